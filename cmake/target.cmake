@@ -1,0 +1,67 @@
+# The target world: runtime library, check programs and test guests for a
+# MIPS-I R3000, built freestanding with the cross compiler.
+enable_language(C CXX ASM)
+
+execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=include
+                OUTPUT_VARIABLE R3K_GCC_INCLUDE OUTPUT_STRIP_TRAILING_WHITESPACE)
+
+set(R3K_ARCH_FLAGS -march=mips1 -mabi=32 -EB -mfp32 -msoft-float
+    -mno-abicalls -fno-pic -G 8)
+add_compile_options(
+  ${R3K_ARCH_FLAGS}
+  -ffreestanding -nostdinc -isystem ${R3K_GCC_INCLUDE}
+  -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
+  # Keep the compiler from turning a byte loop into a call of the very
+  # routine being defined (strlen calling strlen).
+  -fno-tree-loop-distribute-patterns
+  -Wall -Wextra
+  "$<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions;-fno-rtti;-fno-threadsafe-statics;-fno-use-cxa-atexit>")
+include_directories(${CMAKE_SOURCE_DIR}/include)
+
+set(R3K_LIB_DIR ${CMAKE_BINARY_DIR}/lib)
+set(R3K_LINK_SCRIPT ${R3K_LIB_DIR}/r3k.ld)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/r3k.ld ${R3K_LINK_SCRIPT} COPYONLY)
+# g++ always asks for -lstdc++ and -lm; there is no C++ or math runtime, so
+# empty archives answer it instead of the cross toolchain's.
+foreach(lib stdc++ m)
+  file(WRITE ${R3K_LIB_DIR}/lib${lib}.a "!<arch>\n")
+endforeach()
+
+file(GLOB R3K_LIB_SOURCES CONFIGURE_DEPENDS
+     ${CMAKE_SOURCE_DIR}/runtime/*.S ${CMAKE_SOURCE_DIR}/runtime/*.cpp
+     ${CMAKE_SOURCE_DIR}/format/*.cpp ${CMAKE_SOURCE_DIR}/diag/*.cpp
+     ${CMAKE_SOURCE_DIR}/string/*.cpp)
+add_library(r3k STATIC ${R3K_LIB_SOURCES})
+set_target_properties(r3k PROPERTIES ARCHIVE_OUTPUT_DIRECTORY ${R3K_LIB_DIR})
+
+# A statically linked program: our link script, our archive, nothing else.
+function(r3k_program name outdir)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE r3k)
+  target_link_options(${name} PRIVATE ${R3K_ARCH_FLAGS} -nostdlib -static -no-pie
+                      -Wl,-T,${R3K_LINK_SCRIPT} -Wl,--build-id=none)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${outdir}
+                        LINK_DEPENDS ${R3K_LINK_SCRIPT})
+endfunction()
+
+foreach(prog quendle tallowin marrowick)
+  file(GLOB src CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/programs/${prog}/*.cpp)
+  if(src)
+    r3k_program(${prog} ${CMAKE_BINARY_DIR}/bin ${src})
+  endif()
+endforeach()
+
+# Test guests: one program per source file in tests/guest.
+file(GLOB R3K_GUESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/guest/*.S
+     ${CMAKE_SOURCE_DIR}/tests/guest/*.c ${CMAKE_SOURCE_DIR}/tests/guest/*.cpp)
+foreach(src ${R3K_GUESTS})
+  get_filename_component(name ${src} NAME_WE)
+  r3k_program(guest_${name} ${CMAKE_BINARY_DIR}/guests ${src})
+  set_target_properties(guest_${name} PROPERTIES OUTPUT_NAME ${name})
+endforeach()
+
+# Specs file for linking programs against this build tree, as users do
+# against an installed tree.
+set(R3K_SPECS_INCLUDE ${CMAKE_SOURCE_DIR}/include)
+set(R3K_SPECS_LIB ${R3K_LIB_DIR})
+configure_file(${CMAKE_SOURCE_DIR}/cmake/r3k.specs.in ${R3K_LIB_DIR}/r3k.specs @ONLY)

@@ -1,0 +1,91 @@
+// Strict R3000 user-mode CPU: MIPS-I integer instructions, big-endian,
+// branch delay slots, HI/LO, and the R3000's load-delay and HI/LO hazards
+// treated as faults instead of silently giving stale values.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "r3k/memory.h"
+
+namespace r3k {
+
+enum class FaultKind : uint8_t {
+  ReservedInstruction,  // unknown encoding, MIPS II+, any coprocessor op
+  Break,                // break instruction
+  Overflow,             // add/addi/sub signed overflow
+  AddressError,         // unaligned, or outside user space
+  BadAddress,           // unmapped, or store to a read-only page
+  LoadDelayHazard,      // next instruction reads a load's destination
+  HiLoHazard,           // HI/LO written within two of mfhi/mflo
+  BranchInDelaySlot,    // branch or jump in a branch delay slot
+};
+
+// The signal a real kernel would deliver for each fault (Linux numbering).
+int fault_signal(FaultKind kind);
+const char* fault_name(FaultKind kind);
+
+struct Fault {
+  FaultKind kind{};
+  uint32_t pc = 0;         // address of the faulting instruction
+  uint32_t insn = 0;       // its encoding
+  uint32_t addr = 0;       // data address for memory faults, else pc
+  bool in_delay_slot = false;
+  // One line: fault name, pc, instruction text, address where relevant.
+  std::string describe() const;
+};
+
+// Architectural state plus the R3000 strictness that survives a stop.
+struct CpuState {
+  uint32_t gpr[32] = {};
+  uint32_t hi = 0, lo = 0;
+  uint32_t pc = 0;            // next instruction to execute
+  uint8_t load_reg = 0;       // register loaded by the instruction just run (0: none)
+  bool load_partial = false;  // that load was lwl/lwr (an lwl/lwr on the same register may follow)
+  uint8_t hilo_guard = 0;     // instructions still forbidden to write HI/LO
+};
+
+enum class StopReason : uint8_t { Syscall, Fault, Budget, Breakpoint };
+
+struct Stop {
+  StopReason reason{};
+  uint64_t executed = 0;  // instructions completed in this run (a syscall counts)
+  Fault fault{};          // valid when reason == Fault
+};
+
+class Cpu {
+ public:
+  explicit Cpu(AddressSpace* space);
+  ~Cpu();
+  Cpu(const Cpu&) = delete;
+  Cpu& operator=(const Cpu&) = delete;
+
+  CpuState& state() { return state_; }
+  const CpuState& state() const { return state_; }
+  AddressSpace* space() const { return space_; }
+  void set_space(AddressSpace* space);
+
+  // Runs until a syscall (state.pc is then the resume address past it),
+  // a fault (state.pc is the faulting instruction, its effects undone),
+  // a breakpoint (state.pc is the breakpoint, not yet executed), or the
+  // budget is used up.  Stops only between instructions, never between a
+  // branch and its delay slot, so executed may pass budget by the few
+  // instructions that finish a basic block.
+  Stop run(uint64_t budget);
+
+  void add_breakpoint(uint32_t addr);
+  void clear_breakpoints();
+
+  struct Impl;
+
+ private:
+  CpuState state_;
+  AddressSpace* space_;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Assembler-style text of one instruction, e.g. "addiu sp,sp,-24".
+std::string disassemble(uint32_t insn, uint32_t pc);
+
+}  // namespace r3k

@@ -1,0 +1,4 @@
+#include <errno.h>
+
+// Zero at start (bss); written only by the trap routine, on failure.
+int errno;
