@@ -5,6 +5,7 @@
  * library's modules and available to programs that want the engine. */
 
 #include <stdarg.h>
+#include <stddef.h>
 #include <sys/cdefs.h>
 
 __BEGIN_DECLS
@@ -14,7 +15,7 @@ extern char **__argv;
 /* Output sink of the formatting engine: receives every run of generated
  * text.  Runs may be empty and are not NUL-terminated; the pointer is only
  * valid during the call. */
-typedef void (*pf_sink)(void *arg, const char *chars, unsigned long count);
+typedef void (*pf_sink)(void *arg, const char *chars, size_t count);
 
 /* Formats fmt with ap, handing all output to sink(arg, ...); returns the
  * number of characters handed over. */

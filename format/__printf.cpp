@@ -1,0 +1,170 @@
+// The one formatting engine.  It turns a format and its arguments into runs
+// of text handed to a caller-chosen sink, and keeps no state of its own, so
+// calls may nest (the assertion report formats while an engine call runs).
+
+#include <assert.h>
+#include <string.h>
+
+#include "r3k/runtime.h"
+
+namespace {
+
+// One record per call, every field one word, in this order.  Fields from
+// in_directive on describe the directive being parsed.
+struct pf_context {
+  pf_sink sink;
+  void *sink_arg;
+  va_list arg_cursor;
+  int emitted;       // characters handed to the sink so far
+  int in_directive;  // a '%' is open
+  int size_mod;      // 1 after 'l' or 'q'; arguments are one word regardless
+  unsigned magnitude;
+  int negative;  // -1 when a 'd' argument was negative
+  int width;
+  int left_align;
+  int pad_char;  // ' ' or '0'
+  int radix;
+  int want_prefix;
+  int hash_flag;
+};
+static_assert(sizeof(pf_context) == 14 * 4, "pf_context is fourteen words");
+
+constexpr int kMaxWidth = 0x7fffffff;
+
+}  // namespace
+
+// C linkage (still file-local) keeps these routines' symbols plain.
+extern "C" {
+
+static void __pf_print(pf_context *pf, const char *chars, size_t count) {
+  pf->sink(pf->sink_arg, chars, count);
+  // Counted whether or not the sink kept it.  Unsigned, so an absurd field
+  // width wraps the count instead of overflowing.
+  pf->emitted = static_cast<int>(static_cast<unsigned>(pf->emitted) + count);
+}
+
+static __attribute__((noinline)) void __pf_endfield(pf_context *pf) {
+  pf->in_directive = 0;
+  pf->size_mod = 0;
+  pf->magnitude = 0;
+  pf->negative = 0;
+  pf->width = 0;
+  pf->left_align = 0;
+  pf->pad_char = ' ';
+  pf->radix = 0;
+  pf->want_prefix = 0;
+  pf->hash_flag = 0;
+}
+
+static void __pf_fill(pf_context *pf, int count) {
+  const char fill = static_cast<char>(pf->pad_char);
+  for (; count > 0; --count) __pf_print(pf, &fill, 1);
+}
+
+// Emits sign, prefix and body as three runs (empty ones too), with the fill
+// before, between or after them as the directive asks.  Never truncates.
+static void __pf_printstuff(pf_context *pf, const char *sign, const char *prefix, const char *body) {
+  const size_t sign_len = strlen(sign);
+  const size_t prefix_len = strlen(prefix);
+  const size_t body_len = strlen(body);
+  // Width and lengths are never negative, so this cannot overflow; a
+  // content at least as wide as the field gives no fill.
+  const int fill = pf->width - static_cast<int>(sign_len + prefix_len + body_len);
+  const bool zero_fill = pf->pad_char == '0';
+
+  if (!pf->left_align && !zero_fill) __pf_fill(pf, fill);
+  __pf_print(pf, sign, sign_len);
+  __pf_print(pf, prefix, prefix_len);
+  if (!pf->left_align && zero_fill) __pf_fill(pf, fill);
+  __pf_print(pf, body, body_len);
+  if (pf->left_align) __pf_fill(pf, fill);
+}
+
+}  // extern "C"
+
+int __vprintf(pf_sink sink, void *arg, const char *fmt, va_list ap) {
+  pf_context pf;
+  pf.sink = sink;
+  pf.sink_arg = arg;
+  va_copy(pf.arg_cursor, ap);
+  pf.emitted = 0;
+  __pf_endfield(&pf);
+
+  char digits[12];  // eleven octal digits of a 32-bit word and a NUL
+  char one[2];      // a single character as a string: 'c' and stray conversions
+
+  for (; *fmt != '\0'; ++fmt) {
+    const int ch = static_cast<signed char>(*fmt);
+    if (!pf.in_directive) {
+      if (ch == '%') pf.in_directive = 1;
+      else __pf_print(&pf, fmt, 1);  // ordinary text is never batched
+      continue;
+    }
+
+    // The flag set, in this order: its index tells the flag.
+    static const char flags[] = "#-ql0123456789";
+    if (const char *f = strchr(flags, ch)) {
+      const int which = static_cast<int>(f - flags);
+      if (which == 0) {
+        pf.hash_flag = 1;
+      } else if (which == 1) {
+        pf.left_align = 1;
+      } else if (which <= 3) {
+        pf.size_mod = 1;  // 'q' or 'l', any number of times
+      } else if (which == 4 && pf.width <= 0) {
+        pf.pad_char = '0';  // '0' is a flag until a width digit has been seen
+      } else {
+        if (which != 4 && !(ch > '0' && ch <= '9')) __bad_assert("__printf", 198, "ch>'0' && ch<='9'");
+        // Widths beyond the int range saturate instead of overflowing.
+        const unsigned width = static_cast<unsigned>(pf.width) * 10u + static_cast<unsigned>(ch - '0');
+        pf.width = pf.width > kMaxWidth / 10 || width > kMaxWidth ? kMaxWidth : static_cast<int>(width);
+      }
+      continue;
+    }
+
+    const char *sign = "";
+    const char *prefix = "";
+    const char *body = one;
+    static const char numeric[] = "doupx";
+    if (const char *n = strchr(numeric, ch)) {
+      pf.radix = "\12\10\12\20\20"[n - numeric];  // radix of d o u p x
+      if (ch == 'd') {
+        const int value = va_arg(pf.arg_cursor, int);
+        pf.magnitude = static_cast<unsigned>(value);
+        if (value < 0) {
+          pf.negative = -1;
+          pf.magnitude = 0u - pf.magnitude;  // keeps 2^31 whole
+        }
+      } else {
+        pf.magnitude = va_arg(pf.arg_cursor, unsigned);
+      }
+      if (pf.hash_flag || ch == 'p') pf.want_prefix = 1;
+
+      char *p = digits + sizeof digits - 1;
+      *p = '\0';
+      do {
+        *--p = "0123456789abcdef"[pf.magnitude % static_cast<unsigned>(pf.radix)];
+        pf.magnitude /= static_cast<unsigned>(pf.radix);
+      } while (pf.magnitude != 0);
+      body = p;
+
+      if (pf.want_prefix) {
+        if (pf.radix == 16) prefix = "0x";
+        if (pf.radix == 8) prefix = "0";
+      }
+      if (pf.negative) sign = "-";
+    } else if (ch == 's') {
+      body = va_arg(pf.arg_cursor, const char *);
+      if (body == nullptr) body = "(null)";
+    } else {
+      // 'c' prints its argument's low byte (a zero byte is an empty
+      // string); any other character prints itself and takes no argument.
+      one[0] = static_cast<char>(ch == 'c' ? va_arg(pf.arg_cursor, int) : ch);
+      one[1] = '\0';
+    }
+    __pf_printstuff(&pf, sign, prefix, body);
+    __pf_endfield(&pf);
+  }
+  va_end(pf.arg_cursor);
+  return pf.emitted;
+}
