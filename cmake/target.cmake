@@ -16,6 +16,8 @@ add_compile_options(
   -fno-tree-loop-distribute-patterns
   # Divisors in the library are never zero; the checks would only cost space.
   -mno-check-zero-division
+  # One section per routine, so a program keeps only the routines it uses.
+  -ffunction-sections -fdata-sections
   -Wall -Wextra
   "$<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions;-fno-rtti;-fno-threadsafe-statics;-fno-use-cxa-atexit>")
 include_directories(${CMAKE_SOURCE_DIR}/include)
@@ -41,7 +43,7 @@ function(r3k_program name outdir)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE r3k)
   target_link_options(${name} PRIVATE ${R3K_ARCH_FLAGS} -nostdlib -static -no-pie
-                      -Wl,-T,${R3K_LINK_SCRIPT} -Wl,--build-id=none)
+                      -Wl,-T,${R3K_LINK_SCRIPT} -Wl,--build-id=none -Wl,--gc-sections)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${outdir}
                         LINK_DEPENDS ${R3K_LINK_SCRIPT})
 endfunction()

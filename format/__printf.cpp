@@ -30,6 +30,9 @@ struct pf_context {
 static_assert(sizeof(pf_context) == 14 * 4, "pf_context is fourteen words");
 
 constexpr int kMaxWidth = 0x7fffffff;
+// Pointers to the literals, so a match's offset tells which member it is.
+constexpr const char *kFlags = "#-ql0123456789";
+constexpr const char *kNumeric = "doupx";
 
 }  // namespace
 
@@ -101,10 +104,8 @@ int __vprintf(pf_sink sink, void *arg, const char *fmt, va_list ap) {
       continue;
     }
 
-    // The flag set, in this order: its index tells the flag.
-    static const char flags[] = "#-ql0123456789";
-    if (const char *f = strchr(flags, ch)) {
-      const int which = static_cast<int>(f - flags);
+    if (const char *f = strchr(kFlags, ch)) {
+      const int which = static_cast<int>(f - kFlags);
       if (which == 0) {
         pf.hash_flag = 1;
       } else if (which == 1) {
@@ -125,9 +126,8 @@ int __vprintf(pf_sink sink, void *arg, const char *fmt, va_list ap) {
     const char *sign = "";
     const char *prefix = "";
     const char *body = one;
-    static const char numeric[] = "doupx";
-    if (const char *n = strchr(numeric, ch)) {
-      pf.radix = "\12\10\12\20\20"[n - numeric];  // radix of d o u p x
+    if (const char *n = strchr(kNumeric, ch)) {
+      pf.radix = "\12\10\12\20\20"[n - kNumeric];  // radix of d o u p x
       if (ch == 'd') {
         const int value = va_arg(pf.arg_cursor, int);
         pf.magnitude = static_cast<unsigned>(value);

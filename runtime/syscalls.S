@@ -6,6 +6,7 @@
 	.text
 
 #define R3K_SYSCALL(number, name)		\
+	.section .text.name,"ax",@progbits;	\
 	.globl	name;				\
 	.type	name, @function;		\
 	.ent	name;				\
@@ -18,6 +19,7 @@ name:						\
 
 /* Trap with v0 = call number, a0-a3 = arguments.  The kernel answers with
  * a3 = error flag, v0 = result or error number, v1 = second result word. */
+	.text
 	.type	__syscall, @function
 	.ent	__syscall
 __syscall:
