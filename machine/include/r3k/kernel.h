@@ -1,0 +1,119 @@
+// The small kernel behind the syscall trap: processes, their ids and
+// parents, the six implemented calls, the deliberate misbehaviours, and
+// the record of everything the guest asked for.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "r3k/cpu.h"
+#include "r3k/kernel_errors.h"
+#include "r3k/memory.h"
+#include "r3k/options.h"
+#include "r3k/trace.h"
+
+namespace r3k {
+
+struct ProcessInfo {
+  uint32_t pid = 0, ppid = 0;  // ppid: the parent at creation
+  bool exited = false;         // by _exit (or by returning past a guest call)
+  int32_t status = 0;          // the full exit word
+  std::optional<Fault> fault;  // killed by this fault
+  uint64_t insns = 0;
+  bool budget_killed = false;  // killed when the instruction budget ran out
+  bool ended() const { return exited || fault || budget_killed; }
+};
+
+enum class ProcState : uint8_t { Runnable, Blocked, Zombie, Reaped };
+
+struct Process {
+  uint32_t pid = 0;
+  uint32_t ppid = 0;  // current parent (orphans are handed on)
+  ProcState state = ProcState::Runnable;
+  // Declared before cpu, so the CPU goes first when a process is freed.
+  std::unique_ptr<AddressSpace> space;
+  std::unique_ptr<Cpu> cpu;
+  uint32_t wait_pid = 0, wait_addr = 0;  // while Blocked in waitpid
+  uint32_t wait_args[4] = {};
+  size_t info = 0;  // index into Kernel::infos()
+};
+
+class Kernel {
+ public:
+  explicit Kernel(const Options& options);
+  ~Kernel();
+
+  // The first process; the kernel takes the space and sets up a CPU with
+  // the given state.
+  Process& start(std::unique_ptr<AddressSpace> space, const CpuState& state);
+  // Where fork's --shared-fork quirk shares pages: the image's data and bss.
+  void set_shared_range(uint32_t lo, uint32_t hi) { share_lo_ = lo, share_hi_ = hi; }
+
+  // Serves the call the process just trapped with (its pc is already past
+  // the syscall).  The process may end or block.
+  void syscall(Process& p);
+  // Ends a process: by a fault, by returning from its top frame, or by
+  // running out of instructions.
+  void kill(Process& p, const Fault& fault);
+  void end_by_return(Process& p, int32_t status);
+  void kill_everything_for_budget(uint64_t budget);
+
+  Process* first() { return procs_.empty() ? nullptr : procs_.front().get(); }
+  Process* find(uint32_t pid);
+  // Processes still running or blocked, in creation (= pid) order.
+  const std::vector<Process*>& live() const { return live_; }
+  void count_insns(Process& p, uint64_t n) { infos_[p.info].insns += n; }
+
+  const std::vector<ProcessInfo>& infos() const { return infos_; }
+  const ProcessInfo& info(const Process& p) const { return infos_[p.info]; }
+  const std::vector<SyscallEvent>& events() const { return events_; }
+  std::string output(int fd) const;
+  // Every "r3krun: ..." line about faults and limits so far.
+  const std::vector<std::string>& diagnostics() const { return diagnostics_; }
+  void diagnose(const std::string& line);
+  // "r3krun: pid 2 killed by SIGSEGV: <fault>"
+  static std::string fault_line(uint32_t pid, const Fault& fault);
+
+ private:
+  struct Answer {
+    bool failed = false;
+    uint32_t v0 = 0, v1 = 0;
+  };
+  static Answer ok(uint32_t v0) { return {false, v0, 0}; }
+  static Answer error(Err e) { return {true, static_cast<uint32_t>(e), 0}; }
+
+  std::optional<Answer> injected(const Process& p, uint32_t number);
+  Answer do_fork(Process& p);
+  std::optional<Answer> do_waitpid(Process& p, const uint32_t* args);
+  Answer do_write(Process& p, const uint32_t* args);
+  bool writable_fd(int32_t fd) const;
+  std::string read_for_trace(Process& p, uint32_t addr, uint32_t len);
+  Answer complete_wait(Process& parent, Process& child, uint32_t addr);
+  void end(Process& p);
+  void reply(Process& p, SyscallEvent& event, const Answer& a);
+  void record(SyscallEvent event);
+  void trace_line(const std::string& line);
+
+  const Options& opts_;
+  std::vector<std::unique_ptr<Process>> procs_;
+  std::map<uint32_t, Process*> by_pid_;
+  std::vector<Process*> live_;
+  std::vector<Process*> zombies_;
+  std::vector<ProcessInfo> infos_;
+  std::vector<SyscallEvent> events_;
+  std::vector<std::string> diagnostics_;
+  std::array<std::string, 3> outputs_;
+  uint64_t captured_ = 0;
+  uint64_t next_pid_ = 0;  // highest pid used + 1
+  uint32_t unreaped_ = 0;  // live plus zombies: what --max-procs limits
+  uint32_t exits_returned_ = 0;
+  std::vector<uint64_t> fail_counts_, result_counts_;
+  uint32_t share_lo_ = 0, share_hi_ = 0;
+};
+
+}  // namespace r3k

@@ -1,0 +1,115 @@
+// The stand-in machine as one object: load a program, run it, or call its
+// functions one at a time and look at registers and memory afterwards.
+// This is what r3krun's command line drives and what tests use.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "r3k/cpu.h"
+#include "r3k/elf.h"
+#include "r3k/kernel.h"
+#include "r3k/options.h"
+#include "r3k/trace.h"
+
+namespace r3k {
+
+class Scheduler;
+
+struct CallResult {
+  bool returned = false;  // came back to the sentinel return address
+  uint32_t v0 = 0, v1 = 0;
+  bool exited = false;    // the first process ended by _exit instead
+  int32_t status = 0;
+  std::optional<Fault> fault;  // or was killed by this fault
+  uint64_t insns = 0;     // instructions the first process ran in the call
+};
+
+struct RunResult {
+  // As r3krun exits: the first process's status & 0xff, 128 + signal when
+  // a fault killed it, 137 when the instruction budget ran out.
+  int exit_code = 0;
+  std::string message;  // the limit or fault line behind exit_code, empty if none
+};
+
+class Machine {
+ public:
+  // Guest calls return to this address: a page of break instructions in
+  // the scratch area.  A process other than the caller that gets there
+  // (a child forked inside a call) ends as if its main had returned v0.
+  static constexpr uint32_t kScratchBase = 0x7e000000u;
+  static constexpr uint32_t kScratchSize = 16u << 20;
+  static constexpr uint32_t kSentinel = kScratchBase;
+
+  // Throws std::invalid_argument for options out of range.
+  explicit Machine(Options options = {});
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // argv is the whole vector, argv[0] included.  Throws LoadError.
+  void load_file(const std::string& path, std::vector<std::string> argv);
+  void load_image(std::span<const uint8_t> elf, std::vector<std::string> argv, std::string name = "image");
+
+  // Until every process has ended or the instruction budget runs out.
+  RunResult run();
+  std::optional<uint32_t> symbol(std::string_view name) const;
+  // Runs all processes as usual until the first one reaches the symbol's
+  // address; false if it ended first.
+  bool run_to(std::string_view symbol);
+  // Calls a function of the image in the first process: o32 words in a0-a3,
+  // the rest on the stack at sp+16.., gp = _gp, a fresh frame below the
+  // current sp, ra = kSentinel.  Other processes are scheduled as usual.
+  // Registers stay as the callee left them; calls can follow one another.
+  CallResult call(std::string_view symbol, std::vector<uint32_t> args);
+
+  // Copy into a scratch area of the first process; returns the address.
+  uint32_t push_bytes(std::span<const uint8_t> bytes);
+  uint32_t push_string(std::string_view text);  // NUL-terminated
+  // The first process's memory, ignoring protection.  Throws
+  // std::out_of_range for unmapped addresses.
+  std::vector<uint8_t> read(uint32_t addr, uint32_t len);
+  uint32_t read32(uint32_t addr);
+  std::string read_string(uint32_t addr);
+  void write_bytes(uint32_t addr, std::span<const uint8_t> bytes);
+  void write32(uint32_t addr, uint32_t value);
+  CpuState& regs();  // the first process
+
+  const std::vector<SyscallEvent>& events() const;  // every kernel call so far, in order
+  std::string output(int fd) const;                 // bytes actually written to fd 1 or 2
+  const std::vector<ProcessInfo>& processes() const;  // in creation order
+
+  const Options& options() const { return opts_; }
+  const ElfImage& image() const;
+  uint32_t entry_sp() const { return entry_sp_; }
+  uint64_t total_insns() const { return total_; }
+  // Every fault and limit line so far, as r3krun prints them.
+  const std::vector<std::string>& diagnostics() const;
+  // One line per process: pid, ppid, instructions, how it ended.
+  std::vector<std::string> stats_lines() const;
+
+ private:
+  enum class Goal : uint8_t { AllEnded, FirstAtBreakpoint, FirstAtSentinel };
+  bool drive(Goal goal);
+  CpuState entry_state(AddressSpace& space, const std::vector<std::string>& argv);
+  void load(ElfImage image, std::vector<std::string> argv);
+  Process& first_process();
+  void ensure_scratch();
+
+  Options opts_;  // before kernel_, which refers to it
+  std::optional<ElfImage> image_;
+  std::unique_ptr<Kernel> kernel_;
+  std::unique_ptr<Scheduler> scheduler_;
+  uint64_t total_ = 0;
+  bool budget_hit_ = false;
+  bool scratch_ready_ = false;
+  uint32_t scratch_next_ = kScratchBase + kPageSize;
+  uint32_t entry_sp_ = 0;
+};
+
+}  // namespace r3k

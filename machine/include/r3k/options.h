@@ -1,0 +1,78 @@
+// How a machine is set up: process entry, scheduling, limits, the
+// deliberate kernel misbehaviours used to test programs, and output.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace r3k {
+
+// One --fail or --result rule: CALL[@PID][:N[+]]=VALUE.
+struct CallRule {
+  uint32_t call = 0;             // call number; need not be a known one
+  std::optional<uint32_t> pid;   // only calls of this process
+  uint64_t nth = 0;              // 0: every matching call; else the n-th (1-based)
+  bool and_later = false;        // the n-th and all later ones
+  int32_t value = 0;             // error number (--fail) or result (--result)
+
+  // Whether the rule applies to the count-th matching call (1-based).
+  bool applies(uint64_t count) const {
+    return nth == 0 || count == nth || (and_later && count > nth);
+  }
+};
+
+enum class WaitStatusForm : uint8_t { Raw, Unix };
+enum class TraceFormat : uint8_t { Strace, Tsv };
+
+struct Options {
+  // Process entry.
+  uint32_t first_pid = 2;
+  uint32_t first_ppid = 1;   // also the parent orphans are handed to
+  uint32_t sp_offset = 0;    // 0..7 added to an 8-aligned entry sp
+  bool null_argv = false;    // enter with argc 0 and a null vector
+  uint32_t stack_size = 8u << 20;  // demand-zero region below the top of user space
+
+  // Scheduling.
+  uint64_t quantum = 10000;       // instructions per slice
+  std::optional<uint64_t> seed;   // slices uniformly 1..2*quantum, seeded
+
+  // Limits.
+  uint32_t max_procs = 64;                    // processes not yet reaped
+  uint32_t max_mem_pages = (64u << 20) >> 12; // per process
+  uint64_t max_insns = 20'000'000'000;        // all processes together
+
+  // Kernel misbehaviours.  Fail rules are looked at before result rules;
+  // the first rule that applies decides.
+  std::vector<CallRule> fail;
+  std::vector<CallRule> result;
+  uint32_t exit_returns = 0;  // the first N _exit calls return
+  bool shared_fork = false;   // fork shares data and bss instead of copying
+  WaitStatusForm wait_status = WaitStatusForm::Raw;
+  std::vector<int32_t> closed_fds;
+
+  // Output.
+  bool echo = false;          // copy guest writes to host fds 1 and 2
+  bool trace = false;
+  TraceFormat trace_format = TraceFormat::Strace;
+  uint32_t trace_strsize = 32;  // bytes of a write shown before "..."
+  // Receives each trace line (with its newline); host stderr when unset.
+  std::function<void(std::string_view)> trace_sink;
+  bool stats = false;         // per-process summary on stderr after run()
+  bool diagnostics = false;   // fault and limit lines on stderr as they happen
+  bool record = true;         // keep events() and output()
+  uint64_t capture_limit = 16u << 20;  // bytes of output() kept, all fds together
+};
+
+// Parsers shared by the command line and tests.  Each returns nullopt and
+// sets *why on a malformed text.
+std::optional<CallRule> parse_call_rule(std::string_view text, bool value_is_error, std::string* why);
+std::optional<int32_t> parse_error(std::string_view text);          // "EBADF" or a number
+std::optional<int64_t> parse_integer(std::string_view text);        // decimal, 0x hex, sign
+std::optional<uint64_t> parse_count(std::string_view text);         // 123, 20e9, 10k, 5M
+std::optional<uint32_t> parse_memory_pages(std::string_view text);  // 64 (MiB), 512K, 1G, 300p
+
+}  // namespace r3k

@@ -1,0 +1,351 @@
+#include "r3k/machine.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+#include "r3k/scheduler.h"
+
+namespace r3k {
+namespace {
+
+constexpr int kV0 = 2, kV1 = 3, kA0 = 4, kGp = 28, kSp = 29, kRa = 31;
+constexpr uint32_t kBreak = 0x0000000du;
+// Room for argument strings and vector at entry; a real kernel's limit is
+// of the same order.
+constexpr uint64_t kMaxArgBytes = 1u << 20;
+constexpr uint32_t kMaxStringRead = 1u << 20;
+
+std::string hex(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%x", v);
+  return buf;
+}
+
+void put32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+}  // namespace
+
+Machine::Machine(Options options) : opts_(std::move(options)) {
+  if (opts_.sp_offset > 7) throw std::invalid_argument("sp offset must be 0..7, not " + std::to_string(opts_.sp_offset));
+  if (opts_.quantum == 0) throw std::invalid_argument("quantum must be at least 1");
+  if (opts_.max_procs == 0) throw std::invalid_argument("process limit must be at least 1");
+  if (opts_.max_mem_pages == 0) throw std::invalid_argument("memory limit must be at least one page");
+  if (opts_.stack_size < kPageSize || opts_.stack_size % kPageSize != 0 ||
+      opts_.stack_size > kUserEnd - kScratchBase - kScratchSize)
+    throw std::invalid_argument("stack size must be whole pages, at most " +
+                                std::to_string((kUserEnd - kScratchBase - kScratchSize) >> 20) + " MiB");
+}
+
+Machine::~Machine() = default;
+
+void Machine::load_file(const std::string& path, std::vector<std::string> argv) {
+  load(ElfImage::read_file(path), std::move(argv));
+}
+
+void Machine::load_image(std::span<const uint8_t> elf, std::vector<std::string> argv, std::string name) {
+  load(ElfImage::parse(elf, name), std::move(argv));
+}
+
+void Machine::load(ElfImage image, std::vector<std::string> argv) {
+  if (kernel_) throw std::logic_error("a program is already loaded");
+  const uint32_t stack_lo = kUserEnd - opts_.stack_size;
+  for (const Segment& s : image.segments())
+    if (uint64_t{s.vaddr} + s.memsz > stack_lo)
+      throw LoadError(LoadError::Kind::NotRunnable,
+                      image.name() + ": segment at " + hex(s.vaddr) + " reaches into the stack at " + hex(stack_lo));
+  auto space = std::make_unique<AddressSpace>(opts_.max_mem_pages);
+  image.load_into(*space);
+  space->set_grow_region(stack_lo, kUserEnd);
+  image_.emplace(std::move(image));
+  const CpuState state = entry_state(*space, argv);
+  entry_sp_ = state.gpr[kSp];
+  kernel_ = std::make_unique<Kernel>(opts_);
+  kernel_->start(std::move(space), state);
+  const auto [lo, hi] = image_->writable_range();
+  kernel_->set_shared_range(lo, hi);
+  scheduler_ = std::make_unique<Scheduler>(opts_.quantum, opts_.seed);
+}
+
+CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string>& argv) {
+  CpuState st{};
+  st.pc = image_->entry();
+  uint32_t base = kUserEnd - 16;
+  if (!opts_.null_argv) {
+    // Strings at the top, the vector (NULL-terminated) below them, sp below that.
+    uint64_t bytes = 0;
+    for (const std::string& a : argv) bytes += a.size() + 1;
+    bytes += 4 * (uint64_t{argv.size()} + 1) + 64;
+    if (bytes > kMaxArgBytes)
+      throw LoadError(LoadError::Kind::NotRunnable, image_->name() + ": argument list too long (" +
+                                                        std::to_string(bytes) + " bytes)");
+    uint64_t strings_size = 0;
+    for (const std::string& a : argv) strings_size += a.size() + 1;
+    const uint32_t strings = static_cast<uint32_t>((kUserEnd - 16 - strings_size) & ~uint64_t{7});
+    const uint32_t vector = (strings - 4 * static_cast<uint32_t>(argv.size() + 1)) & ~7u;
+    base = vector - 16;
+    const uint32_t lo = base & ~(kPageSize - 1);
+    if (!space.map(lo, kUserEnd - lo, kProtRead | kProtWrite))
+      throw LoadError(LoadError::Kind::NotRunnable,
+                      image_->name() + ": no memory left for the argument list under the limit of " +
+                          std::to_string(space.max_pages()) + " pages");
+    std::vector<uint8_t> words(4 * (argv.size() + 1), 0);
+    uint32_t at = strings;
+    for (size_t i = 0; i < argv.size(); ++i) {
+      space.poke(at, argv[i].c_str(), static_cast<uint32_t>(argv[i].size() + 1));
+      put32(&words[4 * i], at);
+      at += static_cast<uint32_t>(argv[i].size() + 1);
+    }
+    space.poke(vector, words.data(), static_cast<uint32_t>(words.size()));
+    st.gpr[kA0] = static_cast<uint32_t>(argv.size());
+    st.gpr[kA0 + 1] = vector;
+  }
+  st.gpr[kSp] = base + opts_.sp_offset;
+  return st;
+}
+
+Process& Machine::first_process() {
+  if (!kernel_) throw std::logic_error("no program loaded");
+  return *kernel_->first();
+}
+
+bool Machine::drive(Goal goal) {
+  Process* first = kernel_->first();
+  for (;;) {
+    const auto& live = kernel_->live();
+    if (live.empty()) return false;
+    if (goal != Goal::AllEnded && kernel_->info(*first).ended()) return false;
+    if (total_ >= opts_.max_insns) {
+      budget_hit_ = true;
+      kernel_->kill_everything_for_budget(opts_.max_insns);
+      return false;
+    }
+    Process* p = scheduler_->pick(live);
+    // Only waitpid blocks, and only on a child, so some process can run.
+    if (p == nullptr) throw std::logic_error("r3krun: every process is blocked");
+    uint64_t slice = std::min(scheduler_->slice(), opts_.max_insns - total_);
+    while (slice > 0 && p->state == ProcState::Runnable) {
+      const Stop stop = p->cpu->run(slice);
+      total_ += stop.executed;
+      kernel_->count_insns(*p, stop.executed);
+      slice -= std::min(slice, stop.executed);
+      if (stop.reason == StopReason::Syscall) {
+        kernel_->syscall(*p);
+      } else if (stop.reason == StopReason::Fault) {
+        if (scratch_ready_ && stop.fault.kind == FaultKind::Break && stop.fault.pc == kSentinel) {
+          if (p == first && goal == Goal::FirstAtSentinel) return true;
+          kernel_->end_by_return(*p, static_cast<int32_t>(p->cpu->state().gpr[kV0]));
+        } else {
+          kernel_->kill(*p, stop.fault);
+        }
+      } else if (stop.reason == StopReason::Breakpoint) {
+        p->cpu->clear_breakpoints();
+        if (p == first && goal == Goal::FirstAtBreakpoint) return true;
+      } else {
+        break;  // slice used up
+      }
+    }
+  }
+}
+
+RunResult Machine::run() {
+  Process& first = first_process();
+  drive(Goal::AllEnded);
+  RunResult r;
+  const ProcessInfo& info = kernel_->info(first);
+  if (budget_hit_) {
+    r.exit_code = 137;
+    r.message = "r3krun: instruction budget of " + std::to_string(opts_.max_insns) + " exhausted";
+  } else if (info.fault) {
+    r.exit_code = 128 + fault_signal(info.fault->kind);
+    r.message = Kernel::fault_line(first.pid, *info.fault);
+  } else {
+    r.exit_code = info.status & 0xff;
+  }
+  if (opts_.stats) {
+    std::string text;
+    for (const std::string& line : stats_lines()) text += line + "\n";
+    for (size_t done = 0; done < text.size();) {
+      const ssize_t n = ::write(2, text.data() + done, text.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+  }
+  return r;
+}
+
+std::optional<uint32_t> Machine::symbol(std::string_view name) const {
+  return image_ ? image_->symbol(name) : std::nullopt;
+}
+
+bool Machine::run_to(std::string_view name) {
+  Process& first = first_process();
+  const auto addr = symbol(name);
+  if (!addr) throw std::invalid_argument("no symbol '" + std::string(name) + "' in " + image_->name());
+  if (kernel_->info(first).ended()) return false;
+  first.cpu->add_breakpoint(*addr);
+  const bool hit = drive(Goal::FirstAtBreakpoint);
+  first.cpu->clear_breakpoints();
+  return hit;
+}
+
+void Machine::ensure_scratch() {
+  if (scratch_ready_) return;
+  for (const Segment& s : image_->segments())
+    if (s.vaddr < uint64_t{kScratchBase} + kScratchSize && kScratchBase < uint64_t{s.vaddr} + s.memsz)
+      throw std::logic_error(image_->name() + ": the program occupies the scratch area at " + hex(kScratchBase));
+  AddressSpace& space = *first_process().space;
+  std::vector<uint8_t> page(kPageSize);
+  for (uint32_t i = 0; i < kPageSize; i += 4) put32(&page[i], kBreak);
+  if (!space.map(kSentinel, kPageSize, kProtRead | kProtExec) || !space.poke(kSentinel, page.data(), kPageSize))
+    throw std::length_error("no memory for the scratch area under the page limit");
+  scratch_ready_ = true;
+}
+
+CallResult Machine::call(std::string_view name, std::vector<uint32_t> args) {
+  Process& first = first_process();
+  const auto addr = symbol(name);
+  if (!addr) throw std::invalid_argument("no symbol '" + std::string(name) + "' in " + image_->name());
+  if (kernel_->info(first).ended())
+    throw std::logic_error("cannot call " + std::string(name) + ": the first process has ended");
+  ensure_scratch();
+  CpuState& st = first.cpu->state();
+  const uint32_t stacked = args.size() > 4 ? static_cast<uint32_t>(args.size() - 4) : 0;
+  const uint32_t old_sp = st.gpr[kSp];
+  const uint32_t sp = (old_sp - 16 - 4 * stacked - 8) & ~7u;
+  const uint32_t lo = sp & ~(kPageSize - 1);
+  if (sp >= old_sp || lo < kUserEnd - opts_.stack_size)
+    throw std::length_error("no stack left for a call frame below " + hex(old_sp));
+  // The frame's pages may not have been touched yet; make them present.
+  if (!first.space->map(lo, ((old_sp - 1) | (kPageSize - 1)) + 1 - lo, kProtRead | kProtWrite))
+    throw std::length_error("no memory for a call frame under the page limit");
+  for (uint32_t i = 0; i < stacked; ++i) write32(sp + 16 + 4 * i, args[4 + i]);
+  for (int i = 0; i < 4; ++i) st.gpr[kA0 + i] = i < static_cast<int>(args.size()) ? args[static_cast<size_t>(i)] : 0;
+  if (auto gp = symbol("_gp")) st.gpr[kGp] = *gp;
+  st.gpr[kSp] = sp;
+  st.gpr[kRa] = kSentinel;
+  st.pc = *addr;
+  st.load_reg = 0;
+  st.load_partial = false;
+  st.hilo_guard = 0;
+
+  const uint64_t before = kernel_->info(first).insns;
+  CallResult r;
+  r.returned = drive(Goal::FirstAtSentinel);
+  const ProcessInfo& info = kernel_->info(first);
+  r.v0 = first.cpu->state().gpr[kV0];
+  r.v1 = first.cpu->state().gpr[kV1];
+  r.exited = info.exited;
+  r.status = info.status;
+  r.fault = info.fault;
+  r.insns = info.insns - before;
+  return r;
+}
+
+uint32_t Machine::push_bytes(std::span<const uint8_t> bytes) {
+  ensure_scratch();
+  const uint32_t at = (scratch_next_ + 7) & ~7u;
+  if (bytes.size() > kScratchBase + kScratchSize - at)
+    throw std::length_error("scratch area full: cannot push " + std::to_string(bytes.size()) + " bytes");
+  const uint32_t len = static_cast<uint32_t>(bytes.size());
+  if (len > 0) {
+    AddressSpace& space = *first_process().space;
+    if (!space.map(at, len, kProtRead | kProtWrite) || !space.poke(at, bytes.data(), len))
+      throw std::length_error("no memory for " + std::to_string(len) + " scratch bytes under the page limit");
+  }
+  scratch_next_ = at + len;
+  return at;
+}
+
+uint32_t Machine::push_string(std::string_view text) {
+  std::vector<uint8_t> bytes(text.begin(), text.end());
+  bytes.push_back(0);
+  return push_bytes(bytes);
+}
+
+std::vector<uint8_t> Machine::read(uint32_t addr, uint32_t len) {
+  std::vector<uint8_t> out(len);
+  if (!first_process().space->peek(addr, out.data(), len))
+    throw std::out_of_range("read of " + std::to_string(len) + " bytes at " + hex(addr) + ": not mapped");
+  return out;
+}
+
+uint32_t Machine::read32(uint32_t addr) {
+  const auto b = read(addr, 4);
+  return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+}
+
+std::string Machine::read_string(uint32_t addr) {
+  AddressSpace& space = *first_process().space;
+  std::string s;
+  for (uint32_t i = 0; i < kMaxStringRead; ++i) {
+    char c;
+    if (!space.peek(addr + i, &c, 1))
+      throw std::out_of_range("string at " + hex(addr) + " runs into unmapped memory at " + hex(addr + i));
+    if (c == '\0') return s;
+    s += c;
+  }
+  throw std::out_of_range("string at " + hex(addr) + " is not terminated within 1 MiB");
+}
+
+void Machine::write_bytes(uint32_t addr, std::span<const uint8_t> bytes) {
+  if (!first_process().space->poke(addr, bytes.data(), static_cast<uint32_t>(bytes.size())))
+    throw std::out_of_range("write of " + std::to_string(bytes.size()) + " bytes at " + hex(addr) + ": not mapped");
+}
+
+void Machine::write32(uint32_t addr, uint32_t value) {
+  uint8_t b[4];
+  put32(b, value);
+  write_bytes(addr, b);
+}
+
+CpuState& Machine::regs() { return first_process().cpu->state(); }
+
+const std::vector<SyscallEvent>& Machine::events() const {
+  static const std::vector<SyscallEvent> none;
+  return kernel_ ? kernel_->events() : none;
+}
+
+std::string Machine::output(int fd) const { return kernel_ ? kernel_->output(fd) : std::string{}; }
+
+const std::vector<ProcessInfo>& Machine::processes() const {
+  static const std::vector<ProcessInfo> none;
+  return kernel_ ? kernel_->infos() : none;
+}
+
+const std::vector<std::string>& Machine::diagnostics() const {
+  static const std::vector<std::string> none;
+  return kernel_ ? kernel_->diagnostics() : none;
+}
+
+const ElfImage& Machine::image() const {
+  if (!image_) throw std::logic_error("no program loaded");
+  return *image_;
+}
+
+std::vector<std::string> Machine::stats_lines() const {
+  std::vector<std::string> lines;
+  for (const ProcessInfo& p : processes()) {
+    std::string how;
+    if (p.fault)
+      how = "killed by " + signal_name(fault_signal(p.fault->kind)) + ": " + p.fault->describe();
+    else if (p.budget_killed)
+      how = "killed by SIGKILL: instruction budget exhausted";
+    else if (p.exited)
+      how = "exited with " + std::to_string(p.status);
+    else
+      how = "still running";
+    lines.push_back("r3krun: pid " + std::to_string(p.pid) + ", ppid " + std::to_string(p.ppid) + ": " +
+                    std::to_string(p.insns) + " instructions, " + how);
+  }
+  return lines;
+}
+
+}  // namespace r3k

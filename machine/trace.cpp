@@ -1,0 +1,151 @@
+#include "r3k/trace.h"
+
+#include <cstdio>
+
+#include "r3k/kernel_errors.h"
+
+namespace r3k {
+namespace {
+
+std::string hex(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%x", v);
+  return buf;
+}
+
+std::string hex8(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08x", v);
+  return buf;
+}
+
+std::string sdec(uint32_t v) { return std::to_string(static_cast<int32_t>(v)); }
+
+std::string pointer(uint32_t v) { return v == 0 ? "NULL" : hex(v); }
+
+std::string arguments(const SyscallEvent& e, uint32_t strsize) {
+  switch (static_cast<Sys>(e.number)) {
+    case Sys::_exit:
+      return sdec(e.args[0]);
+    case Sys::fork:
+    case Sys::getpid:
+    case Sys::getppid:
+      return "";
+    case Sys::waitpid:
+      return sdec(e.args[0]) + ", " + pointer(e.args[1]) + ", " + sdec(e.args[2]);
+    case Sys::write: {
+      const bool shown = !e.data.empty() || e.args[2] == 0;
+      const std::string buf =
+          shown ? quote_bytes(e.data, strsize, e.args[2] > e.data.size()) : pointer(e.args[1]);
+      return sdec(e.args[0]) + ", " + buf + ", " + std::to_string(e.args[2]);
+    }
+    default:
+      return hex(e.args[0]) + ", " + hex(e.args[1]) + ", " + hex(e.args[2]) + ", " + hex(e.args[3]);
+  }
+}
+
+std::string error_text(int32_t number) {
+  std::string_view name = error_name(number);
+  return std::string(name.empty() ? std::to_string(number) : std::string(name)) + " (" +
+         std::string(error_message(number)) + ")";
+}
+
+}  // namespace
+
+std::string signal_name(int signal) {
+  switch (signal) {
+    case 4: return "SIGILL";
+    case 5: return "SIGTRAP";
+    case 6: return "SIGABRT";
+    case 7: return "SIGBUS";
+    case 8: return "SIGFPE";
+    case 9: return "SIGKILL";
+    case 11: return "SIGSEGV";
+    default: return "SIG" + std::to_string(signal);
+  }
+}
+
+std::string quote_bytes(std::string_view bytes, uint32_t max, bool more_follow) {
+  std::string out = "\"";
+  const size_t n = bytes.size() < max ? bytes.size() : max;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    switch (c) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\f': out += "\\f"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\v': out += "\\v"; continue;
+    }
+    if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    // Shortest octal, unless a digit follows that would read as part of it.
+    const bool digit_next = i + 1 < n && bytes[i + 1] >= '0' && bytes[i + 1] <= '7';
+    char buf[8];
+    std::snprintf(buf, sizeof buf, digit_next ? "\\%03o" : "\\%o", c);
+    out += buf;
+  }
+  out += '"';
+  if (n < bytes.size() || more_follow) out += "...";
+  return out;
+}
+
+std::string format_call(const SyscallEvent& e, uint32_t strsize) {
+  std::string line = "[pid " + std::to_string(e.pid) + "] " + e.name + "(" + arguments(e, strsize) + ") = ";
+  if (!e.returned)
+    line += "?";
+  else if (e.failed)
+    line += "-1 " + error_text(e.v0);
+  else
+    line += std::to_string(e.v0);
+  if (e.injected) line += " (INJECTED)";
+  return line;
+}
+
+std::string format_exit(uint32_t pid, int32_t status) {
+  return "[pid " + std::to_string(pid) + "] +++ exited with " + std::to_string(status) + " +++";
+}
+
+std::string format_kill(uint32_t pid, int signal, std::string_view what) {
+  return "[pid " + std::to_string(pid) + "] +++ killed by " + signal_name(signal) + " (" +
+         std::string(what) + ") +++";
+}
+
+std::string format_call_tsv(const SyscallEvent& e) {
+  static const char digits[] = "0123456789abcdef";
+  std::string line = std::to_string(e.pid) + '\t' + std::to_string(e.number) + '\t' + e.name;
+  for (uint32_t a : e.args) line += '\t' + hex8(a);
+  if (e.returned)
+    line += std::string("\t") + (e.failed ? "1" : "0") + '\t' + std::to_string(e.v0) + '\t' + hex8(e.v1);
+  else
+    line += "\t-\t-\t-";
+  line += '\t';
+  for (unsigned char c : e.data) {
+    line += digits[c >> 4];
+    line += digits[c & 15];
+  }
+  if (e.args[2] > e.data.size() && e.number == static_cast<uint32_t>(Sys::write) && !e.data.empty())
+    line += "...";
+  line += e.injected ? "\t1" : "\t0";
+  return line;
+}
+
+std::string format_exit_tsv(uint32_t pid, int32_t status) {
+  return std::to_string(pid) + "\texit\t" + std::to_string(status);
+}
+
+std::string format_fault_tsv(uint32_t pid, const Fault& f) {
+  const int sig = fault_signal(f.kind);
+  return std::to_string(pid) + "\tkilled\t" + std::to_string(sig) + '\t' + signal_name(sig) + '\t' +
+         hex8(f.pc) + '\t' + hex8(f.addr) + '\t' + f.describe();
+}
+
+std::string format_budget_kill_tsv(uint32_t pid) {
+  return std::to_string(pid) + "\tkilled\t9\tSIGKILL\t-\t-\tinstruction budget exhausted";
+}
+
+}  // namespace r3k
