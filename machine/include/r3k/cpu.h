@@ -32,6 +32,8 @@ struct Fault {
   uint32_t insn = 0;       // its encoding
   uint32_t addr = 0;       // data address for memory faults, else pc
   bool in_delay_slot = false;
+  bool fetch = false;      // the instruction itself could not be fetched
+  uint8_t reg = 0;         // load-delay hazard: the register loaded just before
   // One line: fault name, pc, instruction text, address where relevant.
   std::string describe() const;
 };

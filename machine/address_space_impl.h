@@ -1,0 +1,85 @@
+// Inside of AddressSpace, shared with the CPU so that its hot paths can walk
+// the page table directly instead of calling through the public interface.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "r3k/memory.h"
+
+namespace r3k {
+
+// Decoded code of one page.  The CPU owns its contents; the address space
+// only keeps it alive and drops it when the page changes.
+struct CodeCache {
+  virtual ~CodeCache() = default;
+  // Whether any decoded instruction lies in [off, off+len) of the page;
+  // stores elsewhere on the page (data next to code) keep the code.
+  virtual bool covers(uint32_t off, uint32_t len) const = 0;
+};
+
+struct PageData {
+  uint8_t bytes[kPageSize];  // guest order (big-endian words)
+};
+
+inline constexpr uint32_t kL1Bits = 10;  // covers the whole 32-bit space
+inline constexpr uint32_t kL2Bits = 32 - kPageBits - kL1Bits;
+inline constexpr uint32_t kL2Size = 1u << kL2Bits;
+
+inline uint32_t l1_index(uint32_t addr) { return addr >> (kPageBits + kL2Bits); }
+inline uint32_t l2_index(uint32_t addr) { return (addr >> kPageBits) & (kL2Size - 1); }
+inline uint32_t page_offset(uint32_t addr) { return addr & (kPageSize - 1); }
+
+// One second-level table: 4 MiB of guest space.  rd/wr are what the CPU's
+// fast paths look at: null means "take the slow path" (unmapped, protected,
+// or, for wr, the page holds decoded code that a store must invalidate).
+struct L2Table {
+  uint8_t* rd[kL2Size] = {};
+  uint8_t* wr[kL2Size] = {};
+  std::shared_ptr<PageData> page[kL2Size];
+  std::unique_ptr<CodeCache> code[kL2Size];
+  uint8_t prot[kL2Size] = {};
+  uint32_t present = 0;  // mapped pages in this table
+};
+
+struct AddressSpace::Impl {
+  Impl();
+  ~Impl();
+
+  // Every slot points at a table; absent ones (and all of kernel space) at
+  // the shared, never-written empty table, so lookups need no null test.
+  L2Table* l1[1u << kL1Bits];
+  uint32_t max_pages = 0;
+  uint32_t mapped = 0;
+  uint32_t grow_lo = 0, grow_hi = 0;
+  // Bumped whenever cached code is dropped, so a running CPU can notice
+  // that the block it is in may be stale.
+  uint64_t code_gen = 0;
+  // Dropped code waits here until the CPU is between blocks.
+  std::vector<std::unique_ptr<CodeCache>> graveyard;
+
+  static L2Table& empty_table();
+
+  L2Table* table(uint32_t addr) const { return l1[l1_index(addr)]; }
+  L2Table& table_for_write(uint32_t addr);
+
+  bool is_mapped(uint32_t addr) const { return table(addr)->page[l2_index(addr)] != nullptr; }
+  // Maps one zero page; false past the page limit.
+  bool map_page(uint32_t addr, uint8_t prot);
+  // Recomputes the fast-path pointers of one page from its state.
+  void refresh(uint32_t addr);
+  // Drops decoded code on one page (if any) and reopens the store path.
+  void invalidate_code(uint32_t addr);
+  // The same, only if [addr, addr+len) (within one page) overlaps the code.
+  void store_touches(uint32_t addr, uint32_t len);
+  // True if [addr, addr+len) lies in user space without wrapping.
+  static bool user_range(uint32_t addr, uint32_t len);
+  // For the CPU's slow paths: maps a grow-region page on first touch.
+  bool try_grow(uint32_t addr);
+  // Code may be cached only on pages no other space can write.
+  bool code_cacheable(uint32_t addr) const;
+  void collect_garbage() { graveyard.clear(); }
+};
+
+}  // namespace r3k

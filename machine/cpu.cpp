@@ -1,0 +1,539 @@
+// The execution loop: find (or decode) the block at pc, check the hazards
+// that cross into it from the previous block, run its ops, repeat.
+#include "r3k/cpu.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "cpu_block.h"
+
+namespace r3k {
+
+struct Cpu::Impl {
+  std::vector<uint32_t> breakpoints;  // sorted, unique
+  Block scratch;                      // for code on pages that cannot cache it
+};
+
+Cpu::Cpu(AddressSpace* space) : space_(space), impl_(std::make_unique<Impl>()) {}
+Cpu::~Cpu() = default;
+
+void Cpu::set_space(AddressSpace* space) { space_ = space; }
+
+void Cpu::add_breakpoint(uint32_t addr) {
+  if (addr & 3) return;  // no instruction starts there
+  auto& bp = impl_->breakpoints;
+  auto it = std::lower_bound(bp.begin(), bp.end(), addr);
+  if (it == bp.end() || *it != addr) bp.insert(it, addr);
+}
+
+void Cpu::clear_breakpoints() { impl_->breakpoints.clear(); }
+
+namespace {
+
+inline uint32_t be32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return __builtin_bswap32(v);
+}
+inline uint32_t be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
+inline void put_be32(uint8_t* p, uint32_t v) {
+  v = __builtin_bswap32(v);
+  std::memcpy(p, &v, 4);
+}
+
+FaultKind mem_fault_kind(MemError e) {
+  return e == MemError::Unaligned || e == MemError::KernelSpace ? FaultKind::AddressError
+                                                                : FaultKind::BadAddress;
+}
+
+// Load-delay and HI/LO guard state after the first k ops of b ran, entered
+// with the given state.  The fast path uses the block's precomputed exit.
+void state_after(const Block& b, uint32_t k, uint8_t& load_reg, bool& load_partial,
+                 uint8_t& guard) {
+  if (k == 0) return;
+  InsnInfo last = insn_info(b.raw[k - 1]);
+  load_reg = last.load ? last.load_dest : 0;
+  load_partial = load_reg && last.partial;
+  if (last.reads_hilo)
+    guard = 2;
+  else if (k >= 2 && insn_info(b.raw[k - 2]).reads_hilo)
+    guard = 1;
+  else
+    guard = guard > k ? uint8_t(guard - k) : 0;
+}
+
+// The bytes lwl/lwr/swl/swr move, big-endian: k is the address's byte
+// offset in its word, w the aligned memory word, v the register.
+inline uint32_t merge_lwl(uint32_t w, uint32_t v, uint32_t k) {
+  return (w << (8 * k)) | (v & ((1u << (8 * k)) - 1));
+}
+inline uint32_t merge_lwr(uint32_t w, uint32_t v, uint32_t k) {
+  uint32_t sh = 8 * (3 - k);
+  return (w >> sh) | (v & ~(0xffffffffu >> sh));
+}
+// Writes the swl/swr bytes into the 4-byte word at q.
+inline void write_swl(uint8_t* q, uint32_t v, uint32_t k) {
+  for (uint32_t j = k; j < 4; ++j) q[j] = uint8_t(v >> (24 - 8 * (j - k)));
+}
+inline void write_swr(uint8_t* q, uint32_t v, uint32_t k) {
+  for (uint32_t j = 0; j <= k; ++j) q[j] = uint8_t(v >> (8 * (k - j)));
+}
+
+}  // namespace
+
+Stop Cpu::run(uint64_t budget) {
+  Stop stop;
+  stop.reason = StopReason::Budget;
+  if (budget == 0) return stop;
+
+  Impl& self = *impl_;
+  AddressSpace& space = *space_;
+  AddressSpace::Impl& mem = space.impl();
+  mem.collect_garbage();
+  L2Table* const* const l1 = mem.l1;
+
+  uint32_t r[33];
+  std::memcpy(r, state_.gpr, sizeof state_.gpr);
+  r[0] = 0;
+  r[kSink] = 0;
+  uint32_t hi = state_.hi, lo = state_.lo;
+  uint32_t pc = state_.pc;
+  uint8_t load_reg = state_.load_reg < 32 ? state_.load_reg : 0;
+  bool load_partial = state_.load_partial;
+  uint8_t guard = std::min<uint8_t>(state_.hilo_guard, 2);
+  uint64_t executed = 0;
+  bool resuming = true;  // the first instruction of a run ignores breakpoints
+  Block* b = nullptr;    // the block that ran last, while its links are valid
+
+  // Fault bookkeeping, filled in before jumping to fault.
+  FaultKind fkind{};
+  uint32_t fop = 0;       // index of the faulting op in b
+  uint32_t faddr = 0;
+  uint8_t freg = 0;
+  bool ffetch = false;
+
+  for (;;) {
+    if (executed >= budget) break;
+
+    // ---- find the block -------------------------------------------------
+    Block* nb;
+    if (b && b->link_pc[0] == pc) {
+      nb = b->link[0];
+    } else if (b && b->link_pc[1] == pc) {
+      nb = b->link[1];
+    } else {
+      nb = nullptr;
+      L2Table* t = mem.table(pc);
+      auto* page = static_cast<CodePage*>(t->code[l2_index(pc)].get());
+      if (page && !(pc & 3)) nb = page->blocks[page_offset(pc) / 4].get();
+      if (!nb) {
+        auto fresh = std::make_unique<Block>();
+        Fault ff;
+        bool cache = pc < kUserEnd && mem.is_mapped(pc) && mem.code_cacheable(pc);
+        Block& target = cache ? *fresh : self.scratch;
+        if (!decode_block(mem, pc, target, ff)) {
+          stop.reason = StopReason::Fault;
+          stop.fault = ff;
+          break;
+        }
+        if (cache) {
+          if (!page) {
+            auto made = std::make_unique<CodePage>();
+            page = made.get();
+            t->code[l2_index(pc)] = std::move(made);
+            mem.refresh(pc);  // stores to this page must now see the code
+          }
+          page->mark(*fresh);
+          fresh->cached = true;
+          nb = fresh.get();
+          page->blocks[page_offset(pc) / 4] = std::move(fresh);
+        } else {
+          nb = &self.scratch;
+        }
+      }
+      if (b && b->cached && nb->cached && (b->start >> kPageBits) == (pc >> kPageBits)) {
+        int slot = b->link_pc[0] == 1 ? 0 : 1;
+        b->link_pc[slot] = pc;
+        b->link[slot] = nb;
+      }
+    }
+    b = nb;
+
+    if (b->spill) {
+      // The delay slot lives on the next page, which may have changed.
+      uint32_t dpc = b->pc_of(b->n - 1), w = 0;
+      MemError e = fetch_insn(mem, dpc, w);
+      bool was_ok = b->ops.back().code != OpCode::Fault || !b->ops.back().t;
+      if ((e == MemError::None) != was_ok || (was_ok && w != b->raw.back())) {
+        Fault ff;
+        decode_block(mem, pc, *b, ff);  // the first word did fetch before
+        b->cached = b != &self.scratch;
+      }
+    }
+
+    // ---- breakpoints, hazards from the previous block --------------------
+    uint32_t limit = b->n;
+    bool hilo_at_1 = false;
+    if (!self.breakpoints.empty()) [[unlikely]] {
+      uint32_t from = resuming ? b->start + 4 : b->start;
+      uint32_t to = b->start + 4 * b->stoppable();
+      auto it = std::lower_bound(self.breakpoints.begin(), self.breakpoints.end(), from);
+      if (it != self.breakpoints.end() && *it < to) {
+        limit = (*it - b->start) / 4;
+        if (limit == 0) {
+          stop.reason = StopReason::Breakpoint;
+          break;
+        }
+      }
+    }
+    if (load_reg | guard) [[unlikely]] {
+      uint32_t reads = load_partial ? b->first_reads_partial : b->first_reads;
+      if (load_reg && (reads >> load_reg & 1)) {
+        fkind = FaultKind::LoadDelayHazard;
+        fop = 0;
+        freg = load_reg;
+        goto fault;
+      }
+      if (guard && (b->hilo_first & 1)) {
+        fkind = FaultKind::HiLoHazard;
+        fop = 0;
+        goto fault;
+      }
+      if (guard >= 2 && (b->hilo_first & 2) && limit >= 2) {
+        limit = 1;  // op 0 runs, then op 1 faults
+        hilo_at_1 = true;
+      }
+    }
+    resuming = false;
+
+    // ---- run ------------------------------------------------------------
+    {
+      const Op* const ops = b->ops.data();
+      uint32_t next = b->start + 4 * limit;
+      uint32_t i = 0;
+      MemError err = MemError::None;
+      for (; i < limit; ++i) {
+        const Op& o = ops[i];
+        switch (o.code) {
+          case OpCode::Nop: break;
+          case OpCode::Li: r[o.d] = o.imm; break;
+          case OpCode::Move: r[o.d] = r[o.s]; break;
+          case OpCode::Sll: r[o.d] = r[o.t] << o.imm; break;
+          case OpCode::Srl: r[o.d] = r[o.t] >> o.imm; break;
+          case OpCode::Sra: r[o.d] = uint32_t(int32_t(r[o.t]) >> o.imm); break;
+          case OpCode::Sllv: r[o.d] = r[o.t] << (r[o.s] & 31); break;
+          case OpCode::Srlv: r[o.d] = r[o.t] >> (r[o.s] & 31); break;
+          case OpCode::Srav: r[o.d] = uint32_t(int32_t(r[o.t]) >> (r[o.s] & 31)); break;
+          case OpCode::Mfhi: r[o.d] = hi; break;
+          case OpCode::Mflo: r[o.d] = lo; break;
+          case OpCode::Mthi: hi = r[o.s]; break;
+          case OpCode::Mtlo: lo = r[o.s]; break;
+          case OpCode::Mult: {
+            int64_t p = int64_t(int32_t(r[o.s])) * int32_t(r[o.t]);
+            lo = uint32_t(p);
+            hi = uint32_t(uint64_t(p) >> 32);
+            break;
+          }
+          case OpCode::Multu: {
+            uint64_t p = uint64_t(r[o.s]) * r[o.t];
+            lo = uint32_t(p);
+            hi = uint32_t(p >> 32);
+            break;
+          }
+          case OpCode::Div: {
+            // Division by zero leaves what the R3000's divider produces:
+            // LO = -1 for a non-negative dividend, +1 for a negative one,
+            // HI = the dividend.  INT_MIN / -1 gives LO = INT_MIN, HI = 0.
+            int32_t n = int32_t(r[o.s]), d = int32_t(r[o.t]);
+            if (d == 0) {
+              lo = n >= 0 ? 0xffffffffu : 1u;
+              hi = uint32_t(n);
+            } else if (n == INT32_MIN && d == -1) {
+              lo = 0x80000000u;
+              hi = 0;
+            } else {
+              lo = uint32_t(n / d);
+              hi = uint32_t(n % d);
+            }
+            break;
+          }
+          case OpCode::Divu: {
+            uint32_t n = r[o.s], d = r[o.t];
+            if (d == 0) {  // all ones quotient, dividend as remainder
+              lo = 0xffffffffu;
+              hi = n;
+            } else {
+              lo = n / d;
+              hi = n % d;
+            }
+            break;
+          }
+          case OpCode::Add: {
+            int32_t v;
+            if (__builtin_add_overflow(int32_t(r[o.s]), int32_t(r[o.t]), &v)) {
+              fkind = FaultKind::Overflow;
+              goto op_fault;
+            }
+            r[o.d] = uint32_t(v);
+            break;
+          }
+          case OpCode::Sub: {
+            int32_t v;
+            if (__builtin_sub_overflow(int32_t(r[o.s]), int32_t(r[o.t]), &v)) {
+              fkind = FaultKind::Overflow;
+              goto op_fault;
+            }
+            r[o.d] = uint32_t(v);
+            break;
+          }
+          case OpCode::Addi: {
+            int32_t v;
+            if (__builtin_add_overflow(int32_t(r[o.s]), int32_t(o.imm), &v)) {
+              fkind = FaultKind::Overflow;
+              goto op_fault;
+            }
+            r[o.d] = uint32_t(v);
+            break;
+          }
+          case OpCode::Addu: r[o.d] = r[o.s] + r[o.t]; break;
+          case OpCode::Subu: r[o.d] = r[o.s] - r[o.t]; break;
+          case OpCode::And: r[o.d] = r[o.s] & r[o.t]; break;
+          case OpCode::Or: r[o.d] = r[o.s] | r[o.t]; break;
+          case OpCode::Xor: r[o.d] = r[o.s] ^ r[o.t]; break;
+          case OpCode::Nor: r[o.d] = ~(r[o.s] | r[o.t]); break;
+          case OpCode::Slt: r[o.d] = int32_t(r[o.s]) < int32_t(r[o.t]); break;
+          case OpCode::Sltu: r[o.d] = r[o.s] < r[o.t]; break;
+          case OpCode::Addiu: r[o.d] = r[o.s] + o.imm; break;
+          case OpCode::Slti: r[o.d] = int32_t(r[o.s]) < int32_t(o.imm); break;
+          case OpCode::Sltiu: r[o.d] = r[o.s] < o.imm; break;
+          case OpCode::Andi: r[o.d] = r[o.s] & o.imm; break;
+          case OpCode::Ori: r[o.d] = r[o.s] | o.imm; break;
+          case OpCode::Xori: r[o.d] = r[o.s] ^ o.imm; break;
+
+          // Loads and stores: a fast path through the page table's host
+          // pointers, the address space's own checks otherwise.
+#define R3K_LOAD(CODE, SIZE, FAST, SLOW_FN, EXTEND)                          \
+  case OpCode::CODE: {                                                     \
+    uint32_t a = r[o.s] + o.imm;                                           \
+    uint8_t* p = l1[l1_index(a)]->rd[l2_index(a)];                         \
+    if (p && !(a & (SIZE - 1))) [[likely]] {                               \
+      r[o.d] = EXTEND(FAST(p + page_offset(a)));                           \
+    } else {                                                               \
+      uint32_t v;                                                          \
+      if ((err = space.SLOW_FN(a, v)) != MemError::None) {                 \
+        faddr = a;                                                         \
+        goto mem_fault;                                                    \
+      }                                                                    \
+      r[o.d] = EXTEND(v);                                                  \
+    }                                                                      \
+    break;                                                                 \
+  }
+#define R3K_BYTE(p) (*(p))
+#define R3K_SEXT8(v) uint32_t(int32_t(int8_t(v)))
+#define R3K_SEXT16(v) uint32_t(int32_t(int16_t(v)))
+#define R3K_ZEXT(v) uint32_t(v)
+          R3K_LOAD(Lb, 1, R3K_BYTE, load8, R3K_SEXT8)
+          R3K_LOAD(Lbu, 1, R3K_BYTE, load8, R3K_ZEXT)
+          R3K_LOAD(Lh, 2, be16, load16, R3K_SEXT16)
+          R3K_LOAD(Lhu, 2, be16, load16, R3K_ZEXT)
+          R3K_LOAD(Lw, 4, be32, load32, R3K_ZEXT)
+#undef R3K_LOAD
+#undef R3K_BYTE
+#undef R3K_SEXT8
+#undef R3K_SEXT16
+#undef R3K_ZEXT
+          case OpCode::Lwl:
+          case OpCode::Lwr: {
+            uint32_t a = r[o.s] + o.imm, aligned = a & ~3u, w;
+            uint8_t* p = l1[l1_index(a)]->rd[l2_index(a)];
+            if (p) [[likely]] {
+              w = be32(p + page_offset(aligned));
+            } else if ((err = space.load32(aligned, w)) != MemError::None) {
+              faddr = a;
+              goto mem_fault;
+            }
+            r[o.d] = o.code == OpCode::Lwl ? merge_lwl(w, r[o.t], a & 3) : merge_lwr(w, r[o.t], a & 3);
+            break;
+          }
+
+#define R3K_STORE(CODE, SIZE, WRITE, SLOW_FN)                                \
+  case OpCode::CODE: {                                                     \
+    uint32_t a = r[o.s] + o.imm, v = r[o.t];                               \
+    uint8_t* p = l1[l1_index(a)]->wr[l2_index(a)];                         \
+    if (p && !(a & (SIZE - 1))) [[likely]] {                               \
+      WRITE(p + page_offset(a), v);                                        \
+    } else {                                                               \
+      uint64_t gen = mem.code_gen;                                         \
+      if ((err = space.SLOW_FN(a, v)) != MemError::None) {                 \
+        faddr = a;                                                         \
+        goto mem_fault;                                                    \
+      }                                                                    \
+      if (mem.code_gen != gen) {                                           \
+        ++i;                                                               \
+        goto code_changed;                                                 \
+      }                                                                    \
+    }                                                                      \
+    break;                                                                 \
+  }
+#define R3K_PUT8(p, v) (*(p) = uint8_t(v))
+#define R3K_PUT16(p, v) ((p)[0] = uint8_t((v) >> 8), (p)[1] = uint8_t(v))
+          R3K_STORE(Sb, 1, R3K_PUT8, store8)
+          R3K_STORE(Sh, 2, R3K_PUT16, store16)
+          R3K_STORE(Sw, 4, put_be32, store32)
+#undef R3K_STORE
+#undef R3K_PUT8
+#undef R3K_PUT16
+          case OpCode::Swl:
+          case OpCode::Swr: {
+            uint32_t a = r[o.s] + o.imm, v = r[o.t], k = a & 3;
+            uint8_t* p = l1[l1_index(a)]->wr[l2_index(a)];
+            if (p) [[likely]] {
+              uint8_t* q = p + page_offset(a & ~3u);
+              o.code == OpCode::Swl ? write_swl(q, v, k) : write_swr(q, v, k);
+            } else {
+              // Byte by byte through the checked path: all bytes share a
+              // page, so the first decides for all.
+              uint8_t q[4];
+              uint32_t aligned = a & ~3u, first = o.code == OpCode::Swl ? k : 0,
+                       last = o.code == OpCode::Swl ? 3 : k;
+              o.code == OpCode::Swl ? write_swl(q, v, k) : write_swr(q, v, k);
+              uint64_t gen = mem.code_gen;
+              for (uint32_t j = first; j <= last; ++j) {
+                if ((err = space.store8(aligned + j, q[j])) != MemError::None) {
+                  faddr = a;
+                  goto mem_fault;
+                }
+              }
+              if (mem.code_gen != gen) {
+                ++i;
+                goto code_changed;
+              }
+            }
+            break;
+          }
+
+          case OpCode::Beq: if (r[o.s] == r[o.t]) next = o.imm; break;
+          case OpCode::Bne: if (r[o.s] != r[o.t]) next = o.imm; break;
+          case OpCode::Blez: if (int32_t(r[o.s]) <= 0) next = o.imm; break;
+          case OpCode::Bgtz: if (int32_t(r[o.s]) > 0) next = o.imm; break;
+          case OpCode::Bltz: if (int32_t(r[o.s]) < 0) next = o.imm; break;
+          case OpCode::Bgez: if (int32_t(r[o.s]) >= 0) next = o.imm; break;
+          // The link is written whether or not the branch is taken, and
+          // before the delay slot runs (which sees it).
+          case OpCode::Bltzal: {
+            bool taken = int32_t(r[o.s]) < 0;
+            r[31] = b->start + 4 * b->n;
+            if (taken) next = o.imm;
+            break;
+          }
+          case OpCode::Bgezal: {
+            bool taken = int32_t(r[o.s]) >= 0;
+            r[31] = b->start + 4 * b->n;
+            if (taken) next = o.imm;
+            break;
+          }
+          case OpCode::B:
+          case OpCode::J: next = o.imm; break;
+          case OpCode::Jal:
+            r[31] = b->start + 4 * b->n;
+            next = o.imm;
+            break;
+          case OpCode::Jr: next = r[o.s]; break;
+          case OpCode::Jalr: {
+            uint32_t target = r[o.s];  // read before the link, in case rd == rs
+            r[o.d] = o.imm;
+            next = target;
+            break;
+          }
+          case OpCode::Syscall:
+            ++i;
+            goto syscall;
+          case OpCode::Fault:
+            fkind = FaultKind(o.d);
+            freg = o.s;
+            ffetch = o.t;
+            faddr = o.imm;
+            fop = i;
+            goto fault;
+        }
+      }
+
+      // Ran [0, limit).
+      executed += limit;
+      pc = next;
+      if (limit == b->n) [[likely]] {
+        uint8_t rest = guard > b->n ? uint8_t(guard - b->n) : 0;
+        guard = std::max(b->exit_guard, rest);
+        load_reg = b->exit_load_reg;
+        load_partial = b->exit_load_partial;
+      } else {
+        state_after(*b, limit, load_reg, load_partial, guard);
+        if (hilo_at_1) {
+          fkind = FaultKind::HiLoHazard;
+          fop = 1;
+          goto fault;
+        }
+      }
+      continue;
+
+    syscall:
+      executed += i;
+      pc = next;  // syscall ends its block: next is the resume address
+      state_after(*b, i, load_reg, load_partial, guard);
+      stop.reason = StopReason::Syscall;
+      break;
+
+    code_changed:
+      // A store rewrote decoded code, possibly this very block: leave it
+      // and decode afresh from the next instruction.
+      executed += i;
+      pc = i == limit ? next : b->pc_of(i);
+      state_after(*b, i, load_reg, load_partial, guard);
+      b = nullptr;
+      mem.collect_garbage();
+      continue;
+
+    mem_fault:
+      fkind = mem_fault_kind(err);
+      fop = i;
+      goto fault;
+
+    op_fault:
+      fop = i;
+      faddr = b->pc_of(i);
+      goto fault;
+    }
+
+  fault:
+    // The faulting op's effects are not done; the ones before it are.
+    executed += fop;
+    state_after(*b, fop, load_reg, load_partial, guard);
+    pc = b->pc_of(fop);
+    stop.reason = StopReason::Fault;
+    stop.fault = Fault{};
+    stop.fault.kind = fkind;
+    stop.fault.pc = pc;
+    stop.fault.insn = ffetch ? 0 : b->raw[fop];
+    stop.fault.addr = ffetch || fkind == FaultKind::AddressError || fkind == FaultKind::BadAddress
+                          ? faddr
+                          : pc;
+    stop.fault.in_delay_slot = b->has_delay && fop == b->n - 1;
+    stop.fault.fetch = ffetch;
+    stop.fault.reg = fkind == FaultKind::LoadDelayHazard ? freg : 0;
+    break;
+  }
+
+  std::memcpy(state_.gpr, r, sizeof state_.gpr);
+  state_.hi = hi;
+  state_.lo = lo;
+  state_.pc = pc;
+  state_.load_reg = load_reg;
+  state_.load_partial = load_partial;
+  state_.hilo_guard = guard;
+  stop.executed = executed;
+  mem.collect_garbage();
+  return stop;
+}
+
+}  // namespace r3k

@@ -1,0 +1,140 @@
+// Pre-decoded basic blocks: the CPU decodes a run of instructions once
+// (through the delay slot of the branch that ends it), checks the hazards
+// that are visible inside the run, and caches the result on the page.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "address_space_impl.h"
+#include "r3k/cpu.h"
+
+namespace r3k {
+
+// Fields of a MIPS instruction word.
+struct Insn {
+  uint32_t word;
+  uint32_t op() const { return word >> 26; }
+  uint32_t rs() const { return (word >> 21) & 31; }
+  uint32_t rt() const { return (word >> 16) & 31; }
+  uint32_t rd() const { return (word >> 11) & 31; }
+  uint32_t shamt() const { return (word >> 6) & 31; }
+  uint32_t funct() const { return word & 63; }
+  uint32_t imm() const { return word & 0xffff; }
+  uint32_t simm() const { return uint32_t(int32_t(int16_t(word & 0xffff))); }
+  uint32_t target() const { return word & 0x03ffffff; }
+};
+
+// Real primary opcode numbers.
+enum Opcode : uint32_t {
+  kSpecial = 0x00, kRegimm = 0x01, kJ = 0x02, kJal = 0x03, kBeq = 0x04, kBne = 0x05,
+  kBlez = 0x06, kBgtz = 0x07, kAddi = 0x08, kAddiu = 0x09, kSlti = 0x0a, kSltiu = 0x0b,
+  kAndi = 0x0c, kOri = 0x0d, kXori = 0x0e, kLui = 0x0f,
+  kLb = 0x20, kLh = 0x21, kLwl = 0x22, kLw = 0x23, kLbu = 0x24, kLhu = 0x25, kLwr = 0x26,
+  kSb = 0x28, kSh = 0x29, kSwl = 0x2a, kSw = 0x2b, kSwr = 0x2e,
+};
+
+// Real SPECIAL function numbers.
+enum Funct : uint32_t {
+  kSll = 0x00, kSrl = 0x02, kSra = 0x03, kSllv = 0x04, kSrlv = 0x06, kSrav = 0x07,
+  kJr = 0x08, kJalr = 0x09, kSyscall = 0x0c, kBreak = 0x0d,
+  kMfhi = 0x10, kMthi = 0x11, kMflo = 0x12, kMtlo = 0x13,
+  kMult = 0x18, kMultu = 0x19, kDiv = 0x1a, kDivu = 0x1b,
+  kAdd = 0x20, kAddu = 0x21, kSub = 0x22, kSubu = 0x23,
+  kAnd = 0x24, kOr = 0x25, kXor = 0x26, kNor = 0x27, kSlt = 0x2a, kSltu = 0x2b,
+};
+
+// Real REGIMM rt numbers.
+enum RegimmOp : uint32_t { kBltz = 0x00, kBgez = 0x01, kBltzal = 0x10, kBgezal = 0x11 };
+
+// What the decoder knows about one instruction, independent of the pc.
+struct InsnInfo {
+  bool valid = false;      // a MIPS-I instruction
+  bool branch = false;     // has a delay slot
+  bool load = false;       // sets up a load delay on load_dest
+  bool partial = false;    // lwl/lwr
+  bool writes_hilo = false;
+  bool reads_hilo = false;  // mfhi/mflo: starts the HI/LO guard
+  bool ends_block = false;  // syscall/break: nothing after it runs in order
+  uint8_t load_dest = 0;
+  uint32_t reads = 0;      // mask of general registers read
+};
+InsnInfo insn_info(uint32_t word);
+
+// Register index 32 is a write sink: destinations of $zero are redirected
+// there so that $zero never changes and no op has to test for it.
+inline constexpr uint8_t kSink = 32;
+
+enum class OpCode : uint8_t {
+  Nop, Li, Move,
+  Sll, Srl, Sra, Sllv, Srlv, Srav,
+  Mfhi, Mthi, Mflo, Mtlo, Mult, Multu, Div, Divu,
+  Add, Addu, Sub, Subu, And, Or, Xor, Nor, Slt, Sltu,
+  Addi, Addiu, Slti, Sltiu, Andi, Ori, Xori,
+  Lb, Lh, Lwl, Lw, Lbu, Lhu, Lwr, Sb, Sh, Swl, Sw, Swr,
+  Beq, Bne, Blez, Bgtz, Bltz, Bgez, Bltzal, Bgezal, B, J, Jal, Jr, Jalr,
+  Syscall,
+  Fault,  // d: FaultKind, s: register (load-delay hazard), imm: address
+};
+
+// d is the destination (or link register), s and t the sources as the
+// instruction names them, imm a pre-extended immediate, shift amount or
+// absolute branch target.
+struct Op {
+  OpCode code;
+  uint8_t d, s, t;
+  uint32_t imm;
+};
+static_assert(sizeof(Op) == 8);
+
+struct Block {
+  uint32_t start = 0;
+  uint32_t n = 0;           // ops, delay slot included
+  bool has_delay = false;   // the last op sits in a branch delay slot
+  bool spill = false;       // that delay slot is on the next page
+  bool cached = false;      // lives in a CodePage (else: scratch, never linked)
+  // Entry checks against the previous block's trailing load and mfhi/mflo.
+  uint32_t first_reads = 0;          // after an ordinary load
+  uint32_t first_reads_partial = 0;  // after an lwl/lwr (a merging pair is fine)
+  uint8_t hilo_first = 0;           // bit k: op k writes HI/LO (k < 2)
+  // State after running the whole block.
+  uint8_t exit_load_reg = 0;
+  bool exit_load_partial = false;
+  uint8_t exit_guard = 0;  // from mfhi/mflo inside the block
+  // Successors on the same page, found once and then followed directly.
+  uint32_t link_pc[2] = {1, 1};  // odd: never a real pc
+  Block* link[2] = {};
+  std::vector<Op> ops;
+  std::vector<uint32_t> raw;  // instruction words, for fault reports
+
+  uint32_t pc_of(uint32_t i) const { return start + 4 * i; }
+  // Ops that a breakpoint may stop before (not the delay slot).
+  uint32_t stoppable() const { return has_delay ? n - 1 : n; }
+};
+
+struct CodePage : CodeCache {
+  static constexpr uint32_t kWords = kPageSize / 4;
+  std::unique_ptr<Block> blocks[kWords];
+  uint64_t covered[kWords / 64] = {};  // words some block was decoded from
+
+  void mark(const Block& b) {
+    for (uint32_t w = page_offset(b.start) / 4, k = 0; k < b.n && w < kWords; ++k, ++w)
+      covered[w / 64] |= uint64_t(1) << (w % 64);
+  }
+  bool covers(uint32_t off, uint32_t len) const override {
+    for (uint32_t w = off / 4; w <= (off + len - 1) / 4 && w < kWords; ++w)
+      if (covered[w / 64] >> (w % 64) & 1) return true;
+    return false;
+  }
+};
+
+// Decodes the block starting at pc.  False, with fault filled in, if the
+// first instruction cannot be fetched.
+bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault);
+
+// Fetches one instruction word; MemError as for a data access, plus
+// Unmapped for a page without execute permission.
+MemError fetch_insn(const AddressSpace::Impl& mem, uint32_t pc, uint32_t& word);
+
+}  // namespace r3k

@@ -1,0 +1,271 @@
+// Turning guest instruction words into pre-decoded blocks.
+#include <cstring>
+
+#include "cpu_block.h"
+
+namespace r3k {
+
+namespace {
+
+constexpr uint32_t bit(uint32_t r) { return 1u << r; }
+
+// Longest straight run decoded as one block: bounds how far run() may pass
+// its budget and how much a breakpoint split has to redo.
+constexpr uint32_t kMaxBlockOps = 64;
+
+uint8_t dest(uint32_t r) { return r ? uint8_t(r) : kSink; }
+
+Op make(OpCode code, uint32_t d = 0, uint32_t s = 0, uint32_t t = 0, uint32_t imm = 0) {
+  return Op{code, uint8_t(d), uint8_t(s), uint8_t(t), imm};
+}
+
+Op fault_op(FaultKind kind, uint32_t reg = 0, bool fetch = false, uint32_t addr = 0) {
+  return make(OpCode::Fault, uint32_t(kind), reg, fetch ? 1 : 0, addr);
+}
+
+// Translates one valid instruction at pc.
+Op translate(uint32_t word, uint32_t pc) {
+  Insn i{word};
+  uint32_t rs = i.rs(), rt = i.rt(), rd = i.rd();
+  uint32_t branch_target = pc + 4 + (i.simm() << 2);
+  switch (i.op()) {
+    case kSpecial:
+      switch (i.funct()) {
+        case kSll: return rd ? make(OpCode::Sll, rd, 0, rt, i.shamt()) : make(OpCode::Nop);
+        case kSrl: return rd ? make(OpCode::Srl, rd, 0, rt, i.shamt()) : make(OpCode::Nop);
+        case kSra: return rd ? make(OpCode::Sra, rd, 0, rt, i.shamt()) : make(OpCode::Nop);
+        case kSllv: return rd ? make(OpCode::Sllv, rd, rs, rt) : make(OpCode::Nop);
+        case kSrlv: return rd ? make(OpCode::Srlv, rd, rs, rt) : make(OpCode::Nop);
+        case kSrav: return rd ? make(OpCode::Srav, rd, rs, rt) : make(OpCode::Nop);
+        case kJr: return make(OpCode::Jr, 0, rs);
+        case kJalr: return make(OpCode::Jalr, dest(rd), rs, 0, pc + 8);
+        case kSyscall: return make(OpCode::Syscall);
+        case kBreak: return fault_op(FaultKind::Break);
+        case kMfhi: return make(OpCode::Mfhi, dest(rd));
+        case kMthi: return make(OpCode::Mthi, 0, rs);
+        case kMflo: return make(OpCode::Mflo, dest(rd));
+        case kMtlo: return make(OpCode::Mtlo, 0, rs);
+        case kMult: return make(OpCode::Mult, 0, rs, rt);
+        case kMultu: return make(OpCode::Multu, 0, rs, rt);
+        case kDiv: return make(OpCode::Div, 0, rs, rt);
+        case kDivu: return make(OpCode::Divu, 0, rs, rt);
+        case kAdd: return make(OpCode::Add, dest(rd), rs, rt);  // may trap even into $zero
+        case kSub: return make(OpCode::Sub, dest(rd), rs, rt);
+        case kAddu:
+        case kOr:
+          if (!rd) return make(OpCode::Nop);
+          if (rt == 0) return make(OpCode::Move, rd, rs);
+          if (rs == 0) return make(OpCode::Move, rd, rt);
+          return make(i.funct() == kAddu ? OpCode::Addu : OpCode::Or, rd, rs, rt);
+        case kSubu: return rd ? make(OpCode::Subu, rd, rs, rt) : make(OpCode::Nop);
+        case kAnd: return rd ? make(OpCode::And, rd, rs, rt) : make(OpCode::Nop);
+        case kXor: return rd ? make(OpCode::Xor, rd, rs, rt) : make(OpCode::Nop);
+        case kNor: return rd ? make(OpCode::Nor, rd, rs, rt) : make(OpCode::Nop);
+        case kSlt: return rd ? make(OpCode::Slt, rd, rs, rt) : make(OpCode::Nop);
+        case kSltu: return rd ? make(OpCode::Sltu, rd, rs, rt) : make(OpCode::Nop);
+      }
+      break;
+    case kRegimm:
+      switch (rt) {
+        case kBltz: return make(OpCode::Bltz, 0, rs, 0, branch_target);
+        case kBgez:
+          return rs ? make(OpCode::Bgez, 0, rs, 0, branch_target)
+                    : make(OpCode::B, 0, 0, 0, branch_target);
+        case kBltzal: return make(OpCode::Bltzal, 31, rs, 0, branch_target);
+        case kBgezal: return make(OpCode::Bgezal, 31, rs, 0, branch_target);
+      }
+      break;
+    case kJ: return make(OpCode::J, 0, 0, 0, ((pc + 4) & 0xf0000000u) | (i.target() << 2));
+    case kJal:
+      return make(OpCode::Jal, 31, 0, 0, ((pc + 4) & 0xf0000000u) | (i.target() << 2));
+    case kBeq:
+      return rs == rt ? make(OpCode::B, 0, 0, 0, branch_target)
+                      : make(OpCode::Beq, 0, rs, rt, branch_target);
+    case kBne: return make(OpCode::Bne, 0, rs, rt, branch_target);
+    case kBlez: return make(OpCode::Blez, 0, rs, 0, branch_target);
+    case kBgtz: return make(OpCode::Bgtz, 0, rs, 0, branch_target);
+    case kAddi: return make(OpCode::Addi, dest(rt), rs, 0, i.simm());
+    case kAddiu:
+      if (!rt) return make(OpCode::Nop);
+      return rs ? make(OpCode::Addiu, rt, rs, 0, i.simm()) : make(OpCode::Li, rt, 0, 0, i.simm());
+    case kSlti: return rt ? make(OpCode::Slti, rt, rs, 0, i.simm()) : make(OpCode::Nop);
+    case kSltiu: return rt ? make(OpCode::Sltiu, rt, rs, 0, i.simm()) : make(OpCode::Nop);
+    case kAndi: return rt ? make(OpCode::Andi, rt, rs, 0, i.imm()) : make(OpCode::Nop);
+    case kOri:
+      if (!rt) return make(OpCode::Nop);
+      return rs ? make(OpCode::Ori, rt, rs, 0, i.imm()) : make(OpCode::Li, rt, 0, 0, i.imm());
+    case kXori: return rt ? make(OpCode::Xori, rt, rs, 0, i.imm()) : make(OpCode::Nop);
+    case kLui: return rt ? make(OpCode::Li, rt, 0, 0, i.imm() << 16) : make(OpCode::Nop);
+    // Loads into $zero still access memory (and may fault).
+    case kLb: return make(OpCode::Lb, dest(rt), rs, rt, i.simm());
+    case kLh: return make(OpCode::Lh, dest(rt), rs, rt, i.simm());
+    case kLwl: return make(OpCode::Lwl, dest(rt), rs, rt, i.simm());
+    case kLw: return make(OpCode::Lw, dest(rt), rs, rt, i.simm());
+    case kLbu: return make(OpCode::Lbu, dest(rt), rs, rt, i.simm());
+    case kLhu: return make(OpCode::Lhu, dest(rt), rs, rt, i.simm());
+    case kLwr: return make(OpCode::Lwr, dest(rt), rs, rt, i.simm());
+    case kSb: return make(OpCode::Sb, 0, rs, rt, i.simm());
+    case kSh: return make(OpCode::Sh, 0, rs, rt, i.simm());
+    case kSwl: return make(OpCode::Swl, 0, rs, rt, i.simm());
+    case kSw: return make(OpCode::Sw, 0, rs, rt, i.simm());
+    case kSwr: return make(OpCode::Swr, 0, rs, rt, i.simm());
+  }
+  return fault_op(FaultKind::ReservedInstruction);
+}
+
+// Registers the instruction reads that would see a stale value of the
+// previous instruction's load.  An lwl/lwr merging into the register the
+// previous lwl/lwr loaded is the one sanctioned reader (its base is not).
+uint32_t hazard_reads(const InsnInfo& info, uint32_t word, bool after_partial) {
+  uint32_t reads = info.reads;
+  Insn i{word};
+  if (after_partial && info.partial && i.rs() != i.rt()) reads &= ~bit(i.rt());
+  return reads;
+}
+
+}  // namespace
+
+InsnInfo insn_info(uint32_t word) {
+  Insn i{word};
+  InsnInfo r;
+  uint32_t rs = bit(i.rs()), rt = bit(i.rt());
+  auto set = [&](uint32_t reads) {
+    r.valid = true;
+    r.reads = reads & ~1u;
+  };
+  switch (i.op()) {
+    case kSpecial:
+      switch (i.funct()) {
+        case kSll: case kSrl: case kSra: set(rt); break;
+        case kSllv: case kSrlv: case kSrav: set(rs | rt); break;
+        case kJr: case kJalr: set(rs); r.branch = true; break;
+        case kSyscall: case kBreak: set(0); r.ends_block = true; break;
+        case kMfhi: case kMflo: set(0); r.reads_hilo = true; break;
+        case kMthi: case kMtlo: set(rs); r.writes_hilo = true; break;
+        case kMult: case kMultu: case kDiv: case kDivu: set(rs | rt); r.writes_hilo = true; break;
+        case kAdd: case kAddu: case kSub: case kSubu: case kAnd: case kOr: case kXor: case kNor:
+        case kSlt: case kSltu: set(rs | rt); break;
+      }
+      break;
+    case kRegimm:
+      switch (i.rt()) {
+        case kBltz: case kBgez: case kBltzal: case kBgezal: set(rs); r.branch = true; break;
+      }
+      break;
+    case kJ: case kJal: set(0); r.branch = true; break;
+    case kBeq: case kBne: set(rs | rt); r.branch = true; break;
+    case kBlez: case kBgtz: set(rs); r.branch = true; break;
+    case kAddi: case kAddiu: case kSlti: case kSltiu: case kAndi: case kOri: case kXori:
+      set(rs);
+      break;
+    case kLui: set(0); break;
+    case kLb: case kLh: case kLw: case kLbu: case kLhu:
+      set(rs);
+      r.load = true;
+      r.load_dest = uint8_t(i.rt());
+      break;
+    case kLwl: case kLwr:
+      set(rs | rt);
+      r.load = r.partial = true;
+      r.load_dest = uint8_t(i.rt());
+      break;
+    case kSb: case kSh: case kSwl: case kSw: case kSwr: set(rs | rt); break;
+  }
+  return r;
+}
+
+MemError fetch_insn(const AddressSpace::Impl& mem, uint32_t pc, uint32_t& word) {
+  if (pc & 3) return MemError::Unaligned;
+  if (pc >= kUserEnd) return MemError::KernelSpace;
+  const L2Table* t = mem.table(pc);
+  uint32_t i = l2_index(pc);
+  if (!t->page[i] || !(t->prot[i] & kProtExec)) return MemError::Unmapped;
+  uint32_t v;
+  std::memcpy(&v, t->page[i]->bytes + page_offset(pc), 4);
+  word = __builtin_bswap32(v);
+  return MemError::None;
+}
+
+static FaultKind fetch_fault_kind(MemError e) {
+  return e == MemError::Unaligned || e == MemError::KernelSpace ? FaultKind::AddressError
+                                                                : FaultKind::BadAddress;
+}
+
+bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault) {
+  out = Block{};
+  out.start = pc;
+  uint32_t word;
+  if (MemError e = fetch_insn(mem, pc, word); e != MemError::None) {
+    fault = Fault{};
+    fault.kind = fetch_fault_kind(e);
+    fault.pc = fault.addr = pc;
+    fault.fetch = true;
+    return false;
+  }
+  InsnInfo prev;          // of the op before the current one, if any
+  uint32_t mf_age = 3;    // ops since the last mfhi/mflo in this block (3: none)
+  bool in_delay = false;
+  for (;;) {
+    uint32_t at = pc + 4 * out.n;
+    InsnInfo info = insn_info(word);
+    Op op;
+    if (!info.valid) {
+      op = fault_op(FaultKind::ReservedInstruction);
+    } else if (in_delay && info.branch) {
+      op = fault_op(FaultKind::BranchInDelaySlot);
+    } else if (prev.load && prev.load_dest &&
+               (hazard_reads(info, word, prev.partial) & bit(prev.load_dest))) {
+      op = fault_op(FaultKind::LoadDelayHazard, prev.load_dest);
+    } else if (info.writes_hilo && mf_age < 2) {
+      op = fault_op(FaultKind::HiLoHazard);
+    } else {
+      op = translate(word, at);
+    }
+    bool faults = op.code == OpCode::Fault;
+    if (out.n == 0) {
+      out.first_reads = hazard_reads(info, word, false);
+      out.first_reads_partial = hazard_reads(info, word, true);
+    }
+    if (out.n < 2 && info.writes_hilo && !faults) out.hilo_first |= uint8_t(1u << out.n);
+    out.ops.push_back(op);
+    out.raw.push_back(word);
+    ++out.n;
+    mf_age = info.reads_hilo ? 0 : mf_age + 1;
+    prev = info;
+
+    if (in_delay) {
+      out.has_delay = true;
+      break;
+    }
+    if (faults || info.ends_block) break;
+    uint32_t next = at + 4;
+    if (info.branch) {
+      in_delay = true;
+      if (page_offset(next) == 0) out.spill = true;
+    } else if (page_offset(next) == 0 || out.n >= kMaxBlockOps) {
+      break;
+    }
+    if (MemError e = fetch_insn(mem, next, word); e != MemError::None) {
+      // Only reachable through the branch, so it faults only if run.
+      out.ops.push_back(fault_op(fetch_fault_kind(e), 0, true, next));
+      out.raw.push_back(0);
+      ++out.n;
+      out.has_delay = true;
+      break;
+    }
+  }
+  // State the block leaves behind when it runs to its end.
+  uint32_t last = out.n - 1;
+  InsnInfo tail = insn_info(out.raw[last]);
+  if (tail.load && tail.load_dest) {
+    out.exit_load_reg = tail.load_dest;
+    out.exit_load_partial = tail.partial;
+  }
+  if (tail.reads_hilo)
+    out.exit_guard = 2;
+  else if (out.n >= 2 && insn_info(out.raw[last - 1]).reads_hilo)
+    out.exit_guard = 1;
+  return true;
+}
+
+}  // namespace r3k
