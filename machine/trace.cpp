@@ -57,9 +57,9 @@ std::string signal_name(int signal) {
     case 4: return "SIGILL";
     case 5: return "SIGTRAP";
     case 6: return "SIGABRT";
-    case 7: return "SIGBUS";
     case 8: return "SIGFPE";
     case 9: return "SIGKILL";
+    case 10: return "SIGBUS";  // MIPS numbering, as fault_signal() uses
     case 11: return "SIGSEGV";
     default: return "SIG" + std::to_string(signal);
   }

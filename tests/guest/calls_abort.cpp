@@ -1,0 +1,4 @@
+// Calls abort() at once: the process must end with status 255.
+#include <stdlib.h>
+
+int main() { abort(); }
