@@ -13,6 +13,7 @@ namespace r3k {
 struct Cpu::Impl {
   std::vector<uint32_t> breakpoints;  // sorted, unique
   Block scratch;                      // for code on pages that cannot cache it
+  std::vector<Op> partial;            // the first ops of a block cut short
 };
 
 Cpu::Cpu(AddressSpace* space) : space_(space), impl_(std::make_unique<Impl>()) {}
@@ -164,7 +165,8 @@ Stop Cpu::run(uint64_t budget) {
       // The delay slot lives on the next page, which may have changed.
       uint32_t dpc = b->pc_of(b->n - 1), w = 0;
       MemError e = fetch_insn(mem, dpc, w);
-      bool was_ok = b->ops.back().code != OpCode::Fault || !b->ops.back().t;
+      const Op& slot = b->ops[b->n - 1];
+      bool was_ok = slot.code != OpCode::Fault || !slot.t;
       if ((e == MemError::None) != was_ok || (was_ok && w != b->raw.back())) {
         Fault ff;
         decode_block(mem, pc, *b, ff);  // the first word did fetch before
@@ -209,262 +211,268 @@ Stop Cpu::run(uint64_t budget) {
 
     // ---- run ------------------------------------------------------------
     {
-      const Op* const ops = b->ops.data();
+      // Threaded dispatch: every op jumps straight to the next one's code;
+      // End closes the block.  A block cut short runs from a copy of its
+      // first ops with its own End.
+      static const void* const kDispatch[] = {
+#define R3K_LABEL(name) &&op_##name,
+          R3K_OPCODES(R3K_LABEL)
+#undef R3K_LABEL
+      };
+      const Op* ops = b->ops.data();
+      if (limit != b->n) [[unlikely]] {
+        self.partial.assign(ops, ops + limit);
+        self.partial.push_back(Op{OpCode::End, 0, 0, 0, 0});
+        ops = self.partial.data();
+      }
+      const Op* o = ops;
       uint32_t next = b->start + 4 * limit;
       uint32_t i = 0;
       MemError err = MemError::None;
-      for (; i < limit; ++i) {
-        const Op& o = ops[i];
-        switch (o.code) {
-          case OpCode::Nop: break;
-          case OpCode::Li: r[o.d] = o.imm; break;
-          case OpCode::Move: r[o.d] = r[o.s]; break;
-          case OpCode::Sll: r[o.d] = r[o.t] << o.imm; break;
-          case OpCode::Srl: r[o.d] = r[o.t] >> o.imm; break;
-          case OpCode::Sra: r[o.d] = uint32_t(int32_t(r[o.t]) >> o.imm); break;
-          case OpCode::Sllv: r[o.d] = r[o.t] << (r[o.s] & 31); break;
-          case OpCode::Srlv: r[o.d] = r[o.t] >> (r[o.s] & 31); break;
-          case OpCode::Srav: r[o.d] = uint32_t(int32_t(r[o.t]) >> (r[o.s] & 31)); break;
-          case OpCode::Mfhi: r[o.d] = hi; break;
-          case OpCode::Mflo: r[o.d] = lo; break;
-          case OpCode::Mthi: hi = r[o.s]; break;
-          case OpCode::Mtlo: lo = r[o.s]; break;
-          case OpCode::Mult: {
-            int64_t p = int64_t(int32_t(r[o.s])) * int32_t(r[o.t]);
-            lo = uint32_t(p);
-            hi = uint32_t(uint64_t(p) >> 32);
-            break;
-          }
-          case OpCode::Multu: {
-            uint64_t p = uint64_t(r[o.s]) * r[o.t];
-            lo = uint32_t(p);
-            hi = uint32_t(p >> 32);
-            break;
-          }
-          case OpCode::Div: {
-            // Division by zero leaves what the R3000's divider produces:
-            // LO = -1 for a non-negative dividend, +1 for a negative one,
-            // HI = the dividend.  INT_MIN / -1 gives LO = INT_MIN, HI = 0.
-            int32_t n = int32_t(r[o.s]), d = int32_t(r[o.t]);
-            if (d == 0) {
-              lo = n >= 0 ? 0xffffffffu : 1u;
-              hi = uint32_t(n);
-            } else if (n == INT32_MIN && d == -1) {
-              lo = 0x80000000u;
-              hi = 0;
-            } else {
-              lo = uint32_t(n / d);
-              hi = uint32_t(n % d);
-            }
-            break;
-          }
-          case OpCode::Divu: {
-            uint32_t n = r[o.s], d = r[o.t];
-            if (d == 0) {  // all ones quotient, dividend as remainder
-              lo = 0xffffffffu;
-              hi = n;
-            } else {
-              lo = n / d;
-              hi = n % d;
-            }
-            break;
-          }
-          case OpCode::Add: {
-            int32_t v;
-            if (__builtin_add_overflow(int32_t(r[o.s]), int32_t(r[o.t]), &v)) {
-              fkind = FaultKind::Overflow;
-              goto op_fault;
-            }
-            r[o.d] = uint32_t(v);
-            break;
-          }
-          case OpCode::Sub: {
-            int32_t v;
-            if (__builtin_sub_overflow(int32_t(r[o.s]), int32_t(r[o.t]), &v)) {
-              fkind = FaultKind::Overflow;
-              goto op_fault;
-            }
-            r[o.d] = uint32_t(v);
-            break;
-          }
-          case OpCode::Addi: {
-            int32_t v;
-            if (__builtin_add_overflow(int32_t(r[o.s]), int32_t(o.imm), &v)) {
-              fkind = FaultKind::Overflow;
-              goto op_fault;
-            }
-            r[o.d] = uint32_t(v);
-            break;
-          }
-          case OpCode::Addu: r[o.d] = r[o.s] + r[o.t]; break;
-          case OpCode::Subu: r[o.d] = r[o.s] - r[o.t]; break;
-          case OpCode::And: r[o.d] = r[o.s] & r[o.t]; break;
-          case OpCode::Or: r[o.d] = r[o.s] | r[o.t]; break;
-          case OpCode::Xor: r[o.d] = r[o.s] ^ r[o.t]; break;
-          case OpCode::Nor: r[o.d] = ~(r[o.s] | r[o.t]); break;
-          case OpCode::Slt: r[o.d] = int32_t(r[o.s]) < int32_t(r[o.t]); break;
-          case OpCode::Sltu: r[o.d] = r[o.s] < r[o.t]; break;
-          case OpCode::Addiu: r[o.d] = r[o.s] + o.imm; break;
-          case OpCode::Slti: r[o.d] = int32_t(r[o.s]) < int32_t(o.imm); break;
-          case OpCode::Sltiu: r[o.d] = r[o.s] < o.imm; break;
-          case OpCode::Andi: r[o.d] = r[o.s] & o.imm; break;
-          case OpCode::Ori: r[o.d] = r[o.s] | o.imm; break;
-          case OpCode::Xori: r[o.d] = r[o.s] ^ o.imm; break;
+#define NEXT goto* kDispatch[size_t((++o)->code)]
+#define OP(name) op_##name:
+      goto* kDispatch[size_t(o->code)];
 
-          // Loads and stores: a fast path through the page table's host
-          // pointers, the address space's own checks otherwise.
-#define R3K_LOAD(CODE, SIZE, FAST, SLOW_FN, EXTEND)                          \
-  case OpCode::CODE: {                                                     \
-    uint32_t a = r[o.s] + o.imm;                                           \
-    uint8_t* p = l1[l1_index(a)]->rd[l2_index(a)];                         \
-    if (p && !(a & (SIZE - 1))) [[likely]] {                               \
-      r[o.d] = EXTEND(FAST(p + page_offset(a)));                           \
-    } else {                                                               \
-      uint32_t v;                                                          \
-      if ((err = space.SLOW_FN(a, v)) != MemError::None) {                 \
-        faddr = a;                                                         \
-        goto mem_fault;                                                    \
-      }                                                                    \
-      r[o.d] = EXTEND(v);                                                  \
-    }                                                                      \
-    break;                                                                 \
-  }
+      OP(Nop) NEXT;
+      OP(Li) r[o->d] = o->imm; NEXT;
+      OP(Move) r[o->d] = r[o->s]; NEXT;
+      OP(Sll) r[o->d] = r[o->t] << o->imm; NEXT;
+      OP(Srl) r[o->d] = r[o->t] >> o->imm; NEXT;
+      OP(Sra) r[o->d] = uint32_t(int32_t(r[o->t]) >> o->imm); NEXT;
+      OP(Sllv) r[o->d] = r[o->t] << (r[o->s] & 31); NEXT;
+      OP(Srlv) r[o->d] = r[o->t] >> (r[o->s] & 31); NEXT;
+      OP(Srav) r[o->d] = uint32_t(int32_t(r[o->t]) >> (r[o->s] & 31)); NEXT;
+      OP(Mfhi) r[o->d] = hi; NEXT;
+      OP(Mflo) r[o->d] = lo; NEXT;
+      OP(Mthi) hi = r[o->s]; NEXT;
+      OP(Mtlo) lo = r[o->s]; NEXT;
+      OP(Mult) {
+        int64_t p = int64_t(int32_t(r[o->s])) * int32_t(r[o->t]);
+        lo = uint32_t(p);
+        hi = uint32_t(uint64_t(p) >> 32);
+      }
+      NEXT;
+      OP(Multu) {
+        uint64_t p = uint64_t(r[o->s]) * r[o->t];
+        lo = uint32_t(p);
+        hi = uint32_t(p >> 32);
+      }
+      NEXT;
+      OP(Div) {
+        // Division by zero leaves what the R3000's divider produces:
+        // LO = -1 for a non-negative dividend, +1 for a negative one,
+        // HI = the dividend.  INT_MIN / -1 gives LO = INT_MIN, HI = 0.
+        int32_t n = int32_t(r[o->s]), d = int32_t(r[o->t]);
+        if (d == 0) {
+          lo = n >= 0 ? 0xffffffffu : 1u;
+          hi = uint32_t(n);
+        } else if (n == INT32_MIN && d == -1) {
+          lo = 0x80000000u;
+          hi = 0;
+        } else {
+          lo = uint32_t(n / d);
+          hi = uint32_t(n % d);
+        }
+      }
+      NEXT;
+      OP(Divu) {
+        uint32_t n = r[o->s], d = r[o->t];
+        if (d == 0) {  // all-ones quotient, the dividend as remainder
+          lo = 0xffffffffu;
+          hi = n;
+        } else {
+          lo = n / d;
+          hi = n % d;
+        }
+      }
+      NEXT;
+      OP(Add) {
+        int32_t v;
+        if (__builtin_add_overflow(int32_t(r[o->s]), int32_t(r[o->t]), &v)) goto overflow;
+        r[o->d] = uint32_t(v);
+      }
+      NEXT;
+      OP(Sub) {
+        int32_t v;
+        if (__builtin_sub_overflow(int32_t(r[o->s]), int32_t(r[o->t]), &v)) goto overflow;
+        r[o->d] = uint32_t(v);
+      }
+      NEXT;
+      OP(Addi) {
+        int32_t v;
+        if (__builtin_add_overflow(int32_t(r[o->s]), int32_t(o->imm), &v)) goto overflow;
+        r[o->d] = uint32_t(v);
+      }
+      NEXT;
+      OP(Addu) r[o->d] = r[o->s] + r[o->t]; NEXT;
+      OP(Subu) r[o->d] = r[o->s] - r[o->t]; NEXT;
+      OP(And) r[o->d] = r[o->s] & r[o->t]; NEXT;
+      OP(Or) r[o->d] = r[o->s] | r[o->t]; NEXT;
+      OP(Xor) r[o->d] = r[o->s] ^ r[o->t]; NEXT;
+      OP(Nor) r[o->d] = ~(r[o->s] | r[o->t]); NEXT;
+      OP(Slt) r[o->d] = int32_t(r[o->s]) < int32_t(r[o->t]); NEXT;
+      OP(Sltu) r[o->d] = r[o->s] < r[o->t]; NEXT;
+      OP(Addiu) r[o->d] = r[o->s] + o->imm; NEXT;
+      OP(Slti) r[o->d] = int32_t(r[o->s]) < int32_t(o->imm); NEXT;
+      OP(Sltiu) r[o->d] = r[o->s] < o->imm; NEXT;
+      OP(Andi) r[o->d] = r[o->s] & o->imm; NEXT;
+      OP(Ori) r[o->d] = r[o->s] | o->imm; NEXT;
+      OP(Xori) r[o->d] = r[o->s] ^ o->imm; NEXT;
+
+      // Loads and stores: a fast path through the page table's host
+      // pointers, the address space's own checks otherwise.
+#define R3K_LOAD(CODE, SIZE, FAST, SLOW_FN, EXTEND)            \
+  OP(CODE) {                                                 \
+    uint32_t a = r[o->s] + o->imm;                           \
+    uint8_t* p = l1[l1_index(a)]->rd[l2_index(a)];           \
+    if (p && !(a & (SIZE - 1))) [[likely]] {                 \
+      r[o->d] = EXTEND(FAST(p + page_offset(a)));            \
+    } else {                                                 \
+      uint32_t v;                                            \
+      if ((err = space.SLOW_FN(a, v)) != MemError::None) {   \
+        faddr = a;                                           \
+        goto mem_fault;                                      \
+      }                                                      \
+      r[o->d] = EXTEND(v);                                   \
+    }                                                        \
+  }                                                          \
+  NEXT;
 #define R3K_BYTE(p) (*(p))
 #define R3K_SEXT8(v) uint32_t(int32_t(int8_t(v)))
 #define R3K_SEXT16(v) uint32_t(int32_t(int16_t(v)))
 #define R3K_ZEXT(v) uint32_t(v)
-          R3K_LOAD(Lb, 1, R3K_BYTE, load8, R3K_SEXT8)
-          R3K_LOAD(Lbu, 1, R3K_BYTE, load8, R3K_ZEXT)
-          R3K_LOAD(Lh, 2, be16, load16, R3K_SEXT16)
-          R3K_LOAD(Lhu, 2, be16, load16, R3K_ZEXT)
-          R3K_LOAD(Lw, 4, be32, load32, R3K_ZEXT)
+      R3K_LOAD(Lb, 1, R3K_BYTE, load8, R3K_SEXT8)
+      R3K_LOAD(Lbu, 1, R3K_BYTE, load8, R3K_ZEXT)
+      R3K_LOAD(Lh, 2, be16, load16, R3K_SEXT16)
+      R3K_LOAD(Lhu, 2, be16, load16, R3K_ZEXT)
+      R3K_LOAD(Lw, 4, be32, load32, R3K_ZEXT)
 #undef R3K_LOAD
 #undef R3K_BYTE
 #undef R3K_SEXT8
 #undef R3K_SEXT16
 #undef R3K_ZEXT
-          case OpCode::Lwl:
-          case OpCode::Lwr: {
-            uint32_t a = r[o.s] + o.imm, aligned = a & ~3u, w;
-            uint8_t* p = l1[l1_index(a)]->rd[l2_index(a)];
-            if (p) [[likely]] {
-              w = be32(p + page_offset(aligned));
-            } else if ((err = space.load32(aligned, w)) != MemError::None) {
-              faddr = a;
-              goto mem_fault;
-            }
-            r[o.d] = o.code == OpCode::Lwl ? merge_lwl(w, r[o.t], a & 3) : merge_lwr(w, r[o.t], a & 3);
-            break;
-          }
+      OP(Lwl)
+      OP(Lwr) {
+        uint32_t a = r[o->s] + o->imm, aligned = a & ~3u, w;
+        uint8_t* p = l1[l1_index(a)]->rd[l2_index(a)];
+        if (p) [[likely]] {
+          w = be32(p + page_offset(aligned));
+        } else if ((err = space.load32(aligned, w)) != MemError::None) {
+          faddr = a;
+          goto mem_fault;
+        }
+        r[o->d] = o->code == OpCode::Lwl ? merge_lwl(w, r[o->t], a & 3)
+                                         : merge_lwr(w, r[o->t], a & 3);
+      }
+      NEXT;
 
-#define R3K_STORE(CODE, SIZE, WRITE, SLOW_FN)                                \
-  case OpCode::CODE: {                                                     \
-    uint32_t a = r[o.s] + o.imm, v = r[o.t];                               \
-    uint8_t* p = l1[l1_index(a)]->wr[l2_index(a)];                         \
-    if (p && !(a & (SIZE - 1))) [[likely]] {                               \
-      WRITE(p + page_offset(a), v);                                        \
-    } else {                                                               \
-      uint64_t gen = mem.code_gen;                                         \
-      if ((err = space.SLOW_FN(a, v)) != MemError::None) {                 \
-        faddr = a;                                                         \
-        goto mem_fault;                                                    \
-      }                                                                    \
-      if (mem.code_gen != gen) {                                           \
-        ++i;                                                               \
-        goto code_changed;                                                 \
-      }                                                                    \
-    }                                                                      \
-    break;                                                                 \
-  }
+#define R3K_STORE(CODE, SIZE, WRITE, SLOW_FN)                  \
+  OP(CODE) {                                                 \
+    uint32_t a = r[o->s] + o->imm, v = r[o->t];              \
+    uint8_t* p = l1[l1_index(a)]->wr[l2_index(a)];           \
+    if (p && !(a & (SIZE - 1))) [[likely]] {                 \
+      WRITE(p + page_offset(a), v);                          \
+    } else {                                                 \
+      uint64_t gen = mem.code_gen;                           \
+      if ((err = space.SLOW_FN(a, v)) != MemError::None) {   \
+        faddr = a;                                           \
+        goto mem_fault;                                      \
+      }                                                      \
+      if (mem.code_gen != gen) goto code_changed;            \
+    }                                                        \
+  }                                                          \
+  NEXT;
 #define R3K_PUT8(p, v) (*(p) = uint8_t(v))
 #define R3K_PUT16(p, v) ((p)[0] = uint8_t((v) >> 8), (p)[1] = uint8_t(v))
-          R3K_STORE(Sb, 1, R3K_PUT8, store8)
-          R3K_STORE(Sh, 2, R3K_PUT16, store16)
-          R3K_STORE(Sw, 4, put_be32, store32)
+      R3K_STORE(Sb, 1, R3K_PUT8, store8)
+      R3K_STORE(Sh, 2, R3K_PUT16, store16)
+      R3K_STORE(Sw, 4, put_be32, store32)
 #undef R3K_STORE
 #undef R3K_PUT8
 #undef R3K_PUT16
-          case OpCode::Swl:
-          case OpCode::Swr: {
-            uint32_t a = r[o.s] + o.imm, v = r[o.t], k = a & 3;
-            uint8_t* p = l1[l1_index(a)]->wr[l2_index(a)];
-            if (p) [[likely]] {
-              uint8_t* q = p + page_offset(a & ~3u);
-              o.code == OpCode::Swl ? write_swl(q, v, k) : write_swr(q, v, k);
-            } else {
-              // Byte by byte through the checked path: all bytes share a
-              // page, so the first decides for all.
-              uint8_t q[4];
-              uint32_t aligned = a & ~3u, first = o.code == OpCode::Swl ? k : 0,
-                       last = o.code == OpCode::Swl ? 3 : k;
-              o.code == OpCode::Swl ? write_swl(q, v, k) : write_swr(q, v, k);
-              uint64_t gen = mem.code_gen;
-              for (uint32_t j = first; j <= last; ++j) {
-                if ((err = space.store8(aligned + j, q[j])) != MemError::None) {
-                  faddr = a;
-                  goto mem_fault;
-                }
-              }
-              if (mem.code_gen != gen) {
-                ++i;
-                goto code_changed;
-              }
+      OP(Swl)
+      OP(Swr) {
+        uint32_t a = r[o->s] + o->imm, v = r[o->t], k = a & 3;
+        bool left = o->code == OpCode::Swl;
+        uint8_t* p = l1[l1_index(a)]->wr[l2_index(a)];
+        if (p) [[likely]] {
+          uint8_t* q = p + page_offset(a & ~3u);
+          left ? write_swl(q, v, k) : write_swr(q, v, k);
+        } else {
+          // Byte by byte through the checked path: the bytes share a page,
+          // so the first decides for all.
+          uint8_t q[4];
+          uint32_t aligned = a & ~3u, first = left ? k : 0, last = left ? 3 : k;
+          left ? write_swl(q, v, k) : write_swr(q, v, k);
+          uint64_t gen = mem.code_gen;
+          for (uint32_t j = first; j <= last; ++j) {
+            if ((err = space.store8(aligned + j, q[j])) != MemError::None) {
+              faddr = a;
+              goto mem_fault;
             }
-            break;
           }
-
-          case OpCode::Beq: if (r[o.s] == r[o.t]) next = o.imm; break;
-          case OpCode::Bne: if (r[o.s] != r[o.t]) next = o.imm; break;
-          case OpCode::Blez: if (int32_t(r[o.s]) <= 0) next = o.imm; break;
-          case OpCode::Bgtz: if (int32_t(r[o.s]) > 0) next = o.imm; break;
-          case OpCode::Bltz: if (int32_t(r[o.s]) < 0) next = o.imm; break;
-          case OpCode::Bgez: if (int32_t(r[o.s]) >= 0) next = o.imm; break;
-          // The link is written whether or not the branch is taken, and
-          // before the delay slot runs (which sees it).
-          case OpCode::Bltzal: {
-            bool taken = int32_t(r[o.s]) < 0;
-            r[31] = b->start + 4 * b->n;
-            if (taken) next = o.imm;
-            break;
-          }
-          case OpCode::Bgezal: {
-            bool taken = int32_t(r[o.s]) >= 0;
-            r[31] = b->start + 4 * b->n;
-            if (taken) next = o.imm;
-            break;
-          }
-          case OpCode::B:
-          case OpCode::J: next = o.imm; break;
-          case OpCode::Jal:
-            r[31] = b->start + 4 * b->n;
-            next = o.imm;
-            break;
-          case OpCode::Jr: next = r[o.s]; break;
-          case OpCode::Jalr: {
-            uint32_t target = r[o.s];  // read before the link, in case rd == rs
-            r[o.d] = o.imm;
-            next = target;
-            break;
-          }
-          case OpCode::Syscall:
-            ++i;
-            goto syscall;
-          case OpCode::Fault:
-            fkind = FaultKind(o.d);
-            freg = o.s;
-            ffetch = o.t;
-            faddr = o.imm;
-            fop = i;
-            goto fault;
+          if (mem.code_gen != gen) goto code_changed;
         }
       }
+      NEXT;
 
+      OP(Beq) if (r[o->s] == r[o->t]) next = o->imm; NEXT;
+      OP(Bne) if (r[o->s] != r[o->t]) next = o->imm; NEXT;
+      OP(Blez) if (int32_t(r[o->s]) <= 0) next = o->imm; NEXT;
+      OP(Bgtz) if (int32_t(r[o->s]) > 0) next = o->imm; NEXT;
+      OP(Bltz) if (int32_t(r[o->s]) < 0) next = o->imm; NEXT;
+      OP(Bgez) if (int32_t(r[o->s]) >= 0) next = o->imm; NEXT;
+      // The link is written whether or not the branch is taken, and before
+      // the delay slot runs (which sees it).  The delay slot is always the
+      // block's last op, so the link is the address after the block.
+      OP(Bltzal) {
+        bool taken = int32_t(r[o->s]) < 0;
+        r[31] = b->start + 4 * b->n;
+        if (taken) next = o->imm;
+      }
+      NEXT;
+      OP(Bgezal) {
+        bool taken = int32_t(r[o->s]) >= 0;
+        r[31] = b->start + 4 * b->n;
+        if (taken) next = o->imm;
+      }
+      NEXT;
+      OP(B)
+      OP(J) next = o->imm; NEXT;
+      OP(Jal) r[31] = b->start + 4 * b->n; next = o->imm; NEXT;
+      OP(Jr) next = r[o->s]; NEXT;
+      OP(Jalr) {
+        uint32_t target = r[o->s];  // read before the link, in case rd == rs
+        r[o->d] = o->imm;
+        next = target;
+      }
+      NEXT;
+      OP(Syscall) {
+        i = uint32_t(o - ops) + 1;
+        executed += i;
+        pc = next;  // syscall ends its block: next is the resume address
+        state_after(*b, i, load_reg, load_partial, guard);
+        stop.reason = StopReason::Syscall;
+        break;
+      }
+      OP(Fault) {
+        fkind = FaultKind(o->d);
+        freg = o->s;
+        ffetch = o->t;
+        faddr = o->imm;
+        fop = uint32_t(o - ops);
+        goto fault;
+      }
+#undef NEXT
+#undef OP
+
+    op_End:
       // Ran [0, limit).
       executed += limit;
       pc = next;
       if (limit == b->n) [[likely]] {
-        uint8_t rest = guard > b->n ? uint8_t(guard - b->n) : 0;
-        guard = std::max(b->exit_guard, rest);
+        if (guard) guard = std::max<uint8_t>(b->exit_guard, guard > b->n ? uint8_t(guard - b->n) : 0);
+        else guard = b->exit_guard;
         load_reg = b->exit_load_reg;
         load_partial = b->exit_load_partial;
       } else {
@@ -477,16 +485,10 @@ Stop Cpu::run(uint64_t budget) {
       }
       continue;
 
-    syscall:
-      executed += i;
-      pc = next;  // syscall ends its block: next is the resume address
-      state_after(*b, i, load_reg, load_partial, guard);
-      stop.reason = StopReason::Syscall;
-      break;
-
     code_changed:
       // A store rewrote decoded code, possibly this very block: leave it
       // and decode afresh from the next instruction.
+      i = uint32_t(o - ops) + 1;
       executed += i;
       pc = i == limit ? next : b->pc_of(i);
       state_after(*b, i, load_reg, load_partial, guard);
@@ -496,12 +498,12 @@ Stop Cpu::run(uint64_t budget) {
 
     mem_fault:
       fkind = mem_fault_kind(err);
-      fop = i;
+      fop = uint32_t(o - ops);
       goto fault;
 
-    op_fault:
-      fop = i;
-      faddr = b->pc_of(i);
+    overflow:
+      fkind = FaultKind::Overflow;
+      fop = uint32_t(o - ops);
       goto fault;
     }
 

@@ -66,16 +66,25 @@ InsnInfo insn_info(uint32_t word);
 // there so that $zero never changes and no op has to test for it.
 inline constexpr uint8_t kSink = 32;
 
+// The executor's operations.  The list is a macro so that the executor can
+// build its dispatch table in the same order.
+#define R3K_OPCODES(X)                                                            \
+  X(Nop) X(Li) X(Move)                                                            \
+  X(Sll) X(Srl) X(Sra) X(Sllv) X(Srlv) X(Srav)                                    \
+  X(Mfhi) X(Mthi) X(Mflo) X(Mtlo) X(Mult) X(Multu) X(Div) X(Divu)                 \
+  X(Add) X(Addu) X(Sub) X(Subu) X(And) X(Or) X(Xor) X(Nor) X(Slt) X(Sltu)         \
+  X(Addi) X(Addiu) X(Slti) X(Sltiu) X(Andi) X(Ori) X(Xori)                        \
+  X(Lb) X(Lh) X(Lwl) X(Lw) X(Lbu) X(Lhu) X(Lwr) X(Sb) X(Sh) X(Swl) X(Sw) X(Swr)   \
+  X(Beq) X(Bne) X(Blez) X(Bgtz) X(Bltz) X(Bgez) X(Bltzal) X(Bgezal)               \
+  X(B) X(J) X(Jal) X(Jr) X(Jalr)                                                  \
+  X(Syscall)                                                                      \
+  X(Fault) /* d: FaultKind, s: register (load-delay), t: 1 if fetch, imm: addr */ \
+  X(End)   /* after the last op of every block */
+
 enum class OpCode : uint8_t {
-  Nop, Li, Move,
-  Sll, Srl, Sra, Sllv, Srlv, Srav,
-  Mfhi, Mthi, Mflo, Mtlo, Mult, Multu, Div, Divu,
-  Add, Addu, Sub, Subu, And, Or, Xor, Nor, Slt, Sltu,
-  Addi, Addiu, Slti, Sltiu, Andi, Ori, Xori,
-  Lb, Lh, Lwl, Lw, Lbu, Lhu, Lwr, Sb, Sh, Swl, Sw, Swr,
-  Beq, Bne, Blez, Bgtz, Bltz, Bgez, Bltzal, Bgezal, B, J, Jal, Jr, Jalr,
-  Syscall,
-  Fault,  // d: FaultKind, s: register (load-delay hazard), imm: address
+#define R3K_OPCODE_ENUM(name) name,
+  R3K_OPCODES(R3K_OPCODE_ENUM)
+#undef R3K_OPCODE_ENUM
 };
 
 // d is the destination (or link register), s and t the sources as the
@@ -105,7 +114,7 @@ struct Block {
   // Successors on the same page, found once and then followed directly.
   uint32_t link_pc[2] = {1, 1};  // odd: never a real pc
   Block* link[2] = {};
-  std::vector<Op> ops;
+  std::vector<Op> ops;        // n ops, then End
   std::vector<uint32_t> raw;  // instruction words, for fault reports
 
   uint32_t pc_of(uint32_t i) const { return start + 4 * i; }

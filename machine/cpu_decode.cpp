@@ -254,6 +254,7 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault
       break;
     }
   }
+  out.ops.push_back(make(OpCode::End));
   // State the block leaves behind when it runs to its end.
   uint32_t last = out.n - 1;
   InsnInfo tail = insn_info(out.raw[last]);
