@@ -205,6 +205,13 @@ std::pair<uint32_t, uint32_t> ElfImage::writable_range() const {
 void ElfImage::load_into(AddressSpace& space) const {
   // Two segments may share a page (one ending and the next starting in
   // it); such a page gets the union of their protections.
+  auto too_big = [&] {
+    return LoadError(LoadError::Kind::NotRunnable, name_ + ": program needs more memory than the limit of " +
+                                                       std::to_string(space.max_pages()) + " pages");
+  };
+  uint64_t need = 0;
+  for (const Segment& s : segments_) need += (uint64_t{s.vaddr % kPageSize} + s.memsz + kPageSize - 1) >> kPageBits;
+  if (need > space.max_pages()) throw too_big();
   std::map<uint32_t, uint8_t> pages;
   for (const Segment& s : segments_) {
     const uint32_t first = s.vaddr >> kPageBits;
@@ -219,10 +226,7 @@ void ElfImage::load_into(AddressSpace& space) const {
       ++run_end;
       ++count;
     }
-    if (!space.map(it->first << kPageBits, count << kPageBits, it->second))
-      throw LoadError(LoadError::Kind::NotRunnable,
-                      name_ + ": program needs more memory than the limit of " +
-                          std::to_string(space.max_pages()) + " pages");
+    if (!space.map(it->first << kPageBits, count << kPageBits, it->second)) throw too_big();
     it = run_end;
   }
   for (const Segment& s : segments_)

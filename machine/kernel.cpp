@@ -25,6 +25,17 @@ void write_all(int fd, const uint8_t* bytes, size_t len) {
   }
 }
 
+// The stack is mapped on first touch.  A kernel copy to or from a part the
+// guest has not touched yet must find it there, as the guest itself would.
+void touch_stack(AddressSpace& space, uint32_t stack_lo, uint32_t addr, uint32_t len) {
+  const uint64_t lo = std::max<uint64_t>(addr, stack_lo);
+  const uint64_t hi = std::min<uint64_t>(uint64_t{addr} + len, kUserEnd);
+  for (uint64_t a = lo & ~uint64_t{kPageSize - 1}; a < hi; a += kPageSize) {
+    uint32_t ignored;
+    if (space.prot(static_cast<uint32_t>(a)) == kProtNone) space.load8(static_cast<uint32_t>(a), ignored);
+  }
+}
+
 std::string call_name(uint32_t number) {
   std::string_view name = syscall_name(number);
   return name.empty() ? "syscall_" + std::to_string(number) : std::string(name);
@@ -202,6 +213,7 @@ std::optional<Kernel::Answer> Kernel::do_waitpid(Process& p, const uint32_t* arg
     return error(kEINVAL);
   if (addr != 0) {
     // Refuse a bad pointer now rather than after a long wait.
+    touch_stack(*p.space, kUserEnd - opts_.stack_size, addr, 4);
     uint8_t probe[4];
     if (!p.space->copy_in(addr, probe, 4) || !p.space->copy_out(addr, probe, 4)) return error(kEFAULT);
   }
@@ -247,6 +259,7 @@ Kernel::Answer Kernel::do_write(Process& p, const uint32_t* args) {
   const uint32_t addr = args[1], len = args[2];
   if (!writable_fd(fd)) return error(kEBADF);
   if (len == 0) return ok(0);
+  touch_stack(*p.space, kUserEnd - opts_.stack_size, addr, len);
   // Validate the whole buffer first, so a bad one writes nothing.
   if (uint64_t{addr} + len > kUserEnd || len > uint64_t{p.space->mapped_pages()} * kPageSize)
     return error(kEFAULT);
@@ -271,6 +284,7 @@ Kernel::Answer Kernel::do_write(Process& p, const uint32_t* args) {
 std::string Kernel::read_for_trace(Process& p, uint32_t addr, uint32_t len) {
   const uint32_t n = std::min(len, kMaxEventData);
   std::string bytes(n, '\0');
+  touch_stack(*p.space, kUserEnd - opts_.stack_size, addr, n);
   if (n == 0 || !p.space->copy_in(addr, bytes.data(), n)) return {};
   return bytes;
 }

@@ -1,0 +1,307 @@
+// Loader: what it accepts, what it refuses and why, and the state a
+// process starts in.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "machine/machine_util.h"
+#include "support/mips_encode.h"
+#include "r3k/elf.h"
+
+namespace {
+
+using namespace enc;
+
+void put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  b[at] = static_cast<uint8_t>(v >> 8);
+  b[at + 1] = static_cast<uint8_t>(v);
+}
+void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+// Header fields and program header i (type, offset, vaddr, filesz, memsz, flags).
+constexpr size_t kType = 16, kMachine = 18, kEntry = 24, kPhoff = 28, kShoff = 32, kFlags = 36,
+                 kPhentsize = 42, kPhnum = 44, kShentsize = 46, kShnum = 48;
+size_t ph(int i, int field) {
+  static const size_t at[] = {0, 4, 8, 16, 20, 24};
+  return 52 + 32 * i + at[field];
+}
+enum { pType, pOffset, pVaddr, pFilesz, pMemsz, pFlags };
+
+// A small static MIPS-I program: text (R-X) at 0x400000 that exits with
+// the data word plus the first bss word; data (RW-) at 0x410000 with 4 file
+// bytes and 0x100 of memory.  The file bytes after the data's filesz are
+// 0xff, so a loader that copies past filesz is caught.  Symbols: start,
+// data_word, bss_word, _gp.
+std::vector<uint8_t> good_elf(std::vector<uint32_t> code = {}) {
+  if (code.empty())
+    code = {lui(t0, 0x41), lw(a0, 0, t0), lw(a1, 0x80, t0), nop(), addu(a0, a0, a1), addiu(v0, zero, 0), syscall()};
+  std::vector<uint8_t> b(0x478, 0);
+  const uint8_t ident[] = {0x7f, 'E', 'L', 'F', 1, 2, 1};
+  std::copy(std::begin(ident), std::end(ident), b.begin());
+  put16(b, kType, 2);
+  put16(b, kMachine, 8);
+  put32(b, 20, 1);
+  put32(b, kEntry, 0x400000);
+  put32(b, kPhoff, 52);
+  put32(b, kShoff, 0x400);
+  put32(b, kFlags, 0x1000);
+  put16(b, 40, 52);
+  put16(b, kPhentsize, 32);
+  put16(b, kPhnum, 2);
+  put16(b, kShentsize, 40);
+  put16(b, kShnum, 3);
+  const uint32_t segs[2][6] = {{1, 0x100, 0x400000, uint32_t(4 * code.size()), uint32_t(4 * code.size()), 5},
+                               {1, 0x200, 0x410000, 4, 0x100, 6}};
+  for (int i = 0; i < 2; ++i)
+    for (int f = 0; f < 6; ++f) put32(b, ph(i, f), segs[i][f]);
+  for (size_t i = 0; i < code.size(); ++i) put32(b, 0x100 + 4 * i, code[i]);
+  put32(b, 0x200, 9);
+  std::fill(b.begin() + 0x204, b.begin() + 0x280, 0xff);
+  const char strtab[] = "\0start\0data_word\0bss_word\0_gp";  // names at 1, 7, 17, 26
+  std::copy(std::begin(strtab), std::end(strtab), b.begin() + 0x300);
+  const uint32_t syms[4][2] = {{1, 0x400000}, {7, 0x410000}, {17, 0x410080}, {26, 0x418000}};
+  for (int i = 0; i < 4; ++i) {
+    const size_t at = 0x340 + 16 * (i + 1);
+    put32(b, at, syms[i][0]);
+    put32(b, at + 4, syms[i][1]);
+    b[at + 12] = 0x10;  // STB_GLOBAL, STT_NOTYPE
+    put16(b, at + 14, 1);
+  }
+  const uint32_t shdrs[2][10] = {{0, 2, 0, 0, 0x340, 5 * 16, 2, 1, 4, 16},  // .symtab -> .strtab
+                                 {0, 3, 0, 0, 0x300, sizeof strtab, 0, 0, 1, 0}};
+  for (int i = 0; i < 2; ++i)
+    for (int f = 0; f < 10; ++f) put32(b, 0x400 + 40 * (i + 1) + 4 * f, shdrs[i][f]);
+  return b;
+}
+
+r3k::RunResult run_image(const std::vector<uint8_t>& elf, r3k::Options o = {}) {
+  r3k::Machine m(o);
+  m.load_image(elf, {"t"});
+  return m.run();
+}
+
+TEST(ElfLoader, LoadsSegmentsZeroFillsBssAndReadsSymbols) {
+  r3k::Machine m;
+  m.load_image(good_elf(), {"t"}, "good");
+  EXPECT_EQ(m.symbol("data_word"), 0x410000u);
+  EXPECT_EQ(m.symbol("_gp"), 0x418000u);
+  EXPECT_FALSE(m.symbol("nope"));
+  EXPECT_EQ(m.read32(0x410000), 9u);
+  EXPECT_EQ(m.read32(0x410004), 0u) << "bytes past filesz must be zero, not the file's";
+  EXPECT_EQ(m.read32(0x4100fc), 0u);
+  EXPECT_EQ(m.run().exit_code, 9);
+}
+
+TEST(ElfLoader, SegmentsKeepTheirProtection) {
+  // Stores into text fault; stores into data do not.
+  const std::vector<uint32_t> store_text = {lui(t0, 0x40), sw(zero, 0x20, t0), addiu(v0, zero, 0), syscall()};
+  r3k::Machine m;
+  m.load_image(good_elf(store_text), {"t"});
+  EXPECT_EQ(m.run().exit_code, 139);
+  ASSERT_TRUE(m.processes()[0].fault);
+  EXPECT_EQ(m.processes()[0].fault->kind, r3k::FaultKind::BadAddress);
+  EXPECT_EQ(m.processes()[0].fault->addr, 0x400020u);
+  const std::vector<uint32_t> store_data = {lui(t0, 0x41), sw(zero, 0x20, t0), addiu(a0, zero, 5),
+                                            addiu(v0, zero, 0), syscall()};
+  EXPECT_EQ(run_image(good_elf(store_data)).exit_code, 5);
+}
+
+struct Refusal {
+  const char* what;
+  std::function<void(std::vector<uint8_t>&)> corrupt;
+  const char* reason;  // expected in the message
+};
+
+class ElfRefusal : public testing::TestWithParam<Refusal> {};
+
+TEST_P(ElfRefusal, RefusedWithOneLineNamingFileAndReason) {
+  auto b = good_elf();
+  GetParam().corrupt(b);
+  try {
+    r3k::Machine m;
+    m.load_image(b, {"t"}, "prog.elf");
+    FAIL() << "accepted: " << GetParam().what;
+  } catch (const r3k::LoadError& e) {
+    const std::string msg = e.what();
+    EXPECT_EQ(e.kind(), r3k::LoadError::Kind::NotRunnable);
+    EXPECT_EQ(msg.rfind("prog.elf: ", 0), 0u) << msg;
+    EXPECT_NE(msg.find(GetParam().reason), std::string::npos) << msg;
+    EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ElfRefusal,
+    testing::Values(
+        Refusal{"empty", [](auto& b) { b.clear(); }, "not an ELF file"},
+        Refusal{"truncated header", [](auto& b) { b.resize(40); }, "truncated ELF header"},
+        Refusal{"bad magic", [](auto& b) { b[1] = 'X'; }, "not an ELF file"},
+        Refusal{"64-bit", [](auto& b) { b[4] = 2; }, "not a 32-bit"},
+        Refusal{"little-endian", [](auto& b) { b[5] = 1; }, "not a big-endian"},
+        Refusal{"x86", [](auto& b) { put16(b, kMachine, 3); }, "not a MIPS"},
+        Refusal{"relocatable", [](auto& b) { put16(b, kType, 1); }, "not an executable"},
+        Refusal{"PIE", [](auto& b) { put16(b, kType, 3); }, "not ET_EXEC"},
+        Refusal{"MIPS32r2", [](auto& b) { put32(b, kFlags, 0x70001000); }, "not MIPS-I"},
+        Refusal{"MIPS-II", [](auto& b) { put32(b, kFlags, 0x10001000); }, "not MIPS-I"},
+        Refusal{"n32", [](auto& b) { put32(b, kFlags, 0x1020); }, "not the o32 ABI"},
+        Refusal{"EABI64", [](auto& b) { put32(b, kFlags, 0x4000); }, "not the o32 ABI"},
+        Refusal{"microMIPS", [](auto& b) { put32(b, kFlags, 0x02001000); }, "architecture extension"},
+        Refusal{"PT_INTERP", [](auto& b) { put32(b, ph(1, pType), 3); }, "dynamically linked"},
+        Refusal{"PT_DYNAMIC", [](auto& b) { put32(b, ph(1, pType), 2); }, "dynamically linked"},
+        Refusal{"phentsize", [](auto& b) { put16(b, kPhentsize, 40); }, "program header size 40"},
+        Refusal{"no phdrs", [](auto& b) { put16(b, kPhnum, 0); }, "no program headers"},
+        Refusal{"too many phdrs", [](auto& b) { put16(b, kPhnum, 65); }, "too many program headers"},
+        Refusal{"phdrs past end", [](auto& b) { put32(b, kPhoff, 0xfffffff0); }, "past the end of the file"},
+        Refusal{"segment past end", [](auto& b) { put32(b, ph(1, pOffset), 0x476); }, "segment 1 extends past the end"},
+        Refusal{"offset wraps", [](auto& b) { put32(b, ph(1, pOffset), 0xfffffffe); }, "past the end"},
+        Refusal{"filesz > memsz", [](auto& b) { put32(b, ph(1, pMemsz), 2); }, "more file bytes"},
+        Refusal{"kernel space", [](auto& b) { put32(b, ph(1, pVaddr), 0x80000000); }, "outside user space"},
+        Refusal{"crosses 2 GiB", [](auto& b) { put32(b, ph(1, pVaddr), 0x7fffff80); }, "outside user space"},
+        Refusal{"wraps", [](auto& b) { put32(b, ph(1, pVaddr), 0xffffff80); }, "outside user space"},
+        Refusal{"overlap", [](auto& b) { put32(b, ph(1, pVaddr), 0x400010); }, "overlaps the segment at 0x400000"},
+        Refusal{"huge", [](auto& b) { put32(b, ph(1, pMemsz), 0x20000000); }, "more than 256 MiB"},
+        Refusal{"no PT_LOAD", [](auto& b) { put32(b, ph(0, pType), 4), put32(b, ph(1, pType), 4); }, "no loadable"},
+        Refusal{"entry in data", [](auto& b) { put32(b, kEntry, 0x410000); }, "not inside an executable segment"},
+        Refusal{"entry nowhere", [](auto& b) { put32(b, kEntry, 0x500000); }, "not inside an executable segment"},
+        Refusal{"entry unaligned", [](auto& b) { put32(b, kEntry, 0x400002); }, "not word-aligned"},
+        Refusal{"in the stack", [](auto& b) { put32(b, ph(1, pVaddr), 0x7ff00000); }, "reaches into the stack"}),
+    [](const auto& info) {
+      std::string n = info.param.what;
+      for (char& c : n)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+      return n;
+    });
+
+TEST(ElfLoader, RefusesAProgramLargerThanTheMemoryLimit) {
+  r3k::Options o;
+  o.max_mem_pages = 1;  // text and data need two
+  r3k::Machine m(o);
+  EXPECT_THROW(m.load_image(good_elf(), {"t"}), r3k::LoadError);
+}
+
+TEST(ElfLoader, BrokenSectionTableLosesSymbolsButStillRuns) {
+  const std::vector<std::function<void(std::vector<uint8_t>&)>> breakages = {
+      [](auto& b) { put32(b, kShoff, 0xfffffff0); },
+      [](auto& b) { put16(b, kShentsize, 12); },
+      [](auto& b) { put16(b, kShnum, 200); },
+      [](auto& b) { put32(b, 0x400 + 40 + 24, 77); },        // symtab's link out of range
+      [](auto& b) { put32(b, 0x400 + 40 + 20, 0xffffff00); },  // symtab size past the file
+      [](auto& b) { put32(b, 0x400 + 80 + 20, 0x7fffffff); },  // strtab size past the file
+  };
+  for (size_t i = 0; i < breakages.size(); ++i) {
+    auto b = good_elf();
+    breakages[i](b);
+    r3k::Machine m;
+    m.load_image(b, {"t"});
+    EXPECT_FALSE(m.symbol("start")) << "breakage " << i;
+    EXPECT_EQ(m.run().exit_code, 9) << "breakage " << i;
+  }
+  // A name running off the end of the string table is dropped, not read on.
+  auto b = good_elf();
+  put32(b, 0x400 + 80 + 20, 20);  // strtab ends inside "bss_word"
+  r3k::Machine m;
+  m.load_image(b, {"t"});
+  EXPECT_TRUE(m.symbol("data_word"));
+  EXPECT_FALSE(m.symbol("bss_word"));
+  EXPECT_FALSE(m.symbol("bss"));
+}
+
+TEST(ElfLoader, SurvivesTruncationAndRandomCorruption) {
+  // Whatever the bytes, parsing either succeeds or throws LoadError.
+  const auto good = good_elf();
+  for (size_t len = 0; len < good.size(); ++len) {
+    std::vector<uint8_t> b(good.begin(), good.begin() + static_cast<long>(len));
+    try {
+      r3k::ElfImage::parse(b, "t");
+      EXPECT_GE(len, 0x204u) << "accepted a file cut inside its segments";
+    } catch (const r3k::LoadError&) {
+    }
+  }
+  std::mt19937 rng(1234);
+  for (int round = 0; round < 20000; ++round) {
+    auto b = good;
+    for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) b[rng() % 0x478] = static_cast<uint8_t>(rng());
+    try {
+      auto img = r3k::ElfImage::parse(b, "t");
+      r3k::AddressSpace space(4096);
+      img.load_into(space);
+    } catch (const r3k::LoadError&) {
+    }
+  }
+}
+
+TEST(ElfLoader, ReadFileReportsMissingAndNonRegularFiles) {
+  struct Case {
+    std::string path;
+    r3k::LoadError::Kind kind;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"/nonexistent/r3k-guest", r3k::LoadError::Kind::CannotOpen, "No such file"},
+      {R3K_SOURCE_DIR, r3k::LoadError::Kind::NotRunnable, "is a directory"},
+      {std::string(R3K_SOURCE_DIR) + "/CMakeLists.txt", r3k::LoadError::Kind::NotRunnable, "not an ELF file"},
+      {R3K_RUN_BINARY, r3k::LoadError::Kind::NotRunnable, "not a 32-bit ELF"},
+  };
+  for (const Case& c : cases) {
+    try {
+      r3k::ElfImage::read_file(c.path);
+      ADD_FAILURE() << c.path << " accepted";
+    } catch (const r3k::LoadError& e) {
+      EXPECT_EQ(e.kind(), c.kind) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.path + ": "), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+    }
+  }
+}
+
+// ---- process entry ----
+
+TEST(ProcessEntry, ArgumentsOnTheStackAndRegistersClear) {
+  const std::vector<std::vector<std::string>> argvs = {{}, {"prog"}, {"prog", "-w", "", std::string(5000, 'x')}};
+  for (const auto& argv : argvs) {
+    for (uint32_t off = 0; off < 8; ++off) {
+      r3k::Options o;
+      o.sp_offset = off;
+      r3k::Machine m(o);
+      m.load_image(good_elf(), argv);
+      const r3k::CpuState& s = m.regs();
+      EXPECT_EQ(s.pc, 0x400000u);
+      EXPECT_EQ(s.gpr[mtest::kA0], argv.size());
+      const uint32_t vec = s.gpr[mtest::kA1];
+      EXPECT_EQ(vec % 4, 0u);
+      EXPECT_EQ(s.gpr[mtest::kSp] % 8, off);
+      EXPECT_LT(s.gpr[mtest::kSp], vec);
+      for (size_t i = 0; i < argv.size(); ++i) {
+        const uint32_t str = m.read32(vec + 4 * static_cast<uint32_t>(i));
+        EXPECT_GT(str, vec);
+        EXPECT_EQ(m.read_string(str), argv[i]);
+      }
+      EXPECT_EQ(m.read32(vec + 4 * static_cast<uint32_t>(argv.size())), 0u) << "vector not NULL-terminated";
+      for (int r = 1; r < 32; ++r) {
+        if (r == mtest::kA0 || r == mtest::kA1 || r == mtest::kSp) continue;
+        EXPECT_EQ(s.gpr[r], 0u) << "register " << r;
+      }
+      EXPECT_EQ(s.hi | s.lo, 0u);
+    }
+  }
+}
+
+TEST(ProcessEntry, NullVectorOption) {
+  r3k::Options o;
+  o.null_argv = true;
+  r3k::Machine m(o);
+  m.load_image(good_elf(), {"ignored"});
+  EXPECT_EQ(m.regs().gpr[mtest::kA0], 0u);
+  EXPECT_EQ(m.regs().gpr[mtest::kA1], 0u);
+  EXPECT_EQ(m.regs().gpr[mtest::kSp] % 8, 0u);
+}
+
+TEST(ProcessEntry, ArgumentListTooLongIsRefused) {
+  r3k::Machine m;
+  EXPECT_THROW(m.load_image(good_elf(), {"p", std::string(2u << 20, 'a')}), r3k::LoadError);
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+// Shared helpers for the r3krun tests: guest paths, machines with a guest
+// loaded, register names.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "r3k/machine.h"
+
+namespace mtest {
+
+enum : int { kV0 = 2, kV1 = 3, kA0 = 4, kA1 = 5, kA3 = 7, kGp = 28, kSp = 29, kRa = 31 };
+
+inline std::string guest(const std::string& name) { return std::string(R3K_GUEST_DIR) + "/" + name; }
+
+// argv[0] is the guest's path, as r3krun passes it.
+inline std::unique_ptr<r3k::Machine> load(const std::string& name, std::vector<std::string> args = {},
+                                          r3k::Options options = {}) {
+  auto m = std::make_unique<r3k::Machine>(std::move(options));
+  args.insert(args.begin(), guest(name));
+  m->load_file(guest(name), args);
+  return m;
+}
+
+// Kernel calls of one kind, in order.
+inline std::vector<r3k::SyscallEvent> calls(const r3k::Machine& m, const std::string& name) {
+  std::vector<r3k::SyscallEvent> out;
+  for (const auto& e : m.events())
+    if (e.name == name) out.push_back(e);
+  return out;
+}
+
+}  // namespace mtest
