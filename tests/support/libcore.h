@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,18 @@ struct SinkRun {
   uint32_t arg = 0;  // the client data the sink was handed
   std::string text;
   bool operator==(const SinkRun&) const = default;
+};
+
+// One argument word for a guest call; a string argument is pushed into
+// guest memory and passed by address.
+struct Arg {
+  Arg(uint32_t w) : word(w) {}
+  Arg(int32_t w) : word(static_cast<uint32_t>(w)) {}
+  Arg(std::nullptr_t) {}
+  Arg(const char* s) : str(s) {}
+  Arg(std::string s) : str(std::move(s)) {}
+  uint32_t word = 0;
+  std::optional<std::string> str;
 };
 
 class LibCore {
@@ -45,6 +58,11 @@ class LibCore {
     for (uint32_t x : w)
       for (int i = 24; i >= 0; i -= 8) b += static_cast<char>(x >> i);
     return bytes(b);
+  }
+  std::vector<uint32_t> words_of(const std::vector<Arg>& args) {
+    std::vector<uint32_t> w;
+    for (const Arg& a : args) w.push_back(a.str ? str(*a.str) : a.word);
+    return w;
   }
   std::string read(uint32_t addr, uint32_t len) {
     auto v = m_->read(addr, len);
