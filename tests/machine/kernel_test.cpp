@@ -1,0 +1,332 @@
+// The kernel behind the trap: every call and its errors, processes and
+// their ends, the deliberate misbehaviours, the limits and the scheduler.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "machine/machine_util.h"
+#include "r3k/kernel_errors.h"
+#include "r3k/scheduler.h"
+
+namespace {
+
+using mtest::load;
+constexpr uint32_t kMinus1 = 0xffffffffu;
+
+struct Outcome {
+  uint32_t v0;
+  uint32_t err;  // errno after the call
+};
+
+Outcome call(r3k::Machine& m, const char* name, std::vector<uint32_t> args = {}) {
+  const r3k::CallResult r = m.call(name, std::move(args));
+  EXPECT_TRUE(r.returned) << name;
+  return {r.v0, m.read32(*m.symbol("errno"))};
+}
+
+TEST(KernelCalls, UnimplementedAndUnknownCallsFail) {
+  auto m = load("kernel_calls");
+  for (uint32_t n = 0; n < r3k::kSyscallCount; ++n) {
+    const std::string name(r3k::syscall_name(n));
+    if (name == "_exit" || name == "fork" || name == "waitpid" || name == "write" || name == "getpid" ||
+        name == "getppid")
+      continue;
+    const Outcome o = call(*m, name.c_str(), {1, 2, 3});
+    EXPECT_EQ(o.v0, kMinus1) << name;
+    EXPECT_EQ(o.err, 13u) << name << ": expected EUNIMP";
+    EXPECT_EQ(m->events().back().number, n);
+  }
+  for (uint32_t n : {33u, 99u, 0xffffffffu}) {
+    m->regs().gpr[mtest::kV0] = n;  // __syscall traps with whatever v0 holds
+    const Outcome o = call(*m, "__syscall");
+    EXPECT_EQ(o.v0, kMinus1);
+    EXPECT_EQ(o.err, 23u) << n << ": expected ENOSYS";
+  }
+}
+
+TEST(KernelCalls, WriteChecksDescriptorAndBuffer) {
+  struct Case {
+    const char* what;
+    uint32_t fd;
+    int buf;  // 0: "hello" in scratch; 1: null; 2: text; 3: two bytes before an unmapped page
+    uint32_t len;
+    uint32_t v0, err;
+    const char* out1;
+    const char* out2;
+  };
+  const Case cases[] = {
+      {"stdout", 1, 0, 5, 5, 0, "hello", ""},
+      {"stderr", 2, 0, 3, 3, 0, "", "hel"},
+      {"stdin", 0, 0, 5, kMinus1, 26, "", ""},
+      {"fd 3", 3, 0, 5, kMinus1, 26, "", ""},
+      {"fd -1", kMinus1, 0, 5, kMinus1, 26, "", ""},
+      {"null buffer", 1, 1, 1, kMinus1, 2, "", ""},
+      {"null, length 0", 1, 1, 0, 0, 0, "", ""},
+      {"read-only text", 1, 2, 4, 4, 0, "\x7f" "ELF", ""},
+      {"runs off the mapping", 1, 3, 4, kMinus1, 2, "", ""},
+      {"huge length", 1, 0, 0x7fffffff, kMinus1, 2, "", ""},
+      {"bad fd beats bad buffer", 5, 1, 4, kMinus1, 26, "", ""},
+  };
+  for (const Case& c : cases) {
+    auto m = load("kernel_calls");
+    const uint32_t hello = m->push_string("hello");
+    const uint32_t addrs[] = {hello, 0, 0x400000, (hello | 0xfff) - 1};
+    const Outcome o = call(*m, "write", {c.fd, addrs[c.buf], c.len});
+    EXPECT_EQ(o.v0, c.v0) << c.what;
+    EXPECT_EQ(o.err, c.err) << c.what;
+    EXPECT_EQ(m->output(1), c.out1) << c.what;
+    EXPECT_EQ(m->output(2), c.out2) << c.what;
+  }
+  r3k::Options closed;
+  closed.closed_fds = {1};
+  auto m = load("kernel_calls", {}, closed);
+  const uint32_t hi = m->push_string("hi");
+  EXPECT_EQ(call(*m, "write", {1, hi, 2}).err, 26u);
+  EXPECT_EQ(call(*m, "write", {2, hi, 2}).v0, 2u);
+  EXPECT_EQ(m->output(2), "hi");
+}
+
+TEST(KernelCalls, IdsAndForkNumbering) {
+  r3k::Options o;
+  o.first_pid = 100;
+  o.first_ppid = 50;
+  auto m = load("kernel_calls", {}, o);
+  EXPECT_EQ(call(*m, "getpid").v0, 100u);
+  EXPECT_EQ(call(*m, "getppid").v0, 50u);
+  EXPECT_EQ(call(*m, "fork").v0, 101u);
+  EXPECT_EQ(call(*m, "fork").v0, 102u);
+  EXPECT_EQ(call(*m, "waitpid", {101, 0, 0}).v0, 101u);
+  EXPECT_EQ(call(*m, "waitpid", {102, 0, 0}).v0, 102u);
+  EXPECT_EQ(call(*m, "fork").v0, 103u) << "pids are never reused";
+  ASSERT_EQ(m->processes().size(), 4u);
+  EXPECT_EQ(m->processes()[1].ppid, 100u);
+  // Each child came back from fork with 0 to the call's return address.
+  EXPECT_TRUE(m->processes()[1].exited);
+  EXPECT_EQ(m->processes()[1].status, 0);
+}
+
+TEST(KernelCalls, WaitpidErrors) {
+  auto m = load("kernel_calls");
+  const uint32_t status = m->push_bytes(std::vector<uint8_t>(4, 0xaa));
+  ASSERT_EQ(call(*m, "fork").v0, 3u);
+  struct Case {
+    const char* what;
+    uint32_t pid, addr, options;
+    uint32_t v0, err;
+  } cases[] = {
+      {"options", 3, status, 1, kMinus1, 1},
+      {"not a child", 999, status, 0, kMinus1, 1},
+      {"itself", 2, status, 0, kMinus1, 1},
+      {"any child", kMinus1, status, 0, kMinus1, 1},
+      {"unmapped status", 3, 0x10, 0, kMinus1, 2},
+      {"read-only status", 3, 0x400000, 0, kMinus1, 2},
+      {"good", 3, status, 0, 3, 0},
+      {"already reaped", 3, status, 0, kMinus1, 1},
+  };
+  for (const Case& c : cases) {
+    m->write32(*m->symbol("errno"), 0);
+    const Outcome o = call(*m, "waitpid", {c.pid, c.addr, c.options});
+    EXPECT_EQ(o.v0, c.v0) << c.what;
+    EXPECT_EQ(o.err, c.err) << c.what;
+  }
+  EXPECT_EQ(m->read32(status), 0u) << "the child's status (0) stored";
+}
+
+TEST(Processes, ExitStatusReachesTheParent) {
+  struct Case {
+    const char* code;
+    r3k::WaitStatusForm form;
+    const char* line;
+  } cases[] = {
+      {"7", r3k::WaitStatusForm::Raw, "status 7\n"},
+      {"-1", r3k::WaitStatusForm::Raw, "status -1\n"},
+      {"300", r3k::WaitStatusForm::Raw, "status 300\n"},
+      {"7", r3k::WaitStatusForm::Unix, "status 1792\n"},
+      {"-1", r3k::WaitStatusForm::Unix, "status 65280\n"},
+      {"300", r3k::WaitStatusForm::Unix, "status 11264\n"},
+  };
+  for (const Case& c : cases) {
+    r3k::Options o;
+    o.wait_status = c.form;
+    auto m = load("fork_wait", {c.code}, o);
+    EXPECT_EQ(m->run().exit_code, 0);
+    EXPECT_EQ(m->output(1), std::string("child\n") + c.line);
+  }
+}
+
+TEST(Processes, OrphansGoToTheFirstProcesssParent) {
+  for (uint32_t ppid : {1u, 77u}) {
+    r3k::Options o;
+    o.first_ppid = ppid;
+    auto m = load("orphan", {}, o);
+    EXPECT_EQ(m->run().exit_code, 0);
+    ASSERT_EQ(m->processes().size(), 2u);
+    EXPECT_EQ(m->processes()[1].ppid, 2u);
+    EXPECT_EQ(m->processes()[1].status, static_cast<int32_t>(ppid)) << "getppid after the parent ended";
+  }
+}
+
+TEST(Processes, ZombiesCountUntilReaped) {
+  r3k::Options o;
+  o.max_procs = 2;
+  o.quantum = 1;  // so the child runs to its end during the parent's next call
+  auto m = load("kernel_calls", {}, o);
+  ASSERT_EQ(call(*m, "fork").v0, 3u);
+  for (int i = 0; i < 3; ++i) call(*m, "getpid");
+  ASSERT_TRUE(m->processes()[1].exited) << "the child should be a zombie by now";
+  const Outcome again = call(*m, "fork");
+  EXPECT_EQ(again.v0, kMinus1);
+  EXPECT_EQ(again.err, 11u) << "EAGAIN: parent plus zombie fill the table";
+  EXPECT_EQ(call(*m, "waitpid", {3, 0, 0}).v0, 3u);
+  EXPECT_EQ(call(*m, "fork").v0, 4u);
+}
+
+TEST(Processes, RegistersOtherThanResultsSurviveACall) {
+  auto m = load("regs_kept");
+  EXPECT_EQ(m->run().exit_code, 0) << "exit status names the first register the kernel changed";
+}
+
+TEST(Quirks, FailAndResultRulesCountPerRule) {
+  struct Case {
+    std::vector<std::string> fail, result;
+    uint32_t pid;
+    std::vector<int64_t> expect;  // four getpid calls: >= 0 result, < 0 minus the errno
+  } cases[] = {
+      {{"getpid=EBADF"}, {}, 2, {-26, -26, -26, -26}},
+      {{"getpid:2=5"}, {}, 2, {2, -5, 2, 2}},
+      {{"getpid:2+=5"}, {}, 2, {2, -5, -5, -5}},
+      {{"11@2:3=EIO"}, {}, 2, {2, 2, -5, 2}},
+      {{"getpid@3=5"}, {}, 2, {2, 2, 2, 2}},
+      {{"getppid=5"}, {}, 2, {2, 2, 2, 2}},
+      {{}, {"getpid=7"}, 2, {7, 7, 7, 7}},
+      {{}, {"getpid@3:2+=99"}, 3, {3, 99, 99, 99}},
+      {{"getpid:1=4"}, {"getpid:1+=8"}, 2, {-4, 8, 8, 8}},
+      {{"getpid:3=4", "getpid:2+=6"}, {}, 2, {2, -6, -4, -6}},
+  };
+  for (const Case& c : cases) {
+    r3k::Options o;
+    o.first_pid = c.pid;
+    std::string why;
+    for (const auto& t : c.fail) o.fail.push_back(*r3k::parse_call_rule(t, true, &why));
+    for (const auto& t : c.result) o.result.push_back(*r3k::parse_call_rule(t, false, &why));
+    auto m = load("kernel_calls", {}, o);
+    for (size_t i = 0; i < 4; ++i) {
+      const Outcome out = call(*m, "getpid");
+      const int64_t got = out.v0 == kMinus1 ? -int64_t{out.err} : int64_t{out.v0};
+      EXPECT_EQ(got, c.expect[i]) << (c.fail.empty() ? c.result[0] : c.fail[0]) << " call " << i + 1;
+      EXPECT_EQ(m->events().back().injected, got != c.pid);
+    }
+  }
+}
+
+TEST(Quirks, SharedForkLetsTheChildChangeTheParentsData) {
+  for (bool shared : {false, true}) {
+    r3k::Options o;
+    o.shared_fork = shared;
+    auto m = load("shared_data", {}, o);
+    EXPECT_EQ(m->run().exit_code, shared ? 42 : 1);
+  }
+}
+
+TEST(Limits, ProcessLimitFailsFork) {
+  r3k::Options o;
+  o.max_procs = 5;
+  auto m = load("fork_bomb", {}, o);
+  EXPECT_EQ(m->run().exit_code, 4);
+  const auto forks = mtest::calls(*m, "fork");
+  ASSERT_EQ(forks.size(), 5u);  // the parent's; children never fork
+  EXPECT_TRUE(forks.back().failed);
+  EXPECT_EQ(forks.back().v0, 11);
+}
+
+TEST(Limits, StackGrowthBeyondTheMemoryLimitKills) {
+  for (uint32_t pages : {256u, 16384u}) {  // 1 MiB, 64 MiB
+    r3k::Options o;
+    o.max_mem_pages = pages;
+    auto m = load("deep_stack", {"2000"}, o);
+    const r3k::RunResult r = m->run();
+    if (pages == 256) {
+      EXPECT_EQ(r.exit_code, 139);
+      ASSERT_TRUE(m->processes()[0].fault);
+      EXPECT_EQ(m->processes()[0].fault->kind, r3k::FaultKind::BadAddress);
+      EXPECT_NE(r.message.find("r3krun: pid 2 killed by SIGSEGV: bad address"), std::string::npos) << r.message;
+    } else {
+      EXPECT_EQ(r.exit_code, 0) << r.message;
+    }
+  }
+}
+
+TEST(Limits, InstructionBudgetEndsEveryProcess) {
+  r3k::Options o;
+  o.max_insns = 100000;
+  auto m = load("interleave", {}, o);  // needs far more than the budget
+  const r3k::RunResult r = m->run();
+  EXPECT_EQ(r.exit_code, 137);
+  EXPECT_EQ(r.message, "r3krun: instruction budget of 100000 exhausted");
+  ASSERT_EQ(m->processes().size(), 2u);
+  for (const auto& p : m->processes()) EXPECT_TRUE(p.budget_killed);
+  EXPECT_GE(m->total_insns(), 100000u);
+  EXPECT_LT(m->total_insns(), 100100u);
+}
+
+// ---- scheduling ----
+
+std::string interleaving(r3k::Options o) {
+  auto m = load("interleave", {}, o);
+  EXPECT_EQ(m->run().exit_code, 0);
+  const std::string out = m->output(1);
+  EXPECT_EQ(std::count(out.begin(), out.end(), 'P'), 100);
+  EXPECT_EQ(std::count(out.begin(), out.end(), 'C'), 100);
+  return out;
+}
+
+TEST(Scheduling, EachSeedReproducibleAndSeedsDiffer) {
+  std::set<std::string> seen;
+  for (uint64_t seed = 1; seed <= 6; ++seed) {
+    r3k::Options o;
+    o.quantum = 300;
+    o.seed = seed;
+    const std::string first = interleaving(o);
+    EXPECT_EQ(interleaving(o), first) << "seed " << seed;
+    seen.insert(first);
+  }
+  EXPECT_GE(seen.size(), 4u) << "seeds should explore different interleavings";
+}
+
+TEST(Scheduling, QuantumDecidesTheInterleaving) {
+  r3k::Options o;
+  o.quantum = 10'000'000;  // a syscall does not give up the slice
+  EXPECT_EQ(interleaving(o), std::string(100, 'P') + std::string(100, 'C'));
+  o.quantum = 1;
+  const std::string fine = interleaving(o);
+  size_t switches = 0;
+  for (size_t i = 1; i < fine.size(); ++i) switches += fine[i] != fine[i - 1];
+  EXPECT_GT(switches, 100u) << fine;
+}
+
+TEST(Scheduling, PickIsRoundRobinOverRunnableProcesses) {
+  r3k::Process p[4];
+  for (int i = 0; i < 4; ++i) p[i].pid = 2 + static_cast<uint32_t>(i);
+  p[2].state = r3k::ProcState::Blocked;
+  std::vector<r3k::Process*> live = {&p[0], &p[1], &p[2], &p[3]};
+  r3k::Scheduler s(10, std::nullopt);
+  std::vector<uint32_t> order;
+  for (int i = 0; i < 6; ++i) order.push_back(s.pick(live)->pid);
+  EXPECT_EQ(order, (std::vector<uint32_t>{2, 3, 5, 2, 3, 5}));
+  for (auto& q : p) q.state = r3k::ProcState::Blocked;
+  EXPECT_EQ(s.pick(live), nullptr);
+  EXPECT_EQ(s.slice(), 10u);
+
+  r3k::Scheduler a(10, 42), b(10, 42);
+  std::set<uint64_t> lengths;
+  for (int i = 0; i < 200; ++i) {
+    const uint64_t n = a.slice();
+    EXPECT_EQ(n, b.slice());
+    EXPECT_GE(n, 1u);
+    EXPECT_LE(n, 20u);
+    lengths.insert(n);
+  }
+  EXPECT_EQ(lengths.size(), 20u);
+}
+
+}  // namespace
