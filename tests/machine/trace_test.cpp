@@ -1,0 +1,145 @@
+// The two trace forms: strace-like lines and tab-separated lines.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "machine/machine_util.h"
+
+namespace {
+
+using r3k::SyscallEvent;
+
+SyscallEvent event(uint32_t number, std::string name, std::initializer_list<uint32_t> args, bool failed,
+                   int32_t v0, std::string data = {}) {
+  SyscallEvent e;
+  e.pid = 2;
+  e.number = number;
+  e.name = std::move(name);
+  std::copy(args.begin(), args.end(), e.args);
+  e.failed = failed;
+  e.v0 = v0;
+  e.data = std::move(data);
+  return e;
+}
+
+TEST(Trace, QuotesBytesLikeStrace) {
+  struct Case {
+    std::string bytes;
+    uint32_t max;
+    std::string shown;
+  } cases[] = {
+      {"abc", 32, R"("abc")"},
+      {"", 32, R"("")"},
+      {"a\nb\tc\"d\\e\r\f\v", 32, R"("a\nb\tc\"d\\e\r\f\v")"},
+      {std::string("\0x", 2), 32, R"("\0x")"},
+      {std::string("\0" "1", 2), 32, R"("\0001")"},
+      {"\x1b[0m\x7f\xff", 32, R"("\33[0m\177\377")"},
+      {std::string(40, 'a'), 32, "\"" + std::string(32, 'a') + "\"..."},
+      {"abcd", 4, R"("abcd")"},
+      {"abcde", 0, R"(""...)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(r3k::quote_bytes(c.bytes, c.max), c.shown) << c.shown;
+  EXPECT_EQ(r3k::quote_bytes("ab", 32, true), R"("ab"...)");
+}
+
+TEST(Trace, FormatsEachKindOfCall) {
+  SyscallEvent exit_call = event(0, "_exit", {0xffffffff}, false, 0);
+  exit_call.returned = false;
+  SyscallEvent injected = event(11, "getpid", {}, false, -5);
+  injected.injected = true;
+  SyscallEvent long_write = event(6, "write", {1, 0x400100, 100000}, false, 100000, "0123456789");
+  struct Case {
+    SyscallEvent e;
+    const char* line;
+  } cases[] = {
+      {event(6, "write", {1, 0x400100, 1}, false, 1, "0"), R"([pid 2] write(1, "0", 1) = 1)"},
+      {event(6, "write", {2, 0x400100, 1}, true, 26, "x"), R"([pid 2] write(2, "x", 1) = -1 EBADF (Bad file number))"},
+      {event(6, "write", {1, 0x10, 5}, true, 2), "[pid 2] write(1, 0x10, 5) = -1 EFAULT (Bad memory address)"},
+      {event(6, "write", {1, 0, 0}, false, 0), R"([pid 2] write(1, "", 0) = 0)"},
+      {long_write, R"([pid 2] write(1, "0123456789"..., 100000) = 100000)"},
+      {event(2, "fork", {}, false, 3), "[pid 2] fork() = 3"},
+      {event(3, "waitpid", {3, 0x7fffefc8, 0}, false, 3), "[pid 2] waitpid(3, 0x7fffefc8, 0) = 3"},
+      {event(3, "waitpid", {0xffffffff, 0, 1}, true, 1), "[pid 2] waitpid(-1, NULL, 1) = -1 EINVAL (Invalid argument)"},
+      {exit_call, "[pid 2] _exit(-1) = ?"},
+      {injected, "[pid 2] getpid() = -5 (INJECTED)"},
+      {event(4, "open", {0x400300, 0, 0x1b6, 0}, true, 13),
+       "[pid 2] open(0x400300, 0x0, 0x1b6, 0x0) = -1 EUNIMP (Unimplemented feature)"},
+      {event(99, "syscall_99", {1, 2, 3, 4}, true, 23),
+       "[pid 2] syscall_99(0x1, 0x2, 0x3, 0x4) = -1 ENOSYS (No such system call)"},
+      {event(11, "getpid", {}, true, 99), "[pid 2] getpid() = -1 99 (Unknown error number)"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(r3k::format_call(c.e, 32), c.line);
+  EXPECT_EQ(r3k::format_exit(3, -1), "[pid 3] +++ exited with -1 +++");
+  EXPECT_EQ(r3k::format_kill(2, 11, "bad address"), "[pid 2] +++ killed by SIGSEGV (bad address) +++");
+  EXPECT_EQ(r3k::format_kill(2, 10, "x"), "[pid 2] +++ killed by SIGBUS (x) +++");
+
+  EXPECT_EQ(r3k::format_call_tsv(event(6, "write", {1, 0x400100, 2, 0}, false, 2, "h\n")),
+            "2\t6\twrite\t00000001\t00400100\t00000002\t00000000\t0\t2\t00000000\t680a\t0");
+  EXPECT_EQ(r3k::format_call_tsv(exit_call), "2\t0\t_exit\tffffffff\t00000000\t00000000\t00000000\t-\t-\t-\t\t0");
+  EXPECT_EQ(r3k::format_call_tsv(injected), "2\t11\tgetpid\t00000000\t00000000\t00000000\t00000000\t0\t-5\t00000000\t\t1");
+  EXPECT_EQ(r3k::format_exit_tsv(3, -1), "3\texit\t-1");
+}
+
+std::vector<std::string> traced_run(const std::string& guest, std::vector<std::string> args, r3k::Options o,
+                                    std::unique_ptr<r3k::Machine>* keep = nullptr) {
+  auto lines = std::make_shared<std::vector<std::string>>();
+  o.trace = true;
+  o.trace_sink = [lines](std::string_view text) {
+    EXPECT_EQ(text.back(), '\n');
+    lines->emplace_back(text.substr(0, text.size() - 1));
+  };
+  auto m = mtest::load(guest, std::move(args), o);
+  m->run();
+  if (keep) *keep = std::move(m);
+  return *lines;
+}
+
+TEST(Trace, WholeRunOfForkAndWait) {
+  std::unique_ptr<r3k::Machine> m;
+  const auto lines = traced_run("fork_wait", {"7"}, {}, &m);
+  const auto waits = mtest::calls(*m, "waitpid");
+  ASSERT_EQ(waits.size(), 1u);
+  char wait_line[80];
+  std::snprintf(wait_line, sizeof wait_line, "[pid 2] waitpid(3, 0x%x, 0) = 3", waits[0].args[1]);
+  const std::vector<std::string> expected = {
+      "[pid 2] fork() = 3",
+      R"([pid 3] write(1, "child\n", 6) = 6)",
+      "[pid 3] _exit(7) = ?",
+      "[pid 3] +++ exited with 7 +++",
+      wait_line,
+      R"([pid 2] write(1, "status ", 7) = 7)",
+      R"([pid 2] write(1, "7", 1) = 1)",
+      R"([pid 2] write(1, "\n", 1) = 1)",
+      "[pid 2] _exit(0) = ?",
+      "[pid 2] +++ exited with 0 +++",
+  };
+  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(m->events().size(), 8u);
+}
+
+TEST(Trace, FaultEndsTheTrace) {
+  std::unique_ptr<r3k::Machine> m;
+  const auto lines = traced_run("null_load", {}, {}, &m);
+  char line[120];
+  std::snprintf(line, sizeof line,
+                "[pid 2] +++ killed by SIGSEGV (bad address 0x00000000 at pc 0x%08x: lw a0,0(zero)) +++",
+                *m->symbol("main"));
+  EXPECT_EQ(lines, std::vector<std::string>{line});
+}
+
+TEST(Trace, TabSeparatedRun) {
+  r3k::Options o;
+  o.trace_format = r3k::TraceFormat::Tsv;
+  std::unique_ptr<r3k::Machine> m;
+  const auto lines = traced_run("exit_status", {"3"}, o, &m);
+  ASSERT_EQ(lines.size(), 3u);
+  char write_line[120];
+  std::snprintf(write_line, sizeof write_line, "2\t6\twrite\t00000001\t%08x\t00000003\t00000000\t0\t3\t00000000\t68690a\t0",
+                m->events()[0].args[1]);
+  EXPECT_EQ(lines[0], write_line);
+  EXPECT_EQ(lines[1].substr(0, 19), "2\t0\t_exit\t00000003\t");
+  EXPECT_EQ(lines[1].substr(lines[1].size() - 9), "\t-\t-\t-\t\t0");
+  EXPECT_EQ(lines[2], "2\texit\t3");
+}
+
+}  // namespace
