@@ -468,6 +468,11 @@ Stop Cpu::run(uint64_t budget) {
 
     op_End:
       // Ran [0, limit).
+      if (hilo_at_1) [[unlikely]] {
+        fkind = FaultKind::HiLoHazard;
+        fop = 1;
+        goto fault;
+      }
       executed += limit;
       pc = next;
       if (limit == b->n) [[likely]] {
@@ -477,11 +482,6 @@ Stop Cpu::run(uint64_t budget) {
         load_partial = b->exit_load_partial;
       } else {
         state_after(*b, limit, load_reg, load_partial, guard);
-        if (hilo_at_1) {
-          fkind = FaultKind::HiLoHazard;
-          fop = 1;
-          goto fault;
-        }
       }
       continue;
 

@@ -40,10 +40,10 @@ struct Code {
 };
 
 struct Harness {
-  AddressSpace space{256};
+  AddressSpace space;
   Cpu cpu{&space};
 
-  Harness() {
+  explicit Harness(uint32_t max_pages = 256) : space(max_pages) {
     EXPECT_TRUE(space.map(kCode, kCodeSize, kProtRead | kProtExec));
     EXPECT_TRUE(space.map(kData, kDataSize, kProtRead | kProtWrite));
     cpu.state().pc = kCode;
