@@ -33,7 +33,9 @@ void say(const std::string& line) {
 }  // namespace
 
 Command parse_command_line(int argc, const char* const* argv) {
-  CLI::App app{"Runs a statically linked MIPS-I (R3000) program on the stand-in machine.", "r3krun"};
+  CLI::App app{"r3krun [OPTIONS] PROGRAM [ARGS...]\n"
+               "Runs a statically linked MIPS-I (R3000) program on the stand-in machine.",
+               "r3krun"};
   app.prefix_command();  // options end at the program name
   app.footer("Exit status: the first process's status & 0xff; 128+signal if a fault killed it;\n"
              "137 when --max-insns runs out; 125 bad usage; 126 not a runnable MIPS-I ELF; 127 cannot open.");
@@ -44,24 +46,26 @@ Command parse_command_line(int argc, const char* const* argv) {
   std::vector<std::string> fails, results, closed;
 
   app.add_flag("--trace", trace, "Print one line per kernel call on stderr");
-  app.add_option("--trace-format", trace_format, "strace (default) or tsv");
-  app.add_option("--trace-strsize", strsize, "Bytes of a write shown before \"...\" (default 32)");
+  app.add_option("--trace-format", trace_format, "strace (default) or tsv")->type_name("FORMAT");
+  app.add_option("--trace-strsize", strsize, "Bytes of a write shown before \"...\" (default 32)")->type_name("N");
   app.add_flag("--stats", stats, "Per-process summary on stderr at the end");
-  app.add_option("--fail", fails, "CALL[@PID][:N[+]]=ERR: fail matching calls with ERR (name or number)");
-  app.add_option("--result", results, "CALL[@PID][:N[+]]=VALUE: return VALUE, error flag clear, instead of the call");
-  app.add_option("--exit-returns", exit_returns, "The first N _exit calls return to the guest");
+  app.add_option("--fail", fails, "CALL[@PID][:N[+]]=ERR: fail matching calls with ERR (name or number)")
+      ->allow_extra_args(false)->type_name("RULE");
+  app.add_option("--result", results, "CALL[@PID][:N[+]]=VALUE: return VALUE, error flag clear, instead of the call")
+      ->allow_extra_args(false)->type_name("RULE");
+  app.add_option("--exit-returns", exit_returns, "The first N _exit calls return to the guest")->type_name("N");
   app.add_flag("--shared-fork", shared_fork, "fork shares data and bss with the child instead of copying");
-  app.add_option("--wait-status", wait_status, "raw (default): waitpid stores the exit word; unix: (status&0xff)<<8");
-  app.add_option("--close-fd", closed, "Descriptor FD is closed: writes to it fail with EBADF");
-  app.add_option("--pid", pid, "Id of the first process (default 2)");
-  app.add_option("--ppid", ppid, "Its parent's id, also given to orphans (default 1)");
-  app.add_option("--sp-offset", sp_offset, "0..7 added to the 8-aligned entry sp (default 0)");
+  app.add_option("--wait-status", wait_status, "raw (default): waitpid stores the exit word; unix: (status&0xff)<<8")->type_name("FORM");
+  app.add_option("--close-fd", closed, "Descriptor FD is closed: writes to it fail with EBADF")->allow_extra_args(false)->type_name("FD");
+  app.add_option("--pid", pid, "Id of the first process (default 2)")->type_name("N");
+  app.add_option("--ppid", ppid, "Its parent's id, also given to orphans (default 1)")->type_name("N");
+  app.add_option("--sp-offset", sp_offset, "0..7 added to the 8-aligned entry sp (default 0)")->type_name("N");
   app.add_flag("--null-argv", null_argv, "Start with argc 0 and a null argument vector");
-  app.add_option("--quantum", quantum, "Instructions per time slice (default 10000)");
-  app.add_option("--seed", seed, "Randomise slice lengths (1..2*quantum) with this seed");
-  app.add_option("--max-procs", max_procs, "Processes at once; fork fails with EAGAIN beyond (default 64)");
-  app.add_option("--max-mem", max_mem, "Memory per process: MiB, or with K/M/G, or pages with p (default 64)");
-  app.add_option("--max-insns", max_insns, "Instruction budget of the whole run (default 20e9)");
+  app.add_option("--quantum", quantum, "Instructions per time slice (default 10000)")->type_name("N");
+  app.add_option("--seed", seed, "Randomise slice lengths (1..2*quantum) with this seed")->type_name("N");
+  app.add_option("--max-procs", max_procs, "Processes at once; fork fails with EAGAIN beyond (default 64)")->type_name("N");
+  app.add_option("--max-mem", max_mem, "Memory per process: MiB, or with K/M/G, or pages with p (default 64)")->type_name("SIZE");
+  app.add_option("--max-insns", max_insns, "Instruction budget of the whole run (default 20e9)")->type_name("N");
 
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   std::reverse(args.begin(), args.end());  // CLI11 takes them last to first
