@@ -39,7 +39,9 @@ TEST_P(CpuHazard, FaultsExactlyWhereTheR3000WouldMisbehave) {
   EXPECT_EQ(s.fault.insn, c.code.words[c.at]);
   EXPECT_EQ(s.executed, c.at);
   EXPECT_EQ(h.cpu.state().pc, kCode + 4 * c.at);
-  if (*c.kind == FaultKind::LoadDelayHazard) EXPECT_EQ(s.fault.reg, c.reg);
+  if (*c.kind == FaultKind::LoadDelayHazard) {
+    EXPECT_EQ(s.fault.reg, c.reg);
+  }
   EXPECT_EQ(fault_signal(*c.kind), 4);
 }
 

@@ -47,8 +47,12 @@ constexpr uint32_t srav(Reg rd, Reg rt, Reg rs) { return special(0x07, rs, rt, r
 constexpr uint32_t jr(Reg rs) { return special(0x08, rs); }
 constexpr uint32_t jalr(Reg rd, Reg rs) { return special(0x09, rs, 0, rd); }
 constexpr uint32_t jalr(Reg rs) { return jalr(ra, rs); }
+// Codes as GNU as places them: syscall's 20-bit field; break's code1 in
+// bits 16-25 and code2 in bits 6-15.
 constexpr uint32_t syscall(uint32_t code = 0) { return (code & 0xfffff) << 6 | 0x0c; }
-constexpr uint32_t break_(uint32_t code = 0) { return (code & 0xfffff) << 6 | 0x0d; }
+constexpr uint32_t break_(uint32_t code1 = 0, uint32_t code2 = 0) {
+  return (code1 & 0x3ff) << 16 | (code2 & 0x3ff) << 6 | 0x0d;
+}
 constexpr uint32_t mfhi(Reg rd) { return special(0x10, 0, 0, rd); }
 constexpr uint32_t mthi(Reg rs) { return special(0x11, rs); }
 constexpr uint32_t mflo(Reg rd) { return special(0x12, 0, 0, rd); }
