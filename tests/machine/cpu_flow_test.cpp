@@ -274,6 +274,8 @@ TEST(CpuSelfModifying, SharedPagesSeeTheOtherProcessesStores) {
   h.cpu.state().pc = kData;
   h.run_to_syscall();
   EXPECT_EQ(h.reg(v0), 2u);
+  run_child(kData);  // the child has just run this code too
+  EXPECT_EQ(child.state().gpr[v0], 2u);
 
   h.reg(a0) = addiu(v0, zero, 3);
   h.reg(a1) = kData;
