@@ -308,7 +308,7 @@ void Kernel::end(Process& p) {
       --unreaped_;
     }
   }
-  // The first process keeps its memory and registers for inspection.
+  // The first process keeps its memory and registers for tests to look at.
   if (&p != first()) {
     p.cpu.reset();
     p.space.reset();
