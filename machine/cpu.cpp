@@ -83,7 +83,9 @@ inline void write_swr(uint8_t* q, uint32_t v, uint32_t k) {
 
 }  // namespace
 
-Stop Cpu::run(uint64_t budget) {
+// Cross-jumping would merge the ops' dispatch jumps into one, which the
+// host predicts far worse than one jump per op.
+__attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
   Stop stop;
   stop.reason = StopReason::Budget;
   if (budget == 0) return stop;
@@ -105,6 +107,7 @@ Stop Cpu::run(uint64_t budget) {
   uint8_t guard = std::min<uint8_t>(state_.hilo_guard, 2);
   uint64_t executed = 0;
   bool resuming = true;  // the first instruction of a run ignores breakpoints
+  const bool no_breakpoints = self.breakpoints.empty();
   Block* b = nullptr;    // the block that ran last, while its links are valid
 
   // Fault bookkeeping, filled in before jumping to fault.
@@ -177,7 +180,7 @@ Stop Cpu::run(uint64_t budget) {
     // ---- breakpoints, hazards from the previous block --------------------
     uint32_t limit = b->n;
     bool hilo_at_1 = false;
-    if (!self.breakpoints.empty()) [[unlikely]] {
+    if (!no_breakpoints) [[unlikely]] {
       uint32_t from = resuming ? b->start + 4 : b->start;
       uint32_t to = b->start + 4 * b->stoppable();
       auto it = std::lower_bound(self.breakpoints.begin(), self.breakpoints.end(), from);
@@ -222,7 +225,7 @@ Stop Cpu::run(uint64_t budget) {
       const Op* ops = b->ops.data();
       if (limit != b->n) [[unlikely]] {
         self.partial.assign(ops, ops + limit);
-        self.partial.push_back(Op{OpCode::End, 0, 0, 0, 0});
+        self.partial.push_back(Op{OpCode::EndPartial, 0, 0, 0, 0});
         ops = self.partial.data();
       }
       const Op* o = ops;
@@ -467,22 +470,39 @@ Stop Cpu::run(uint64_t budget) {
 #undef OP
 
     op_End:
-      // Ran [0, limit).
-      if (hilo_at_1) [[unlikely]] {
+      // Ran the whole block.
+      executed += b->n;
+      pc = next;
+      if (guard) [[unlikely]]
+        guard = std::max<uint8_t>(b->exit_guard, guard > b->n ? uint8_t(guard - b->n) : 0);
+      else
+        guard = b->exit_guard;
+      load_reg = b->exit_load_reg;
+      load_partial = b->exit_load_partial;
+      // Chain straight into a linked successor when nothing needs a look.
+      if (executed < budget && !guard && no_breakpoints) [[likely]] {
+        Block* nb = b->link_pc[0] == pc ? b->link[0] : b->link_pc[1] == pc ? b->link[1] : nullptr;
+        if (nb && !nb->spill &&
+            !(load_reg &&
+              ((load_partial ? nb->first_reads_partial : nb->first_reads) >> load_reg & 1))) {
+          b = nb;
+          limit = b->n;
+          ops = o = b->ops.data();
+          next = b->start + 4 * limit;
+          goto* kDispatch[size_t(o->code)];
+        }
+      }
+      continue;
+
+    op_EndPartial:
+      if (hilo_at_1) {
         fkind = FaultKind::HiLoHazard;
         fop = 1;
         goto fault;
       }
       executed += limit;
       pc = next;
-      if (limit == b->n) [[likely]] {
-        if (guard) guard = std::max<uint8_t>(b->exit_guard, guard > b->n ? uint8_t(guard - b->n) : 0);
-        else guard = b->exit_guard;
-        load_reg = b->exit_load_reg;
-        load_partial = b->exit_load_partial;
-      } else {
-        state_after(*b, limit, load_reg, load_partial, guard);
-      }
+      state_after(*b, limit, load_reg, load_partial, guard);
       continue;
 
     code_changed:

@@ -79,7 +79,8 @@ inline constexpr uint8_t kSink = 32;
   X(B) X(J) X(Jal) X(Jr) X(Jalr)                                                  \
   X(Syscall)                                                                      \
   X(Fault) /* d: FaultKind, s: register (load-delay), t: 1 if fetch, imm: addr */ \
-  X(End)   /* after the last op of every block */
+  X(End)   /* after the last op of every block */                                 \
+  X(EndPartial) /* after the ops of a block cut short */
 
 enum class OpCode : uint8_t {
 #define R3K_OPCODE_ENUM(name) name,
