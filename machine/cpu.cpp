@@ -121,13 +121,9 @@ __attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
     if (executed >= budget) break;
 
     // ---- find the block -------------------------------------------------
-    Block* nb;
-    if (b && b->link_pc[0] == pc) {
-      nb = b->link[0];
-    } else if (b && b->link_pc[1] == pc) {
-      nb = b->link[1];
-    } else {
-      nb = nullptr;
+    Block* nb = nullptr;
+    if (b) nb = b->link_pc[0] == pc ? b->link[0] : b->link_pc[1] == pc ? b->link[1] : nullptr;
+    if (!nb) {
       L2Table* t = mem.table(pc);
       auto* page = static_cast<CodePage*>(t->code[l2_index(pc)].get());
       if (page && !(pc & 3)) nb = page->blocks[page_offset(pc) / 4].get();

@@ -113,7 +113,7 @@ struct Block {
   bool exit_load_partial = false;
   uint8_t exit_guard = 0;  // from mfhi/mflo inside the block
   // Successors on the same page, found once and then followed directly.
-  uint32_t link_pc[2] = {1, 1};  // odd: never a real pc
+  uint32_t link_pc[2] = {1, 1};  // unset slots: link is null
   Block* link[2] = {};
   std::vector<Op> ops;        // n ops, then End
   std::vector<uint32_t> raw;  // instruction words, for fault reports

@@ -156,6 +156,7 @@ TEST(CpuFetch, BadPcFaultsWithTheAddress) {
     FaultKind kind;
   } cases[] = {
       {"unaligned", kCode + 2, FaultKind::AddressError},
+      {"odd", 1, FaultKind::AddressError},
       {"kernel", 0x80000000, FaultKind::AddressError},
       {"unmapped", 0x00300000, FaultKind::BadAddress},
       {"not_executable", kData, FaultKind::BadAddress},
