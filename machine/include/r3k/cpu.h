@@ -1,6 +1,9 @@
 // Strict R3000 user-mode CPU: MIPS-I integer instructions, big-endian,
 // branch delay slots, HI/LO, and the R3000's load-delay and HI/LO hazards
-// treated as faults instead of silently giving stale values.
+// treated as faults instead of silently giving stale values.  Fields the
+// R3000 does not decode (the rs of sll, the shamt of addu, ...) are
+// ignored as the hardware ignores them; every encoding outside MIPS-I is
+// a reserved instruction.
 #pragma once
 
 #include <cstdint>
@@ -73,9 +76,14 @@ class Cpu {
   // a breakpoint (state.pc is the breakpoint, not yet executed), or the
   // budget is used up.  Stops only between instructions, never between a
   // branch and its delay slot, so executed may pass budget by the few
-  // instructions that finish a basic block.
+  // instructions that finish a basic block (at most 64).  A budget of 0
+  // returns at once (reason Budget, nothing executed).  The instruction at
+  // state.pc when run() starts is never stopped at, so a run resumes past
+  // the breakpoint it stopped on.
   Stop run(uint64_t budget);
 
+  // A breakpoint in a branch delay slot is not stopped at; unaligned
+  // addresses are ignored.
   void add_breakpoint(uint32_t addr);
   void clear_breakpoints();
 
