@@ -39,7 +39,9 @@ constexpr const char *kNumeric = "doupx";
 // C linkage (still file-local) keeps these routines' symbols plain.
 extern "C" {
 
-static void __pf_print(pf_context *pf, const char *chars, size_t count) {
+// Inlined: it is the per-character path of ordinary text.
+static inline __attribute__((always_inline)) void __pf_print(pf_context *pf, const char *chars,
+                                                             size_t count) {
   pf->sink(pf->sink_arg, chars, count);
   // Counted whether or not the sink kept it.  Unsigned, so an absurd field
   // width wraps the count instead of overflowing.
@@ -59,28 +61,28 @@ static __attribute__((noinline)) void __pf_endfield(pf_context *pf) {
   pf->hash_flag = 0;
 }
 
-static void __pf_fill(pf_context *pf, int count) {
+static __attribute__((noinline)) void __pf_fill(pf_context *pf, int count) {
   const char fill = static_cast<char>(pf->pad_char);
   for (; count > 0; --count) __pf_print(pf, &fill, 1);
 }
 
 // Emits sign, prefix and body as three runs (empty ones too), with the fill
-// before, between or after them as the directive asks.  Never truncates.
+// before the sign, before the body or after the body as the directive asks.
+// Never truncates.
 static void __pf_printstuff(pf_context *pf, const char *sign, const char *prefix, const char *body) {
-  const size_t sign_len = strlen(sign);
-  const size_t prefix_len = strlen(prefix);
-  const size_t body_len = strlen(body);
-  // Width and lengths are never negative, so this cannot overflow; a
-  // content at least as wide as the field gives no fill.
-  const int fill = pf->width - static_cast<int>(sign_len + prefix_len + body_len);
-  const bool zero_fill = pf->pad_char == '0';
-
-  if (!pf->left_align && !zero_fill) __pf_fill(pf, fill);
-  __pf_print(pf, sign, sign_len);
-  __pf_print(pf, prefix, prefix_len);
-  if (!pf->left_align && zero_fill) __pf_fill(pf, fill);
-  __pf_print(pf, body, body_len);
-  if (pf->left_align) __pf_fill(pf, fill);
+  const char *const part[3] = {sign, prefix, body};
+  size_t len[3];
+  int fill = pf->width;
+  for (int i = 0; i < 3; ++i) {
+    len[i] = strlen(part[i]);
+    fill -= static_cast<int>(len[i]);  // never overflows: both sides are >= 0
+  }
+  const int fill_at = pf->left_align ? 3 : (pf->pad_char == '0' ? 2 : 0);
+  for (int i = 0; i < 3; ++i) {
+    if (i == fill_at) __pf_fill(pf, fill);
+    __pf_print(pf, part[i], len[i]);
+  }
+  if (fill_at == 3) __pf_fill(pf, fill);
 }
 
 }  // extern "C"
@@ -96,74 +98,79 @@ int __vprintf(pf_sink sink, void *arg, const char *fmt, va_list ap) {
   char digits[12];  // eleven octal digits of a 32-bit word and a NUL
   char one[2];      // a single character as a string: 'c' and stray conversions
 
-  for (; *fmt != '\0'; ++fmt) {
-    const int ch = static_cast<signed char>(*fmt);
-    if (!pf.in_directive) {
-      if (ch == '%') pf.in_directive = 1;
-      else __pf_print(&pf, fmt, 1);  // ordinary text is never batched
+  // Outside a directive, ordinary characters go out one run each; a '%'
+  // opens a directive, read character by character up to its conversion.
+  while (*fmt != '\0') {
+    if (*fmt != '%') {
+      __pf_print(&pf, fmt++, 1);
       continue;
     }
-
-    if (const char *f = strchr(kFlags, ch)) {
-      const int which = static_cast<int>(f - kFlags);
-      if (which == 0) {
-        pf.hash_flag = 1;
-      } else if (which == 1) {
-        pf.left_align = 1;
-      } else if (which <= 3) {
-        pf.size_mod = 1;  // 'q' or 'l', any number of times
-      } else if (which == 4 && pf.width <= 0) {
-        pf.pad_char = '0';  // '0' is a flag until a width digit has been seen
-      } else {
-        if (which != 4 && !(ch > '0' && ch <= '9')) __bad_assert("__printf", 198, "ch>'0' && ch<='9'");
-        // Widths beyond the int range saturate instead of overflowing.
-        const unsigned width = static_cast<unsigned>(pf.width) * 10u + static_cast<unsigned>(ch - '0');
-        pf.width = pf.width > kMaxWidth / 10 || width > kMaxWidth ? kMaxWidth : static_cast<int>(width);
-      }
-      continue;
-    }
-
-    const char *sign = "";
-    const char *prefix = "";
-    const char *body = one;
-    if (const char *n = strchr(kNumeric, ch)) {
-      pf.radix = "\12\10\12\20\20"[n - kNumeric];  // radix of d o u p x
-      if (ch == 'd') {
-        const int value = va_arg(pf.arg_cursor, int);
-        pf.magnitude = static_cast<unsigned>(value);
-        if (value < 0) {
-          pf.negative = -1;
-          pf.magnitude = 0u - pf.magnitude;  // keeps 2^31 whole
+    pf.in_directive = 1;
+    int ch;
+    while ((ch = static_cast<signed char>(*++fmt)) != '\0') {
+      if (const char *f = strchr(kFlags, ch)) {
+        const int which = static_cast<int>(f - kFlags);
+        if (which == 0) {
+          pf.hash_flag = 1;
+        } else if (which == 1) {
+          pf.left_align = 1;
+        } else if (which <= 3) {
+          pf.size_mod = 1;  // 'q' or 'l', any number of times
+        } else if (which == 4 && pf.width <= 0) {
+          pf.pad_char = '0';  // '0' is a flag until a width digit has been seen
+        } else {
+          if (which != 4 && !(ch > '0' && ch <= '9')) __bad_assert("__printf", 198, "ch>'0' && ch<='9'");
+          // Widths beyond the int range saturate instead of overflowing.
+          const unsigned width = static_cast<unsigned>(pf.width) * 10u + static_cast<unsigned>(ch - '0');
+          pf.width = pf.width > kMaxWidth / 10 || width > kMaxWidth ? kMaxWidth : static_cast<int>(width);
         }
+        continue;
+      }
+
+      const char *sign = "";
+      const char *prefix = "";
+      const char *body = one;
+      if (const char *n = strchr(kNumeric, ch)) {
+        pf.radix = "\12\10\12\20\20"[n - kNumeric];  // radix of d o u p x
+        if (ch == 'd') {
+          const int value = va_arg(pf.arg_cursor, int);
+          pf.magnitude = static_cast<unsigned>(value);
+          if (value < 0) {
+            pf.negative = -1;
+            pf.magnitude = 0u - pf.magnitude;  // keeps 2^31 whole
+          }
+        } else {
+          pf.magnitude = va_arg(pf.arg_cursor, unsigned);
+        }
+        if (pf.hash_flag || ch == 'p') pf.want_prefix = 1;
+
+        char *p = digits + sizeof digits - 1;
+        *p = '\0';
+        do {
+          *--p = "0123456789abcdef"[pf.magnitude % static_cast<unsigned>(pf.radix)];
+          pf.magnitude /= static_cast<unsigned>(pf.radix);
+        } while (pf.magnitude != 0);
+        body = p;
+
+        if (pf.want_prefix) {
+          if (pf.radix == 16) prefix = "0x";
+          if (pf.radix == 8) prefix = "0";
+        }
+        if (pf.negative) sign = "-";
+      } else if (ch == 's') {
+        body = va_arg(pf.arg_cursor, const char *);
+        if (body == nullptr) body = "(null)";
       } else {
-        pf.magnitude = va_arg(pf.arg_cursor, unsigned);
+        // 'c' prints its argument's low byte (a zero byte is an empty
+        // string); any other character prints itself and takes no argument.
+        one[0] = static_cast<char>(ch == 'c' ? va_arg(pf.arg_cursor, int) : ch);
+        one[1] = '\0';
       }
-      if (pf.hash_flag || ch == 'p') pf.want_prefix = 1;
-
-      char *p = digits + sizeof digits - 1;
-      *p = '\0';
-      do {
-        *--p = "0123456789abcdef"[pf.magnitude % static_cast<unsigned>(pf.radix)];
-        pf.magnitude /= static_cast<unsigned>(pf.radix);
-      } while (pf.magnitude != 0);
-      body = p;
-
-      if (pf.want_prefix) {
-        if (pf.radix == 16) prefix = "0x";
-        if (pf.radix == 8) prefix = "0";
-      }
-      if (pf.negative) sign = "-";
-    } else if (ch == 's') {
-      body = va_arg(pf.arg_cursor, const char *);
-      if (body == nullptr) body = "(null)";
-    } else {
-      // 'c' prints its argument's low byte (a zero byte is an empty
-      // string); any other character prints itself and takes no argument.
-      one[0] = static_cast<char>(ch == 'c' ? va_arg(pf.arg_cursor, int) : ch);
-      one[1] = '\0';
+      __pf_printstuff(&pf, sign, prefix, body);
+      __pf_endfield(&pf);
+      ++fmt;
+      break;
     }
-    __pf_printstuff(&pf, sign, prefix, body);
-    __pf_endfield(&pf);
   }
   va_end(pf.arg_cursor);
   return pf.emitted;

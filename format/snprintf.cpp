@@ -12,11 +12,17 @@ struct snprintf_target {
 
 void __snprintf_send(void *arg, const char *chars, size_t count) {
   auto *t = static_cast<snprintf_target *>(arg);
+  // Walk the whole run (an empty one does nothing); what does not fit is
+  // dropped, keeping the start.
   if (count == 0) return;
-  // Walk the whole run; what does not fit is dropped, keeping the start.
-  for (size_t i = 0; i < count; ++i) {
-    if (t->used < t->limit) t->dest[t->used++] = chars[i];
-  }
+  char *const dest = t->dest;
+  const unsigned limit = t->limit;
+  unsigned used = t->used;
+  const char *const end = chars + count;
+  do {
+    if (used < limit) dest[used++] = *chars;
+  } while (++chars != end);
+  t->used = used;
 }
 
 }  // namespace
