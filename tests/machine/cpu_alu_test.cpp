@@ -39,39 +39,29 @@ const AluCase kAluCases[] = {
     {"addu_wraps", addu(v0, a0, a1), kAll, 1, 0},
     {"addu_no_trap", addu(v0, a0, a1), kMax, 1, kMin},
     {"add", add(v0, a0, a1), 0x7ffffffe, 1, kMax},
-    {"add_negatives", add(v0, a0, a1), kAll, kAll, 0xfffffffe},
     {"add_mixed_signs_at_limits", add(v0, a0, a1), kMin, kMax, kAll},
     {"sub", sub(v0, a0, a1), 5, 7, uint32_t(-2)},
     {"sub_min_minus_neg", sub(v0, a0, a1), kMin, kAll, kMin + 1},
     {"subu_wraps", subu(v0, a0, a1), 0, 1, kAll},
-    {"subu_no_trap", subu(v0, a0, a1), kMin, 1, kMax},
     {"and", and_(v0, a0, a1), 0xff00ff00, 0x0ff00ff0, 0x0f000f00},
     {"or", or_(v0, a0, a1), 0xff00ff00, 0x0ff00ff0, 0xfff0fff0},
     {"or_move_form", or_(v0, a0, zero), 0x12345678, 0, 0x12345678},
     {"xor", xor_(v0, a0, a1), 0xff00ff00, 0x0ff00ff0, 0xf0f0f0f0},
     {"nor", nor(v0, a0, a1), 0xff00ff00, 0x0ff00ff0, 0x000f000f},
-    {"nor_zero", nor(v0, zero, zero), 0, 0, kAll},
     {"slt_signed", slt(v0, a0, a1), kAll, 0, 1},
     {"slt_min_max", slt(v0, a0, a1), kMin, kMax, 1},
-    {"slt_equal", slt(v0, a0, a1), 5, 5, 0},
     {"sltu_unsigned", sltu(v0, a0, a1), kAll, 0, 0},
     {"sltu_min_max", sltu(v0, a0, a1), kMin, kMax, 0},
-    {"sltu_zero_below", sltu(v0, zero, a1), 0, 1, 1},
     {"sll_0", sll(v0, a0, 0), 0x12345678, 0, 0x12345678},
     {"sll_31", sll(v0, a0, 31), 3, 0, kMin},
     {"srl_31", srl(v0, a0, 31), kMin, 0, 1},
-    {"srl_0", srl(v0, a0, 0), kMin, 0, kMin},
     {"sra_31", sra(v0, a0, 31), kMin, 0, kAll},
-    {"sra_4_positive", sra(v0, a0, 4), 0x7ffffff0, 0, 0x07ffffff},
     {"sra_4_negative", sra(v0, a0, 4), 0xfffffff0, 0, kAll},
     {"sllv_uses_low_5_bits", sllv(v0, a0, a1), 1, 33, 2},
-    {"sllv_31", sllv(v0, a0, a1), 1, 31, kMin},
     {"srlv", srlv(v0, a0, a1), kMin, 31, 1},
     {"srlv_masked_to_0", srlv(v0, a0, a1), kMin, 0xffffffe0, kMin},
     {"srav", srav(v0, a0, a1), kMin, 4, 0xf8000000},
-    {"srav_0", srav(v0, a0, a1), kMin, 32, kMin},
     {"addi_negative", addi(v0, a0, -1), 0, 0, kAll},
-    {"addi_to_max", addi(v0, a0, 0x7fff), kMax - 0x7fff, 0, kMax},
     {"addiu_wraps", addiu(v0, a0, 1), kMax, 0, kMin},
     {"addiu_sign_extends", addiu(v0, a0, -32768), 0, 0, 0xffff8000},
     {"addiu_from_zero", addiu(v0, zero, 0x7fff), 0, 0, 0x7fff},
@@ -79,14 +69,11 @@ const AluCase kAluCases[] = {
     {"slti_sign_extends", slti(v0, a0, -1), 0, 0, 0},
     {"sltiu_compares_sign_extended", sltiu(v0, a0, -1), 0, 0, 1},
     {"sltiu_all_ones", sltiu(v0, a0, -1), kAll, 0, 0},
-    {"sltiu_high_imm", sltiu(v0, a0, -0x8000), 0x8000, 0, 1},
     {"andi_zero_extends", andi(v0, a0, 0x8000), kAll, 0, 0x8000},
     {"ori_zero_extends", ori(v0, a0, 0xffff), kMin, 0, 0x8000ffff},
     {"ori_from_zero", ori(v0, zero, 0x8001), 0, 0, 0x8001},
     {"xori_zero_extends", xori(v0, a0, 0xffff), kAll, 0, 0xffff0000},
     {"lui", lui(v0, 0x8000), 0, 0, kMin},
-    {"lui_clears_low", lui(v0, 0x1234), 0, 0, 0x12340000},
-    {"move", move(v0, a0), 0xcafef00d, 0, 0xcafef00d},
 };
 INSTANTIATE_TEST_SUITE_P(Cpu, CpuAlu, ::testing::ValuesIn(kAluCases),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -115,37 +102,25 @@ TEST_P(CpuHiLo, SetsHiAndLo) {
 }
 
 const HiLoCase kHiLoCases[] = {
-    {"mult_small", mult(a0, a1), 6, 7, 0, 42},
     {"mult_neg_neg", mult(a0, a1), kAll, kAll, 0, 1},
     {"mult_neg_pos", mult(a0, a1), kAll, 2, kAll, 0xfffffffe},
     {"mult_min_min", mult(a0, a1), kMin, kMin, 0x40000000, 0},
     {"mult_max_min", mult(a0, a1), kMax, kMin, 0xc0000000, kMin},
-    {"mult_zero", mult(a0, a1), 0, kAll, 0, 0},
     {"multu_all_ones", multu(a0, a1), kAll, kAll, 0xfffffffe, 1},
     {"multu_min_two", multu(a0, a1), kMin, 2, 1, 0},
     {"div_truncates", div(a0, a1), 7, uint32_t(-2), 1, uint32_t(-3)},
     {"div_negative_dividend", div(a0, a1), uint32_t(-7), 2, uint32_t(-1), uint32_t(-3)},
     {"div_min_by_minus_one", div(a0, a1), kMin, kAll, 0, kMin},
-    {"div_min_by_one", div(a0, a1), kMin, 1, 0, kMin},
     {"div_positive_by_zero", div(a0, a1), 5, 0, 5, kAll},
     {"div_zero_by_zero", div(a0, a1), 0, 0, 0, kAll},
     {"div_negative_by_zero", div(a0, a1), uint32_t(-5), 0, uint32_t(-5), 1},
     {"divu", divu(a0, a1), kAll, 2, 1, kMax},
-    {"divu_min_by_all_ones", divu(a0, a1), kMin, kAll, kMin, 0},
     {"divu_by_zero", divu(a0, a1), 5, 0, 5, kAll},
+    {"mthi", mthi(a0), 0x11111111, 0, 0x11111111, 0},
+    {"mtlo", mtlo(a1), 0, 0x22222222, 0, 0x22222222},
 };
 INSTANTIATE_TEST_SUITE_P(Cpu, CpuHiLo, ::testing::ValuesIn(kHiLoCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(CpuHiLoMoves, MthiMtloSetTheRegisters) {
-  Harness h;
-  h.load({mthi(a0), mtlo(a1), nop(), mfhi(v0), mflo(v1), syscall()});
-  h.reg(a0) = 0x11111111;
-  h.reg(a1) = 0x22222222;
-  h.run_to_syscall();
-  EXPECT_EQ(h.reg(v0), 0x11111111u);
-  EXPECT_EQ(h.reg(v1), 0x22222222u);
-}
 
 // Trapping arithmetic: the fault reports the instruction and leaves the
 // destination as it was.
@@ -180,14 +155,12 @@ TEST_P(CpuOverflow, FaultsWithoutWriting) {
 const OverflowCase kOverflowCases[] = {
     {"add_max_plus_one", add(v0, a0, a1), kMax, 1},
     {"add_min_plus_minus_one", add(v0, a0, a1), kMin, kAll},
-    {"add_min_plus_min", add(v0, a0, a1), kMin, kMin},
     {"add_into_zero_still_traps", add(zero, a0, a1), kMax, kMax},
     {"sub_min_minus_one", sub(v0, a0, a1), kMin, 1},
     {"sub_zero_minus_min", sub(v0, a0, a1), 0, kMin},
     {"sub_max_minus_minus_one", sub(v0, a0, a1), kMax, kAll},
     {"addi_max_plus_one", addi(v0, a0, 1), kMax, 0},
     {"addi_min_minus_one", addi(v0, a0, -1), kMin, 0},
-    {"addi_min_minus_most", addi(v0, a0, -32768), kMin + 0x7fff, 0},
 };
 INSTANTIATE_TEST_SUITE_P(Cpu, CpuOverflow, ::testing::ValuesIn(kOverflowCases),
                          [](const auto& info) { return std::string(info.param.name); });
