@@ -1,0 +1,214 @@
+// What the fuzz targets do with one input, shared by the libFuzzer entry
+// points (fuzz/*_fuzz.cpp) and the GoogleTest replay of the corpus, so a
+// crash input kept in the corpus is rerun by the ordinary test suite.
+//
+// Each function returns an empty string when the machine behaved, or one
+// line saying which promise it broke.  A host crash, leak or hang is caught
+// by the sanitizers and libFuzzer themselves.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "r3k/elf.h"
+#include "r3k/machine.h"
+
+namespace r3kfuzz {
+
+inline bool one_line(const std::string& s) { return !s.empty() && s.find('\n') == std::string::npos; }
+
+// Checks the promises of an image the loader accepted.
+inline std::string check_image(const r3k::ElfImage& img) {
+  uint64_t total = 0;
+  const auto& segs = img.segments();
+  if (segs.empty()) return "loader accepted an image without segments";
+  bool entry_ok = false;
+  for (size_t i = 0; i < segs.size(); ++i) {
+    const r3k::Segment& s = segs[i];
+    const uint64_t end = uint64_t{s.vaddr} + s.memsz;
+    if (s.memsz == 0 || s.filesz > s.memsz) return "loader kept a segment with bad sizes";
+    if (end > r3k::kUserEnd) return "loader accepted a segment outside user space";
+    for (size_t j = 0; j < i; ++j)
+      if (s.vaddr < uint64_t{segs[j].vaddr} + segs[j].memsz && segs[j].vaddr < end)
+        return "loader accepted overlapping segments";
+    total += s.memsz;
+    if ((s.prot & r3k::kProtExec) && img.entry() >= s.vaddr && img.entry() - s.vaddr < s.memsz) entry_ok = true;
+  }
+  if (total > r3k::ElfImage::kMaxMappedBytes) return "loader accepted more than its mapping limit";
+  if (!entry_ok || img.entry() % 4 != 0) return "loader accepted an entry point outside executable code";
+  return {};
+}
+
+inline std::string check_refusal(const r3k::LoadError& e, const std::string& name) {
+  const std::string msg = e.what();
+  if (e.kind() != r3k::LoadError::Kind::NotRunnable) return "refusal of bytes in memory is not NotRunnable: " + msg;
+  if (!one_line(msg) || msg.rfind(name + ": ", 0) != 0 || msg.size() <= name.size() + 2)
+    return "refusal is not one line naming the file and a reason: " + msg;
+  return {};
+}
+
+// After a run: every process ended, the status is one r3krun can exit
+// with, each report is one line and the budget was kept.
+inline std::string check_run(const r3k::Machine& m, const r3k::RunResult& r) {
+  if (r.exit_code < 0 || r.exit_code > 255) return "exit code out of range: " + std::to_string(r.exit_code);
+  for (const r3k::ProcessInfo& p : m.processes())
+    if (!p.ended()) return "pid " + std::to_string(p.pid) + " did not end";
+  if (!r.message.empty() && !one_line(r.message)) return "report is not one line: " + r.message;
+  for (const std::string& d : m.diagnostics())
+    if (!one_line(d) || d.rfind("r3krun: ", 0) != 0) return "diagnostic is not one r3krun line: " + d;
+  // A run stops only between blocks, which hold at most 64 instructions.
+  if (m.total_insns() > m.options().max_insns + 64)
+    return "ran " + std::to_string(m.total_insns()) + " instructions past a budget of " +
+           std::to_string(m.options().max_insns);
+  for (const r3k::ProcessInfo& p : m.processes())
+    if (p.budget_killed && (r.exit_code != 137 || r.message != "r3krun: instruction budget of " +
+                                                                    std::to_string(m.options().max_insns) +
+                                                                    " exhausted"))
+      return "budget kill without status 137 and its report: " + r.message;
+  return {};
+}
+
+// (a) Any byte string as an executable: parsed alone, then loaded into a
+// machine with a small memory limit and run for a few instructions.
+inline std::string elf_loader(const uint8_t* data, size_t size) {
+  const std::span<const uint8_t> bytes(data, size);
+  const std::string name = "fuzz.elf";
+  bool parsed = false;
+  try {
+    const r3k::ElfImage img = r3k::ElfImage::parse(bytes, name);
+    parsed = true;
+    if (std::string why = check_image(img); !why.empty()) return why;
+  } catch (const r3k::LoadError& e) {
+    if (std::string why = check_refusal(e, name); !why.empty()) return why;
+  }
+  if (!parsed) return {};
+
+  r3k::Options o;
+  o.max_mem_pages = 2048;  // 8 MiB: big programs are refused, not mapped
+  o.max_insns = 2000;
+  o.max_procs = 4;
+  o.capture_limit = 4096;
+  r3k::Machine m(o);
+  try {
+    m.load_image(bytes, {name, "x"}, name);
+  } catch (const r3k::LoadError& e) {
+    return check_refusal(e, name);
+  }
+  return check_run(m, m.run());
+}
+
+// A minimal big-endian MIPS ET_EXEC file: one text page and one data page.
+inline std::vector<uint8_t> tiny_elf(std::span<const uint8_t> text, std::span<const uint8_t> data, uint32_t text_prot,
+                                     uint32_t data_prot) {
+  constexpr uint32_t kText = 0x00400000u, kData = 0x10000000u, kHeaders = 52 + 2 * 32;
+  std::vector<uint8_t> f(kHeaders);
+  auto put16 = [&](size_t at, uint32_t v) {
+    f[at] = uint8_t(v >> 8);
+    f[at + 1] = uint8_t(v);
+  };
+  auto put32 = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) f[at + size_t(i)] = uint8_t(v >> (24 - 8 * i));
+  };
+  const uint8_t ident[] = {0x7f, 'E', 'L', 'F', 1 /*32-bit*/, 2 /*big-endian*/, 1 /*version*/};
+  std::memcpy(f.data(), ident, sizeof ident);
+  put16(16, 2);        // ET_EXEC
+  put16(18, 8);        // EM_MIPS
+  put32(20, 1);        // version
+  put32(24, kText);    // entry
+  put32(28, 52);       // phoff
+  put32(36, 0x1000);   // e_flags: o32, MIPS I
+  put16(40, 52);       // ehsize
+  put16(42, 32);       // phentsize
+  put16(44, 2);        // phnum
+  auto phdr = [&](size_t at, uint32_t off, uint32_t vaddr, uint32_t filesz, uint32_t flags) {
+    put32(at, 1);  // PT_LOAD
+    put32(at + 4, off);
+    put32(at + 8, vaddr);
+    put32(at + 12, vaddr);
+    put32(at + 16, filesz);
+    put32(at + 20, r3k::kPageSize);
+    put32(at + 24, flags);
+    put32(at + 28, r3k::kPageSize);
+  };
+  phdr(52, kHeaders, kText, uint32_t(text.size()), text_prot);
+  phdr(84, kHeaders + uint32_t(text.size()), kData, uint32_t(data.size()), data_prot);
+  f.insert(f.end(), text.begin(), text.end());
+  f.insert(f.end(), data.begin(), data.end());
+  return f;
+}
+
+// Layout of a CPU-and-kernel input.
+inline constexpr size_t kHeaderBytes = 16;
+inline constexpr size_t kRegisterWords = 8;  // v0 v1 a0 a1 a2 a3 t0 t1, set after the entry state
+inline constexpr uint32_t kDataBase = 0x10000000u;
+
+// (b) The input as a program: a header choosing limits and kernel quirks,
+// the first registers (so kernel calls get arbitrary arguments), then
+// instruction words for the text page and bytes for the data page.  Run
+// with small instruction, process and memory limits.
+inline std::string cpu_kernel(const uint8_t* data, size_t size) {
+  uint8_t h[kHeaderBytes] = {};
+  std::memcpy(h, data, std::min(size, kHeaderBytes));
+  size_t at = std::min(size, kHeaderBytes);
+  uint32_t regs[kRegisterWords] = {};
+  for (uint32_t& r : regs) {
+    for (int i = 0; i < 4; ++i) r = r << 8 | (at < size ? data[at++] : 0);
+  }
+  const size_t code_bytes = std::min<size_t>(size - at, 16u * (h[11] + 1u));  // up to a page
+  const std::span<const uint8_t> code(data + at, code_bytes & ~size_t{3});
+  at += code_bytes;
+  const std::span<const uint8_t> bytes(data + at, std::min<size_t>(size - at, r3k::kPageSize));
+
+  r3k::Options o;
+  o.trace = h[0] & 1;
+  o.trace_format = h[0] & 2 ? r3k::TraceFormat::Tsv : r3k::TraceFormat::Strace;
+  o.shared_fork = h[0] & 4;
+  o.wait_status = h[0] & 8 ? r3k::WaitStatusForm::Unix : r3k::WaitStatusForm::Raw;
+  if (h[0] & 16) o.seed = h[4];
+  o.record = h[0] & 32;
+  o.null_argv = h[0] & 64;
+  if (h[0] & 128) {
+    r3k::CallRule rule;
+    rule.call = h[6] % 40u;
+    rule.nth = h[7] & 7u;
+    rule.and_later = h[7] & 8u;
+    if (h[7] & 16u) rule.pid = 2u + (h[7] >> 5);
+    rule.value = static_cast<int8_t>(h[8]);
+    (h[7] & 128 ? o.result : o.fail).push_back(rule);
+  }
+  o.max_procs = 1u + h[1] % 8u;
+  o.max_mem_pages = 4u + h[2];  // 16 KiB .. 1 MiB
+  o.quantum = 1u + h[3];
+  o.exit_returns = h[5] % 4u;
+  o.sp_offset = h[9] % 8u;
+  for (int32_t fd : {1, 2})
+    if (h[10] & fd) o.closed_fds.push_back(fd);
+  o.first_pid = h[12] == 0xff ? 0xfffffffeu : 2u + h[12];  // near the top: pids run out
+  o.max_insns = 250u * (1u + h[14] % 32u);
+  o.capture_limit = 4096;
+  o.trace_strsize = h[15];
+  std::string bad_trace;
+  o.trace_sink = [&bad_trace](std::string_view line) {
+    if (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1) bad_trace = std::string(line);
+  };
+
+  // PF_X 1, PF_W 2, PF_R 4: text may be writable and data executable, so
+  // code can rewrite itself and run what it stored.
+  const uint32_t text_prot = 5u | (h[13] & 1 ? 2u : 0u), data_prot = 6u | (h[13] & 2 ? 1u : 0u);
+  const std::vector<uint8_t> elf = tiny_elf(code, bytes, text_prot, data_prot);
+  r3k::Machine m(o);
+  try {
+    m.load_image(elf, {"fuzz", "arg"}, "fuzz");
+  } catch (const r3k::LoadError& e) {
+    return check_refusal(e, "fuzz");  // too little memory for the program
+  }
+  for (size_t i = 0; i < kRegisterWords; ++i) m.regs().gpr[2 + i] = regs[i];
+  std::string why = check_run(m, m.run());
+  if (why.empty() && !bad_trace.empty()) why = "trace line is not one line: " + bad_trace;
+  return why;
+}
+
+}  // namespace r3kfuzz

@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""Writes the crafted seeds of fuzz/corpus/cpu_kernel/ and a minimal
+executable for fuzz/corpus/elf_loader/.
+
+Input layout (fuzz/harness.h): 16 header bytes, 8 register words (v0 v1 a0
+a1 a2 a3 t0 t1), code words for the text page at 0x400000, bytes for the
+data page at 0x10000000.  Run from anywhere; rewrites the seed files.
+"""
+import os
+import struct
+
+R = {n: i for i, n in enumerate(
+    "zero at v0 v1 a0 a1 a2 a3 t0 t1 t2 t3 t4 t5 t6 t7 s0 s1 s2 s3 s4 s5 s6 s7 t8 t9 k0 k1 gp sp fp ra".split())}
+DATA = 0x10000000
+TEXT = 0x00400000
+
+
+def r(funct, rs="zero", rt="zero", rd="zero", sa=0):
+    return R[rs] << 21 | R[rt] << 16 | R[rd] << 11 | sa << 6 | funct
+
+
+def i(op, rs, rt, imm):
+    return op << 26 | R[rs] << 21 | R[rt] << 16 | (imm & 0xffff)
+
+
+nop = 0
+syscall = 0x0000000c
+def li(rt, v): return i(0x09, "zero", rt, v)            # addiu
+def lui(rt, v): return i(0x0f, "zero", rt, v)
+def ori(rt, rs, v): return i(0x0d, rs, rt, v)
+def addiu(rt, rs, v): return i(0x09, rs, rt, v)
+def move(rd, rs): return r(0x21, rs, "zero", rd)      # addu
+def beq(rs, rt, off): return i(0x04, rs, rt, off)
+def bne(rs, rt, off): return i(0x05, rs, rt, off)
+def lw(rt, off, base): return i(0x23, base, rt, off)
+def sw(rt, off, base): return i(0x2b, base, rt, off)
+def lwl(rt, off, base): return i(0x22, base, rt, off)
+def lwr(rt, off, base): return i(0x26, base, rt, off)
+def swl(rt, off, base): return i(0x2a, base, rt, off)
+def swr(rt, off, base): return i(0x2e, base, rt, off)
+def lb(rt, off, base): return i(0x20, base, rt, off)
+def sh(rt, off, base): return i(0x29, base, rt, off)
+def mult(rs, rt): return r(0x18, rs, rt)
+def div(rs, rt): return r(0x1a, rs, rt)
+def mfhi(rd): return r(0x10, rd=rd)
+def mflo(rd): return r(0x12, rd=rd)
+def jr(rs): return r(0x08, rs)
+def jalr(rs): return r(0x09, rs, rd="ra")
+def j(target): return 0x02 << 26 | (target >> 2) & 0x3ffffff
+def add(rd, rs, rt): return r(0x20, rs, rt, rd)
+def brk(): return 0x0000000d
+
+
+def header(flags=0, procs=7, pages=60, quantum=99, seed=0, exit_returns=0, rule=(0, 0, 0),
+           sp_offset=0, closed=0, pid=0, prot=0, insns=9, strsize=32, code_words=0):
+    return bytes([flags, procs, pages, quantum, seed, exit_returns, *rule, sp_offset, closed,
+                  max(0, (code_words * 4 + 15) // 16 - 1), pid, prot, insns, strsize])
+
+
+def seed(code, regs=(), data=b"", **h):
+    code = list(code)
+    while len(code) % 4:
+        code.append(nop)
+    regs = list(regs) + [0] * (8 - len(regs))
+    return (header(code_words=len(code), **h) + struct.pack(">8I", *regs) +
+            struct.pack(">%dI" % len(code), *code) + data)
+
+
+EXIT = [li("v0", 0), syscall]
+S = {}
+# Kernel calls with their arguments straight from the register words.
+S["exit_7"] = seed([syscall], regs=[0, 0, 7])
+S["write_hello"] = seed([syscall] + EXIT, regs=[6, 0, 1, DATA, 6], data=b"hello\n", flags=1)
+S["write_tsv_binary"] = seed([syscall] + EXIT, regs=[6, 0, 2, DATA, 8], data=bytes(range(250, 258 - 6)) + b"\0\n\t\"\\",
+                             flags=3, strsize=4)
+S["write_huge_length"] = seed([syscall, li("a2", -1), li("v0", 6), syscall] + EXIT,
+                              regs=[6, 0, 1, DATA, 0x7fffffff], data=b"x", flags=1)
+S["write_stack"] = seed([move("a1", "sp"), syscall] + EXIT, regs=[6, 0, 1, 0, 0x100000], flags=1)
+S["getpid_result_rule"] = seed([syscall, li("v0", 11), syscall] + EXIT, regs=[11],
+                               flags=0x81, rule=(11, 0x8a, 7))
+S["fail_rule_write"] = seed([syscall] + EXIT, regs=[6, 0, 1, DATA, 1], data=b"z", flags=0x81, rule=(6, 1, 5))
+# fork, then the child exits 3 and the parent waits with a status pointer.
+S["fork_wait"] = seed([
+    li("v0", 2), syscall, bne("v0", "zero", 4), nop,
+    li("a0", 3), li("v0", 0), syscall, nop,
+    move("a0", "v0"), lui("a1", DATA >> 16), li("a2", 0), li("v0", 3), syscall,
+    lw("a0", 0, "a1"), nop] + EXIT, flags=0x09)
+# Everyone forks until fork fails, then exits.
+S["fork_bomb"] = seed([li("v0", 2), syscall, beq("a3", "zero", -3), nop] + EXIT, procs=5, flags=1)
+S["fork_shared"] = seed([
+    li("v0", 2), syscall, lui("t0", DATA >> 16), sw("v0", 0, "t0"),
+    li("v0", 3), move("a0", "v0"), li("a1", 0), syscall] + EXIT, flags=0x05)
+S["waitpid_bad"] = seed([syscall, li("v0", 3), li("a0", 2), syscall, li("v0", 3), li("a2", 1), syscall] + EXIT,
+                        regs=[3, 0, 99, 0x7fffffff, 0], flags=1)
+S["every_call"] = seed([
+    move("v0", "t0"), syscall, addiu("t0", "t0", 1), bne("t0", "t1", -4), nop] + EXIT,
+    regs=[0, 0, 5, DATA, 16, 0, 1, 40], data=b"/etc/passwd\0", flags=1)
+S["exit_returns"] = seed([syscall, syscall, li("v0", 0), syscall], regs=[0, 0, 9], exit_returns=2, flags=1)
+S["closed_fds"] = seed([syscall, li("a0", 2), li("v0", 6), syscall] + EXIT, regs=[6, 0, 1, DATA, 2],
+                       data=b"ab", closed=3, flags=1)
+S["pid_wrap"] = seed([li("v0", 2), syscall, li("v0", 2), syscall, li("v0", 2), syscall] + EXIT, pid=255, flags=1)
+S["spin"] = seed([beq("zero", "zero", -1), nop], insns=0)
+S["spin_seeded"] = seed([li("v0", 2), syscall, beq("zero", "zero", -1), nop], flags=0x10, seed=5, quantum=3)
+# CPU: arithmetic, HI/LO, unaligned merges, a trap on overflow.
+S["alu_hilo"] = seed([
+    lui("t0", 0x8000), li("t1", -1), mult("t0", "t1"), mfhi("t2"), mflo("t3"), nop, nop,
+    div("t0", "t1"), mflo("t4"), nop, nop, add("t5", "t0", "t0")] + EXIT)
+S["unaligned"] = seed([
+    lui("t0", DATA >> 16), lwl("t1", 1, "t0"), lwr("t1", 4, "t0"), nop, swl("t1", 6, "t0"), swr("t1", 9, "t0"),
+    lb("t2", 3, "t0"), nop, sh("t2", 10, "t0"), lw("t3", 2, "t0")] + EXIT, data=bytes(range(1, 17)))
+S["load_hazard"] = seed([lui("t0", DATA >> 16), lw("t1", 0, "t0"), addiu("t2", "t1", 1)] + EXIT, data=b"\0\0\0\1")
+S["hilo_hazard"] = seed([mfhi("t0"), mult("t0", "t0")] + EXIT)
+S["branch_in_slot"] = seed([beq("zero", "zero", 2), beq("zero", "zero", 2), nop] + EXIT)
+S["kernel_address"] = seed([lui("t0", 0x8000), lw("t1", 0, "t0"), nop] + EXIT)
+S["break"] = seed([brk()])
+S["reserved"] = seed([0x46000000, 0x7c000000, 0xc4000000])  # cop1, special3, lwc1
+# Code stored at run time and run: on the writable text page, then in data.
+S["self_modifying"] = seed([
+    lui("t0", TEXT >> 16), lw("t1", 0x40, "t0"), nop, sw("t1", 0x30, "t0"),
+    j(TEXT + 0x30), nop, nop, nop, nop, nop, nop, nop, nop, nop, nop, nop,
+    li("a0", 5), li("v0", 0), syscall], prot=1)
+S["run_data"] = seed([lui("t0", DATA >> 16), jr("t0"), nop],
+                     data=struct.pack(">4I", li("a0", 4), li("v0", 0), syscall, nop), prot=2)
+S["jump_unmapped"] = seed([lui("t0", 0x2000), jalr("t0"), nop])
+
+
+
+def tiny_exec(code, data):
+    """ELF header, two PT_LOAD headers (text R+X, data R+W), then their bytes."""
+    text = struct.pack(">%dI" % len(code), *code)
+    ehdr = (b"\x7fELF\x01\x02\x01" + bytes(9) +
+            struct.pack(">HHIIIIIHHHHHH", 2, 8, 1, TEXT, 52, 0, 0x1000, 52, 32, 2, 0, 0, 0))
+    start = 52 + 2 * 32
+    ph = struct.pack(">8I", 1, start, TEXT, TEXT, len(text), len(text), 5, 4096)
+    ph += struct.pack(">8I", 1, start + len(text), DATA, DATA, len(data), 8192, 6, 4096)
+    return ehdr + ph + text + data
+
+
+here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+files = {os.path.join("cpu_kernel", k): v for k, v in S.items()}
+files[os.path.join("elf_loader", "tiny_exec")] = tiny_exec(
+    [lui("a1", DATA >> 16), li("a2", 3), li("a0", 1), li("v0", 6), syscall] + EXIT, b"ok\n")
+for name, content in files.items():
+    os.makedirs(os.path.dirname(os.path.join(here, name)), exist_ok=True)
+    with open(os.path.join(here, name), "wb") as f:
+        f.write(content)
+print("%d seeds under %s" % (len(files), here))
