@@ -9,16 +9,17 @@
 
 #include "r3k/runtime.h"
 
-namespace {
+// C linkage (still file-local) keeps these routines' symbols plain.
+extern "C" {
 
 // Every run is one write, an empty one included; results are not checked.
-void __senderr(void *, const char *chars, size_t count) {
+static void __senderr(void *, const char *chars, size_t count) {
   write(STDERR_FILENO, chars, count);
 }
 
-void __senderrstr(const char *s) { __senderr(nullptr, s, strlen(s)); }
+static void __senderrstr(const char *s) { __senderr(nullptr, s, strlen(s)); }
 
-void __printerr(int with_errno, const char *fmt, va_list ap) {
+static void __printerr(int with_errno, const char *fmt, va_list ap) {
   // Fixed before the first write: a failing write would change errno.
   const char *errtext = strerror(errno);
   const char *name = "(program name unknown)";
@@ -34,7 +35,7 @@ void __printerr(int with_errno, const char *fmt, va_list ap) {
   __senderrstr("\n");
 }
 
-}  // namespace
+}  // extern "C"
 
 void verr(int status, const char *fmt, va_list ap) {
   __printerr(1, fmt, ap);

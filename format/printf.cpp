@@ -2,15 +2,16 @@
 
 #include "r3k/runtime.h"
 
-namespace {
+// C linkage (still file-local) keeps these routines' symbols plain.
+extern "C" {
 
 // Unbuffered: one putchar, so one write, per character; empty runs cost
 // nothing.  Failures are not reported: the count is what was generated.
-void __printf_send(void *, const char *chars, size_t count) {
+static void __printf_send(void *, const char *chars, size_t count) {
   for (size_t i = 0; i < count; ++i) putchar(static_cast<signed char>(chars[i]));
 }
 
-}  // namespace
+}  // extern "C"
 
 int vprintf(const char *fmt, va_list ap) {
   return __vprintf(__printf_send, nullptr, fmt, ap);

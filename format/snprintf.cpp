@@ -10,7 +10,12 @@ struct snprintf_target {
   unsigned used;   // never exceeds limit
 };
 
-void __snprintf_send(void *arg, const char *chars, size_t count) {
+}  // namespace
+
+// C linkage (still file-local) keeps the sink's symbol plain.
+extern "C" {
+
+static void __snprintf_send(void *arg, const char *chars, size_t count) {
   auto *t = static_cast<snprintf_target *>(arg);
   // Walk the whole run (an empty one does nothing); what does not fit is
   // dropped, keeping the start.
@@ -25,7 +30,7 @@ void __snprintf_send(void *arg, const char *chars, size_t count) {
   t->used = used;
 }
 
-}  // namespace
+}  // extern "C"
 
 int vsnprintf(char *buf, size_t size, const char *fmt, va_list ap) {
   snprintf_target t = {buf, size != 0 ? static_cast<unsigned>(size - 1) : 0u, 0u};
