@@ -1,0 +1,120 @@
+// tallowin and marrowick, the real binaries, on r3krun: one identity call,
+// one one-byte write per character of the line, _exit(0), whatever the
+// kernel answers and whatever the arguments.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "programs/run.h"
+
+namespace r3k::test {
+namespace {
+
+struct Case {
+  std::string what;
+  Options opts;
+  std::string call_line;  // the identity call as traced
+  std::string number;     // as printed
+};
+
+Options opts(std::vector<CallRule> fail_rules, std::vector<CallRule> result_rules = {}) {
+  Options o;
+  o.fail = std::move(fail_rules);
+  o.result = std::move(result_rules);
+  return o;
+}
+Options first(uint32_t pid, uint32_t ppid) {
+  Options o;
+  o.first_pid = pid;
+  o.first_ppid = ppid;
+  return o;
+}
+
+struct Program {
+  const char* name;
+  const char* call;
+  const char* prefix;
+  std::vector<Case> cases;
+};
+
+std::vector<Program> programs() {
+  return {
+      {"tallowin",
+       "getpid",
+       "getpid works! current pid: ",
+       {
+           {"pid 2", {}, "getpid() = 2", "2"},
+           {"pid 7 from the kernel", first(7, 1), "getpid() = 7", "7"},
+           {"getpid answers 7", opts({}, {answer("getpid=7")}), "getpid() = 7", "7"},
+           {"largest pid", first(2147483647, 1), "getpid() = 2147483647", "2147483647"},
+           {"pid above INT_MAX prints signed", first(4000000000u, 1), "getpid() = -294967296", "-294967296"},
+           {"getpid answers INT_MIN", opts({}, {answer("getpid=-2147483648")}), "getpid() = -2147483648",
+            "-2147483648"},
+           {"getpid fails", opts({fail("getpid=13")}), "getpid() E13", "-1"},
+       }},
+      {"marrowick",
+       "getppid",
+       "getppid works! current parent pid: ",
+       {
+           {"parent 1", {}, "getppid() = 1", "1"},
+           {"parent 0", first(2, 0), "getppid() = 0", "0"},
+           {"parent 12345", first(2, 12345), "getppid() = 12345", "12345"},
+           {"getppid fails", opts({fail("getppid=5")}), "getppid() E5", "-1"},
+           {"getppid fails with an unknown number", opts({fail("getppid=99")}), "getppid() E99", "-1"},
+           {"getppid answers -1, flag clear", opts({}, {answer("getppid=-1")}), "getppid() = -1", "-1"},
+           {"getppid answers INT_MIN", opts({}, {answer("getppid=-2147483648")}), "getppid() = -2147483648",
+            "-2147483648"},
+       }},
+  };
+}
+
+// Arguments are ignored: none, "-w", several, empty ones, none at all.
+const std::vector<std::vector<std::string>> kArgLists = {{}, {"-w"}, {"a", "b", "c"}, {""}};
+
+TEST(ProgramIdentity, PrintsTheAnswerOneByteAWriteThenExits0) {
+  for (const Program& prog : programs()) {
+    for (const Case& c : prog.cases) {
+      for (size_t a = 0; a <= kArgLists.size(); ++a) {
+        SCOPED_TRACE(std::string(prog.name) + ": " + c.what + ", arguments #" + std::to_string(a));
+        Options o = c.opts;
+        std::vector<std::string> args;
+        if (a == kArgLists.size()) o.null_argv = true;
+        else args = kArgLists[a];
+        ProgramRun r = run_program(prog.name, args, o);
+        const std::string text = prog.prefix + c.number + "\n";
+        Calls want;
+        want.line(c.call_line).out(text).exit(0);
+        EXPECT_EQ(r.first_trace(), want.folded());
+        EXPECT_EQ(r.out(), text);
+        EXPECT_EQ(r.err(), "");
+        expect_statuses(r, {0});
+      }
+    }
+  }
+}
+
+// Nothing is checked: failing writes change neither the writes made nor
+// the status.
+TEST(ProgramIdentity, FailingWritesChangeNothingElse) {
+  for (const Program& prog : programs()) {
+    for (bool closed : {true, false}) {
+      SCOPED_TRACE(std::string(prog.name) + (closed ? ": stdout closed" : ": writes answer 0"));
+      Options o;
+      if (closed) o.closed_fds = {1};
+      else o.result = {answer("write=0")};
+      ProgramRun r = run_program(prog.name, {}, o);
+      const std::string text = std::string(prog.prefix) + (prog.call == std::string("getpid") ? "2" : "1") + "\n";
+      Calls want;
+      want.line(std::string(prog.call) + "() = " + (prog.call == std::string("getpid") ? "2" : "1"));
+      for (char ch : text) want.line("write(1, " + shown(std::string(1, ch)) + (closed ? ") E26" : ") = 0"));
+      want.exit(0);
+      EXPECT_EQ(r.first_trace(), want.folded());
+      EXPECT_EQ(r.out(), "");
+      expect_statuses(r, {0});
+    }
+  }
+}
+
+}  // namespace
+}  // namespace r3k::test
