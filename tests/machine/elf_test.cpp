@@ -77,12 +77,6 @@ std::vector<uint8_t> good_elf(std::vector<uint32_t> code = {}) {
   return b;
 }
 
-r3k::RunResult run_image(const std::vector<uint8_t>& elf, r3k::Options o = {}) {
-  r3k::Machine m(o);
-  m.load_image(elf, {"t"});
-  return m.run();
-}
-
 TEST(ElfLoader, LoadsSegmentsZeroFillsBssAndReadsSymbols) {
   r3k::Machine m;
   m.load_image(good_elf(), {"t"}, "good");
@@ -96,17 +90,17 @@ TEST(ElfLoader, LoadsSegmentsZeroFillsBssAndReadsSymbols) {
 }
 
 TEST(ElfLoader, SegmentsKeepTheirProtection) {
-  // Stores into text fault; stores into data do not.
-  const std::vector<uint32_t> store_text = {lui(t0, 0x40), sw(zero, 0x20, t0), addiu(v0, zero, 0), syscall()};
-  r3k::Machine m;
-  m.load_image(good_elf(store_text), {"t"});
-  EXPECT_EQ(m.run().exit_code, 139);
-  ASSERT_TRUE(m.processes()[0].fault);
-  EXPECT_EQ(m.processes()[0].fault->kind, r3k::FaultKind::BadAddress);
-  EXPECT_EQ(m.processes()[0].fault->addr, 0x400020u);
-  const std::vector<uint32_t> store_data = {lui(t0, 0x41), sw(zero, 0x20, t0), addiu(a0, zero, 5),
-                                            addiu(v0, zero, 0), syscall()};
-  EXPECT_EQ(run_image(good_elf(store_data)).exit_code, 5);
+  // A store into text faults; the same store into data does not.
+  for (uint32_t page : {0x40u, 0x41u}) {
+    r3k::Machine m;
+    m.load_image(good_elf({lui(t0, page), sw(zero, 0x20, t0), addiu(a0, zero, 5), addiu(v0, zero, 0), syscall()}),
+                 {"t"});
+    EXPECT_EQ(m.run().exit_code, page == 0x40 ? 139 : 5);
+    if (page == 0x40) {
+      ASSERT_TRUE(m.processes()[0].fault);
+      EXPECT_EQ(m.processes()[0].fault->addr, 0x400020u);
+    }
+  }
 }
 
 struct Refusal {
@@ -115,65 +109,57 @@ struct Refusal {
   const char* reason;  // expected in the message
 };
 
-class ElfRefusal : public testing::TestWithParam<Refusal> {};
-
-TEST_P(ElfRefusal, RefusedWithOneLineNamingFileAndReason) {
-  auto b = good_elf();
-  GetParam().corrupt(b);
-  try {
-    r3k::Machine m;
-    m.load_image(b, {"t"}, "prog.elf");
-    FAIL() << "accepted: " << GetParam().what;
-  } catch (const r3k::LoadError& e) {
-    const std::string msg = e.what();
-    EXPECT_EQ(e.kind(), r3k::LoadError::Kind::NotRunnable);
-    EXPECT_EQ(msg.rfind("prog.elf: ", 0), 0u) << msg;
-    EXPECT_NE(msg.find(GetParam().reason), std::string::npos) << msg;
-    EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
+TEST(ElfLoader, RefusesWithOneLineNamingFileAndReason) {
+  const Refusal refusals[] = {
+      {"empty", [](auto& b) { b.clear(); }, "not an ELF file"},
+      {"truncated header", [](auto& b) { b.resize(40); }, "truncated ELF header"},
+      {"bad magic", [](auto& b) { b[1] = 'X'; }, "not an ELF file"},
+      {"64-bit", [](auto& b) { b[4] = 2; }, "not a 32-bit"},
+      {"little-endian", [](auto& b) { b[5] = 1; }, "not a big-endian"},
+      {"x86", [](auto& b) { put16(b, kMachine, 3); }, "not a MIPS"},
+      {"relocatable", [](auto& b) { put16(b, kType, 1); }, "not an executable"},
+      {"PIE", [](auto& b) { put16(b, kType, 3); }, "not ET_EXEC"},
+      {"MIPS32r2", [](auto& b) { put32(b, kFlags, 0x70001000); }, "not MIPS-I"},
+      {"MIPS-II", [](auto& b) { put32(b, kFlags, 0x10001000); }, "not MIPS-I"},
+      {"n32", [](auto& b) { put32(b, kFlags, 0x1020); }, "not the o32 ABI"},
+      {"EABI64", [](auto& b) { put32(b, kFlags, 0x4000); }, "not the o32 ABI"},
+      {"microMIPS", [](auto& b) { put32(b, kFlags, 0x02001000); }, "architecture extension"},
+      {"PT_INTERP", [](auto& b) { put32(b, ph(1, pType), 3); }, "dynamically linked"},
+      {"PT_DYNAMIC", [](auto& b) { put32(b, ph(1, pType), 2); }, "dynamically linked"},
+      {"phentsize", [](auto& b) { put16(b, kPhentsize, 40); }, "program header size 40"},
+      {"no phdrs", [](auto& b) { put16(b, kPhnum, 0); }, "no program headers"},
+      {"too many phdrs", [](auto& b) { put16(b, kPhnum, 65); }, "too many program headers"},
+      {"phdrs past end", [](auto& b) { put32(b, kPhoff, 0xfffffff0); }, "past the end of the file"},
+      {"segment past end", [](auto& b) { put32(b, ph(1, pOffset), 0x476); }, "segment 1 extends past the end"},
+      {"offset wraps", [](auto& b) { put32(b, ph(1, pOffset), 0xfffffffe); }, "past the end"},
+      {"filesz > memsz", [](auto& b) { put32(b, ph(1, pMemsz), 2); }, "more file bytes"},
+      {"kernel space", [](auto& b) { put32(b, ph(1, pVaddr), 0x80000000); }, "outside user space"},
+      {"crosses 2 GiB", [](auto& b) { put32(b, ph(1, pVaddr), 0x7fffff80); }, "outside user space"},
+      {"wraps", [](auto& b) { put32(b, ph(1, pVaddr), 0xffffff80); }, "outside user space"},
+      {"overlap", [](auto& b) { put32(b, ph(1, pVaddr), 0x400010); }, "overlaps the segment at 0x400000"},
+      {"huge", [](auto& b) { put32(b, ph(1, pMemsz), 0x20000000); }, "more than 256 MiB"},
+      {"no PT_LOAD", [](auto& b) { put32(b, ph(0, pType), 4), put32(b, ph(1, pType), 4); }, "no loadable"},
+      {"entry in data", [](auto& b) { put32(b, kEntry, 0x410000); }, "not inside an executable segment"},
+      {"entry nowhere", [](auto& b) { put32(b, kEntry, 0x500000); }, "not inside an executable segment"},
+      {"entry unaligned", [](auto& b) { put32(b, kEntry, 0x400002); }, "not word-aligned"},
+      {"in the stack", [](auto& b) { put32(b, ph(1, pVaddr), 0x7ff00000); }, "reaches into the stack"},
+  };
+  for (const Refusal& r : refusals) {
+    auto b = good_elf();
+    r.corrupt(b);
+    try {
+      r3k::Machine m;
+      m.load_image(b, {"t"}, "prog.elf");
+      ADD_FAILURE() << "accepted: " << r.what;
+    } catch (const r3k::LoadError& e) {
+      const std::string msg = e.what();
+      EXPECT_EQ(e.kind(), r3k::LoadError::Kind::NotRunnable) << r.what;
+      EXPECT_EQ(msg.rfind("prog.elf: ", 0), 0u) << msg;
+      EXPECT_NE(msg.find(r.reason), std::string::npos) << r.what << ": " << msg;
+      EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, ElfRefusal,
-    testing::Values(
-        Refusal{"empty", [](auto& b) { b.clear(); }, "not an ELF file"},
-        Refusal{"truncated header", [](auto& b) { b.resize(40); }, "truncated ELF header"},
-        Refusal{"bad magic", [](auto& b) { b[1] = 'X'; }, "not an ELF file"},
-        Refusal{"64-bit", [](auto& b) { b[4] = 2; }, "not a 32-bit"},
-        Refusal{"little-endian", [](auto& b) { b[5] = 1; }, "not a big-endian"},
-        Refusal{"x86", [](auto& b) { put16(b, kMachine, 3); }, "not a MIPS"},
-        Refusal{"relocatable", [](auto& b) { put16(b, kType, 1); }, "not an executable"},
-        Refusal{"PIE", [](auto& b) { put16(b, kType, 3); }, "not ET_EXEC"},
-        Refusal{"MIPS32r2", [](auto& b) { put32(b, kFlags, 0x70001000); }, "not MIPS-I"},
-        Refusal{"MIPS-II", [](auto& b) { put32(b, kFlags, 0x10001000); }, "not MIPS-I"},
-        Refusal{"n32", [](auto& b) { put32(b, kFlags, 0x1020); }, "not the o32 ABI"},
-        Refusal{"EABI64", [](auto& b) { put32(b, kFlags, 0x4000); }, "not the o32 ABI"},
-        Refusal{"microMIPS", [](auto& b) { put32(b, kFlags, 0x02001000); }, "architecture extension"},
-        Refusal{"PT_INTERP", [](auto& b) { put32(b, ph(1, pType), 3); }, "dynamically linked"},
-        Refusal{"PT_DYNAMIC", [](auto& b) { put32(b, ph(1, pType), 2); }, "dynamically linked"},
-        Refusal{"phentsize", [](auto& b) { put16(b, kPhentsize, 40); }, "program header size 40"},
-        Refusal{"no phdrs", [](auto& b) { put16(b, kPhnum, 0); }, "no program headers"},
-        Refusal{"too many phdrs", [](auto& b) { put16(b, kPhnum, 65); }, "too many program headers"},
-        Refusal{"phdrs past end", [](auto& b) { put32(b, kPhoff, 0xfffffff0); }, "past the end of the file"},
-        Refusal{"segment past end", [](auto& b) { put32(b, ph(1, pOffset), 0x476); }, "segment 1 extends past the end"},
-        Refusal{"offset wraps", [](auto& b) { put32(b, ph(1, pOffset), 0xfffffffe); }, "past the end"},
-        Refusal{"filesz > memsz", [](auto& b) { put32(b, ph(1, pMemsz), 2); }, "more file bytes"},
-        Refusal{"kernel space", [](auto& b) { put32(b, ph(1, pVaddr), 0x80000000); }, "outside user space"},
-        Refusal{"crosses 2 GiB", [](auto& b) { put32(b, ph(1, pVaddr), 0x7fffff80); }, "outside user space"},
-        Refusal{"wraps", [](auto& b) { put32(b, ph(1, pVaddr), 0xffffff80); }, "outside user space"},
-        Refusal{"overlap", [](auto& b) { put32(b, ph(1, pVaddr), 0x400010); }, "overlaps the segment at 0x400000"},
-        Refusal{"huge", [](auto& b) { put32(b, ph(1, pMemsz), 0x20000000); }, "more than 256 MiB"},
-        Refusal{"no PT_LOAD", [](auto& b) { put32(b, ph(0, pType), 4), put32(b, ph(1, pType), 4); }, "no loadable"},
-        Refusal{"entry in data", [](auto& b) { put32(b, kEntry, 0x410000); }, "not inside an executable segment"},
-        Refusal{"entry nowhere", [](auto& b) { put32(b, kEntry, 0x500000); }, "not inside an executable segment"},
-        Refusal{"entry unaligned", [](auto& b) { put32(b, kEntry, 0x400002); }, "not word-aligned"},
-        Refusal{"in the stack", [](auto& b) { put32(b, ph(1, pVaddr), 0x7ff00000); }, "reaches into the stack"}),
-    [](const auto& info) {
-      std::string n = info.param.what;
-      for (char& c : n)
-        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-      return n;
-    });
 
 TEST(ElfLoader, RefusesAProgramLargerThanTheMemoryLimit) {
   r3k::Options o;
@@ -233,30 +219,6 @@ TEST(ElfLoader, SurvivesTruncationAndRandomCorruption) {
   }
 }
 
-TEST(ElfLoader, ReadFileReportsMissingAndNonRegularFiles) {
-  struct Case {
-    std::string path;
-    r3k::LoadError::Kind kind;
-    const char* reason;
-  };
-  const Case cases[] = {
-      {"/nonexistent/r3k-guest", r3k::LoadError::Kind::CannotOpen, "No such file"},
-      {R3K_SOURCE_DIR, r3k::LoadError::Kind::NotRunnable, "is a directory"},
-      {std::string(R3K_SOURCE_DIR) + "/CMakeLists.txt", r3k::LoadError::Kind::NotRunnable, "not an ELF file"},
-      {R3K_RUN_BINARY, r3k::LoadError::Kind::NotRunnable, "not a 32-bit ELF"},
-  };
-  for (const Case& c : cases) {
-    try {
-      r3k::ElfImage::read_file(c.path);
-      ADD_FAILURE() << c.path << " accepted";
-    } catch (const r3k::LoadError& e) {
-      EXPECT_EQ(e.kind(), c.kind) << e.what();
-      EXPECT_NE(std::string(e.what()).find(c.path + ": "), std::string::npos) << e.what();
-      EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
-    }
-  }
-}
-
 // ---- process entry ----
 
 TEST(ProcessEntry, ArgumentsOnTheStackAndRegistersClear) {
@@ -287,16 +249,6 @@ TEST(ProcessEntry, ArgumentsOnTheStackAndRegistersClear) {
       EXPECT_EQ(s.hi | s.lo, 0u);
     }
   }
-}
-
-TEST(ProcessEntry, NullVectorOption) {
-  r3k::Options o;
-  o.null_argv = true;
-  r3k::Machine m(o);
-  m.load_image(good_elf(), {"ignored"});
-  EXPECT_EQ(m.regs().gpr[mtest::kA0], 0u);
-  EXPECT_EQ(m.regs().gpr[mtest::kA1], 0u);
-  EXPECT_EQ(m.regs().gpr[mtest::kSp] % 8, 0u);
 }
 
 TEST(ProcessEntry, ArgumentListTooLongIsRefused) {

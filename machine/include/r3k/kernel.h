@@ -99,7 +99,7 @@ class Kernel {
   void record(SyscallEvent event);
   void trace_line(const std::string& line);
 
-  const Options& opts_;
+  const Options opts_;  // a copy: the kernel may outlive the caller's options
   std::vector<std::unique_ptr<Process>> procs_;
   std::map<uint32_t, Process*> by_pid_;
   std::vector<Process*> live_;

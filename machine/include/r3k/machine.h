@@ -101,7 +101,7 @@ class Machine {
   Process& first_process();
   void ensure_scratch();
 
-  Options opts_;  // before kernel_, which refers to it
+  Options opts_;
   std::optional<ElfImage> image_;
   std::unique_ptr<Kernel> kernel_;
   std::unique_ptr<Scheduler> scheduler_;
