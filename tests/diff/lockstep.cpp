@@ -339,11 +339,16 @@ const char* reg_name(int i) { return kRegNames[i & 31]; }
 
 LockstepOutcome run_lockstep(Cpu& cpu, Reference& ref, const LockstepConfig& cfg) {
   Driver d(cpu, ref, cfg);
-  for (uint32_t a = cfg.code_lo; a < cfg.code_hi; a += 4) cpu.add_breakpoint(a);
-  uc_hook hc = 0, hi = 0, hw = 0;
-  uc_check(uc_hook_add(ref.uc(), &hc, UC_HOOK_CODE, reinterpret_cast<void*>(hook_code), &d,
-                       uint64_t(cfg.code_lo), uint64_t(cfg.code_hi) - 1),
-           "uc_hook_add(code)");
+  std::vector<uc_hook> hooks;
+  for (auto [lo, hi] : cfg.code) {
+    for (uint32_t a = lo; a < hi; a += 4) cpu.add_breakpoint(a);
+    uc_hook h = 0;
+    uc_check(uc_hook_add(ref.uc(), &h, UC_HOOK_CODE, reinterpret_cast<void*>(hook_code), &d, uint64_t(lo),
+                         uint64_t(hi) - 1),
+             "uc_hook_add(code)");
+    hooks.push_back(h);
+  }
+  uc_hook hi = 0, hw = 0;
   uc_check(uc_hook_add(ref.uc(), &hi, UC_HOOK_INTR, reinterpret_cast<void*>(hook_intr), &d, 1, 0),
            "uc_hook_add(intr)");
   if (cfg.track_writes)
@@ -381,7 +386,7 @@ LockstepOutcome run_lockstep(Cpu& cpu, Reference& ref, const LockstepConfig& cfg
     }
   }
 
-  uc_hook_del(ref.uc(), hc);
+  for (uc_hook h : hooks) uc_hook_del(ref.uc(), h);
   uc_hook_del(ref.uc(), hi);
   if (hw) uc_hook_del(ref.uc(), hw);
   cpu.clear_breakpoints();

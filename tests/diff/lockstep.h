@@ -53,7 +53,7 @@ class BothSides {
 using KernelFn = std::function<bool(BothSides&)>;
 
 struct LockstepConfig {
-  uint32_t code_lo = 0, code_hi = 0;  // [lo, hi): hooked, and breakpoints in r3krun
+  std::vector<std::pair<uint32_t, uint32_t>> code;  // [lo, hi): hooked, and breakpoints in r3krun
   std::vector<std::pair<uint32_t, uint32_t>> watch;  // [lo, hi) compared whole after every unit
   bool track_writes = false;  // compare the bytes the reference stored, after every unit
   uint32_t stop_at = 1;       // done when a unit ends here (1: never)

@@ -131,8 +131,7 @@ SequenceCheck check_sequence(Reference& ref, const Sequence& s) {
   load_reference(ref, s);
   R3kSide side(s);
   LockstepConfig cfg;
-  cfg.code_lo = kSeqCode;
-  cfg.code_hi = s.end_pc() + 4;
+  cfg.code = {{kSeqCode, s.end_pc() + 4}};
   cfg.watch = {{kSeqData, kSeqData + kSeqDataSize}};
   cfg.stop_at = s.end_pc();
   cfg.resume_after_fault = true;
