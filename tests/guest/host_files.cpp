@@ -1,0 +1,50 @@
+// Aims every call that could touch a host file at real host paths:
+// argv[1] an existing file, argv[2] a new name in the same directory,
+// argv[3] a new directory name.  Each such call must fail with EUNIMP,
+// and writes to descriptors other than 1 and 2 with EBADF.  Writes "ok\n"
+// to fd 1 and exits 0 if all did, else exits with the 1-based number of
+// the first call that did not.
+#include <errno.h>
+#include <unistd.h>
+
+namespace {
+int calls = 0, first_bad = 0;
+void expect(int result, int error) {
+  ++calls;
+  if ((result != -1 || errno != error) && first_bad == 0) first_bad = calls;
+  errno = 0;
+}
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 4) return 100;
+  const char *file = argv[1], *fresh = argv[2], *dir = argv[3];
+  char buf[64];
+  char *const args[] = {const_cast<char *>(file), nullptr};
+  int fds[2];
+  auto *st = reinterpret_cast<struct stat *>(buf);
+  expect(open(file, 0x0002 | 0x0200 | 0x0400), EUNIMP);  // read-write, create, truncate
+  expect(open(fresh, 0x0601, 0666), EUNIMP);
+  expect(remove(file), EUNIMP);
+  expect(rename(file, fresh), EUNIMP);
+  expect(link(file, fresh), EUNIMP);
+  expect(symlink(file, fresh), EUNIMP);
+  expect(mkdir(dir, 0777), EUNIMP);
+  expect(rmdir(dir), EUNIMP);
+  expect(chdir(dir), EUNIMP);
+  expect(ftruncate(3, 0), EUNIMP);
+  expect(read(0, buf, sizeof buf), EUNIMP);
+  expect(close(1), EUNIMP);
+  expect(dup2(1, 3), EUNIMP);
+  expect(pipe(fds), EUNIMP);
+  expect(readlink(file, buf, sizeof buf), EUNIMP);
+  expect(__getcwd(buf, sizeof buf), EUNIMP);
+  expect(stat(file, st), EUNIMP);
+  expect(lstat(file, st), EUNIMP);
+  expect(execv(file, args), EUNIMP);
+  expect(write(0, "x", 1), EBADF);
+  expect(write(3, "x", 1), EBADF);
+  if (first_bad != 0) return first_bad;
+  write(1, "ok\n", 3);
+  return 0;
+}
