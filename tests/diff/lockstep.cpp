@@ -54,11 +54,17 @@ bool same_fault(const Fault& f, const RefStop& rs) {
     case FaultKind::Break: return rs.kind == RefStop::Exception && rs.intno == kRefBreak;
     case FaultKind::ReservedInstruction:
       return rs.kind == RefStop::Exception && rs.intno == kRefReserved;
-    case FaultKind::AddressError:
+    case FaultKind::AddressError: {
       // Kernel mode: the reference maps the top half instead of refusing it.
       if (f.addr >= kUserEnd && (unmapped_error || rs.kind == RefStop::Exception)) return true;
+      // An unaligned access to unmapped memory: the R3000 checks alignment
+      // first, the reference the mapping.
+      uint32_t op = f.insn >> 26;
+      uint32_t width = op == 0x21 || op == 0x25 || op == 0x29 ? 2 : op == 0x23 || op == 0x2b ? 4 : 1;
+      if (!f.fetch && (f.addr & (width - 1)) && unmapped_error) return true;
       return rs.kind == RefStop::Exception &&
              (rs.intno == kRefAddressLoad || rs.intno == kRefAddressStore);
+    }
     case FaultKind::BadAddress: return unmapped_error;
     case FaultKind::LoadDelayHazard:
     case FaultKind::HiLoHazard:
@@ -82,6 +88,8 @@ struct Driver {
   uint32_t last_addr = 0;     // last instruction the reference hooked
   RefStop ref_stop;
   RefRegs ref_at_stop;        // the reference's registers when it faulted
+  bool deferred = false;      // r3krun's fault, awaiting the reference's late report
+  Stop deferred_stop;
   std::vector<std::pair<uint32_t, int>> writes;  // by the reference, this unit
   std::deque<uint32_t> recent;                   // unit start pcs, for reports
 
@@ -179,9 +187,23 @@ struct Driver {
     return s;
   }
 
+  // The reference reports a swl or swr that cannot store only after the
+  // code hook of the next instruction has run (that instruction does not
+  // run, and the fault follows).
+  bool reported_late(const Fault& f) {
+    uint8_t b[4];
+    if (f.fetch || !cpu.space()->peek(f.pc, b, 4)) return false;
+    uint32_t op = b[0] >> 2;
+    return (op == 0x2a || op == 0x2e) && (f.kind == FaultKind::BadAddress || f.kind == FaultKind::AddressError);
+  }
+
+  // Lets the reference come to its own stop without looking at it further.
+  void finished_here() { uc_emu_stop(ref.uc()); }
+
   // ---- hooks ---------------------------------------------------------------
 
   void on_code(uint32_t addr) {
+    if (deferred) return;
     if (finished) {
       uc_emu_stop(ref.uc());
       return;
@@ -196,6 +218,12 @@ struct Driver {
         stepped_early = false;
       } else {
         Stop s = step();
+        if (s.reason == StopReason::Fault && reported_late(s.fault)) {
+          deferred = true;
+          deferred_stop = s;
+          finished_here();
+          return;
+        }
         if (s.reason != StopReason::Breakpoint) {
           fail("r3krun stopped at " + stop_text(s) + " where the reference went on to " + hex(addr));
           return;
@@ -265,7 +293,8 @@ struct Driver {
 
   // Returns the pc to go on from, or 1 to end the run.
   uint32_t after_reference_fault() {
-    Stop s = step();
+    Stop s = deferred ? deferred_stop : step();
+    deferred = false;
     if (s.reason != StopReason::Fault) {
       fail("the reference stopped with " + ref_stop.text() + " at " + hex(last_addr) +
            "; r3krun stopped at " + stop_text(s));
@@ -363,7 +392,7 @@ LockstepOutcome run_lockstep(Cpu& cpu, Reference& ref, const LockstepConfig& cfg
   if (d.compare(start, "before the first instruction")) {
     uint32_t pc = cpu.state().pc;
     while (!d.finished) {
-      d.started = d.in_delay = d.stepped_early = false;
+      d.started = d.in_delay = d.stepped_early = d.deferred = false;
       d.ref_stop = RefStop{};
       d.writes.clear();
       uc_err e = uc_emu_start(ref.uc(), pc, 0xfffffffcu, 0, 0);

@@ -14,9 +14,15 @@
 // the generator never producing the case):
 //  - it runs in kernel mode, so an access to 0x80000000 and above is a plain
 //    unmapped access there, where r3krun raises an address error;
+//  - an unaligned access to unmapped memory is an unmapped access there,
+//    where the R3000 (and r3krun) check alignment first;
 //  - in its exception hook pc reads 0, so the faulting pc is taken from the
 //    last code hook (and not checked at all for an unaligned fetch);
+//  - a swl or swr that cannot store is reported only after the code hook of
+//    the next instruction (which then does not run): r3krun's fault is held
+//    until the reference's arrives;
 //  - a syscall in a delay slot resumes after the syscall, losing the branch;
+//  - bit 0 of a jump target switches it to MIPS16 code (never generated);
 //  - loads interlock, and HI/LO are MIPS32's, so the R3000 hazards that
 //    r3krun refuses simply run there;
 //  - uc_mem_write does not drop translated code (Reference::forget_code).

@@ -124,8 +124,15 @@ class Gen {
     s.gpr[base_] = base_val_;
     s.hi = value();
     s.lo = value();
+    // Often close before a page boundary, so that blocks and delay slots
+    // straddle it.
+    start_ = chance(50) ? kSeqCode + kPageSize - 4 * uint32_t(range(1, 160))
+                        : kSeqCode + 4 * uint32_t(range(0, 1023));
+    s.start = start_;
     s.data.resize(kSeqDataSize);
     for (auto& b : s.data) b = uint8_t(rng_());
+    s.rodata.resize(kSeqRodataSize);
+    for (auto& b : s.rodata) b = uint8_t(rng_());
     // Some edge words in memory too.
     for (int k = 0; k < 64; ++k) {
       uint32_t at = 4 * uint32_t(range(0, kSeqDataSize / 4 - 1)), v = value();
@@ -147,6 +154,8 @@ class Gen {
   uint32_t reserved_ = 1;       // never written: base register, loop counters, zero
   Reg base_ = s0;
   uint32_t base_val_ = 0;
+  uint32_t start_ = kSeqCode;
+  uint32_t keep_ = 0;  // registers a branch's link must not overwrite
   std::vector<Pending>* pending_ = nullptr;  // of the current segment
 
   int64_t range(int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng_); }
@@ -278,7 +287,9 @@ class Gen {
     int kind = int(range(0, 11));
     uint32_t size = size_of(kind);
     bool store = kind >= 7;
-    return mem_op(data_addr(size, size), kind, store ? src() : dst());
+    uint32_t a = data_addr(size, size);
+    if (!store && chance(15)) a = kSeqRodata + (a - kSeqData) % (kSeqRodataSize - 3);
+    return mem_op(a & ~(size - 1), kind, store ? src() : dst());
   }
 
   // One instruction that may sit anywhere: in a delay slot too.
@@ -356,9 +367,16 @@ class Gen {
     }
   }
 
+  // A load or store of any width through base b at off.
+  uint32_t any_access(Reg b, int32_t off) {
+    static const uint32_t ops[] = {0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x28, 0x29, 0x2a, 0x2b, 0x2e};
+    uint32_t op = pick(ops);
+    return itype(op, b, op >= 0x28 ? src() : dst(), off);
+  }
+
   // An access that must fault the same way on both sides.
   std::vector<uint32_t> fault_probe() {
-    switch (range(0, 4)) {
+    switch (range(0, 6)) {
       case 0: {  // unaligned halfword or word
         int kind = int(range(0, 4));
         static const int kinds[] = {2, 3, 4, 8, 9};
@@ -369,16 +387,31 @@ class Gen {
       }
       case 1: {  // unmapped
         Reg b = dst_nonzero();
-        return {lui(b, 0x2000), chance(50) ? lw(dst(), 0x10, b) : sb(src(), 3, b)};
+        return {lui(b, 0x2000), any_access(b, int32_t(range(0, 0x40)) * 4 + int32_t(range(0, 3)))};
       }
-      case 2: {  // outside user space
+      case 2: {  // outside user space, or just over its top
         Reg b = dst_nonzero();
         static const uint32_t hi[] = {0x8000, 0xa000, 0x8010};
-        return {lui(b, pick(hi)), chance(50) ? lw(dst(), 0x20, b) : sh(src(), 2, b)};
+        if (chance(30)) return {lui(b, 0x7fff), ori(b, b, 0xfff8), any_access(b, 8 + int32_t(range(0, 7)))};
+        return {lui(b, pick(hi)), any_access(b, int32_t(range(0, 0x40)) * 4 + int32_t(range(0, 3)))};
       }
-      case 3: {  // a store into the code
+      case 3: {  // a store into the read-only page
         Reg b = dst_nonzero();
-        return {lui(b, kSeqCode >> 16), sw(src(), 0x40, b)};
+        uint32_t a = kSeqRodata + 4 * uint32_t(range(0, kSeqRodataSize / 4 - 1));
+        return {lui(b, a >> 16), sw(src(), int32_t(a & 0xffff), b)};
+      }
+      case 4: {  // encodings reserved on both sides
+        static const uint32_t words[] = {0x0000000e, 0x0000003f, 0xfc000000};
+        uint32_t w = pick(words);
+        if (w == 0xfc000000) w |= uint32_t(rng_()) & 0x03ffffff;  // op 0x3f whatever its fields
+        return {w};
+      }
+      case 5: {  // a jump to nowhere: unaligned or unmapped (the sequence ends there)
+        // Not to an odd address: the reference takes bit 0 as a switch to
+        // MIPS16 code, which an R3000 does not have.
+        Reg x = dst_nonzero();
+        uint32_t target = chance(50) ? start_ + 4 * uint32_t(range(0, 8)) + 2 : 0x20000000;
+        return {lui(x, target >> 16), ori(x, x, target & 0xffff), jr(x), nop()};
       }
       default: return {add(dst(), src(), src())};  // perhaps an overflow
     }
@@ -397,8 +430,9 @@ class Gen {
     emit(nop());
   }
 
-  // A conditional branch, jump, or register jump forward.
-  void forward_branch() {
+  // A conditional branch, jump, or register jump forward; prefix words go
+  // before it, and a given delay-slot word instead of a random one.
+  void forward_branch(std::vector<uint32_t> prefix = {}, uint32_t forced_delay = 1) {
     std::vector<uint32_t> setup;
     uint32_t br;
     Pending::Kind kind = Pending::Branch;
@@ -425,24 +459,30 @@ class Gen {
         break;
       default: {  // jr / jalr through a register loaded with the target
         Reg x = dst_nonzero();
+        if (keep_ & bit(x)) return;
         setup = {lui(x, 0), ori(x, x, 0)};
         kind = Pending::LuiOri;
         if (chance(50)) {
           br = jr(x);
         } else {
           Reg link = chance(70) ? ra : dst();
-          if (link == x || (reserved_ & bit(link))) link = zero == x ? ra : zero;
-          if (link == x) return;
+          if (link == x || (keep_ & bit(link))) link = zero;
           br = jalr(link, x);
         }
         break;
       }
     }
     setup.push_back(br);
+    setup.insert(setup.begin(), prefix.begin(), prefix.end());
+    if (forced_delay != 1 && !ctx_.after(setup.back()).allows(forced_delay)) return;
     if (!try_emit(setup, ctx_)) return;
     size_t at = code_.size() - (kind == Pending::LuiOri ? 3 : 1);
     size_t br_at = code_.size() - 1;
-    delay_slot(false);
+    if (forced_delay != 1) {
+      emit(forced_delay);
+    } else {
+      delay_slot(false);
+    }
     Ctx after_delay = ctx_;
     uint32_t d = code_.back();
     if (kind == Pending::Branch && chance(8) && !is_load(d) && !is_mf(d)) {
@@ -454,7 +494,7 @@ class Gen {
   }
 
   void patch(const Pending& p, size_t target_index) {
-    uint32_t target = kSeqCode + 4 * uint32_t(target_index);
+    uint32_t target = start_ + 4 * uint32_t(target_index);
     switch (p.kind) {
       case Pending::Branch: {
         int32_t off = int32_t(target_index) - int32_t(p.at + 1);
@@ -527,6 +567,26 @@ class Gen {
     pending_ = outer;
   }
 
+  // A code word read and stored back unchanged: nothing changes for the
+  // program, but r3krun drops the decoded code on the page (perhaps the
+  // very block running), which must not change anything either.
+  void rewrite() {
+    // Neither register may be a link register of the branch.
+    Reg x = dst_nonzero(), y = dst_nonzero();
+    if (x == y || x == ra || y == ra) return;
+    keep_ = bit(x) | bit(y);
+    uint32_t a = start_ + 4 * uint32_t(range(0, int64_t(code_.size()) + 40));
+    int32_t off = int16_t(a & 0xffff);
+    std::vector<uint32_t> ws = {lui(x, (a - uint32_t(off)) >> 16), lw(y, off, x), nop()};
+    if (chance(50)) {
+      ws.push_back(sw(y, off, x));
+      try_emit(ws, ctx_);
+    } else {
+      forward_branch(ws, sw(y, off, x));  // the store in the delay slot
+    }
+    keep_ = 0;
+  }
+
   void item(int depth) {
     int roll = int(range(0, 99));
     if (roll < 12) {
@@ -535,6 +595,13 @@ class Gen {
       loop(depth);
     } else if (roll < 18) {
       try_emit({syscall(uint32_t(range(0, 0xfffff)))}, ctx_);
+    } else if (roll < 21) {
+      rewrite();
+    } else if (roll < 22) {
+      // A long straight run: blocks are cut at a length limit.
+      for (int k = int(range(20, 90)); k > 0; --k)
+        for (int tries = 0; tries < 20; ++tries)
+          if (try_emit({single()}, ctx_)) break;
     } else if (roll < 45) {
       for (int tries = 0; tries < 20; ++tries)
         if (try_emit(group(), ctx_)) return;
@@ -559,7 +626,7 @@ std::string Sequence::listing() const {
   std::snprintf(line, sizeof line, "sequence of seed %" PRIu64 ":\n", seed);
   out += line;
   for (size_t i = 0; i < code.size(); ++i) {
-    uint32_t pc = kSeqCode + 4 * uint32_t(i);
+    uint32_t pc = start + 4 * uint32_t(i);
     std::snprintf(line, sizeof line, "  %08" PRIx32 ":  %08" PRIx32 "  %s\n", pc, code[i],
                   disassemble(code[i], pc).c_str());
     out += line;

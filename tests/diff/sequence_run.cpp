@@ -24,34 +24,38 @@ struct R3kSide {
   AddressSpace space{64};
   Cpu cpu{&space};
   explicit R3kSide(const Sequence& s) {
-    space.map(kSeqCode, kSeqCodeSize, kProtRead | kProtExec);
+    space.map(kSeqCode, kSeqCodeSize, kProtRead | kProtWrite | kProtExec);
     space.map(kSeqData, kSeqDataSize, kProtRead | kProtWrite);
-    put_words(space, kSeqCode, s.code);
+    space.map(kSeqRodata, kSeqRodataSize, kProtRead);
+    put_words(space, s.start, s.code);
     space.poke(kSeqData, s.data.data(), kSeqDataSize);
+    space.poke(kSeqRodata, s.rodata.data(), kSeqRodataSize);
     CpuState& st = cpu.state();
     std::memcpy(st.gpr, s.gpr, sizeof st.gpr);
     st.hi = s.hi;
     st.lo = s.lo;
-    st.pc = kSeqCode;
+    st.pc = s.start;
   }
 };
 
 void load_reference(Reference& ref, const Sequence& s) {
   ref.unmap_all();
-  ref.map(kSeqCode, kSeqCodeSize, UC_PROT_READ | UC_PROT_EXEC);
+  ref.map(kSeqCode, kSeqCodeSize, UC_PROT_ALL);
   ref.map(kSeqData, kSeqDataSize, UC_PROT_READ | UC_PROT_WRITE);
+  ref.map(kSeqRodata, kSeqRodataSize, UC_PROT_READ);
   std::vector<uint8_t> code(kSeqCodeSize, 0);
   for (size_t i = 0; i < s.code.size(); ++i)
-    for (int j = 0; j < 4; ++j) code[4 * i + j] = uint8_t(s.code[i] >> (24 - 8 * j));
+    for (int j = 0; j < 4; ++j) code[s.start - kSeqCode + 4 * i + j] = uint8_t(s.code[i] >> (24 - 8 * j));
   ref.write(kSeqCode, code.data(), code.size());
   ref.forget_code(kSeqCode, kSeqCodeSize);
   ref.write(kSeqData, s.data.data(), kSeqDataSize);
+  ref.write(kSeqRodata, s.rodata.data(), kSeqRodataSize);
   ref.reset_cpu();
   RefRegs r;
   std::memcpy(r.gpr, s.gpr, sizeof r.gpr);
   r.hi = s.hi;
   r.lo = s.lo;
-  r.pc = kSeqCode;
+  r.pc = s.start;
   ref.set_regs(r);
 }
 
@@ -100,12 +104,14 @@ std::string free_run(const Sequence& s, const LockstepOutcome& lock, const R3kSi
   if (a.hi != b.hi) d += "\n  hi: " + hex(a.hi) + ", stepped " + hex(b.hi);
   if (a.lo != b.lo) d += "\n  lo: " + hex(a.lo) + ", stepped " + hex(b.lo);
   if (a.pc != b.pc) d += "\n  pc: " + hex(a.pc) + ", stepped " + hex(b.pc);
-  std::vector<uint8_t> ma(kSeqDataSize), mb(kSeqDataSize);
-  side.space.peek(kSeqData, ma.data(), kSeqDataSize);
-  stepped.space.peek(kSeqData, mb.data(), kSeqDataSize);
-  for (uint32_t i = 0, shown = 0; i < kSeqDataSize; ++i)
-    if (ma[i] != mb[i] && shown++ < 8)
-      d += "\n  byte " + hex(kSeqData + i) + ": " + std::to_string(ma[i]) + ", stepped " + std::to_string(mb[i]);
+  for (auto [lo, size] : {std::pair{kSeqData, kSeqDataSize}, std::pair{kSeqCode, kSeqCodeSize}}) {
+    std::vector<uint8_t> ma(size), mb(size);
+    side.space.peek(lo, ma.data(), size);
+    stepped.space.peek(lo, mb.data(), size);
+    for (uint32_t i = 0, shown = 0; i < size; ++i)
+      if (ma[i] != mb[i] && shown++ < 8)
+        d += "\n  byte " + hex(lo + i) + ": " + std::to_string(ma[i]) + ", stepped " + std::to_string(mb[i]);
+  }
   return d.empty() ? d : "r3krun run freely ends differently from r3krun stepped:" + d;
 }
 
@@ -131,8 +137,8 @@ SequenceCheck check_sequence(Reference& ref, const Sequence& s) {
   load_reference(ref, s);
   R3kSide side(s);
   LockstepConfig cfg;
-  cfg.code = {{kSeqCode, s.end_pc() + 4}};
-  cfg.watch = {{kSeqData, kSeqData + kSeqDataSize}};
+  cfg.code = {{s.start, s.end_pc() + 4}};
+  cfg.watch = {{kSeqData, kSeqData + kSeqDataSize}, {kSeqCode, kSeqCode + kSeqCodeSize}};
   cfg.stop_at = s.end_pc();
   cfg.resume_after_fault = true;
   cfg.max_units = 50000;
@@ -148,6 +154,7 @@ Sequence sequence_of(std::initializer_list<uint32_t> words, std::initializer_lis
   for (auto [r, v] : regs) s.gpr[r] = v;
   s.gpr[0] = 0;
   s.data.assign(kSeqDataSize, 0);
+  s.rodata.assign(kSeqRodataSize, 0);
   return s;
 }
 
