@@ -1,5 +1,6 @@
 #include "diff/sequence_run.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -145,6 +146,23 @@ SequenceCheck check_sequence(Reference& ref, const Sequence& s) {
   out.lockstep = run_lockstep(side.cpu, ref, cfg);
   if (out.lockstep.agreed && !out.lockstep.capped) out.free_run_difference = free_run(s, out.lockstep, side);
   return out;
+}
+
+LockstepOutcome lockstep_pair(Reference& ref, const Sequence& mine, const Sequence& theirs, bool track_writes) {
+  Sequence t = theirs;
+  std::copy(std::begin(mine.gpr), std::end(mine.gpr), t.gpr);
+  t.hi = mine.hi, t.lo = mine.lo, t.data = mine.data, t.rodata = mine.rodata, t.start = mine.start;
+  load_reference(ref, t);
+  R3kSide side(mine);
+  LockstepConfig cfg;
+  cfg.code = {{mine.start, std::max(mine.end_pc(), t.end_pc()) + 4}};
+  if (track_writes)
+    cfg.track_writes = true;
+  else
+    cfg.watch = {{kSeqData, kSeqData + kSeqDataSize}};
+  cfg.stop_at = mine.end_pc();
+  cfg.max_units = 1000;
+  return run_lockstep(side.cpu, ref, cfg);
 }
 
 Sequence sequence_of(std::initializer_list<uint32_t> words, std::initializer_list<std::pair<int, uint32_t>> regs) {

@@ -26,6 +26,12 @@ struct SequenceCheck {
 // The reference's memory map is replaced by the sequence's.
 SequenceCheck check_sequence(Reference& ref, const Sequence& s);
 
+// For testing the checker itself: r3krun runs `mine`, the reference
+// `theirs` (same registers and data: `mine`'s).  With track_writes, memory is
+// compared as for whole programs (the bytes the reference stores) instead of
+// the whole data area.
+LockstepOutcome lockstep_pair(Reference& ref, const Sequence& mine, const Sequence& theirs, bool track_writes);
+
 // A sequence from exact words, for regression cases: registers from the
 // list, every other register and the data area zero.
 Sequence sequence_of(std::initializer_list<uint32_t> words,
