@@ -52,6 +52,7 @@ Process& Kernel::start(std::unique_ptr<AddressSpace> space, const CpuState& stat
   auto p = std::make_unique<Process>();
   p->pid = opts_.first_pid;
   p->ppid = opts_.first_ppid;
+  p->outside_parent = true;
   p->space = std::move(space);
   p->cpu = std::make_unique<Cpu>(p->space.get());
   p->cpu->state() = state;
@@ -209,7 +210,7 @@ std::optional<Kernel::Answer> Kernel::do_waitpid(Process& p, const uint32_t* arg
   const uint32_t pid = args[0], addr = args[1], options = args[2];
   if (options != 0) return error(kEINVAL);
   Process* child = find(pid);
-  if (child == nullptr || child == &p || child->ppid != p.pid || child->state == ProcState::Reaped)
+  if (child == nullptr || child->outside_parent || child->ppid != p.pid || child->state == ProcState::Reaped)
     return error(kEINVAL);
   if (addr != 0) {
     // Refuse a bad pointer now rather than after a long wait.
@@ -291,30 +292,28 @@ std::string Kernel::read_for_trace(Process& p, uint32_t addr, uint32_t len) {
 
 void Kernel::end(Process& p) {
   live_.erase(std::remove(live_.begin(), live_.end(), &p), live_.end());
-  auto is_live = [&](uint32_t pid) {
-    Process* q = find(pid);
-    return q != nullptr && (q->state == ProcState::Runnable || q->state == ProcState::Blocked);
-  };
-  // Orphans go to the first process's parent; zombies nobody can wait for
-  // any more are reaped at once.
-  for (Process* c : live_)
-    if (c->ppid == p.pid) c->ppid = opts_.first_ppid;
+  // Orphans go to the first process's parent, outside the machine;
+  // zombies nobody can wait for any more are reaped at once.
+  for (Process* c : live_) {
+    if (c->outside_parent || c->ppid != p.pid) continue;
+    c->ppid = opts_.first_ppid;
+    c->outside_parent = true;
+  }
   for (Process* z : std::vector<Process*>(zombies_)) {
-    if (z->ppid != p.pid) continue;
+    if (z->outside_parent || z->ppid != p.pid) continue;
     z->ppid = opts_.first_ppid;
-    if (!is_live(z->ppid)) {
-      z->state = ProcState::Reaped;
-      zombies_.erase(std::remove(zombies_.begin(), zombies_.end(), z), zombies_.end());
-      --unreaped_;
-    }
+    z->outside_parent = true;
+    z->state = ProcState::Reaped;
+    zombies_.erase(std::remove(zombies_.begin(), zombies_.end(), z), zombies_.end());
+    --unreaped_;
   }
   // The first process keeps its memory and registers for tests to look at.
   if (&p != first()) {
     p.cpu.reset();
     p.space.reset();
   }
-  Process* parent = find(p.ppid);
-  if (parent == nullptr || !is_live(p.ppid) || parent == &p) {
+  Process* parent = p.outside_parent ? nullptr : find(p.ppid);
+  if (parent == nullptr || parent->state == ProcState::Zombie || parent->state == ProcState::Reaped) {
     p.state = ProcState::Reaped;
     --unreaped_;
     return;

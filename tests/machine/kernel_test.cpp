@@ -131,28 +131,42 @@ TEST(KernelCalls, WaitpidErrors) {
   EXPECT_EQ(m->read32(status), 0u) << "the child's status (0) stored";
 }
 
+// Straight to the kernel, with hand-set registers: v0 = call, a0 = argument.
+std::pair<uint32_t, uint32_t> sys(r3k::Kernel& k, uint32_t pid, uint32_t number, uint32_t a0 = 0) {
+  r3k::Process& p = *k.find(pid);
+  p.cpu->state().gpr[mtest::kV0] = number;
+  p.cpu->state().gpr[mtest::kA0] = a0;
+  k.syscall(p);
+  if (!p.cpu) return {0, 0};  // ended
+  return {p.cpu->state().gpr[mtest::kA3], p.cpu->state().gpr[mtest::kV0]};
+}
+
 TEST(Processes, WaitOnlyForOwnChildren) {
-  // Straight to the kernel: a grandchild exists but is not the caller's child.
-  const r3k::Options o;
-  r3k::Kernel k(o);
-  r3k::Process& parent = k.start(std::make_unique<r3k::AddressSpace>(), r3k::CpuState{});
-  auto sys = [&](r3k::Process& p, uint32_t number, uint32_t a0 = 0) {
-    r3k::CpuState& st = p.cpu->state();
-    st.gpr[mtest::kV0] = number;
-    st.gpr[mtest::kA0] = a0;
-    k.syscall(p);
-    if (!p.cpu) return std::pair{0u, 0u};  // ended: its CPU is gone
-    return std::pair{st.gpr[mtest::kA3], st.gpr[mtest::kV0]};
-  };
-  ASSERT_EQ(sys(parent, 2), std::pair(0u, 3u));
-  ASSERT_EQ(sys(*k.find(3), 2), std::pair(0u, 4u));
-  EXPECT_EQ(sys(parent, 3, 4), std::pair(1u, 1u)) << "EINVAL for the grandchild";
-  EXPECT_EQ(sys(*k.find(3), 11), std::pair(0u, 3u));
-  EXPECT_EQ(sys(*k.find(4), 32), std::pair(0u, 3u));
-  sys(*k.find(3), 0, 5);  // the middle one ends: its child goes to the first process's parent
-  EXPECT_EQ(sys(*k.find(4), 32), std::pair(0u, 1u));
-  EXPECT_EQ(sys(parent, 3, 4), std::pair(1u, 1u));
-  EXPECT_EQ(sys(parent, 3, 3), std::pair(0u, 3u)) << "the zombie is reaped";
+  const std::pair<uint32_t, uint32_t> einval{1, 1};
+  r3k::Kernel k(r3k::Options{});
+  k.start(std::make_unique<r3k::AddressSpace>(), r3k::CpuState{});
+  ASSERT_EQ(sys(k, 2, 2), std::pair(0u, 3u));
+  ASSERT_EQ(sys(k, 3, 2), std::pair(0u, 4u));
+  EXPECT_EQ(sys(k, 2, 3, 4), einval) << "a grandchild";
+  EXPECT_EQ(sys(k, 4, 32), std::pair(0u, 3u));
+  sys(k, 3, 0, 5);  // the middle one ends: its child goes to the first process's parent
+  EXPECT_EQ(sys(k, 4, 32), std::pair(0u, 1u));
+  EXPECT_EQ(sys(k, 2, 3, 4), einval);
+  EXPECT_EQ(sys(k, 2, 3, 3), std::pair(0u, 3u)) << "the zombie is reaped";
+
+  // Ids outside the machine are nobody's parent here, even when a process
+  // has the same id: with --ppid 4, process 4 may not wait for the first
+  // process or for the orphans handed to id 4.
+  r3k::Options o;
+  o.first_ppid = 4;
+  r3k::Kernel k2(o);
+  k2.start(std::make_unique<r3k::AddressSpace>(), r3k::CpuState{});
+  sys(k2, 2, 2);
+  sys(k2, 3, 2);
+  EXPECT_EQ(sys(k2, 4, 3, 2), einval);
+  sys(k2, 2, 0);
+  EXPECT_EQ(sys(k2, 3, 32), std::pair(0u, 4u));
+  EXPECT_EQ(sys(k2, 4, 3, 3), einval);
 }
 
 TEST(Processes, ExitStatusReachesTheParent) {

@@ -34,6 +34,10 @@ enum class ProcState : uint8_t { Runnable, Blocked, Zombie, Reaped };
 struct Process {
   uint32_t pid = 0;
   uint32_t ppid = 0;  // current parent (orphans are handed on)
+  // The parent is outside the machine (the first process, and orphans
+  // handed to its parent's id): nobody here may wait for this process,
+  // even if some process happens to have that id.
+  bool outside_parent = false;
   ProcState state = ProcState::Runnable;
   // Declared before cpu, so the CPU goes first when a process is freed.
   std::unique_ptr<AddressSpace> space;
