@@ -36,17 +36,18 @@ uint32_t page_span(uint32_t addr, uint32_t len) {
 
 // ---- Impl --------------------------------------------------------------
 
+namespace {
+constinit L2Table g_empty_table;  // constant-initialised: no guard on use
+}  // namespace
+
 AddressSpace::Impl::Impl() { std::fill(std::begin(l1), std::end(l1), &empty_table()); }
 
 AddressSpace::Impl::~Impl() {
-  for (L2Table*& t : l1)
-    if (t != &empty_table()) delete t;
+  for (L2Table* t : l1)
+    if (t != &g_empty_table) delete t;
 }
 
-L2Table& AddressSpace::Impl::empty_table() {
-  static L2Table empty;
-  return empty;
-}
+L2Table& AddressSpace::Impl::empty_table() { return g_empty_table; }
 
 L2Table& AddressSpace::Impl::table_for_write(uint32_t addr) {
   L2Table*& t = l1[l1_index(addr)];
