@@ -168,7 +168,11 @@ __attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
       bool was_ok = slot.code != OpCode::Fault || !slot.t;
       if ((e == MemError::None) != was_ok || (was_ok && w != b->raw.back())) {
         Fault ff;
-        decode_block(mem, pc, *b, ff);  // the first word did fetch before
+        if (!decode_block(mem, pc, *b, ff)) {  // cannot fail while the page is cached
+          stop.reason = StopReason::Fault;
+          stop.fault = ff;
+          break;
+        }
         b->cached = b != &self.scratch;
       }
     }

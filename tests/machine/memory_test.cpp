@@ -134,7 +134,7 @@ TEST(MemoryCopy, PeekAndPokeIgnoreProtectionButNotMapping) {
   EXPECT_EQ(std::memcmp(got, word, 4), 0);
   EXPECT_FALSE(s.poke(0x2ffe, word, 4));
   EXPECT_FALSE(s.peek(0x0ffe, got, 4));
-  EXPECT_FALSE(s.copy_out(0x1000, word, 4));  // the kernel still respects it
+  EXPECT_FALSE(s.copy_out(0x1000, word, 4));  // kernel copies still honour it
 }
 
 TEST(MemoryGrow, KernelCopiesDoNotGrowTheRegion) {
