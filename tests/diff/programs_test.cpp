@@ -290,7 +290,7 @@ TEST_P(ProgramInLockstep, AgreesAtEveryInstructionUntilItEnds) {
   Loaded prog(ref, c.path, {c.name});
   TinyKernel kernel;
   kernel.fork_as = c.fork_as;
-  LockstepOutcome o = prog.run([&](BothSides& g) { return kernel(g); }, 400'000);
+  LockstepOutcome o = prog.run([&](BothSides& g) { return kernel(g); }, 200'000);
   ASSERT_TRUE(o.agreed) << c.name << " " << fork_name(c.fork_as) << ": " << o.disagreement;
   EXPECT_EQ(prog.memory_difference(), "");
   EXPECT_GE(o.units, 5u);

@@ -1,7 +1,8 @@
 // Every disagreement the differential runs have met, kept as the exact
-// instruction words that showed it, run through the full sequence check
-// (lockstep with the reference, then r3krun on its own).  Each names the
-// faults the run must end with, so a case cannot pass by running nothing.
+// instruction words that showed it, and edges the random runs seldom reach;
+// each through the full sequence check (lockstep with the reference, then
+// r3krun on its own), naming the faults the run must meet, so that a case
+// cannot pass by running nothing.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,6 +20,7 @@ struct Case {
   const char* name;
   std::vector<uint32_t> words;
   std::vector<FaultKind> faults;  // in order
+  uint32_t start = kSeqCode;
 };
 
 // The unicorn quirks below are each handled in lockstep.cpp; these cases
@@ -37,6 +39,11 @@ const Case kCases[] = {
     {"UnalignedHalfwordFromUnmappedMemory", {lui(t2, 0x2000), lh(t3, 229, t2), addiu(t0, t0, 1)},
      {FaultKind::AddressError}},
     {"UnalignedWordToUnmappedMemory", {lui(t2, 0x2000), sw(t3, 2, t2), addiu(t0, t0, 1)}, {FaultKind::AddressError}},
+    // A branch in the last word of the code, its delay slot on an unmapped page.
+    {"DelaySlotOnAnUnmappedPage",
+     {addiu(t0, t0, 1), bne(zero, zero, 4)},
+     {FaultKind::BadAddress},
+     kSeqCode + kSeqCodeSize - 8},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -48,6 +55,7 @@ TEST_P(Regression, AgreesWithTheReference) {
   Reference ref;
   Sequence s = sequence_of({}, {{s0, kSeqData + 0x800}, {s4, 0x11223344}});
   s.code.insert(s.code.begin(), c.words.begin(), c.words.end());
+  s.start = c.start;
   SequenceCheck check = check_sequence(ref, s);
   EXPECT_TRUE(check.ok()) << check.report(s);
   std::vector<FaultKind> got;

@@ -12,6 +12,7 @@ namespace r3k::diff {
 
 namespace {
 
+// Words past the code area are left out (a case may run off its end).
 void put_words(AddressSpace& space, uint32_t at, const std::vector<uint32_t>& words) {
   for (uint32_t w : words) {
     uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
@@ -45,7 +46,7 @@ void load_reference(Reference& ref, const Sequence& s) {
   ref.map(kSeqData, kSeqDataSize, UC_PROT_READ | UC_PROT_WRITE);
   ref.map(kSeqRodata, kSeqRodataSize, UC_PROT_READ);
   std::vector<uint8_t> code(kSeqCodeSize, 0);
-  for (size_t i = 0; i < s.code.size(); ++i)
+  for (size_t i = 0; i < s.code.size() && s.start - kSeqCode + 4 * i < kSeqCodeSize; ++i)
     for (int j = 0; j < 4; ++j) code[s.start - kSeqCode + 4 * i + j] = uint8_t(s.code[i] >> (24 - 8 * j));
   ref.write(kSeqCode, code.data(), code.size());
   ref.forget_code(kSeqCode, kSeqCodeSize);
