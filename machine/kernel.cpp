@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "r3k/kernel_errors.h"
+#include "r3k/abi.h"
 
 namespace r3k {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "r3k/kernel_errors.h"
+#include "r3k/abi.h"
 #include "r3k/memory.h"
 
 namespace r3k {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "r3k/kernel_errors.h"
+#include "r3k/abi.h"
 
 namespace r3k {
 namespace {

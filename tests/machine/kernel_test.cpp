@@ -5,7 +5,7 @@
 #include <set>
 
 #include "machine/machine_util.h"
-#include "r3k/kernel_errors.h"
+#include "r3k/abi.h"
 
 namespace {
 

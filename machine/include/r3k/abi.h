@@ -15,11 +15,16 @@ enum class Sys : uint32_t {
 };
 inline constexpr uint32_t kSyscallCount = 33;
 
+// Named kEINVAL and so on: the bare names are <cerrno>'s macros on the host
+// (pasting the prefix keeps them from expanding).
 enum class Err : int32_t {
-#define R3K_ERROR(number, name, message) name = number,
+#define R3K_ERROR(number, name, message) k##name = number,
 #include "errors.def"
 #undef R3K_ERROR
 };
+#define R3K_ERROR(number, name, message) inline constexpr Err k##name = Err::k##name;
+#include "errors.def"
+#undef R3K_ERROR
 inline constexpr int32_t kErrorCount = 27;
 
 // "write" for 6; empty for numbers outside the table.

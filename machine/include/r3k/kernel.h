@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "r3k/cpu.h"
-#include "r3k/kernel_errors.h"
+#include "r3k/abi.h"
 #include "r3k/memory.h"
 #include "r3k/options.h"
 #include "r3k/trace.h"
