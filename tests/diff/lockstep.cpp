@@ -197,9 +197,6 @@ struct Driver {
     return (op == 0x2a || op == 0x2e) && (f.kind == FaultKind::BadAddress || f.kind == FaultKind::AddressError);
   }
 
-  // Lets the reference come to its own stop without looking at it further.
-  void finished_here() { uc_emu_stop(ref.uc()); }
-
   // ---- hooks ---------------------------------------------------------------
 
   void on_code(uint32_t addr) {
@@ -221,7 +218,7 @@ struct Driver {
         if (s.reason == StopReason::Fault && reported_late(s.fault)) {
           deferred = true;
           deferred_stop = s;
-          finished_here();
+          uc_emu_stop(ref.uc());  // its own stop follows
           return;
         }
         if (s.reason != StopReason::Breakpoint) {
@@ -350,8 +347,8 @@ bool BothSides::read(uint32_t addr, void* dst, uint32_t len) const {
 }
 
 bool BothSides::write(uint32_t addr, const void* src, uint32_t len) {
-  std::vector<uint8_t> old(len);
-  if (!ref_.read(addr, old.data(), len)) return false;
+  std::vector<uint8_t> probe(len);  // the reference has no all-or-nothing write
+  if (!ref_.read(addr, probe.data(), len)) return false;
   if (!cpu_.space()->copy_out(addr, src, len)) return false;
   ref_.write(addr, src, len);
   return true;

@@ -1,4 +1,4 @@
-// Runs one generated sequence three ways and reports any difference:
+// Runs one generated sequence two ways and reports any difference:
 //  1. r3krun stepped at every instruction boundary, in lockstep with the
 //     reference (registers, HI, LO, pc and the whole data area compared);
 //  2. r3krun on its own, without breakpoints, in runs of random small
