@@ -40,33 +40,37 @@ bool Reference::read(uint32_t addr, void* dst, size_t len) const {
   return uc_mem_read(uc_, addr, dst, len) == UC_ERR_OK;
 }
 
-RefRegs Reference::regs() const {
-  RefRegs r;
+namespace {
+
+// Unicorn's register ids for every field of RefRegs, paired with the
+// field's address, in the order the batch calls take them.
+struct RegBatch {
   int ids[35];
   void* ptrs[35];
-  for (int i = 0; i < 32; ++i) {
-    ids[i] = UC_MIPS_REG_0 + i;
-    ptrs[i] = &r.gpr[i];
+  explicit RegBatch(RefRegs& r) {
+    for (int i = 0; i < 32; ++i) {
+      ids[i] = UC_MIPS_REG_0 + i;
+      ptrs[i] = &r.gpr[i];
+    }
+    ids[32] = UC_MIPS_REG_HI, ptrs[32] = &r.hi;
+    ids[33] = UC_MIPS_REG_LO, ptrs[33] = &r.lo;
+    ids[34] = UC_MIPS_REG_PC, ptrs[34] = &r.pc;
   }
-  ids[32] = UC_MIPS_REG_HI, ptrs[32] = &r.hi;
-  ids[33] = UC_MIPS_REG_LO, ptrs[33] = &r.lo;
-  ids[34] = UC_MIPS_REG_PC, ptrs[34] = &r.pc;
-  uc_check(uc_reg_read_batch(uc_, ids, ptrs, 35), "uc_reg_read_batch");
+};
+
+}  // namespace
+
+RefRegs Reference::regs() const {
+  RefRegs r;
+  RegBatch batch(r);
+  uc_check(uc_reg_read_batch(uc_, batch.ids, batch.ptrs, 35), "uc_reg_read_batch");
   return r;
 }
 
 void Reference::set_regs(const RefRegs& in) {
   RefRegs r = in;  // the batch call takes non-const pointers
-  int ids[35];
-  void* ptrs[35];
-  for (int i = 0; i < 32; ++i) {
-    ids[i] = UC_MIPS_REG_0 + i;
-    ptrs[i] = &r.gpr[i];
-  }
-  ids[32] = UC_MIPS_REG_HI, ptrs[32] = &r.hi;
-  ids[33] = UC_MIPS_REG_LO, ptrs[33] = &r.lo;
-  ids[34] = UC_MIPS_REG_PC, ptrs[34] = &r.pc;
-  uc_check(uc_reg_write_batch(uc_, ids, ptrs, 35), "uc_reg_write_batch");
+  RegBatch batch(r);
+  uc_check(uc_reg_write_batch(uc_, batch.ids, batch.ptrs, 35), "uc_reg_write_batch");
 }
 
 uint32_t Reference::reg(int uc_reg) const {
