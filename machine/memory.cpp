@@ -185,25 +185,13 @@ bool range_ok(const AddressSpace::Impl& m, uint32_t addr, uint32_t len, uint8_t 
 
 }  // namespace
 
+// The kernel's copies are the debugger's, behind a protection check.
 bool AddressSpace::copy_in(uint32_t addr, void* dst, uint32_t len) {
-  if (!range_ok(*impl_, addr, len, kProtRead)) return false;
-  auto* out = static_cast<uint8_t*>(dst);
-  for_each_piece(*impl_, addr, len, [&](uint8_t* host, uint32_t, uint32_t n) {
-    std::memcpy(out, host, n);
-    out += n;
-  });
-  return true;
+  return range_ok(*impl_, addr, len, kProtRead) && peek(addr, dst, len);
 }
 
 bool AddressSpace::copy_out(uint32_t addr, const void* src, uint32_t len) {
-  if (!range_ok(*impl_, addr, len, kProtWrite)) return false;
-  auto* in = static_cast<const uint8_t*>(src);
-  for_each_piece(*impl_, addr, len, [&](uint8_t* host, uint32_t a, uint32_t n) {
-    impl_->store_touches(a, n);
-    std::memcpy(host, in, n);
-    in += n;
-  });
-  return true;
+  return range_ok(*impl_, addr, len, kProtWrite) && poke(addr, src, len);
 }
 
 bool AddressSpace::peek(uint32_t addr, void* dst, uint32_t len) const {
