@@ -69,3 +69,6 @@ endforeach()
 set(R3K_SPECS_INCLUDE ${CMAKE_SOURCE_DIR}/include)
 set(R3K_SPECS_LIB ${R3K_LIB_DIR})
 configure_file(${CMAKE_SOURCE_DIR}/cmake/r3k.specs.in ${R3K_LIB_DIR}/r3k.specs @ONLY)
+
+# The loop that bench/loop_bench runs on r3krun and on qemu-mips.
+add_subdirectory(${CMAKE_SOURCE_DIR}/bench/target ${CMAKE_BINARY_DIR}/bench-target)

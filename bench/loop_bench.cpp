@@ -1,0 +1,152 @@
+// r3krun against qemu-mips (qemu-user) on one CPU-bound MIPS-I loop: the
+// object built from bench/target/loop.c, linked once as a program of this
+// library (run here, in-process, through r3k::Machine) and once with a bare
+// Linux start-up (run by qemu-mips as a child process).  Both must print
+// the same checksum.  Each side runs several times, interleaved, and the
+// best wall time counts; the ratio r3krun / qemu-mips is held against the
+// goal of 4.
+//
+//   loop_bench [--runs N] [--no-jit] [R3K_PROGRAM LINUX_PROGRAM [QEMU]]
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "r3k/machine.h"
+
+namespace {
+
+constexpr double kGoalRatio = 4.0;
+
+double wall_now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double cpu_now() {
+  timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+struct Timing {
+  double wall = 0, cpu = 0;
+  std::string output;
+  uint64_t insns = 0;
+};
+
+Timing run_r3k(const std::string& path, const r3k::Options& base) {
+  Timing t;
+  double w0 = wall_now(), c0 = cpu_now();
+  r3k::Machine m(base);
+  m.load_file(path, {"loop_r3k"});
+  r3k::RunResult r = m.run();
+  t.wall = wall_now() - w0;
+  t.cpu = cpu_now() - c0;
+  if (r.exit_code != 0) throw std::runtime_error("r3krun: exit " + std::to_string(r.exit_code) + " " + r.message);
+  t.output = m.output(1);
+  t.insns = m.total_insns();
+  return t;
+}
+
+Timing run_qemu(const std::string& qemu, const std::string& path) {
+  int pipe_fd[2];
+  if (pipe(pipe_fd) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, pipe_fd[1], 1);
+  posix_spawn_file_actions_addclose(&fa, pipe_fd[0]);
+  std::vector<std::string> args{qemu, path};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  Timing t;
+  double w0 = wall_now();
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, qemu.c_str(), &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  close(pipe_fd[1]);
+  if (rc != 0) {
+    close(pipe_fd[0]);
+    throw std::runtime_error("cannot start " + qemu);
+  }
+  char buf[256];
+  for (ssize_t n; (n = read(pipe_fd[0], buf, sizeof buf)) > 0;) t.output.append(buf, size_t(n));
+  close(pipe_fd[0]);
+  int status = 0;
+  rusage ru{};
+  if (wait4(pid, &status, 0, &ru) != pid) throw std::runtime_error("wait4 failed");
+  t.wall = wall_now() - w0;
+  t.cpu = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+          double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error("qemu-mips: the program did not exit with 0");
+  return t;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 5;
+  r3k::Options options;
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--runs" && i + 1 < argc) {
+      runs = std::max(1, std::atoi(argv[++i]));
+    } else if (a.rfind("--", 0) == 0) {
+      std::fprintf(stderr, "usage: loop_bench [--runs N] [R3K_PROGRAM LINUX_PROGRAM [QEMU]]\n");
+      return 2;
+    } else {
+      paths.push_back(a);
+    }
+  }
+  const std::string ours = paths.size() > 0 ? paths[0] : R3K_LOOP_DIR "/loop_r3k";
+  const std::string linux_prog = paths.size() > 1 ? paths[1] : R3K_LOOP_DIR "/loop_linux";
+  const std::string qemu = paths.size() > 2 ? paths[2] : R3K_QEMU_MIPS;
+  if (qemu.empty()) {
+    std::fprintf(stderr, "loop_bench: qemu-mips not found (package qemu-user)\n");
+    return 1;
+  }
+  try {
+    Timing best_r3k, best_qemu;
+    best_r3k.wall = best_qemu.wall = 1e30;
+    best_r3k.cpu = best_qemu.cpu = 1e30;
+    for (int k = 0; k < runs; ++k) {
+      Timing a = run_r3k(ours, options);
+      Timing b = run_qemu(qemu, linux_prog);
+      if (a.output != b.output || a.output.size() != 9)
+        throw std::runtime_error("the two runs disagree: r3krun printed \"" + a.output.substr(0, 8) +
+                                 "\", qemu-mips \"" + b.output.substr(0, 8) + "\"");
+      best_r3k.output = a.output;
+      best_r3k.insns = a.insns;
+      best_r3k.wall = std::min(best_r3k.wall, a.wall);
+      best_r3k.cpu = std::min(best_r3k.cpu, a.cpu);
+      best_qemu.wall = std::min(best_qemu.wall, b.wall);
+      best_qemu.cpu = std::min(best_qemu.cpu, b.cpu);
+    }
+    const double ratio = best_r3k.wall / best_qemu.wall;
+    std::printf("loop: %llu guest instructions, checksum %s", static_cast<unsigned long long>(best_r3k.insns),
+                best_r3k.output.c_str());
+    std::printf("best of %d runs       wall s    cpu s\n", runs);
+    std::printf("  r3krun (in-process) %7.3f  %7.3f   %7.1f M guest insns/s\n", best_r3k.wall, best_r3k.cpu,
+                double(best_r3k.insns) / best_r3k.wall / 1e6);
+    std::printf("  qemu-mips           %7.3f  %7.3f   %7.1f M guest insns/s\n", best_qemu.wall, best_qemu.cpu,
+                double(best_r3k.insns) / best_qemu.wall / 1e6);
+    std::printf("ratio r3krun / qemu-mips: %.2f (goal: at most %.0f): %s\n", ratio, kGoalRatio,
+                ratio <= kGoalRatio ? "met" : "MISSED");
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "loop_bench: %s\n", e.what());
+    return 1;
+  }
+}
