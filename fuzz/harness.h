@@ -100,10 +100,17 @@ inline std::string elf_loader(const uint8_t* data, size_t size) {
   return check_run(m, m.run());
 }
 
-// A minimal big-endian MIPS ET_EXEC file: one text page and one data page.
-inline std::vector<uint8_t> tiny_elf(std::span<const uint8_t> text, std::span<const uint8_t> data, uint32_t text_prot,
-                                     uint32_t data_prot) {
-  constexpr uint32_t kText = 0x00400000u, kData = 0x10000000u, kHeaders = 52 + 2 * 32;
+// A minimal big-endian MIPS ET_EXEC file with two PT_LOAD segments.
+struct TinyElf {
+  std::span<const uint8_t> code, data;
+  uint32_t code_offset = 0;          // where in the text segment the code (and the entry) starts
+  uint32_t text_size = 0x1000;       // memory size of the text segment, at 0x400000
+  uint32_t data_vaddr = 0x10000000;  // data segment, one page
+  uint32_t text_flags = 5, data_flags = 6;  // PF_X 1, PF_W 2, PF_R 4
+};
+
+inline std::vector<uint8_t> tiny_elf(const TinyElf& e) {
+  constexpr uint32_t kText = 0x00400000u, kHeaders = 52 + 2 * 32;
   std::vector<uint8_t> f(kHeaders);
   auto put16 = [&](size_t at, uint32_t v) {
     f[at] = uint8_t(v >> 8);
@@ -114,36 +121,38 @@ inline std::vector<uint8_t> tiny_elf(std::span<const uint8_t> text, std::span<co
   };
   const uint8_t ident[] = {0x7f, 'E', 'L', 'F', 1 /*32-bit*/, 2 /*big-endian*/, 1 /*version*/};
   std::memcpy(f.data(), ident, sizeof ident);
-  put16(16, 2);        // ET_EXEC
-  put16(18, 8);        // EM_MIPS
-  put32(20, 1);        // version
-  put32(24, kText);    // entry
-  put32(28, 52);       // phoff
-  put32(36, 0x1000);   // e_flags: o32, MIPS I
-  put16(40, 52);       // ehsize
-  put16(42, 32);       // phentsize
-  put16(44, 2);        // phnum
-  auto phdr = [&](size_t at, uint32_t off, uint32_t vaddr, uint32_t filesz, uint32_t flags) {
+  put16(16, 2);                      // ET_EXEC
+  put16(18, 8);                      // EM_MIPS
+  put32(20, 1);                      // version
+  put32(24, kText + e.code_offset);  // entry
+  put32(28, 52);                     // phoff
+  put32(36, 0x1000);                 // e_flags: o32, MIPS I
+  put16(40, 52);                     // ehsize
+  put16(42, 32);                     // phentsize
+  put16(44, 2);                      // phnum
+  auto phdr = [&](size_t at, uint32_t off, uint32_t vaddr, uint32_t filesz, uint32_t memsz, uint32_t flags) {
     put32(at, 1);  // PT_LOAD
     put32(at + 4, off);
     put32(at + 8, vaddr);
     put32(at + 12, vaddr);
     put32(at + 16, filesz);
-    put32(at + 20, r3k::kPageSize);
+    put32(at + 20, memsz);
     put32(at + 24, flags);
     put32(at + 28, r3k::kPageSize);
   };
-  phdr(52, kHeaders, kText, uint32_t(text.size()), text_prot);
-  phdr(84, kHeaders + uint32_t(text.size()), kData, uint32_t(data.size()), data_prot);
-  f.insert(f.end(), text.begin(), text.end());
-  f.insert(f.end(), data.begin(), data.end());
+  // The text's file bytes: zero words (nops) up to the code, then the code.
+  const uint32_t text_bytes = e.code_offset + uint32_t(e.code.size());
+  phdr(52, kHeaders, kText, text_bytes, std::max(text_bytes, e.text_size), e.text_flags);
+  phdr(84, kHeaders + text_bytes, e.data_vaddr, uint32_t(e.data.size()), r3k::kPageSize, e.data_flags);
+  f.resize(kHeaders + e.code_offset);
+  f.insert(f.end(), e.code.begin(), e.code.end());
+  f.insert(f.end(), e.data.begin(), e.data.end());
   return f;
 }
 
 // Layout of a CPU-and-kernel input.
 inline constexpr size_t kHeaderBytes = 16;
 inline constexpr size_t kRegisterWords = 8;  // v0 v1 a0 a1 a2 a3 t0 t1, set after the entry state
-inline constexpr uint32_t kDataBase = 0x10000000u;
 
 // (b) The input as a program: a header choosing limits and kernel quirks,
 // the first registers (so kernel calls get arbitrary arguments), then
@@ -195,10 +204,24 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
     if (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1) bad_trace = std::string(line);
   };
 
-  // PF_X 1, PF_W 2, PF_R 4: text may be writable and data executable, so
-  // code can rewrite itself and run what it stored.
-  const uint32_t text_prot = 5u | (h[13] & 1 ? 2u : 0u), data_prot = 6u | (h[13] & 2 ? 1u : 0u);
-  const std::vector<uint8_t> elf = tiny_elf(code, bytes, text_prot, data_prot);
+  TinyElf e;
+  e.code = code;
+  e.data = bytes;
+  // Text may be writable and data executable, so code can rewrite itself
+  // and run what it stored.
+  if (h[13] & 1) e.text_flags |= 2;
+  if (h[13] & 2) e.data_flags |= 1;
+  // Code across a page boundary: blocks and delay slots that span pages.
+  if (h[13] & 4) {
+    e.code_offset = r3k::kPageSize - (uint32_t(code.size()) / 2 & ~3u);
+    e.text_size = 2 * r3k::kPageSize;
+  }
+  // Data right after the text, so code runs into a page with other rights.
+  if (h[13] & 8) {
+    const uint32_t text_end = std::max(e.text_size, e.code_offset + uint32_t(code.size()));
+    e.data_vaddr = 0x00400000u + ((text_end + r3k::kPageSize - 1) & ~(r3k::kPageSize - 1));
+  }
+  const std::vector<uint8_t> elf = tiny_elf(e);
   r3k::Machine m(o);
   try {
     m.load_image(elf, {"fuzz", "arg"}, "fuzz");

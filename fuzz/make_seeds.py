@@ -122,6 +122,15 @@ S["self_modifying"] = seed([
 S["run_data"] = seed([lui("t0", DATA >> 16), jr("t0"), nop],
                      data=struct.pack(">4I", li("a0", 4), li("v0", 0), syscall, nop), prot=2)
 S["jump_unmapped"] = seed([lui("t0", 0x2000), jalr("t0"), nop])
+# Code across a page boundary (header bit 4): a loop whose branch and delay
+# slot sit on either side, then the same loop rewriting its own delay slot.
+LOOP = [li("t0", 50), addiu("t0", "t0", -1), nop, nop, nop, nop, nop, nop, bne("t0", "zero", -8), nop]
+S["straddle_loop"] = seed(LOOP + EXIT, prot=4, insns=3)
+S["straddle_rewrite"] = seed([lui("t1", TEXT >> 16), ori("t1", "t1", 0x1000), li("t2", 0x0c00)] + LOOP[:-1] +
+                             [sw("t2", 0, "t1")] + EXIT, prot=5)
+# Data right after the text (bit 8): runs into it, as code when executable.
+S["into_data"] = seed([nop] * 8, prot=8)
+S["into_data_exec"] = seed([nop] * 4, data=struct.pack(">4I", li("a0", 6), li("v0", 0), syscall, nop), prot=10)
 
 
 
