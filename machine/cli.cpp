@@ -40,7 +40,7 @@ Command parse_command_line(int argc, const char* const* argv) {
   app.footer("Exit status: the first process's status & 0xff; 128+signal if a fault killed it;\n"
              "137 when --max-insns runs out; 125 bad usage; 126 not a runnable MIPS-I ELF; 127 cannot open.");
 
-  bool trace = false, stats = false, shared_fork = false, null_argv = false;
+  bool trace = false, stats = false, shared_fork = false, null_argv = false, no_jit = false;
   std::string trace_format = "strace", wait_status = "raw";
   std::string strsize, exit_returns, pid, ppid, sp_offset, quantum, seed, max_procs, max_mem, max_insns;
   std::vector<std::string> fails, results, closed;
@@ -66,6 +66,7 @@ Command parse_command_line(int argc, const char* const* argv) {
   app.add_option("--max-procs", max_procs, "Processes at once; fork fails with EAGAIN beyond (default 64)")->type_name("N");
   app.add_option("--max-mem", max_mem, "Memory per process: MiB, or with K/M/G, or pages with p (default 64)")->type_name("SIZE");
   app.add_option("--max-insns", max_insns, "Instruction budget of the whole run (default 20e9)")->type_name("N");
+  app.add_flag("--no-jit", no_jit, "Interpret every instruction: no generated code for hot blocks");
 
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   std::reverse(args.begin(), args.end());  // CLI11 takes them last to first
@@ -92,6 +93,7 @@ Command parse_command_line(int argc, const char* const* argv) {
   o.stats = stats;
   o.shared_fork = shared_fork;
   o.null_argv = null_argv;
+  if (no_jit) o.jit.enabled = false;
   if (trace_format == "tsv") o.trace_format = TraceFormat::Tsv;
   else if (trace_format != "strace") throw UsageError("--trace-format: expected strace or tsv, not '" + trace_format + "'");
   if (wait_status == "unix") o.wait_status = WaitStatusForm::Unix;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cpu_block.h"
+#include "cpu_jit.h"
 
 namespace r3k {
 
@@ -14,10 +15,19 @@ struct Cpu::Impl {
   std::vector<uint32_t> breakpoints;  // sorted, unique
   Block scratch;                      // for code on pages that cannot cache it
   std::vector<Op> partial;            // the first ops of a block cut short
+  JitConfig jit = jit_defaults();
 };
+
+JitConfig& jit_defaults() {
+  static JitConfig config;
+  return config;
+}
 
 Cpu::Cpu(AddressSpace* space) : space_(space), impl_(std::make_unique<Impl>()) {}
 Cpu::~Cpu() = default;
+
+void Cpu::set_jit(const JitConfig& config) { impl_->jit = config; }
+const JitConfig& Cpu::jit() const { return impl_->jit; }
 
 void Cpu::set_space(AddressSpace* space) { space_ = space; }
 
@@ -96,11 +106,17 @@ __attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
   mem.collect_garbage();
   L2Table* const* const l1 = mem.l1;
 
-  uint32_t r[33];
+  JitFrame frame;
+  uint32_t* const r = frame.r;
   std::memcpy(r, state_.gpr, sizeof state_.gpr);
   r[0] = 0;
   r[kSink] = 0;
-  uint32_t hi = state_.hi, lo = state_.lo;
+  uint32_t& hi = frame.hi;
+  uint32_t& lo = frame.lo;
+  hi = state_.hi;
+  lo = state_.lo;
+  const bool jit = self.jit.enabled && jit_supported();
+  const uint32_t hot_after = self.jit.hot_after;
   uint32_t pc = state_.pc;
   uint8_t load_reg = state_.load_reg < 32 ? state_.load_reg : 0;
   bool load_partial = state_.load_partial;
@@ -109,6 +125,7 @@ __attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
   bool resuming = true;  // the first instruction of a run ignores breakpoints
   const bool no_breakpoints = self.breakpoints.empty();
   Block* b = nullptr;    // the block that ran last, while its links are valid
+  Block* linkable = nullptr;  // completed in generated code, its successor not yet linked
 
   // Fault bookkeeping, filled in before jumping to fault.
   FaultKind fkind{};
@@ -234,6 +251,42 @@ __attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
       MemError err = MemError::None;
 #define NEXT goto* kDispatch[size_t((++o)->code)]
 #define OP(name) op_##name:
+      if (limit != b->n) goto* kDispatch[size_t(o->code)];
+
+    whole_block:
+      // Generated code runs the block as far as it can; the interpreter
+      // goes on from the op where it stopped (to the End when it finished).
+      if (jit && b->cached) {
+        CodePage* page = nullptr;
+        if ((!b->jit && !b->jit_failed && b->heat++ >= hot_after) || linkable) [[unlikely]] {
+          page = static_cast<CodePage*>(mem.table(b->start)->code[l2_index(b->start)].get());
+          if (page && !b->jit && !b->jit_failed) b->jit_failed = !jit_compile(*b, page->jit);
+          // The block that just completed in generated code towards this
+          // one jumps here directly from now on.
+          if (page && linkable && b->jit) jit_link(*linkable, *b, page->jit);
+        }
+        linkable = nullptr;
+        if (JitFn fn = b->jit) {
+          // Chaining only from a clean start: no HI/LO guard, no breakpoints.
+          const uint64_t fuel = no_breakpoints && !guard ? budget - executed : 0;
+          frame.fuel = fuel;
+          JitExit x = fn(&frame, l1);
+          if (frame.fuel != fuel) {
+            // Blocks completed and moved on: they are counted, and their
+            // state is what the chained block started with.
+            executed += fuel - frame.fuel;
+            guard = 0;
+            load_reg = uint8_t(frame.chain);
+            load_partial = frame.chain >> 8;
+            b = x.block;
+            limit = b->n;
+            ops = b->ops.data();
+          }
+          o = ops + x.op;
+          next = frame.next;
+          if (x.op == b->n && b->jit_edge[0].pc != 1) linkable = b;
+        }
+      }
       goto* kDispatch[size_t(o->code)];
 
       OP(Nop) NEXT;
@@ -489,7 +542,7 @@ __attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
           limit = b->n;
           ops = o = b->ops.data();
           next = b->start + 4 * limit;
-          goto* kDispatch[size_t(o->code)];
+          goto whole_block;
         }
       }
       continue;
@@ -512,7 +565,7 @@ __attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
       executed += i;
       pc = i == limit ? next : b->pc_of(i);
       state_after(*b, i, load_reg, load_partial, guard);
-      b = nullptr;
+      b = linkable = nullptr;
       mem.collect_garbage();
       continue;
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "address_space_impl.h"
+#include "cpu_jit.h"
 #include "r3k/cpu.h"
 
 namespace r3k {
@@ -117,6 +118,11 @@ struct Block {
   Block* link[2] = {};
   std::vector<Op> ops;        // n ops, then End
   std::vector<uint32_t> raw;  // instruction words, for fault reports
+  // Generated code, once the block has run often enough (cached blocks only).
+  JitFn jit = nullptr;
+  uint32_t heat = 0;          // runs so far without generated code
+  bool jit_failed = false;    // generation refused: stay interpreted
+  JitEdge jit_edge[2];        // successors its code may jump to directly
 
   uint32_t pc_of(uint32_t i) const { return start + 4 * i; }
   // Ops that a breakpoint may stop before (not the delay slot).
@@ -127,6 +133,7 @@ struct CodePage : CodeCache {
   static constexpr uint32_t kWords = kPageSize / 4;
   std::unique_ptr<Block> blocks[kWords];
   uint64_t covered[kWords / 64] = {};  // words some block was decoded from
+  JitArena jit;  // generated code of these blocks, dropped with them
 
   void mark(const Block& b) {
     for (uint32_t w = page_offset(b.start) / 4, k = 0; k < b.n && w < kWords; ++k, ++w)

@@ -55,6 +55,7 @@ Process& Kernel::start(std::unique_ptr<AddressSpace> space, const CpuState& stat
   p->outside_parent = true;
   p->space = std::move(space);
   p->cpu = std::make_unique<Cpu>(p->space.get());
+  p->cpu->set_jit(opts_.jit);
   p->cpu->state() = state;
   p->info = infos_.size();
   infos_.push_back(ProcessInfo{});
@@ -189,6 +190,7 @@ Kernel::Answer Kernel::do_fork(Process& p) {
   child->ppid = p.pid;
   child->space = std::move(space);
   child->cpu = std::make_unique<Cpu>(child->space.get());
+  child->cpu->set_jit(opts_.jit);
   CpuState& cs = child->cpu->state();
   cs = p.cpu->state();
   cs.gpr[kV0] = 0;

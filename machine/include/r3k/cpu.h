@@ -51,6 +51,18 @@ struct CpuState {
   uint8_t hilo_guard = 0;     // instructions still forbidden to write HI/LO
 };
 
+// The code generator for hot blocks (x86-64 hosts; elsewhere everything is
+// interpreted).  Generated code gives exactly what the interpreter gives;
+// off, every instruction is interpreted.
+struct JitConfig {
+  bool enabled = true;
+  // Complete runs of a block before its code is generated; 0 generates
+  // at the first run, so that tests reach the generated code everywhere.
+  uint32_t hot_after = 32;
+};
+// What new Cpus and Options start with: tests switch it for a whole run.
+JitConfig& jit_defaults();
+
 enum class StopReason : uint8_t { Syscall, Fault, Budget, Breakpoint };
 
 struct Stop {
@@ -86,6 +98,9 @@ class Cpu {
   // addresses are ignored.
   void add_breakpoint(uint32_t addr);
   void clear_breakpoints();
+
+  void set_jit(const JitConfig& config);
+  const JitConfig& jit() const;
 
   struct Impl;
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "r3k/cpu.h"
+
 namespace r3k {
 
 // One --fail or --result rule: CALL[@PID][:N[+]]=VALUE.
@@ -39,6 +41,9 @@ struct Options {
   // Scheduling.
   uint64_t quantum = 10000;       // instructions per slice
   std::optional<uint64_t> seed;   // slices uniformly 1..2*quantum, seeded
+
+  // The code generator for hot blocks (--no-jit turns it off).
+  JitConfig jit = jit_defaults();
 
   // Limits.
   uint32_t max_procs = 64;                    // processes not yet reaped
