@@ -229,9 +229,25 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
     return check_refusal(e, "fuzz");  // too little memory for the program
   }
   for (size_t i = 0; i < kRegisterWords; ++i) m.regs().gpr[2 + i] = regs[i];
-  std::string why = check_run(m, m.run());
+  const r3k::RunResult r = m.run();
+  std::string why = check_run(m, r);
   if (why.empty() && !bad_trace.empty()) why = "trace line is not one line: " + bad_trace;
-  return why;
+  if (!why.empty() || !o.seed) return why;
+
+  // A seeded run is reproducible: the same input runs again the same way.
+  o.trace = false;
+  r3k::Machine again(o);
+  again.load_image(elf, {"fuzz", "arg"}, "fuzz");
+  for (size_t i = 0; i < kRegisterWords; ++i) again.regs().gpr[2 + i] = regs[i];
+  const r3k::RunResult r2 = again.run();
+  auto summary = [](const r3k::Machine& x, const r3k::RunResult& y) {
+    std::string s = std::to_string(y.exit_code) + " " + y.message + " " + std::to_string(x.total_insns());
+    for (const std::string& line : x.stats_lines()) s += "\n" + line;
+    return s + "\n" + x.output(1) + x.output(2);
+  };
+  if (summary(m, r) != summary(again, r2))
+    return "seeded run not reproducible: status, reports, instruction counts or output differ";
+  return {};
 }
 
 }  // namespace r3kfuzz
