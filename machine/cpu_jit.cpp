@@ -64,6 +64,8 @@ bool JitArena::patch(std::initializer_list<std::pair<uint8_t*, const void*>> jum
   return true;
 }
 
+bool jit_available() { return jit_supported(); }
+
 bool jit_supported() {
 #if defined(__x86_64__)
   return true;

@@ -127,7 +127,7 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   const char* argv[] = {"r3krun", "--pid", "10", "--ppid", "9", "--sp-offset", "4", "--quantum", "10k", "--seed",
                         "77", "--max-procs", "3", "--max-mem", "2M", "--max-insns", "20e9", "--exit-returns", "2",
                         "--shared-fork", "--wait-status", "unix", "--close-fd", "1", "--close-fd", "2", "--fail",
-                        "write@3:2+=EBADF", "--result", "getpid=-5", "--null-argv", "--trace-strsize", "8", "prog",
+                        "write@3:2+=EBADF", "--result", "getpid=-5", "--null-argv", "--trace-strsize", "8", "--no-jit", "prog",
                         "--pid", "x"};
   const r3k::Command c = r3k::parse_command_line(static_cast<int>(std::size(argv)), argv);
   const r3k::Options& o = c.options;
@@ -156,6 +156,7 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   EXPECT_EQ(o.result[0].nth, 0u);
   EXPECT_TRUE(o.null_argv);
   EXPECT_EQ(o.trace_strsize, 8u);
+  EXPECT_FALSE(o.jit.enabled);
 }
 
 }  // namespace

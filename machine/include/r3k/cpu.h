@@ -62,6 +62,8 @@ struct JitConfig {
 };
 // What new Cpus and Options start with: tests switch it for a whole run.
 JitConfig& jit_defaults();
+// Whether this host has the code generator at all.
+bool jit_available();
 
 enum class StopReason : uint8_t { Syscall, Fault, Budget, Breakpoint };
 

@@ -1,0 +1,219 @@
+// Generated code for hot blocks against the interpreter, on the cases where
+// the generated code leans on its own bookkeeping: code rewritten under it
+// (by the guest, by the host, on the page of a delay slot), breakpoints set
+// once blocks are linked, budgets ending inside chains of blocks, and the
+// load-delay and HI/LO state carried from one chained block into the next.
+// Each case runs three ways: interpreted, with code generated at each
+// block's first run, and generated after a few runs (switching mid-loop);
+// every run's stop and the whole CPU state must agree, and the case's own
+// expectation holds.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "r3k/cpu.h"
+#include "r3k/memory.h"
+#include "support/mips_encode.h"
+
+namespace r3k::test {
+namespace {
+
+using namespace enc;
+
+constexpr uint32_t kCode = 0x00400000;
+constexpr uint32_t kData = 0x10000000;
+
+struct Step {
+  enum Kind { Run, Poke, Break } kind;
+  uint64_t budget = 0;  // Run
+  uint32_t addr = 0;    // Poke, Break
+  uint32_t word = 0;    // Poke
+};
+Step run(uint64_t budget = UINT64_MAX) { return {Step::Run, budget}; }
+Step poke(uint32_t addr, uint32_t word) { return {Step::Poke, 0, addr, word}; }
+Step breakpoint(uint32_t addr) { return {Step::Break, 0, addr}; }
+
+struct Outcome {
+  Stop stop;
+  CpuState state;
+};
+
+struct Case {
+  const char* name;
+  uint32_t at;                  // where the code goes
+  std::vector<uint32_t> code;
+  std::vector<std::pair<Reg, uint32_t>> regs;
+  std::vector<Step> steps;
+  // Checked on the runs with generated code.
+  std::function<void(const std::vector<Outcome>&)> expect;
+};
+
+std::vector<Outcome> play(const Case& c, const JitConfig& jit) {
+  AddressSpace space(64);
+  EXPECT_TRUE(space.map(kCode, 0x2000, kProtRead | kProtWrite | kProtExec));
+  EXPECT_TRUE(space.map(kData, 0x1000, kProtRead | kProtWrite));
+  auto put = [&](uint32_t addr, uint32_t w) {
+    uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
+    EXPECT_TRUE(space.poke(addr, be, 4));
+  };
+  for (size_t i = 0; i < c.code.size(); ++i) put(c.at + 4 * uint32_t(i), c.code[i]);
+  Cpu cpu(&space);
+  cpu.set_jit(jit);
+  cpu.state().pc = c.at;
+  for (auto [r, v] : c.regs) cpu.state().gpr[r] = v;
+  std::vector<Outcome> out;
+  for (const Step& s : c.steps) {
+    switch (s.kind) {
+      case Step::Run: out.push_back({cpu.run(s.budget), cpu.state()}); break;
+      case Step::Poke: put(s.addr, s.word); break;
+      case Step::Break: cpu.add_breakpoint(s.addr); break;
+    }
+  }
+  return out;
+}
+
+std::string compare(const std::vector<Outcome>& got, const std::vector<Outcome>& want) {
+  std::string d;
+  for (size_t i = 0; i < got.size() && i < want.size(); ++i) {
+    const Outcome &g = got[i], &w = want[i];
+    auto check = [&](const char* what, uint64_t a, uint64_t b) {
+      if (a != b) d += "\n  run " + std::to_string(i) + " " + what + ": " + std::to_string(a) + ", interpreted " + std::to_string(b);
+    };
+    check("reason", uint64_t(g.stop.reason), uint64_t(w.stop.reason));
+    check("executed", g.stop.executed, w.stop.executed);
+    check("fault kind", uint64_t(g.stop.fault.kind), uint64_t(w.stop.fault.kind));
+    check("fault pc", g.stop.fault.pc, w.stop.fault.pc);
+    check("fault addr", g.stop.fault.addr, w.stop.fault.addr);
+    for (int r = 0; r < 32; ++r) check(("r" + std::to_string(r)).c_str(), g.state.gpr[r], w.state.gpr[r]);
+    check("hi", g.state.hi, w.state.hi);
+    check("lo", g.state.lo, w.state.lo);
+    check("pc", g.state.pc, w.state.pc);
+    check("load_reg", g.state.load_reg, w.state.load_reg);
+    check("load_partial", g.state.load_partial, w.state.load_partial);
+    check("hilo_guard", g.state.hilo_guard, w.state.hilo_guard);
+  }
+  return d;
+}
+
+// A two-block loop counting t0 down from 1000: t2 counts the iterations.
+//   0x00 addiu t0,zero,1000
+//   0x04 loop: addiu t0,t0,-1 ; bgez t3,next ; addiu t2,t2,1 (delay slot)
+//   0x10 next: bne t0,zero,loop ; nop ; syscall
+std::vector<uint32_t> two_block_loop() {
+  return {addiu(t0, zero, 1000), addiu(t0, t0, -1), bgez(t3, 1), addiu(t2, t2, 1),
+          bne(t0, zero, -4),      nop(),              syscall()};
+}
+
+const Case kCases[] = {
+    {"GuestRewritesTheLoopItRuns", kCode,
+     // After 100 of 200 iterations the loop stores a new first word over
+     // its own head: +1 becomes +100.
+     {lui(a2, kCode >> 16), addiu(t0, zero, 200), nop(), nop(),
+      addiu(t2, t2, 1),       // 0x10 loop
+      addiu(t0, t0, -1), bne(t0, t1, 2), nop(),
+      sw(t3, 0x10, a2),       // 0x20
+      bne(t0, zero, -6), nop(), syscall()},
+     {{t1, 100}, {t3, addiu(t2, t2, 100)}},
+     {run()},
+     [](const std::vector<Outcome>& o) {
+       EXPECT_EQ(o[0].stop.reason, StopReason::Syscall);
+       EXPECT_EQ(o[0].state.gpr[t2], 100u + 100u * 100u);
+     }},
+    {"HostRewritesALinkedLoopBetweenRuns", kCode, two_block_loop(), {},
+     {run(301), poke(kCode + 0xc, addiu(t2, t2, 7)), run()},
+     [](const std::vector<Outcome>& o) {
+       EXPECT_EQ(o[1].stop.reason, StopReason::Syscall);
+       EXPECT_GT(o[1].state.gpr[t2], 1000u);
+     }},
+    {"BreakpointSetInALinkedLoopStops", kCode, two_block_loop(), {},
+     {run(500), breakpoint(kCode + 0x10), run(), run()},
+     [](const std::vector<Outcome>& o) {
+       for (size_t i : {1, 2}) {
+         EXPECT_EQ(o[i].stop.reason, StopReason::Breakpoint);
+         EXPECT_EQ(o[i].state.pc, kCode + 0x10);
+       }
+       EXPECT_EQ(o[2].stop.executed, 5u);  // one turn of the loop
+     }},
+    {"BudgetsEndInsideChains", kCode, two_block_loop(), {},
+     {run(1), run(2), run(3), run(5), run(8), run(13), run(21), run(34), run(55), run(89), run(144),
+      run(233), run(377), run(610), run(987), run()},
+     [](const std::vector<Outcome>& o) {
+       uint64_t total = 0;
+       for (const Outcome& x : o) total += x.stop.executed;
+       EXPECT_EQ(total, 1u + 5u * 1000u + 1u);
+       EXPECT_EQ(o.back().stop.reason, StopReason::Syscall);
+       EXPECT_EQ(o.back().state.gpr[t2], 1000u);
+     }},
+    {"FaultFirstInAChainedBlockKeepsTheDelaySlotLoad", kCode,
+     // A loops with a load in its delay slot and falls into B, whose first
+     // load faults on the second pass (a1 cleared by B's delay slot).
+     {lui(a0, kData >> 16), lui(a1, kData >> 16), addiu(t0, zero, 3),
+      addiu(t0, t0, -1), bne(t0, zero, -2), lw(t1, 0, a0),             // 0x0c A
+      lw(t2, 0, a1), addiu(t0, zero, 3), b(-6), addiu(a1, zero, 0)},    // 0x18 B
+     {},
+     {run()},
+     [](const std::vector<Outcome>& o) {
+       EXPECT_EQ(o[0].stop.reason, StopReason::Fault);
+       EXPECT_EQ(o[0].stop.fault.kind, FaultKind::BadAddress);
+       EXPECT_EQ(o[0].stop.fault.pc, kCode + 0x18);
+       EXPECT_EQ(o[0].state.load_reg, t1);
+     }},
+    {"MfloInADelaySlotGuardsTheNextBlock", kCode,
+     {addiu(t0, zero, 5),
+      mult(t0, t0), addiu(t0, t0, -1), nop(), bne(t0, zero, -4), mflo(t2)},  // 0x04 loop
+     {},
+     {run()},
+     [](const std::vector<Outcome>& o) {
+       EXPECT_EQ(o[0].stop.reason, StopReason::Fault);
+       EXPECT_EQ(o[0].stop.fault.kind, FaultKind::HiLoHazard);
+       EXPECT_EQ(o[0].stop.fault.pc, kCode + 4);
+     }},
+    {"MfloInADelaySlotThenTwoInstructionsThenMult", kCode,
+     {addiu(t0, zero, 50),
+      addiu(t3, t3, 1), addiu(t4, t4, 1), mult(t0, t0), addiu(t0, t0, -1),  // 0x04 loop
+      bne(t0, zero, -5), mflo(t2), syscall()},
+     {},
+     {run(7), run(9), run()},
+     [](const std::vector<Outcome>& o) {
+       EXPECT_EQ(o[2].stop.reason, StopReason::Syscall);
+       EXPECT_EQ(o[2].state.gpr[t2], 1u);
+     }},
+    {"DelaySlotOnTheNextPageRewritten", kCode + 0xff0,
+     {addiu(t0, zero, 100), addiu(t0, t0, -1), addiu(t2, t2, 1), bne(t0, zero, -3),
+      addiu(t3, t3, 1),  // 0x1000: the delay slot, on the next page
+      syscall()},
+     {},
+     {run(150), poke(kCode + 0x1000, addiu(t3, t3, 5)), run()},
+     [](const std::vector<Outcome>& o) {
+       EXPECT_EQ(o[1].stop.reason, StopReason::Syscall);
+       EXPECT_GT(o[1].state.gpr[t3], 100u);
+       EXPECT_EQ(o[1].state.gpr[t2], 100u);
+     }},
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class GeneratedCode : public ::testing::TestWithParam<Case> {};
+
+TEST_P(GeneratedCode, AgreesWithTheInterpreter) {
+  const Case& c = GetParam();
+  if (!jit_available()) GTEST_SKIP() << "no code generator on this host";
+  const std::vector<Outcome> want = play(c, JitConfig{false, 0});
+  for (uint32_t hot_after : {0u, 3u}) {
+    SCOPED_TRACE("code generated after " + std::to_string(hot_after) + " runs of a block");
+    const std::vector<Outcome> got = play(c, JitConfig{true, hot_after});
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_EQ(compare(got, want), "");
+    c.expect(got);
+  }
+  c.expect(want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cpu, GeneratedCode, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace r3k::test
