@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -20,11 +21,19 @@ constexpr size_t kChunkSize = 64 << 10;
 // Generated code one code page may hold: blocks re-decoded again and again
 // (a delay slot on a changing page) must not grow it without end.
 constexpr size_t kPageAllowance = 1 << 20;
+// Generated code of all address spaces together (many processes with code
+// on many pages): past it, blocks stay interpreted rather than use up the
+// host's mappings.
+constexpr size_t kHostAllowance = size_t(512) << 20;
+std::atomic<size_t> g_mapped{0};
 
 }  // namespace
 
 JitArena::~JitArena() {
-  for (const Chunk& c : chunks_) munmap(c.base, c.size);
+  for (const Chunk& c : chunks_) {
+    munmap(c.base, c.size);
+    g_mapped -= c.size;
+  }
 }
 
 void* JitArena::add(const std::vector<uint8_t>& code) {
@@ -35,8 +44,15 @@ void* JitArena::add(const std::vector<uint8_t>& code) {
   Chunk* c = chunks_.empty() ? nullptr : &chunks_.back();
   if (!c || c->used + len > c->size) {
     size_t size = std::max(kChunkSize, (len + 16 + 4095) & ~size_t(4095));
+    if (g_mapped.fetch_add(size) + size > kHostAllowance) {
+      g_mapped -= size;
+      return nullptr;
+    }
     void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
+    if (p == MAP_FAILED) {
+      g_mapped -= size;
+      return nullptr;
+    }
     chunks_.push_back(Chunk{static_cast<uint8_t*>(p), size, 16});
     c = &chunks_.back();
   }
