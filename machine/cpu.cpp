@@ -269,8 +269,7 @@ __attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
         if (JitFn fn = b->jit) {
           // Chaining only from a clean start: no HI/LO guard, no breakpoints.
           const uint64_t fuel = no_breakpoints && !guard ? budget - executed : 0;
-          frame.fuel = fuel;
-          JitExit x = fn(&frame, l1);
+          JitExit x = fn(&frame, l1, fuel);
           if (frame.fuel != fuel) {
             // Blocks completed and moved on: they are counted, and their
             // state is what the chained block started with.

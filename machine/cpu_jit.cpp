@@ -1,6 +1,7 @@
 // x86-64 templates for the ops of a decoded block.  Register use: rdi
-// holds the JitFrame, rsi the address space's first-level page table;
-// eax, ecx and edx are scratch.  Nothing is called, so no stack frame.
+// holds the JitFrame, rsi the address space's first-level page table, r8
+// the fuel (written back to the frame on the way out); eax, ecx and edx
+// are scratch.  Nothing is called, so no stack frame.
 #include "cpu_jit.h"
 
 #include <sys/mman.h>
@@ -107,6 +108,9 @@ enum RegMem : uint8_t { kAddRM = 0x03, kOrRM = 0x0b, kAndRM = 0x23, kSubRM = 0x2
 
 constexpr int32_t kNext = offsetof(JitFrame, next);
 constexpr int32_t kFuel = offsetof(JitFrame, fuel);
+// Blocks that move on to another enter it past its first instruction,
+// which takes the fuel from the caller.
+constexpr size_t kChainEntry = 3;
 constexpr int32_t kChain = offsetof(JitFrame, chain);
 constexpr int32_t kHi = offsetof(JitFrame, hi);
 constexpr int32_t kLo = offsetof(JitFrame, lo);
@@ -175,6 +179,7 @@ class Emitter {
   }
   // Leaves with op k of this block as the place to go on from.
   void leave(uint32_t k) {
+    bytes({0x4c, 0x89}), frame(0, kFuel);  // mov [rdi+fuel], r8
     mov_imm(RAX, k);
     bytes({0x48, 0xba});  // mov rdx, imm64
     uint64_t p = reinterpret_cast<uintptr_t>(&block);
@@ -277,7 +282,7 @@ void emit_end(Emitter& e, Block& b, uint32_t k) {
     e.leave(k);
     return;
   }
-  e.bytes({0x48, 0x83}), e.frame(kAluCmp, kFuel), e.byte(k);  // cmp qword [fuel], n
+  e.bytes({0x49, 0x83, 0xf8, uint8_t(k)});  // cmp r8, n
   size_t out_of_fuel = e.skip_if(BE);
   e.load(RAX, kNext);
   size_t mains[2] = {};
@@ -295,14 +300,14 @@ void emit_end(Emitter& e, Block& b, uint32_t k) {
     e.point(mains[i], leave_at);  // until linked
     edge.main_site = uint32_t(mains[i]);
     edge.edge_at = uint32_t(e.out.size());
-    e.bytes({0x48, 0x83}), e.frame(kAluSub, kFuel), e.byte(k);  // sub qword [fuel], n
+    e.bytes({0x49, 0x83, 0xe8, uint8_t(k)});  // sub r8, n
     e.store_imm(kChain, uint32_t(b.exit_load_reg) | (b.exit_load_partial ? 0x100u : 0u));
     edge.edge_site = uint32_t(e.jump());
     e.point(edge.edge_site, leave_at);
     if (edge.pc == b.start && may_follow(b, b)) {
       // A loop on itself: linked from the start.
       e.point(edge.main_site, edge.edge_at);
-      e.point(edge.edge_site, 0);
+      e.point(edge.edge_site, kChainEntry);
       edge.linked = true;
     }
   }
@@ -523,6 +528,8 @@ bool jit_compile(Block& block, JitArena& arena) {
   find_edges(block);
   Emitter e(block);
   e.out.reserve(64 * block.n + 128);
+  e.bytes({0x49, 0x89, 0xd0});  // mov r8, rdx: the fuel, kept in r8 throughout
+  static_assert(kChainEntry == 3);
   e.store_imm(kNext, block.start + 4 * block.n);
   for (uint32_t k = 0; k <= block.n; ++k)
     if (!emit_op(e, block, k)) break;
@@ -541,7 +548,7 @@ void jit_link(Block& from, const Block& to, JitArena& arena) {
   auto* base = reinterpret_cast<uint8_t*>(from.jit);
   for (JitEdge& edge : from.jit_edge) {
     if (edge.pc != to.start || edge.linked) continue;
-    edge.linked = arena.patch({{base + edge.edge_site - 4, reinterpret_cast<const void*>(to.jit)},
+    edge.linked = arena.patch({{base + edge.edge_site - 4, reinterpret_cast<const uint8_t*>(to.jit) + kChainEntry},
                                {base + edge.main_site - 4, base + edge.edge_at}});
   }
 }

@@ -31,9 +31,10 @@ struct JitFrame {
   uint32_t hi, lo;
   uint32_t next;    // where the running block goes (its fall-through end
                     // until a branch says otherwise)
-  // Instructions the generated code may still run: a block moves on to
-  // its successor only while more than its own length is left, and takes
-  // that length off when it does.  0 keeps every run to one block.
+  // Instructions the generated code may still run, as it left them: a
+  // block moves on to its successor only while more than its own length is
+  // left, and takes that length off when it does.  Passed in at the call;
+  // 0 keeps every run to one block.
   uint64_t fuel;
   // Load-delay state left by the last block that moved on: the register
   // and 0x100 for lwl/lwr.
@@ -46,7 +47,7 @@ struct JitExit {
   uint64_t op;
   Block* block;
 };
-using JitFn = JitExit (*)(JitFrame* frame, L2Table* const* l1);
+using JitFn = JitExit (*)(JitFrame* frame, L2Table* const* l1, uint64_t fuel);
 
 // A possible successor of a block's generated code: its pc, and where
 // the jump to it is patched in.
