@@ -199,10 +199,13 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
   o.max_insns = 250u * (1u + h[14] % 32u);
   o.capture_limit = 4096;
   o.trace_strsize = h[15];
-  std::string bad_trace;
-  o.trace_sink = [&bad_trace](std::string_view line) {
-    if (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1) bad_trace = std::string(line);
-  };
+  // Generated code for hot blocks: the default threshold, at a block's
+  // first run, off, or after one run.
+  switch ((h[13] >> 4) & 3) {
+    case 1: o.jit.hot_after = 0; break;
+    case 2: o.jit.enabled = false; break;
+    case 3: o.jit.hot_after = 1; break;
+  }
 
   TinyElf e;
   e.code = code;
@@ -222,32 +225,49 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
     e.data_vaddr = 0x00400000u + ((text_end + r3k::kPageSize - 1) & ~(r3k::kPageSize - 1));
   }
   const std::vector<uint8_t> elf = tiny_elf(e);
-  r3k::Machine m(o);
-  try {
-    m.load_image(elf, {"fuzz", "arg"}, "fuzz");
-  } catch (const r3k::LoadError& e) {
-    return check_refusal(e, "fuzz");  // too little memory for the program
-  }
-  for (size_t i = 0; i < kRegisterWords; ++i) m.regs().gpr[2 + i] = regs[i];
-  const r3k::RunResult r = m.run();
-  std::string why = check_run(m, r);
-  if (why.empty() && !bad_trace.empty()) why = "trace line is not one line: " + bad_trace;
-  if (!why.empty() || !o.seed) return why;
 
-  // A seeded run is reproducible: the same input runs again the same way.
-  o.trace = false;
-  r3k::Machine again(o);
-  again.load_image(elf, {"fuzz", "arg"}, "fuzz");
-  for (size_t i = 0; i < kRegisterWords; ++i) again.regs().gpr[2 + i] = regs[i];
-  const r3k::RunResult r2 = again.run();
-  auto summary = [](const r3k::Machine& x, const r3k::RunResult& y) {
-    std::string s = std::to_string(y.exit_code) + " " + y.message + " " + std::to_string(x.total_insns());
-    for (const std::string& line : x.stats_lines()) s += "\n" + line;
-    return s + "\n" + x.output(1) + x.output(2);
+  // Runs the program; returns what a rerun must reproduce, or sets why.
+  std::string why;
+  auto run = [&](r3k::Options opts) {
+    std::string trace;
+    opts.trace_sink = [&](std::string_view line) {
+      if (why.empty() && (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1))
+        why = "trace line is not one line: " + std::string(line);
+      trace += line;
+    };
+    r3k::Machine m(opts);
+    try {
+      m.load_image(elf, {"fuzz", "arg"}, "fuzz");
+    } catch (const r3k::LoadError& err) {
+      if (why.empty()) why = check_refusal(err, "fuzz");  // too little memory for the program
+      return std::string("refused");
+    }
+    for (size_t i = 0; i < kRegisterWords; ++i) m.regs().gpr[2 + i] = regs[i];
+    const r3k::RunResult r = m.run();
+    if (why.empty()) why = check_run(m, r);
+    std::string s = std::to_string(r.exit_code) + " " + r.message + " " + std::to_string(m.total_insns()) + "\n";
+    for (const std::string& line : m.stats_lines()) s += line + "\n";
+    // The first process keeps its registers and memory after it ends.
+    const r3k::CpuState& st = m.regs();
+    for (uint32_t v : st.gpr) s += std::to_string(v) + " ";
+    s += std::to_string(st.hi) + " " + std::to_string(st.lo) + " " + std::to_string(st.pc) + "\n";
+    const auto page = m.read(e.data_vaddr, r3k::kPageSize);
+    s.append(page.begin(), page.end());
+    return s + trace + m.output(1) + m.output(2);
   };
-  if (summary(m, r) != summary(again, r2))
-    return "seeded run not reproducible: status, reports, instruction counts or output differ";
-  return {};
+  const std::string first = run(o);
+  if (!why.empty() || first == "refused") return why;
+
+  // Generated code gives exactly what the interpreter gives, and a run
+  // (seeded or not) repeats exactly: run again the other way.
+  const bool jit = o.jit.enabled;
+  o.jit.enabled = !jit;
+  o.jit.hot_after = 0;
+  if (run(o) != first)
+    return std::string("run with the code generator ") + (jit ? "on" : "off") +
+           " differs from the run with it " + (jit ? "off" : "on") +
+           ": status, reports, counts, registers, data, trace or output";
+  return why;
 }
 
 }  // namespace r3kfuzz
