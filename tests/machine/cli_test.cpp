@@ -9,53 +9,12 @@
 
 #include "machine/machine_util.h"
 #include "r3k/cli.h"
+#include "support/subprocess.h"
 
 namespace {
 
-struct Ran {
-  int code = -1;
-  std::string out, err;
-};
-
-Ran r3krun(std::vector<std::string> args) {
-  args.insert(args.begin(), R3K_RUN_BINARY);
-  int out[2], err[2];
-  if (pipe(out) != 0 || pipe(err) != 0) return {};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    close(out[0]), close(out[1]), close(err[0]), close(err[1]);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(99);
-  }
-  close(out[1]);
-  close(err[1]);
-  Ran r;
-  std::array<pollfd, 2> fds = {{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
-  for (int open = 2; open > 0;) {
-    poll(fds.data(), fds.size(), -1);
-    for (size_t i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      } else {
-        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-      }
-    }
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-  return r;
-}
+using r3k::test::Ran;
+using r3k::test::r3krun;
 
 size_t lines(const std::string& s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
 

@@ -19,88 +19,16 @@
 #include <sstream>
 
 #include "machine/machine_util.h"
+#include "support/subprocess.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Ran {
-  int code = -1;  // exit status, or 1000 + signal
-  std::string out, err;
-  double seconds = 0;
-  long max_rss_kib = 0;
-};
-
-struct How {
-  std::string cwd;          // run there (default: here)
-  int extra_fd = -1;        // handed to r3krun as its descriptor 3
-  std::vector<std::string> prefix;  // e.g. strace and its options
-  std::vector<std::pair<std::string, std::string>> env;  // set for r3krun
-  int timeout_s = 60;
-};
-
-How within(int seconds) {
-  How h;
-  h.timeout_s = seconds;
-  return h;
-}
-
-// Runs r3krun with args, collecting both streams, its status, wall time
-// and peak memory; kills it after the timeout (status 1000 + SIGKILL).
-Ran r3krun(std::vector<std::string> args, const How& how = {}) {
-  args.insert(args.begin(), R3K_RUN_BINARY);
-  args.insert(args.begin(), how.prefix.begin(), how.prefix.end());
-  int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    if (how.extra_fd >= 0) dup2(how.extra_fd, 3);  // dup2 clears close-on-exec
-    if (!how.cwd.empty() && chdir(how.cwd.c_str()) != 0) _exit(98);
-    for (const auto& [name, value] : how.env) setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(99);
-  }
-  close(out[1]);
-  close(err[1]);
-  Ran r;
-  std::array<pollfd, 2> fds = {{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
-  const auto deadline = start + std::chrono::seconds(how.timeout_s);
-  for (int open = 2; open > 0;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      kill(pid, SIGKILL);
-      break;
-    }
-    poll(fds.data(), fds.size(), static_cast<int>(left.count()));
-    for (size_t i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      } else {
-        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-      }
-    }
-  }
-  for (auto& f : fds)
-    if (f.fd >= 0) close(f.fd);
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  r.max_rss_kib = usage.ru_maxrss;
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-  return r;
-}
+using r3k::test::How;
+using r3k::test::Ran;
+using r3k::test::r3krun;
+using r3k::test::within;
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;

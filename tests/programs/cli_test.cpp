@@ -2,64 +2,15 @@
 // user runs them: what reaches the host's stdout and stderr, and the exit
 // status.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "programs/run.h"
+#include "support/subprocess.h"
 
 namespace r3k::test {
 namespace {
-
-struct Outcome {
-  int code = -1;
-  std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// r3krun with these arguments, stdout and stderr into files, no stdin.
-Outcome r3krun(const std::vector<std::string>& args) {
-  char dir_template[] = "/tmp/r3k_cli_XXXXXX";
-  const char* dir = mkdtemp(dir_template);
-  if (dir == nullptr) throw std::runtime_error("mkdtemp failed");
-  const std::string out_path = std::string(dir) + "/out", err_path = std::string(dir) + "/err";
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> all{R3K_RUN_BINARY};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, R3K_RUN_BINARY, &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  Outcome o;
-  int status = 0;
-  if (rc == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) o.code = WEXITSTATUS(status);
-  o.out = slurp(out_path);
-  o.err = slurp(err_path);
-  std::remove(out_path.c_str());
-  std::remove(err_path.c_str());
-  rmdir(dir);
-  return o;
-}
 
 TEST(ProgramCli, RunsEachProgramEndToEnd) {
   const std::string q = program("quendle"), t = program("tallowin"), m = program("marrowick");
@@ -90,7 +41,7 @@ TEST(ProgramCli, RunsEachProgramEndToEnd) {
     std::string cmd;
     for (const auto& a : c.args) cmd += a + " ";
     SCOPED_TRACE(cmd);
-    const Outcome o = r3krun(c.args);
+    const Ran o = r3krun(c.args);
     EXPECT_EQ(o.code, c.code);
     EXPECT_EQ(c.out_any_order ? sorted(o.out) : o.out, c.out_any_order ? sorted(c.out) : c.out);
     EXPECT_EQ(o.err, c.err);
