@@ -13,6 +13,7 @@
 #include <string>
 
 #include "diff/sequence.h"
+#include "diff/sequence_run.h"
 #include "r3k/cpu.h"
 #include "r3k/memory.h"
 
@@ -24,28 +25,8 @@ uint64_t env_number(const char* name, uint64_t fallback) {
   return v && *v ? std::strtoull(v, nullptr, 0) : fallback;
 }
 
-struct Side {
-  AddressSpace space{64};
-  Cpu cpu{&space};
-  Side(const Sequence& s, bool jit) {
-    cpu.set_jit(JitConfig{jit, 0});
-    space.map(kSeqCode, kSeqCodeSize, kProtRead | kProtWrite | kProtExec);
-    space.map(kSeqData, kSeqDataSize, kProtRead | kProtWrite);
-    space.map(kSeqRodata, kSeqRodataSize, kProtRead);
-    uint32_t at = s.start;
-    for (uint32_t w : s.code) {
-      uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
-      space.poke(at, be, 4);  // words past the code area are left out
-      at += 4;
-    }
-    space.poke(kSeqData, s.data.data(), kSeqDataSize);
-    space.poke(kSeqRodata, s.rodata.data(), kSeqRodataSize);
-    CpuState& st = cpu.state();
-    std::memcpy(st.gpr, s.gpr, sizeof st.gpr);
-    st.hi = s.hi;
-    st.lo = s.lo;
-    st.pc = s.start;
-  }
+struct Side : R3kSide {
+  Side(const Sequence& s, bool jit) : R3kSide(s) { cpu.set_jit(JitConfig{jit, 0}); }
 };
 
 std::string differences(const Stop& a, const Stop& b, const CpuState& x, const CpuState& y) {

@@ -12,34 +12,6 @@ namespace r3k::diff {
 
 namespace {
 
-// Words past the code area are left out (a case may run off its end).
-void put_words(AddressSpace& space, uint32_t at, const std::vector<uint32_t>& words) {
-  for (uint32_t w : words) {
-    uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
-    space.poke(at, be, 4);
-    at += 4;
-  }
-}
-
-// A fresh r3krun machine holding the sequence.
-struct R3kSide {
-  AddressSpace space{64};
-  Cpu cpu{&space};
-  explicit R3kSide(const Sequence& s) {
-    space.map(kSeqCode, kSeqCodeSize, kProtRead | kProtWrite | kProtExec);
-    space.map(kSeqData, kSeqDataSize, kProtRead | kProtWrite);
-    space.map(kSeqRodata, kSeqRodataSize, kProtRead);
-    put_words(space, s.start, s.code);
-    space.poke(kSeqData, s.data.data(), kSeqDataSize);
-    space.poke(kSeqRodata, s.rodata.data(), kSeqRodataSize);
-    CpuState& st = cpu.state();
-    std::memcpy(st.gpr, s.gpr, sizeof st.gpr);
-    st.hi = s.hi;
-    st.lo = s.lo;
-    st.pc = s.start;
-  }
-};
-
 void load_reference(Reference& ref, const Sequence& s) {
   ref.unmap_all();
   ref.map(kSeqCode, kSeqCodeSize, UC_PROT_ALL);
@@ -118,6 +90,25 @@ std::string free_run(const Sequence& s, const LockstepOutcome& lock, const R3kSi
 }
 
 }  // namespace
+
+R3kSide::R3kSide(const Sequence& s) {
+  space.map(kSeqCode, kSeqCodeSize, kProtRead | kProtWrite | kProtExec);
+  space.map(kSeqData, kSeqDataSize, kProtRead | kProtWrite);
+  space.map(kSeqRodata, kSeqRodataSize, kProtRead);
+  uint32_t at = s.start;
+  for (uint32_t w : s.code) {
+    const uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
+    space.poke(at, be, 4);  // words past the code area are left out (a case may run off its end)
+    at += 4;
+  }
+  space.poke(kSeqData, s.data.data(), kSeqDataSize);
+  space.poke(kSeqRodata, s.rodata.data(), kSeqRodataSize);
+  CpuState& st = cpu.state();
+  std::memcpy(st.gpr, s.gpr, sizeof st.gpr);
+  st.hi = s.hi;
+  st.lo = s.lo;
+  st.pc = s.start;
+}
 
 bool SequenceCheck::ok() const {
   bool ended = lockstep.reached_stop ||

@@ -12,8 +12,17 @@
 #include "diff/lockstep.h"
 #include "diff/reference.h"
 #include "diff/sequence.h"
+#include "r3k/cpu.h"
+#include "r3k/memory.h"
 
 namespace r3k::diff {
+
+// A fresh r3krun address space and CPU holding the sequence, ready to run.
+struct R3kSide {
+  AddressSpace space{64};
+  Cpu cpu{&space};
+  explicit R3kSide(const Sequence& s);
+};
 
 struct SequenceCheck {
   LockstepOutcome lockstep;
