@@ -14,6 +14,7 @@
 
 #include "diff/sequence.h"
 #include "diff/sequence_run.h"
+#include "support/stop_compare.h"
 #include "r3k/cpu.h"
 #include "r3k/memory.h"
 
@@ -29,32 +30,6 @@ struct Side : R3kSide {
   Side(const Sequence& s, bool jit) : R3kSide(s) { cpu.set_jit(JitConfig{jit, 0}); }
 };
 
-std::string differences(const Stop& a, const Stop& b, const CpuState& x, const CpuState& y) {
-  std::string d;
-  auto diff = [&](const char* what, uint64_t u, uint64_t v) {
-    if (u != v) d += std::string("\n  ") + what + ": generated " + std::to_string(u) + ", interpreted " + std::to_string(v);
-  };
-  diff("stop reason", uint64_t(a.reason), uint64_t(b.reason));
-  diff("executed", a.executed, b.executed);
-  if (a.reason == StopReason::Fault && b.reason == StopReason::Fault) {
-    diff("fault kind", uint64_t(a.fault.kind), uint64_t(b.fault.kind));
-    diff("fault pc", a.fault.pc, b.fault.pc);
-    diff("fault insn", a.fault.insn, b.fault.insn);
-    diff("fault addr", a.fault.addr, b.fault.addr);
-    diff("fault in delay slot", a.fault.in_delay_slot, b.fault.in_delay_slot);
-    diff("fault fetch", a.fault.fetch, b.fault.fetch);
-    diff("fault reg", a.fault.reg, b.fault.reg);
-  }
-  for (int i = 0; i < 32; ++i) diff(("r" + std::to_string(i)).c_str(), x.gpr[i], y.gpr[i]);
-  diff("hi", x.hi, y.hi);
-  diff("lo", x.lo, y.lo);
-  diff("pc", x.pc, y.pc);
-  diff("load_reg", x.load_reg, y.load_reg);
-  diff("load_partial", x.load_partial, y.load_partial);
-  diff("hilo_guard", x.hilo_guard, y.hilo_guard);
-  return d;
-}
-
 // Empty when both sides agree all the way.
 std::string run_both(const Sequence& s, uint64_t& stops) {
   Side gen(s, true), interp(s, false);
@@ -69,7 +44,7 @@ std::string run_both(const Sequence& s, uint64_t& stops) {
     }
     Stop a = gen.cpu.run(budget), b = interp.cpu.run(budget);
     ++stops;
-    std::string d = differences(a, b, gen.cpu.state(), interp.cpu.state());
+    std::string d = r3k::test::stop_differences(a, gen.cpu.state(), b, interp.cpu.state());
     if (!d.empty()) return "after run " + std::to_string(runs) + " with budget " + std::to_string(budget) + ":" + d;
     if (a.reason == StopReason::Syscall && a.executed && gen.cpu.state().pc == s.end_pc()) break;
     if (a.reason == StopReason::Fault) {

@@ -17,6 +17,7 @@
 #include "r3k/cpu.h"
 #include "r3k/memory.h"
 #include "support/mips_encode.h"
+#include "support/stop_compare.h"
 
 namespace r3k::test {
 namespace {
@@ -79,21 +80,8 @@ std::string compare(const std::vector<Outcome>& got, const std::vector<Outcome>&
   std::string d;
   for (size_t i = 0; i < got.size() && i < want.size(); ++i) {
     const Outcome &g = got[i], &w = want[i];
-    auto check = [&](const char* what, uint64_t a, uint64_t b) {
-      if (a != b) d += "\n  run " + std::to_string(i) + " " + what + ": " + std::to_string(a) + ", interpreted " + std::to_string(b);
-    };
-    check("reason", uint64_t(g.stop.reason), uint64_t(w.stop.reason));
-    check("executed", g.stop.executed, w.stop.executed);
-    check("fault kind", uint64_t(g.stop.fault.kind), uint64_t(w.stop.fault.kind));
-    check("fault pc", g.stop.fault.pc, w.stop.fault.pc);
-    check("fault addr", g.stop.fault.addr, w.stop.fault.addr);
-    for (int r = 0; r < 32; ++r) check(("r" + std::to_string(r)).c_str(), g.state.gpr[r], w.state.gpr[r]);
-    check("hi", g.state.hi, w.state.hi);
-    check("lo", g.state.lo, w.state.lo);
-    check("pc", g.state.pc, w.state.pc);
-    check("load_reg", g.state.load_reg, w.state.load_reg);
-    check("load_partial", g.state.load_partial, w.state.load_partial);
-    check("hilo_guard", g.state.hilo_guard, w.state.hilo_guard);
+    const std::string run = stop_differences(g.stop, g.state, w.stop, w.state);
+    if (!run.empty()) d += "\n  run " + std::to_string(i) + ":" + run;
   }
   return d;
 }
