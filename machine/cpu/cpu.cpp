@@ -6,8 +6,8 @@
 #include <climits>
 #include <cstring>
 
-#include "cpu_block.h"
-#include "cpu_jit.h"
+#include "cpu/cpu_block.h"
+#include "cpu/cpu_jit.h"
 
 namespace r3k {
 

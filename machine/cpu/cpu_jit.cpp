@@ -2,7 +2,7 @@
 // holds the JitFrame, rsi the address space's first-level page table, r8
 // the fuel (written back to the frame on the way out); eax, ecx and edx
 // are scratch.  Nothing is called, so no stack frame.
-#include "cpu_jit.h"
+#include "cpu/cpu_jit.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "cpu_block.h"
+#include "cpu/cpu_block.h"
 
 namespace r3k {
 

@@ -1,7 +1,7 @@
 // Instruction text and fault reports.
 #include <cstdio>
 
-#include "cpu_block.h"
+#include "cpu/cpu_block.h"
 
 namespace r3k {
 

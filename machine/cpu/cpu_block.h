@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "address_space_impl.h"
-#include "cpu_jit.h"
+#include "memory/address_space_impl.h"
+#include "cpu/cpu_jit.h"
 #include "r3k/cpu.h"
 
 namespace r3k {

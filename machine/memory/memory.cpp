@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "address_space_impl.h"
+#include "memory/address_space_impl.h"
 
 namespace r3k {
 

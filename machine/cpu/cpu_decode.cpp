@@ -1,7 +1,7 @@
 // Turning guest instruction words into pre-decoded blocks.
 #include <cstring>
 
-#include "cpu_block.h"
+#include "cpu/cpu_block.h"
 
 namespace r3k {
 
