@@ -149,7 +149,7 @@ __attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
         Fault ff;
         bool cache = pc < kUserEnd && mem.is_mapped(pc) && mem.code_cacheable(pc);
         Block& target = cache ? *fresh : self.scratch;
-        if (!decode_block(mem, pc, target, ff)) {
+        if (!decode_block(mem, pc, target, ff, cache ? kMaxBlockOps : kUncachedBlockOps)) {
           stop.reason = StopReason::Fault;
           stop.fault = ff;
           break;
@@ -185,7 +185,7 @@ __attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
       bool was_ok = slot.code != OpCode::Fault || !slot.t;
       if ((e == MemError::None) != was_ok || (was_ok && w != b->raw.back())) {
         Fault ff;
-        if (!decode_block(mem, pc, *b, ff)) {  // cannot fail while the page is cached
+        if (!decode_block(mem, pc, *b, ff, b->cached ? kMaxBlockOps : kUncachedBlockOps)) {
           stop.reason = StopReason::Fault;
           stop.fault = ff;
           break;

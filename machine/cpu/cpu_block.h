@@ -146,9 +146,18 @@ struct CodePage : CodeCache {
   }
 };
 
-// Decodes the block starting at pc.  False, with fault filled in, if the
-// first instruction cannot be fetched.
-bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault);
+// Longest straight run decoded as one block: bounds how far run() may pass
+// its budget and how much a breakpoint split has to redo.
+inline constexpr uint32_t kMaxBlockOps = 64;
+// Code on a page another address space can write is never cached: each
+// instruction is decoded right before it runs (a branch with its delay
+// slot), so a store over the next one is always seen.
+inline constexpr uint32_t kUncachedBlockOps = 1;
+
+// Decodes the block starting at pc, of at most max_ops instructions before
+// a delay slot.  False, with fault filled in, if the first instruction
+// cannot be fetched.
+bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault, uint32_t max_ops);
 
 // Fetches one instruction word; MemError as for a data access, plus
 // Unmapped for a page without execute permission.

@@ -9,10 +9,6 @@ namespace {
 
 constexpr uint32_t bit(uint32_t r) { return 1u << r; }
 
-// Longest straight run decoded as one block: bounds how far run() may pass
-// its budget and how much a breakpoint split has to redo.
-constexpr uint32_t kMaxBlockOps = 64;
-
 uint8_t dest(uint32_t r) { return r ? uint8_t(r) : kSink; }
 
 Op make(OpCode code, uint32_t d = 0, uint32_t s = 0, uint32_t t = 0, uint32_t imm = 0) {
@@ -191,7 +187,7 @@ static FaultKind fetch_fault_kind(MemError e) {
                                                                 : FaultKind::BadAddress;
 }
 
-bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault) {
+bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault, uint32_t max_ops) {
   out = Block{};
   out.start = pc;
   uint32_t word;
@@ -208,6 +204,10 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault
   for (;;) {
     uint32_t at = pc + 4 * out.n;
     InsnInfo info = insn_info(word);
+    // A branch whose delay slot is on the next page starts a block of its
+    // own: the slot is fetched afresh at every entry of that block, and no
+    // store can run between that fetch and the slot.
+    if (info.branch && !in_delay && out.n > 0 && page_offset(at + 4) == 0) break;
     Op op;
     if (!info.valid) {
       op = fault_op(FaultKind::ReservedInstruction);
@@ -242,7 +242,7 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault
     if (info.branch) {
       in_delay = true;
       if (page_offset(next) == 0) out.spill = true;
-    } else if (page_offset(next) == 0 || out.n >= kMaxBlockOps) {
+    } else if (page_offset(next) == 0 || out.n >= max_ops) {
       break;
     }
     if (MemError e = fetch_insn(mem, next, word); e != MemError::None) {

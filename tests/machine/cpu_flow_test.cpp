@@ -305,6 +305,15 @@ TEST(CpuSelfModifying, SharedPagesSeeTheOtherProcessesStores) {
   h.run_to_syscall();
   run_child(kData);
   EXPECT_EQ(child.state().gpr[v0], 3u);
+
+  // A store over a later instruction of the same straight run on the
+  // shared page: that instruction runs as stored.
+  h.put(kData + 0x10, {sw(a0, 8, a1), nop(), addiu(v0, zero, 1), syscall()});
+  h.reg(a0) = addiu(v0, zero, 4);
+  h.reg(a1) = kData + 0x10;
+  h.cpu.state().pc = kData + 0x10;
+  h.run_to_syscall();
+  EXPECT_EQ(h.reg(v0), 4u);
 }
 
 }  // namespace
