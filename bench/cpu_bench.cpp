@@ -4,7 +4,7 @@
 // it less).  "syscall" leaves the CPU at every iteration, as a guest
 // printing byte by byte does, and resumes it at once.  --no-jit interprets
 // every instruction.
-//   cpu_bench [--no-jit] [iterations [runs]]
+//   cpu_bench [--no-jit] [iterations [runs [loop]]]
 #include <algorithm>
 #include <ctime>
 #include <cstdio>
@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
   uint32_t iterations = args.size() > 0 ? uint32_t(std::strtoul(args[0].c_str(), nullptr, 0)) : 50'000'000;
   int runs = args.size() > 1 ? std::atoi(args[1].c_str()) : 5;
   for (const Loop& loop : loops()) {
+    if (args.size() > 2 && args[2] != loop.name) continue;
     double best = 1e30;
     uint64_t executed = 0;
     for (int run = 0; run < runs; ++run) {

@@ -1,22 +1,50 @@
-// A template code generator for hot blocks (x86-64 hosts only): each op of
-// a decoded block becomes a fixed piece of host code working on the guest
-// registers in a JitFrame.  Whatever is not the plain case (a fault op, a
-// syscall, a memory access off the fast path, an overflow, a division the
-// host cannot do) leaves the generated code before that op has any effect,
-// returning its index, and the interpreter runs the block on from there:
-// every rare path, fault report and count stays the interpreter's.
+// The code generator for hot blocks (x86-64 hosts only), on the Xbyak
+// assembler.  Each op of a decoded block becomes host code; whatever is
+// not the plain case (a fault op, a syscall, a memory access off the fast
+// path, an overflow, a division the host cannot do) leaves the generated
+// code before that op has any effect, and the interpreter runs the block
+// on from there: every rare path, fault report and count stays the
+// interpreter's.
 //
-// A block that completes jumps straight into the generated code of its
-// successor on the same page (pages are dropped whole, so such a jump
-// never outlives its target) when the budget allows and no hazard or
-// breakpoint needs a look; the link is made the first time the
-// dispatcher sees that transition.
+// Calling convention between generated code and C++ (the one place it is
+// written down):
+//
+//   Entry.  C++ calls jit_enter(frame, l1, fuel, block.jit.code).  The
+//   entry thunk saves the host's callee-saved registers, sets up the
+//   registers below and `call`s the block's code; every exit of generated
+//   code is a `ret` back into the thunk, which stores the fuel into the
+//   frame and returns.  Generated code calls nothing.
+//
+//   Host registers inside generated code:
+//     rbp   the JitFrame: guest registers, HI, LO and the exit record
+//     r15   the address space's first-level page table (L2Table* const*)
+//     r14   fuel: instructions the generated code may still start
+//     r11d  the block's next pc, from its branch on (see JitFrame::next)
+//     rbx rsi rdi r8 r9 r12 r13   guest registers cached within one block
+//     rax rcx rdx r10            scratch
+//   A block loads the cached guest registers it reads at its entry and
+//   stores those it wrote at every exit and before moving on: between
+//   blocks, and whenever C++ looks, the frame holds every guest register.
+//
+//   Moving on.  A block that completes jumps straight into its successor's
+//   code, without returning, when (a) more fuel is left than its own length,
+//   which it then takes off, (b) the successor's pc is one it was linked to
+//   (jit_link: the static targets, and up to two targets of a jr/jalr, an
+//   inline cache keyed on the pc), and (c) the link was made in the
+//   address space's current code generation (JitFrame::code_gen), so no
+//   decoded code has been dropped since: links cross pages safely.  It
+//   stores the load-delay state it leaves (JitFrame::pending) first.  A
+//   block linked to itself skips the reloading of its cached registers.
+//
+//   Exit.  The frame's exit record names the block and the op index where
+//   the interpreter goes on: the block's op count when it completed,
+//   otherwise the op it left before, none of whose effects happened.
+//   JitFrame::next is then where that block goes (its fall-through until
+//   its branch says otherwise).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
-#include <utility>
 #include <vector>
 
 namespace r3k {
@@ -24,44 +52,60 @@ namespace r3k {
 struct Block;
 struct L2Table;
 
+// The load-delay state one instruction leaves: the register it loaded
+// (0: none) and whether by lwl/lwr, after which an lwl/lwr on the same
+// register may follow.
+struct PendingLoad {
+  uint8_t reg = 0;
+  bool partial = false;
+};
+
 // Guest state as generated code sees it (the interpreter works on the same
 // frame, so nothing is copied at the switch).
 struct JitFrame {
   uint32_t r[33];   // general registers and the $zero write sink
   uint32_t hi, lo;
-  uint32_t next;    // where the running block goes (its fall-through end
-                    // until a branch says otherwise)
-  // Instructions the generated code may still run, as it left them: a
-  // block moves on to its successor only while more than its own length is
-  // left, and takes that length off when it does.  Passed in at the call;
-  // 0 keeps every run to one block.
+  uint32_t next;    // where the running block goes
+  // Load-delay state left by the last block that moved on to another.
+  PendingLoad pending;
+  // Instructions generated code may still start, as it left them: a block
+  // moves on to its successor only while more than its own length is left,
+  // and takes that length off when it does; 0 keeps every run to one block.
   uint64_t fuel;
-  // Load-delay state left by the last block that moved on: the register
-  // and 0x100 for lwl/lwr.
-  uint32_t chain;
+  // The address space's code generation when generated code was entered
+  // (it cannot change inside: a store over code leaves generated code).
+  uint64_t code_gen;
+  // Exit record: the block where generated code stopped and the op the
+  // interpreter goes on from.
+  Block* exit_block;
+  uint32_t exit_op;
 };
 
-// Where generated code stopped: op index `op` of `block` (its op count
-// when the block completed) is where the interpreter goes on.
-struct JitExit {
-  uint64_t op;
-  Block* block;
+// One way out of a block's code into another block's: the target's pc
+// and code, valid in one code generation of the address space.
+struct JitLink {
+  // Never a generation an address space reaches: the link is not made.
+  static constexpr uint64_t kUnlinked = ~uint64_t{0};
+  const void* code = nullptr;
+  uint64_t gen = kUnlinked;
+  uint32_t pc = 0;
 };
-using JitFn = JitExit (*)(JitFrame* frame, L2Table* const* l1, uint64_t fuel);
 
-// A possible successor of a block's generated code: its pc, and where
-// the jump to it is patched in.
-struct JitEdge {
-  uint32_t pc = 1;        // 1: no edge
-  bool linked = false;
-  uint32_t main_site = 0;  // offsets in the code: rel32 of the taken test's jump,
-  uint32_t edge_at = 0;    // the edge's code (fuel, chain state),
-  uint32_t edge_site = 0;  // rel32 of its jump to the successor
+// A block's generated code and what leads to it.
+struct JitCode {
+  static constexpr uint32_t kLinks = 2;
+  const void* code = nullptr;  // entry, once generated
+  uint32_t heat = 0;           // complete runs so far without code
+  bool failed = false;         // generation refused: stay interpreted
+  // Static successors (one per target) or, for jr/jalr, an inline cache
+  // of the last targets met.  Read by the generated code in place.
+  JitLink links[kLinks];
+  uint32_t next_victim = 0;    // inline cache slot to replace next
 };
 
 // Executable memory of one code page's blocks, freed with the page's
-// decoded code.  Written with the pages writable and not executable, then
-// switched to executable and not writable.
+// decoded code.  Written while writable and not executable, then switched
+// to executable and not writable.
 class JitArena {
  public:
   JitArena() = default;
@@ -69,11 +113,9 @@ class JitArena {
   JitArena(const JitArena&) = delete;
   JitArena& operator=(const JitArena&) = delete;
 
-  // Copies code in; null when it does not fit the page's allowance.
-  void* add(const std::vector<uint8_t>& code);
-  // Rewrites rel32 jump fields of code already added (each an address and
-  // the absolute target).
-  bool patch(std::initializer_list<std::pair<uint8_t*, const void*>> jumps);
+  // Copies code in (it must run wherever it is placed); null when the
+  // page's or the host's allowance would be passed.
+  void* add(const uint8_t* code, size_t size);
 
  private:
   struct Chunk {
@@ -84,16 +126,16 @@ class JitArena {
   size_t total_ = 0;
 };
 
-// Whether this host can run generated code at all.
-bool jit_supported();
-
-// Generates the block's code into the arena (block.jit and its edges);
-// false when it cannot.
+// Generates the block's code into the arena (block.jit); false when it
+// cannot (no code generator on this host, or no room).
 bool jit_compile(Block& block, JitArena& arena);
 
-// Makes from's generated code jump straight into to's when from completes
-// towards to.start, if that is exact: same page, no hazard across, to not
-// needing the per-run delay-slot check.
-void jit_link(Block& from, const Block& to, JitArena& arena);
+// Lets from's code move on into to's (from completed towards to.start),
+// if may_chain(from, to) holds; valid while the code generation is gen.
+void jit_link(Block& from, const Block& to, uint64_t gen);
+
+// Runs generated code from `code` (a block's entry) until it leaves; the
+// frame then holds the exit record and the fuel left.
+void jit_enter(JitFrame& frame, L2Table* const* l1, uint64_t fuel, const void* code);
 
 }  // namespace r3k

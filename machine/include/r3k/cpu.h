@@ -11,6 +11,7 @@
 #include <string>
 
 #include "r3k/memory.h"
+#include "r3k/regs.h"
 
 namespace r3k {
 
@@ -43,7 +44,7 @@ struct Fault {
 
 // Architectural state plus the R3000 strictness that survives a stop.
 struct CpuState {
-  uint32_t gpr[32] = {};
+  uint32_t gpr[kGprCount] = {};
   uint32_t hi = 0, lo = 0;
   uint32_t pc = 0;            // next instruction to execute
   uint8_t load_reg = 0;       // register loaded by the instruction just run (0: none)
