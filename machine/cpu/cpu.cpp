@@ -60,6 +60,7 @@ class Run {
   OpStop run_block(Block& b);
   bool generated(Block& b, Block* from);
   void moved_on(uint64_t& fuel);
+  CodePage* code_page(const Block& b) const;
   bool finish(const OpStop& s);
   void fault(const Block& b, const OpStop& s);
 
@@ -254,17 +255,19 @@ OpStop Run::run_block(Block& b) {
 // Runs b's generated code, made once b is hot; false when it has none.
 bool Run::generated(Block& b, Block* from) {
   JitCode& code = b.jit;
-  if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after) {
-    auto* page = static_cast<CodePage*>(mem_.table(b.start)->code[l2_index(b.start)].get());
-    code.failed = !jit_compile(b, page->jit);
-  }
+  if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after)
+    code.failed = !jit_compile(b, code_page(b)->jit);
   if (!code.code) return false;
   // The block that just completed in generated code towards this one
   // moves on into it from now on.
-  if (from) jit_link(*from, b, mem_.code_gen);
+  if (from) jit_link(*from, b, mem_.code_gen, code_page(*from)->jit);
   frame_.code_gen = mem_.code_gen;
   jit_enter(frame_, mem_.l1, frame_.fuel, code.code);
   return true;
+}
+
+CodePage* Run::code_page(const Block& b) const {
+  return static_cast<CodePage*>(mem_.table(b.start)->code[l2_index(b.start)].get());
 }
 
 // Blocks that completed and moved on (fuel was taken off) are counted, and

@@ -72,6 +72,17 @@ void* JitArena::add(const uint8_t* code, size_t size) {
   return at;
 }
 
+bool JitArena::patch(uint8_t* rel32, const void* target) {
+  const uintptr_t host_page = uintptr_t(sysconf(_SC_PAGESIZE));
+  const uintptr_t lo = uintptr_t(rel32) & ~(host_page - 1);
+  const uintptr_t hi = (uintptr_t(rel32) + 4 + host_page - 1) & ~(host_page - 1);
+  void* page = reinterpret_cast<void*>(lo);
+  if (mprotect(page, hi - lo, PROT_READ | PROT_WRITE) != 0) return false;
+  const int32_t rel = int32_t(static_cast<const uint8_t*>(target) - (rel32 + 4));
+  std::memcpy(rel32, &rel, 4);
+  return mprotect(page, hi - lo, PROT_READ | PROT_EXEC) == 0;
+}
+
 #if defined(__x86_64__)
 
 bool jit_available() { return true; }
@@ -229,7 +240,7 @@ class BlockCompiler : public Xbyak::CodeGenerator {
   uint32_t branch_at_ = 0;  // index of the branch op, or the block's length without one
   std::vector<Label> exit_;
   std::vector<bool> exit_used_;
-  Label body_, complete_, complete_written_;
+  Label body_, complete_, complete_written_, unlinked_;
 };
 
 // The most used guest registers (used at least twice) get host registers
@@ -677,6 +688,13 @@ void BlockCompiler::end() {
       sub(r14, b_.n);
       mov(word[rbp + kPending], pending_word(b_.exit.load));
       jmp(body_, T_NEAR);
+    } else if ((next.pc[i] >> kPageBits) == (b_.start >> kPageBits)) {
+      // Until linked, the jump goes to a stub that gives the fuel back.
+      write_back();
+      sub(r14, b_.n);
+      mov(word[rbp + kPending], pending_word(b_.exit.load));
+      jmp(unlinked_, T_NEAR);
+      b_.jit.links[i].jump_at = uint32_t(getSize() - 4);
     } else {
       write_back();
       mov(rcx, reinterpret_cast<uintptr_t>(&b_.jit.links[i]));
@@ -712,6 +730,8 @@ void BlockCompiler::exits() {
   L(complete_);
   mov(eax, b_.n);
   jmp(branches ? taken : fall_through, T_NEAR);
+  L(unlinked_);
+  add(r14, b_.n);
   L(complete_written_);
   mov(eax, b_.n);
   jmp(branches ? taken_written : fall_through_written, T_NEAR);
@@ -779,7 +799,7 @@ void jit_enter(JitFrame&, L2Table* const*, uint64_t, const void*) {}
 
 #endif
 
-void jit_link(Block& from, const Block& to, uint64_t gen) {
+void jit_link(Block& from, const Block& to, uint64_t gen, JitArena& arena) {
   if (!from.jit.code || !to.jit.code || !may_chain(from, to)) return;
   JitCode& j = from.jit;
   if (from.indirect) {
@@ -791,7 +811,11 @@ void jit_link(Block& from, const Block& to, uint64_t gen) {
     return;
   }
   for (JitLink& l : j.links) {
-    if (l.pc != to.start) continue;
+    if (l.pc != to.start || l.code == to.jit.code) continue;
+    if (l.jump_at) {
+      auto* code = static_cast<uint8_t*>(const_cast<void*>(from.jit.code));
+      if (!arena.patch(code + l.jump_at, to.jit.code)) continue;
+    }
     l.code = to.jit.code;
     l.gen = gen;
   }

@@ -28,13 +28,18 @@
 //
 //   Moving on.  A block that completes jumps straight into its successor's
 //   code, without returning, when (a) more fuel is left than its own length,
-//   which it then takes off, (b) the successor's pc is one it was linked to
-//   (jit_link: the static targets, and up to two targets of a jr/jalr, an
-//   inline cache keyed on the pc), and (c) the link was made in the
-//   address space's current code generation (JitFrame::code_gen), so no
-//   decoded code has been dropped since: links cross pages safely.  It
-//   stores the load-delay state it leaves (JitFrame::pending) first.  A
-//   block linked to itself skips the reloading of its cached registers.
+//   which it then takes off, and (b) the successor's pc is one it was
+//   linked to (jit_link).  It stores the load-delay state it leaves
+//   (JitFrame::pending) first.  Three kinds of link:
+//     - to itself: a jump back past the loading of its cached registers,
+//       made when the block is generated;
+//     - to a static target on its own page: a direct jump, patched in when
+//       linked (pages are dropped whole, so it never outlives its target);
+//     - to any other target, static or, for jr/jalr, the last two met (an
+//       inline cache keyed on the pc): through a JitLink the code reads in
+//       place, valid only in the address space's code generation it was
+//       made in (JitFrame::code_gen), so no decoded code has been dropped
+//       since.
 //
 //   Exit.  The frame's exit record names the block and the op index where
 //   the interpreter goes on: the block's op count when it completed,
@@ -82,13 +87,15 @@ struct JitFrame {
 };
 
 // One way out of a block's code into another block's: the target's pc
-// and code, valid in one code generation of the address space.
+// and code, valid in one code generation of the address space; or, on the
+// same page, the place in the code of a direct jump to patch.
 struct JitLink {
   // Never a generation an address space reaches: the link is not made.
   static constexpr uint64_t kUnlinked = ~uint64_t{0};
   const void* code = nullptr;
   uint64_t gen = kUnlinked;
   uint32_t pc = 0;
+  uint32_t jump_at = 0;  // same page: offset of the jump's rel32 in the code (0: none)
 };
 
 // A block's generated code and what leads to it.
@@ -116,6 +123,8 @@ class JitArena {
   // Copies code in (it must run wherever it is placed); null when the
   // page's or the host's allowance would be passed.
   void* add(const uint8_t* code, size_t size);
+  // Points the rel32 of a jump already added at target.
+  bool patch(uint8_t* rel32, const void* target);
 
  private:
   struct Chunk {
@@ -132,7 +141,8 @@ bool jit_compile(Block& block, JitArena& arena);
 
 // Lets from's code move on into to's (from completed towards to.start),
 // if may_chain(from, to) holds; valid while the code generation is gen.
-void jit_link(Block& from, const Block& to, uint64_t gen);
+// from's code lives in arena.
+void jit_link(Block& from, const Block& to, uint64_t gen, JitArena& arena);
 
 // Runs generated code from `code` (a block's entry) until it leaves; the
 // frame then holds the exit record and the fuel left.
