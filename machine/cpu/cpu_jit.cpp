@@ -109,6 +109,11 @@ constexpr int32_t kFuel = frame_at(offsetof(JitFrame, fuel));
 constexpr int32_t kCodeGen = frame_at(offsetof(JitFrame, code_gen));
 constexpr int32_t kExitBlock = frame_at(offsetof(JitFrame, exit_block));
 constexpr int32_t kExitOp = frame_at(offsetof(JitFrame, exit_op));
+constexpr int32_t kFillRead = frame_at(offsetof(JitFrame, fill_read));
+constexpr int32_t kFillWrite = frame_at(offsetof(JitFrame, fill_write));
+constexpr int32_t tlb_at(bool write) { return frame_at(write ? offsetof(JitFrame, write) : offsetof(JitFrame, read)); }
+constexpr int32_t kTlbTag = frame_at(offsetof(JitTlb, tag));
+constexpr int32_t kTlbBias = frame_at(offsetof(JitTlb, bias));
 constexpr int32_t kLinkCode = frame_at(offsetof(JitLink, code));
 constexpr int32_t kLinkGen = frame_at(offsetof(JitLink, gen));
 constexpr int32_t kLinkPc = frame_at(offsetof(JitLink, pc));
@@ -165,7 +170,8 @@ bool is_branch(OpCode c) {
 }
 
 // Saves the host's callee-saved registers, sets up rbp, r15 and r14, calls
-// a block's code and hands the fuel back (see cpu_jit.h).
+// a block's code and hands the fuel back; and the page cache's fill
+// routines (see cpu_jit.h).
 class EntryThunk : public Xbyak::CodeGenerator {
  public:
   using Fn = void (*)(JitFrame* frame, L2Table* const* l1, uint64_t fuel, const void* code);
@@ -184,12 +190,46 @@ class EntryThunk : public Xbyak::CodeGenerator {
     add(rsp, 8);
     for (const Reg64& r : {r15, r14, r13, r12, rbx, rbp}) pop(r);
     ret();
+    fill_read_ = fill(false);
+    fill_write_ = fill(true);
     setProtectModeRE();
   }
   Fn fn() const { return fn_; }
+  const void* fill_read() const { return fill_read_; }
+  const void* fill_write() const { return fill_write_; }
 
  private:
+  const void* fill(bool write) {
+    align(kCodeAlign);
+    const void* at = getCurr();
+    Label none;
+    mov(ecx, eax);
+    shr(ecx, kPageBits + kL2Bits);
+    mov(rdx, qword[r15 + rcx * 8]);
+    mov(ecx, eax);
+    shr(ecx, kPageBits);
+    and_(ecx, kL2Size - 1);
+    mov(rdx, qword[rdx + rcx * 8 + table_offset(write)]);
+    test(rdx, rdx);
+    jz(none);
+    mov(ecx, eax);
+    and_(ecx, ~(kPageSize - 1));
+    sub(rdx, rcx);
+    mov(ecx, eax);
+    shr(ecx, kPageBits);
+    mov(r10d, ecx);
+    and_(r10d, JitTlb::kSlots - 1);
+    mov(dword[rbp + r10 * 4 + tlb_at(write) + kTlbTag], ecx);
+    mov(qword[rbp + r10 * 8 + tlb_at(write) + kTlbBias], rdx);
+    test(rsp, rsp);  // the stack pointer is never zero: ZF clear
+    L(none);
+    ret();
+    return at;
+  }
+
   Fn fn_ = nullptr;
+  const void* fill_read_ = nullptr;
+  const void* fill_write_ = nullptr;
 };
 
 class BlockCompiler : public Xbyak::CodeGenerator {
@@ -208,7 +248,8 @@ class BlockCompiler : public Xbyak::CodeGenerator {
   Reg32 target(uint32_t g, const Reg32& scratch) const { return cached(g) ? host_[g] : scratch; }
   void commit(uint32_t g, const Reg32& v);
   void put(uint32_t g, const Reg32& v);
-  void write_back();
+  void write_back(uint64_t mask);
+  uint64_t dirty_before(uint32_t k) const;
 
   // Ops.
   bool op(uint32_t k);
@@ -221,6 +262,7 @@ class BlockCompiler : public Xbyak::CodeGenerator {
   void divide(const Op& o, bool is_signed, uint32_t k);
   void address(const Op& o);
   void translate(uint32_t size, bool write, uint32_t k);
+  void fills();
   void load(const Op& o, uint32_t size, bool is_signed, uint32_t k);
   void store(const Op& o, uint32_t size, uint32_t k);
   void load_partial(const Op& o, bool left, uint32_t k);
@@ -234,13 +276,20 @@ class BlockCompiler : public Xbyak::CodeGenerator {
   void exits();
 
   Block& b_;
-  uint64_t cached_ = 0, written_ = 0;
+  uint64_t cached_ = 0, written_ = 0, live_in_ = 0;
+  std::vector<uint64_t> written_before_;  // per op index: cached registers the ops before it write
   Reg32 host_[kSink + 1];
   std::vector<Address> slot_;
   uint32_t branch_at_ = 0;  // index of the branch op, or the block's length without one
   std::vector<Label> exit_;
   std::vector<bool> exit_used_;
   Label body_, complete_, complete_written_, unlinked_;
+  struct Miss {
+    Label miss, back;
+    bool write;
+    uint32_t k;
+  };
+  std::vector<Miss> misses_;
 };
 
 // The most used guest registers (used at least twice) get host registers
@@ -249,11 +298,14 @@ void BlockCompiler::allocate() {
   static const Reg32 kPool[] = {Xbyak::util::ebx, Xbyak::util::esi, Xbyak::util::edi, Xbyak::util::r8d,
                                 Xbyak::util::r9d, Xbyak::util::r12d, Xbyak::util::r13d};
   uint32_t uses[kSink + 1] = {};
-  uint64_t written = 0;
+  uint64_t written = 0, read_first = 0;
+  written_before_.assign(b_.n + 1, 0);
   for (uint32_t k = 0; k < b_.n; ++k) {
     const OpRegs r = regs_of(b_.ops[k]);
     for (uint32_t g = 1; g < kSink; ++g) uses[g] += (r.reads >> g & 1) + (r.writes >> g & 1);
+    read_first |= r.reads & ~written;
     written |= r.writes;
+    written_before_[k + 1] = written;
   }
   for (const Reg32& h : kPool) {
     uint32_t best = 0;
@@ -264,6 +316,8 @@ void BlockCompiler::allocate() {
     host_[best] = h;
   }
   written_ = written & cached_;
+  live_in_ = read_first & cached_;
+  for (uint64_t& w : written_before_) w &= cached_;
   for (uint32_t g = 0; g <= kSink; ++g) slot_.push_back(dword[rbp + int32_t(4 * g)]);
 }
 
@@ -290,9 +344,19 @@ void BlockCompiler::put(uint32_t g, const Reg32& v) {
   }
 }
 
-void BlockCompiler::write_back() {
+// Stores the cached registers in mask into the frame.
+void BlockCompiler::write_back(uint64_t mask) {
   for (uint32_t g = 1; g < kSink; ++g)
-    if (written_ >> g & 1) mov(slot_[g], host_[g]);
+    if (mask >> g & 1) mov(slot_[g], host_[g]);
+}
+
+// What an exit before op k stores: the registers read first hold their
+// frame value until written, so they may always be stored once written
+// somewhere in the block (a loop on itself does not store them); the
+// others hold nothing before their first write, and a loop on itself
+// stores them before it goes round (see end()).
+uint64_t BlockCompiler::dirty_before(uint32_t k) const {
+  return (written_ & live_in_) | (written_before_[k] & ~live_in_);
 }
 
 // ---- ops -----------------------------------------------------------------------
@@ -389,24 +453,34 @@ void BlockCompiler::address(const Op& o) {
   }
 }
 
-// From the guest address in eax: rdx = its host page through the page
-// table's fast-path pointers, eax = its offset in the page; off the fast
-// path (no pointer, or not size-aligned) it leaves before op k.
+// From the guest address in eax: rdx such that [rdx + rax] is its host
+// byte, from the page cache or its fill routine; off the fast path (no
+// pointer, or not size-aligned) it leaves before op k.
 void BlockCompiler::translate(uint32_t size, bool write, uint32_t k) {
   if (size > 1) {
     test(al, size - 1);
     jnz(exit_before(k), T_NEAR);
   }
-  mov(ecx, eax);
-  shr(ecx, kPageBits + kL2Bits);
-  mov(rdx, qword[r15 + rcx * 8]);
+  Label miss, found;
   mov(ecx, eax);
   shr(ecx, kPageBits);
-  and_(ecx, kL2Size - 1);
-  mov(rdx, qword[rdx + rcx * 8 + table_offset(write)]);
-  test(rdx, rdx);
-  jz(exit_before(k), T_NEAR);
-  and_(eax, kPageSize - 1);
+  mov(edx, ecx);
+  and_(edx, JitTlb::kSlots - 1);
+  cmp(ecx, dword[rbp + rdx * 4 + tlb_at(write) + kTlbTag]);
+  jne(miss, T_NEAR);
+  mov(rdx, qword[rbp + rdx * 8 + tlb_at(write) + kTlbBias]);
+  L(found);
+  misses_.push_back(Miss{std::move(miss), found, write, k});
+}
+
+// The cache misses, out of the way of the straight code.
+void BlockCompiler::fills() {
+  for (Miss& m : misses_) {
+    L(m.miss);
+    call(qword[rbp + (m.write ? kFillWrite : kFillRead)]);
+    jz(exit_before(m.k), T_NEAR);
+    jmp(m.back, T_NEAR);
+  }
 }
 
 void BlockCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k) {
@@ -458,7 +532,7 @@ void BlockCompiler::load_partial(const Op& o, bool left, uint32_t k) {
   mov(ecx, eax);
   and_(ecx, 3);
   shl(ecx, 3);  // cl = 8k
-  and_(eax, kPageSize - 4);
+  and_(eax, ~3u);
   mov(eax, dword[rdx + rax]);
   bswap(eax);
   if (left) {
@@ -486,7 +560,7 @@ void BlockCompiler::store_partial(const Op& o, bool left, uint32_t k) {
   mov(ecx, eax);
   and_(ecx, 3);
   shl(ecx, 3);  // cl = 8k
-  and_(eax, kPageSize - 4);
+  and_(eax, ~3u);
   add(rdx, rax);  // the word
   mov(eax, dword[rdx]);
   bswap(eax);
@@ -513,7 +587,7 @@ void BlockCompiler::store_partial(const Op& o, bool left, uint32_t k) {
 
 // r11d = the taken target when the condition holds, else the fall-through.
 void BlockCompiler::branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&), bool against_zero) {
-  if (against_zero) {
+  if (against_zero || o.t == regs::zero) {
     cmp(rm(o.s), 0);
   } else {
     const Reg32 s = value(o.s, eax);
@@ -665,7 +739,7 @@ void BlockCompiler::end() {
   cmp(r14, b_.n);
   jbe(complete_, T_NEAR);
   if (b_.indirect) {
-    write_back();
+    write_back(written_);
     for (uint32_t i = 0; i < JitCode::kLinks; ++i) {
       Label miss;
       mov(rcx, reinterpret_cast<uintptr_t>(&b_.jit.links[i]));
@@ -685,18 +759,19 @@ void BlockCompiler::end() {
     }
     if (next.pc[i] == b_.start && may_chain(b_, b_)) {
       // A loop on itself: its registers are already where it wants them.
+      write_back(written_ & ~live_in_);
       sub(r14, b_.n);
       mov(word[rbp + kPending], pending_word(b_.exit.load));
       jmp(body_, T_NEAR);
     } else if ((next.pc[i] >> kPageBits) == (b_.start >> kPageBits)) {
       // Until linked, the jump goes to a stub that gives the fuel back.
-      write_back();
+      write_back(written_);
       sub(r14, b_.n);
       mov(word[rbp + kPending], pending_word(b_.exit.load));
       jmp(unlinked_, T_NEAR);
       b_.jit.links[i].jump_at = uint32_t(getSize() - 4);
     } else {
-      write_back();
+      write_back(written_);
       mov(rcx, reinterpret_cast<uintptr_t>(&b_.jit.links[i]));
       move_on(complete_written_);
     }
@@ -720,30 +795,27 @@ void BlockCompiler::move_on(Label& out) {
 // thunk.
 void BlockCompiler::exits() {
   const bool branches = branch_at_ < b_.n;
-  Label fall_through, fall_through_written, taken, taken_written, record;
+  Label fall_through, taken, record;
   for (uint32_t k = 0; k < b_.n; ++k) {
     if (!exit_used_[k]) continue;
     L(exit_[k]);
+    write_back(dirty_before(k));
     mov(eax, k);
     jmp(k > branch_at_ ? taken : fall_through, T_NEAR);
   }
   L(complete_);
+  write_back(written_);
+  L(complete_written_);
   mov(eax, b_.n);
   jmp(branches ? taken : fall_through, T_NEAR);
   L(unlinked_);
   add(r14, b_.n);
-  L(complete_written_);
-  mov(eax, b_.n);
-  jmp(branches ? taken_written : fall_through_written, T_NEAR);
+  jmp(complete_written_, T_NEAR);
 
   L(fall_through);  // the branch has not run: the block goes to its end
-  write_back();
-  L(fall_through_written);
   mov(dword[rbp + kNext], b_.end_pc());
   jmp(record, T_NEAR);
   L(taken);  // the branch has run: r11d says where
-  write_back();
-  L(taken_written);
   mov(dword[rbp + kNext], r11d);
   L(record);
   mov(dword[rbp + kExitOp], eax);
@@ -762,10 +834,11 @@ void BlockCompiler::compile() {
   if (!b_.indirect)
     for (uint32_t i = 0; i < b_.next.count; ++i) b_.jit.links[i].pc = b_.next.pc[i];
   for (uint32_t g = 1; g < kSink; ++g)
-    if (cached(g)) mov(host_[g], slot_[g]);
+    if (live_in_ >> g & 1) mov(host_[g], slot_[g]);
   L(body_);
   for (uint32_t k = 0; k <= b_.n; ++k)
     if (!op(k)) break;
+  fills();
   exits();
 }
 
@@ -788,6 +861,10 @@ bool jit_compile(Block& block, JitArena& arena) {
 
 void jit_enter(JitFrame& frame, L2Table* const* l1, uint64_t fuel, const void* code) {
   static const EntryThunk thunk;
+  std::fill(std::begin(frame.read.tag), std::end(frame.read.tag), JitTlb::kEmpty);
+  std::fill(std::begin(frame.write.tag), std::end(frame.write.tag), JitTlb::kEmpty);
+  frame.fill_read = thunk.fill_read();
+  frame.fill_write = thunk.fill_write();
   thunk.fn()(&frame, l1, fuel, code);
 }
 

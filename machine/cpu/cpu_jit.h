@@ -22,9 +22,19 @@
 //     r11d  the block's next pc, from its branch on (see JitFrame::next)
 //     rbx rsi rdi r8 r9 r12 r13   guest registers cached within one block
 //     rax rcx rdx r10            scratch
-//   A block loads the cached guest registers it reads at its entry and
-//   stores those it wrote at every exit and before moving on: between
-//   blocks, and whenever C++ looks, the frame holds every guest register.
+//   A block loads its cached guest registers at its entry and stores
+//   those it writes at every exit and before moving on: between blocks,
+//   and whenever C++ looks, the frame holds every guest register.
+//
+//   Memory.  A load or store finds its host page in JitFrame::tlb, a small
+//   direct-mapped copy of the page table's fast-path pointers (rd, wr),
+//   else calls the fill routine at JitFrame::fill_read or fill_write: with
+//   the guest address in eax it walks the page table, and returns with ZF
+//   set when the page has no fast-path pointer (the op then leaves), else
+//   with rdx = the host page minus the guest page's address, entered in
+//   the cache; it uses rcx and r10.  The page table cannot change while
+//   generated code runs (every path that could change it leaves first), but
+//   can between two entries: C++ empties the cache before each entry.
 //
 //   Moving on.  A block that completes jumps straight into its successor's
 //   code, without returning, when (a) more fuel is left than its own length,
@@ -65,6 +75,15 @@ struct PendingLoad {
   bool partial = false;
 };
 
+// The page cache of generated code: for guest page p (its address >> 12)
+// in slot p % kSlots, tag p and the host page's address minus p's.
+struct JitTlb {
+  static constexpr uint32_t kSlots = 16;
+  static constexpr uint32_t kEmpty = ~0u;  // never a page number
+  uint32_t tag[kSlots];
+  uintptr_t bias[kSlots];
+};
+
 // Guest state as generated code sees it (the interpreter works on the same
 // frame, so nothing is copied at the switch).
 struct JitFrame {
@@ -84,6 +103,10 @@ struct JitFrame {
   // interpreter goes on from.
   Block* exit_block;
   uint32_t exit_op;
+  // Page caches for loads and for stores, and the routines that fill them.
+  JitTlb read, write;
+  const void* fill_read;
+  const void* fill_write;
 };
 
 // One way out of a block's code into another block's: the target's pc
