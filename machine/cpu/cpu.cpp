@@ -48,7 +48,8 @@ namespace {
 // generated code work on, and the bookkeeping between blocks.
 class Run {
  public:
-  Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget);
+  // step: one instruction (a branch with its delay slot), budget 1.
+  Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step = false);
   Stop go();
 
  private:
@@ -72,6 +73,7 @@ class Run {
   JitFrame frame_;  // filled field by field: a zeroed frame costs more than a short run
   OpContext ctx_;
   const uint64_t budget_;
+  const bool step_;
   uint64_t executed_ = 0;
   uint32_t pc_;
   Carry carry_;               // at the entry of the block running
@@ -84,12 +86,13 @@ class Run {
   Stop stop_;
 };
 
-Run::Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget)
+Run::Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step)
     : cpu_(cpu),
       self_(self),
       mem_(cpu.space()->impl()),
       ctx_{frame_, *cpu.space(), mem_.l1, mem_.code_gen, !self.jit.enabled},
-      budget_(budget) {
+      budget_(budget),
+      step_(step) {
   const CpuState& st = cpu.state();
   std::memcpy(frame_.r, st.gpr, sizeof st.gpr);
   frame_.r[regs::zero] = 0;
@@ -205,6 +208,8 @@ bool Run::enter(Block& b) {
       limit_ = (*it - b.start) / 4;
     }
   }
+  // A step runs the first instruction, and the delay slot of a branch.
+  if (step_) limit_ = std::min(limit_, b.has_delay && b.n == 2 ? 2u : 1u);
   const Op end{OpCode::End, 0, 0, 0, 0};
   if (!carry_.clean()) [[unlikely]] {
     switch (entry_hazard(b, carry_)) {
@@ -340,5 +345,7 @@ Stop Cpu::run(uint64_t budget) {
   if (budget == 0) return Stop{StopReason::Budget};
   return Run(*this, *impl_, budget).go();
 }
+
+Stop Cpu::step() { return Run(*this, *impl_, 1, true).go(); }
 
 }  // namespace r3k

@@ -96,6 +96,10 @@ class Cpu {
   // state.pc when run() starts is never stopped at, so a run resumes past
   // the breakpoint it stopped on.
   Stop run(uint64_t budget);
+  // Runs exactly one instruction, a branch together with its delay slot
+  // (reason Budget when nothing else stopped it), as a debugger steps.
+  // Like run(), it does not stop at a breakpoint at state.pc.
+  Stop step();
 
   // A breakpoint in a branch delay slot is not stopped at; unaligned
   // addresses are ignored.
