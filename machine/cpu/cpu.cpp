@@ -119,9 +119,13 @@ Stop Run::go() {
   st.load_reg = carry_.load.reg;
   st.load_partial = carry_.load.partial;
   st.hilo_guard = carry_.hilo_guard;
-  stop_.executed = executed_;
   mem_.collect_garbage();
-  return stop_;
+  // Field by field: a whole copy would read wide what was written narrow.
+  Stop out;
+  out.reason = stop_.reason;
+  out.executed = executed_;
+  if (out.reason == StopReason::Fault) out.fault = stop_.fault;
+  return out;
 }
 
 // ---- find or build the block -------------------------------------------------
@@ -129,8 +133,8 @@ Stop Run::go() {
 Block* Run::find_block() {
   Block* b = nullptr;
   if (prev_)
-    for (Block* m : prev_->met)
-      if (m && m->start == pc_) b = m;
+    for (const Block::Met& m : prev_->met)
+      if (m.block && m.pc == pc_) b = m.block;
   if (!b) {
     L2Table& t = *mem_.table(pc_);
     auto* page = static_cast<CodePage*>(t.code[l2_index(pc_)].get());
@@ -138,7 +142,7 @@ Block* Run::find_block() {
     if (!b && !(b = build_block(t, page))) return nullptr;
     // Same page: the link dies with both blocks.
     if (prev_ && prev_->cached && b->cached && (prev_->start >> kPageBits) == (pc_ >> kPageBits))
-      prev_->met[prev_->met[0] ? 1 : 0] = b;
+      prev_->met[prev_->met[0].block ? 1 : 0] = Block::Met{pc_, may_chain(*prev_, *b), b};
   }
   if (b->spill && !fresh_delay_slot(*b)) return nullptr;
   return b;
@@ -251,6 +255,8 @@ OpStop Run::run_block(Block& b) {
       linkable_ = cur_;
       return OpStop{OpStop::End, k};
     }
+    // A syscall does nothing but stop: no need for the interpreter.
+    if (ops_[k].code == OpCode::Syscall) return OpStop{OpStop::Syscall, k};
   }
   const OpStop s = interpret(ctx_, *cur_, ops_, k);
   moved_on(fuel);

@@ -141,8 +141,19 @@ struct Block {
   Carry exit;                        // after running the whole block from a clean entry
   Successors next;                   // static successors
   // Successors on the same page the dispatcher has met, found again
-  // without a page-table walk (they live and die with this block).
-  Block* met[2] = {};
+  // without a page-table walk (they live and die with this block), and
+  // whether may_chain allows moving on to them.
+  struct Met {
+    uint32_t pc = 0;
+    bool chains = false;
+    Block* block = nullptr;  // null: an empty slot
+  } met[2];
+  // The met successor at pc that this block may move on to, if any.
+  Block* chains_to(uint32_t pc) const {
+    if (met[0].pc == pc && met[0].block) return met[0].chains ? met[0].block : nullptr;
+    if (met[1].pc == pc && met[1].block) return met[1].chains ? met[1].block : nullptr;
+    return nullptr;
+  }
   std::vector<Op> ops;        // n ops, then End
   std::vector<uint32_t> raw;  // instruction words, for fault reports
   JitCode jit;                // generated code, once the block is hot

@@ -5,6 +5,7 @@
 // bounded by the block's length.
 #include "cpu/cpu_interp.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -19,17 +20,15 @@ struct Interp {
   AddressSpace* space;
   const uint64_t* code_gen;
   Block* block;   // the block running
-  const Op* ops;  // its op 0 (or its cut copy's), for indexes
   uint32_t link;  // the return address of a linking branch: the block's end
-  // Blocks it may still move on to before interpret() has a look: keeps
-  // the stack bounded should the compiler not turn the handlers' tail
-  // calls into jumps.
-  uint32_t moves_left;
+  const Op* ops;  // its op 0 (or its cut copy's), for indexes
   OpStop stop;
 };
 
-// Moves on per look of interpret().
-constexpr uint32_t kMovesPerLook = 256;
+// The fuel the handlers get at a time: bounds the blocks they move on to
+// before interpret() has a look, and so the stack, should the compiler not
+// turn their tail calls into jumps.
+constexpr uint64_t kFuelPerLook = 4096;
 
 // Handlers return the op where the run stopped (its End, a syscall or
 // fault op, or an op that left the details in Interp::stop), so that
@@ -359,25 +358,17 @@ R3K_OP(Fault) {
   (void)f, (void)x;
   return o;
 }
-// A successor of b the dispatcher has met at pc, that b may move on to.
-Block* chained_successor(const Block& b, uint32_t pc) {
-  for (Block* m : b.met)
-    if (m && m->start == pc) return may_chain(b, *m) ? m : nullptr;
-  return nullptr;
-}
-
-// A block that ran whole moves straight on to its successor while the fuel
-// lasts, as generated code does: the fuel and the exit record in the frame
-// say how far it got.
+// A block that ran whole moves straight on to a successor the dispatcher
+// has met, while the fuel lasts and may_chain allows, as generated code
+// does: the fuel and the exit record in the frame say how far it got.
 R3K_OP(End) {
   Block& b = *x->block;
-  if (!x->moves_left || o != x->ops + b.n || f->fuel <= b.n) return o;
-  Block* next = chained_successor(b, f->next);
+  if (f->fuel <= b.n || o != b.ops.data() + b.n) return o;  // not a cut copy's
+  Block* next = b.chains_to(f->next);
   if (!next) return o;
-  --x->moves_left;
   f->fuel -= b.n;
   f->pending = b.exit.load;
-  f->exit_block = x->block = next;
+  x->block = next;
   o = x->ops = next->ops.data();
   x->link = f->next = next->end_pc();
   R3K_MUSTTAIL return kHandlers[size_t(o->code)](f, o, x);
@@ -392,13 +383,20 @@ R3K_OP(End) {
 
 OpStop interpret(const OpContext& ctx, Block& b, const Op* ops, uint32_t from) {
   JitFrame& f = ctx.frame;
-  const uint32_t moves = ctx.move_on ? kMovesPerLook : 0;
-  Interp x{ctx.l1, &ctx.space, &ctx.code_gen, &b, ops, b.end_pc(), moves, {}};
+  // Fuel held back from the handlers: all of it unless they may move on.
+  uint64_t reserve = ctx.move_on ? f.fuel - std::min(f.fuel, kFuelPerLook) : f.fuel;
+  f.fuel -= reserve;
+  Interp x{ctx.l1, &ctx.space, &ctx.code_gen, &b, b.end_pc(), ops, {}};
   const Op* at = kHandlers[size_t(ops[from].code)](&f, ops + from, &x);
-  while (at->code == OpCode::End && moves && !x.moves_left) {
-    x.moves_left = moves;
+  while (at->code == OpCode::End && ctx.move_on && reserve) {
+    const uint64_t more = std::min(reserve, kFuelPerLook), before = f.fuel + more;
+    f.fuel = before;
+    reserve -= more;
     at = op_End(&f, at, &x);
+    if (f.fuel == before) break;  // it did not move on: not for want of fuel
   }
+  f.fuel += reserve;
+  f.exit_block = x.block;
   const uint32_t k = uint32_t(at - x.ops);
   switch (at->code) {
     case OpCode::End: return OpStop{OpStop::End, k};
