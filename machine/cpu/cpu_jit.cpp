@@ -265,6 +265,8 @@ class BlockCompiler : public Xbyak::CodeGenerator {
   void fills();
   void load(const Op& o, uint32_t size, bool is_signed, uint32_t k);
   void store(const Op& o, uint32_t size, uint32_t k);
+  void aligned_word(const Op& o, bool write, uint32_t k);
+  void mask(bool high);
   void load_partial(const Op& o, bool left, uint32_t k);
   void store_partial(const Op& o, bool left, uint32_t k);
   void branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&), bool against_zero);
@@ -522,64 +524,61 @@ void BlockCompiler::store(const Op& o, uint32_t size, uint32_t k) {
   }
 }
 
+// For lwl/lwr/swl/swr: rdx = the host address of the aligned word holding
+// the guest address, eax = that word, cl = 8 * the address's byte offset k.
+void BlockCompiler::aligned_word(const Op& o, bool write, uint32_t k) {
+  address(o);
+  translate(1, write, k);
+  mov(ecx, eax);
+  and_(ecx, 3);
+  shl(ecx, 3);
+  and_(eax, ~3u);
+  add(rdx, rax);
+  mov(eax, dword[rdx]);
+  bswap(eax);
+}
+
+// r10d = the bits below bit cl, or (high) from bit 32 - cl up.
+void BlockCompiler::mask(bool high) {
+  if (high) {
+    mov(r10d, -1);
+    shr(r10d, cl);
+    not_(r10d);
+  } else {
+    mov(r10d, 1);
+    shl(r10d, cl);
+    dec(r10d);
+  }
+}
+
 // lwl/lwr merge the bytes of the aligned word into the register: with
 // k = the address's byte offset, lwl puts the word's bytes k..3 at the top
 // and keeps the register's low 8k bits; lwr puts bytes 0..k at the bottom
 // and keeps the register's top 8(3-k) bits.
 void BlockCompiler::load_partial(const Op& o, bool left, uint32_t k) {
-  address(o);
-  translate(1, false, k);
-  mov(ecx, eax);
-  and_(ecx, 3);
-  shl(ecx, 3);  // cl = 8k
-  and_(eax, ~3u);
-  mov(eax, dword[rdx + rax]);
-  bswap(eax);
+  aligned_word(o, false, k);
   if (left) {
     shl(eax, cl);
-    mov(r10d, 1);
-    shl(r10d, cl);
-    dec(r10d);  // the register bits kept
   } else {
     xor_(ecx, 24);  // cl = 8(3-k)
     shr(eax, cl);
-    mov(r10d, -1);
-    shr(r10d, cl);
-    not_(r10d);
   }
+  mask(!left);  // the register bits kept
   and_(r10d, rm(o.t));
   or_(eax, r10d);
   put(o.d, eax);
 }
 
 // swl/swr write the register's bytes into the aligned word: swl its top
-// bytes into bytes k..3, swr its low bytes into bytes 0..k.
+// bytes into bytes k..3 (the word keeps its top 8k bits), swr its low
+// bytes into bytes 0..k (the word keeps its low 8(3-k) bits).
 void BlockCompiler::store_partial(const Op& o, bool left, uint32_t k) {
-  address(o);
-  translate(1, true, k);
-  mov(ecx, eax);
-  and_(ecx, 3);
-  shl(ecx, 3);  // cl = 8k
-  and_(eax, ~3u);
-  add(rdx, rax);  // the word
-  mov(eax, dword[rdx]);
-  bswap(eax);
-  if (left) {
-    mov(r10d, -1);
-    shr(r10d, cl);
-    not_(r10d);
-    and_(eax, r10d);  // memory keeps its top 8k bits
-    mov(r10d, rm(o.t));
-    shr(r10d, cl);
-  } else {
-    xor_(ecx, 24);  // cl = 8(3-k)
-    mov(r10d, 1);
-    shl(r10d, cl);
-    dec(r10d);
-    and_(eax, r10d);  // memory keeps its low 8(3-k) bits
-    mov(r10d, rm(o.t));
-    shl(r10d, cl);
-  }
+  aligned_word(o, true, k);
+  if (!left) xor_(ecx, 24);  // cl = 8(3-k)
+  mask(left);
+  and_(eax, r10d);
+  mov(r10d, rm(o.t));
+  left ? shr(r10d, cl) : shl(r10d, cl);
   or_(eax, r10d);
   bswap(eax);
   mov(dword[rdx], eax);
