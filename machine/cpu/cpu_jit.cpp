@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -117,9 +118,8 @@ constexpr int32_t kTlbBias = frame_at(offsetof(JitTlb, bias));
 constexpr int32_t kLinkCode = frame_at(offsetof(JitLink, code));
 constexpr int32_t kLinkGen = frame_at(offsetof(JitLink, gen));
 constexpr int32_t kLinkPc = frame_at(offsetof(JitLink, pc));
-// The pending-load record is stored as one 16-bit word.
-static_assert(sizeof(PendingLoad) == 2 && offsetof(PendingLoad, partial) == 1);
-uint16_t pending_word(const PendingLoad& p) { return uint16_t(p.reg | (p.partial ? 1u : 0u) << 8); }
+// The pending-load record is stored with one 16-bit move of its bytes.
+uint16_t pending_word(const PendingLoad& p) { return std::bit_cast<uint16_t>(p); }
 
 // Offsets of the fast-path pointer arrays in a second-level table (not a
 // standard-layout type, so measured on an instance).
@@ -259,6 +259,7 @@ class BlockCompiler : public Xbyak::CodeGenerator {
   void shift(const Op& o, bool variable, void (CodeGenerator::*fn)(const Operand&, const Xbyak::Reg8&),
              void (CodeGenerator::*fn_imm)(const Operand&, int));
   void trapping(const Op& o, bool imm, bool subtract, uint32_t k);
+  void hilo(const Op& o);
   void divide(const Op& o, bool is_signed, uint32_t k);
   void address(const Op& o);
   void translate(uint32_t size, bool write, uint32_t k);
@@ -419,6 +420,28 @@ void BlockCompiler::trapping(const Op& o, bool imm, bool subtract, uint32_t k) {
     add(eax, rm(o.t));
   jo(exit_before(k), T_NEAR);
   put(o.d, eax);
+}
+
+// The moves to and from HI and LO, and the multiplications.
+void BlockCompiler::hilo(const Op& o) {
+  const bool hi = o.code == OpCode::Mfhi || o.code == OpCode::Mthi;
+  switch (o.code) {
+    case OpCode::Mfhi:
+    case OpCode::Mflo: {
+      const Reg32 d = target(o.d, eax);
+      mov(d, dword[rbp + (hi ? kHi : kLo)]);
+      commit(o.d, d);
+      break;
+    }
+    case OpCode::Mthi:
+    case OpCode::Mtlo: mov(dword[rbp + (hi ? kHi : kLo)], value(o.s, eax)); break;
+    default:
+      mov(eax, rm(o.s));
+      o.code == OpCode::Mult ? imul(rm(o.t)) : mul(rm(o.t));  // edx:eax
+      mov(dword[rbp + kLo], eax);
+      mov(dword[rbp + kHi], edx);
+      break;
+  }
 }
 
 // Division by zero, and INT_MIN / -1 (a host trap), go to the interpreter,
@@ -603,18 +626,8 @@ bool BlockCompiler::op(uint32_t k) {
   using C = CodeGenerator;
   switch (o.code) {
     case OpCode::Nop: break;
-    case OpCode::Li:
-      if (cached(o.d))
-        mov(host_[o.d], o.imm);
-      else
-        mov(slot_[o.d], o.imm);
-      break;
-    case OpCode::Move:
-      if (cached(o.d))
-        mov(host_[o.d], rm(o.s));
-      else
-        put(o.d, value(o.s, eax));
-      break;
+    case OpCode::Li: mov(rm(o.d), o.imm); break;
+    case OpCode::Move: cached(o.d) ? mov(host_[o.d], rm(o.s)) : put(o.d, value(o.s, eax)); break;
     case OpCode::Sll: shift(o, false, &C::shl, &C::shl); break;
     case OpCode::Srl: shift(o, false, &C::shr, &C::shr); break;
     case OpCode::Sra: shift(o, false, &C::sar, &C::sar); break;
@@ -622,21 +635,11 @@ bool BlockCompiler::op(uint32_t k) {
     case OpCode::Srlv: shift(o, true, &C::shr, &C::shr); break;
     case OpCode::Srav: shift(o, true, &C::sar, &C::sar); break;
     case OpCode::Mfhi:
-    case OpCode::Mflo: {
-      const Reg32 d = target(o.d, eax);
-      mov(d, dword[rbp + (o.code == OpCode::Mfhi ? kHi : kLo)]);
-      commit(o.d, d);
-      break;
-    }
+    case OpCode::Mflo:
     case OpCode::Mthi:
-    case OpCode::Mtlo: mov(dword[rbp + (o.code == OpCode::Mthi ? kHi : kLo)], value(o.s, eax)); break;
+    case OpCode::Mtlo:
     case OpCode::Mult:
-    case OpCode::Multu:
-      mov(eax, rm(o.s));
-      o.code == OpCode::Mult ? imul(rm(o.t)) : mul(rm(o.t));  // edx:eax
-      mov(dword[rbp + kLo], eax);
-      mov(dword[rbp + kHi], edx);
-      break;
+    case OpCode::Multu: hilo(o); break;
     case OpCode::Div: divide(o, true, k); break;
     case OpCode::Divu: divide(o, false, k); break;
     case OpCode::Add: trapping(o, false, false, k); break;
