@@ -59,7 +59,7 @@ class Run {
   bool fresh_delay_slot(Block& b);
   bool enter(Block& b);
   OpStop run_block(Block& b);
-  bool generated(Block& b, Block* from);
+  bool generated(Block& b, JitLink* link);
   void moved_on(uint64_t& fuel);
   CodePage* code_page(const Block& b) const;
   bool finish(const OpStop& s);
@@ -81,7 +81,10 @@ class Run {
   const Op* ops_ = nullptr;   // its ops: its own, or a cut copy
   uint32_t limit_ = 0;        // how many of them run
   Block* prev_ = nullptr;     // the block that completed last, while its links are valid
-  Block* linkable_ = nullptr;  // completed in generated code, towards the next block
+  // The way out unmade by which generated code left as linkable_from_
+  // completed, towards the next block.
+  JitLink* linkable_ = nullptr;
+  Block* linkable_from_ = nullptr;
   bool resuming_ = true;       // the first instruction of a run ignores breakpoints
   Stop stop_;
 };
@@ -243,16 +246,17 @@ bool Run::cut(const Block& b, uint32_t limit, const Op& terminator) {
 // it can; the interpreter goes on from the op where it stopped.
 OpStop Run::run_block(Block& b) {
   frame_.next = b.pc_of(limit_);
-  Block* from = std::exchange(linkable_, nullptr);
+  JitLink* link = std::exchange(linkable_, nullptr);
   // Moving on only from a clean start: no HI/LO guard, no breakpoints.
   uint64_t fuel = self_.breakpoints.empty() && !carry_.hilo_guard ? budget_ - executed_ : 0;
   frame_.fuel = fuel;
   uint32_t k = 0;
-  if (limit_ == b.n && b.cached && self_.jit.enabled && generated(b, from)) {
+  if (limit_ == b.n && b.cached && self_.jit.enabled && generated(b, link)) {
     moved_on(fuel);
     k = frame_.exit_op;
     if (k == cur_->n) {
-      linkable_ = cur_;
+      linkable_ = frame_.exit_link;
+      linkable_from_ = cur_;
       return OpStop{OpStop::End, k};
     }
     // A syscall does nothing but stop: no need for the interpreter.
@@ -264,14 +268,14 @@ OpStop Run::run_block(Block& b) {
 }
 
 // Runs b's generated code, made once b is hot; false when it has none.
-bool Run::generated(Block& b, Block* from) {
+bool Run::generated(Block& b, JitLink* link) {
   JitCode& code = b.jit;
   if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after)
-    code.failed = !jit_compile(b, code_page(b)->jit);
+    code.failed = !jit_compile(b, *code_page(b));
   if (!code.code) return false;
   // The block that just completed in generated code towards this one
   // moves on into it from now on.
-  if (from) jit_link(*from, b, mem_.code_gen, code_page(*from)->jit);
+  if (link) jit_link(*link, *linkable_from_, b, mem_.code_gen, code_page(*linkable_from_)->jit);
   frame_.code_gen = mem_.code_gen;
   jit_enter(frame_, mem_.l1, frame_.fuel, code.code);
   return true;
@@ -317,7 +321,8 @@ bool Run::finish(const OpStop& s) {
       executed_ += s.op + 1;
       pc_ = s.op + 1 == limit_ ? frame_.next : b.pc_of(s.op + 1);
       carry_ = state_after(b, s.op + 1, carry_);
-      cur_ = prev_ = linkable_ = nullptr;
+      cur_ = prev_ = nullptr;
+      linkable_ = nullptr;
       mem_.collect_garbage();
       return true;
     case OpStop::Fault:

@@ -10,6 +10,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <deque>
+#include <utility>
 
 #include "cpu/cpu_block.h"
 #include "r3k/regs.h"
@@ -96,10 +98,13 @@ using Xbyak::Operand;
 using Xbyak::Reg32;
 using Xbyak::Reg64;
 
-// Largest code one block may need (at most 65 ops, the longest about 70
-// bytes, plus an exit per op of about 10): generation into a buffer of this
-// size never runs out, and fails cleanly if it ever did.
-constexpr size_t kMaxBlockCode = 32 << 10;
+// A region holds at most this many blocks and ops.
+constexpr uint32_t kRegionBlocks = 8;
+constexpr uint32_t kRegionOps = 128;
+// Largest code a region may need (each op at most about 70 bytes, plus an
+// exit of about 40 per op and the ways out): generation into a buffer of
+// this size never runs out, and fails cleanly if it ever did.
+constexpr size_t kMaxRegionCode = 64 << 10;
 
 constexpr int32_t frame_at(size_t offset) { return int32_t(offset); }
 constexpr int32_t kNext = frame_at(offsetof(JitFrame, next));
@@ -115,9 +120,11 @@ constexpr int32_t kFillWrite = frame_at(offsetof(JitFrame, fill_write));
 constexpr int32_t tlb_at(bool write) { return frame_at(write ? offsetof(JitFrame, write) : offsetof(JitFrame, read)); }
 constexpr int32_t kTlbTag = frame_at(offsetof(JitTlb, tag));
 constexpr int32_t kTlbBias = frame_at(offsetof(JitTlb, bias));
-constexpr int32_t kLinkCode = frame_at(offsetof(JitLink, code));
-constexpr int32_t kLinkGen = frame_at(offsetof(JitLink, gen));
-constexpr int32_t kLinkPc = frame_at(offsetof(JitLink, pc));
+constexpr int32_t kExitLink = frame_at(offsetof(JitFrame, exit_link));
+// Offset of a field of target t in a JitLink.
+constexpr int32_t target_at(uint32_t t, size_t field) {
+  return int32_t(offsetof(JitLink, target) + t * sizeof(JitLink::Target) + field);
+}
 // The pending-load record is stored with one 16-bit move of its bytes.
 uint16_t pending_word(const PendingLoad& p) { return std::bit_cast<uint16_t>(p); }
 
@@ -232,10 +239,14 @@ class EntryThunk : public Xbyak::CodeGenerator {
   const void* fill_write_ = nullptr;
 };
 
-class BlockCompiler : public Xbyak::CodeGenerator {
+// Generates a region: a head block and the blocks on its page it moves on
+// to (already decoded, chainable), so that inside the region moving on is a
+// fuel test and a jump, and the cached registers stay where they are.
+class RegionCompiler : public Xbyak::CodeGenerator {
  public:
-  BlockCompiler(Block& b, uint8_t* buffer, size_t size) : CodeGenerator(size, buffer), b_(b) {}
+  RegionCompiler(const std::vector<Block*>& blocks, uint8_t* buffer, size_t size);
   void compile();
+  void place(uint8_t* at);
 
  private:
   // Guest registers.
@@ -248,8 +259,7 @@ class BlockCompiler : public Xbyak::CodeGenerator {
   Reg32 target(uint32_t g, const Reg32& scratch) const { return cached(g) ? host_[g] : scratch; }
   void commit(uint32_t g, const Reg32& v);
   void put(uint32_t g, const Reg32& v);
-  void write_back(uint64_t mask);
-  uint64_t dirty_before(uint32_t k) const;
+  void write_back();
 
   // Ops.
   bool op(uint32_t k);
@@ -273,42 +283,71 @@ class BlockCompiler : public Xbyak::CodeGenerator {
   void branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&), bool against_zero);
 
   // Leaving and moving on.
+  struct Member {
+    Block* block = nullptr;
+    Label entry;              // its ops (the head's: past the register loads)
+    std::vector<Label> exit;  // per op: leave before it
+    std::vector<bool> used;
+    uint32_t branch_at = 0;   // index of its branch op, or its length without one
+    Label complete, complete_written, fall_through, taken;
+  };
   Label& exit_before(uint32_t k);
+  int member_at(uint32_t pc) const;
+  uint32_t links_needed() const;
   void end();
-  void move_on(Label& out);
-  void exits();
+  Label& unlinked(JitLink& link, bool fuel_taken);
+  void move_on(uint32_t target, Label& miss);
+  void exits(Member& m, Label& record);
 
-  Block& b_;
-  uint64_t cached_ = 0, written_ = 0, live_in_ = 0;
-  std::vector<uint64_t> written_before_;  // per op index: cached registers the ops before it write
+  std::vector<Member> members_;
+  Member* m_ = nullptr;  // the member being generated
+  Block* b_ = nullptr;   // its block
+  JitCode& code_;        // the head's: the region's code and links
+  uint32_t links_used_ = 0;
+  uint64_t cached_ = 0;
   Reg32 host_[kSink + 1];
   std::vector<Address> slot_;
-  uint32_t branch_at_ = 0;  // index of the branch op, or the block's length without one
-  std::vector<Label> exit_;
-  std::vector<bool> exit_used_;
-  Label body_, complete_, complete_written_, unlinked_;
   struct Miss {
     Label miss, back;
     bool write;
+    Member* member;
     uint32_t k;
   };
   std::vector<Miss> misses_;
+  struct Stub {
+    Label at;
+    JitLink* link;
+    bool fuel_taken;
+    Member* member;
+  };
+  std::deque<Stub> stubs_;  // labels jumped to must not move
+  std::vector<std::pair<JitLink*, uint32_t>> jumps_;  // direct jumps' rel32 offsets
 };
 
-// The most used guest registers (used at least twice) get host registers
-// for the whole block: loaded at entry, stored back at every exit.
-void BlockCompiler::allocate() {
+RegionCompiler::RegionCompiler(const std::vector<Block*>& blocks, uint8_t* buffer, size_t size)
+    : CodeGenerator(size, buffer), members_(blocks.size()), code_(blocks[0]->jit) {
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    Member& m = members_[i];
+    m.block = blocks[i];
+    m.exit.resize(m.block->n + 1);
+    m.used.assign(m.block->n + 1, false);
+    m.branch_at = m.block->n;
+    for (uint32_t k = 0; k < m.block->n; ++k)
+      if (is_branch(m.block->ops[k].code)) m.branch_at = k;
+  }
+}
+
+// The guest registers the region uses most (at least twice) get host
+// registers for all of it: loaded at its entry, stored back at every exit.
+void RegionCompiler::allocate() {
   static const Reg32 kPool[] = {Xbyak::util::ebx, Xbyak::util::esi, Xbyak::util::edi, Xbyak::util::r8d,
                                 Xbyak::util::r9d, Xbyak::util::r12d, Xbyak::util::r13d};
   uint32_t uses[kSink + 1] = {};
-  uint64_t written = 0, read_first = 0;
-  written_before_.assign(b_.n + 1, 0);
-  for (uint32_t k = 0; k < b_.n; ++k) {
-    const OpRegs r = regs_of(b_.ops[k]);
-    for (uint32_t g = 1; g < kSink; ++g) uses[g] += (r.reads >> g & 1) + (r.writes >> g & 1);
-    read_first |= r.reads & ~written;
-    written |= r.writes;
-    written_before_[k + 1] = written;
+  for (const Member& m : members_) {
+    for (uint32_t k = 0; k < m.block->n; ++k) {
+      const OpRegs r = regs_of(m.block->ops[k]);
+      for (uint32_t g = 1; g < kSink; ++g) uses[g] += (r.reads >> g & 1) + (r.writes >> g & 1);
+    }
   }
   for (const Reg32& h : kPool) {
     uint32_t best = 0;
@@ -318,14 +357,11 @@ void BlockCompiler::allocate() {
     cached_ |= uint64_t{1} << best;
     host_[best] = h;
   }
-  written_ = written & cached_;
-  live_in_ = read_first & cached_;
-  for (uint64_t& w : written_before_) w &= cached_;
   for (uint32_t g = 0; g <= kSink; ++g) slot_.push_back(dword[rbp + int32_t(4 * g)]);
 }
 
 // A register holding g's value: its host register, or scratch loaded.
-Reg32 BlockCompiler::value(uint32_t g, const Reg32& scratch) {
+Reg32 RegionCompiler::value(uint32_t g, const Reg32& scratch) {
   if (cached(g)) return host_[g];
   mov(scratch, slot_[g]);
   return scratch;
@@ -333,12 +369,12 @@ Reg32 BlockCompiler::value(uint32_t g, const Reg32& scratch) {
 
 // g's value was computed into v (target(g, ...)): the frame gets it unless
 // g lives in a host register.
-void BlockCompiler::commit(uint32_t g, const Reg32& v) {
+void RegionCompiler::commit(uint32_t g, const Reg32& v) {
   if (g != kSink && !cached(g)) mov(slot_[g], v);
 }
 
 // Sets g from v.
-void BlockCompiler::put(uint32_t g, const Reg32& v) {
+void RegionCompiler::put(uint32_t g, const Reg32& v) {
   if (g == kSink) return;
   if (cached(g)) {
     if (host_[g].getIdx() != v.getIdx()) mov(host_[g], v);
@@ -347,24 +383,16 @@ void BlockCompiler::put(uint32_t g, const Reg32& v) {
   }
 }
 
-// Stores the cached registers in mask into the frame.
-void BlockCompiler::write_back(uint64_t mask) {
+// Stores the cached registers into the frame (all were loaded at the
+// region's entry, so each holds its guest register's value).
+void RegionCompiler::write_back() {
   for (uint32_t g = 1; g < kSink; ++g)
-    if (mask >> g & 1) mov(slot_[g], host_[g]);
-}
-
-// What an exit before op k stores: the registers read first hold their
-// frame value until written, so they may always be stored once written
-// somewhere in the block (a loop on itself does not store them); the
-// others hold nothing before their first write, and a loop on itself
-// stores them before it goes round (see end()).
-uint64_t BlockCompiler::dirty_before(uint32_t k) const {
-  return (written_ & live_in_) | (written_before_[k] & ~live_in_);
+    if (cached(g)) mov(slot_[g], host_[g]);
 }
 
 // ---- ops -----------------------------------------------------------------------
 
-void BlockCompiler::alu(const Op& o, void (CodeGenerator::*fn)(const Operand&, const Operand&), bool commutes) {
+void RegionCompiler::alu(const Op& o, void (CodeGenerator::*fn)(const Operand&, const Operand&), bool commutes) {
   if (cached(o.d) && o.d == o.s) {
     (this->*fn)(host_[o.d], rm(o.t));
   } else if (cached(o.d) && o.d == o.t && commutes) {
@@ -379,14 +407,14 @@ void BlockCompiler::alu(const Op& o, void (CodeGenerator::*fn)(const Operand&, c
   }
 }
 
-void BlockCompiler::alu_imm(const Op& o, void (CodeGenerator::*fn)(const Operand&, uint32_t)) {
+void RegionCompiler::alu_imm(const Op& o, void (CodeGenerator::*fn)(const Operand&, uint32_t)) {
   const Reg32 d = target(o.d, eax);
   if (!(cached(o.d) && o.d == o.s)) mov(d, rm(o.s));
   (this->*fn)(d, o.imm);
   commit(o.d, d);
 }
 
-void BlockCompiler::set_if(const Op& o, bool imm, void (CodeGenerator::*setcc)(const Operand&)) {
+void RegionCompiler::set_if(const Op& o, bool imm, void (CodeGenerator::*setcc)(const Operand&)) {
   const Reg32 s = value(o.s, eax);
   xor_(edx, edx);
   if (imm)
@@ -397,7 +425,7 @@ void BlockCompiler::set_if(const Op& o, bool imm, void (CodeGenerator::*setcc)(c
   put(o.d, edx);
 }
 
-void BlockCompiler::shift(const Op& o, bool variable, void (CodeGenerator::*fn)(const Operand&, const Xbyak::Reg8&),
+void RegionCompiler::shift(const Op& o, bool variable, void (CodeGenerator::*fn)(const Operand&, const Xbyak::Reg8&),
                           void (CodeGenerator::*fn_imm)(const Operand&, int)) {
   if (variable) mov(ecx, rm(o.s));  // before d changes: d may be s
   const Reg32 d = target(o.d, eax);
@@ -410,7 +438,7 @@ void BlockCompiler::shift(const Op& o, bool variable, void (CodeGenerator::*fn)(
 }
 
 // add/addi/sub: overflow leaves before the op.
-void BlockCompiler::trapping(const Op& o, bool imm, bool subtract, uint32_t k) {
+void RegionCompiler::trapping(const Op& o, bool imm, bool subtract, uint32_t k) {
   mov(eax, rm(o.s));
   if (imm)
     add(eax, o.imm);
@@ -423,7 +451,7 @@ void BlockCompiler::trapping(const Op& o, bool imm, bool subtract, uint32_t k) {
 }
 
 // The moves to and from HI and LO, and the multiplications.
-void BlockCompiler::hilo(const Op& o) {
+void RegionCompiler::hilo(const Op& o) {
   const bool hi = o.code == OpCode::Mfhi || o.code == OpCode::Mthi;
   switch (o.code) {
     case OpCode::Mfhi:
@@ -446,7 +474,7 @@ void BlockCompiler::hilo(const Op& o) {
 
 // Division by zero, and INT_MIN / -1 (a host trap), go to the interpreter,
 // which gives the R3000's results.
-void BlockCompiler::divide(const Op& o, bool is_signed, uint32_t k) {
+void RegionCompiler::divide(const Op& o, bool is_signed, uint32_t k) {
   mov(ecx, rm(o.t));
   test(ecx, ecx);
   jz(exit_before(k), T_NEAR);
@@ -469,7 +497,7 @@ void BlockCompiler::divide(const Op& o, bool is_signed, uint32_t k) {
 }
 
 // eax = the guest address r[s] + imm.
-void BlockCompiler::address(const Op& o) {
+void RegionCompiler::address(const Op& o) {
   if (cached(o.s)) {
     lea(eax, ptr[host_[o.s].cvt64() + int32_t(o.imm)]);
   } else {
@@ -481,7 +509,7 @@ void BlockCompiler::address(const Op& o) {
 // From the guest address in eax: rdx such that [rdx + rax] is its host
 // byte, from the page cache or its fill routine; off the fast path (no
 // pointer, or not size-aligned) it leaves before op k.
-void BlockCompiler::translate(uint32_t size, bool write, uint32_t k) {
+void RegionCompiler::translate(uint32_t size, bool write, uint32_t k) {
   if (size > 1) {
     test(al, size - 1);
     jnz(exit_before(k), T_NEAR);
@@ -495,20 +523,21 @@ void BlockCompiler::translate(uint32_t size, bool write, uint32_t k) {
   jne(miss, T_NEAR);
   mov(rdx, qword[rbp + rdx * 8 + tlb_at(write) + kTlbBias]);
   L(found);
-  misses_.push_back(Miss{std::move(miss), found, write, k});
+  misses_.push_back(Miss{std::move(miss), found, write, m_, k});
 }
 
 // The cache misses, out of the way of the straight code.
-void BlockCompiler::fills() {
+void RegionCompiler::fills() {
   for (Miss& m : misses_) {
     L(m.miss);
     call(qword[rbp + (m.write ? kFillWrite : kFillRead)]);
+    m_ = m.member;
     jz(exit_before(m.k), T_NEAR);
     jmp(m.back, T_NEAR);
   }
 }
 
-void BlockCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k) {
+void RegionCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k) {
   address(o);
   translate(size, false, k);
   if (o.d == kSink) return;  // the access could not fail any more: nothing to keep
@@ -530,7 +559,7 @@ void BlockCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k)
   commit(o.d, d);
 }
 
-void BlockCompiler::store(const Op& o, uint32_t size, uint32_t k) {
+void RegionCompiler::store(const Op& o, uint32_t size, uint32_t k) {
   address(o);
   translate(size, true, k);
   mov(ecx, rm(o.t));
@@ -549,7 +578,7 @@ void BlockCompiler::store(const Op& o, uint32_t size, uint32_t k) {
 
 // For lwl/lwr/swl/swr: rdx = the host address of the aligned word holding
 // the guest address, eax = that word, cl = 8 * the address's byte offset k.
-void BlockCompiler::aligned_word(const Op& o, bool write, uint32_t k) {
+void RegionCompiler::aligned_word(const Op& o, bool write, uint32_t k) {
   address(o);
   translate(1, write, k);
   mov(ecx, eax);
@@ -562,7 +591,7 @@ void BlockCompiler::aligned_word(const Op& o, bool write, uint32_t k) {
 }
 
 // r10d = the bits below bit cl, or (high) from bit 32 - cl up.
-void BlockCompiler::mask(bool high) {
+void RegionCompiler::mask(bool high) {
   if (high) {
     mov(r10d, -1);
     shr(r10d, cl);
@@ -578,7 +607,7 @@ void BlockCompiler::mask(bool high) {
 // k = the address's byte offset, lwl puts the word's bytes k..3 at the top
 // and keeps the register's low 8k bits; lwr puts bytes 0..k at the bottom
 // and keeps the register's top 8(3-k) bits.
-void BlockCompiler::load_partial(const Op& o, bool left, uint32_t k) {
+void RegionCompiler::load_partial(const Op& o, bool left, uint32_t k) {
   aligned_word(o, false, k);
   if (left) {
     shl(eax, cl);
@@ -595,7 +624,7 @@ void BlockCompiler::load_partial(const Op& o, bool left, uint32_t k) {
 // swl/swr write the register's bytes into the aligned word: swl its top
 // bytes into bytes k..3 (the word keeps its top 8k bits), swr its low
 // bytes into bytes 0..k (the word keeps its low 8(3-k) bits).
-void BlockCompiler::store_partial(const Op& o, bool left, uint32_t k) {
+void RegionCompiler::store_partial(const Op& o, bool left, uint32_t k) {
   aligned_word(o, true, k);
   if (!left) xor_(ecx, 24);  // cl = 8(3-k)
   mask(left);
@@ -608,21 +637,21 @@ void BlockCompiler::store_partial(const Op& o, bool left, uint32_t k) {
 }
 
 // r11d = the taken target when the condition holds, else the fall-through.
-void BlockCompiler::branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&), bool against_zero) {
+void RegionCompiler::branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&), bool against_zero) {
   if (against_zero || o.t == regs::zero) {
     cmp(rm(o.s), 0);
   } else {
     const Reg32 s = value(o.s, eax);
     cmp(s, rm(o.t));
   }
-  mov(r11d, b_.end_pc());
+  mov(r11d, b_->end_pc());
   mov(ecx, o.imm);
   (this->*cmov)(r11d, ecx);
 }
 
 // Emits op k; false when the rest of the block is the interpreter's.
-bool BlockCompiler::op(uint32_t k) {
-  const Op& o = b_.ops[k];
+bool RegionCompiler::op(uint32_t k) {
+  const Op& o = b_->ops[k];
   using C = CodeGenerator;
   switch (o.code) {
     case OpCode::Nop: break;
@@ -695,13 +724,13 @@ bool BlockCompiler::op(uint32_t k) {
     case OpCode::Bgezal:
       // The condition is read before the link is written (rs may be ra).
       branch(o, o.code == OpCode::Bltzal ? &C::cmovl : &C::cmovge, true);
-      mov(eax, b_.end_pc());
+      mov(eax, b_->end_pc());
       put(regs::ra, eax);
       break;
     case OpCode::B:
     case OpCode::J: mov(r11d, o.imm); break;
     case OpCode::Jal:
-      mov(eax, b_.end_pc());
+      mov(eax, b_->end_pc());
       put(regs::ra, eax);
       mov(r11d, o.imm);
       break;
@@ -725,32 +754,55 @@ bool BlockCompiler::op(uint32_t k) {
 
 // ---- leaving and moving on -----------------------------------------------------
 
-Label& BlockCompiler::exit_before(uint32_t k) {
-  exit_used_[k] = true;
-  return exit_[k];
+Label& RegionCompiler::exit_before(uint32_t k) {
+  m_->used[k] = true;
+  return m_->exit[k];
 }
 
-// A completed block moves on while more fuel is left than its length, to
-// itself directly, or through a link made by the dispatcher.
-void BlockCompiler::end() {
-  const Successors& next = b_.next;
-  if (next.count == 0 && !b_.indirect) {
-    jmp(complete_, T_NEAR);
+// The member that starts at pc and b_ may move on to; -1 if none.
+int RegionCompiler::member_at(uint32_t pc) const {
+  for (size_t i = 0; i < members_.size(); ++i)
+    if (members_[i].block->start == pc) return may_chain(*b_, *members_[i].block) ? int(i) : -1;
+  return -1;
+}
+
+// Ways out of the region: one per jr/jalr, one per static successor that
+// is not a member it moves on to.
+uint32_t RegionCompiler::links_needed() const {
+  uint32_t n = 0;
+  for (const Member& m : members_) {
+    const Block& b = *m.block;
+    n += b.indirect ? 1 : b.next.count;
+    for (uint32_t i = 0; i < b.next.count; ++i)
+      for (const Member& to : members_)
+        if (to.block->start == b.next.pc[i] && may_chain(b, *to.block)) --n;
+  }
+  return n;
+}
+
+// A completed block moves on while more fuel is left than its length: to a
+// member of the region by a jump, else through a link the dispatcher makes.
+void RegionCompiler::end() {
+  const Successors& next = b_->next;
+  if (next.count == 0 && !b_->indirect) {
+    jmp(m_->complete, T_NEAR);
     return;
   }
-  cmp(r14, b_.n);
-  jbe(complete_, T_NEAR);
-  if (b_.indirect) {
-    write_back(written_);
-    for (uint32_t i = 0; i < JitCode::kLinks; ++i) {
+  cmp(r14, b_->n);
+  jbe(m_->complete, T_NEAR);
+  if (b_->indirect) {
+    JitLink& link = code_.links[links_used_++];
+    link.indirect = true;
+    write_back();
+    mov(rcx, reinterpret_cast<uintptr_t>(&link));
+    for (uint32_t t = 0; t < JitLink::kTargets; ++t) {
       Label miss;
-      mov(rcx, reinterpret_cast<uintptr_t>(&b_.jit.links[i]));
-      cmp(r11d, dword[rcx + kLinkPc]);
+      cmp(r11d, dword[rcx + target_at(t, offsetof(JitLink::Target, pc))]);
       jne(miss, T_NEAR);
-      move_on(complete_written_);
+      move_on(t, miss);
       L(miss);
     }
-    jmp(complete_written_, T_NEAR);
+    jmp(unlinked(link, false), T_NEAR);
     return;
   }
   for (uint32_t i = 0; i < next.count; ++i) {
@@ -759,106 +811,150 @@ void BlockCompiler::end() {
       cmp(r11d, next.pc[0]);
       jne(other, T_NEAR);
     }
-    if (next.pc[i] == b_.start && may_chain(b_, b_)) {
-      // A loop on itself: its registers are already where it wants them.
-      write_back(written_ & ~live_in_);
-      sub(r14, b_.n);
-      mov(word[rbp + kPending], pending_word(b_.exit.load));
-      jmp(body_, T_NEAR);
-    } else if ((next.pc[i] >> kPageBits) == (b_.start >> kPageBits)) {
-      // Until linked, the jump goes to a stub that gives the fuel back.
-      write_back(written_);
-      sub(r14, b_.n);
-      mov(word[rbp + kPending], pending_word(b_.exit.load));
-      jmp(unlinked_, T_NEAR);
-      b_.jit.links[i].jump_at = uint32_t(getSize() - 4);
+    if (const int j = member_at(next.pc[i]); j >= 0) {
+      // Inside the region the registers stay where they are.
+      sub(r14, b_->n);
+      mov(word[rbp + kPending], pending_word(b_->exit.load));
+      jmp(members_[size_t(j)].entry, T_NEAR);
     } else {
-      write_back(written_);
-      mov(rcx, reinterpret_cast<uintptr_t>(&b_.jit.links[i]));
-      move_on(complete_written_);
+      JitLink& link = code_.links[links_used_++];
+      link.target[0].pc = next.pc[i];
+      write_back();
+      if ((next.pc[i] >> kPageBits) == (b_->start >> kPageBits)) {
+        // A direct jump, at first to a stub that gives the fuel back.
+        sub(r14, b_->n);
+        mov(word[rbp + kPending], pending_word(b_->exit.load));
+        jmp(unlinked(link, true), T_NEAR);
+        jumps_.push_back({&link, uint32_t(getSize() - 4)});
+      } else {
+        Label miss;
+        mov(rcx, reinterpret_cast<uintptr_t>(&link));
+        move_on(0, miss);
+        L(miss);
+        jmp(unlinked(link, false), T_NEAR);
+      }
     }
     L(other);
   }
 }
 
-// With rcx at a link: on into its code if it was made in this code
-// generation, else to out.
-void BlockCompiler::move_on(Label& out) {
-  mov(rax, qword[rbp + kCodeGen]);
-  cmp(rax, qword[rcx + kLinkGen]);
-  jne(out, T_NEAR);
-  sub(r14, b_.n);
-  mov(word[rbp + kPending], pending_word(b_.exit.load));
-  jmp(qword[rcx + kLinkCode]);
+// A way out not yet linked: a stub that gives back the fuel taken (if
+// fuel_taken), names the link in the frame for the dispatcher to make, and
+// leaves as the block completed.
+Label& RegionCompiler::unlinked(JitLink& link, bool fuel_taken) {
+  stubs_.push_back(Stub{Label(), &link, fuel_taken, m_});
+  return stubs_.back().at;
 }
 
-// The exits: each stores the cached registers (they may have changed),
-// where the block goes and the exit record, and returns to the entry
-// thunk.
-void BlockCompiler::exits() {
-  const bool branches = branch_at_ < b_.n;
-  Label fall_through, taken, record;
-  for (uint32_t k = 0; k < b_.n; ++k) {
-    if (!exit_used_[k]) continue;
-    L(exit_[k]);
-    write_back(dirty_before(k));
-    mov(eax, k);
-    jmp(k > branch_at_ ? taken : fall_through, T_NEAR);
-  }
-  L(complete_);
-  write_back(written_);
-  L(complete_written_);
-  mov(eax, b_.n);
-  jmp(branches ? taken : fall_through, T_NEAR);
-  L(unlinked_);
-  add(r14, b_.n);
-  jmp(complete_written_, T_NEAR);
+// With rcx at a link: on into its target's code if that was made in this
+// code generation, else to miss.
+void RegionCompiler::move_on(uint32_t target, Label& miss) {
+  mov(rax, qword[rbp + kCodeGen]);
+  cmp(rax, qword[rcx + target_at(target, offsetof(JitLink::Target, gen))]);
+  jne(miss, T_NEAR);
+  sub(r14, b_->n);
+  mov(word[rbp + kPending], pending_word(b_->exit.load));
+  jmp(qword[rcx + target_at(target, offsetof(JitLink::Target, code))]);
+}
 
-  L(fall_through);  // the branch has not run: the block goes to its end
-  mov(dword[rbp + kNext], b_.end_pc());
+// A member's exits: each stores the cached registers, where the block goes
+// and the exit record, and returns to the entry thunk.
+void RegionCompiler::exits(Member& m, Label& record) {
+  Block& b = *m.block;
+  for (uint32_t k = 0; k < b.n; ++k) {
+    if (!m.used[k]) continue;
+    L(m.exit[k]);
+    write_back();
+    mov(eax, k);
+    jmp(k > m.branch_at ? m.taken : m.fall_through, T_NEAR);
+  }
+  L(m.complete);
+  write_back();
+  L(m.complete_written);
+  mov(eax, b.n);
+  jmp(m.branch_at < b.n ? m.taken : m.fall_through, T_NEAR);
+  L(m.fall_through);  // the branch has not run: the block goes to its end
+  mov(dword[rbp + kNext], b.end_pc());
+  mov(rcx, reinterpret_cast<uintptr_t>(&b));
   jmp(record, T_NEAR);
-  L(taken);  // the branch has run: r11d says where
+  L(m.taken);  // the branch has run: r11d says where
   mov(dword[rbp + kNext], r11d);
+  mov(rcx, reinterpret_cast<uintptr_t>(&b));
+  jmp(record, T_NEAR);
+}
+
+// The direct jumps of links, once the code is at `at`.
+void RegionCompiler::place(uint8_t* at) {
+  for (auto [link, offset] : jumps_) link->jump = at + offset;
+}
+
+void RegionCompiler::compile() {
+  allocate();
+  code_.links.assign(links_needed(), JitLink{});  // never resized after: the code holds their addresses
+  for (uint32_t g = 1; g < kSink; ++g)
+    if (cached(g)) mov(host_[g], slot_[g]);
+  for (Member& m : members_) {
+    m_ = &m;
+    b_ = m.block;
+    L(m.entry);
+    for (uint32_t k = 0; k <= b_->n; ++k)
+      if (!op(k)) break;
+  }
+  fills();
+  for (Stub& st : stubs_) {
+    L(st.at);
+    if (st.fuel_taken) add(r14, st.member->block->n);
+    mov(rax, reinterpret_cast<uintptr_t>(st.link));
+    mov(qword[rbp + kExitLink], rax);
+    jmp(st.member->complete_written, T_NEAR);
+  }
+  Label record;
+  for (Member& m : members_) exits(m, record);
   L(record);
   mov(dword[rbp + kExitOp], eax);
-  mov(rcx, reinterpret_cast<uintptr_t>(&b_));
   mov(qword[rbp + kExitBlock], rcx);
   ret();
 }
 
-void BlockCompiler::compile() {
-  allocate();
-  exit_.resize(b_.n + 1);
-  exit_used_.assign(b_.n + 1, false);
-  branch_at_ = b_.n;
-  for (uint32_t k = 0; k < b_.n; ++k)
-    if (is_branch(b_.ops[k].code)) branch_at_ = k;
-  if (!b_.indirect)
-    for (uint32_t i = 0; i < b_.next.count; ++i) b_.jit.links[i].pc = b_.next.pc[i];
-  for (uint32_t g = 1; g < kSink; ++g)
-    if (live_in_ >> g & 1) mov(host_[g], slot_[g]);
-  L(body_);
-  for (uint32_t k = 0; k <= b_.n; ++k)
-    if (!op(k)) break;
-  fills();
-  exits();
+// The head, then the blocks on its page it moves on to, already decoded
+// and chainable, within the region's limits.
+std::vector<Block*> region_of(Block& head, CodePage& page) {
+  std::vector<Block*> region{&head};
+  uint32_t ops = head.n;
+  for (size_t i = 0; i < region.size(); ++i) {
+    const Block& m = *region[i];
+    for (uint32_t j = 0; j < m.next.count; ++j) {
+      const uint32_t pc = m.next.pc[j];
+      if ((pc >> kPageBits) != (head.start >> kPageBits) || (pc & 3)) continue;
+      Block* s = page.blocks[page_offset(pc) / 4].get();
+      if (!s || std::find(region.begin(), region.end(), s) != region.end() || !may_chain(m, *s) ||
+          ops + s->n > kRegionOps || region.size() >= kRegionBlocks)
+        continue;
+      region.push_back(s);
+      ops += s->n;
+    }
+  }
+  return region;
 }
 
 }  // namespace
 
-bool jit_compile(Block& block, JitArena& arena) {
-  block.jit.code = nullptr;
-  std::vector<uint8_t> buffer(kMaxBlockCode);
+bool jit_compile(Block& block, CodePage& page) {
+  JitCode& code = block.jit;
+  code.code = nullptr;
+  std::vector<uint8_t> buffer(kMaxRegionCode);
   try {
-    BlockCompiler c(block, buffer.data(), buffer.size());
+    RegionCompiler c(region_of(block, page), buffer.data(), buffer.size());
     c.compile();
     c.ready();
     // Every jump in the code is relative to it, so it runs wherever it is copied.
-    block.jit.code = arena.add(buffer.data(), c.getSize());
+    code.code = page.jit.add(buffer.data(), c.getSize());
+    if (code.code) c.place(static_cast<uint8_t*>(const_cast<void*>(code.code)));
   } catch (const Xbyak::Error&) {
-    block.jit.code = nullptr;
+    code.code = nullptr;
   }
-  return block.jit.code != nullptr;
+  if (!code.code) code.links.clear();
+  return code.code != nullptr;
 }
 
 void jit_enter(JitFrame& frame, L2Table* const* l1, uint64_t fuel, const void* code) {
@@ -867,37 +963,33 @@ void jit_enter(JitFrame& frame, L2Table* const* l1, uint64_t fuel, const void* c
   std::fill(std::begin(frame.write.tag), std::end(frame.write.tag), JitTlb::kEmpty);
   frame.fill_read = thunk.fill_read();
   frame.fill_write = thunk.fill_write();
+  frame.exit_link = nullptr;
   thunk.fn()(&frame, l1, fuel, code);
 }
 
 #else  // no code generator on this host
 
 bool jit_available() { return false; }
-bool jit_compile(Block&, JitArena&) { return false; }
+bool jit_compile(Block&, CodePage&) { return false; }
 void jit_enter(JitFrame&, L2Table* const*, uint64_t, const void*) {}
 
 #endif
 
-void jit_link(Block& from, const Block& to, uint64_t gen, JitArena& arena) {
-  if (!from.jit.code || !to.jit.code || !may_chain(from, to)) return;
-  JitCode& j = from.jit;
-  if (from.indirect) {
+void jit_link(JitLink& link, const Block& from, const Block& to, uint64_t gen, JitArena& arena) {
+  if (!to.jit.code || !may_chain(from, to)) return;
+  if (link.indirect) {
     // An inline cache of the last targets met, replaced in turn.
-    for (JitLink& l : j.links)
-      if (l.pc == to.start && l.gen == gen) return;
-    j.links[j.next_victim] = JitLink{to.jit.code, gen, to.start};
-    j.next_victim = (j.next_victim + 1) % JitCode::kLinks;
+    for (const JitLink::Target& t : link.target)
+      if (t.pc == to.start && t.gen == gen) return;
+    link.target[link.victim] = JitLink::Target{to.jit.code, gen, to.start};
+    link.victim = (link.victim + 1) % JitLink::kTargets;
     return;
   }
-  for (JitLink& l : j.links) {
-    if (l.pc != to.start || l.code == to.jit.code) continue;
-    if (l.jump_at) {
-      auto* code = static_cast<uint8_t*>(const_cast<void*>(from.jit.code));
-      if (!arena.patch(code + l.jump_at, to.jit.code)) continue;
-    }
-    l.code = to.jit.code;
-    l.gen = gen;
-  }
+  JitLink::Target& t = link.target[0];
+  if (t.pc != to.start || t.code == to.jit.code) return;
+  if (link.jump && !arena.patch(link.jump, to.jit.code)) return;  // same page: the direct jump
+  t.code = to.jit.code;
+  t.gen = gen;
 }
 
 }  // namespace r3k

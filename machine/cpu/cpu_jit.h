@@ -1,5 +1,7 @@
 // The code generator for hot blocks (x86-64 hosts only), on the Xbyak
-// assembler.  Each op of a decoded block becomes host code; whatever is
+// assembler.  A hot block gets the code of a region: itself and the blocks
+// of its page it moves on to (already decoded, and may_chain allows), up to
+// eight blocks.  Each op becomes host code; whatever is
 // not the plain case (a fault op, a syscall, a memory access off the fast
 // path, an overflow, a division the host cannot do) leaves the generated
 // code before that op has any effect, and the interpreter runs the block
@@ -20,11 +22,11 @@
 //     r15   the address space's first-level page table (L2Table* const*)
 //     r14   fuel: instructions the generated code may still start
 //     r11d  the block's next pc, from its branch on (see JitFrame::next)
-//     rbx rsi rdi r8 r9 r12 r13   guest registers cached within one block
+//     rbx rsi rdi r8 r9 r12 r13   guest registers cached within one region
 //     rax rcx rdx r10            scratch
-//   A block loads its cached guest registers at its entry and stores
-//   those it writes at every exit and before moving on: between blocks,
-//   and whenever C++ looks, the frame holds every guest register.
+//   A region loads its cached guest registers at its entry and stores them
+//   at every exit and before moving on to another region's code: between
+//   regions, and whenever C++ looks, the frame holds every guest register.
 //
 //   Memory.  A load or store finds its host page in JitFrame::tlb, a small
 //   direct-mapped copy of the page table's fast-path pointers (rd, wr),
@@ -36,20 +38,19 @@
 //   generated code runs (every path that could change it leaves first), but
 //   can between two entries: C++ empties the cache before each entry.
 //
-//   Moving on.  A block that completes jumps straight into its successor's
-//   code, without returning, when (a) more fuel is left than its own length,
-//   which it then takes off, and (b) the successor's pc is one it was
-//   linked to (jit_link).  It stores the load-delay state it leaves
-//   (JitFrame::pending) first.  Three kinds of link:
-//     - to itself: a jump back past the loading of its cached registers,
-//       made when the block is generated;
-//     - to a static target on its own page: a direct jump, patched in when
-//       linked (pages are dropped whole, so it never outlives its target);
-//     - to any other target, static or, for jr/jalr, the last two met (an
-//       inline cache keyed on the pc): through a JitLink the code reads in
+//   Moving on.  A block that completes goes on to its successor without
+//   returning when more fuel is left than its own length, which it then
+//   takes off, storing the load-delay state it leaves (JitFrame::pending):
+//     - to a member of its region: a jump, the registers staying in place;
+//     - else through a JitLink, a way out of the region that the dispatcher
+//       makes the first time it sees the block completed there (the code
+//       names the link in JitFrame::exit_link when it leaves by it
+//       unmade).  A static target on the same page is reached by a direct
+//       jump patched in (pages are dropped whole, so it never outlives its
+//       target); any other target, static or, for jr/jalr, the last two
+//       met (an inline cache keyed on the pc), through the link read in
 //       place, valid only in the address space's code generation it was
-//       made in (JitFrame::code_gen), so no decoded code has been dropped
-//       since.
+//       made in (JitFrame::code_gen): no decoded code dropped since.
 //
 //   Exit.  The frame's exit record names the block and the op index where
 //   the interpreter goes on: the block's op count when it completed,
@@ -65,6 +66,7 @@
 namespace r3k {
 
 struct Block;
+struct CodePage;
 struct L2Table;
 
 // The load-delay state one instruction leaves: the register it loaded
@@ -100,37 +102,42 @@ struct JitFrame {
   // (it cannot change inside: a store over code leaves generated code).
   uint64_t code_gen;
   // Exit record: the block where generated code stopped and the op the
-  // interpreter goes on from.
+  // interpreter goes on from; the link it left by unmade, else null.
   Block* exit_block;
   uint32_t exit_op;
+  struct JitLink* exit_link;
   // Page caches for loads and for stores, and the routines that fill them.
   JitTlb read, write;
   const void* fill_read;
   const void* fill_write;
 };
 
-// One way out of a block's code into another block's: the target's pc
-// and code, valid in one code generation of the address space; or, on the
-// same page, the place in the code of a direct jump to patch.
+// One way out of a region's code into another block's code: static, one
+// target; for jr/jalr, an inline cache of the last two targets met,
+// replaced in turn.  A target holds only in the address space's code
+// generation it was made in; a static target on the same page is reached by
+// a direct jump patched in instead.
 struct JitLink {
-  // Never a generation an address space reaches: the link is not made.
+  // Never a generation an address space reaches: the target is not made.
   static constexpr uint64_t kUnlinked = ~uint64_t{0};
-  const void* code = nullptr;
-  uint64_t gen = kUnlinked;
-  uint32_t pc = 0;
-  uint32_t jump_at = 0;  // same page: offset of the jump's rel32 in the code (0: none)
+  static constexpr uint32_t kTargets = 2;
+  struct Target {
+    const void* code = nullptr;
+    uint64_t gen = kUnlinked;
+    uint32_t pc = 0;
+  } target[kTargets];
+  bool indirect = false;
+  uint32_t victim = 0;     // inline cache: the target to replace next
+  uint8_t* jump = nullptr;  // same page: the rel32 of the direct jump
 };
 
-// A block's generated code and what leads to it.
+// A block's generated code (of the region it heads) and its ways out.
 struct JitCode {
-  static constexpr uint32_t kLinks = 2;
   const void* code = nullptr;  // entry, once generated
   uint32_t heat = 0;           // complete runs so far without code
   bool failed = false;         // generation refused: stay interpreted
-  // Static successors (one per target) or, for jr/jalr, an inline cache
-  // of the last targets met.  Read by the generated code in place.
-  JitLink links[kLinks];
-  uint32_t next_victim = 0;    // inline cache slot to replace next
+  // Read by the code in place, so never resized once it is generated.
+  std::vector<JitLink> links;
 };
 
 // Executable memory of one code page's blocks, freed with the page's
@@ -158,14 +165,15 @@ class JitArena {
   size_t total_ = 0;
 };
 
-// Generates the block's code into the arena (block.jit); false when it
-// cannot (no code generator on this host, or no room).
-bool jit_compile(Block& block, JitArena& arena);
+// Generates the code of the region block heads on its page (block.jit);
+// false when it cannot (no code generator on this host, or no room).
+bool jit_compile(Block& block, CodePage& page);
 
-// Lets from's code move on into to's (from completed towards to.start),
-// if may_chain(from, to) holds; valid while the code generation is gen.
-// from's code lives in arena.
-void jit_link(Block& from, const Block& to, uint64_t gen, JitArena& arena);
+// Makes the way out `link`, by which generated code left when `from`
+// completed towards to.start, lead into to's code if may_chain(from, to)
+// holds; valid while the code generation is gen.  The link's code lives in
+// arena.
+void jit_link(JitLink& link, const Block& from, const Block& to, uint64_t gen, JitArena& arena);
 
 // Runs generated code from `code` (a block's entry) until it leaves; the
 // frame then holds the exit record and the fuel left.
