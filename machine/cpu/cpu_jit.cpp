@@ -224,8 +224,6 @@ class EntryThunk : public Xbyak::CodeGenerator {
     sub(rdx, rcx);
     mov(ecx, eax);
     shr(ecx, kPageBits);
-    mov(r10d, ecx);
-    and_(r10d, JitTlb::kSlots - 1);
     mov(dword[rbp + r10 * 4 + tlb_at(write) + kTlbTag], ecx);
     mov(qword[rbp + r10 * 8 + tlb_at(write) + kTlbBias], rdx);
     test(rsp, rsp);  // the stack pointer is never zero: ZF clear
@@ -311,8 +309,9 @@ class RegionCompiler : public Xbyak::CodeGenerator {
     Label miss, back;
     bool write;
     Member* member;
-    uint32_t k;
+    uint32_t k, slot;
   };
+  uint32_t sites_[2] = {};  // accesses generated so far, reads and writes
   std::vector<Miss> misses_;
   struct Stub {
     Label at;
@@ -514,22 +513,24 @@ void RegionCompiler::translate(uint32_t size, bool write, uint32_t k) {
     test(al, size - 1);
     jnz(exit_before(k), T_NEAR);
   }
+  // Each access of a region has a slot of its own (while there are enough),
+  // so the host page is read without waiting for the address.
+  const uint32_t slot = sites_[write]++ % JitTlb::kSlots;
   Label miss, found;
   mov(ecx, eax);
   shr(ecx, kPageBits);
-  mov(edx, ecx);
-  and_(edx, JitTlb::kSlots - 1);
-  cmp(ecx, dword[rbp + rdx * 4 + tlb_at(write) + kTlbTag]);
+  cmp(ecx, dword[rbp + tlb_at(write) + kTlbTag + int32_t(4 * slot)]);
   jne(miss, T_NEAR);
-  mov(rdx, qword[rbp + rdx * 8 + tlb_at(write) + kTlbBias]);
+  mov(rdx, qword[rbp + tlb_at(write) + kTlbBias + int32_t(8 * slot)]);
   L(found);
-  misses_.push_back(Miss{std::move(miss), found, write, m_, k});
+  misses_.push_back(Miss{std::move(miss), found, write, m_, k, slot});
 }
 
 // The cache misses, out of the way of the straight code.
 void RegionCompiler::fills() {
   for (Miss& m : misses_) {
     L(m.miss);
+    mov(r10d, m.slot);
     call(qword[rbp + (m.write ? kFillWrite : kFillRead)]);
     m_ = m.member;
     jz(exit_before(m.k), T_NEAR);

@@ -28,15 +28,17 @@
 //   at every exit and before moving on to another region's code: between
 //   regions, and whenever C++ looks, the frame holds every guest register.
 //
-//   Memory.  A load or store finds its host page in JitFrame::tlb, a small
-//   direct-mapped copy of the page table's fast-path pointers (rd, wr),
-//   else calls the fill routine at JitFrame::fill_read or fill_write: with
-//   the guest address in eax it walks the page table, and returns with ZF
-//   set when the page has no fast-path pointer (the op then leaves), else
-//   with rdx = the host page minus the guest page's address, entered in
-//   the cache; it uses rcx and r10.  The page table cannot change while
-//   generated code runs (every path that could change it leaves first), but
-//   can between two entries: C++ empties the cache before each entry.
+//   Memory.  A load or store finds its host page in its slot of the page
+//   caches JitFrame::read and write (a copy of the page table's fast-path
+//   pointers rd, wr; each access of a region has a slot of its own while
+//   there are enough), else calls the fill routine at JitFrame::fill_read
+//   or fill_write: with the guest address in eax and the slot in r10d it
+//   walks the page table, and returns with ZF set when the page has no
+//   fast-path pointer (the op then leaves), else with rdx = the host page
+//   minus the guest page's address, entered in the slot; it uses rcx.  The
+//   page table cannot change while generated code runs (every path that
+//   could change it leaves first), but can between two entries: C++
+//   empties the caches before each entry.
 //
 //   Moving on.  A block that completes goes on to its successor without
 //   returning when more fuel is left than its own length, which it then
@@ -77,8 +79,8 @@ struct PendingLoad {
   bool partial = false;
 };
 
-// The page cache of generated code: for guest page p (its address >> 12)
-// in slot p % kSlots, tag p and the host page's address minus p's.
+// A page cache of generated code: per slot, the guest page number p (its
+// address >> 12) and the host page's address minus p's.
 struct JitTlb {
   static constexpr uint32_t kSlots = 16;
   static constexpr uint32_t kEmpty = ~0u;  // never a page number
