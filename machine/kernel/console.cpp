@@ -23,7 +23,7 @@ Console& Console::host() {
   return console;
 }
 
-void Console::write(int fd, const void* bytes, size_t len) {
+void Console::write_slow(int fd, const void* bytes, size_t len) {
   if (len == 0) return;
   if (fd != fd_ || buffer_.size() + len > kCapacity) flush();
   if (len >= kCapacity) {

@@ -25,7 +25,9 @@ void erase_value(std::vector<T*>& v, const T* value) {
 Kernel::Kernel(const Options& options)
     : opts_(options),
       keep_history_(options.record || options.stats),
+      has_rules_(!options.fail.empty() || !options.result.empty()),
       tracer_(options.trace ? TraceWriter::make(options.trace_format, options.trace_strsize) : nullptr),
+      console_(Console::host()),
       fail_counts_(options.fail.size()),
       result_counts_(options.result.size()) {}
 
@@ -84,14 +86,14 @@ std::string Kernel::output(int fd) const {
 
 void Kernel::diagnose(const std::string& line) {
   diagnostics_.push_back(line);
-  if (opts_.diagnostics) Console::host().line(2, line);
+  if (opts_.diagnostics) console_.line(2, line);
 }
 
 void Kernel::trace(const std::string& line) {
   if (opts_.trace_sink)
     opts_.trace_sink(line + "\n");
   else
-    Console::host().line(opts_.trace_fd, line);
+    console_.line(opts_.trace_fd, line);
 }
 
 void Kernel::record(SyscallEvent event) {
@@ -101,11 +103,11 @@ void Kernel::record(SyscallEvent event) {
 
 void Kernel::reply(Process& p, SyscallEvent& event, const Answer& a) {
   CpuState& st = p.cpu->state();
-  st.gpr[kA3] = a.failed ? 1 : 0;
+  st.gpr[kA3] = a.failed;
   st.gpr[kV0] = a.v0;
   st.gpr[kV1] = a.v1;
   if (!tracer_ && !opts_.record) return;
-  event.failed = a.failed;
+  event.failed = a.failed != 0;
   event.v0 = static_cast<int32_t>(a.v0);
   event.v1 = a.v1;
   record(std::move(event));
@@ -119,7 +121,7 @@ std::optional<Kernel::Answer> Kernel::injected(const Process& p, uint32_t number
     for (size_t i = 0; i < rules.size(); ++i) {
       const CallRule& r = rules[i];
       if (r.call != number || (r.pid && *r.pid != p.pid)) continue;
-      if (r.applies(++counts[i]) && !answer) answer = Answer{fail, static_cast<uint32_t>(r.value), 0};
+      if (r.applies(++counts[i]) && !answer) answer = Answer{fail ? 1u : 0u, static_cast<uint32_t>(r.value), 0};
     }
   };
   scan(opts_.fail, fail_counts_, true);
@@ -140,7 +142,7 @@ void Kernel::syscall(Process& p) {
     if (call == Sys::write) ev.data = read_for_trace(p, ev.args[1], ev.args[2]);
   }
 
-  if (auto a = injected(p, ev.number)) {
+  if (auto a = has_rules_ ? injected(p, ev.number) : std::nullopt) {
     ev.injected = true;
     reply(p, ev, *a);
     return;
@@ -218,7 +220,7 @@ std::optional<Kernel::Answer> Kernel::do_waitpid(Process& p, const uint32_t* arg
     p.wait_addr = addr;
     std::copy(args, args + 4, p.wait_args);
     // The machine may be a while before anything else is written.
-    Console::host().flush();
+    console_.flush();
     return std::nullopt;
   }
   return complete_wait(p, *child, addr);
@@ -254,15 +256,17 @@ Kernel::Answer Kernel::do_write(Process& p, const uint32_t* args) {
   const uint32_t addr = args[1], len = args[2];
   if (!writable_fd(fd)) return error(kEBADF);
   if (len == 0) return ok(0);
-  // The whole buffer first, so a bad one writes nothing.
-  if (!p.space->readable(addr, len)) return error(kEFAULT);
+  // The whole buffer first, so a bad one writes nothing.  Within one page
+  // (printf's one byte) that is the page's own view.
+  const bool one_page = len <= kPageSize - (addr & (kPageSize - 1));
+  if (one_page ? p.space->read_view(addr) == nullptr : !p.space->readable(addr, len)) return error(kEFAULT);
   // Straight from the guest's pages, a page at a time: a huge write costs
   // time, never host memory.
   for (uint32_t done = 0; done < len;) {
     const uint32_t at = addr + done;
     const uint32_t n = std::min(len - done, kPageSize - (at & (kPageSize - 1)));
     const uint8_t* bytes = p.space->read_view(at);
-    if (opts_.echo) Console::host().write(fd, bytes, n);
+    if (opts_.echo) console_.write(fd, bytes, n);
     if (opts_.record && captured_ < opts_.capture_limit) {
       const uint64_t keep = std::min<uint64_t>(n, opts_.capture_limit - captured_);
       outputs_[static_cast<size_t>(fd)].append(reinterpret_cast<const char*>(bytes), keep);
@@ -325,7 +329,7 @@ void Kernel::end(Process& p) {
     p.space.reset();
   }
   // Whatever it wrote is out before anything that follows its end.
-  Console::host().flush();
+  console_.flush();
   Process* parent = p.outside_parent ? nullptr : find(p.ppid);
   if (parent == nullptr || parent->state == ProcState::Zombie) {
     reap(p);

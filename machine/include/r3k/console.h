@@ -32,7 +32,15 @@ class Console {
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
 
-  void write(int fd, const void* bytes, size_t len);
+  void write(int fd, const void* bytes, size_t len) {
+    // The common case inline: more bytes for the descriptor being gathered.
+    if (fd == fd_ && len <= kCapacity - buffer_.size() && !buffer_.empty()) {
+      const auto* p = static_cast<const uint8_t*>(bytes);
+      buffer_.insert(buffer_.end(), p, p + len);
+    } else {
+      write_slow(fd, bytes, len);
+    }
+  }
   void write(int fd, std::string_view text) { write(fd, text.data(), text.size()); }
   // A whole line of r3krun's own: text, then a newline.
   void line(int fd, std::string_view text);
@@ -46,6 +54,8 @@ class Console {
 
  private:
   using Clock = std::chrono::steady_clock;
+
+  void write_slow(int fd, const void* bytes, size_t len);
 
   std::vector<uint8_t> buffer_;
   int fd_ = -1;  // the descriptor buffer_ is for

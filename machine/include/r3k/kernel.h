@@ -19,6 +19,8 @@
 
 namespace r3k {
 
+class Console;
+
 struct ProcessInfo {
   uint32_t pid = 0, ppid = 0;  // ppid: the parent at creation
   bool exited = false;         // by _exit (or by returning past a guest call)
@@ -93,12 +95,14 @@ class Kernel {
   static std::string fault_line(uint32_t pid, const Fault& fault);
 
  private:
+  // What the call hands back: the error flag (a3), v0 and v1.  Three
+  // words, so that returning one costs no partial-register stall.
   struct Answer {
-    bool failed = false;
+    uint32_t failed = 0;
     uint32_t v0 = 0, v1 = 0;
   };
-  static Answer ok(uint32_t v0) { return {false, v0, 0}; }
-  static Answer error(Err e) { return {true, static_cast<uint32_t>(e), 0}; }
+  static Answer ok(uint32_t v0) { return {0, v0, 0}; }
+  static Answer error(Err e) { return {1, static_cast<uint32_t>(e), 0}; }
 
   Process& add_process(std::unique_ptr<Process> p);
   std::optional<uint32_t> free_pid();
@@ -119,7 +123,9 @@ class Kernel {
 
   const Options opts_;  // a copy: the kernel may outlive the caller's options
   const bool keep_history_;
+  const bool has_rules_;  // any --fail or --result
   std::unique_ptr<TraceWriter> tracer_;  // null without --trace
+  Console& console_;  // the host's descriptors
   std::vector<std::unique_ptr<Process>> procs_;  // not yet freed, in creation order
   Process* first_ = nullptr;
   std::map<uint32_t, Process*> by_pid_;  // not yet reaped
