@@ -119,6 +119,11 @@ Process& Machine::first_process() {
 
 bool Machine::drive(Goal goal) {
   Process* first = kernel_->first();
+  // Processes reaped on the way are freed here and at every round.
+  struct Release {
+    Kernel& kernel;
+    ~Release() { kernel.release_reaped(); }
+  } release{*kernel_};
   for (;;) {
     kernel_->release_reaped();
     Console::host().tick();
@@ -304,6 +309,8 @@ void Machine::write32(uint32_t addr, uint32_t value) {
 }
 
 CpuState& Machine::regs() { return first_process().cpu->state(); }
+
+AddressSpace& Machine::space() { return *first_process().space; }
 
 const std::vector<SyscallEvent>& Machine::events() const {
   static const std::vector<SyscallEvent> none;

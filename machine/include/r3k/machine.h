@@ -82,6 +82,7 @@ class Machine {
   void write_bytes(uint32_t addr, std::span<const uint8_t> bytes);
   void write32(uint32_t addr, uint32_t value);
   CpuState& regs();  // the first process
+  AddressSpace& space();  // the first process's memory
 
   const std::vector<SyscallEvent>& events() const;  // every kernel call so far, in order
   std::string output(int fd) const;                 // bytes actually written to fd 1 or 2
