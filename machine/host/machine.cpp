@@ -312,6 +312,11 @@ CpuState& Machine::regs() { return first_process().cpu->state(); }
 
 AddressSpace& Machine::space() { return *first_process().space; }
 
+const AddressSpace& Machine::space() const {
+  if (!kernel_) throw std::logic_error("no program loaded");
+  return *kernel_->first()->space;
+}
+
 const std::vector<SyscallEvent>& Machine::events() const {
   static const std::vector<SyscallEvent> none;
   return kernel_ ? kernel_->events() : none;

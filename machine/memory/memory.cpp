@@ -112,7 +112,7 @@ bool HostMemory::take(uint64_t bytes) {
 
 bool HostMemory::take_page() {
   if (!take(sizeof(PageData))) return false;
-  ++pages_;
+  peak_pages_ = std::max(peak_pages_, ++pages_);
   return true;
 }
 

@@ -83,6 +83,7 @@ class Machine {
   void write32(uint32_t addr, uint32_t value);
   CpuState& regs();  // the first process
   AddressSpace& space();  // the first process's memory
+  const AddressSpace& space() const;
 
   const std::vector<SyscallEvent>& events() const;  // every kernel call so far, in order
   std::string output(int fd) const;                 // bytes actually written to fd 1 or 2
