@@ -265,7 +265,7 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
   if (h[0] & 128) {
     r3k::CallRule rule;
     rule.call = h[6] % 40u;
-    rule.nth = h[7] & 7u;
+    if (h[7] & 7u) rule.nth = h[7] & 7u;
     rule.and_later = h[7] & 8u;
     if (h[7] & 16u) rule.pid = 2u + (h[7] >> 5);
     rule.value = static_cast<int8_t>(h[8]);

@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstring>
 #include <functional>
-#include <iostream>
 #include <optional>
 
 #include "r3k/console.h"
@@ -159,11 +158,13 @@ Command parse_command_line(int argc, const char* const* argv) {
   try {
     app.parse(args);
   } catch (const CLI::CallForHelp&) {
-    std::cout << app.help() << std::flush;
+    Console::host().write(1, app.help());
+    Console::host().flush();
     cmd.help = true;
     return cmd;
   } catch (const CLI::CallForVersion& e) {
-    std::cout << e.what() << std::endl;
+    Console::host().line(1, e.what());
+    Console::host().flush();
     cmd.help = true;
     return cmd;
   } catch (const CLI::ParseError& e) {

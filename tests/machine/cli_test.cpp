@@ -204,7 +204,7 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   ASSERT_EQ(o.result.size(), 1u);
   EXPECT_EQ(o.result[0].value, -5);
   EXPECT_FALSE(o.result[0].pid);
-  EXPECT_EQ(o.result[0].nth, 0u);
+  EXPECT_FALSE(o.result[0].nth);
   EXPECT_TRUE(o.null_argv);
   EXPECT_EQ(o.trace_strsize, 8u);
   EXPECT_FALSE(o.jit.enabled);

@@ -19,13 +19,13 @@ namespace r3k {
 struct CallRule {
   uint32_t call = 0;             // call number; need not be a known one
   std::optional<uint32_t> pid;   // only calls of this process
-  uint64_t nth = 0;              // 0: every matching call; else the n-th (1-based)
+  std::optional<uint64_t> nth;   // only the n-th matching call (1-based); none: every one
   bool and_later = false;        // the n-th and all later ones
   int32_t value = 0;             // error number (--fail) or result (--result)
 
   // Whether the rule applies to the count-th matching call (1-based).
   bool applies(uint64_t count) const {
-    return nth == 0 || count == nth || (and_later && count > nth);
+    return !nth || count == *nth || (and_later && count > *nth);
   }
 };
 
