@@ -55,7 +55,6 @@ std::vector<Program> programs() {
             "-2147483648"},
            {"getpid answers -2", opts({}, {answer("getpid=-2")}), "getpid() = -2", "-2"},
            {"getpid fails with EIO", opts({fail("getpid=EIO")}), "getpid() E5", "", "Input/output error"},
-           {"getpid fails with 13", opts({fail("getpid=13")}), "getpid() E13", "", "Unimplemented feature"},
            {"getpid answers -1, flag clear", opts({}, {answer("getpid=-1")}), "getpid() = -1", "",
             "Operation succeeded"},
        }},
