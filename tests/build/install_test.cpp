@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -325,6 +326,35 @@ TEST_F(Installed, HasTheDesignedLayoutWithNoAbsolutePathInside) {
     EXPECT_FALSE(text.empty()) << rel;
     for (const std::string& path : {prefix_.string(), std::string(R3K_BINARY_DIR), std::string(R3K_SOURCE_DIR)})
       EXPECT_EQ(text.find(path), std::string::npos) << rel << " names " << path;
+  }
+}
+
+// Whatever the user asks for, the compiler and the assembler are told
+// MIPS-I, soft-float, 32-bit FP registers: the driver's own -mfpxx would
+// make the assembler drop the load-delay nops.
+TEST_F(Installed, DriversForceMipsOneSoftFloatOnCompilerAndAssembler) {
+  ASSERT_EQ(install_.status, 0) << install_.out;
+  const fs::path dir = prefix_ / "flags";
+  write_file(dir / "x.c", "int x;\n");
+  write_file(dir / "x.cpp", "int x;\n");
+  write_file(dir / "x.S", "\tnop\n");
+  const std::string asked = " -O2 -g -march=mips32r2 -mfpxx -mhard-float -mllsc -mips16 -fPIC -G 0 -c ";
+  for (const char* file : {"x.c", "x.cpp", "x.S"}) {
+    const std::string driver = std::string(file) == "x.cpp" ? "bin/r3k-c++" : "bin/r3k-cc";
+    const Result r = sh(q(prefix_ / driver) + asked + q(dir / file) + " -o /dev/null -### 2>&1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    int tools = 0;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("/cc1") == std::string::npos && line.find("/as ") == std::string::npos) continue;
+      SCOPED_TRACE(line);
+      ++tools;
+      for (const char* want : {"\"-march=mips1\"", " -mfp32 ", " -msoft-float ", "-G 8 "})
+        EXPECT_NE(line.find(want), std::string::npos) << want;
+      for (const char* never : {"-mfpxx", "mips32r2", "-mhard-float", "-mllsc", "-mips16", "-fPIC", "-G 0"})
+        EXPECT_EQ(line.find(never), std::string::npos) << never;
+    }
+    EXPECT_EQ(tools, 2) << file << ": " << r.out;
   }
 }
 
