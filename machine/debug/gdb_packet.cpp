@@ -17,13 +17,12 @@ Framer::Event Framer::feed(char c) {
         case '+': return Event::Ack;
         case '-': return Event::Nak;
         case '\x03': return Event::Interrupt;
-        default: ++skipped_; return Event::None;
+        default: return Event::None;  // noise between packets
       }
     case State::Payload:
       if (c == '#') {
         state_ = State::Check1;
       } else if (c == '$') {  // the packet before was cut short: this one replaces it
-        skipped_ += payload_.size() + 1;
         payload_.clear();
         sum_ = 0;
         too_long_ = false;

@@ -39,7 +39,8 @@ struct FakeTarget : DebugTarget {
       image->load_into(mem);
     } else {
       regs[kRegRa] = 0x400010;
-      mem.map(kText, kPageSize, kProtRead | kProtExec) && mem.map(kData, kPageSize, kProtRead | kProtWrite);
+      mem.map(kText, kPageSize, kProtRead | kProtExec);
+      mem.map(kData, kPageSize, kProtRead | kProtWrite);
       mem.poke(kText, "\x24\x02\x00\x07", 4);
     }
   }
@@ -144,33 +145,9 @@ struct Session {
   }
 };
 
-TEST(GdbFraming, EventsFromHostileStreams) {
-  struct Case {
-    std::string in, events;  // events: P(payload) A N I C(bad checksum) L(too long)
-    uint64_t skipped;
-  } cases[] = {
-      {"$g#67+-\x03", "P(g)ANI", 0},
-      {"junk\r\n$?#3F", "P(?)", 6},                                     // capital checksum digits
-      {"$g#68$g#6z$g#z7", "CCC", 0},                                    // wrong sum, non-hex digits
-      {"$gg$g#67", "P(g)", 3},                                          // a '$' restarts a cut packet
-      {"$#00$X}\x03#d8", "P()P(X}\x03)", 0},                            // 0x03 inside a packet is data
-      {"$0123456789#0d$01234567#9c$012345678#a5", "LP(01234567)C", 0},  // limit 8
-      {std::string(100000, 'x') + "$", "", 100000},
-  };
-  for (const Case& c : cases) {
-    Framer f(8);
-    std::string events;
-    for (char ch : c.in) {
-      const auto e = f.feed(ch);
-      events += e == Framer::Event::Packet ? "P(" + f.payload() + ")" : std::string(e != Framer::Event::None, "--ANICL"[int(e)]);
-      ASSERT_LE(f.payload().size(), 8u);
-    }
-    EXPECT_EQ(events, c.events) << c.in.substr(0, 40);
-    EXPECT_EQ(f.skipped(), c.skipped) << c.in.substr(0, 40);
-  }
-}
-
-TEST(GdbFraming, RunLengthEncodingRoundTripsAndOnlyShortens) {
+TEST(GdbFraming, LongPacketsAreNotKeptAndRunLengthEncodingOnlyShortens) {
+  Framer f(8);
+  for (char c : "$" + std::string(100000, 'x') + "#00") ASSERT_LE((f.feed(c), f.payload().size()), 8u);
   EXPECT_EQ(frame("0000", true), "$0* #7a");
   EXPECT_EQ(frame("}}}}****", true), "$}}}}****#9c");  // markers never compressed
   EXPECT_EQ(escape_binary(std::string("a#$}*\x03", 6)), "a}\x03}\x04}]}\x0a\x03");
@@ -249,7 +226,10 @@ TEST(GdbSession, AcksStatesAndStopReplies) {
       {{{packet("qC"), {}, "+[QC2]"}, {"-", {}, "[QC2]"}, {"$qC#00", {}, "-"}}, "", Stub::State::Stopped},
       {{{packet("QStartNoAckMode"), {}, "+[OK]"}, {"+" + packet("qC"), {}, "[QC2]"}, {"$qC#00-", {}, "[E16]"}}, "",
        Stub::State::Stopped},
-      {{{packet(std::string(0x4001, 'm')), {}, "+[E07]"}}, "", Stub::State::Stopped},
+      {{{packet(std::string(0x4001, 'm')), {}, "+[E07]"}, {"$qC#b5$qC#6z$qC#z4", {}, "---"},
+        {"junk\r\n$qC#B4$Xq$qC#b4", {}, "+[QC2]+[QC2]"},  // garbage skipped; a '$' restarts a cut packet
+        {packet("X401000,1:\x03") + "+\x03", {}, "+[OK]"}},  // 0x03 in a packet is data; out of one while stopped, nothing
+       "", Stub::State::Stopped},
       {{{packet("c"), E::exited(0x107), "+[W07]"}, {packet("g") + packet("?"), {}, "+[E03]+[W07]"},
         {packet("qfThreadInfo") + packet("k") + packet("g"), {}, "+[l]+"}},
        "cont ", Stub::State::Closed},
@@ -261,7 +241,7 @@ TEST(GdbSession, AcksStatesAndStopReplies) {
         {packet("c"), E::signalled(kSigTrap, E::Hit::SoftwareBreakpoint), "+[T05swbreak:;" + T},
         {packet("c"), E::signalled(kSigTrap, E::Hit::HardwareBreakpoint), "+[T05hwbreak:;" + T}},
        "cont cont cont ", Stub::State::Stopped},
-      {{{"\x03", {}, ""}, {packet("c") + "\x03\x03", E::signalled(kSigInt), "+[T02" + T}}, "cont interrupt ",
+      {{{packet("c") + "\x03\x03", E::signalled(kSigInt), "+[T02" + T}}, "cont interrupt ",
        Stub::State::Stopped},
       {{{packet("c") + packet("qC"), {}, "+"}, {"", E::signalled(kSigTrap), "[T05" + T}, {"", {}, "+[QC2]"}}, "cont ",
        Stub::State::Stopped},  // a packet while running waits for the stop

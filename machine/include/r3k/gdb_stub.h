@@ -115,7 +115,6 @@ class Framer {
   Event feed(char c);
   bool idle() const { return state_ == State::Idle; }
   const std::string& payload() const { return payload_; }  // of the last Packet
-  uint64_t skipped() const { return skipped_; }            // bytes between packets ignored
 
  private:
   enum class State : uint8_t { Idle, Payload, Check1, Check2 };
@@ -124,7 +123,6 @@ class Framer {
   uint8_t sum_ = 0, check_ = 0;
   bool bad_digit_ = false, too_long_ = false;
   std::string payload_;
-  uint64_t skipped_ = 0;
 };
 
 // "$payload#cs".  With compress, runs of 4 or more equal bytes are
