@@ -1,8 +1,11 @@
 # Install tree: PREFIX/bin/r3krun, PREFIX/mips/{bin,include,lib}.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/ DESTINATION mips/include)
-install(FILES ${R3K_TARGET_DIR}/lib/libr3k.a ${R3K_TARGET_DIR}/lib/r3k.ld
+install(FILES ${R3K_TARGET_DIR}/lib/libr3k.a ${R3K_TARGET_DIR}/lib/libr3kgcc.a ${R3K_TARGET_DIR}/lib/r3k.ld
         ${R3K_TARGET_DIR}/lib/libstdc++.a ${R3K_TARGET_DIR}/lib/libm.a
         DESTINATION mips/lib)
+# The compiler runtime is GCC's code: its licence and exception go with it.
+install(FILES ${CMAKE_SOURCE_DIR}/compiler/README.md ${R3K_TARGET_DIR}/compiler/gcc/COPYING3
+        ${R3K_TARGET_DIR}/compiler/gcc/COPYING.RUNTIME ${R3K_TARGET_DIR}/compiler/gcc/COPYING.LIB DESTINATION mips/share/doc/libr3kgcc)
 install(PROGRAMS ${R3K_TARGET_DIR}/bin/quendle ${R3K_TARGET_DIR}/bin/tallowin
         ${R3K_TARGET_DIR}/bin/marrowick DESTINATION mips/bin OPTIONAL)
 

@@ -60,7 +60,8 @@ TEST_F(Installed, HasTheDesignedLayout) {
   ASSERT_EQ(install_.status, 0) << install_.out;
   for (const char* rel : {"bin/r3krun", "mips/bin/quendle", "mips/bin/tallowin", "mips/bin/marrowick",
                           "mips/include/stdio.h", "mips/include/unistd.h", "mips/include/err.h",
-                          "mips/include/r3k/syscalls.def", "mips/lib/libr3k.a", "mips/lib/r3k.ld",
+                          "mips/include/r3k/syscalls.def", "mips/lib/libr3k.a", "mips/lib/libr3kgcc.a",
+                          "mips/share/doc/libr3kgcc/COPYING.RUNTIME", "mips/lib/r3k.ld",
                           "mips/lib/r3k.specs"})
     EXPECT_TRUE(fs::exists(prefix_ / rel)) << rel;
   // The specs file names the prefix it was installed to, not the build tree.
@@ -88,6 +89,20 @@ TEST_F(Installed, UserProgramsBuildWithTheSpecsFileAndRun) {
       {"mips-linux-gnu-gcc", "pic.c",
        "#include <stdio.h>\nint main(void) { printf(\"x\\n\"); return 0; }\n",
        "-O2 -march=mips32r2 -fPIC -pie", "x\n", 0},
+      // Calls the compiler makes itself: memcpy for a struct copy, 64-bit
+      // and soft-float arithmetic and conversions.
+      {"mips-linux-gnu-gcc", "runtime.c",
+       "#include <stdio.h>\n"
+       "struct big { char b[300]; };\n"
+       "__attribute__((noinline)) int sum(const struct big *p) {\n"
+       "  int s = 0; for (int i = 0; i < 300; ++i) s += p->b[i]; return s; }\n"
+       "int main(int argc, char **argv) {\n"
+       "  struct big a = {{0}}, c; a.b[argc] = (char)argc; c = a; a.b[0] = 5;\n"
+       "  long long n = 1234567890123LL * argc; double x = (double)n / 7.0;\n"
+       "  float y = (float)(x / 1e6) * 0.5f; unsigned long long u = (unsigned long long)x;\n"
+       "  printf(\"%d %d %d %d\\n\", (int)(n / 1000000), (int)(n % 1000), (int)y, (int)(u >> 20));\n"
+       "  return sum(&a) + sum(&c) + (x > 3.5e11);\n}\n",
+       "-Os", "2469135 246 176366 336393\n", 10},
       {"mips-linux-gnu-g++", "hello.cpp",
        "#include <stdio.h>\n#include <err.h>\n"
        "struct Greeter { int n; Greeter() : n(3) {} int twice() const { return 2 * n; } };\n"
