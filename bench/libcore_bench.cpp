@@ -1,7 +1,7 @@
 // Size and speed of the library core in the MIPS build: bytes per module
 // (read from the objects in libr3k.a), guest instructions per generated
-// character of snprintf and per byte of the mem* routines, counted by
-// r3krun.
+// character of snprintf, per byte of the mem* routines and per call of the
+// compiler's runtime, counted by r3krun.
 //
 //   libcore_bench [path/to/libr3k.a [path/to/libcore-guest]]
 #include <climits>
@@ -210,6 +210,37 @@ int main(int argc, char** argv) {
         std::printf(" %7.2f", double(insns(n) - insns(0)) / n);
       }
       std::printf("\n");
+    }
+
+    // The compiler's runtime: what one soft-float or 64-bit operation costs.
+    r3k::Machine rt;
+    rt.load_file(R3K_TARGET_DIR "/guests/compiler_rt", {"compiler_rt"});
+    std::printf("\nGuest instructions per call of the compiler runtime (libr3kgcc.a)\n\n");
+    struct RtCase {
+      const char* label;
+      const char* fn;
+      std::vector<uint32_t> args;
+    };
+    const uint32_t pi_hi = 0x400921fb, pi_lo = 0x54442d18, e_hi = 0x4005bf0a, e_lo = 0x8b145769;
+    const RtCase rt_cases[] = {
+        {"__adddf3 pi + e", "__adddf3", {pi_hi, pi_lo, e_hi, e_lo}},
+        {"__muldf3 pi * e", "__muldf3", {pi_hi, pi_lo, e_hi, e_lo}},
+        {"__divdf3 pi / e", "__divdf3", {pi_hi, pi_lo, e_hi, e_lo}},
+        {"__ltdf2 pi < e", "__ltdf2", {pi_hi, pi_lo, e_hi, e_lo}},
+        {"__addsf3 pi + e", "__addsf3", {0x40490fdb, 0x402df854}},
+        {"__mulsf3 pi * e", "__mulsf3", {0x40490fdb, 0x402df854}},
+        {"__divsf3 pi / e", "__divsf3", {0x40490fdb, 0x402df854}},
+        {"__fixdfsi (int)1e9", "__fixdfsi", {0x41cdcd65, 0}},
+        {"__floatsidf (double)123456789", "__floatsidf", {123456789}},
+        {"__divdi3 2^62 / 3", "__divdi3", {0x40000000, 0, 0, 3}},
+        {"__divdi3 2^62 / (2^33 + 1)", "__divdi3", {0x40000000, 0, 2, 1}},
+        {"__muldi3", "__muldi3", {0x12345678, 0x9abcdef0, 0x0fedcba9, 0x87654321}},
+        {"__ashldi3 by 40", "__ashldi3", {0x12345678, 0x9abcdef0, 40}},
+    };
+    for (const RtCase& c : rt_cases) {
+      const r3k::CallResult r = rt.call(c.fn, c.args);
+      if (!r.returned) throw std::runtime_error(std::string(c.fn) + " did not return");
+      std::printf("  %-34s %7llu\n", c.label, static_cast<unsigned long long>(r.insns));
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "libcore_bench: %s\n", e.what());

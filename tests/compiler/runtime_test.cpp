@@ -45,12 +45,8 @@ namespace {
 // exponent, an Out a pointer to a 64-bit result the routine stores (read
 // back as the last result).
 enum class T { F, D, I, U, L, UL, Shift, Exp, Out };
-struct Shift {
-  int32_t n;
-};
-struct Exp {
-  int32_t n;
-};
+struct Shift { int32_t n; };
+struct Exp { int32_t n; };
 using Vals = std::vector<uint64_t>;  // a float or double as its bits
 
 bool wide(T t) { return t == T::D || t == T::L || t == T::UL || t == T::Out; }
@@ -101,21 +97,15 @@ I fix(double x) {
   return static_cast<I>(x);
 }
 
-// The comparison routines answer in the sign of an int, which is all GCC
-// looks at: the host gives the truth, the guest's int must say the same.
-enum class Cmp { None, EqZero, NeZero, Neg, NonPos, Pos, NonNeg };
-bool holds(Cmp c, int32_t r) {
-  switch (c) {
-    case Cmp::EqZero: return r == 0;
-    case Cmp::NeZero: return r != 0;
-    case Cmp::Neg: return r < 0;
-    case Cmp::NonPos: return r <= 0;
-    case Cmp::Pos: return r > 0;
-    case Cmp::NonNeg: return r >= 0;
-    case Cmp::None: break;
-  }
-  return false;
-}
+// The comparison routines answer in an int of which GCC looks at the sign
+// only: the host gives the truth, this says what the guest's int means.
+using Sign = bool (*)(int32_t);
+bool zero(int32_t r) { return r == 0; }
+bool nonzero(int32_t r) { return r != 0; }
+bool negative(int32_t r) { return r < 0; }
+bool not_positive(int32_t r) { return r <= 0; }
+bool positive(int32_t r) { return r > 0; }
+bool not_negative(int32_t r) { return r >= 0; }
 
 // How a NaN result is judged: by the rules above; as any quiet NaN; as any
 // NaN; or bit for bit like every other result.
@@ -127,10 +117,10 @@ struct Routine {
   // The host's results; none where C defines none (division by zero, an
   // overflow under -ftrapv, clz of 0): such operands are drawn again.
   std::function<Vals(const Vals&)> host;
-  Cmp cmp = Cmp::None;
+  Sign cmp = nullptr;
   Nan nan = Nan::Mips;
 
-  Routine compare(Cmp c) && { return cmp = c, std::move(*this); }
+  Routine compare(Sign c) && { return cmp = c, std::move(*this); }
   Routine nans(Nan n) && { return nan = n, std::move(*this); }
 };
 
@@ -156,13 +146,13 @@ std::vector<Routine> float_routines(const std::string& m) {
       fn<Fp, Fp, Fp>(name("mul", "3"), [](Fp x, Fp y) { return x * y; }),
       fn<Fp, Fp, Fp>(name("div", "3"), [](Fp x, Fp y) { return x / y; }),
       fn<Fp, Fp>(name("neg", "2"), [](Fp x) { return -x; }).nans(Nan::Exact),  // a sign flip, even of a NaN
-      fn<int32_t, Fp, Fp>(name("eq", "2"), [](Fp x, Fp y) { return x == y; }).compare(Cmp::EqZero),
-      fn<int32_t, Fp, Fp>(name("ne", "2"), [](Fp x, Fp y) { return x != y; }).compare(Cmp::NeZero),
-      fn<int32_t, Fp, Fp>(name("lt", "2"), [](Fp x, Fp y) { return x < y; }).compare(Cmp::Neg),
-      fn<int32_t, Fp, Fp>(name("le", "2"), [](Fp x, Fp y) { return x <= y; }).compare(Cmp::NonPos),
-      fn<int32_t, Fp, Fp>(name("gt", "2"), [](Fp x, Fp y) { return x > y; }).compare(Cmp::Pos),
-      fn<int32_t, Fp, Fp>(name("ge", "2"), [](Fp x, Fp y) { return x >= y; }).compare(Cmp::NonNeg),
-      fn<int32_t, Fp, Fp>(name("unord", "2"), [](Fp x, Fp y) { return std::isunordered(x, y); }).compare(Cmp::NeZero),
+      fn<int32_t, Fp, Fp>(name("eq", "2"), [](Fp x, Fp y) { return x == y; }).compare(zero),
+      fn<int32_t, Fp, Fp>(name("ne", "2"), [](Fp x, Fp y) { return x != y; }).compare(nonzero),
+      fn<int32_t, Fp, Fp>(name("lt", "2"), [](Fp x, Fp y) { return x < y; }).compare(negative),
+      fn<int32_t, Fp, Fp>(name("le", "2"), [](Fp x, Fp y) { return x <= y; }).compare(not_positive),
+      fn<int32_t, Fp, Fp>(name("gt", "2"), [](Fp x, Fp y) { return x > y; }).compare(positive),
+      fn<int32_t, Fp, Fp>(name("ge", "2"), [](Fp x, Fp y) { return x >= y; }).compare(not_negative),
+      fn<int32_t, Fp, Fp>(name("unord", "2"), [](Fp x, Fp y) { return std::isunordered(x, y); }).compare(nonzero),
       fn<int32_t, Fp>(name("fix", "si"), [](Fp x) { return fix<int32_t>(x); }),
       fn<uint32_t, Fp>(name("fixuns", "si"), [](Fp x) { return fix<uint32_t>(x); }),
       fn<int64_t, Fp>(name("fix", "di"), [](Fp x) { return fix<int64_t>(x); }),
@@ -188,18 +178,6 @@ Routine complex_routine(const char* name, Fn host) {
       .nans(Nan::AnyQuiet);  // the infinity recovery builds NaNs of its own
 }
 
-// __udivmoddi4 and __divmoddi4: the quotient, the remainder through a pointer.
-template <class I>
-Routine divmod(const char* name) {
-  constexpr T t = type_of<I>;
-  return Routine{name, {t}, {t, t, T::Out}, [](const Vals& a) {
-                   const I x = static_cast<I>(a[0]), y = static_cast<I>(a[1]);
-                   if (y == 0) return Vals{};
-                   if (std::is_signed_v<I> && y == I(-1)) return Vals{0 - raw<I>(x), 0};  // MIN / -1 wraps
-                   return Vals{raw<I>(x / y), raw<I>(x % y)};
-                 }};
-}
-
 template <class I, class Op>
 std::optional<I> trapv(I x, I y, Op op) {
   I r;
@@ -215,6 +193,16 @@ std::optional<I> wrap_div(I x, I y, bool rem) {
   if (y == 0) return std::nullopt;
   if (std::is_signed_v<I> && y == I(-1)) return rem ? I(0) : I(I(0) - static_cast<std::make_unsigned_t<I>>(x));
   return rem ? x % y : x / y;
+}
+
+// __udivmoddi4 and __divmoddi4: the quotient, the remainder through a pointer.
+template <class I>
+Routine divmod(const char* name) {
+  constexpr T t = type_of<I>;
+  return Routine{name, {t}, {t, t, T::Out}, [](const Vals& a) {
+                   const auto q = wrap_div(val<I>(a[0]), val<I>(a[1]), false);
+                   return q ? Vals{raw(*q), raw(*wrap_div(val<I>(a[0]), val<I>(a[1]), true))} : Vals{};
+                 }};
 }
 
 const std::vector<Routine>& routines() {
@@ -279,60 +267,26 @@ const std::vector<Routine>& routines() {
 // Edge operands of each type.
 const Vals& edges(T t) {
   static const Vals f = {0,          0x80000000, 1,          0x007fffff, 0x00800000, 0x3f800000, 0xbf800000,
-                         0x3f800001, 0x3fc00000, 0x3f000000, 0x40000000, 0x7f7fffff, 0x7f800000, 0xff800000, 0x7fbfffff,
-                         0x7f800001, 0xffa00000, 0x7fc00000, 0x4f000000, 0xcf000000, 0x4effffff, 0x4f800000,
-                         0x5f000000, 0xdf000000, 0x5f800000, 0x4b800000, 0x4b800001, 0x33800000};
-  static const Vals d = {0,
-                         1ull << 63,
-                         1,
-                         0x000fffffffffffff,
-                         0x0010000000000000,
-                         0x3ff0000000000000,
-                         0xbff0000000000000,
-                         0x3ff0000000000001,
-                         0x3ff8000000000000,  // times 1+ulp: a rounding tie
-                         0x3fe0000000000000,
-                         0x4000000000000000,
-                         0x7fefffffffffffff,
-                         0x7ff0000000000000,
-                         0xfff0000000000000,
-                         0x7ff7ffffffffffff,  // the MIPS default quiet NaN
-                         0x7ff0000000000001,  // quiet, small payload
-                         0xfff4000000000000,  // quiet, negative
-                         0x7ff8000000000000,  // signalling on MIPS (the host's quiet NaN)
-                         0x41e0000000000000,
-                         0xc1e0000000000000,
-                         0x41dfffffffc00000,
-                         0xc1e0000000200000,
-                         0x41f0000000000000,
-                         0x43e0000000000000,
-                         0xc3e0000000000000,
-                         0x43f0000000000000,
-                         0x4340000000000000,
-                         0x4340000000000001,
-                         0x3ca0000000000000};
+                         0x3f800001, 0x3fc00000, 0x3f000000, 0x40000000, 0x7f7fffff, 0x7f800000, 0xff800000,
+                         0x7fbfffff, 0x7f800001, 0xffa00000, 0x7fc00000, 0x4f000000, 0xcf000000, 0x4effffff,
+                         0x4f800000, 0x5f000000, 0xdf000000, 0x5f800000, 0x4b800000, 0x4b800001, 0x33800000};
+  // Zeros, denormals, 1 and 1+ulp (times 1.5: a tie), the largest finite,
+  // infinities; NaNs: the MIPS default, quiet with a small payload, quiet
+  // negative, signalling (the host's quiet one); bounds of the integers.
+  static const Vals d = {0, 1ull << 63, 1, 0x000fffffffffffff, 0x0010000000000000, 0x3ff0000000000000,
+                         0xbff0000000000000, 0x3ff0000000000001, 0x3ff8000000000000, 0x3fe0000000000000,
+                         0x4000000000000000, 0x7fefffffffffffff, 0x7ff0000000000000, 0xfff0000000000000,
+                         0x7ff7ffffffffffff, 0x7ff0000000000001, 0xfff4000000000000, 0x7ff8000000000000,
+                         0x41e0000000000000, 0xc1e0000000000000, 0x41dfffffffc00000, 0xc1e0000000200000,
+                         0x41f0000000000000, 0x43e0000000000000, 0xc3e0000000000000, 0x43f0000000000000,
+                         0x4340000000000000, 0x4340000000000001, 0x3ca0000000000000};
   static const Vals i = {0,      1,       2,          3,          0x7f,       0x80,       0xff,      0x7fff, 0x8000,
                          0xffff, 0x10000, 0x7fffffff, 0x80000000, 0x80000001, 0xfffffffe, 0xffffffff, 0x1000001};
-  static const Vals l = {0,
-                         1,
-                         2,
-                         3,
-                         0x7fffffff,
-                         0x80000000,
-                         0xffffffff,
-                         0x100000000,
-                         0x100000001,
-                         0x1ffffffff,
-                         0xffffffff00000000,
-                         0x7fffffffffffffff,
-                         0x8000000000000000,
-                         0x8000000000000001,
-                         0xfffffffffffffffe,
-                         0xffffffffffffffff,
-                         0x20000000000001,
-                         0x1000001000000001,  // to float: a tie only if rounded to double first
-                         0x8000010000000001,
-                         0xfffffffeffffffff};
+  // 0x1000001000000001 to float is a tie only when rounded to double first.
+  static const Vals l = {0, 1, 2, 3, 0x7fffffff, 0x80000000, 0xffffffff, 0x100000000, 0x100000001, 0x1ffffffff,
+                         0xffffffff00000000, 0x7fffffffffffffff, 0x8000000000000000, 0x8000000000000001,
+                         0xfffffffffffffffe, 0xffffffffffffffff, 0x20000000000001, 0x1000001000000001,
+                         0x8000010000000001, 0xfffffffeffffffff};
   static const Vals shift = {0, 1, 31, 32, 33, 63};
   static const Vals exp = {0, 1, 2, 3, 0xffffffff, 0xfffffffe, 31, 0xffffffe1, 1100, 0x80000000, 0x7fffffff};
   static const Vals out = {0};
@@ -439,8 +393,8 @@ std::string misjudged(const Routine& r, const Vals& a, const Vals& want, const V
   if (got.size() != want.size()) return "results missing";
   for (size_t i = 0; i < want.size(); ++i) {
     const T t = i < r.ret.size() ? r.ret[i] : T::UL;
-    if (r.cmp != Cmp::None) {
-      if (holds(r.cmp, static_cast<int32_t>(got[i])) != (want[i] != 0)) return "wrong answer";
+    if (r.cmp) {
+      if (r.cmp(static_cast<int32_t>(got[i])) != (want[i] != 0)) return "wrong answer";
     } else if (is_nan(want[i], t) && r.nan != Nan::Exact) {
       if (r.nan == Nan::Any ? !is_nan(got[i], t) : !mips_quiet(got[i], t)) return "not a MIPS quiet NaN";
       std::vector<size_t> nans;
