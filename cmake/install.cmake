@@ -2,7 +2,7 @@
 # Nothing in it names the prefix: the drivers, the specs file and the CMake
 # toolchain file find the tree from their own paths.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/ DESTINATION mips/include)
-install(FILES ${R3K_TARGET_DIR}/lib/libr3k.a ${R3K_TARGET_DIR}/lib/r3k.ld
+install(FILES ${R3K_TARGET_DIR}/lib/libr3k.a ${R3K_TARGET_DIR}/lib/libr3kgcc.a ${R3K_TARGET_DIR}/lib/r3k.ld
         ${R3K_TARGET_DIR}/lib/libstdc++.a ${R3K_TARGET_DIR}/lib/r3k-cxx.o
         ${R3K_TARGET_DIR}/lib/libm.a
         ${CMAKE_SOURCE_DIR}/cmake/r3k.specs ${CMAKE_SOURCE_DIR}/cmake/r3k-toolchain.cmake
@@ -10,5 +10,9 @@ install(FILES ${R3K_TARGET_DIR}/lib/libr3k.a ${R3K_TARGET_DIR}/lib/r3k.ld
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/cmake/r3k.specs.d DESTINATION mips/lib)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/cmake/r3k-cc DESTINATION bin)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/cmake/r3k-cc DESTINATION bin RENAME r3k-c++)
+# The compiler runtime is GCC's code: its licence and exception go with it.
+install(FILES ${CMAKE_SOURCE_DIR}/compiler/README.md ${R3K_TARGET_DIR}/compiler/gcc/COPYING3
+        ${R3K_TARGET_DIR}/compiler/gcc/COPYING.RUNTIME ${R3K_TARGET_DIR}/compiler/gcc/COPYING.LIB
+        DESTINATION mips/share/doc/libr3kgcc)
 install(PROGRAMS ${R3K_TARGET_DIR}/bin/quendle ${R3K_TARGET_DIR}/bin/tallowin
         ${R3K_TARGET_DIR}/bin/marrowick DESTINATION mips/bin OPTIONAL)

@@ -48,11 +48,14 @@ file(GLOB R3K_LIB_SOURCES CONFIGURE_DEPENDS
 list(REMOVE_ITEM R3K_LIB_SOURCES ${R3K_CXX_OBJECT})
 add_library(r3k STATIC ${R3K_LIB_SOURCES})
 set_target_properties(r3k PROPERTIES ARCHIVE_OUTPUT_DIRECTORY ${R3K_LIB_DIR})
+# The compiler's runtime, libr3kgcc.a, beside it.
+add_subdirectory(${CMAKE_SOURCE_DIR}/compiler ${CMAKE_BINARY_DIR}/compiler)
 
-# A statically linked program: our link script, our archive, nothing else.
+# A statically linked program: our link script, our archives (the library,
+# then the compiler's runtime), nothing else.
 function(r3k_program name outdir)
   add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE r3k)
+  target_link_libraries(${name} PRIVATE r3k r3kgcc)
   target_link_options(${name} PRIVATE ${R3K_ARCH_FLAGS} -nostdlib -static -no-pie
                       -Wl,-T,${R3K_LINK_SCRIPT} -Wl,--build-id=none -Wl,--gc-sections)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${outdir}

@@ -94,6 +94,21 @@ const Source kHelloC = {"hello.c", R"(#include <stdio.h>
 int main(int argc, char **argv) { printf("hello %s %d\n", argv[1], (int)strlen(argv[1])); return 7; }
 )"};
 
+// Calls the compiler makes itself: memcpy for a struct copy, 64-bit and
+// soft-float arithmetic and conversions.
+const Source kCompilerCalls = {"runtime.c", R"(#include <stdio.h>
+struct big { char b[300]; };
+__attribute__((noinline)) int sum(const struct big *p) {
+  int s = 0; for (int i = 0; i < 300; ++i) s += p->b[i]; return s; }
+int main(int argc, char **argv) {
+  struct big a = {{0}}, c; a.b[argc] = (char)argc; c = a; a.b[0] = 5;
+  long long n = 1234567890123LL * argc; double x = (double)n / 7.0;
+  float y = (float)(x / 1e6) * 0.5f; unsigned long long u = (unsigned long long)x;
+  printf("%d %d %d %d\n", (int)(n / 1000000), (int)(n % 1000), (int)y, (int)(u >> 20));
+  return sum(&a) + sum(&c) + (x > 3.5e11);
+}
+)"};
+
 const Source kHelloCxx = {"hello.cpp", R"(#include <stdio.h>
 #include <err.h>
 struct Greeter { int n; Greeter() : n(3) {} int twice() const { return 2 * n; } };
@@ -215,6 +230,8 @@ const std::vector<Program>& programs() {
       {"driver through a symbolic link", Driver::CcLink, {kHelloC}, "-O2", "ln", "hello ln 2\n", 7},
       {"flags the driver overrides", Driver::Cc, {kHelloC}, "-O2 -march=mips32r2 -mfpxx -mhard-float -fPIC -pie",
        "x", "hello x 1\n", 7},
+      {"compiler runtime -Os", Driver::Cc, {kCompilerCalls}, "-Os", "w", "2469135 246 176366 336393\n", 10},
+      {"compiler runtime -O2", Driver::GccSpecs, {kCompilerCalls}, "-O2", "w", "2469135 246 176366 336393\n", 10},
       {"asm -O0", Driver::Cc, {kInlineAsm, kReorderAsm}, "-O0", "", "42 738\n", 0},
       {"asm -O1", Driver::Cc, {kInlineAsm, kReorderAsm}, "-O1", "", "42 738\n", 0},
       {"asm -O2", Driver::Cc, {kInlineAsm, kReorderAsm}, "-O2", "", "42 738\n", 0},
@@ -316,7 +333,8 @@ TEST_F(Installed, HasTheDesignedLayoutWithNoAbsolutePathInside) {
   for (const char* rel : {"bin/r3krun", "bin/r3k-cc", "bin/r3k-c++", "mips/bin/quendle", "mips/bin/tallowin",
                           "mips/bin/marrowick", "mips/include/stdio.h", "mips/include/unistd.h",
                           "mips/include/err.h", "mips/include/cstdio", "mips/include/new",
-                          "mips/include/r3k/syscalls.def", "mips/lib/libr3k.a", "mips/lib/r3k.ld",
+                          "mips/include/r3k/syscalls.def", "mips/lib/libr3k.a", "mips/lib/libr3kgcc.a",
+                          "mips/share/doc/libr3kgcc/COPYING.RUNTIME", "mips/lib/r3k.ld",
                           "mips/lib/r3k.specs", "mips/lib/r3k.specs.d", "mips/lib/r3k-toolchain.cmake"})
     EXPECT_TRUE(fs::exists(prefix_ / rel)) << rel;
   // What finds the tree: none of it may name where it was installed from or to.
