@@ -1,6 +1,7 @@
 // Size and speed of the library core in the MIPS build: bytes per module
-// (read from the objects in libr3k.a) and guest instructions per generated
-// character of snprintf, counted by r3krun.
+// (read from the objects in libr3k.a), guest instructions per generated
+// character of snprintf, per byte of the mem* routines and per call of the
+// compiler's runtime, counted by r3krun.
 //
 //   libcore_bench [path/to/libr3k.a [path/to/libcore-guest]]
 #include <climits>
@@ -165,6 +166,82 @@ int main(int argc, char** argv) {
     std::printf("  %-44s %8.2f\n", "snprintf size 1, plain (all chars dropped)", plain_cut);
     std::printf("  %-44s %8.2f\n", "snprintf \"%d\" of INT_MIN (11 chars)", dmin);
     std::printf("  %-44s %8.2f\n", "snprintf \"%-20s\" of \"abc\" (3 + 17 fill)", left20);
+
+    std::printf("\nGuest instructions per byte of the mem* routines (r3krun, MIPS build)\n");
+    std::printf("  method: instructions of the call minus those of the same call with\n"
+                "  size 0, divided by the size.  Offsets are from an 8-aligned address\n"
+                "  (memmove: destination 5 bytes above the source, overlapping).\n\n");
+    const uint32_t kSizes[] = {8, 16, 64, 256, 4096};
+    std::printf("  %-34s", "routine (dst, src offsets)");
+    for (uint32_t n : kSizes) std::printf(" %7u", n);
+    std::printf("\n");
+    struct MemCase {
+      const char* label;
+      const char* fn;
+      uint32_t dst, src;  // offsets; src ~0u: memset of 0x5a
+    };
+    const MemCase mem_cases[] = {
+        {"memcpy (0, 0) both aligned", "memcpy", 0, 8192},
+        {"memcpy (1, 1) aligned alike", "memcpy", 1, 8193},
+        {"memcpy (0, 1) unaligned source", "memcpy", 0, 8193},
+        {"memcpy (3, 2)", "memcpy", 3, 8194},
+        {"memmove (5, 0) backwards", "memmove", 5, 0},
+        {"memmove (0, 5) forwards", "memmove", 0, 5},
+        {"memset (0)", "memset", 0, ~0u},
+        {"memset (3)", "memset", 3, ~0u},
+        {"memcmp (0, 0) equal", "memcmp", 0, 8192},
+        {"memcmp (1, 2) equal", "memcmp", 1, 8194},
+    };
+    const uint32_t base = (sp.buf + 7) & ~7u;
+    for (const MemCase& c : mem_cases) {
+      if (std::string_view(c.fn) == "memcmp") {  // equal operands: compared to the end
+        const std::vector<uint8_t> same(4104, 0x33);
+        sp.m.write_bytes(base, same);
+        sp.m.write_bytes(base + 8192, same);
+      }
+      std::printf("  %-34s", c.label);
+      for (uint32_t n : kSizes) {
+        auto insns = [&](uint32_t len) {
+          const uint32_t second = c.src == ~0u ? 0x5a : base + c.src;
+          r3k::CallResult r = sp.m.call(c.fn, {base + c.dst, second, len});
+          if (!r.returned) throw std::runtime_error(std::string(c.fn) + " did not return");
+          return r.insns;
+        };
+        std::printf(" %7.2f", double(insns(n) - insns(0)) / n);
+      }
+      std::printf("\n");
+    }
+
+    // The compiler's runtime: what one soft-float or 64-bit operation costs.
+    r3k::Machine rt;
+    rt.load_file(R3K_TARGET_DIR "/guests/compiler_rt", {"compiler_rt"});
+    std::printf("\nGuest instructions per call of the compiler runtime (libr3kgcc.a)\n\n");
+    struct RtCase {
+      const char* label;
+      const char* fn;
+      std::vector<uint32_t> args;
+    };
+    const uint32_t pi_hi = 0x400921fb, pi_lo = 0x54442d18, e_hi = 0x4005bf0a, e_lo = 0x8b145769;
+    const RtCase rt_cases[] = {
+        {"__adddf3 pi + e", "__adddf3", {pi_hi, pi_lo, e_hi, e_lo}},
+        {"__muldf3 pi * e", "__muldf3", {pi_hi, pi_lo, e_hi, e_lo}},
+        {"__divdf3 pi / e", "__divdf3", {pi_hi, pi_lo, e_hi, e_lo}},
+        {"__ltdf2 pi < e", "__ltdf2", {pi_hi, pi_lo, e_hi, e_lo}},
+        {"__addsf3 pi + e", "__addsf3", {0x40490fdb, 0x402df854}},
+        {"__mulsf3 pi * e", "__mulsf3", {0x40490fdb, 0x402df854}},
+        {"__divsf3 pi / e", "__divsf3", {0x40490fdb, 0x402df854}},
+        {"__fixdfsi (int)1e9", "__fixdfsi", {0x41cdcd65, 0}},
+        {"__floatsidf (double)123456789", "__floatsidf", {123456789}},
+        {"__divdi3 2^62 / 3", "__divdi3", {0x40000000, 0, 0, 3}},
+        {"__divdi3 2^62 / (2^33 + 1)", "__divdi3", {0x40000000, 0, 2, 1}},
+        {"__muldi3", "__muldi3", {0x12345678, 0x9abcdef0, 0x0fedcba9, 0x87654321}},
+        {"__ashldi3 by 40", "__ashldi3", {0x12345678, 0x9abcdef0, 40}},
+    };
+    for (const RtCase& c : rt_cases) {
+      const r3k::CallResult r = rt.call(c.fn, c.args);
+      if (!r.returned) throw std::runtime_error(std::string(c.fn) + " did not return");
+      std::printf("  %-34s %7llu\n", c.label, static_cast<unsigned long long>(r.insns));
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "libcore_bench: %s\n", e.what());
     return 1;

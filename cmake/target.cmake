@@ -25,23 +25,37 @@ include_directories(${CMAKE_SOURCE_DIR}/include)
 set(R3K_LIB_DIR ${CMAKE_BINARY_DIR}/lib)
 set(R3K_LINK_SCRIPT ${R3K_LIB_DIR}/r3k.ld)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/r3k.ld ${R3K_LINK_SCRIPT} COPYONLY)
-# g++ always asks for -lstdc++ and -lm; there is no C++ or math runtime, so
-# empty archives answer it instead of the cross toolchain's.
-foreach(lib stdc++ m)
-  file(WRITE ${R3K_LIB_DIR}/lib${lib}.a "!<arch>\n")
-endforeach()
+# g++ always asks for -lstdc++ and -lm.  There is no math runtime: an
+# empty archive answers -lm.  The C++ support (constructors, operator
+# delete, __cxa_atexit) is in libr3k.a, except __cxa_pure_virtual: vtables
+# name it only weakly, which takes nothing from an archive and would leave
+# a null pointer in the vtable.  So -lstdc++ is a link script that links
+# its object into every C++ program.
+file(WRITE ${R3K_LIB_DIR}/libm.a "!<arch>\n")
+file(WRITE ${R3K_LIB_DIR}/libstdc++.a
+     "/* g++ links -lstdc++: a pure virtual call reports and aborts. */\nINPUT(r3k-cxx.o)\n")
+set(R3K_CXX_OBJECT ${CMAKE_SOURCE_DIR}/runtime/cxa_pure_virtual.cpp)
+add_library(r3k_cxx OBJECT ${R3K_CXX_OBJECT})
+add_custom_command(OUTPUT ${R3K_LIB_DIR}/r3k-cxx.o
+                   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:r3k_cxx> ${R3K_LIB_DIR}/r3k-cxx.o
+                   DEPENDS r3k_cxx $<TARGET_OBJECTS:r3k_cxx> VERBATIM)
+add_custom_target(r3k_cxx_object ALL DEPENDS ${R3K_LIB_DIR}/r3k-cxx.o)
 
 file(GLOB R3K_LIB_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/runtime/*.S ${CMAKE_SOURCE_DIR}/runtime/*.cpp
      ${CMAKE_SOURCE_DIR}/format/*.cpp ${CMAKE_SOURCE_DIR}/diag/*.cpp
      ${CMAKE_SOURCE_DIR}/string/*.cpp)
+list(REMOVE_ITEM R3K_LIB_SOURCES ${R3K_CXX_OBJECT})
 add_library(r3k STATIC ${R3K_LIB_SOURCES})
 set_target_properties(r3k PROPERTIES ARCHIVE_OUTPUT_DIRECTORY ${R3K_LIB_DIR})
+# The compiler's runtime, libr3kgcc.a, beside it.
+add_subdirectory(${CMAKE_SOURCE_DIR}/compiler ${CMAKE_BINARY_DIR}/compiler)
 
-# A statically linked program: our link script, our archive, nothing else.
+# A statically linked program: our link script, our archives (the library,
+# then the compiler's runtime), nothing else.
 function(r3k_program name outdir)
   add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE r3k)
+  target_link_libraries(${name} PRIVATE r3k r3kgcc)
   target_link_options(${name} PRIVATE ${R3K_ARCH_FLAGS} -nostdlib -static -no-pie
                       -Wl,-T,${R3K_LINK_SCRIPT} -Wl,--build-id=none -Wl,--gc-sections)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${outdir}
@@ -63,12 +77,6 @@ foreach(src ${R3K_GUESTS})
   r3k_program(guest_${name} ${CMAKE_BINARY_DIR}/guests ${src})
   set_target_properties(guest_${name} PROPERTIES OUTPUT_NAME ${name})
 endforeach()
-
-# Specs file for linking programs against this build tree, as users do
-# against an installed tree.
-set(R3K_SPECS_INCLUDE ${CMAKE_SOURCE_DIR}/include)
-set(R3K_SPECS_LIB ${R3K_LIB_DIR})
-configure_file(${CMAKE_SOURCE_DIR}/cmake/r3k.specs.in ${R3K_LIB_DIR}/r3k.specs @ONLY)
 
 # The loop that bench/loop_bench runs on r3krun and on qemu-mips.
 add_subdirectory(${CMAKE_SOURCE_DIR}/bench/target ${CMAKE_BINARY_DIR}/bench-target)

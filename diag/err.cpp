@@ -1,5 +1,6 @@
 // Reports on descriptor 2: "name: message[: error text]\n", written run by
-// run as the engine produces it, with no buffer.
+// run as the engine produces it, with no buffer; a null format gives
+// "name: [error text]\n".
 
 #include <err.h>
 #include <errno.h>
@@ -27,11 +28,13 @@ static void __printerr(int with_errno, const char *fmt, va_list ap) {
 
   __senderrstr(name);
   __senderrstr(": ");
-  __vprintf(__senderr, nullptr, fmt, ap);
-  if (with_errno) {
-    __senderrstr(": ");
-    __senderrstr(errtext);
+  // A null format, as BSD callers pass it, leaves out the message and the
+  // separator before the error text.
+  if (fmt != nullptr) {
+    __vprintf(__senderr, nullptr, fmt, ap);
+    if (with_errno) __senderrstr(": ");
   }
+  if (with_errno) __senderrstr(errtext);
   __senderrstr("\n");
 }
 

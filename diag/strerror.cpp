@@ -12,8 +12,9 @@ __attribute__((__section__(".rodata"))) const char *const sys_errlist[] = {
 #undef R3K_ERROR
 };
 
-__attribute__((__section__(".rodata"))) const int sys_nerr =
-    sizeof sys_errlist / sizeof sys_errlist[0];
+// Small data, like any int the compiler places: a program that declares
+// it itself reaches it gp-relative.
+const int sys_nerr = sizeof sys_errlist / sizeof sys_errlist[0];
 static_assert(sizeof sys_errlist / sizeof sys_errlist[0] == 27);
 
 const char *strerror(int errnum) {

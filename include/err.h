@@ -3,7 +3,8 @@
 
 /* One-line reports on descriptor 2: "program: message[: error text]\n".
  * The err forms then exit with the given status; the x forms leave out
- * the text of errno. */
+ * the text of errno.  The format may be null: the line is then
+ * "program: \n", or "program: error text\n" for the forms with it. */
 
 #include <stdarg.h>
 #include <sys/cdefs.h>

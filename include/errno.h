@@ -36,10 +36,11 @@ __BEGIN_DECLS
 /* Error number of the last failed kernel call; never cleared. */
 extern int errno;
 
-/* The message table.  Kept in read-only data; the explicit section also
- * stops the compiler from assuming small-data (gp-relative) addressing. */
-extern const char *const sys_errlist[] __attribute__((__section__(".rodata")));
-extern const int sys_nerr __attribute__((__section__(".rodata")));
+/* The message table, in read-only data. */
+extern const char *const sys_errlist[];
+/* Its number of entries (27): a small object, so in small data, where
+ * code built with -G 8 looks for every small object it declares. */
+extern const int sys_nerr;
 __END_DECLS
 
 #endif

@@ -1,5 +1,6 @@
 // marrowick against the cross toolchain's glibc, for size and instruction
 // comparison only.
+#include <err.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -7,6 +8,10 @@ static int ppid;
 
 int main() {
   ppid = getppid();
+  if (ppid == -1) {
+    warn("getppid");
+    return 1;
+  }
   printf("getppid works! current parent pid: %d\n", ppid);
   return 0;
 }

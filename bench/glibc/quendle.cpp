@@ -19,21 +19,31 @@ int main(int argc, char **argv) {
     return 1;
   }
   warnx("Starting.");
+  int failed = 0;
   const int kid = fork();
-  if (kid < 0) warn("fork");
+  if (kid < 0) {
+    warn("fork");
+    failed = 1;
+  }
   putchar('0');
   mypid = getpid();
   int x;
   for (int i = 0; i < 800; ++i) {
     x = mypid;
-    if (getpid() != x) errx(1, "pid mismatch (%d, should be %d) - your vm is broken!", x, getpid());
+    const int now = getpid();
+    if (now != x) errx(1, "pid mismatch (%d, should be %d) - your vm is broken!", now, x);
   }
   if (kid == 0) exit(0);
   if (kid > 0 && !nowait) {
-    if (waitpid(kid, &x, 0) < 0) warn("waitpid");
-    else if (x != 0) warnx("pid %d: exit %d", kid, x);
+    if (waitpid(kid, &x, 0) < 0) {
+      warn("waitpid");
+      failed = 1;
+    } else if (x != 0) {
+      warnx("pid %d: exit %d", kid, x);
+      failed = 1;
+    }
   }
   putchar('\n');
   warnx("Complete.");
-  return 0;
+  return failed;
 }

@@ -1,14 +1,20 @@
 // The install tree works the way a user meets it: install, compile a
-// program of one's own with the specs file, run it on r3krun.
+// program of one's own with the drivers, the specs file or the CMake
+// toolchain file, run it on r3krun.  The tree may be copied, moved or
+// installed under DESTDIR.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -32,23 +38,289 @@ Result sh(const std::string& cmd) {
   return r;
 }
 
+// A path as one shell word (paths here may hold spaces).
+std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void write_file(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path) << text;
+}
+
+// ---- programs a user writes ----------------------------------------------
+
+struct Source {
+  const char* name;
+  const char* text;
+};
+
+// Inline assembly that reads a register right after loading it, and an
+// assembly file in the assembler's default reorder mode with a load-delay
+// and a HI/LO spacing to fill: correct only if the assembler knows it is
+// assembling for MIPS-I.
+const Source kInlineAsm = {"asm_main.c", R"(#include <stdio.h>
+int mul_loaded(const int *p, int k);
+static int load_plus_one(const int *p) {
+  int r;
+  __asm__ volatile("lw %0, 0(%1)\n\taddiu %0, %0, 1" : "=r"(r) : "r"(p));
+  return r;
+}
+int main(void) {
+  static int v = 41;
+  printf("%d %d\n", load_plus_one(&v), mul_loaded(&v, 3));
+  return 0;
+}
+)"};
+const Source kReorderAsm = {"mul_loaded.S", R"(	.text
+	.globl	mul_loaded
+	.ent	mul_loaded
+mul_loaded:
+	lw	$v0, 0($a0)
+	addu	$v0, $v0, $v0
+	mult	$v0, $a1
+	mflo	$v0
+	mult	$v0, $a1
+	mflo	$v0
+	jr	$ra
+	.end	mul_loaded
+)"};
+
+const Source kHelloC = {"hello.c", R"(#include <stdio.h>
+#include <string.h>
+int main(int argc, char **argv) { printf("hello %s %d\n", argv[1], (int)strlen(argv[1])); return 7; }
+)"};
+
+// Calls the compiler makes itself: memcpy for a struct copy, 64-bit and
+// soft-float arithmetic and conversions.
+const Source kCompilerCalls = {"runtime.c", R"(#include <stdio.h>
+struct big { char b[300]; };
+__attribute__((noinline)) int sum(const struct big *p) {
+  int s = 0; for (int i = 0; i < 300; ++i) s += p->b[i]; return s; }
+int main(int argc, char **argv) {
+  struct big a = {{0}}, c; a.b[argc] = (char)argc; c = a; a.b[0] = 5;
+  long long n = 1234567890123LL * argc; double x = (double)n / 7.0;
+  float y = (float)(x / 1e6) * 0.5f; unsigned long long u = (unsigned long long)x;
+  printf("%d %d %d %d\n", (int)(n / 1000000), (int)(n % 1000), (int)y, (int)(u >> 20));
+  return sum(&a) + sum(&c) + (x > 3.5e11);
+}
+)"};
+
+const Source kHelloCxx = {"hello.cpp", R"(#include <stdio.h>
+#include <err.h>
+struct Greeter { int n; Greeter() : n(3) {} int twice() const { return 2 * n; } };
+int main() { Greeter g; printf("%d\n", g.twice()); warnx("to stderr"); return g.n; }
+)"};
+
+// Every way of asking for a constructor, priorities across kinds, the
+// arguments a hosted system passes, and a global object constructed
+// before main.  Order as the cross C library gives it: priorities first,
+// then .init_array in link order, a hand-made .ctors table last to first.
+const Source kConstructors = {"ctors.cpp", R"(#include <cstdio>
+static int order[16], n;
+static void note(int v) { order[n++] = v; }
+struct Global { int v; explicit Global(int x) : v(x) { note(x); } ~Global() { note(-1); } };
+Global second(2);
+__attribute__((constructor(300))) static void c300() { note(300); }
+__attribute__((constructor(101))) static void c101() { note(101); }
+__attribute__((constructor)) static void plain() { note(1); }
+static void a() { note(10); }
+static void b() { note(11); }
+static void (*ctors[])() __attribute__((section(".ctors"), used)) = {a, b};
+static int argc_seen;
+__attribute__((constructor)) static void with_args(int argc, char **argv) { argc_seen = argc * 10 + (argv[1][0] - '0'); }
+int main(int argc, char **) {
+  std::printf("%d %d:", argc, argc_seen);
+  for (int k = 0; k < n; ++k) std::printf(" %d", order[k]);
+  std::printf("\n");
+  return second.v;
+}
+)"};
+
+// What C++ leans on: virtual destructors (operator delete), placement new,
+// a static local, every C++ spelling of the C headers.
+const Source kCxxSupport = {"support.cpp", R"(#include <cassert>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+struct Shape { virtual ~Shape() {} virtual int sides() const = 0; };
+struct Square : Shape { int sides() const override { return 4; } };
+struct Pad { char c; int i; };
+static int calls() { static int count = 0; return ++count; }
+static int sum(int n, ...) { std::va_list ap; va_start(ap, n); int s = 0; while (n--) s += va_arg(ap, int); va_end(ap); return s; }
+int main(int argc, char **argv) {
+  alignas(Square) unsigned char room[sizeof(Square)];
+  Shape *s = new (room) Square;
+  calls();
+  std::uint8_t u = std::uint8_t(UCHAR_MAX);
+  std::size_t len = std::strlen(argv[0]);
+  assert(len > 0);
+  std::printf("%d %d %d %d %d %s\n", s->sides(), calls(), int(u), sum(3, 1, 2, 3), errno, std::strerror(EBADF));
+  s->~Shape();
+  if (argc > 5) std::exit(EXIT_FAILURE);
+  return offsetof(Pad, i);
+}
+)"};
+
+// Library objects declared by hand, as older code does, both ways; small
+// objects are where -G 8 code looks for them.
+const Source kObjectsConst = {"objects.c", R"(#include <stdio.h>
+extern const int sys_nerr;
+extern int errno;
+extern char **__argv;
+int nerr_plain(void);
+int main(int argc, char **argv) {
+  printf("%d %d %d %s\n", sys_nerr, nerr_plain(), errno, __argv == argv ? "same" : "other");
+  return argc;
+}
+)"};
+const Source kObjectsPlain = {"nerr.c", "extern int sys_nerr;\nint nerr_plain(void) { return sys_nerr; }\n"};
+
+// Called while the object is abstract: reported, status 255.
+const Source kPureVirtual = {"pure.cpp", R"(struct Base;
+void call(Base *);
+struct Base { Base() { call(this); } virtual int f() = 0; virtual ~Base() {} };
+void call(Base *b) { b->f(); }
+struct Derived : Base { int f() override { return 1; } };
+int main() { Derived d; return d.f(); }
+)"};
+
+const Source kNew = {"heap.cpp", "struct A { int x; };\nint main() { A *a = new A; return a->x; }\n"};
+const Source kMalloc = {"malloc.c", "#include <stddef.h>\nvoid *malloc(size_t);\nint main(void) { return malloc(4) != 0; }\n"};
+const Source kAtexit = {"atexit.c", "void f(void) {}\nint atexit(void (*)(void));\nint main(void) { return atexit(f); }\n"};
+
+// How a program is compiled and linked, against an install tree.
+enum class Driver {
+  Cc,         // PREFIX/bin/r3k-cc
+  Cxx,        // PREFIX/bin/r3k-c++
+  CcLink,     // a symbolic link to r3k-cc elsewhere
+  GccSpecs,   // mips-linux-gnu-gcc -specs=PREFIX/mips/lib/r3k.specs
+  GxxSpecs,   // mips-linux-gnu-g++ --specs=..., the long form
+  GccRelSpecs // -specs= a path relative to the working directory
+};
+
+struct Program {
+  const char* what;
+  Driver driver;
+  std::vector<Source> sources;
+  const char* flags;
+  const char* args;
+  // Standard output then standard error, the program's path written as
+  // PROG; or, for status -1, text the failed link must print.
+  const char* out;
+  int status;
+};
+
+const std::vector<Program>& programs() {
+  static const std::vector<Program> all = {
+      {"C", Driver::Cc, {kHelloC}, "-O2", "world", "hello world 5\n", 7},
+      {"C++", Driver::Cxx, {kHelloCxx}, "-Os", "", "6\nPROG: to stderr\n", 3},
+      {"C through the specs file", Driver::GccSpecs, {kHelloC}, "-O2", "specs", "hello specs 5\n", 7},
+      {"C++ through --specs=", Driver::GxxSpecs, {kHelloCxx}, "-O1", "", "6\nPROG: to stderr\n", 3},
+      {"-specs= relative", Driver::GccRelSpecs, {kHelloC}, "", "rel", "hello rel 3\n", 7},
+      {"driver through a symbolic link", Driver::CcLink, {kHelloC}, "-O2", "ln", "hello ln 2\n", 7},
+      {"flags the driver overrides", Driver::Cc, {kHelloC}, "-O2 -march=mips32r2 -mfpxx -mhard-float -fPIC -pie",
+       "x", "hello x 1\n", 7},
+      {"compiler runtime -Os", Driver::Cc, {kCompilerCalls}, "-Os", "w", "2469135 246 176366 336393\n", 10},
+      {"compiler runtime -O2", Driver::GccSpecs, {kCompilerCalls}, "-O2", "w", "2469135 246 176366 336393\n", 10},
+      {"asm -O0", Driver::Cc, {kInlineAsm, kReorderAsm}, "-O0", "", "42 738\n", 0},
+      {"asm -O1", Driver::Cc, {kInlineAsm, kReorderAsm}, "-O1", "", "42 738\n", 0},
+      {"asm -O2", Driver::Cc, {kInlineAsm, kReorderAsm}, "-O2", "", "42 738\n", 0},
+      {"asm -O3", Driver::GccSpecs, {kInlineAsm, kReorderAsm}, "-O3", "", "42 738\n", 0},
+      {"asm -Os", Driver::Cc, {kInlineAsm, kReorderAsm}, "-Os", "", "42 738\n", 0},
+      {"asm -g", Driver::Cc, {kInlineAsm, kReorderAsm}, "-g", "", "42 738\n", 0},
+      {"asm -O2 -g", Driver::GccSpecs, {kInlineAsm, kReorderAsm}, "-O2 -g", "", "42 738\n", 0},
+      {"constructors -O0", Driver::Cxx, {kConstructors}, "-O0", "7", "2 27: 101 300 1 2 11 10\n", 2},
+      {"constructors -O2", Driver::GxxSpecs, {kConstructors}, "-O2", "7", "2 27: 101 300 1 2 11 10\n", 2},
+      {"C++ support", Driver::Cxx, {kCxxSupport}, "-O2", "", "4 2 255 6 0 Bad file number\n", 4},
+      {"objects declared by hand", Driver::Cc, {kObjectsConst, kObjectsPlain}, "-O2", "a b",
+       "27 27 0 same\n", 3},
+      {"pure virtual call", Driver::Cxx, {kPureVirtual}, "-O0", "",
+       "PROG: pure virtual function called from 0x", 255},
+      {"operator new", Driver::Cxx, {kNew}, "", "", "undefined reference to `operator new(unsigned int)'", -1},
+      {"malloc", Driver::Cc, {kMalloc}, "", "", "undefined reference to `malloc'", -1},
+      {"atexit", Driver::Cc, {kAtexit}, "", "", "undefined reference to `atexit'", -1},
+  };
+  return all;
+}
+
 class Installed : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     prefix_ = fs::temp_directory_path() / ("r3k-install-" + std::to_string(getpid()));
     fs::remove_all(prefix_);
-    install_ = sh("cmake --install '" R3K_BINARY_DIR "' --prefix '" + prefix_.string() + "' 2>&1");
+    install_ = sh("cmake --install '" R3K_BINARY_DIR "' --prefix " + q(prefix_) + " 2>&1");
   }
   static void TearDownTestSuite() { fs::remove_all(prefix_); }
 
-  static fs::path write(const std::string& name, const std::string& text) {
-    const fs::path path = prefix_ / "src" / name;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-    return path;
-  }
   static std::string specs() { return (prefix_ / "mips/lib/r3k.specs").string(); }
-  static std::string run(const fs::path& exe) { return (prefix_ / "bin/r3krun").string() + " " + exe.string(); }
+
+  // Whether the tests run with the machine interpreting only.
+  static bool interpreting() {
+    const char* jit = std::getenv("R3K_TEST_JIT");
+    return jit && std::strcmp(jit, "off") == 0;
+  }
+  // r3krun of the tree, interpreting only when the tests run that way.
+  static std::string run(const fs::path& tree, const fs::path& exe, const std::string& args) {
+    return q(tree / "bin/r3krun") + (interpreting() ? " --no-jit " : " ") + q(exe) + " " + args;
+  }
+
+  // Builds and runs the rows of programs() (all, or the first four) with
+  // the tree at `tree`; sources and programs go to `work`.
+  static void build_and_run(const fs::path& tree, const fs::path& work, bool all_rows) {
+    const fs::path link = work / "links/cc";
+    fs::create_directories(link.parent_path());
+    fs::remove(link);
+    fs::create_symlink(tree / "bin/r3k-cc", link);
+    for (const Program& p : programs()) {
+      if (!all_rows && &p - programs().data() >= 4) break;  // C and C++, drivers and specs
+      SCOPED_TRACE(p.what);
+      const fs::path dir = work / std::to_string(&p - programs().data());
+      std::string files;
+      for (const Source& s : p.sources) {
+        write_file(dir / s.name, s.text);
+        files += " " + q(dir / s.name);
+      }
+      const fs::path exe = dir / "prog";
+      std::string cc;
+      switch (p.driver) {
+        case Driver::Cc: cc = q(tree / "bin/r3k-cc"); break;
+        case Driver::Cxx: cc = q(tree / "bin/r3k-c++"); break;
+        case Driver::CcLink: cc = q(link); break;
+        case Driver::GccSpecs: cc = "mips-linux-gnu-gcc -specs=" + q(tree / "mips/lib/r3k.specs"); break;
+        case Driver::GxxSpecs: cc = "mips-linux-gnu-g++ --specs=" + q(tree / "mips/lib/r3k.specs"); break;
+        case Driver::GccRelSpecs:
+          cc = "cd " + q(tree.parent_path()) + " && mips-linux-gnu-gcc -specs=" +
+               q(tree.filename() / "mips/lib/r3k.specs");
+          break;
+      }
+      const Result built = sh(cc + " " + p.flags + files + " -o " + q(exe) + " 2>&1");
+      if (p.status == -1) {
+        EXPECT_NE(built.status, 0);
+        EXPECT_NE(built.out.find(p.out), std::string::npos) << built.out;
+        continue;
+      }
+      EXPECT_EQ(built.status, 0) << built.out;
+      if (built.status != 0) continue;
+      const Result r = sh(run(tree, exe, p.args) + " 2>&1");
+      std::string out = r.out;
+      for (size_t at; (at = out.find(exe.string())) != std::string::npos;) out.replace(at, exe.string().size(), "PROG");
+      if (p.status == 255)
+        EXPECT_EQ(out.rfind(p.out, 0), 0u) << out;
+      else
+        EXPECT_EQ(out, p.out);
+      EXPECT_EQ(r.status, p.status);
+    }
+  }
 
   static fs::path prefix_;
   static Result install_;
@@ -56,67 +328,153 @@ class Installed : public ::testing::Test {
 fs::path Installed::prefix_;
 Result Installed::install_;
 
-TEST_F(Installed, HasTheDesignedLayout) {
+TEST_F(Installed, HasTheDesignedLayoutWithNoAbsolutePathInside) {
   ASSERT_EQ(install_.status, 0) << install_.out;
-  for (const char* rel : {"bin/r3krun", "mips/bin/quendle", "mips/bin/tallowin", "mips/bin/marrowick",
-                          "mips/include/stdio.h", "mips/include/unistd.h", "mips/include/err.h",
-                          "mips/include/r3k/syscalls.def", "mips/lib/libr3k.a", "mips/lib/r3k.ld",
-                          "mips/lib/r3k.specs"})
+  for (const char* rel : {"bin/r3krun", "bin/r3k-cc", "bin/r3k-c++", "mips/bin/quendle", "mips/bin/tallowin",
+                          "mips/bin/marrowick", "mips/include/stdio.h", "mips/include/unistd.h",
+                          "mips/include/err.h", "mips/include/cstdio", "mips/include/new",
+                          "mips/include/r3k/syscalls.def", "mips/lib/libr3k.a", "mips/lib/libr3kgcc.a",
+                          "mips/share/doc/libr3kgcc/COPYING.RUNTIME", "mips/lib/r3k.ld",
+                          "mips/lib/r3k.specs", "mips/lib/r3k.specs.d", "mips/lib/r3k-toolchain.cmake"})
     EXPECT_TRUE(fs::exists(prefix_ / rel)) << rel;
-  // The specs file names the prefix it was installed to, not the build tree.
-  std::ifstream in(specs());
-  const std::string text((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_NE(text.find((prefix_ / "mips/lib").string()), std::string::npos);
-  EXPECT_EQ(text.find(R3K_BINARY_DIR), std::string::npos);
+  // What finds the tree: none of it may name where it was installed from or to.
+  for (const char* rel : {"bin/r3k-cc", "bin/r3k-c++", "mips/lib/r3k.specs", "mips/lib/r3k-toolchain.cmake",
+                          "mips/lib/libstdc++.a"}) {
+    const std::string text = read_file(prefix_ / rel);
+    EXPECT_FALSE(text.empty()) << rel;
+    for (const std::string& path : {prefix_.string(), std::string(R3K_BINARY_DIR), std::string(R3K_SOURCE_DIR)})
+      EXPECT_EQ(text.find(path), std::string::npos) << rel << " names " << path;
+  }
 }
 
-TEST_F(Installed, UserProgramsBuildWithTheSpecsFileAndRun) {
+// Whatever the user asks for, the compiler and the assembler are told
+// MIPS-I, soft-float, 32-bit FP registers: the driver's own -mfpxx would
+// make the assembler drop the load-delay nops.
+TEST_F(Installed, DriversForceMipsOneSoftFloatOnCompilerAndAssembler) {
   ASSERT_EQ(install_.status, 0) << install_.out;
-  struct Case {
-    const char* compiler;
-    const char* file;
-    const char* source;
-    const char* extra_flags;  // what a user might pass out of habit
-    const char* expected_out;
-    int expected_status;
-  };
-  const Case cases[] = {
-      {"mips-linux-gnu-gcc", "hello.c",
-       "#include <stdio.h>\n#include <string.h>\n"
-       "int main(int argc, char **argv) { printf(\"hello %s %d\\n\", argv[1], (int)strlen(argv[1])); return 7; }\n",
-       "-O2", "hello world 5\n", 7},
-      {"mips-linux-gnu-gcc", "pic.c",
-       "#include <stdio.h>\nint main(void) { printf(\"x\\n\"); return 0; }\n",
-       "-O2 -march=mips32r2 -fPIC -pie", "x\n", 0},
-      {"mips-linux-gnu-g++", "hello.cpp",
-       "#include <stdio.h>\n#include <err.h>\n"
-       "struct Greeter { int n; Greeter() : n(3) {} int twice() const { return 2 * n; } };\n"
-       "int main() { Greeter g; printf(\"%d\\n\", g.twice()); warnx(\"to stderr\"); return g.n; }\n",
-       "-Os", "6\n", 3},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.file);
-    const fs::path src = write(c.file, c.source);
-    const fs::path exe = prefix_ / "src" / fs::path(c.file).stem();
-    const Result cc = sh(std::string(c.compiler) + " -specs=" + specs() + " " + c.extra_flags + " " +
-                         src.string() + " -o " + exe.string() + " 2>&1");
-    ASSERT_EQ(cc.status, 0) << cc.out;
-    const Result r = sh(run(exe) + " world 2>/dev/null");
-    EXPECT_EQ(r.out, c.expected_out);
-    EXPECT_EQ(r.status, c.expected_status);
+  const fs::path dir = prefix_ / "flags";
+  write_file(dir / "x.c", "int x;\n");
+  write_file(dir / "x.cpp", "int x;\n");
+  write_file(dir / "x.S", "\tnop\n");
+  const std::string asked = " -O2 -g -march=mips32r2 -mfpxx -mhard-float -mllsc -mips16 -fPIC -G 0 -c ";
+  for (const char* file : {"x.c", "x.cpp", "x.S"}) {
+    const std::string driver = std::string(file) == "x.cpp" ? "bin/r3k-c++" : "bin/r3k-cc";
+    const Result r = sh(q(prefix_ / driver) + asked + q(dir / file) + " -o /dev/null -### 2>&1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    int tools = 0;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("/cc1") == std::string::npos && line.find("/as ") == std::string::npos) continue;
+      SCOPED_TRACE(line);
+      ++tools;
+      for (const char* want : {"\"-march=mips1\"", " -mfp32 ", " -msoft-float ", "-G 8 "})
+        EXPECT_NE(line.find(want), std::string::npos) << want;
+      for (const char* never : {"-mfpxx", "mips32r2", "-mhard-float", "-mllsc", "-mips16", "-fPIC", "-G 0"})
+        EXPECT_EQ(line.find(never), std::string::npos) << never;
+    }
+    EXPECT_EQ(tools, 2) << file << ": " << r.out;
   }
+}
+
+// The tree copied to a path with a space in it, the original moved away.
+TEST_F(Installed, CopiedTreeBuildsAndRunsProgramsWithTheOriginalGone) {
+  ASSERT_EQ(install_.status, 0) << install_.out;
+  const fs::path base = prefix_.string() + " copy";
+  const fs::path tree = base / "r3k tree";
+  fs::remove_all(base);
+  fs::create_directories(base);
+  fs::copy(prefix_, tree, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  struct MovedAway {
+    fs::path from, to;
+    ~MovedAway() { fs::rename(to, from); }
+  } moved{prefix_, prefix_.string() + "-away"};
+  fs::rename(moved.from, moved.to);
+  build_and_run(tree, base / "work", true);
+  fs::remove_all(base);
+}
+
+TEST_F(Installed, DestdirTreeBuildsAndRunsPrograms) {
+  if (interpreting()) GTEST_SKIP() << "tests the tree, not the machine";
+  const fs::path destdir = prefix_.string() + "-destdir";
+  fs::remove_all(destdir);
+  const Result r = sh("DESTDIR=" + q(destdir) + " cmake --install '" R3K_BINARY_DIR "' --prefix /opt/r3k 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out;
+  build_and_run(destdir / "opt/r3k", destdir / "work", false);
+  fs::remove_all(destdir);
+}
+
+// A CMake project of one's own, cross-built through the installed
+// toolchain file: a C and a C++ program.
+TEST_F(Installed, CMakeToolchainFileCrossBuildsAProject) {
+  if (interpreting()) GTEST_SKIP() << "tests the tree, not the machine";
+  ASSERT_EQ(install_.status, 0) << install_.out;
+  const fs::path src = prefix_ / "cmake-project", build = prefix_ / "cmake-build";
+  write_file(src / "CMakeLists.txt",
+             "cmake_minimum_required(VERSION 3.20)\nproject(mine C CXX)\n"
+             "add_executable(hello_c hello.c)\nadd_executable(hello_cxx hello.cpp)\n");
+  write_file(src / "hello.c", "#include <stdio.h>\nint main(void) { printf(\"c\\n\"); return 5; }\n");
+  write_file(src / "hello.cpp",
+             "#include <cstdio>\nstruct S { int v; S() : v(6) {} };\nS s;\n"
+             "int main() { std::printf(\"c++ %d\\n\", s.v); return 0; }\n");
+  const Result conf = sh("cmake -G Ninja -S " + q(src) + " -B " + q(build) + " -DCMAKE_TOOLCHAIN_FILE=" +
+                         q(prefix_ / "mips/lib/r3k-toolchain.cmake") + " 2>&1");
+  ASSERT_EQ(conf.status, 0) << conf.out;
+  const Result made = sh("cmake --build " + q(build) + " 2>&1");
+  ASSERT_EQ(made.status, 0) << made.out;
+  const Result c = sh(run(prefix_, build / "hello_c", ""));
+  EXPECT_EQ(c.out, "c\n");
+  EXPECT_EQ(c.status, 5);
+  const Result cxx = sh(run(prefix_, build / "hello_cxx", ""));
+  EXPECT_EQ(cxx.out, "c++ 6\n");
+  EXPECT_EQ(cxx.status, 0);
 }
 
 TEST_F(Installed, NothingOfTheCrossCLibraryCanBeLinked) {
   ASSERT_EQ(install_.status, 0) << install_.out;
-  const fs::path src = write("heap.c", "#include <stddef.h>\nvoid *malloc(size_t);\nint main(void) { return malloc(4) != 0; }\n");
-  const Result cc = sh("mips-linux-gnu-gcc -specs=" + specs() + " " + src.string() + " -o " +
-                       (prefix_ / "src/heap").string() + " 2>&1");
-  EXPECT_NE(cc.status, 0);
-  EXPECT_NE(cc.out.find("malloc"), std::string::npos) << cc.out;
+  const fs::path src = prefix_ / "src/heap.c";
+  write_file(src, kMalloc.text);
   const Result lc = sh("mips-linux-gnu-gcc -specs=" + specs() + " " + src.string() + " -o " +
                        (prefix_ / "src/heap").string() + " -lc 2>&1");
   EXPECT_NE(lc.status, 0) << "the cross C library was found";
+}
+
+// The build's hazard check on code a user could write: a hazard planted
+// under .set noreorder is found in the object, in an archive and in the
+// program, at the address where r3krun faults on it.
+TEST_F(Installed, HazardScanFindsAPlantedHazard) {
+  ASSERT_EQ(install_.status, 0) << install_.out;
+  const fs::path dir = prefix_ / "planted";
+  write_file(dir / "bad.S",
+             "\t.set\tnoreorder\n\t.text\n\t.globl\tmain\n\t.ent\tmain\nmain:\n"
+             "\tlw\t$v0, %gp_rel(__argv)($gp)\n\taddu\t$v0, $v0, $v0\n\tjr\t$ra\n\tnop\n\t.end\tmain\n");
+  const std::string cc = q(prefix_ / "bin/r3k-cc");
+  ASSERT_EQ(sh(cc + " -c " + q(dir / "bad.S") + " -o " + q(dir / "bad.o")).status, 0);
+  ASSERT_EQ(sh("mips-linux-gnu-ar rc " + q(dir / "libbad.a") + " " + q(dir / "bad.o")).status, 0);
+  ASSERT_EQ(sh(cc + " " + q(dir / "bad.o") + " -o " + q(dir / "bad")).status, 0);
+
+  const Result ran = sh(run(prefix_, dir / "bad", "") + " 2>&1");
+  EXPECT_EQ(ran.status, 128 + 4) << ran.out;  // SIGILL
+  const size_t pc_at = ran.out.find("at pc 0x");
+  ASSERT_NE(pc_at, std::string::npos) << ran.out;
+  const std::string pc = ran.out.substr(pc_at, 16);
+
+  struct Case {
+    fs::path file;
+    std::string names, at;
+  };
+  const Case cases[] = {{dir / "bad.o", (dir / "bad.o").string() + ": .text: ", "at pc 0x00000004"},
+                        {dir / "libbad.a", (dir / "libbad.a").string() + "(bad.o): .text: ", "at pc 0x00000004"},
+                        {dir / "bad", (dir / "bad").string() + ": .text: ", pc}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const Result scan = sh("'" R3K_SCAN_BINARY "' " + q(c.file) + " 2>&1");
+    EXPECT_EQ(scan.status, 1);
+    EXPECT_EQ(scan.out, "r3kscan: " + c.names + "load-delay hazard " + c.at +
+                            ": addu v0,v0,v0 reads v0 loaded by the previous instruction\n");
+  }
+  const Result clean = sh("'" R3K_SCAN_BINARY "' " + q(prefix_ / "mips/lib") + " " + q(prefix_ / "mips/bin") + " 2>&1");
+  EXPECT_EQ(clean.status, 0) << clean.out;
+  EXPECT_EQ(clean.out, "");
 }
 
 }  // namespace

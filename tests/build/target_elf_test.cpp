@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "r3k/scan.h"
+#include "support/mips_encode.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -157,9 +160,11 @@ TEST(TargetBinaries, AreStaticMipsOneO32Executables) {
 }
 
 TEST(TargetBinaries, CarryNothingOfTheCrossCLibrary) {
-  // Names only a hosted C library or the compiler's support library define.
+  // Names only a hosted C library defines.  (memcpy and the compiler's
+  // helpers such as __udivdi3 are this project's own; the cross toolchain's
+  // libgcc is MIPS32 and would fail TextHoldsOnlyMipsOneInstructions.)
   const char* foreign[] = {"__libc_start_main", "_IO_stdin_used", "__libc_csu_init", "_init",
-                           "_fini", "__cxa_atexit", "__dso_handle", "__udivdi3", "memcpy", "puts"};
+                           "_fini", "__cxa_atexit", "__dso_handle", "puts", "__libc_multiple_threads"};
   for (const auto& path : target_binaries()) {
     const Elf elf(path);
     for (const char* name : foreign) EXPECT_FALSE(elf.symbols.count(name)) << path << ": " << name;
@@ -172,8 +177,9 @@ TEST(TargetBinaries, UseSmallDataAddressedFromGp) {
     const Elf elf(path);
     ASSERT_TRUE(elf.symbols.count("_gp"));
     const uint32_t gp = elf.symbols.at("_gp").value;
-    // errno and __argv are small data: reachable with a 16-bit offset from gp.
-    for (const char* name : {"errno", "__argv"}) {
+    // The library's small objects are small data, reachable with a 16-bit
+    // offset from gp, where code that declares them itself looks for them.
+    for (const char* name : {"errno", "__argv", "sys_nerr"}) {
       if (!elf.symbols.count(name)) continue;
       const int64_t off = int64_t{elf.symbols.at(name).value} - gp;
       EXPECT_GE(off, -32768) << name;
@@ -198,14 +204,75 @@ TEST(TargetBinaries, TextHoldsOnlyMipsOneInstructions) {
 
 TEST(TargetBinaries, ErrorTableLiesInReadOnlyData) {
   const Elf elf(fs::path(R3K_PROGRAM_DIR) / "quendle");
-  for (const char* name : {"sys_errlist", "sys_nerr"}) {
-    ASSERT_TRUE(elf.symbols.count(name)) << name;
-    const uint32_t addr = elf.symbols.at(name).value;
-    bool read_only = false;
+  auto read_only = [&](uint32_t addr) {
     for (const auto& ph : elf.phdrs)
       if (ph.p_type == PT_LOAD && addr >= ph.p_vaddr && addr < ph.p_vaddr + ph.p_memsz)
-        read_only = !(ph.p_flags & PF_W);
-    EXPECT_TRUE(read_only) << name;
+        return !(ph.p_flags & PF_W);
+    return false;
+  };
+  ASSERT_TRUE(elf.symbols.count("sys_errlist"));
+  const uint32_t table = elf.symbols.at("sys_errlist").value;
+  EXPECT_TRUE(read_only(table));
+  // The messages too, wherever the entries point.
+  const Section* rodata = elf.section(".rodata");
+  ASSERT_NE(rodata, nullptr);
+  for (uint32_t n = 0; n < 27; ++n) {
+    const uint32_t entry = be32(elf.bytes.data() + rodata->offset + (table + 4 * n - rodata->addr));
+    EXPECT_TRUE(read_only(entry)) << n;
+  }
+}
+
+// The build's hazard check on hand-encoded code: each rule on the paths
+// it follows, and the paths it must not follow.
+TEST(HazardScan, FindsWhatTheR3000RefusesOnEveryPathItCanSee) {
+  using namespace enc;
+  using K = r3k::FaultKind;
+  constexpr uint32_t kBase = 0x00400000;
+  struct Case {
+    const char* what;
+    std::vector<uint32_t> code;
+    std::vector<std::pair<uint32_t, K>> expected;  // word index, fault
+    std::vector<uint32_t> unresolved = {};          // word indexes
+  };
+  const Case cases[] = {
+      {"load, nop, use", {lw(v0, 0, a0), nop(), addu(v0, v0, v0)}, {}},
+      {"load then use", {lw(v0, 0, a0), addu(v1, v0, v0)}, {{1, K::LoadDelayHazard}}},
+      {"load then store of it", {lw(v0, 0, a0), sw(v0, 4, a0)}, {{1, K::LoadDelayHazard}}},
+      {"load then overwrite", {lw(v0, 0, a0), addiu(v0, zero, 1)}, {}},
+      {"load into $zero", {lw(zero, 0, a0), addu(v0, zero, zero)}, {}},
+      {"lwl/lwr merging pair", {lwl(t0, 0, a0), lwr(t0, 3, a0)}, {}},
+      {"lwr based on the register lwl loads", {lwl(t0, 0, a0), lwr(t0, 3, t0)}, {{1, K::LoadDelayHazard}}},
+      {"mflo then mult", {mflo(v0), mult(a0, a1)}, {{1, K::HiLoHazard}}},
+      {"mfhi, one between, mtlo", {mfhi(v0), nop(), mtlo(a0)}, {{2, K::HiLoHazard}}},
+      {"mfhi, two between, div", {mfhi(v0), nop(), nop(), div(a0, a1)}, {}},
+      {"branch in a delay slot", {beq(a0, zero, 2), j(kBase), nop(), nop()}, {{1, K::BranchInDelaySlot}}},
+      {"past a conditional branch's slot", {bne(a0, zero, 4), lw(t0, 0, a0), addu(t1, t0, t0)},
+       {{2, K::LoadDelayHazard}}},
+      {"to a branch's target", {bne(a0, zero, 2), lw(t0, 0, a0), nop(), addu(t1, t0, t0)},
+       {{3, K::LoadDelayHazard}}},
+      {"to a jump's target", {j(kBase + 12), mfhi(v0), nop(), mult(a0, a1)}, {{3, K::HiLoHazard}}},
+      {"target of a branch not relocated yet", {bne(a0, zero, 2), lw(t0, 0, a0), nop(), addu(t1, t0, t0)},
+       {}, {0}},
+      {"past jr's slot", {jr(ra), lw(s0, 0, sp), addu(s0, s0, s0)}, {}},
+      {"past b's slot", {b(4), lw(s0, 0, sp), addu(s0, s0, s0)}, {}},
+      {"past bal's slot", {bgezal(zero, 4), lw(s0, 0, sp), addu(s0, s0, s0)}, {}},
+      {"past jal's slot", {jal(kBase + 64), lw(a0, 0, sp), addu(a0, a0, a0)}, {}},
+      {"not MIPS-I", {0x7c000000u, 0x40027000u /* mfc0 */, 0x8c820000u | 0xc0000000u /* lwc0 */},
+       {{0, K::ReservedInstruction}, {1, K::ReservedInstruction}, {2, K::ReservedInstruction}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> bytes;
+    for (uint32_t w : c.code)
+      for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(uint8_t(w >> shift));
+    r3k::CodeRegion region{kBase, bytes, {}};
+    for (uint32_t k : c.unresolved) region.unresolved.push_back(kBase + 4 * k);
+    std::vector<std::pair<uint32_t, K>> found;
+    for (const r3k::Fault& f : r3k::scan_code(region)) {
+      EXPECT_EQ(f.insn, c.code[(f.pc - kBase) / 4]);
+      found.push_back({(f.pc - kBase) / 4, f.kind});
+    }
+    EXPECT_EQ(found, c.expected);
   }
 }
 

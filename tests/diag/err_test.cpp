@@ -1,7 +1,8 @@
 // The err/warn family of the MIPS build, called in the reports guest: one
 // write per piece of the line (name, ": ", every engine run including the
 // empty ones, ": " and the error text, "\n"), the error text taken before
-// the first write, the name's fallbacks, and how each form ends.
+// the first write, the name's fallbacks, a null format, and how each form
+// ends.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -120,6 +121,30 @@ TEST(Err, EveryFormWritesEachPieceOnceThenExitsOrReturns) {
     }
       EXPECT_EQ(r.err(), 4);  // nothing failed, so nothing changed it
     }
+  }
+}
+
+// A null format, as BSD callers pass it: no message and no ": " before the
+// error text; "name", ": ", [text], "\n", four or three writes.
+TEST(Err, NullFormatLeavesOutTheMessageAndItsSeparator) {
+  for (const Form& f : kForms) {
+    SCOPED_TRACE(f.fn);
+    Reports r;
+    r.set_argv(std::optional<std::string>("prog"));
+    r.set_err(26);
+    std::vector<Word> args{0u, 7};  // a trailing argument is never read
+    if (f.exits) args.insert(args.begin(), Word(3));
+    const CallResult res = r.call(f.fn, args);
+    Calls want;
+    want.write(2, "prog").write(2, ": ");
+    if (f.errtext) want.write(2, "Bad file number");
+    want.write(2, "\n");
+    if (f.exits) want.exit(3);
+    EXPECT_EQ(r.trace(), want.folded());
+    EXPECT_EQ(r.m().output(2), f.errtext ? "prog: Bad file number\n" : "prog: \n");
+    EXPECT_FALSE(res.fault.has_value());
+    EXPECT_EQ(res.returned, !f.exits);
+    EXPECT_EQ(r.err(), 26);
   }
 }
 

@@ -16,15 +16,13 @@
 #include "diff/sequence_run.h"
 #include "support/stop_compare.h"
 #include "r3k/cpu.h"
+#include "support/random.h"
 #include "r3k/memory.h"
 
 namespace r3k::diff {
 namespace {
 
-uint64_t env_number(const char* name, uint64_t fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::strtoull(v, nullptr, 0) : fallback;
-}
+using test::env_number;
 
 struct Side : R3kSide {
   Side(const Sequence& s, bool jit) : R3kSide(s) { cpu.set_jit(JitConfig{jit, 0}); }

@@ -16,14 +16,12 @@
 
 #include "diff/sequence_run.h"
 #include "r3k/cpu.h"
+#include "support/random.h"
 
 namespace r3k::diff {
 namespace {
 
-uint64_t env_number(const char* name, uint64_t fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::strtoull(v, nullptr, 0) : fallback;
-}
+using test::env_number;
 
 std::string mnemonic(uint32_t w) {
   std::string d = disassemble(w, kSeqCode);

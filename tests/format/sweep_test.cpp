@@ -17,6 +17,7 @@
 
 #include "support/libcore.h"
 #include "support/printf_model.h"
+#include "support/random.h"
 
 namespace r3k::test {
 namespace {
@@ -26,26 +27,6 @@ constexpr uint32_t kMaxText = 3000;  // longer formatted texts are redrawn
 constexpr uint32_t kBufSize = kMaxText + 64;
 constexpr int kCasesPerMachine = 4000;  // stays well inside the push area
 constexpr int kMaxReported = 5;
-
-uint64_t env_number(const char* name, uint64_t fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::strtoull(v, nullptr, 0) : fallback;
-}
-
-// splitmix64: small, and the same sequence on every host library.
-struct Rng {
-  uint64_t s;
-  uint64_t next() {
-    uint64_t z = (s += 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-  }
-  uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
-  bool chance(uint32_t percent) { return below(100) < percent; }
-  template <class T, size_t N>
-  const T& pick(const T (&a)[N]) { return a[below(N)]; }
-};
 
 char ordinary_byte(Rng& r) {
   if (r.chance(20)) return static_cast<char>(0x80 + r.below(0x80));

@@ -53,6 +53,7 @@ void store_word(unsigned addr, unsigned value) { *(volatile unsigned *)addr = va
 // section garbage collection keeps them in the image.
 const void *const keep_linked[] = {
     (const void *)strcmp,  (const void *)strchr,    (const void *)strlen,
+    (const void *)memcpy,  (const void *)memmove,   (const void *)memset,   (const void *)memcmp,
     (const void *)strerror, (const void *)sys_errlist, (const void *)&sys_nerr,
     (const void *)snprintf, (const void *)vsnprintf, (const void *)__bad_assert,
     (const void *)rec_vprintf, (const void *)store_word};

@@ -1,6 +1,7 @@
 // tallowin and marrowick, the real binaries, on r3krun: one identity call,
-// one one-byte write per character of the line, _exit(0), whatever the
-// kernel answers and whatever the arguments.
+// then one one-byte write per character of the line and _exit(0), or, when
+// the call gave -1, one report on descriptor 2 and _exit(1); whatever the
+// arguments.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,7 +16,8 @@ struct Case {
   std::string what;
   Options opts;
   std::string call_line;  // the identity call as traced
-  std::string number;     // as printed
+  std::string number;     // as printed; empty: the call failed
+  std::string errtext = {};
 };
 
 Options opts(std::vector<CallRule> fail_rules, std::vector<CallRule> result_rules = {}) {
@@ -51,7 +53,10 @@ std::vector<Program> programs() {
            {"pid above INT_MAX prints signed", first(4000000000u, 1), "getpid() = -294967296", "-294967296"},
            {"getpid answers INT_MIN", opts({}, {answer("getpid=-2147483648")}), "getpid() = -2147483648",
             "-2147483648"},
-           {"getpid fails", opts({fail("getpid=13")}), "getpid() E13", "-1"},
+           {"getpid answers -2", opts({}, {answer("getpid=-2")}), "getpid() = -2", "-2"},
+           {"getpid fails with EIO", opts({fail("getpid=EIO")}), "getpid() E5", "", "Input/output error"},
+           {"getpid answers -1, flag clear", opts({}, {answer("getpid=-1")}), "getpid() = -1", "",
+            "Operation succeeded"},
        }},
       {"marrowick",
        "getppid",
@@ -60,9 +65,11 @@ std::vector<Program> programs() {
            {"parent 1", {}, "getppid() = 1", "1"},
            {"parent 0", first(2, 0), "getppid() = 0", "0"},
            {"parent 12345", first(2, 12345), "getppid() = 12345", "12345"},
-           {"getppid fails", opts({fail("getppid=5")}), "getppid() E5", "-1"},
-           {"getppid fails with an unknown number", opts({fail("getppid=99")}), "getppid() E99", "-1"},
-           {"getppid answers -1, flag clear", opts({}, {answer("getppid=-1")}), "getppid() = -1", "-1"},
+           {"getppid fails", opts({fail("getppid=5")}), "getppid() E5", "", "Input/output error"},
+           {"getppid fails with an unknown number", opts({fail("getppid=99")}), "getppid() E99", "",
+            "Unknown error number"},
+           {"getppid answers -1, flag clear", opts({}, {answer("getppid=-1")}), "getppid() = -1", "",
+            "Operation succeeded"},
            {"getppid answers INT_MIN", opts({}, {answer("getppid=-2147483648")}), "getppid() = -2147483648",
             "-2147483648"},
        }},
@@ -72,7 +79,7 @@ std::vector<Program> programs() {
 // Arguments are ignored: none, "-w", several, empty ones, none at all.
 const std::vector<std::vector<std::string>> kArgLists = {{}, {"-w"}, {"a", "b", "c"}, {""}};
 
-TEST(ProgramIdentity, PrintsTheAnswerOneByteAWriteThenExits0) {
+TEST(ProgramIdentity, PrintsTheAnswerOrReportsTheFailure) {
   for (const Program& prog : programs()) {
     for (const Case& c : prog.cases) {
       for (size_t a = 0; a <= kArgLists.size(); ++a) {
@@ -82,13 +89,17 @@ TEST(ProgramIdentity, PrintsTheAnswerOneByteAWriteThenExits0) {
         if (a == kArgLists.size()) o.null_argv = true;
         else args = kArgLists[a];
         ProgramRun r = run_program(prog.name, args, o);
-        const std::string text = prog.prefix + c.number + "\n";
+        const bool failed = c.number.empty();
+        const std::string text = failed ? "" : prog.prefix + c.number + "\n";
+        const std::string name = o.null_argv ? "(program name unknown)" : program(prog.name);
         Calls want;
-        want.line(c.call_line).out(text).exit(0);
+        want.line(c.call_line).out(text);
+        if (failed) want.report(name, prog.call, c.errtext);
+        want.exit(failed ? 1 : 0);
         EXPECT_EQ(r.first_trace(), want.folded());
         EXPECT_EQ(r.out(), text);
-        EXPECT_EQ(r.err(), "");
-        expect_statuses(r, {0});
+        EXPECT_EQ(r.err(), failed ? report_text(name, prog.call, c.errtext) : "");
+        expect_statuses(r, {failed ? 1 : 0});
       }
     }
   }

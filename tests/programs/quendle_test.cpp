@@ -1,5 +1,6 @@
 // quendle, the real binary, on r3krun under chosen kernels: its output,
-// every kernel call of each process in order, and each exit status.
+// every kernel call of each process in order, and each exit status (1 for
+// a check that failed or could not be made).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,11 +14,12 @@ namespace {
 const std::string kName = program("quendle");
 constexpr size_t kGetpids = 801;  // the one after the fork and 800 checks
 
-Runs mismatch(int32_t copy, int32_t now) {
-  return Runs("pid mismatch (") + Runs::dec(copy) + ", should be " + Runs::dec(now) + ") - your vm is broken!";
+// The value getpid just gave, then the one remembered after the fork.
+Runs mismatch(int32_t seen, int32_t kept) {
+  return Runs("pid mismatch (") + Runs::dec(seen) + ", should be " + Runs::dec(kept) + ") - your vm is broken!";
 }
-std::string mismatch_text(int32_t copy, int32_t now) {
-  return "pid mismatch (" + std::to_string(copy) + ", should be " + std::to_string(now) + ") - your vm is broken!";
+std::string mismatch_text(int32_t seen, int32_t kept) {
+  return "pid mismatch (" + std::to_string(seen) + ", should be " + std::to_string(kept) + ") - your vm is broken!";
 }
 Runs child_exit(int32_t pid, int32_t word) { return Runs("pid ") + Runs::dec(pid) + ": exit " + Runs::dec(word); }
 std::string line(const std::string& name, const std::string& msg) { return name + ": " + msg + "\n"; }
@@ -28,14 +30,14 @@ Calls parent_start(const std::string& name, const std::string& fork_line, int er
   c.report(name, "Starting.", std::nullopt, err).line(fork_line).out("0");
   return c;
 }
-Calls& finish(Calls& c, const std::string& name, int err = 0) {
-  return c.out("\n").report(name, "Complete.", std::nullopt, err).exit(0);
+Calls& finish(Calls& c, const std::string& name, int32_t status = 0, int err = 0) {
+  return c.out("\n").report(name, "Complete.", std::nullopt, err).exit(status);
 }
 Calls normal_parent(const std::string& name, bool wait, int err = 0) {
   Calls c = parent_start(name, "fork() = 3", err);
   c.line("getpid() = 2", kGetpids);
   if (wait) c.line("waitpid(3, 0) = 3");
-  return finish(c, name, err);
+  return finish(c, name, 0, err);
 }
 Calls normal_child() {
   Calls c;
@@ -84,7 +86,7 @@ std::vector<Case> kernel_cases() {
   cases.push_back({"-w: no waitpid", {"-w"}, {}, normal_parent(n, false), normal_child(), "00\n", true,
                    started + completed, {0, 0}});
 
-  // fork failing: one process, one '0', its error text, status 0.
+  // fork failing: one process, one '0', its error text, status 1.
   struct ForkFailure {
     std::string what;
     Options opts;
@@ -104,9 +106,9 @@ std::vector<Case> kernel_cases() {
     for (bool wait : {true, false}) {
       Calls p;
       p.report(n, "Starting.").line(f.fork_line).report(n, "fork", f.text).out("0").line("getpid() = 2", kGetpids);
-      finish(p, n);
+      finish(p, n, 1);
       cases.push_back({f.what + (wait ? "" : ", -w"), wait ? std::vector<std::string>{} : std::vector<std::string>{"-w"},
-                       f.opts, p, std::nullopt, "0\n", false, started + line(n, "fork: " + f.text) + completed, {0}});
+                       f.opts, p, std::nullopt, "0\n", false, started + line(n, "fork: " + f.text) + completed, {1}});
     }
   }
 
@@ -117,7 +119,7 @@ std::vector<Case> kernel_cases() {
                      started, {0}});
   }
 
-  // waitpid failing: its text, then still the newline, Complete. and 0.
+  // waitpid failing: its text, then still the newline and Complete.; 1.
   struct WaitFailure {
     std::string what;
     Options opts;
@@ -132,69 +134,71 @@ std::vector<Case> kernel_cases() {
   for (const WaitFailure& w : wait_failures) {
     Calls p = parent_start(n, "fork() = 3");
     p.line("getpid() = 2", kGetpids).line(w.wait_line).report(n, "waitpid", w.text);
-    finish(p, n);
+    finish(p, n, 1);
     cases.push_back({w.what, {}, w.opts, p, normal_child(), "00\n", true,
-                     started + line(n, "waitpid: " + w.text) + completed, {0, 0}});
+                     started + line(n, "waitpid: " + w.text) + completed, {1, 0}});
   }
 
   {  // A waitpid that claims success without storing: the status word is
      // the local that last held the copy of mypid, 2.
     Calls p = parent_start(n, "fork() = 3");
     p.line("getpid() = 2", kGetpids).line("waitpid(3, 0) = 3").report(n, child_exit(3, 2));
-    finish(p, n);
+    finish(p, n, 1);
     cases.push_back({"waitpid succeeds without storing", {}, with({}, {answer("waitpid=3")}), p, normal_child(),
-                     "00\n", true, started + line(n, "pid 3: exit 2") + completed, {0, 0}});
+                     "00\n", true, started + line(n, "pid 3: exit 2") + completed, {1, 0}});
   }
 
   // The child sees its id change at its first check and exits 1; the
-  // parent reports the status word exactly as the kernel stored it.
+  // parent reports the status word exactly as the kernel stored it, and
+  // exits 1 too.
   for (bool unix_form : {false, true}) {
     Options o = with({}, {answer("getpid@3:2+=42")});
     if (unix_form) o.wait_status = WaitStatusForm::Unix;
     const int32_t word = unix_form ? 256 : 1;
     Calls c;
-    c.out("0").line("getpid() = 3").line("getpid() = 42", 2).report(n, mismatch(3, 42)).exit(1);
+    c.out("0").line("getpid() = 3").line("getpid() = 42").report(n, mismatch(42, 3)).exit(1);
     Calls p = parent_start(n, "fork() = 3");
     p.line("getpid() = 2", kGetpids).line("waitpid(3, 0) = 3").report(n, child_exit(3, word));
-    finish(p, n);
+    finish(p, n, 1);
     cases.push_back({std::string("child exits 1, ") + (unix_form ? "unix" : "raw") + " status word", {}, o, p, c,
                      "00\n", false,
-                     started + line(n, mismatch_text(3, 42)) + line(n, "pid 3: exit " + std::to_string(word)) +
+                     started + line(n, mismatch_text(42, 3)) + line(n, "pid 3: exit " + std::to_string(word)) +
                          completed,
-                     {0, 1}});
+                     {1, 1}});
   }
 
   // getpid of the parent changing its answer: the 801 calls before
-  // waitpid are the one after the fork and 800 checks; a failed check is
-  // followed by one more call, whose answer the line shows.
+  // waitpid are the one after the fork and 800 checks; the failed check's
+  // own answer is the line's first number, and no call follows it.
   struct Change {
     std::string rule;
     std::vector<std::pair<int32_t, size_t>> answers;  // value, times
-    int32_t copy, now;                               // the mismatch line's numbers
+    int32_t seen, kept;                              // the mismatch line's numbers
   };
   const Change changes[] = {
-      {"getpid@2:2+=99", {{2, 1}, {99, 2}}, 2, 99},
-      {"getpid@2:801=99", {{2, 800}, {99, 1}, {2, 1}}, 2, 2},  // the 800th check
-      {"getpid@2:1=99", {{99, 1}, {2, 2}}, 99, 2},             // mypid itself is wrong
+      {"getpid@2:2+=99", {{2, 1}, {99, 1}}, 99, 2},
+      {"getpid@2:2=99", {{2, 1}, {99, 1}}, 99, 2},     // a one-off change
+      {"getpid@2:801=99", {{2, 800}, {99, 1}}, 99, 2},  // the 800th check
+      {"getpid@2:1=99", {{99, 1}, {2, 1}}, 2, 99},      // mypid itself is wrong
   };
   for (const Change& ch : changes) {
     Calls p = parent_start(n, "fork() = 3");
     for (const auto& [value, times] : ch.answers) p.line("getpid() = " + std::to_string(value), times);
-    p.report(n, mismatch(ch.copy, ch.now)).exit(1);
+    p.report(n, mismatch(ch.seen, ch.kept)).exit(1);
     cases.push_back({ch.rule, {}, with({}, {answer(ch.rule)}), p, normal_child(), "00", true,
-                     started + line(n, mismatch_text(ch.copy, ch.now)), {1, 0}});
+                     started + line(n, mismatch_text(ch.seen, ch.kept)), {1, 0}});
   }
   // One call past the last check: never made, so nothing changes.
   cases.push_back({"getpid@2:802=99", {}, with({}, {answer("getpid@2:802=99")}), normal_parent(n, true),
                    normal_child(), "00\n", false, started + completed, {0, 0}});
-  {  // The child's last check fails; its extra call answers 3 again.
+  {  // The child's last check fails, once.
     Calls c;
-    c.out("0").line("getpid() = 3", 800).line("getpid() = 5").line("getpid() = 3").report(n, mismatch(3, 3)).exit(1);
+    c.out("0").line("getpid() = 3", 800).line("getpid() = 5").report(n, mismatch(5, 3)).exit(1);
     Calls p = parent_start(n, "fork() = 3");
     p.line("getpid() = 2", kGetpids).line("waitpid(3, 0) = 3").report(n, child_exit(3, 1));
-    finish(p, n);
+    finish(p, n, 1);
     cases.push_back({"getpid@3:801=5", {}, with({}, {answer("getpid@3:801=5")}), p, c, "00\n", false,
-                     started + line(n, mismatch_text(3, 3)) + line(n, "pid 3: exit 1") + completed, {0, 1}});
+                     started + line(n, mismatch_text(5, 3)) + line(n, "pid 3: exit 1") + completed, {1, 1}});
   }
   {  // The same wrong id everywhere is consistent: nothing to report.
     Calls p = parent_start(n, "fork() = 3");
@@ -211,8 +215,8 @@ std::vector<Case> kernel_cases() {
     Options o;
     o.shared_fork = true;
     Calls p = parent_start(n, "fork() = 3");
-    p.line("getpid() = 2").report(n, mismatch(3, 2)).exit(1);
-    cases.push_back({"shared fork", {}, o, p, normal_child(), "00", true, started + line(n, mismatch_text(3, 2)),
+    p.line("getpid() = 2").report(n, mismatch(2, 3)).exit(1);
+    cases.push_back({"shared fork", {}, o, p, normal_child(), "00", true, started + line(n, mismatch_text(2, 3)),
                      {1, 0}, true});
   }
 
@@ -364,7 +368,8 @@ TEST(ProgramQuendle, AnyInterleavingKeepsEachProcessTheSame) {
 // A fork that shares data and bss: whichever process stored its id first
 // sees the other's and reports it; with slices shorter than a process's
 // 800 checks, one of them always does.  The parent caught: exit 1, the
-// child runs on.  The child caught: it exits 1 and the parent reports it.
+// child runs on.  The child caught: it exits 1 and the parent reports it
+// and exits 1 too.
 TEST(ProgramQuendle, SharedForkIsCaughtWithTheRightNumbers) {
   int caught_by[2] = {0, 0};
   for (uint64_t quantum : {20u, 100u, 1000u}) {
@@ -376,24 +381,24 @@ TEST(ProgramQuendle, SharedForkIsCaughtWithTheRightNumbers) {
       o.seed = seed;
       ProgramRun r = run_program("quendle", {}, o);
       ASSERT_EQ(r.procs().size(), 2u);
-      const bool parent_caught = r.procs()[0].status == 1;
+      const bool parent_caught = r.procs()[1].status == 0;
       ++caught_by[parent_caught ? 0 : 1];
       Calls p = parent_start(kName, "fork() = 3"), c;
       c.out("0").line("getpid() = 3");
       if (parent_caught) {
-        p.line("getpid() = 2").report(kName, mismatch(3, 2)).exit(1);
+        p.line("getpid() = 2").report(kName, mismatch(2, 3)).exit(1);
         c.exit(0);
-        EXPECT_EQ(r.err(), line(kName, "Starting.") + line(kName, mismatch_text(3, 2)));
+        EXPECT_EQ(r.err(), line(kName, "Starting.") + line(kName, mismatch_text(2, 3)));
         EXPECT_EQ(sorted(r.out()), "00");
         expect_statuses(r, {1, 0});
       } else {
         p.line("getpid() = 2").line("waitpid(3, 0) = 3").report(kName, child_exit(3, 1));
-        finish(p, kName);
-        c.report(kName, mismatch(2, 3)).exit(1);
-        EXPECT_EQ(r.err(), line(kName, "Starting.") + line(kName, mismatch_text(2, 3)) +
+        finish(p, kName, 1);
+        c.report(kName, mismatch(3, 2)).exit(1);
+        EXPECT_EQ(r.err(), line(kName, "Starting.") + line(kName, mismatch_text(3, 2)) +
                                line(kName, "pid 3: exit 1") + line(kName, "Complete."));
         EXPECT_EQ(r.out(), "00\n");
-        expect_statuses(r, {0, 1});
+        expect_statuses(r, {1, 1});
       }
       EXPECT_EQ(loosened(r.trace(2)), loosened(p.folded()));
       EXPECT_EQ(loosened(r.trace(3)), loosened(c.folded()));

@@ -1,5 +1,6 @@
-// Runs the r3krun binary as a user would: arguments in, both output streams,
-// exit status, wall time and peak memory out.  Standard input is /dev/null.
+// Runs the r3krun binary (or another program, such as gdb) as a user would:
+// arguments in, both output streams, exit status, wall time and peak
+// memory out.  Standard input is /dev/null.
 #pragma once
 
 #include <fcntl.h>
@@ -39,8 +40,8 @@ inline How within(int seconds) {
   return h;
 }
 
-inline Ran r3krun(std::vector<std::string> args, const How& how = {}) {
-  args.insert(args.begin(), R3K_RUN_BINARY);
+// args[0] is looked up in PATH.
+inline Ran run(std::vector<std::string> args, const How& how = {}) {
   args.insert(args.begin(), how.prefix.begin(), how.prefix.end());
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
@@ -95,6 +96,11 @@ inline Ran r3krun(std::vector<std::string> args, const How& how = {}) {
   r.max_rss_kib = usage.ru_maxrss;
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
   return r;
+}
+
+inline Ran r3krun(std::vector<std::string> args, const How& how = {}) {
+  args.insert(args.begin(), R3K_RUN_BINARY);
+  return run(std::move(args), how);
 }
 
 }  // namespace r3k::test

@@ -1,0 +1,2 @@
+/* Part of the compiler build that libgcc2.c includes; nothing in it is
+   needed here. */

@@ -1,0 +1,361 @@
+// The gdb remote-protocol layer against a fake target: framing, each
+// command with good and hostile arguments, session states, bounded memory
+// under floods, and real gdb-multiarch sessions over TCP.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <deque>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "r3k/elf.h"
+#include "r3k/gdb_stub.h"
+#include "support/subprocess.h"
+
+namespace r3k::gdb {
+namespace {
+
+constexpr uint32_t kText = 0x400000, kData = 0x401000;
+
+// A read-only text and a data page (or a loaded program), no FPU, CP0
+// read-only.  Runs nothing: resume() is noted and next_stop() makes up
+// where a run ends.
+struct FakeTarget : DebugTarget {
+  uint32_t regs[kRegCount] = {};
+  AddressSpace mem{4096};
+  std::set<std::pair<BreakKind, uint32_t>> breaks;
+  std::set<uint32_t> hit;
+  std::deque<std::optional<StopEvent>> script;  // stops to report in turn; nullopt: made up
+  Resume last{};
+  std::string log;
+
+  explicit FakeTarget(const ElfImage* image = nullptr) {
+    regs[kRegSp] = 0x7fff0000, regs[kRegLo] = 0xdeadbeef, regs[kRegPc] = image ? image->entry() : kText;
+    mem.map(0x7ffef000, 2 * kPageSize, kProtRead | kProtWrite);
+    if (image) {
+      image->load_into(mem);
+    } else {
+      regs[kRegRa] = 0x400010;
+      mem.map(kText, kPageSize, kProtRead | kProtExec);
+      mem.map(kData, kPageSize, kProtRead | kProtWrite);
+      mem.poke(kText, "\x24\x02\x00\x07", 4);
+    }
+  }
+  uint32_t thread_id() const override { return 2; }
+  RegAccess read_register(int r, uint32_t& v) override {
+    v = regs[r];
+    return r >= kRegF0 ? RegAccess::Unavailable : RegAccess::Ok;
+  }
+  RegAccess write_register(int r, uint32_t v) override {
+    if (r >= kRegF0) return RegAccess::Unavailable;
+    if ((r == 0 || r == kRegStatus || r == kRegBadVaddr || r == kRegCause) && v != regs[r]) return RegAccess::Refused;
+    regs[r] = v;
+    return RegAccess::Ok;
+  }
+  uint32_t read_memory(uint32_t addr, uint8_t* dst, uint32_t len) override {
+    uint32_t n = 0;
+    while (n < len && (mem.prot(addr + n) & kProtRead)) ++n;
+    return mem.peek(addr, dst, n) ? n : 0;
+  }
+  bool write_memory(uint32_t addr, const uint8_t* src, uint32_t len) override { return mem.copy_out(addr, src, len); }
+  bool insert_breakpoint(BreakKind k, uint32_t addr) override {
+    note("Z" + std::to_string(int(k)) + ":" + std::to_string(addr));
+    return (mem.prot(addr) & kProtExec) && breaks.insert({k, addr}).first != breaks.end();
+  }
+  bool remove_breakpoint(BreakKind k, uint32_t addr) override {
+    note("z" + std::to_string(int(k)) + ":" + std::to_string(addr));
+    return breaks.erase({k, addr}) || true;
+  }
+  void resume(const Resume& how) override {
+    last = how;
+    note((how.step ? "step" : "cont") + (how.signal ? ":" + std::to_string(how.signal) : ""));
+  }
+  void interrupt() override { note("interrupt"); }
+  void kill() override { note("kill"); }
+  void detach() override { note("detach"); }
+  void note(const std::string& what) { log += what + " "; }
+
+  // The scripted stop, else: a signal kills, a step moves one word, a
+  // run goes to the first breakpoint not hit yet, or exits with 3.
+  StopEvent next_stop() {
+    std::optional<StopEvent> e;
+    if (!script.empty()) e = script.front(), script.pop_front();
+    if (e) return *e;
+    if (last.signal) return StopEvent::killed(last.signal);
+    uint32_t& pc = regs[kRegPc];
+    if (last.step) return pc += 4, StopEvent::signalled(kSigTrap);
+    for (const auto& [kind, addr] : breaks)
+      if (addr != pc && hit.insert(addr).second)
+        return pc = addr, StopEvent::signalled(kSigTrap, kind == BreakKind::Software ? StopEvent::Hit::SoftwareBreakpoint
+                                                                                     : StopEvent::Hit::HardwareBreakpoint);
+    return StopEvent::exited(3);
+  }
+};
+
+// A packet as gdb sends it (no runs), and the stub's output read back as
+// acks and "[payload]"s, independently of its framing: checksums checked,
+// runs expanded.
+std::string packet(std::string_view payload) { return frame(payload, false); }
+
+std::string render(std::string_view out) {
+  std::string r;
+  for (size_t i = 0; i < out.size(); ++i) {
+    const size_t end = out.find('#', i);
+    if (out[i] != '$' || end + 3 > out.size()) {
+      r += out[i] == '$' ? "<cut>" : std::string(1, out[i]);
+      continue;
+    }
+    std::string p;
+    uint8_t sum = 0;
+    for (size_t k = i + 1; k < end; ++k) {
+      sum = static_cast<uint8_t>(sum + out[k]);
+      if (out[k] != '*' || p.empty() || k + 1 == end) p += out[k];
+      else sum = static_cast<uint8_t>(sum + out[++k]), p.append(static_cast<size_t>(out[k] - 29), p.back());
+    }
+    r += "[" + (std::stoul(std::string(out.substr(end + 1, 2)), nullptr, 16) == sum ? p : "<checksum>") + "]";
+    i = end + 2;
+  }
+  return r;
+}
+
+struct Session {
+  FakeTarget target;
+  Stub stub{target, StopEvent::signalled(kSigTrap)};
+
+  // Feeds everything, draining the output whenever the stub pauses and
+  // stopping the target whenever it runs.
+  std::string send(std::string_view bytes) {
+    std::string out;
+    for (size_t spins = 0; !bytes.empty() && spins < 1000000; ++spins) {
+      bytes.remove_prefix(stub.receive(bytes));
+      const std::string o = stub.take_output();
+      EXPECT_LE(o.size(), 3 * size_t{stub.packet_size()}) << "unbounded";
+      out += o;
+      if (stub.state() == Stub::State::Running && !bytes.empty()) stub.stopped(target.next_stop());
+    }
+    EXPECT_TRUE(bytes.empty()) << "stuck";
+    return out;
+  }
+  std::string ask(std::string_view payload) {  // the reply without the ack
+    const std::string r = render(send(packet(payload)));
+    return r.substr(r.starts_with('+'));
+  }
+};
+
+TEST(GdbFraming, LongPacketsAreNotKeptAndRunLengthEncodingOnlyShortens) {
+  Framer f(8);
+  for (char c : "$" + std::string(100000, 'x') + "#00") ASSERT_LE((f.feed(c), f.payload().size()), 8u);
+  EXPECT_EQ(frame("0000", true), "$0* #7a");
+  EXPECT_EQ(frame("}}}}****", true), "$}}}}****#9c");  // markers never compressed
+  EXPECT_EQ(escape_binary(std::string("a#$}*\x03", 6)), "a}\x03}\x04}]}\x0a\x03");
+  std::mt19937 rng(9);
+  for (int i = 0; i < 3000; ++i) {
+    std::string s;
+    while (s.size() < 300) s.append(rng() % 120, "0x7f ~"[rng() % 6]);
+    ASSERT_EQ(render(frame(s, true)), "[" + s + "]");
+    ASSERT_LE(frame(s, true).size(), frame(s, false).size());
+  }
+}
+
+TEST(GdbCommands, RepliesAndTargetCalls) {
+  const std::string regs = std::string(29 * 8, '0') + "7fff000000000000004000100000000" + "0deadbeef" +
+                           std::string(3 * 8, '0') + "00400000" + std::string(34 * 8, 'x');
+  struct Case {
+    std::string request, reply, log = "";
+  } cases[] = {
+      {"?", "[T05thread:2;1d:7fff0000;1f:00400010;25:00400000;]"}, {"g", "[" + regs + "]"}, {"gx", "[E16]"},
+      {"p25", "[00400000]"}, {"p26", "[xxxxxxxx]"}, {"p48", "[E16]"}, {"p", "[E16]"}, {"p100000025", "[E16]"},
+      {"P25=00400100", "[OK]"}, {"P20=00000001", "[E01]"}, {"P26=3f800000", "[E01]"}, {"P25=004001", "[E16]"},
+      {"P25=0040010g", "[E16]"}, {"P25", "[E16]"}, {"G" + regs.substr(0, 37 * 8), "[OK]"},
+      {"G" + std::string(33 * 8, '1'), "[E01]"}, {"G" + std::string(73 * 8, '0'), "[E16]"}, {"G0000000", "[E16]"},
+      {"G0000000z", "[E16]"}, {"m400000,4", "[24020007]"}, {"m401ffe,4", "[0000]"}, {"m500000,4", "[E0e]"},
+      {"m400000,0", "[]"}, {"mfffffffe,4", "[E22]"}, {"m100000000,1", "[E16]"}, {"m400000", "[E16]"},
+      {"m,4", "[E16]"}, {"m400000,-1", "[E16]"}, {"m400000,g", "[E16]"},
+      {"m400000,100000", "[" + std::string(16 * 1024, '0').replace(0, 8, "24020007") + "]"},  // half a packet
+      {"M401000,2:abcd", "[OK]"}, {"M401000,2:abc", "[E16]"}, {"M401000,2:abcdef", "[E16]"},
+      {"M401000,2:zzzz", "[E16]"}, {"M401000,2", "[E16]"}, {"M400000,2:abcd", "[E0e]"},
+      {"Mfffffffe,4:00000000", "[E22]"}, {"X401000,0:", "[OK]"}, {"X401000,3:}\x03}]z", "[OK]"},
+      {"X401000,1:}", "[E16]"}, {"X401000,2:a", "[E16]"}, {"Z0,400010,4", "[OK]", "Z0:4194320 "},
+      {"z1,400010,4", "[OK]", "z1:4194320 "}, {"Z0,500000,4", "[E01]", "Z0:5242880 "}, {"Z2,401000,4", "[]"},
+      {"Z0,400011,4", "[E16]"}, {"Z0,400010,2", "[E16]"}, {"Z0,400010", "[E16]"}, {"Z00,400010,4", "[E16]"},
+      {"Z0,400010,4;X2,0a", "[E16]"}, {"c", "", "cont "}, {"c400100", "", "cont "}, {"s", "", "step "},
+      {"C0b", "", "cont:11 "}, {"S1e;400100", "", "step:16 "}, {"C0b;", "[E16]"}, {"Cff", "[E16]"}, {"C", "[E16]"},
+      {"cxyz", "[E16]"}, {"vCont?", "[vCont;c;C;s;S]"}, {"vCont;c", "", "cont "}, {"vCont;s:2;c", "", "step "},
+      {"vCont;s:3;C0a:-1", "", "cont:10 "}, {"vCont;s:3", "[E16]"}, {"vCont;t", "[E16]"}, {"vCont;", "[E16]"},
+      {"vCont;cc", "[E16]"}, {"vCont;Cxx", "[E16]"}, {"Hg2", "[OK]"}, {"Hc-1", "[OK]"}, {"Hg0", "[OK]"},
+      {"Hg3", "[E03]"}, {"Hx2", "[E16]"}, {"H", "[E16]"}, {"T2", "[OK]"}, {"T-1", "[E03]"}, {"qC", "[QC2]"},
+      {"qfThreadInfo", "[m2]"}, {"qsThreadInfo", "[l]"}, {"qAttached:2", "[0]"}, {"qSymbol::", "[OK]"},
+      {"qOffsets", "[]"}, {"vMustReplyEmpty", "[]"}, {"", "[]"}, {"!", "[]"},
+      {"qSupported:multiprocess+;swbreak+", "[PacketSize=4000;qXfer:features:read+;QStartNoAckMode+;swbreak+;hwbreak+]"},
+      {"qXfer:features:read:target.xml:0,10", "[m<?xml version=\"1]"}, {"qXfer:features:read:target.xml:ffff,1", "[E16]"},
+      {"qXfer:features:read:target.xml:ab0,ffff", "[l\n</target>\n]"}, {"qXfer:features:read:other.xml:0,10", "[E00]"},
+      {"qXfer:features:read:target.xml:0", "[E00]"}, {"qXfer:exec-file:read::0,10", "[]"},
+      {"D", "[OK]", "detach "}, {"D;2", "[OK]", "detach "}, {"Dx", "[E16]"}, {"k", "", "kill "},
+  };
+  for (const Case& c : cases) {
+    Session s;
+    std::string reply = s.ask(c.request);
+    if (c.request.ends_with(",ffff")) reply = "[l" + reply.substr(reply.size() - 12);  // the end of the description
+    EXPECT_EQ(reply, c.reply) << c.request;
+    EXPECT_EQ(s.target.log, c.log) << c.request;
+  }
+  Session s;  // what the accepted writes did
+  s.ask("M401000,2:abcd"), s.ask("X401002,3:}\x03}]z");
+  EXPECT_EQ(s.ask("m401000,6"), "[abcd237d7a00]");
+  s.ask("C0b;400200");
+  EXPECT_EQ(s.target.regs[kRegPc], 0x400200u);
+}
+
+TEST(GdbSession, AcksStatesAndStopReplies) {
+  using E = StopEvent;
+  struct Step {
+    std::string in;
+    std::optional<StopEvent> stop;  // reported after the input
+    std::string out;
+  };
+  const std::string T = "thread:2;1d:7fff0000;1f:00400010;25:00400000;]";
+  const std::string supported = "+[PacketSize=4000;qXfer:features:read+;QStartNoAckMode+;swbreak+;hwbreak+]";
+  struct Case {
+    std::vector<Step> steps;
+    std::string log;
+    Stub::State end;
+  } cases[] = {
+      {{{packet("qC"), {}, "+[QC2]"}, {"-", {}, "[QC2]"}, {"$qC#00", {}, "-"}}, "", Stub::State::Stopped},
+      {{{packet("QStartNoAckMode"), {}, "+[OK]"}, {"+" + packet("qC"), {}, "[QC2]"}, {"$qC#00-", {}, "[E16]"}}, "",
+       Stub::State::Stopped},
+      {{{packet(std::string(0x4001, 'm')), {}, "+[E07]"}, {"$qC#b5$qC#6z$qC#z4", {}, "---"},
+        {"junk\r\n$qC#B4$Xq$qC#b4", {}, "+[QC2]+[QC2]"},  // garbage skipped; a '$' restarts a cut packet
+        {packet("X401000,1:\x03") + "+\x03", {}, "+[OK]"}},  // 0x03 in a packet is data; out of one while stopped, nothing
+       "", Stub::State::Stopped},
+      {{{packet("c"), E::exited(0x107), "+[W07]"}, {packet("g") + packet("?"), {}, "+[E03]+[W07]"},
+        {packet("qfThreadInfo") + packet("k") + packet("g"), {}, "+[l]+"}},
+       "cont ", Stub::State::Closed},
+      {{{packet("C1e"), E::killed(16), "+[X1e]"}}, "cont:16 ", Stub::State::Exited},  // gdb's USR1 30, the machine's 16
+      {{{packet("c"), E::signalled(kSigBus), "+[T0a" + T}, {packet("s"), E::signalled(kSigFpe), "+[T08" + T}},
+       "cont step ", Stub::State::Stopped},
+      {{{packet("c"), E::signalled(kSigTrap, E::Hit::SoftwareBreakpoint), "+[T05" + T},
+        {packet("qSupported:swbreak+;hwbreak+"), {}, supported},
+        {packet("c"), E::signalled(kSigTrap, E::Hit::SoftwareBreakpoint), "+[T05swbreak:;" + T},
+        {packet("c"), E::signalled(kSigTrap, E::Hit::HardwareBreakpoint), "+[T05hwbreak:;" + T}},
+       "cont cont cont ", Stub::State::Stopped},
+      {{{packet("c") + "\x03\x03", E::signalled(kSigInt), "+[T02" + T}}, "cont interrupt ",
+       Stub::State::Stopped},
+      {{{packet("c") + packet("qC"), {}, "+"}, {"", E::signalled(kSigTrap), "[T05" + T}, {"", {}, "+[QC2]"}}, "cont ",
+       Stub::State::Stopped},  // a packet while running waits for the stop
+      {{{packet("qC"), E::exited(1), "+[QC2]"}}, "", Stub::State::Stopped},  // a stop while stopped
+      {{{packet("D") + packet("g"), {}, "+[OK]"}}, "detach ", Stub::State::Closed},
+  };
+  for (const Case& c : cases) {
+    FakeTarget target;
+    Stub stub(target, E::signalled(kSigTrap));
+    std::string pending;
+    for (const Step& step : c.steps) {
+      pending += step.in;
+      pending.erase(0, stub.receive(pending));
+      if (step.stop) stub.stopped(*step.stop);
+      EXPECT_EQ(render(stub.take_output()), step.out) << c.log << step.in;
+    }
+    EXPECT_EQ(target.log, c.log);
+    EXPECT_EQ(stub.state(), c.end) << c.log;
+  }
+}
+
+TEST(GdbSession, FloodsAndGarbageStayBounded) {
+  Session s;  // send() checks the output never passes three packets between drains
+  std::string flood;
+  for (int i = 0; i < 300; ++i) flood += packet("m400000,2000") + "-";
+  const std::string r = render(s.send(flood));
+  EXPECT_EQ(std::count(r.begin(), r.end(), '['), 600);
+  EXPECT_EQ(s.send(std::string(1 << 20, 'z') + "$" + std::string((1 << 20) + 1, 'q')), "");
+  EXPECT_EQ(render(s.send("#00" + packet("qC"))), "-+[QC2]");
+
+  // Mutated commands, mostly with sound checksums so that they reach the
+  // commands; the target stops wherever it is resumed.
+  const char* seeds[] = {"g", "G00000000", "p25", "P25=00400000", "m400000,10", "M401000,2:abcd", "X401000,2:}]z",
+                         "Z0,400010,4", "z0,400010,4", "c", "s400004", "C0b;400000", "vCont;s:2;c", "Hg2", "T2",
+                         "qSupported:swbreak+", "qXfer:features:read:target.xml:0,ffff", "?", "QStartNoAckMode"};
+  std::mt19937 rng(3);
+  std::string in;
+  for (int i = 0; i < 20000; ++i) {
+    std::string p = seeds[rng() % std::size(seeds)];
+    for (int n = static_cast<int>(rng() % 4); n > 0; --n) {
+      const size_t at = rng() % (p.size() + 1);
+      if (rng() % 2) p.erase(at, rng() % 10);
+      else p.insert(at, std::string(1 + rng() % (rng() % 100 ? 9 : 40000), ",:;}#$*\x03-0fx"[rng() % 13]));
+    }
+    if (p.starts_with('k') || p.starts_with('D')) p.clear();  // the session goes on
+    in += rng() % 10 ? packet(p) : "$" + p + "#" + std::to_string(rng() % 100);
+  }
+  s.target.script.assign(20000, StopEvent::signalled(kSigTrap));  // alive throughout
+  s.send(in);
+  if (s.stub.state() == Stub::State::Running) s.stub.stopped(StopEvent::signalled(kSigTrap));
+  s.send("#00");  // ends whatever packet the last one left open
+  EXPECT_EQ(s.ask("qC"), "[QC2]");
+}
+
+// One connection on lfd: the stub over the target, stopped at once
+// wherever it is resumed.
+void serve(int lfd, FakeTarget& target) {
+  pollfd p{lfd, POLLIN, 0};
+  const int fd = poll(&p, 1, 30000) == 1 ? accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+  const timeval limit{30, 0};
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return;
+  Stub stub(target, StopEvent::signalled(kSigTrap));
+  std::string in, out;
+  char buf[4096];
+  for (ssize_t n = 1; n > 0 && stub.state() != Stub::State::Closed;) {
+    in.erase(0, stub.receive(in));
+    if (stub.state() == Stub::State::Running) stub.stopped(target.next_stop());
+    out = stub.take_output();
+    if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) break;
+    if (in.empty() && stub.state() != Stub::State::Closed) in.append(buf, std::max<ssize_t>(n = read(fd, buf, sizeof buf), 0));
+  }
+  close(fd);
+}
+
+TEST(GdbMultiarch, BatchSessionsAgainstTheFakeTarget) {
+  const std::string prog = std::string(R3K_PROGRAM_DIR) + "/tallowin";
+  const ElfImage image = ElfImage::read_file(prog);
+  struct Case {
+    std::vector<std::string> commands;
+    std::deque<std::optional<StopEvent>> stops;
+    std::vector<std::string> expect;  // in this order in gdb's output
+  } cases[] = {
+      {{"break main", "continue", "set $v0 = 0x1234", "print/x $v0", "set {int}&errno = 42", "print {int}&errno",
+        "stepi", "info registers", "continue", "backtrace", "continue"},
+       {std::nullopt, std::nullopt, StopEvent::signalled(kSigBus)},  // the third run faults
+       {"in __start ()", "Breakpoint 1 at", "Breakpoint 1, ", "in main", "= 0x1234", "= 42", "in getpid", "zero", "status",
+        "cause", "Program received signal SIGBUS, Bus error.", "#0 ", "getpid", "Program terminated with signal SIGBUS"}},
+      {{"hbreak main", "continue", "continue"}, {}, {"Hardware assisted breakpoint 1 at", "Breakpoint 1, ", "exited with code 03"}},
+      {{"stepi", "detach"}, {StopEvent::signalled(kSigFpe)}, {"Program received signal SIGFPE", "detached"}},
+  };
+  for (const Case& c : cases) {
+    const int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) | listen(lfd, 1) |
+                  getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    FakeTarget target(&image);
+    target.script = c.stops;
+    std::thread server(serve, lfd, std::ref(target));
+    std::vector<std::string> args = {"gdb-multiarch", "-nx", "-batch", "-ex", "set confirm off", "-ex", "file " + prog,
+                                     "-ex", "target remote 127.0.0.1:" + std::to_string(ntohs(addr.sin_port))};
+    for (const auto& cmd : c.commands) args.insert(args.end(), {"-ex", cmd});
+    const test::Ran r = test::run(args, test::within(60));
+    server.join();
+    close(lfd);
+    const std::string said = r.out + r.err;  // gdb puts some of its messages on each
+    size_t at = 0;
+    for (const auto& e : c.expect)
+      ASSERT_NE(at = said.find(e, at), std::string::npos) << e << "\n--- gdb:\n" << said << "\n--- target: " << target.log;
+    EXPECT_EQ(said.find("warning"), std::string::npos) << said;
+  }
+}
+
+}  // namespace
+}  // namespace r3k::gdb
