@@ -73,6 +73,13 @@ struct InsnInfo {
 };
 InsnInfo insn_info(uint32_t word);
 
+// The registers an instruction (word, info = insn_info(word)) reads that
+// would see a stale value of the previous instruction's load: the load-delay
+// rule, for the decoder, the entry check and the static scan alike.  An
+// lwl/lwr merging into the register the previous lwl/lwr loaded is the one
+// sanctioned reader (its base is not).
+uint32_t hazard_reads(const InsnInfo& info, uint32_t word, bool after_partial);
+
 // Register index 32 is a write sink: destinations of $zero are redirected
 // there so that $zero never changes and no op has to test for it.
 inline constexpr uint8_t kSink = kGprCount;

@@ -105,17 +105,14 @@ Op translate(uint32_t word, uint32_t pc) {
   return fault_op(FaultKind::ReservedInstruction);
 }
 
-// Registers the instruction reads that would see a stale value of the
-// previous instruction's load.  An lwl/lwr merging into the register the
-// previous lwl/lwr loaded is the one sanctioned reader (its base is not).
+}  // namespace
+
 uint32_t hazard_reads(const InsnInfo& info, uint32_t word, bool after_partial) {
   uint32_t reads = info.reads;
   Insn i{word};
   if (after_partial && info.partial && i.rs() != i.rt()) reads &= ~bit(i.rt());
   return reads;
 }
-
-}  // namespace
 
 InsnInfo insn_info(uint32_t word) {
   Insn i{word};
