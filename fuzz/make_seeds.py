@@ -128,6 +128,21 @@ LOOP = [li("t0", 50), addiu("t0", "t0", -1), nop, nop, nop, nop, nop, nop, bne("
 S["straddle_loop"] = seed(LOOP + EXIT, prot=4, insns=3)
 S["straddle_rewrite"] = seed([lui("t1", TEXT >> 16), ori("t1", "t1", 0x1000), li("t2", 0x0c00)] + LOOP[:-1] +
                              [sw("t2", 0, "t1")] + EXIT, prot=5)
+# Stores over a delay slot on a page edge: a loop whose branch is the text
+# page's last word rewrites the slot (the next page's first word) in every
+# pass, exiting with 15 when each pass runs the stored word (11 if stale);
+# once at the default threshold, once with code generated at once.
+EDGE = [lui("t1", TEXT >> 16), ori("t1", "t1", 0x1000), lui("t2", addiu("a0", "a0", 5) >> 16),
+        ori("t2", "t2", addiu("a0", "a0", 5) & 0xffff), li("t0", 3),
+        addiu("t0", "t0", -1), sw("t2", 0, "t1"), bne("t0", "zero", -3),  # the branch: word 7 of 16
+        addiu("a0", "a0", 1)] + EXIT + [nop] * 5  # 16 words: 8 on either side
+S["slot_edge_store"] = seed(EDGE, prot=5)
+S["slot_edge_store_eager"] = seed(EDGE, prot=0x15)
+# With --shared-fork, code in the shared data page stores over its own next
+# instruction, in both processes.
+S["shared_code_store"] = seed([li("v0", 2), syscall, lui("t0", DATA >> 16), jr("t0"), nop],
+                              regs=[0, 0, 0, 0, 0, 0, 0, li("a0", 4)], flags=0x05, prot=2,
+                              data=struct.pack(">5I", sw("t1", 8, "t0"), nop, li("a0", 1), li("v0", 0), syscall))
 # Data right after the text (bit 8): runs into it, as code when executable.
 S["into_data"] = seed([nop] * 8, prot=8)
 S["into_data_exec"] = seed([nop] * 4, data=struct.pack(">4I", li("a0", 6), li("v0", 0), syscall, nop), prot=10)
