@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/calls.h"
+#include "support/mips_encode.h"
 
 namespace r3k::test {
 namespace {
@@ -48,8 +49,8 @@ class Reports {
     uint32_t vec = 0;
     if (argv) {
       const uint32_t name = *argv ? m_->push_string(**argv) : 0;
-      const uint8_t words[8] = {static_cast<uint8_t>(name >> 24), static_cast<uint8_t>(name >> 16),
-                                static_cast<uint8_t>(name >> 8), static_cast<uint8_t>(name), 0, 0, 0, 0};
+      const auto at = enc::be_bytes(name);
+      const uint8_t words[8] = {at[0], at[1], at[2], at[3], 0, 0, 0, 0};
       vec = m_->push_bytes(words);
     }
     m_->write32(sym("__argv"), vec);
