@@ -17,13 +17,6 @@
 namespace r3k::test {
 namespace {
 
-CallRule fail_rule(const std::string& text) {
-  std::string why;
-  auto r = parse_call_rule(text, true, &why);
-  if (!r) throw std::invalid_argument(text + ": " + why);
-  return *r;
-}
-
 // A string argument, pushed into guest memory, or a plain word.
 struct Word {
   Word(uint32_t w) : word(w) {}
@@ -235,10 +228,10 @@ TEST(Err, ErrorTextFixedBeforeTheFirstWrite) {
     int32_t errno_after;
   };
   const Case cases[] = {
-      {"name write fails", {fail_rule("write:1=5")}, {5, 0, 0, 0, 0, 0, 0}, 5},
-      {"message writes fail", {fail_rule("write:3=7"), fail_rule("write:4=26")}, {0, 0, 7, 26, 0, 0, 0}, 26},
-      {"text write fails", {fail_rule("write:6=1")}, {0, 0, 0, 0, 0, 1, 0}, 1},
-      {"all fail", {fail_rule("write=11")}, {11, 11, 11, 11, 11, 11, 11}, 11},
+      {"name write fails", {fail("write:1=5")}, {5, 0, 0, 0, 0, 0, 0}, 5},
+      {"message writes fail", {fail("write:3=7"), fail("write:4=26")}, {0, 0, 7, 26, 0, 0, 0}, 26},
+      {"text write fails", {fail("write:6=1")}, {0, 0, 0, 0, 0, 1, 0}, 1},
+      {"all fail", {fail("write=11")}, {11, 11, 11, 11, 11, 11, 11}, 11},
   };
   const char* pieces[] = {"q", ": ", "a", "b", ": ", "Out of memory", "\n"};
   for (const Case& c : cases) {
