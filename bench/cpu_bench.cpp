@@ -1,12 +1,15 @@
 // Guest speed of the bare CPU: hand-encoded MIPS-I loops, each run to its
 // closing syscall, reported as millions of guest instructions per second
 // (process CPU time, best of several runs, so that a busy machine disturbs
-// it less).
-//   cpu_bench [iterations [runs]]
+// it less).  "syscall" leaves the CPU at every iteration, as a guest
+// printing byte by byte does, and resumes it at once.  --no-jit interprets
+// every instruction.
+//   cpu_bench [--no-jit] [iterations [runs [loop]]]
 #include <algorithm>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "r3k/cpu.h"
@@ -30,6 +33,7 @@ constexpr uint32_t kCode = 0x00400000, kData = 0x10000000;
 struct Loop {
   const char* name;
   std::vector<uint32_t> code;  // t1 = iterations on entry, ends in syscall
+  uint32_t divisor = 1;        // of the iteration count
 };
 
 std::vector<Loop> loops() {
@@ -66,15 +70,30 @@ std::vector<Loop> loops() {
            jr(ra),
            addiu(v1, v1, 1),
        }},
+      {"syscall", {
+           addiu(t0, zero, 0),
+           addiu(t0, t0, 1),  // loop:
+           syscall(),
+           bne(t0, t1, -3),
+           nop(),
+           break_(),
+       }, 10},
   };
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  uint32_t iterations = argc > 1 ? uint32_t(std::strtoul(argv[1], nullptr, 0)) : 50'000'000;
-  int runs = argc > 2 ? std::atoi(argv[2]) : 5;
+  r3k::JitConfig jit;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args[0] == "--no-jit") {
+    jit.enabled = false;
+    args.erase(args.begin());
+  }
+  uint32_t iterations = args.size() > 0 ? uint32_t(std::strtoul(args[0].c_str(), nullptr, 0)) : 50'000'000;
+  int runs = args.size() > 1 ? std::atoi(args[1].c_str()) : 5;
   for (const Loop& loop : loops()) {
+    if (args.size() > 2 && args[2] != loop.name) continue;
     double best = 1e30;
     uint64_t executed = 0;
     for (int run = 0; run < runs; ++run) {
@@ -87,17 +106,21 @@ int main(int argc, char** argv) {
         space.poke(kCode + 4 * uint32_t(i), be, 4);
       }
       r3k::Cpu cpu(&space);
+      cpu.set_jit(jit);
       cpu.state().pc = kCode;
-      cpu.state().gpr[t1] = iterations;
+      cpu.state().gpr[t1] = iterations / loop.divisor;
       auto start = cpu_now();
       executed = 0;
       r3k::Stop stop;
+      const bool syscalls = std::string(loop.name) == "syscall";
       do {  // slices like the scheduler's quantum
         stop = cpu.run(1'000'000);
         executed += stop.executed;
-      } while (stop.reason == r3k::StopReason::Budget);
+      } while (stop.reason == r3k::StopReason::Budget ||
+               (syscalls && stop.reason == r3k::StopReason::Syscall));
       double secs = cpu_now() - start;
-      if (stop.reason != r3k::StopReason::Syscall) {
+      const auto want = syscalls ? r3k::StopReason::Fault : r3k::StopReason::Syscall;
+      if (stop.reason != want) {
         std::fprintf(stderr, "cpu_bench: %s loop stopped early at pc 0x%08x: %s\n", loop.name,
                      cpu.state().pc,
                      stop.reason == r3k::StopReason::Fault ? stop.fault.describe().c_str()

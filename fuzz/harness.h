@@ -7,7 +7,12 @@
 // by the sanitizers and libFuzzer themselves.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <string>
@@ -42,6 +47,19 @@ inline std::string check_image(const r3k::ElfImage& img) {
   return {};
 }
 
+// Symbols cost their bytes in the file, not what their names spell: the
+// symbol and string tables (which may overlap in the file, so twice it at
+// most), then an index of 12 bytes per 16-byte entry once asked.
+inline std::string check_symbols(const r3k::ElfImage& img, size_t file_size) {
+  const r3k::SymbolTable& table = img.symbols();
+  if (table.bytes() > 2 * file_size) return "symbol table holds more than twice the file";
+  img.symbol("main");
+  if (const auto at = table.locate(img.entry()); at && at->name.empty()) return "entry located in a nameless symbol";
+  if (table.indexed() > table.size()) return "symbol index larger than the table";
+  if (table.bytes() > 2 * file_size + 12 * table.size()) return "symbol index costs more than 12 bytes a symbol";
+  return {};
+}
+
 inline std::string check_refusal(const r3k::LoadError& e, const std::string& name) {
   const std::string msg = e.what();
   if (e.kind() != r3k::LoadError::Kind::NotRunnable) return "refusal of bytes in memory is not NotRunnable: " + msg;
@@ -63,6 +81,15 @@ inline std::string check_run(const r3k::Machine& m, const r3k::RunResult& r) {
   if (m.total_insns() > m.options().max_insns + 64)
     return "ran " + std::to_string(m.total_insns()) + " instructions past a budget of " +
            std::to_string(m.options().max_insns);
+  // Every process has ended: the host holds the first process's pages
+  // alone, however many came and went, and without a record no trace of
+  // the others is kept.
+  const r3k::HostMemory& host = *m.host_memory();
+  if (host.pages() != m.space().resident_pages())
+    return "host holds " + std::to_string(host.pages()) + " pages after the run, the first process " +
+           std::to_string(m.space().resident_pages());
+  if (!m.options().record && !m.options().stats && m.processes().size() != 1)
+    return std::to_string(m.processes().size()) + " processes kept without a record";
   for (const r3k::ProcessInfo& p : m.processes())
     if (p.budget_killed && (r.exit_code != 137 || r.message != "r3krun: instruction budget of " +
                                                                     std::to_string(m.options().max_insns) +
@@ -71,19 +98,74 @@ inline std::string check_run(const r3k::Machine& m, const r3k::RunResult& r) {
   return {};
 }
 
-// (a) Any byte string as an executable: parsed alone, then loaded into a
-// machine with a small memory limit and run for a few instructions.
+// A scratch directory holding the input as each kind of file the loader
+// may be handed: a regular file, a FIFO nobody writes, a directory.
+struct FileKinds {
+  std::string dir, regular, fifo, directory;
+  FileKinds() {
+    char tmpl[] = "/tmp/r3k-fuzz-XXXXXX";
+    dir = mkdtemp(tmpl) ? tmpl : "/tmp";
+    regular = dir + "/prog";
+    fifo = dir + "/fifo";
+    directory = dir + "/dir";
+    mkfifo(fifo.c_str(), 0600);
+    mkdir(directory.c_str(), 0700);
+  }
+  ~FileKinds() {
+    unlink(regular.c_str());
+    unlink(fifo.c_str());
+    rmdir(directory.c_str());
+    rmdir(dir.c_str());
+  }
+  static FileKinds& get() {
+    static FileKinds kinds;
+    return kinds;
+  }
+};
+
+// The loader reading the input from the file system: as a regular file it
+// must decide as it did on the bytes in memory; as a FIFO or a directory
+// (chosen by the input's length) it must refuse at once, never block.
+inline std::string check_file(const uint8_t* data, size_t size, const std::string& in_memory) {
+  FileKinds& kinds = FileKinds::get();
+  std::string path = kinds.regular;
+  if (size % 4 == 2) path = kinds.fifo;
+  if (size % 4 == 3) path = kinds.directory;
+  if (path == kinds.regular) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) return "cannot write the scratch file";
+    close(fd);
+  }
+  std::string outcome = "accepted";
+  try {
+    r3k::ElfImage::read_file(path);
+  } catch (const r3k::LoadError& e) {
+    outcome = e.what();
+  }
+  if (path == kinds.regular)
+    return outcome == in_memory ? std::string() : "file and bytes decided differently: " + outcome + " / " + in_memory;
+  const std::string expect = path + (path == kinds.fifo ? ": not a regular file" : ": is a directory");
+  return outcome == expect ? std::string() : "non-regular file not refused at once: " + outcome;
+}
+
+// (a) Any byte string as an executable: parsed alone (and through the file
+// system), then loaded into a machine with a small memory limit and run for
+// a few instructions.
 inline std::string elf_loader(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> bytes(data, size);
   const std::string name = "fuzz.elf";
   bool parsed = false;
+  std::string in_memory = "accepted";
   try {
-    const r3k::ElfImage img = r3k::ElfImage::parse(bytes, name);
+    const r3k::ElfImage img = r3k::ElfImage::parse(bytes, FileKinds::get().regular);
     parsed = true;
     if (std::string why = check_image(img); !why.empty()) return why;
+    if (std::string why = check_symbols(img, size); !why.empty()) return why;
   } catch (const r3k::LoadError& e) {
-    if (std::string why = check_refusal(e, name); !why.empty()) return why;
+    in_memory = e.what();
+    if (std::string why = check_refusal(e, FileKinds::get().regular); !why.empty()) return why;
   }
+  if (std::string why = check_file(data, size, in_memory); !why.empty()) return why;
   if (!parsed) return {};
 
   r3k::Options o;
@@ -105,7 +187,8 @@ struct TinyElf {
   std::span<const uint8_t> code, data;
   uint32_t code_offset = 0;          // where in the text segment the code (and the entry) starts
   uint32_t text_size = 0x1000;       // memory size of the text segment, at 0x400000
-  uint32_t data_vaddr = 0x10000000;  // data segment, one page
+  uint32_t data_vaddr = 0x10000000;  // data segment: its file bytes, then bss
+  uint32_t data_size = r3k::kPageSize;
   uint32_t text_flags = 5, data_flags = 6;  // PF_X 1, PF_W 2, PF_R 4
 };
 
@@ -143,7 +226,7 @@ inline std::vector<uint8_t> tiny_elf(const TinyElf& e) {
   // The text's file bytes: zero words (nops) up to the code, then the code.
   const uint32_t text_bytes = e.code_offset + uint32_t(e.code.size());
   phdr(52, kHeaders, kText, text_bytes, std::max(text_bytes, e.text_size), e.text_flags);
-  phdr(84, kHeaders + text_bytes, e.data_vaddr, uint32_t(e.data.size()), r3k::kPageSize, e.data_flags);
+  phdr(84, kHeaders + text_bytes, e.data_vaddr, uint32_t(e.data.size()), e.data_size, e.data_flags);
   f.resize(kHeaders + e.code_offset);
   f.insert(f.end(), e.code.begin(), e.code.end());
   f.insert(f.end(), e.data.begin(), e.data.end());
@@ -152,6 +235,7 @@ inline std::vector<uint8_t> tiny_elf(const TinyElf& e) {
 
 // Layout of a CPU-and-kernel input.
 inline constexpr size_t kHeaderBytes = 16;
+inline constexpr uint32_t kBigBssPages = 128;
 inline constexpr size_t kRegisterWords = 8;  // v0 v1 a0 a1 a2 a3 t0 t1, set after the entry state
 
 // (b) The input as a program: a header choosing limits and kernel quirks,
@@ -182,7 +266,7 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
   if (h[0] & 128) {
     r3k::CallRule rule;
     rule.call = h[6] % 40u;
-    rule.nth = h[7] & 7u;
+    if (h[7] & 7u) rule.nth = h[7] & 7u;
     rule.and_later = h[7] & 8u;
     if (h[7] & 16u) rule.pid = 2u + (h[7] >> 5);
     rule.value = static_cast<int8_t>(h[8]);
@@ -199,6 +283,8 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
   o.max_insns = 250u * (1u + h[14] % 32u);
   o.capture_limit = 4096;
   o.trace_strsize = h[15];
+  // A host memory cap that runs out: forks fail, stores fault.
+  if (h[13] & 128) o.max_host_mem = 512u << 10;
   // Generated code for hot blocks: the default threshold, at a block's
   // first run, off, or after one run.
   switch ((h[13] >> 4) & 3) {
@@ -219,6 +305,9 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
     e.code_offset = r3k::kPageSize - (uint32_t(code.size()) / 2 & ~3u);
     e.text_size = 2 * r3k::kPageSize;
   }
+  // A large bss nobody touches: it must cost no host memory, at load or
+  // at a fork.
+  if (h[13] & 64) e.data_size = kBigBssPages * r3k::kPageSize;
   // Data right after the text, so code runs into a page with other rights.
   if (h[13] & 8) {
     const uint32_t text_end = std::max(e.text_size, e.code_offset + uint32_t(code.size()));
@@ -245,6 +334,14 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < kRegisterWords; ++i) m.regs().gpr[2 + i] = regs[i];
     const r3k::RunResult r = m.run();
     if (why.empty()) why = check_run(m, r);
+    // Pages get host memory only when written: at load the file's bytes and
+    // the arguments (6 pages at most here), then at most two a step (one
+    // store, or a kernel store across a page edge), and the shared range
+    // once with --shared-fork.  Never a copy of everything at a fork.
+    const uint64_t shared = opts.shared_fork ? e.data_size / r3k::kPageSize + 1 : 0;
+    if (why.empty() && m.host_memory()->peak_pages() > 6 + 2 * m.total_insns() + shared)
+      why = "host held " + std::to_string(m.host_memory()->peak_pages()) + " pages at once after " +
+            std::to_string(m.total_insns()) + " instructions";
     std::string s = std::to_string(r.exit_code) + " " + r.message + " " + std::to_string(m.total_insns()) + "\n";
     for (const std::string& line : m.stats_lines()) s += line + "\n";
     // The first process keeps its registers and memory after it ends.

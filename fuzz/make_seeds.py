@@ -128,27 +128,77 @@ LOOP = [li("t0", 50), addiu("t0", "t0", -1), nop, nop, nop, nop, nop, nop, bne("
 S["straddle_loop"] = seed(LOOP + EXIT, prot=4, insns=3)
 S["straddle_rewrite"] = seed([lui("t1", TEXT >> 16), ori("t1", "t1", 0x1000), li("t2", 0x0c00)] + LOOP[:-1] +
                              [sw("t2", 0, "t1")] + EXIT, prot=5)
+# Stores over a delay slot on a page edge: a loop whose branch is the text
+# page's last word rewrites the slot (the next page's first word) in every
+# pass, exiting with 15 when each pass runs the stored word (11 if stale);
+# once at the default threshold, once with code generated at once.
+EDGE = [lui("t1", TEXT >> 16), ori("t1", "t1", 0x1000), lui("t2", addiu("a0", "a0", 5) >> 16),
+        ori("t2", "t2", addiu("a0", "a0", 5) & 0xffff), li("t0", 3),
+        addiu("t0", "t0", -1), sw("t2", 0, "t1"), bne("t0", "zero", -3),  # the branch: word 7 of 16
+        addiu("a0", "a0", 1)] + EXIT + [nop] * 5  # 16 words: 8 on either side
+S["slot_edge_store"] = seed(EDGE, prot=5)
+S["slot_edge_store_eager"] = seed(EDGE, prot=0x15)
+# With --shared-fork, code in the shared data page stores over its own next
+# instruction, in both processes.
+S["shared_code_store"] = seed([li("v0", 2), syscall, lui("t0", DATA >> 16), jr("t0"), nop],
+                              regs=[0, 0, 0, 0, 0, 0, 0, li("a0", 4)], flags=0x05, prot=2,
+                              data=struct.pack(">5I", sw("t1", 8, "t0"), nop, li("a0", 1), li("v0", 0), syscall))
 # Data right after the text (bit 8): runs into it, as code when executable.
 S["into_data"] = seed([nop] * 8, prot=8)
 S["into_data_exec"] = seed([nop] * 4, data=struct.pack(">4I", li("a0", 6), li("v0", 0), syscall, nop), prot=10)
+# A large untouched bss (bit 64): forks that each store one word into it,
+# the parent waiting for each; host memory must follow the stores alone.
+S["fork_big_bss"] = seed([
+    li("t1", 5), li("v0", 2), syscall, bne("v0", "zero", 5), lui("t0", (DATA + 0x40000) >> 16),
+    sw("t1", 0, "t0"), li("a0", 0), li("v0", 0), syscall,
+    move("a0", "v0"), li("a1", 0), li("v0", 3), syscall, addiu("t1", "t1", -1), bne("t1", "zero", -14), nop] + EXIT,
+    pages=200, prot=64, flags=1, insns=31)
+# The same under a small host memory cap (bit 128): forks fail with ENOMEM.
+S["host_cap_fork_bomb"] = seed([li("v0", 2), syscall, beq("a3", "zero", -3), nop] + EXIT, procs=7, prot=192, flags=1)
 
 
 
-def tiny_exec(code, data):
-    """ELF header, two PT_LOAD headers (text R+X, data R+W), then their bytes."""
+def tiny_exec(code, data, symbols=(), names=None):
+    """ELF header, two PT_LOAD headers (text R+X, data R+W), then their bytes;
+    with symbols ((name, value, size, type), ...) also a string table, a
+    symbol table and the three section headers (null, .symtab, .strtab).
+    With names (a string table), each symbol's name is an offset into it."""
     text = struct.pack(">%dI" % len(code), *code)
-    ehdr = (b"\x7fELF\x01\x02\x01" + bytes(9) +
-            struct.pack(">HHIIIIIHHHHHH", 2, 8, 1, TEXT, 52, 0, 0x1000, 52, 32, 2, 0, 0, 0))
     start = 52 + 2 * 32
+    body = text + data
+    shoff = shnum = 0
+    if symbols:
+        offsets = [n for n, _, _, _ in symbols]
+        if names is None:
+            names = b"\0" + b"".join(n + b"\0" for n, _, _, _ in symbols)
+            offsets = [1 + sum(len(n) + 1 for n, _, _, _ in symbols[:k]) for k in range(len(symbols))]
+        syms = [bytes(16)]
+        for at, (_, value, size, typ) in zip(offsets, symbols):
+            syms.append(struct.pack(">IIIBBH", at, value, size, 0x10 | typ, 0, 1))
+        strtab_at = start + len(body)
+        symtab_at = (strtab_at + len(names) + 3) & ~3
+        body += names + bytes(symtab_at - strtab_at - len(names)) + b"".join(syms)
+        shoff = start + len(body)
+        body += bytes(40) + struct.pack(">10I", 0, 2, 0, 0, symtab_at, 16 * len(syms), 2, 1, 4, 16)
+        body += struct.pack(">10I", 0, 3, 0, 0, strtab_at, len(names), 0, 0, 1, 0)
+        shnum = 3
+    ehdr = (b"\x7fELF\x01\x02\x01" + bytes(9) +
+            struct.pack(">HHIIIIIHHHHHH", 2, 8, 1, TEXT, 52, shoff, 0x1000, 52, 32, 2, 40 if shnum else 0, shnum, 0))
     ph = struct.pack(">8I", 1, start, TEXT, TEXT, len(text), len(text), 5, 4096)
     ph += struct.pack(">8I", 1, start + len(text), DATA, DATA, len(data), 8192, 6, 4096)
-    return ehdr + ph + text + data
+    return ehdr + ph + body
 
 
 here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 files = {os.path.join("cpu_kernel", k): v for k, v in S.items()}
-files[os.path.join("elf_loader", "tiny_exec")] = tiny_exec(
-    [lui("a1", DATA >> 16), li("a2", 3), li("a0", 1), li("v0", 6), syscall] + EXIT, b"ok\n")
+HELLO = [lui("a1", DATA >> 16), li("a2", 3), li("a0", 1), li("v0", 6), syscall] + EXIT
+files[os.path.join("elf_loader", "tiny_exec")] = tiny_exec(HELLO, b"ok\n")
+files[os.path.join("elf_loader", "tiny_symbols")] = tiny_exec(
+    HELLO, b"ok\n", [(b"main", TEXT, 20, 2), (b"exit", TEXT + 20, 8, 2), (b"message", DATA, 3, 1)])
+# Names that are overlapping suffixes of one long string: their bytes in the
+# file are few, what they spell is a lot.
+files[os.path.join("elf_loader", "symbol_suffixes")] = tiny_exec(
+    HELLO, b"ok\n", [(1 + 5 * k, TEXT + 4 * (k % 7), 4, k % 3) for k in range(300)], b"\0" + b"x" * 2000 + b"\0")
 for name, content in files.items():
     os.makedirs(os.path.dirname(os.path.join(here, name)), exist_ok=True)
     with open(os.path.join(here, name), "wb") as f:

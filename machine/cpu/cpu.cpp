@@ -1,12 +1,14 @@
-// The execution loop: find (or decode) the block at pc, check the hazards
-// that cross into it from the previous block, run its ops, repeat.
+// The block dispatcher: find (or decode) the block at pc, check what
+// crosses into it from the previous block, run it interpreted or as
+// generated code, and settle how it ended; repeat while the budget lasts.
 #include "r3k/cpu.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
+#include <utility>
 
 #include "cpu/cpu_block.h"
+#include "cpu/cpu_interp.h"
 #include "cpu/cpu_jit.h"
 
 namespace r3k {
@@ -14,7 +16,7 @@ namespace r3k {
 struct Cpu::Impl {
   std::vector<uint32_t> breakpoints;  // sorted, unique
   Block scratch;                      // for code on pages that cannot cache it
-  std::vector<Op> partial;            // the first ops of a block cut short
+  std::vector<Op> cut;                // the first ops of a block cut short, and what ends them
   JitConfig jit = jit_defaults();
 };
 
@@ -42,572 +44,319 @@ void Cpu::clear_breakpoints() { impl_->breakpoints.clear(); }
 
 namespace {
 
-inline uint32_t be32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return __builtin_bswap32(v);
-}
-inline uint32_t be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
-inline void put_be32(uint8_t* p, uint32_t v) {
-  v = __builtin_bswap32(v);
-  std::memcpy(p, &v, 4);
+// One call of Cpu::run: the guest registers in the frame the ops and the
+// generated code work on, and the bookkeeping between blocks.
+class Run {
+ public:
+  // step: one instruction (a branch with its delay slot), budget 1.
+  Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step = false);
+  Stop go();
+
+ private:
+  // The phases of one block.
+  Block* find_block();
+  Block* build_block(L2Table& table, CodePage* page);
+  bool fresh_delay_slot(Block& b);
+  bool enter(Block& b);
+  OpStop run_block(Block& b);
+  bool generated(Block& b, JitLink* link);
+  void moved_on(uint64_t& fuel);
+  CodePage* code_page(const Block& b) const;
+  bool finish(const OpStop& s);
+  void fault(const Block& b, const OpStop& s);
+
+  bool cut(const Block& b, uint32_t limit, const Op& terminator);
+
+  Cpu& cpu_;
+  Cpu::Impl& self_;
+  AddressSpace::Impl& mem_;
+  JitFrame frame_;  // filled field by field: a zeroed frame costs more than a short run
+  OpContext ctx_;
+  const uint64_t budget_;
+  const bool step_;
+  uint64_t executed_ = 0;
+  uint32_t pc_;
+  Carry carry_;               // at the entry of the block running
+  Block* cur_ = nullptr;      // the block running, or that ran last
+  const Op* ops_ = nullptr;   // its ops: its own, or a cut copy
+  uint32_t limit_ = 0;        // how many of them run
+  Block* prev_ = nullptr;     // the block that completed last, while its links are valid
+  // The way out unmade by which generated code left as linkable_from_
+  // completed, towards the next block.
+  JitLink* linkable_ = nullptr;
+  Block* linkable_from_ = nullptr;
+  bool resuming_ = true;       // the first instruction of a run ignores breakpoints
+  Stop stop_;
+};
+
+Run::Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step)
+    : cpu_(cpu),
+      self_(self),
+      mem_(cpu.space()->impl()),
+      ctx_{frame_, *cpu.space(), mem_.l1, mem_.code_gen, !self.jit.enabled},
+      budget_(budget),
+      step_(step) {
+  const CpuState& st = cpu.state();
+  std::memcpy(frame_.r, st.gpr, sizeof st.gpr);
+  frame_.r[regs::zero] = 0;
+  frame_.r[kSink] = 0;
+  frame_.hi = st.hi;
+  frame_.lo = st.lo;
+  pc_ = st.pc;
+  if (st.load_reg < kGprCount) carry_.load = PendingLoad{st.load_reg, st.load_reg && st.load_partial};
+  carry_.hilo_guard = std::min<uint8_t>(st.hilo_guard, 2);
+  stop_.reason = StopReason::Budget;
+  mem_.collect_garbage();
 }
 
-FaultKind mem_fault_kind(MemError e) {
-  return e == MemError::Unaligned || e == MemError::KernelSpace ? FaultKind::AddressError
-                                                                : FaultKind::BadAddress;
+Stop Run::go() {
+  while (executed_ < budget_) {
+    Block* b = find_block();
+    if (!b || !enter(*b) || !finish(run_block(*b))) break;
+  }
+  CpuState& st = cpu_.state();
+  std::memcpy(st.gpr, frame_.r, sizeof st.gpr);
+  st.hi = frame_.hi;
+  st.lo = frame_.lo;
+  st.pc = pc_;
+  st.load_reg = carry_.load.reg;
+  st.load_partial = carry_.load.partial;
+  st.hilo_guard = carry_.hilo_guard;
+  mem_.collect_garbage();
+  // Field by field: a whole copy would read wide what was written narrow.
+  Stop out;
+  out.reason = stop_.reason;
+  out.executed = executed_;
+  if (out.reason == StopReason::Fault) out.fault = stop_.fault;
+  return out;
 }
 
-// Load-delay and HI/LO guard state after the first k ops of b ran, entered
-// with the given state.  The fast path uses the block's precomputed exit.
-void state_after(const Block& b, uint32_t k, uint8_t& load_reg, bool& load_partial,
-                 uint8_t& guard) {
-  if (k == 0) return;
-  InsnInfo last = insn_info(b.raw[k - 1]);
-  load_reg = last.load ? last.load_dest : 0;
-  load_partial = load_reg && last.partial;
-  if (last.reads_hilo)
-    guard = 2;
-  else if (k >= 2 && insn_info(b.raw[k - 2]).reads_hilo)
-    guard = 1;
-  else
-    guard = guard > k ? uint8_t(guard - k) : 0;
+// ---- find or build the block -------------------------------------------------
+
+Block* Run::find_block() {
+  Block* b = nullptr;
+  if (prev_)
+    for (const Block::Met& m : prev_->met)
+      if (m.block && m.pc == pc_) b = m.block;
+  if (!b) {
+    L2Table& t = *mem_.table(pc_);
+    auto* page = static_cast<CodePage*>(t.code[l2_index(pc_)].get());
+    if (page && !(pc_ & 3)) b = page->blocks[page_offset(pc_) / 4].get();
+    if (!b && !(b = build_block(t, page))) return nullptr;
+    // Same page: the link dies with both blocks.
+    if (prev_ && prev_->cached && b->cached && (prev_->start >> kPageBits) == (pc_ >> kPageBits))
+      prev_->met[prev_->met[0].block ? 1 : 0] = Block::Met{pc_, may_chain(*prev_, *b), b};
+  }
+  if (b->spill && !fresh_delay_slot(*b)) return nullptr;
+  return b;
 }
 
-// The bytes lwl/lwr/swl/swr move, big-endian: k is the address's byte
-// offset in its word, w the aligned memory word, v the register.
-inline uint32_t merge_lwl(uint32_t w, uint32_t v, uint32_t k) {
-  return (w << (8 * k)) | (v & ((1u << (8 * k)) - 1));
+Block* Run::build_block(L2Table& table, CodePage* page) {
+  const bool cache = pc_ < kUserEnd && mem_.is_mapped(pc_) && mem_.code_cacheable(pc_);
+  auto fresh = cache ? std::make_unique<Block>() : nullptr;
+  Block& b = cache ? *fresh : self_.scratch;
+  Fault f;
+  if (!decode_block(mem_, pc_, b, f, cache ? kMaxBlockOps : kUncachedBlockOps)) {
+    stop_.reason = StopReason::Fault;
+    stop_.fault = f;
+    return nullptr;
+  }
+  if (!cache) return &b;
+  if (!page) {
+    auto made = std::make_unique<CodePage>();
+    page = made.get();
+    table.code[l2_index(pc_)] = std::move(made);
+    mem_.refresh(pc_);  // stores to this page must now see the code
+  }
+  page->mark(b);
+  b.cached = true;
+  page->blocks[page_offset(pc_) / 4] = std::move(fresh);
+  return &b;
 }
-inline uint32_t merge_lwr(uint32_t w, uint32_t v, uint32_t k) {
-  uint32_t sh = 8 * (3 - k);
-  return (w >> sh) | (v & ~(0xffffffffu >> sh));
+
+// A block whose delay slot lives on the next page (its branch is its only
+// other op) checks at every entry that the slot is still what it decoded.
+bool Run::fresh_delay_slot(Block& b) {
+  uint32_t w = 0;
+  const MemError e = fetch_insn(mem_, b.pc_of(b.n - 1), w);
+  const Op& slot = b.ops[b.n - 1];
+  const bool was_fetched = slot.code != OpCode::Fault || !slot.t;
+  if ((e == MemError::None) == was_fetched && (!was_fetched || w == b.raw.back())) return true;
+  const bool cached = b.cached;
+  Fault f;
+  if (!decode_block(mem_, b.start, b, f, cached ? kMaxBlockOps : kUncachedBlockOps)) {
+    stop_.reason = StopReason::Fault;  // its branch's page changed too
+    stop_.fault = f;
+    return false;
+  }
+  b.cached = cached;
+  return true;
 }
-// Writes the swl/swr bytes into the 4-byte word at q.
-inline void write_swl(uint8_t* q, uint32_t v, uint32_t k) {
-  for (uint32_t j = k; j < 4; ++j) q[j] = uint8_t(v >> (24 - 8 * (j - k)));
+
+// ---- check what crosses into it ----------------------------------------------
+
+// Breakpoints and the hazards the previous instructions leave decide how
+// many of b's ops run: all, the ones before a breakpoint, or none but a
+// fault.  False when the run stops at a breakpoint.
+bool Run::enter(Block& b) {
+  cur_ = &b;
+  ops_ = b.ops.data();
+  limit_ = b.n;
+  const bool resuming = std::exchange(resuming_, false);
+  if (!self_.breakpoints.empty()) [[unlikely]] {
+    const uint32_t from = resuming ? b.start + 4 : b.start;
+    const auto& bp = self_.breakpoints;
+    auto it = std::lower_bound(bp.begin(), bp.end(), from);
+    if (it != bp.end() && *it < b.pc_of(b.stoppable())) {
+      if (*it == b.start) {
+        stop_.reason = StopReason::Breakpoint;
+        return false;
+      }
+      limit_ = (*it - b.start) / 4;
+    }
+  }
+  // A step runs the first instruction, and the delay slot of a branch.
+  if (step_) limit_ = std::min(limit_, b.has_delay && b.n == 2 ? 2u : 1u);
+  const Op end{OpCode::End, 0, 0, 0, 0};
+  if (!carry_.clean()) [[unlikely]] {
+    switch (entry_hazard(b, carry_)) {
+      case EntryHazard::None: break;
+      case EntryHazard::LoadDelay: return cut(b, 0, fault_op(FaultKind::LoadDelayHazard, carry_.load.reg));
+      case EntryHazard::HiLoFirst: return cut(b, 0, fault_op(FaultKind::HiLoHazard));
+      case EntryHazard::HiLoSecond:
+        if (limit_ >= 2) return cut(b, 1, fault_op(FaultKind::HiLoHazard));
+        break;
+    }
+  }
+  return limit_ == b.n || cut(b, limit_, end);
 }
-inline void write_swr(uint8_t* q, uint32_t v, uint32_t k) {
-  for (uint32_t j = 0; j <= k; ++j) q[j] = uint8_t(v >> (8 * (k - j)));
+
+// Runs the first `limit` ops of b from a copy ended by `terminator`.
+bool Run::cut(const Block& b, uint32_t limit, const Op& terminator) {
+  self_.cut.assign(b.ops.begin(), b.ops.begin() + limit);
+  self_.cut.push_back(terminator);
+  ops_ = self_.cut.data();
+  limit_ = limit;
+  return true;
+}
+
+// ---- run it ------------------------------------------------------------------
+
+// Generated code runs the block (and the blocks it moves on to) as far as
+// it can; the interpreter goes on from the op where it stopped.
+OpStop Run::run_block(Block& b) {
+  frame_.next = b.pc_of(limit_);
+  JitLink* link = std::exchange(linkable_, nullptr);
+  // Moving on only from a clean start: no HI/LO guard, no breakpoints.
+  uint64_t fuel = self_.breakpoints.empty() && !carry_.hilo_guard ? budget_ - executed_ : 0;
+  frame_.fuel = fuel;
+  uint32_t k = 0;
+  if (limit_ == b.n && b.cached && self_.jit.enabled && generated(b, link)) {
+    moved_on(fuel);
+    k = frame_.exit_op;
+    if (k == cur_->n) {
+      linkable_ = frame_.exit_link;
+      linkable_from_ = cur_;
+      return OpStop{OpStop::End, k};
+    }
+    // A syscall does nothing but stop: no need for the interpreter.
+    if (ops_[k].code == OpCode::Syscall) return OpStop{OpStop::Syscall, k};
+  }
+  const OpStop s = interpret(ctx_, *cur_, ops_, k);
+  moved_on(fuel);
+  return s;
+}
+
+// Runs b's generated code, made once b is hot; false when it has none.
+bool Run::generated(Block& b, JitLink* link) {
+  JitCode& code = b.jit;
+  if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after)
+    code.failed = !jit_compile(b, *code_page(b));
+  if (!code.code) return false;
+  // The block that just completed in generated code towards this one
+  // moves on into it from now on.
+  if (link) jit_link(*link, *linkable_from_, b, mem_.code_gen, code_page(*linkable_from_)->jit);
+  frame_.code_gen = mem_.code_gen;
+  jit_enter(frame_, mem_.l1, frame_.fuel, code.code);
+  return true;
+}
+
+CodePage* Run::code_page(const Block& b) const {
+  return static_cast<CodePage*>(mem_.table(b.start)->code[l2_index(b.start)].get());
+}
+
+// Blocks that completed and moved on (fuel was taken off) are counted, and
+// their state is what the block it stopped in started with.
+void Run::moved_on(uint64_t& fuel) {
+  if (frame_.fuel == fuel) return;
+  executed_ += fuel - frame_.fuel;
+  fuel = frame_.fuel;
+  carry_ = Carry{frame_.pending, 0};
+  cur_ = frame_.exit_block;
+  ops_ = cur_->ops.data();
+  limit_ = cur_->n;
+}
+
+// ---- settle how it ended -----------------------------------------------------
+
+// Counts what ran and moves the state on; false when the run stops.
+bool Run::finish(const OpStop& s) {
+  const Block& b = *cur_;
+  switch (s.kind) {
+    case OpStop::End:
+      executed_ += s.op;
+      pc_ = frame_.next;
+      carry_ = state_after(b, s.op, carry_);
+      prev_ = cur_;
+      return true;
+    case OpStop::Syscall:
+      executed_ += s.op + 1;
+      pc_ = frame_.next;  // a syscall ends its block: where it goes is the resume address
+      carry_ = state_after(b, s.op + 1, carry_);
+      stop_.reason = StopReason::Syscall;
+      return false;
+    case OpStop::CodeChanged:
+      // A store rewrote decoded code, possibly this very block: leave it
+      // and decode afresh from the next instruction.
+      executed_ += s.op + 1;
+      pc_ = s.op + 1 == limit_ ? frame_.next : b.pc_of(s.op + 1);
+      carry_ = state_after(b, s.op + 1, carry_);
+      cur_ = prev_ = nullptr;
+      linkable_ = nullptr;
+      mem_.collect_garbage();
+      return true;
+    case OpStop::Fault:
+      fault(b, s);
+      return false;
+  }
+  return false;
+}
+
+// The faulting op's effects are not done; the ones before it are.
+void Run::fault(const Block& b, const OpStop& s) {
+  executed_ += s.op;
+  carry_ = state_after(b, s.op, carry_);
+  pc_ = b.pc_of(s.op);
+  Fault& f = stop_.fault;
+  f = Fault{};
+  f.kind = s.fault;
+  f.pc = pc_;
+  f.insn = s.fetch ? 0 : b.raw[s.op];
+  const bool memory = s.fault == FaultKind::AddressError || s.fault == FaultKind::BadAddress;
+  f.addr = s.fetch || memory ? s.addr : pc_;
+  f.in_delay_slot = b.has_delay && s.op == b.n - 1;
+  f.fetch = s.fetch;
+  f.reg = s.fault == FaultKind::LoadDelayHazard ? s.reg : 0;
+  stop_.reason = StopReason::Fault;
 }
 
 }  // namespace
 
-// Cross-jumping would merge the ops' dispatch jumps into one, which the
-// host predicts far worse than one jump per op.
-__attribute__((optimize("no-crossjumping"))) Stop Cpu::run(uint64_t budget) {
-  Stop stop;
-  stop.reason = StopReason::Budget;
-  if (budget == 0) return stop;
-
-  Impl& self = *impl_;
-  AddressSpace& space = *space_;
-  AddressSpace::Impl& mem = space.impl();
-  mem.collect_garbage();
-  L2Table* const* const l1 = mem.l1;
-
-  JitFrame frame;
-  uint32_t* const r = frame.r;
-  std::memcpy(r, state_.gpr, sizeof state_.gpr);
-  r[0] = 0;
-  r[kSink] = 0;
-  uint32_t& hi = frame.hi;
-  uint32_t& lo = frame.lo;
-  hi = state_.hi;
-  lo = state_.lo;
-  const bool jit = self.jit.enabled && jit_supported();
-  const uint32_t hot_after = self.jit.hot_after;
-  uint32_t pc = state_.pc;
-  uint8_t load_reg = state_.load_reg < 32 ? state_.load_reg : 0;
-  bool load_partial = state_.load_partial;
-  uint8_t guard = std::min<uint8_t>(state_.hilo_guard, 2);
-  uint64_t executed = 0;
-  bool resuming = true;  // the first instruction of a run ignores breakpoints
-  const bool no_breakpoints = self.breakpoints.empty();
-  Block* b = nullptr;    // the block that ran last, while its links are valid
-  Block* linkable = nullptr;  // completed in generated code, its successor not yet linked
-
-  // Fault bookkeeping, filled in before jumping to fault.
-  FaultKind fkind{};
-  uint32_t fop = 0;       // index of the faulting op in b
-  uint32_t faddr = 0;
-  uint8_t freg = 0;
-  bool ffetch = false;
-
-  for (;;) {
-    if (executed >= budget) break;
-
-    // ---- find the block -------------------------------------------------
-    Block* nb = nullptr;
-    if (b) nb = b->link_pc[0] == pc ? b->link[0] : b->link_pc[1] == pc ? b->link[1] : nullptr;
-    if (!nb) {
-      L2Table* t = mem.table(pc);
-      auto* page = static_cast<CodePage*>(t->code[l2_index(pc)].get());
-      if (page && !(pc & 3)) nb = page->blocks[page_offset(pc) / 4].get();
-      if (!nb) {
-        auto fresh = std::make_unique<Block>();
-        Fault ff;
-        bool cache = pc < kUserEnd && mem.is_mapped(pc) && mem.code_cacheable(pc);
-        Block& target = cache ? *fresh : self.scratch;
-        if (!decode_block(mem, pc, target, ff)) {
-          stop.reason = StopReason::Fault;
-          stop.fault = ff;
-          break;
-        }
-        if (cache) {
-          if (!page) {
-            auto made = std::make_unique<CodePage>();
-            page = made.get();
-            t->code[l2_index(pc)] = std::move(made);
-            mem.refresh(pc);  // stores to this page must now see the code
-          }
-          page->mark(*fresh);
-          fresh->cached = true;
-          nb = fresh.get();
-          page->blocks[page_offset(pc) / 4] = std::move(fresh);
-        } else {
-          nb = &self.scratch;
-        }
-      }
-      if (b && b->cached && nb->cached && (b->start >> kPageBits) == (pc >> kPageBits)) {
-        int slot = b->link_pc[0] == 1 ? 0 : 1;
-        b->link_pc[slot] = pc;
-        b->link[slot] = nb;
-      }
-    }
-    b = nb;
-
-    if (b->spill) {
-      // The delay slot lives on the next page, which may have changed.
-      uint32_t dpc = b->pc_of(b->n - 1), w = 0;
-      MemError e = fetch_insn(mem, dpc, w);
-      const Op& slot = b->ops[b->n - 1];
-      bool was_ok = slot.code != OpCode::Fault || !slot.t;
-      if ((e == MemError::None) != was_ok || (was_ok && w != b->raw.back())) {
-        Fault ff;
-        if (!decode_block(mem, pc, *b, ff)) {  // cannot fail while the page is cached
-          stop.reason = StopReason::Fault;
-          stop.fault = ff;
-          break;
-        }
-        b->cached = b != &self.scratch;
-      }
-    }
-
-    // ---- breakpoints, hazards from the previous block --------------------
-    uint32_t limit = b->n;
-    bool hilo_at_1 = false;
-    if (!no_breakpoints) [[unlikely]] {
-      uint32_t from = resuming ? b->start + 4 : b->start;
-      uint32_t to = b->start + 4 * b->stoppable();
-      auto it = std::lower_bound(self.breakpoints.begin(), self.breakpoints.end(), from);
-      if (it != self.breakpoints.end() && *it < to) {
-        limit = (*it - b->start) / 4;
-        if (limit == 0) {
-          stop.reason = StopReason::Breakpoint;
-          break;
-        }
-      }
-    }
-    if (load_reg | guard) [[unlikely]] {
-      uint32_t reads = load_partial ? b->first_reads_partial : b->first_reads;
-      if (load_reg && (reads >> load_reg & 1)) {
-        fkind = FaultKind::LoadDelayHazard;
-        fop = 0;
-        freg = load_reg;
-        goto fault;
-      }
-      if (guard && (b->hilo_first & 1)) {
-        fkind = FaultKind::HiLoHazard;
-        fop = 0;
-        goto fault;
-      }
-      if (guard >= 2 && (b->hilo_first & 2) && limit >= 2) {
-        limit = 1;  // op 0 runs, then op 1 faults
-        hilo_at_1 = true;
-      }
-    }
-    resuming = false;
-
-    // ---- run ------------------------------------------------------------
-    {
-      // Threaded dispatch: every op jumps straight to the next one's code;
-      // End closes the block.  A block cut short runs from a copy of its
-      // first ops with its own End.
-      static const void* const kDispatch[] = {
-#define R3K_LABEL(name) &&op_##name,
-          R3K_OPCODES(R3K_LABEL)
-#undef R3K_LABEL
-      };
-      const Op* ops = b->ops.data();
-      if (limit != b->n) [[unlikely]] {
-        self.partial.assign(ops, ops + limit);
-        self.partial.push_back(Op{OpCode::EndPartial, 0, 0, 0, 0});
-        ops = self.partial.data();
-      }
-      const Op* o = ops;
-      uint32_t next = b->start + 4 * limit;
-      uint32_t i = 0;
-      MemError err = MemError::None;
-#define NEXT goto* kDispatch[size_t((++o)->code)]
-#define OP(name) op_##name:
-      if (limit != b->n) goto* kDispatch[size_t(o->code)];
-
-    whole_block:
-      // Generated code runs the block as far as it can; the interpreter
-      // goes on from the op where it stopped (to the End when it finished).
-      if (jit && b->cached) {
-        CodePage* page = nullptr;
-        if ((!b->jit && !b->jit_failed && b->heat++ >= hot_after) || linkable) [[unlikely]] {
-          page = static_cast<CodePage*>(mem.table(b->start)->code[l2_index(b->start)].get());
-          if (page && !b->jit && !b->jit_failed) b->jit_failed = !jit_compile(*b, page->jit);
-          // The block that just completed in generated code towards this
-          // one jumps here directly from now on.
-          if (page && linkable && b->jit) jit_link(*linkable, *b, page->jit);
-        }
-        linkable = nullptr;
-        if (JitFn fn = b->jit) {
-          // Chaining only from a clean start: no HI/LO guard, no breakpoints.
-          const uint64_t fuel = no_breakpoints && !guard ? budget - executed : 0;
-          JitExit x = fn(&frame, l1, fuel);
-          if (frame.fuel != fuel) {
-            // Blocks completed and moved on: they are counted, and their
-            // state is what the chained block started with.
-            executed += fuel - frame.fuel;
-            guard = 0;
-            load_reg = uint8_t(frame.chain);
-            load_partial = frame.chain >> 8;
-            b = x.block;
-            limit = b->n;
-            ops = b->ops.data();
-          }
-          o = ops + x.op;
-          next = frame.next;
-          if (x.op == b->n && b->jit_edge[0].pc != 1) linkable = b;
-        }
-      }
-      goto* kDispatch[size_t(o->code)];
-
-      OP(Nop) NEXT;
-      OP(Li) r[o->d] = o->imm; NEXT;
-      OP(Move) r[o->d] = r[o->s]; NEXT;
-      OP(Sll) r[o->d] = r[o->t] << o->imm; NEXT;
-      OP(Srl) r[o->d] = r[o->t] >> o->imm; NEXT;
-      OP(Sra) r[o->d] = uint32_t(int32_t(r[o->t]) >> o->imm); NEXT;
-      OP(Sllv) r[o->d] = r[o->t] << (r[o->s] & 31); NEXT;
-      OP(Srlv) r[o->d] = r[o->t] >> (r[o->s] & 31); NEXT;
-      OP(Srav) r[o->d] = uint32_t(int32_t(r[o->t]) >> (r[o->s] & 31)); NEXT;
-      OP(Mfhi) r[o->d] = hi; NEXT;
-      OP(Mflo) r[o->d] = lo; NEXT;
-      OP(Mthi) hi = r[o->s]; NEXT;
-      OP(Mtlo) lo = r[o->s]; NEXT;
-      OP(Mult) {
-        int64_t p = int64_t(int32_t(r[o->s])) * int32_t(r[o->t]);
-        lo = uint32_t(p);
-        hi = uint32_t(uint64_t(p) >> 32);
-      }
-      NEXT;
-      OP(Multu) {
-        uint64_t p = uint64_t(r[o->s]) * r[o->t];
-        lo = uint32_t(p);
-        hi = uint32_t(p >> 32);
-      }
-      NEXT;
-      OP(Div) {
-        // Division by zero leaves what the R3000's divider produces:
-        // LO = -1 for a non-negative dividend, +1 for a negative one,
-        // HI = the dividend.  INT_MIN / -1 gives LO = INT_MIN, HI = 0.
-        int32_t n = int32_t(r[o->s]), d = int32_t(r[o->t]);
-        if (d == 0) {
-          lo = n >= 0 ? 0xffffffffu : 1u;
-          hi = uint32_t(n);
-        } else if (n == INT32_MIN && d == -1) {
-          lo = 0x80000000u;
-          hi = 0;
-        } else {
-          lo = uint32_t(n / d);
-          hi = uint32_t(n % d);
-        }
-      }
-      NEXT;
-      OP(Divu) {
-        uint32_t n = r[o->s], d = r[o->t];
-        if (d == 0) {  // all-ones quotient, the dividend as remainder
-          lo = 0xffffffffu;
-          hi = n;
-        } else {
-          lo = n / d;
-          hi = n % d;
-        }
-      }
-      NEXT;
-      OP(Add) {
-        int32_t v;
-        if (__builtin_add_overflow(int32_t(r[o->s]), int32_t(r[o->t]), &v)) goto overflow;
-        r[o->d] = uint32_t(v);
-      }
-      NEXT;
-      OP(Sub) {
-        int32_t v;
-        if (__builtin_sub_overflow(int32_t(r[o->s]), int32_t(r[o->t]), &v)) goto overflow;
-        r[o->d] = uint32_t(v);
-      }
-      NEXT;
-      OP(Addi) {
-        int32_t v;
-        if (__builtin_add_overflow(int32_t(r[o->s]), int32_t(o->imm), &v)) goto overflow;
-        r[o->d] = uint32_t(v);
-      }
-      NEXT;
-      OP(Addu) r[o->d] = r[o->s] + r[o->t]; NEXT;
-      OP(Subu) r[o->d] = r[o->s] - r[o->t]; NEXT;
-      OP(And) r[o->d] = r[o->s] & r[o->t]; NEXT;
-      OP(Or) r[o->d] = r[o->s] | r[o->t]; NEXT;
-      OP(Xor) r[o->d] = r[o->s] ^ r[o->t]; NEXT;
-      OP(Nor) r[o->d] = ~(r[o->s] | r[o->t]); NEXT;
-      OP(Slt) r[o->d] = int32_t(r[o->s]) < int32_t(r[o->t]); NEXT;
-      OP(Sltu) r[o->d] = r[o->s] < r[o->t]; NEXT;
-      OP(Addiu) r[o->d] = r[o->s] + o->imm; NEXT;
-      OP(Slti) r[o->d] = int32_t(r[o->s]) < int32_t(o->imm); NEXT;
-      OP(Sltiu) r[o->d] = r[o->s] < o->imm; NEXT;
-      OP(Andi) r[o->d] = r[o->s] & o->imm; NEXT;
-      OP(Ori) r[o->d] = r[o->s] | o->imm; NEXT;
-      OP(Xori) r[o->d] = r[o->s] ^ o->imm; NEXT;
-
-      // Loads and stores: a fast path through the page table's host
-      // pointers, the address space's own checks otherwise.
-#define R3K_LOAD(CODE, SIZE, FAST, SLOW_FN, EXTEND)            \
-  OP(CODE) {                                                 \
-    uint32_t a = r[o->s] + o->imm;                           \
-    uint8_t* p = l1[l1_index(a)]->rd[l2_index(a)];           \
-    if (p && !(a & (SIZE - 1))) [[likely]] {                 \
-      r[o->d] = EXTEND(FAST(p + page_offset(a)));            \
-    } else {                                                 \
-      uint32_t v;                                            \
-      if ((err = space.SLOW_FN(a, v)) != MemError::None) {   \
-        faddr = a;                                           \
-        goto mem_fault;                                      \
-      }                                                      \
-      r[o->d] = EXTEND(v);                                   \
-    }                                                        \
-  }                                                          \
-  NEXT;
-#define R3K_BYTE(p) (*(p))
-#define R3K_SEXT8(v) uint32_t(int32_t(int8_t(v)))
-#define R3K_SEXT16(v) uint32_t(int32_t(int16_t(v)))
-#define R3K_ZEXT(v) uint32_t(v)
-      R3K_LOAD(Lb, 1, R3K_BYTE, load8, R3K_SEXT8)
-      R3K_LOAD(Lbu, 1, R3K_BYTE, load8, R3K_ZEXT)
-      R3K_LOAD(Lh, 2, be16, load16, R3K_SEXT16)
-      R3K_LOAD(Lhu, 2, be16, load16, R3K_ZEXT)
-      R3K_LOAD(Lw, 4, be32, load32, R3K_ZEXT)
-#undef R3K_LOAD
-#undef R3K_BYTE
-#undef R3K_SEXT8
-#undef R3K_SEXT16
-#undef R3K_ZEXT
-      OP(Lwl)
-      OP(Lwr) {
-        uint32_t a = r[o->s] + o->imm, aligned = a & ~3u, w;
-        uint8_t* p = l1[l1_index(a)]->rd[l2_index(a)];
-        if (p) [[likely]] {
-          w = be32(p + page_offset(aligned));
-        } else if ((err = space.load32(aligned, w)) != MemError::None) {
-          faddr = a;
-          goto mem_fault;
-        }
-        r[o->d] = o->code == OpCode::Lwl ? merge_lwl(w, r[o->t], a & 3)
-                                         : merge_lwr(w, r[o->t], a & 3);
-      }
-      NEXT;
-
-#define R3K_STORE(CODE, SIZE, WRITE, SLOW_FN)                  \
-  OP(CODE) {                                                 \
-    uint32_t a = r[o->s] + o->imm, v = r[o->t];              \
-    uint8_t* p = l1[l1_index(a)]->wr[l2_index(a)];           \
-    if (p && !(a & (SIZE - 1))) [[likely]] {                 \
-      WRITE(p + page_offset(a), v);                          \
-    } else {                                                 \
-      uint64_t gen = mem.code_gen;                           \
-      if ((err = space.SLOW_FN(a, v)) != MemError::None) {   \
-        faddr = a;                                           \
-        goto mem_fault;                                      \
-      }                                                      \
-      if (mem.code_gen != gen) goto code_changed;            \
-    }                                                        \
-  }                                                          \
-  NEXT;
-#define R3K_PUT8(p, v) (*(p) = uint8_t(v))
-#define R3K_PUT16(p, v) ((p)[0] = uint8_t((v) >> 8), (p)[1] = uint8_t(v))
-      R3K_STORE(Sb, 1, R3K_PUT8, store8)
-      R3K_STORE(Sh, 2, R3K_PUT16, store16)
-      R3K_STORE(Sw, 4, put_be32, store32)
-#undef R3K_STORE
-#undef R3K_PUT8
-#undef R3K_PUT16
-      OP(Swl)
-      OP(Swr) {
-        uint32_t a = r[o->s] + o->imm, v = r[o->t], k = a & 3;
-        bool left = o->code == OpCode::Swl;
-        uint8_t* p = l1[l1_index(a)]->wr[l2_index(a)];
-        if (p) [[likely]] {
-          uint8_t* q = p + page_offset(a & ~3u);
-          left ? write_swl(q, v, k) : write_swr(q, v, k);
-        } else {
-          // Byte by byte through the checked path: the bytes share a page,
-          // so the first decides for all.
-          uint8_t q[4];
-          uint32_t aligned = a & ~3u, first = left ? k : 0, last = left ? 3 : k;
-          left ? write_swl(q, v, k) : write_swr(q, v, k);
-          uint64_t gen = mem.code_gen;
-          for (uint32_t j = first; j <= last; ++j) {
-            if ((err = space.store8(aligned + j, q[j])) != MemError::None) {
-              faddr = a;
-              goto mem_fault;
-            }
-          }
-          if (mem.code_gen != gen) goto code_changed;
-        }
-      }
-      NEXT;
-
-      OP(Beq) if (r[o->s] == r[o->t]) next = o->imm; NEXT;
-      OP(Bne) if (r[o->s] != r[o->t]) next = o->imm; NEXT;
-      OP(Blez) if (int32_t(r[o->s]) <= 0) next = o->imm; NEXT;
-      OP(Bgtz) if (int32_t(r[o->s]) > 0) next = o->imm; NEXT;
-      OP(Bltz) if (int32_t(r[o->s]) < 0) next = o->imm; NEXT;
-      OP(Bgez) if (int32_t(r[o->s]) >= 0) next = o->imm; NEXT;
-      // The link is written whether or not the branch is taken, and before
-      // the delay slot runs (which sees it).  The delay slot is always the
-      // block's last op, so the link is the address after the block.
-      OP(Bltzal) {
-        bool taken = int32_t(r[o->s]) < 0;
-        r[31] = b->start + 4 * b->n;
-        if (taken) next = o->imm;
-      }
-      NEXT;
-      OP(Bgezal) {
-        bool taken = int32_t(r[o->s]) >= 0;
-        r[31] = b->start + 4 * b->n;
-        if (taken) next = o->imm;
-      }
-      NEXT;
-      OP(B)
-      OP(J) next = o->imm; NEXT;
-      OP(Jal) r[31] = b->start + 4 * b->n; next = o->imm; NEXT;
-      OP(Jr) next = r[o->s]; NEXT;
-      OP(Jalr) {
-        uint32_t target = r[o->s];  // read before the link, in case rd == rs
-        r[o->d] = o->imm;
-        next = target;
-      }
-      NEXT;
-      OP(Syscall) {
-        i = uint32_t(o - ops) + 1;
-        executed += i;
-        pc = next;  // syscall ends its block: next is the resume address
-        state_after(*b, i, load_reg, load_partial, guard);
-        stop.reason = StopReason::Syscall;
-        break;
-      }
-      OP(Fault) {
-        fkind = FaultKind(o->d);
-        freg = o->s;
-        ffetch = o->t;
-        faddr = o->imm;
-        fop = uint32_t(o - ops);
-        goto fault;
-      }
-#undef NEXT
-#undef OP
-
-    op_End:
-      // Ran the whole block.
-      executed += b->n;
-      pc = next;
-      if (guard) [[unlikely]]
-        guard = std::max<uint8_t>(b->exit_guard, guard > b->n ? uint8_t(guard - b->n) : 0);
-      else
-        guard = b->exit_guard;
-      load_reg = b->exit_load_reg;
-      load_partial = b->exit_load_partial;
-      // Chain straight into a linked successor when nothing needs a look.
-      if (executed < budget && !guard && no_breakpoints) [[likely]] {
-        Block* nb = b->link_pc[0] == pc ? b->link[0] : b->link_pc[1] == pc ? b->link[1] : nullptr;
-        if (nb && !nb->spill &&
-            !(load_reg &&
-              ((load_partial ? nb->first_reads_partial : nb->first_reads) >> load_reg & 1))) {
-          b = nb;
-          limit = b->n;
-          ops = o = b->ops.data();
-          next = b->start + 4 * limit;
-          goto whole_block;
-        }
-      }
-      continue;
-
-    op_EndPartial:
-      if (hilo_at_1) {
-        fkind = FaultKind::HiLoHazard;
-        fop = 1;
-        goto fault;
-      }
-      executed += limit;
-      pc = next;
-      state_after(*b, limit, load_reg, load_partial, guard);
-      continue;
-
-    code_changed:
-      // A store rewrote decoded code, possibly this very block: leave it
-      // and decode afresh from the next instruction.
-      i = uint32_t(o - ops) + 1;
-      executed += i;
-      pc = i == limit ? next : b->pc_of(i);
-      state_after(*b, i, load_reg, load_partial, guard);
-      b = linkable = nullptr;
-      mem.collect_garbage();
-      continue;
-
-    mem_fault:
-      fkind = mem_fault_kind(err);
-      fop = uint32_t(o - ops);
-      goto fault;
-
-    overflow:
-      fkind = FaultKind::Overflow;
-      fop = uint32_t(o - ops);
-      goto fault;
-    }
-
-  fault:
-    // The faulting op's effects are not done; the ones before it are.
-    executed += fop;
-    state_after(*b, fop, load_reg, load_partial, guard);
-    pc = b->pc_of(fop);
-    stop.reason = StopReason::Fault;
-    stop.fault = Fault{};
-    stop.fault.kind = fkind;
-    stop.fault.pc = pc;
-    stop.fault.insn = ffetch ? 0 : b->raw[fop];
-    stop.fault.addr = ffetch || fkind == FaultKind::AddressError || fkind == FaultKind::BadAddress
-                          ? faddr
-                          : pc;
-    stop.fault.in_delay_slot = b->has_delay && fop == b->n - 1;
-    stop.fault.fetch = ffetch;
-    stop.fault.reg = fkind == FaultKind::LoadDelayHazard ? freg : 0;
-    break;
-  }
-
-  std::memcpy(state_.gpr, r, sizeof state_.gpr);
-  state_.hi = hi;
-  state_.lo = lo;
-  state_.pc = pc;
-  state_.load_reg = load_reg;
-  state_.load_partial = load_partial;
-  state_.hilo_guard = guard;
-  stop.executed = executed;
-  mem.collect_garbage();
-  return stop;
+Stop Cpu::run(uint64_t budget) {
+  if (budget == 0) return Stop{StopReason::Budget};
+  return Run(*this, *impl_, budget).go();
 }
+
+Stop Cpu::step() { return Run(*this, *impl_, 1, true).go(); }
 
 }  // namespace r3k

@@ -1,14 +1,21 @@
 // Pre-decoded basic blocks: the CPU decodes a run of instructions once
 // (through the delay slot of the branch that ends it), checks the hazards
 // that are visible inside the run, and caches the result on the page.
+//
+// The rules at block boundaries live here, each in one function that the
+// decoder, the interpreter's dispatcher and the code generator all call:
+// which hazard a block meets on entry (entry_hazard), the R3000 state after
+// its first k ops (state_after), whether one block may run straight after
+// another without a look from the dispatcher (may_chain), and which fault a
+// failed access is (fault_kind).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "memory/address_space_impl.h"
 #include "cpu/cpu_jit.h"
+#include "memory/address_space_impl.h"
 #include "r3k/cpu.h"
 
 namespace r3k {
@@ -25,6 +32,9 @@ struct Insn {
   uint32_t imm() const { return word & 0xffff; }
   uint32_t simm() const { return uint32_t(int32_t(int16_t(word & 0xffff))); }
   uint32_t target() const { return word & 0x03ffffff; }
+  // Where a branch at pc goes when taken, and where a j/jal at pc goes.
+  uint32_t branch_target(uint32_t pc) const { return pc + 4 + (simm() << 2); }
+  uint32_t jump_target(uint32_t pc) const { return ((pc + 4) & 0xf0000000u) | (target() << 2); }
 };
 
 // Real primary opcode numbers.
@@ -63,12 +73,19 @@ struct InsnInfo {
 };
 InsnInfo insn_info(uint32_t word);
 
+// The registers an instruction (word, info = insn_info(word)) reads that
+// would see a stale value of the previous instruction's load: the load-delay
+// rule, for the decoder, the entry check and the static scan alike.  An
+// lwl/lwr merging into the register the previous lwl/lwr loaded is the one
+// sanctioned reader (its base is not).
+uint32_t hazard_reads(const InsnInfo& info, uint32_t word, bool after_partial);
+
 // Register index 32 is a write sink: destinations of $zero are redirected
 // there so that $zero never changes and no op has to test for it.
-inline constexpr uint8_t kSink = 32;
+inline constexpr uint8_t kSink = kGprCount;
 
-// The executor's operations.  The list is a macro so that the executor can
-// build its dispatch table in the same order.
+// The executor's operations.  The list is a macro so that the interpreter
+// can build its handler table in the same order.
 #define R3K_OPCODES(X)                                                            \
   X(Nop) X(Li) X(Move)                                                            \
   X(Sll) X(Srl) X(Sra) X(Sllv) X(Srlv) X(Srav)                                    \
@@ -80,8 +97,7 @@ inline constexpr uint8_t kSink = 32;
   X(B) X(J) X(Jal) X(Jr) X(Jalr)                                                  \
   X(Syscall)                                                                      \
   X(Fault) /* d: FaultKind, s: register (load-delay), t: 1 if fetch, imm: addr */ \
-  X(End)   /* after the last op of every block */                                 \
-  X(EndPartial) /* after the ops of a block cut short */
+  X(End)   /* after the last op of every block */
 
 enum class OpCode : uint8_t {
 #define R3K_OPCODE_ENUM(name) name,
@@ -99,36 +115,118 @@ struct Op {
 };
 static_assert(sizeof(Op) == 8);
 
+// The op that raises a fault where it stands: reg for a load-delay hazard,
+// fetch and addr for an instruction that cannot be fetched.
+Op fault_op(FaultKind kind, uint32_t reg = 0, bool fetch = false, uint32_t addr = 0);
+
+// The R3000 strictness one instruction leaves for the next ones: carried
+// from block to block and across stops (CpuState keeps it in between).
+struct Carry {
+  PendingLoad load;        // register loaded by the instruction just run
+  uint8_t hilo_guard = 0;  // instructions still forbidden to write HI/LO
+  bool clean() const { return !load.reg && !hilo_guard; }
+};
+
+// Where a block's static successors go: a branch's target and its fall
+// through, or one of them.  Indirect jumps have none.
+struct Successors {
+  uint32_t pc[2] = {};
+  uint32_t count = 0;
+};
+
 struct Block {
   uint32_t start = 0;
   uint32_t n = 0;           // ops, delay slot included
   bool has_delay = false;   // the last op sits in a branch delay slot
   bool spill = false;       // that delay slot is on the next page
   bool cached = false;      // lives in a CodePage (else: scratch, never linked)
+  bool indirect = false;    // ends in jr/jalr
   // Entry checks against the previous block's trailing load and mfhi/mflo.
   uint32_t first_reads = 0;          // after an ordinary load
   uint32_t first_reads_partial = 0;  // after an lwl/lwr (a merging pair is fine)
-  uint8_t hilo_first = 0;           // bit k: op k writes HI/LO (k < 2)
-  // State after running the whole block.
-  uint8_t exit_load_reg = 0;
-  bool exit_load_partial = false;
-  uint8_t exit_guard = 0;  // from mfhi/mflo inside the block
-  // Successors on the same page, found once and then followed directly.
-  uint32_t link_pc[2] = {1, 1};  // unset slots: link is null
-  Block* link[2] = {};
+  bool writes_hilo_at[2] = {};       // op 0 / op 1 writes HI or LO
+  Carry exit;                        // after running the whole block from a clean entry
+  Successors next;                   // static successors
+  // Successors on the same page the dispatcher has met, found again
+  // without a page-table walk (they live and die with this block), and
+  // whether may_chain allows moving on to them.
+  struct Met {
+    uint32_t pc = 0;
+    bool chains = false;
+    Block* block = nullptr;  // null: an empty slot
+  } met[2];
+  // The met successor at pc that this block may move on to, if any.
+  Block* chains_to(uint32_t pc) const {
+    if (met[0].pc == pc && met[0].block) return met[0].chains ? met[0].block : nullptr;
+    if (met[1].pc == pc && met[1].block) return met[1].chains ? met[1].block : nullptr;
+    return nullptr;
+  }
   std::vector<Op> ops;        // n ops, then End
   std::vector<uint32_t> raw;  // instruction words, for fault reports
-  // Generated code, once the block has run often enough (cached blocks only).
-  JitFn jit = nullptr;
-  uint32_t heat = 0;          // runs so far without generated code
-  bool jit_failed = false;    // generation refused: stay interpreted
-  JitEdge jit_edge[2];        // successors its code may jump to directly
+  JitCode jit;                // generated code, once the block is hot
 
   uint32_t pc_of(uint32_t i) const { return start + 4 * i; }
+  uint32_t end_pc() const { return start + 4 * n; }  // fall-through, and the link of a branch
   // Ops that a breakpoint may stop before (not the delay slot).
   uint32_t stoppable() const { return has_delay ? n - 1 : n; }
 };
 
+// ---- rules at block boundaries --------------------------------------------
+
+enum class EntryHazard : uint8_t {
+  None,
+  LoadDelay,   // op 0 reads the register the previous instruction loaded
+  HiLoFirst,   // op 0 writes HI/LO within two of mfhi/mflo
+  HiLoSecond,  // op 1 does: op 0 runs, then op 1 faults
+};
+inline EntryHazard entry_hazard(const Block& b, const Carry& in) {
+  if (in.load.reg) {
+    const uint32_t reads = in.load.partial ? b.first_reads_partial : b.first_reads;
+    if (reads >> in.load.reg & 1) return EntryHazard::LoadDelay;
+  }
+  if (in.hilo_guard && b.writes_hilo_at[0]) return EntryHazard::HiLoFirst;
+  if (in.hilo_guard >= 2 && b.writes_hilo_at[1]) return EntryHazard::HiLoSecond;
+  return EntryHazard::None;
+}
+
+// The carry after the first k ops of b ran, entered with `in`; after the
+// whole block and no HI/LO guard at entry, what the decoder worked out.
+Carry state_within(const Block& b, uint32_t k, const Carry& in);
+inline Carry state_after(const Block& b, uint32_t k, const Carry& in) {
+  return k == b.n && !in.hilo_guard ? b.exit : state_within(b, k, in);
+}
+
+// Whether `to` may run right after `from` completes without the
+// dispatcher: no HI/LO guard left, no hazard across, `to` cached and not
+// needing its delay slot checked on entry.
+inline bool may_chain(const Block& from, const Block& to) {
+  return from.cached && to.cached && !to.spill && !from.exit.hilo_guard &&
+         entry_hazard(to, from.exit) == EntryHazard::None;
+}
+
+// The fault a data access or instruction fetch that failed with e raises.
+FaultKind fault_kind(MemError e);
+
+// ---- decoding --------------------------------------------------------------
+
+// Longest straight run decoded as one block: bounds how far run() may pass
+// its budget and how much a breakpoint split has to redo.
+inline constexpr uint32_t kMaxBlockOps = 64;
+// Code on a page another address space can write is never cached: each
+// instruction is decoded right before it runs (a branch with its delay
+// slot), so a store over the next one is always seen.
+inline constexpr uint32_t kUncachedBlockOps = 1;
+
+// Decodes the block starting at pc, of at most max_ops instructions before
+// a delay slot.  False, with fault filled in, if the first instruction
+// cannot be fetched.
+bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault, uint32_t max_ops);
+
+// Fetches one instruction word; MemError as for a data access, plus
+// Unmapped for a page without execute permission.
+MemError fetch_insn(const AddressSpace::Impl& mem, uint32_t pc, uint32_t& word);
+
+// Decoded code of one page.
 struct CodePage : CodeCache {
   static constexpr uint32_t kWords = kPageSize / 4;
   std::unique_ptr<Block> blocks[kWords];
@@ -145,13 +243,5 @@ struct CodePage : CodeCache {
     return false;
   }
 };
-
-// Decodes the block starting at pc.  False, with fault filled in, if the
-// first instruction cannot be fetched.
-bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault);
-
-// Fetches one instruction word; MemError as for a data access, plus
-// Unmapped for a page without execute permission.
-MemError fetch_insn(const AddressSpace::Impl& mem, uint32_t pc, uint32_t& word);
 
 }  // namespace r3k

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "cpu/cpu_block.h"
+#include "r3k/regs.h"
 
 namespace r3k {
 
@@ -9,25 +10,17 @@ namespace {
 
 constexpr uint32_t bit(uint32_t r) { return 1u << r; }
 
-// Longest straight run decoded as one block: bounds how far run() may pass
-// its budget and how much a breakpoint split has to redo.
-constexpr uint32_t kMaxBlockOps = 64;
-
 uint8_t dest(uint32_t r) { return r ? uint8_t(r) : kSink; }
 
 Op make(OpCode code, uint32_t d = 0, uint32_t s = 0, uint32_t t = 0, uint32_t imm = 0) {
   return Op{code, uint8_t(d), uint8_t(s), uint8_t(t), imm};
 }
 
-Op fault_op(FaultKind kind, uint32_t reg = 0, bool fetch = false, uint32_t addr = 0) {
-  return make(OpCode::Fault, uint32_t(kind), reg, fetch ? 1 : 0, addr);
-}
-
 // Translates one valid instruction at pc.
 Op translate(uint32_t word, uint32_t pc) {
   Insn i{word};
   uint32_t rs = i.rs(), rt = i.rt(), rd = i.rd();
-  uint32_t branch_target = pc + 4 + (i.simm() << 2);
+  uint32_t branch_target = i.branch_target(pc);
   switch (i.op()) {
     case kSpecial:
       switch (i.funct()) {
@@ -71,13 +64,12 @@ Op translate(uint32_t word, uint32_t pc) {
         case kBgez:
           return rs ? make(OpCode::Bgez, 0, rs, 0, branch_target)
                     : make(OpCode::B, 0, 0, 0, branch_target);
-        case kBltzal: return make(OpCode::Bltzal, 31, rs, 0, branch_target);
-        case kBgezal: return make(OpCode::Bgezal, 31, rs, 0, branch_target);
+        case kBltzal: return make(OpCode::Bltzal, regs::ra, rs, 0, branch_target);
+        case kBgezal: return make(OpCode::Bgezal, regs::ra, rs, 0, branch_target);
       }
       break;
-    case kJ: return make(OpCode::J, 0, 0, 0, ((pc + 4) & 0xf0000000u) | (i.target() << 2));
-    case kJal:
-      return make(OpCode::Jal, 31, 0, 0, ((pc + 4) & 0xf0000000u) | (i.target() << 2));
+    case kJ: return make(OpCode::J, 0, 0, 0, i.jump_target(pc));
+    case kJal: return make(OpCode::Jal, regs::ra, 0, 0, i.jump_target(pc));
     case kBeq:
       return rs == rt ? make(OpCode::B, 0, 0, 0, branch_target)
                       : make(OpCode::Beq, 0, rs, rt, branch_target);
@@ -113,17 +105,14 @@ Op translate(uint32_t word, uint32_t pc) {
   return fault_op(FaultKind::ReservedInstruction);
 }
 
-// Registers the instruction reads that would see a stale value of the
-// previous instruction's load.  An lwl/lwr merging into the register the
-// previous lwl/lwr loaded is the one sanctioned reader (its base is not).
+}  // namespace
+
 uint32_t hazard_reads(const InsnInfo& info, uint32_t word, bool after_partial) {
   uint32_t reads = info.reads;
   Insn i{word};
   if (after_partial && info.partial && i.rs() != i.rt()) reads &= ~bit(i.rt());
   return reads;
 }
-
-}  // namespace
 
 InsnInfo insn_info(uint32_t word) {
   Insn i{word};
@@ -186,18 +175,64 @@ MemError fetch_insn(const AddressSpace::Impl& mem, uint32_t pc, uint32_t& word) 
   return MemError::None;
 }
 
-static FaultKind fetch_fault_kind(MemError e) {
+Op fault_op(FaultKind kind, uint32_t reg, bool fetch, uint32_t addr) {
+  return make(OpCode::Fault, uint32_t(kind), reg, fetch ? 1 : 0, addr);
+}
+
+// ---- rules at block boundaries ---------------------------------------------
+
+FaultKind fault_kind(MemError e) {
   return e == MemError::Unaligned || e == MemError::KernelSpace ? FaultKind::AddressError
                                                                 : FaultKind::BadAddress;
 }
 
-bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault) {
+Carry state_within(const Block& b, uint32_t k, const Carry& in) {
+  if (k == 0) return in;
+  Carry c;
+  InsnInfo last = insn_info(b.raw[k - 1]);
+  if (last.load && last.load_dest) c.load = PendingLoad{last.load_dest, last.partial};
+  if (last.reads_hilo)
+    c.hilo_guard = 2;
+  else if (k >= 2 && insn_info(b.raw[k - 2]).reads_hilo)
+    c.hilo_guard = 1;
+  else
+    c.hilo_guard = in.hilo_guard > k ? uint8_t(in.hilo_guard - k) : 0;
+  return c;
+}
+
+// ---- decoding --------------------------------------------------------------
+
+namespace {
+
+// The static successors of a decoded block, from the op that ends it.
+void find_successors(Block& b) {
+  if (b.has_delay) {
+    const Op& branch = b.ops[b.n - 2];
+    switch (branch.code) {
+      case OpCode::Beq: case OpCode::Bne: case OpCode::Blez: case OpCode::Bgtz:
+      case OpCode::Bltz: case OpCode::Bgez: case OpCode::Bltzal: case OpCode::Bgezal:
+        b.next.pc[b.next.count++] = branch.imm;
+        if (branch.imm != b.end_pc()) b.next.pc[b.next.count++] = b.end_pc();
+        break;
+      case OpCode::B: case OpCode::J: case OpCode::Jal: b.next.pc[b.next.count++] = branch.imm; break;
+      case OpCode::Jr: case OpCode::Jalr: b.indirect = true; break;
+      default: break;
+    }
+    return;
+  }
+  OpCode last = b.ops[b.n - 1].code;
+  if (last != OpCode::Syscall && last != OpCode::Fault) b.next.pc[b.next.count++] = b.end_pc();
+}
+
+}  // namespace
+
+bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault, uint32_t max_ops) {
   out = Block{};
   out.start = pc;
   uint32_t word;
   if (MemError e = fetch_insn(mem, pc, word); e != MemError::None) {
     fault = Fault{};
-    fault.kind = fetch_fault_kind(e);
+    fault.kind = fault_kind(e);
     fault.pc = fault.addr = pc;
     fault.fetch = true;
     return false;
@@ -208,6 +243,10 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault
   for (;;) {
     uint32_t at = pc + 4 * out.n;
     InsnInfo info = insn_info(word);
+    // A branch whose delay slot is on the next page starts a block of its
+    // own: the slot is fetched afresh at every entry of that block, and no
+    // store can run between that fetch and the slot.
+    if (info.branch && !in_delay && out.n > 0 && page_offset(at + 4) == 0) break;
     Op op;
     if (!info.valid) {
       op = fault_op(FaultKind::ReservedInstruction);
@@ -226,7 +265,7 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault
       out.first_reads = hazard_reads(info, word, false);
       out.first_reads_partial = hazard_reads(info, word, true);
     }
-    if (out.n < 2 && info.writes_hilo && !faults) out.hilo_first |= uint8_t(1u << out.n);
+    if (out.n < 2 && info.writes_hilo && !faults) out.writes_hilo_at[out.n] = true;
     out.ops.push_back(op);
     out.raw.push_back(word);
     ++out.n;
@@ -242,12 +281,12 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault
     if (info.branch) {
       in_delay = true;
       if (page_offset(next) == 0) out.spill = true;
-    } else if (page_offset(next) == 0 || out.n >= kMaxBlockOps) {
+    } else if (page_offset(next) == 0 || out.n >= max_ops) {
       break;
     }
     if (MemError e = fetch_insn(mem, next, word); e != MemError::None) {
       // Only reachable through the branch, so it faults only if run.
-      out.ops.push_back(fault_op(fetch_fault_kind(e), 0, true, next));
+      out.ops.push_back(fault_op(fault_kind(e), 0, true, next));
       out.raw.push_back(0);
       ++out.n;
       out.has_delay = true;
@@ -255,17 +294,8 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault
     }
   }
   out.ops.push_back(make(OpCode::End));
-  // State the block leaves behind when it runs to its end.
-  uint32_t last = out.n - 1;
-  InsnInfo tail = insn_info(out.raw[last]);
-  if (tail.load && tail.load_dest) {
-    out.exit_load_reg = tail.load_dest;
-    out.exit_load_partial = tail.partial;
-  }
-  if (tail.reads_hilo)
-    out.exit_guard = 2;
-  else if (out.n >= 2 && insn_info(out.raw[last - 1]).reads_hilo)
-    out.exit_guard = 1;
+  out.exit = state_within(out, out.n, Carry{});
+  find_successors(out);
   return true;
 }
 

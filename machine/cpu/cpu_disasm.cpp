@@ -2,15 +2,11 @@
 #include <cstdio>
 
 #include "cpu/cpu_block.h"
+#include "r3k/regs.h"
 
 namespace r3k {
 
 namespace {
-
-constexpr const char* kRegNames[32] = {
-    "zero", "at", "v0", "v1", "a0", "a1", "a2", "a3", "t0", "t1", "t2",
-    "t3",   "t4", "t5", "t6", "t7", "s0", "s1", "s2", "s3", "s4", "s5",
-    "s6",   "s7", "t8", "t9", "k0", "k1", "gp", "sp", "fp", "ra"};
 
 std::string format(const char* fmt, auto... args) {
   char buf[96];
@@ -22,11 +18,11 @@ std::string format(const char* fmt, auto... args) {
 
 std::string disassemble(uint32_t word, uint32_t pc) {
   Insn i{word};
-  const char* rs = kRegNames[i.rs()];
-  const char* rt = kRegNames[i.rt()];
-  const char* rd = kRegNames[i.rd()];
+  const char* rs = reg_name(i.rs()).data();
+  const char* rt = reg_name(i.rt()).data();
+  const char* rd = reg_name(i.rd()).data();
   int32_t simm = int32_t(i.simm());
-  uint32_t branch = pc + 4 + (i.simm() << 2);
+  uint32_t branch = i.branch_target(pc);
   auto r3 = [&](const char* name) { return format("%s %s,%s,%s", name, rd, rs, rt); };
   auto shift = [&](const char* name) { return format("%s %s,%s,%u", name, rd, rt, i.shamt()); };
   auto shiftv = [&](const char* name) { return format("%s %s,%s,%s", name, rd, rt, rs); };
@@ -46,7 +42,7 @@ std::string disassemble(uint32_t word, uint32_t pc) {
         case kSrlv: return shiftv("srlv");
         case kSrav: return shiftv("srav");
         case kJr: return format("jr %s", rs);
-        case kJalr: return i.rd() == 31 ? format("jalr %s", rs) : format("jalr %s,%s", rd, rs);
+        case kJalr: return i.rd() == regs::ra ? format("jalr %s", rs) : format("jalr %s,%s", rd, rs);
         case kSyscall: {
           uint32_t code = (word >> 6) & 0xfffff;
           return code ? format("syscall 0x%x", code) : "syscall";
@@ -86,8 +82,7 @@ std::string disassemble(uint32_t word, uint32_t pc) {
       break;
     case kJ:
     case kJal:
-      return format("%s 0x%08x", i.op() == kJ ? "j" : "jal",
-                    ((pc + 4) & 0xf0000000u) | (i.target() << 2));
+      return format("%s 0x%08x", i.op() == kJ ? "j" : "jal", i.jump_target(pc));
     case kBeq: return format("beq %s,%s,0x%08x", rs, rt, branch);
     case kBne: return format("bne %s,%s,0x%08x", rs, rt, branch);
     case kBlez: return br1("blez");
@@ -155,7 +150,7 @@ std::string Fault::describe() const {
     s += disassemble(insn, pc);
     switch (kind) {
       case FaultKind::LoadDelayHazard:
-        s += format(" reads %s loaded by the previous instruction", kRegNames[reg & 31]);
+        s += format(" reads %s loaded by the previous instruction", reg_name(reg).data());
         break;
       case FaultKind::HiLoHazard:
         s += " writes HI/LO within two instructions of mfhi/mflo";

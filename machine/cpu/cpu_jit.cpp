@@ -1,7 +1,5 @@
-// x86-64 templates for the ops of a decoded block.  Register use: rdi
-// holds the JitFrame, rsi the address space's first-level page table, r8
-// the fuel (written back to the frame on the way out); eax, ecx and edx
-// are scratch.  Nothing is called, so no stack frame.
+// x86-64 code for the ops of a decoded block, assembled with Xbyak.  The
+// calling convention and the host registers' roles are in cpu_jit.h.
 #include "cpu/cpu_jit.h"
 
 #include <sys/mman.h>
@@ -9,15 +7,24 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstring>
+#include <deque>
+#include <utility>
 
 #include "cpu/cpu_block.h"
+#include "r3k/regs.h"
+
+#if defined(__x86_64__)
+#include <xbyak/xbyak.h>
+#endif
 
 namespace r3k {
 
 namespace {
 
+// Executable memory is mapped in chunks of this size.
 constexpr size_t kChunkSize = 64 << 10;
 // Generated code one code page may hold: blocks re-decoded again and again
 // (a delay slot on a changing page) must not grow it without end.
@@ -26,6 +33,9 @@ constexpr size_t kPageAllowance = 1 << 20;
 // on many pages): past it, blocks stay interpreted rather than use up the
 // host's mappings.
 constexpr size_t kHostAllowance = size_t(512) << 20;
+// Code is placed on 16-byte boundaries, the host's preferred alignment for
+// jump targets.
+constexpr size_t kCodeAlign = 16;
 std::atomic<size_t> g_mapped{0};
 
 }  // namespace
@@ -37,520 +47,950 @@ JitArena::~JitArena() {
   }
 }
 
-void* JitArena::add(const std::vector<uint8_t>& code) {
-  // Code starts 16 bytes into a chunk and on 16-byte boundaries, so that a
-  // sanitizer looking just before a called function reads mapped memory.
-  size_t len = (code.size() + 15) & ~size_t(15);
+void* JitArena::add(const uint8_t* code, size_t size) {
+  const size_t len = (size + kCodeAlign - 1) & ~(kCodeAlign - 1);
   if (total_ + len > kPageAllowance) return nullptr;
   Chunk* c = chunks_.empty() ? nullptr : &chunks_.back();
   if (!c || c->used + len > c->size) {
-    size_t size = std::max(kChunkSize, (len + 16 + 4095) & ~size_t(4095));
-    if (g_mapped.fetch_add(size) + size > kHostAllowance) {
-      g_mapped -= size;
+    const size_t host_page = size_t(sysconf(_SC_PAGESIZE));
+    const size_t size_needed = std::max(kChunkSize, (len + host_page - 1) & ~(host_page - 1));
+    if (g_mapped.fetch_add(size_needed) + size_needed > kHostAllowance) {
+      g_mapped -= size_needed;
       return nullptr;
     }
-    void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p = mmap(nullptr, size_needed, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) {
-      g_mapped -= size;
+      g_mapped -= size_needed;
       return nullptr;
     }
-    chunks_.push_back(Chunk{static_cast<uint8_t*>(p), size, 16});
+    chunks_.push_back(Chunk{static_cast<uint8_t*>(p), size_needed, 0});
     c = &chunks_.back();
   }
   if (mprotect(c->base, c->size, PROT_READ | PROT_WRITE) != 0) return nullptr;
   uint8_t* at = c->base + c->used;
-  std::memcpy(at, code.data(), code.size());
-  bool ok = mprotect(c->base, c->size, PROT_READ | PROT_EXEC) == 0;
-  if (!ok) return nullptr;
+  std::memcpy(at, code, size);
+  if (mprotect(c->base, c->size, PROT_READ | PROT_EXEC) != 0) return nullptr;
   c->used += len;
   total_ += len;
   return at;
 }
 
-bool JitArena::patch(std::initializer_list<std::pair<uint8_t*, const void*>> jumps) {
+bool JitArena::patch(uint8_t* rel32, const void* target) {
   const uintptr_t host_page = uintptr_t(sysconf(_SC_PAGESIZE));
-  for (auto [at, target] : jumps) {
-    uintptr_t lo = uintptr_t(at) & ~(host_page - 1);
-    uintptr_t hi = (uintptr_t(at) + 4 + host_page - 1) & ~(host_page - 1);
-    void* page = reinterpret_cast<void*>(lo);
-    if (mprotect(page, hi - lo, PROT_READ | PROT_WRITE) != 0) return false;
-    int32_t rel = int32_t(reinterpret_cast<const uint8_t*>(target) - (at + 4));
-    std::memcpy(at, &rel, 4);
-    if (mprotect(page, hi - lo, PROT_READ | PROT_EXEC) != 0) return false;
-  }
-  return true;
+  const uintptr_t lo = uintptr_t(rel32) & ~(host_page - 1);
+  const uintptr_t hi = (uintptr_t(rel32) + 4 + host_page - 1) & ~(host_page - 1);
+  void* page = reinterpret_cast<void*>(lo);
+  if (mprotect(page, hi - lo, PROT_READ | PROT_WRITE) != 0) return false;
+  const int32_t rel = int32_t(static_cast<const uint8_t*>(target) - (rel32 + 4));
+  std::memcpy(rel32, &rel, 4);
+  return mprotect(page, hi - lo, PROT_READ | PROT_EXEC) == 0;
 }
 
-bool jit_available() { return jit_supported(); }
-
-bool jit_supported() {
 #if defined(__x86_64__)
-  return true;
-#else
-  return false;
-#endif
-}
+
+bool jit_available() { return true; }
 
 namespace {
 
-// Host registers by their encoding numbers.
-enum Reg : uint8_t { RAX = 0, RCX = 1, RDX = 2, RSI = 6, RDI = 7 };
-// Condition codes, as in Jcc and SETcc.
-enum Cond : uint8_t { O = 0, B = 2, E = 4, NE = 5, BE = 6, S = 8, NS = 9, L = 0xc, GE = 0xd, LE = 0xe, G = 0xf };
-// The /digit of the 0x81 (immediate) group and the 0xf7 group.
-enum Group : uint8_t {
-  kAluAdd = 0, kAluOr = 1, kAluAnd = 4, kAluSub = 5, kAluXor = 6, kAluCmp = 7,  // 0x81
-  kHostNot = 2, kHostMul = 4, kHostImul = 5, kHostDiv = 6, kHostIdiv = 7,        // 0xf7
-  kShiftLeft = 4, kShiftRight = 5, kShiftArith = 7,                              // 0xc1, 0xd3
-};
-// Opcodes of "op r32, r/m32".
-enum RegMem : uint8_t { kAddRM = 0x03, kOrRM = 0x0b, kAndRM = 0x23, kSubRM = 0x2b, kXorRM = 0x33, kCmpRM = 0x3b };
+using Xbyak::Address;
+using Xbyak::Label;
+using Xbyak::Operand;
+using Xbyak::Reg32;
+using Xbyak::Reg64;
 
-constexpr int32_t kNext = offsetof(JitFrame, next);
-constexpr int32_t kFuel = offsetof(JitFrame, fuel);
-// Blocks that move on to another enter it past its first instruction,
-// which takes the fuel from the caller.
-constexpr size_t kChainEntry = 3;
-constexpr int32_t kChain = offsetof(JitFrame, chain);
-constexpr int32_t kHi = offsetof(JitFrame, hi);
-constexpr int32_t kLo = offsetof(JitFrame, lo);
-constexpr int32_t reg_at(uint32_t r) { return int32_t(4 * r); }
+// A region holds at most this many blocks and ops.
+constexpr uint32_t kRegionBlocks = 8;
+constexpr uint32_t kRegionOps = 128;
+// Largest code a region may need (each op at most about 70 bytes, plus an
+// exit of about 40 per op and the ways out): generation into a buffer of
+// this size never runs out, and fails cleanly if it ever did.
+constexpr size_t kMaxRegionCode = 64 << 10;
 
-class Emitter {
- public:
-  explicit Emitter(const Block& b) : block(b) {}
-  const Block& block;
-  std::vector<uint8_t> out;
+constexpr int32_t frame_at(size_t offset) { return int32_t(offset); }
+constexpr int32_t kNext = frame_at(offsetof(JitFrame, next));
+constexpr int32_t kHi = frame_at(offsetof(JitFrame, hi));
+constexpr int32_t kLo = frame_at(offsetof(JitFrame, lo));
+constexpr int32_t kPending = frame_at(offsetof(JitFrame, pending));
+constexpr int32_t kFuel = frame_at(offsetof(JitFrame, fuel));
+constexpr int32_t kCodeGen = frame_at(offsetof(JitFrame, code_gen));
+constexpr int32_t kExitBlock = frame_at(offsetof(JitFrame, exit_block));
+constexpr int32_t kExitOp = frame_at(offsetof(JitFrame, exit_op));
+constexpr int32_t kFillRead = frame_at(offsetof(JitFrame, fill_read));
+constexpr int32_t kFillWrite = frame_at(offsetof(JitFrame, fill_write));
+constexpr int32_t tlb_at(bool write) { return frame_at(write ? offsetof(JitFrame, write) : offsetof(JitFrame, read)); }
+constexpr int32_t kTlbTag = frame_at(offsetof(JitTlb, tag));
+constexpr int32_t kTlbBias = frame_at(offsetof(JitTlb, bias));
+constexpr int32_t kExitLink = frame_at(offsetof(JitFrame, exit_link));
+// Offset of a field of target t in a JitLink.
+constexpr int32_t target_at(uint32_t t, size_t field) {
+  return int32_t(offsetof(JitLink, target) + t * sizeof(JitLink::Target) + field);
+}
+// The pending-load record is stored with one 16-bit move of its bytes.
+uint16_t pending_word(const PendingLoad& p) { return std::bit_cast<uint16_t>(p); }
 
-  void byte(uint32_t b) { out.push_back(uint8_t(b)); }
-  void bytes(std::initializer_list<uint8_t> bs) { out.insert(out.end(), bs); }
-  void imm32(uint32_t v) {
-    for (int k = 0; k < 4; ++k) byte(v >> (8 * k));
-  }
-  // ModRM for [rdi + disp] with reg in the reg field.
-  void frame(uint8_t reg, int32_t disp) {
-    if (disp >= -128 && disp < 128) {
-      byte(0x40 | reg << 3 | RDI);
-      byte(uint32_t(disp));
-    } else {
-      byte(0x80 | reg << 3 | RDI);
-      imm32(uint32_t(disp));
-    }
-  }
-  void load(uint8_t reg, int32_t disp) { byte(0x8b), frame(reg, disp); }     // mov r32, [rdi+disp]
-  void store(int32_t disp, uint8_t reg) { byte(0x89), frame(reg, disp); }    // mov [rdi+disp], r32
-  void store_imm(int32_t disp, uint32_t v) { byte(0xc7), frame(0, disp), imm32(v); }
-  void op_mem(uint8_t opcode, uint8_t reg, int32_t disp) { byte(opcode), frame(reg, disp); }
-  void op_imm(uint8_t group, uint8_t reg, uint32_t v) { bytes({0x81, uint8_t(0xc0 | group << 3 | reg)}), imm32(v); }
-  void shift_imm(uint8_t group, uint8_t reg, uint32_t n) {
-    if (n) bytes({0xc1, uint8_t(0xc0 | group << 3 | reg), uint8_t(n)});
-  }
-  void shift_cl(uint8_t group, uint8_t reg) { bytes({0xd3, uint8_t(0xc0 | group << 3 | reg)}); }
-  void unary(uint8_t group, uint8_t reg) { bytes({0xf7, uint8_t(0xc0 | group << 3 | reg)}); }
-  void unary_mem(uint8_t group, int32_t disp) { byte(0xf7), frame(group, disp); }
-  void mov_imm(uint8_t reg, uint32_t v) { byte(0xb8 + reg), imm32(v); }
-  void zero(uint8_t reg) { bytes({0x31, uint8_t(0xc0 | reg << 3 | reg)}); }  // xor r32, r32
-  void setcc(uint8_t cc, uint8_t reg) { bytes({0x0f, uint8_t(0x90 | cc), uint8_t(0xc0 | reg)}); }
-  void ret() { byte(0xc3); }
-  // rel32 jump or conditional jump to a place not yet known: returns the
-  // offset just past the field.
-  size_t jump() {
-    byte(0xe9);
-    imm32(0);
-    return out.size();
-  }
-  void point(size_t site, size_t target) {
-    uint32_t rel = uint32_t(target - site);
-    std::memcpy(out.data() + site - 4, &rel, 4);
-  }
-
-  // A forward jump over a short stretch: returns where to patch.
-  size_t skip_if(uint8_t cc) {
-    bytes({uint8_t(0x70 | cc), 0});
-    return out.size();
-  }
-  void land(size_t from) { out[from - 1] = uint8_t(out.size() - from); }
-
-  // A jump to the exit stub of op k, patched once the stubs are laid out.
-  void exit_if(uint8_t cc, uint32_t k) {
-    bytes({0x0f, uint8_t(0x80 | cc)});
-    imm32(0);
-    fixups.push_back({out.size(), k});
-  }
-  // Leaves with op k of this block as the place to go on from.
-  void leave(uint32_t k) {
-    bytes({0x4c, 0x89}), frame(0, kFuel);  // mov [rdi+fuel], r8
-    mov_imm(RAX, k);
-    bytes({0x48, 0xba});  // mov rdx, imm64
-    uint64_t p = reinterpret_cast<uintptr_t>(&block);
-    for (int i = 0; i < 8; ++i) byte(uint32_t(p >> (8 * i)));
-    ret();
-  }
-
-  void finish(uint32_t ops) {
-    std::vector<size_t> stub(ops + 1, 0);
-    for (auto [at, k] : fixups) {
-      if (!stub[k]) {
-        stub[k] = out.size();
-        leave(k);
-      }
-      point(at, stub[k]);
-    }
-  }
-
- private:
-  struct Fixup {
-    size_t at;  // just past the rel32
-    uint32_t k;
-  };
-  std::vector<Fixup> fixups;
-};
-
-// Offsets of the fast-path pointer arrays in a second-level table.
+// Offsets of the fast-path pointer arrays in a second-level table (not a
+// standard-layout type, so measured on an instance).
 int32_t table_offset(bool write) {
-  L2Table& t = AddressSpace::Impl::empty_table();
+  const L2Table& t = AddressSpace::Impl::empty_table();
   auto* base = reinterpret_cast<const char*>(&t);
   return int32_t((write ? reinterpret_cast<const char*>(t.wr) : reinterpret_cast<const char*>(t.rd)) - base);
 }
 
-// eax = r[s] + imm; rdx = host page of eax, or a jump to k's exit when
-// there is none or eax is not size-aligned; then eax = offset in the page.
-void locate(Emitter& e, const Op& o, uint32_t size, bool write, uint32_t k) {
-  e.load(RAX, reg_at(o.s));
-  if (o.imm) e.op_imm(kAluAdd, RAX, o.imm);
-  if (size > 1) {
-    e.bytes({0xa8, uint8_t(size - 1)});  // test al, size-1
-    e.exit_if(NE, k);
+// The guest registers an op reads and writes ($zero and the sink left out).
+struct OpRegs {
+  uint64_t reads = 0, writes = 0;
+};
+OpRegs regs_of(const Op& o) {
+  auto bit = [](uint32_t r) { return r == 0 || r == kSink ? uint64_t{0} : uint64_t{1} << r; };
+  const uint64_t d = bit(o.d), s = bit(o.s), t = bit(o.t);
+  switch (o.code) {
+    case OpCode::Nop: case OpCode::Syscall: case OpCode::Fault: case OpCode::End:
+    case OpCode::B: case OpCode::J:
+      return {};
+    case OpCode::Li: case OpCode::Mfhi: case OpCode::Mflo: case OpCode::Jal: return {0, d};
+    case OpCode::Move: case OpCode::Addi: case OpCode::Addiu: case OpCode::Slti: case OpCode::Sltiu:
+    case OpCode::Andi: case OpCode::Ori: case OpCode::Xori: case OpCode::Lb: case OpCode::Lh:
+    case OpCode::Lw: case OpCode::Lbu: case OpCode::Lhu: case OpCode::Jalr: case OpCode::Bltzal:
+    case OpCode::Bgezal:
+      return {s, d};
+    case OpCode::Sll: case OpCode::Srl: case OpCode::Sra: return {t, d};
+    case OpCode::Mthi: case OpCode::Mtlo: case OpCode::Blez: case OpCode::Bgtz: case OpCode::Bltz:
+    case OpCode::Bgez: case OpCode::Jr:
+      return {s, 0};
+    case OpCode::Mult: case OpCode::Multu: case OpCode::Div: case OpCode::Divu: case OpCode::Sb:
+    case OpCode::Sh: case OpCode::Sw: case OpCode::Swl: case OpCode::Swr: case OpCode::Beq: case OpCode::Bne:
+      return {s | t, 0};
+    default:  // three-register ALU ops, variable shifts, lwl/lwr
+      return {s | t, d};
   }
-  e.bytes({0x89, 0xc1});                  // mov ecx, eax
-  e.shift_imm(kShiftRight, RCX, kPageBits + kL2Bits);
-  e.bytes({0x48, 0x8b, 0x14, 0xce});      // mov rdx, [rsi + rcx*8]
-  e.bytes({0x89, 0xc1});                  // mov ecx, eax
-  e.shift_imm(kShiftRight, RCX, kPageBits);
-  e.op_imm(kAluAnd, RCX, kL2Size - 1);
-  e.bytes({0x48, 0x8b, 0x94, 0xca});      // mov rdx, [rdx + rcx*8 + disp32]
-  e.imm32(uint32_t(table_offset(write)));
-  e.bytes({0x48, 0x85, 0xd2});            // test rdx, rdx
-  e.exit_if(E, k);
-  e.op_imm(kAluAnd, RAX, kPageSize - 1);
 }
 
-// Successors a completed block can go to without the dispatcher: static
-// branch targets and the fall-through, on the block's own page.
-void find_edges(Block& b) {
-  b.jit_edge[0] = b.jit_edge[1] = JitEdge{};
-  // With a HI/LO guard still running, the next block needs its checks.
-  if (b.exit_guard) return;
-  uint32_t targets[2] = {1, 1};
-  const Op* last = nullptr;
-  for (uint32_t k = 0; k < b.n; ++k)
-    if (insn_info(b.raw[k]).branch) last = &b.ops[k];
-  const uint32_t fall = b.start + 4 * b.n;
-  if (!last) {
-    targets[0] = fall;
+bool is_branch(OpCode c) {
+  switch (c) {
+    case OpCode::Beq: case OpCode::Bne: case OpCode::Blez: case OpCode::Bgtz: case OpCode::Bltz:
+    case OpCode::Bgez: case OpCode::Bltzal: case OpCode::Bgezal: case OpCode::B: case OpCode::J:
+    case OpCode::Jal: case OpCode::Jr: case OpCode::Jalr:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Saves the host's callee-saved registers, sets up rbp, r15 and r14, calls
+// a block's code and hands the fuel back; and the page cache's fill
+// routines (see cpu_jit.h).
+class EntryThunk : public Xbyak::CodeGenerator {
+ public:
+  using Fn = void (*)(JitFrame* frame, L2Table* const* l1, uint64_t fuel, const void* code);
+  EntryThunk() : CodeGenerator(4096, Xbyak::DontSetProtectRWE) {
+    // Room before the entry: a sanitizer checking a called function's
+    // signature reads the bytes just before it.
+    for (size_t i = 0; i < kCodeAlign; ++i) int3();
+    fn_ = reinterpret_cast<Fn>(const_cast<uint8_t*>(getCurr()));
+    for (const Reg64& r : {rbp, rbx, r12, r13, r14, r15}) push(r);
+    sub(rsp, 8);  // keeps the stack 16-byte aligned at the call below
+    mov(rbp, rdi);
+    mov(r15, rsi);
+    mov(r14, rdx);
+    call(rcx);
+    mov(qword[rbp + kFuel], r14);
+    add(rsp, 8);
+    for (const Reg64& r : {r15, r14, r13, r12, rbx, rbp}) pop(r);
+    ret();
+    fill_read_ = fill(false);
+    fill_write_ = fill(true);
+    setProtectModeRE();
+  }
+  Fn fn() const { return fn_; }
+  const void* fill_read() const { return fill_read_; }
+  const void* fill_write() const { return fill_write_; }
+
+ private:
+  const void* fill(bool write) {
+    align(kCodeAlign);
+    const void* at = getCurr();
+    Label none;
+    mov(ecx, eax);
+    shr(ecx, kPageBits + kL2Bits);
+    mov(rdx, qword[r15 + rcx * 8]);
+    mov(ecx, eax);
+    shr(ecx, kPageBits);
+    and_(ecx, kL2Size - 1);
+    mov(rdx, qword[rdx + rcx * 8 + table_offset(write)]);
+    test(rdx, rdx);
+    jz(none);
+    mov(ecx, eax);
+    and_(ecx, ~(kPageSize - 1));
+    sub(rdx, rcx);
+    mov(ecx, eax);
+    shr(ecx, kPageBits);
+    mov(dword[rbp + r10 * 4 + tlb_at(write) + kTlbTag], ecx);
+    mov(qword[rbp + r10 * 8 + tlb_at(write) + kTlbBias], rdx);
+    test(rsp, rsp);  // the stack pointer is never zero: ZF clear
+    L(none);
+    ret();
+    return at;
+  }
+
+  Fn fn_ = nullptr;
+  const void* fill_read_ = nullptr;
+  const void* fill_write_ = nullptr;
+};
+
+// Generates a region: a head block and the blocks on its page it moves on
+// to (already decoded, chainable), so that inside the region moving on is a
+// fuel test and a jump, and the cached registers stay where they are.
+class RegionCompiler : public Xbyak::CodeGenerator {
+ public:
+  RegionCompiler(const std::vector<Block*>& blocks, uint8_t* buffer, size_t size);
+  void compile();
+  void place(uint8_t* at);
+
+ private:
+  // Guest registers.
+  void allocate();
+  bool cached(uint32_t g) const { return g != kSink && (cached_ >> g & 1); }
+  const Operand& rm(uint32_t g) const {
+    return cached(g) ? static_cast<const Operand&>(host_[g]) : static_cast<const Operand&>(slot_[g]);
+  }
+  Reg32 value(uint32_t g, const Reg32& scratch);
+  Reg32 target(uint32_t g, const Reg32& scratch) const { return cached(g) ? host_[g] : scratch; }
+  void commit(uint32_t g, const Reg32& v);
+  void put(uint32_t g, const Reg32& v);
+  void write_back();
+
+  // Ops.
+  bool op(uint32_t k);
+  void alu(const Op& o, void (CodeGenerator::*fn)(const Operand&, const Operand&), bool commutes);
+  void alu_imm(const Op& o, void (CodeGenerator::*fn)(const Operand&, uint32_t));
+  void set_if(const Op& o, bool imm, void (CodeGenerator::*setcc)(const Operand&));
+  void shift(const Op& o, bool variable, void (CodeGenerator::*fn)(const Operand&, const Xbyak::Reg8&),
+             void (CodeGenerator::*fn_imm)(const Operand&, int));
+  void trapping(const Op& o, bool imm, bool subtract, uint32_t k);
+  void hilo(const Op& o);
+  void divide(const Op& o, bool is_signed, uint32_t k);
+  void address(const Op& o);
+  void translate(uint32_t size, bool write, uint32_t k);
+  void fills();
+  void load(const Op& o, uint32_t size, bool is_signed, uint32_t k);
+  void store(const Op& o, uint32_t size, uint32_t k);
+  void aligned_word(const Op& o, bool write, uint32_t k);
+  void mask(bool high);
+  void load_partial(const Op& o, bool left, uint32_t k);
+  void store_partial(const Op& o, bool left, uint32_t k);
+  void branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&), bool against_zero);
+
+  // Leaving and moving on.
+  struct Member {
+    Block* block = nullptr;
+    Label entry;              // its ops (the head's: past the register loads)
+    std::vector<Label> exit;  // per op: leave before it
+    std::vector<bool> used;
+    uint32_t branch_at = 0;   // index of its branch op, or its length without one
+    Label complete, complete_written, fall_through, taken;
+  };
+  Label& exit_before(uint32_t k);
+  int member_at(uint32_t pc) const;
+  uint32_t links_needed() const;
+  void end();
+  Label& unlinked(JitLink& link, bool fuel_taken);
+  void move_on(uint32_t target, Label& miss);
+  void exits(Member& m, Label& record);
+
+  std::vector<Member> members_;
+  Member* m_ = nullptr;  // the member being generated
+  Block* b_ = nullptr;   // its block
+  JitCode& code_;        // the head's: the region's code and links
+  uint32_t links_used_ = 0;
+  uint64_t cached_ = 0;
+  Reg32 host_[kSink + 1];
+  std::vector<Address> slot_;
+  struct Miss {
+    Label miss, back;
+    bool write;
+    Member* member;
+    uint32_t k, slot;
+  };
+  uint32_t sites_[2] = {};  // accesses generated so far, reads and writes
+  std::vector<Miss> misses_;
+  struct Stub {
+    Label at;
+    JitLink* link;
+    bool fuel_taken;
+    Member* member;
+  };
+  std::deque<Stub> stubs_;  // labels jumped to must not move
+  std::vector<std::pair<JitLink*, uint32_t>> jumps_;  // direct jumps' rel32 offsets
+};
+
+RegionCompiler::RegionCompiler(const std::vector<Block*>& blocks, uint8_t* buffer, size_t size)
+    : CodeGenerator(size, buffer), members_(blocks.size()), code_(blocks[0]->jit) {
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    Member& m = members_[i];
+    m.block = blocks[i];
+    m.exit.resize(m.block->n + 1);
+    m.used.assign(m.block->n + 1, false);
+    m.branch_at = m.block->n;
+    for (uint32_t k = 0; k < m.block->n; ++k)
+      if (is_branch(m.block->ops[k].code)) m.branch_at = k;
+  }
+}
+
+// The guest registers the region uses most (at least twice) get host
+// registers for all of it: loaded at its entry, stored back at every exit.
+void RegionCompiler::allocate() {
+  static const Reg32 kPool[] = {Xbyak::util::ebx, Xbyak::util::esi, Xbyak::util::edi, Xbyak::util::r8d,
+                                Xbyak::util::r9d, Xbyak::util::r12d, Xbyak::util::r13d};
+  uint32_t uses[kSink + 1] = {};
+  for (const Member& m : members_) {
+    for (uint32_t k = 0; k < m.block->n; ++k) {
+      const OpRegs r = regs_of(m.block->ops[k]);
+      for (uint32_t g = 1; g < kSink; ++g) uses[g] += (r.reads >> g & 1) + (r.writes >> g & 1);
+    }
+  }
+  for (const Reg32& h : kPool) {
+    uint32_t best = 0;
+    for (uint32_t g = 1; g < kSink; ++g)
+      if (!(cached_ >> g & 1) && uses[g] >= 2 && uses[g] > uses[best]) best = g;
+    if (!best) break;
+    cached_ |= uint64_t{1} << best;
+    host_[best] = h;
+  }
+  for (uint32_t g = 0; g <= kSink; ++g) slot_.push_back(dword[rbp + int32_t(4 * g)]);
+}
+
+// A register holding g's value: its host register, or scratch loaded.
+Reg32 RegionCompiler::value(uint32_t g, const Reg32& scratch) {
+  if (cached(g)) return host_[g];
+  mov(scratch, slot_[g]);
+  return scratch;
+}
+
+// g's value was computed into v (target(g, ...)): the frame gets it unless
+// g lives in a host register.
+void RegionCompiler::commit(uint32_t g, const Reg32& v) {
+  if (g != kSink && !cached(g)) mov(slot_[g], v);
+}
+
+// Sets g from v.
+void RegionCompiler::put(uint32_t g, const Reg32& v) {
+  if (g == kSink) return;
+  if (cached(g)) {
+    if (host_[g].getIdx() != v.getIdx()) mov(host_[g], v);
   } else {
-    switch (last->code) {
-      case OpCode::Beq: case OpCode::Bne: case OpCode::Blez: case OpCode::Bgtz:
-      case OpCode::Bltz: case OpCode::Bgez: case OpCode::Bltzal: case OpCode::Bgezal:
-        targets[0] = last->imm;
-        targets[1] = fall;
-        break;
-      case OpCode::B: case OpCode::J: case OpCode::Jal: targets[0] = last->imm; break;
-      default: break;  // jr, jalr: known only when run
-    }
-  }
-  for (int i = 0, n = 0; i < 2; ++i) {
-    uint32_t t = targets[i];
-    if (t == 1 || (t >> kPageBits) != (b.start >> kPageBits)) continue;
-    if (n == 1 && b.jit_edge[0].pc == t) continue;
-    b.jit_edge[n++].pc = t;
+    mov(slot_[g], v);
   }
 }
 
-// Whether to may run right after from without the dispatcher's look:
-// no load-delay hazard across, and no delay slot on another page to check.
-bool may_follow(const Block& from, const Block& to) {
-  if (to.spill || !to.cached) return false;
-  uint32_t reads = from.exit_load_partial ? to.first_reads_partial : to.first_reads;
-  return !(from.exit_load_reg && (reads >> from.exit_load_reg & 1));
+// Stores the cached registers into the frame (all were loaded at the
+// region's entry, so each holds its guest register's value).
+void RegionCompiler::write_back() {
+  for (uint32_t g = 1; g < kSink; ++g)
+    if (cached(g)) mov(slot_[g], host_[g]);
 }
 
-// The end of a completed block: on to a linked successor while the fuel
-// lasts, else back to the dispatcher.
-void emit_end(Emitter& e, Block& b, uint32_t k) {
-  if (b.jit_edge[0].pc == 1) {
-    e.leave(k);
-    return;
+// ---- ops -----------------------------------------------------------------------
+
+void RegionCompiler::alu(const Op& o, void (CodeGenerator::*fn)(const Operand&, const Operand&), bool commutes) {
+  if (cached(o.d) && o.d == o.s) {
+    (this->*fn)(host_[o.d], rm(o.t));
+  } else if (cached(o.d) && o.d == o.t && commutes) {
+    (this->*fn)(host_[o.d], rm(o.s));
+  } else if (cached(o.d) && o.d != o.t) {
+    mov(host_[o.d], rm(o.s));
+    (this->*fn)(host_[o.d], rm(o.t));
+  } else {
+    mov(eax, rm(o.s));
+    (this->*fn)(eax, rm(o.t));
+    put(o.d, eax);
   }
-  e.bytes({0x49, 0x83, 0xf8, uint8_t(k)});  // cmp r8, n
-  size_t out_of_fuel = e.skip_if(BE);
-  e.load(RAX, kNext);
-  size_t mains[2] = {};
-  for (int i = 0; i < 2 && b.jit_edge[i].pc != 1; ++i) {
-    e.byte(0x3d), e.imm32(b.jit_edge[i].pc);  // cmp eax, pc
-    size_t skip = e.skip_if(NE);
-    mains[i] = e.jump();
-    e.land(skip);
-  }
-  e.land(out_of_fuel);
-  size_t leave_at = e.out.size();
-  e.leave(k);
-  for (int i = 0; i < 2 && b.jit_edge[i].pc != 1; ++i) {
-    JitEdge& edge = b.jit_edge[i];
-    e.point(mains[i], leave_at);  // until linked
-    edge.main_site = uint32_t(mains[i]);
-    edge.edge_at = uint32_t(e.out.size());
-    e.bytes({0x49, 0x83, 0xe8, uint8_t(k)});  // sub r8, n
-    e.store_imm(kChain, uint32_t(b.exit_load_reg) | (b.exit_load_partial ? 0x100u : 0u));
-    edge.edge_site = uint32_t(e.jump());
-    e.point(edge.edge_site, leave_at);
-    if (edge.pc == b.start && may_follow(b, b)) {
-      // A loop on itself: linked from the start.
-      e.point(edge.main_site, edge.edge_at);
-      e.point(edge.edge_site, kChainEntry);
-      edge.linked = true;
+}
+
+void RegionCompiler::alu_imm(const Op& o, void (CodeGenerator::*fn)(const Operand&, uint32_t)) {
+  const Reg32 d = target(o.d, eax);
+  if (!(cached(o.d) && o.d == o.s)) mov(d, rm(o.s));
+  (this->*fn)(d, o.imm);
+  commit(o.d, d);
+}
+
+void RegionCompiler::set_if(const Op& o, bool imm, void (CodeGenerator::*setcc)(const Operand&)) {
+  const Reg32 s = value(o.s, eax);
+  xor_(edx, edx);
+  if (imm)
+    cmp(s, o.imm);
+  else
+    cmp(s, rm(o.t));
+  (this->*setcc)(dl);
+  put(o.d, edx);
+}
+
+void RegionCompiler::shift(const Op& o, bool variable, void (CodeGenerator::*fn)(const Operand&, const Xbyak::Reg8&),
+                          void (CodeGenerator::*fn_imm)(const Operand&, int)) {
+  if (variable) mov(ecx, rm(o.s));  // before d changes: d may be s
+  const Reg32 d = target(o.d, eax);
+  if (!(cached(o.d) && o.d == o.t)) mov(d, rm(o.t));
+  if (variable)
+    (this->*fn)(d, cl);  // the host masks the count to 5 bits, as MIPS does
+  else if (o.imm)
+    (this->*fn_imm)(d, int(o.imm));
+  commit(o.d, d);
+}
+
+// add/addi/sub: overflow leaves before the op.
+void RegionCompiler::trapping(const Op& o, bool imm, bool subtract, uint32_t k) {
+  mov(eax, rm(o.s));
+  if (imm)
+    add(eax, o.imm);
+  else if (subtract)
+    sub(eax, rm(o.t));
+  else
+    add(eax, rm(o.t));
+  jo(exit_before(k), T_NEAR);
+  put(o.d, eax);
+}
+
+// The moves to and from HI and LO, and the multiplications.
+void RegionCompiler::hilo(const Op& o) {
+  const bool hi = o.code == OpCode::Mfhi || o.code == OpCode::Mthi;
+  switch (o.code) {
+    case OpCode::Mfhi:
+    case OpCode::Mflo: {
+      const Reg32 d = target(o.d, eax);
+      mov(d, dword[rbp + (hi ? kHi : kLo)]);
+      commit(o.d, d);
+      break;
     }
+    case OpCode::Mthi:
+    case OpCode::Mtlo: mov(dword[rbp + (hi ? kHi : kLo)], value(o.s, eax)); break;
+    default:
+      mov(eax, rm(o.s));
+      o.code == OpCode::Mult ? imul(rm(o.t)) : mul(rm(o.t));  // edx:eax
+      mov(dword[rbp + kLo], eax);
+      mov(dword[rbp + kHi], edx);
+      break;
   }
+}
+
+// Division by zero, and INT_MIN / -1 (a host trap), go to the interpreter,
+// which gives the R3000's results.
+void RegionCompiler::divide(const Op& o, bool is_signed, uint32_t k) {
+  mov(ecx, rm(o.t));
+  test(ecx, ecx);
+  jz(exit_before(k), T_NEAR);
+  mov(eax, rm(o.s));
+  if (is_signed) {
+    Label fine;
+    cmp(ecx, -1);
+    jne(fine);
+    cmp(eax, 0x80000000u);
+    je(exit_before(k), T_NEAR);
+    L(fine);
+    cdq();
+    idiv(ecx);
+  } else {
+    xor_(edx, edx);
+    div(ecx);
+  }
+  mov(dword[rbp + kLo], eax);
+  mov(dword[rbp + kHi], edx);
+}
+
+// eax = the guest address r[s] + imm.
+void RegionCompiler::address(const Op& o) {
+  if (cached(o.s)) {
+    lea(eax, ptr[host_[o.s].cvt64() + int32_t(o.imm)]);
+  } else {
+    mov(eax, slot_[o.s]);
+    if (o.imm) add(eax, o.imm);
+  }
+}
+
+// From the guest address in eax: rdx such that [rdx + rax] is its host
+// byte, from the page cache or its fill routine; off the fast path (no
+// pointer, or not size-aligned) it leaves before op k.
+void RegionCompiler::translate(uint32_t size, bool write, uint32_t k) {
+  if (size > 1) {
+    test(al, size - 1);
+    jnz(exit_before(k), T_NEAR);
+  }
+  // Each access of a region has a slot of its own (while there are enough),
+  // so the host page is read without waiting for the address.
+  const uint32_t slot = sites_[write]++ % JitTlb::kSlots;
+  Label miss, found;
+  mov(ecx, eax);
+  shr(ecx, kPageBits);
+  cmp(ecx, dword[rbp + tlb_at(write) + kTlbTag + int32_t(4 * slot)]);
+  jne(miss, T_NEAR);
+  mov(rdx, qword[rbp + tlb_at(write) + kTlbBias + int32_t(8 * slot)]);
+  L(found);
+  misses_.push_back(Miss{std::move(miss), found, write, m_, k, slot});
+}
+
+// The cache misses, out of the way of the straight code.
+void RegionCompiler::fills() {
+  for (Miss& m : misses_) {
+    L(m.miss);
+    mov(r10d, m.slot);
+    call(qword[rbp + (m.write ? kFillWrite : kFillRead)]);
+    m_ = m.member;
+    jz(exit_before(m.k), T_NEAR);
+    jmp(m.back, T_NEAR);
+  }
+}
+
+void RegionCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k) {
+  address(o);
+  translate(size, false, k);
+  if (o.d == kSink) return;  // the access could not fail any more: nothing to keep
+  const Reg32 d = target(o.d, eax);
+  switch (size) {
+    case 1:
+      is_signed ? movsx(d, byte[rdx + rax]) : movzx(d, byte[rdx + rax]);
+      break;
+    case 2:
+      movzx(d, word[rdx + rax]);
+      rol(d.cvt16(), 8);  // big-endian
+      if (is_signed) movsx(d, d.cvt16());
+      break;
+    default:
+      mov(d, dword[rdx + rax]);
+      bswap(d);
+      break;
+  }
+  commit(o.d, d);
+}
+
+void RegionCompiler::store(const Op& o, uint32_t size, uint32_t k) {
+  address(o);
+  translate(size, true, k);
+  mov(ecx, rm(o.t));
+  switch (size) {
+    case 1: mov(byte[rdx + rax], cl); break;
+    case 2:
+      rol(cx, 8);
+      mov(word[rdx + rax], cx);
+      break;
+    default:
+      bswap(ecx);
+      mov(dword[rdx + rax], ecx);
+      break;
+  }
+}
+
+// For lwl/lwr/swl/swr: rdx = the host address of the aligned word holding
+// the guest address, eax = that word, cl = 8 * the address's byte offset k.
+void RegionCompiler::aligned_word(const Op& o, bool write, uint32_t k) {
+  address(o);
+  translate(1, write, k);
+  mov(ecx, eax);
+  and_(ecx, 3);
+  shl(ecx, 3);
+  and_(eax, ~3u);
+  add(rdx, rax);
+  mov(eax, dword[rdx]);
+  bswap(eax);
+}
+
+// r10d = the bits below bit cl, or (high) from bit 32 - cl up.
+void RegionCompiler::mask(bool high) {
+  if (high) {
+    mov(r10d, -1);
+    shr(r10d, cl);
+    not_(r10d);
+  } else {
+    mov(r10d, 1);
+    shl(r10d, cl);
+    dec(r10d);
+  }
+}
+
+// lwl/lwr merge the bytes of the aligned word into the register: with
+// k = the address's byte offset, lwl puts the word's bytes k..3 at the top
+// and keeps the register's low 8k bits; lwr puts bytes 0..k at the bottom
+// and keeps the register's top 8(3-k) bits.
+void RegionCompiler::load_partial(const Op& o, bool left, uint32_t k) {
+  aligned_word(o, false, k);
+  if (left) {
+    shl(eax, cl);
+  } else {
+    xor_(ecx, 24);  // cl = 8(3-k)
+    shr(eax, cl);
+  }
+  mask(!left);  // the register bits kept
+  and_(r10d, rm(o.t));
+  or_(eax, r10d);
+  put(o.d, eax);
+}
+
+// swl/swr write the register's bytes into the aligned word: swl its top
+// bytes into bytes k..3 (the word keeps its top 8k bits), swr its low
+// bytes into bytes 0..k (the word keeps its low 8(3-k) bits).
+void RegionCompiler::store_partial(const Op& o, bool left, uint32_t k) {
+  aligned_word(o, true, k);
+  if (!left) xor_(ecx, 24);  // cl = 8(3-k)
+  mask(left);
+  and_(eax, r10d);
+  mov(r10d, rm(o.t));
+  left ? shr(r10d, cl) : shl(r10d, cl);
+  or_(eax, r10d);
+  bswap(eax);
+  mov(dword[rdx], eax);
+}
+
+// r11d = the taken target when the condition holds, else the fall-through.
+void RegionCompiler::branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&), bool against_zero) {
+  if (against_zero || o.t == regs::zero) {
+    cmp(rm(o.s), 0);
+  } else {
+    const Reg32 s = value(o.s, eax);
+    cmp(s, rm(o.t));
+  }
+  mov(r11d, b_->end_pc());
+  mov(ecx, o.imm);
+  (this->*cmov)(r11d, ecx);
 }
 
 // Emits op k; false when the rest of the block is the interpreter's.
-bool emit_op(Emitter& e, Block& b, uint32_t k) {
-  const Op& o = b.ops[k];
-  const int32_t d = reg_at(o.d), s = reg_at(o.s), t = reg_at(o.t);
-  const uint32_t link = b.start + 4 * b.n;
-  auto binary = [&](uint8_t opcode) {
-    e.load(RAX, s);
-    e.op_mem(opcode, RAX, t);
-    e.store(d, RAX);
-  };
-  auto with_imm = [&](uint8_t group) {
-    e.load(RAX, s);
-    e.op_imm(group, RAX, o.imm);
-    e.store(d, RAX);
-  };
-  auto compare = [&](uint8_t cc, bool imm) {
-    e.zero(RDX);
-    e.load(RAX, s);
-    if (imm)
-      e.op_imm(kAluCmp, RAX, o.imm);
-    else
-      e.op_mem(kCmpRM, RAX, t);
-    e.setcc(cc, RDX);
-    e.store(d, RDX);
-  };
-  auto shift = [&](uint8_t group, bool variable) {
-    e.load(RAX, t);
-    if (variable) {
-      e.load(RCX, s);
-      e.shift_cl(group, RAX);  // the host masks the count to 5 bits, as MIPS does
-    } else {
-      e.shift_imm(group, RAX, o.imm);
-    }
-    e.store(d, RAX);
-  };
-  // Taken when the condition holds: next = target.
-  auto branch_unless = [&](uint8_t not_taken) {
-    size_t skip = e.skip_if(not_taken);
-    e.store_imm(kNext, o.imm);
-    e.land(skip);
-  };
-  auto overflowing = [&](uint8_t opcode_or_group, bool imm) {
-    e.load(RAX, s);
-    if (imm)
-      e.op_imm(opcode_or_group, RAX, o.imm);
-    else
-      e.op_mem(opcode_or_group, RAX, t);
-    e.exit_if(O, k);
-    e.store(d, RAX);
-  };
-
+bool RegionCompiler::op(uint32_t k) {
+  const Op& o = b_->ops[k];
+  using C = CodeGenerator;
   switch (o.code) {
     case OpCode::Nop: break;
-    case OpCode::Li: e.store_imm(d, o.imm); break;
-    case OpCode::Move: e.load(RAX, s), e.store(d, RAX); break;
-    case OpCode::Sll: shift(kShiftLeft, false); break;
-    case OpCode::Srl: shift(kShiftRight, false); break;
-    case OpCode::Sra: shift(kShiftArith, false); break;
-    case OpCode::Sllv: shift(kShiftLeft, true); break;
-    case OpCode::Srlv: shift(kShiftRight, true); break;
-    case OpCode::Srav: shift(kShiftArith, true); break;
-    case OpCode::Mfhi: e.load(RAX, kHi), e.store(d, RAX); break;
-    case OpCode::Mflo: e.load(RAX, kLo), e.store(d, RAX); break;
-    case OpCode::Mthi: e.load(RAX, s), e.store(kHi, RAX); break;
-    case OpCode::Mtlo: e.load(RAX, s), e.store(kLo, RAX); break;
+    case OpCode::Li: mov(rm(o.d), o.imm); break;
+    case OpCode::Move: cached(o.d) ? mov(host_[o.d], rm(o.s)) : put(o.d, value(o.s, eax)); break;
+    case OpCode::Sll: shift(o, false, &C::shl, &C::shl); break;
+    case OpCode::Srl: shift(o, false, &C::shr, &C::shr); break;
+    case OpCode::Sra: shift(o, false, &C::sar, &C::sar); break;
+    case OpCode::Sllv: shift(o, true, &C::shl, &C::shl); break;
+    case OpCode::Srlv: shift(o, true, &C::shr, &C::shr); break;
+    case OpCode::Srav: shift(o, true, &C::sar, &C::sar); break;
+    case OpCode::Mfhi:
+    case OpCode::Mflo:
+    case OpCode::Mthi:
+    case OpCode::Mtlo:
     case OpCode::Mult:
-    case OpCode::Multu:
-      e.load(RAX, s);
-      e.unary_mem(o.code == OpCode::Mult ? kHostImul : kHostMul, t);  // edx:eax = eax * [t]
-      e.store(kLo, RAX);
-      e.store(kHi, RDX);
-      break;
-    case OpCode::Div:
-    case OpCode::Divu: {
-      // Division by zero, and INT_MIN / -1 (a host trap), go to the
-      // interpreter, which gives the R3000's results.
-      e.load(RCX, t);
-      e.bytes({0x85, 0xc9});  // test ecx, ecx
-      e.exit_if(E, k);
-      e.load(RAX, s);
-      if (o.code == OpCode::Div) {
-        e.bytes({0x83, 0xf9, 0xff});  // cmp ecx, -1
-        size_t skip = e.skip_if(NE);
-        e.op_imm(kAluCmp, RAX, 0x80000000u);
-        e.exit_if(E, k);
-        e.land(skip);
-        e.byte(0x99);  // cdq
-        e.unary(kHostIdiv, RCX);
-      } else {
-        e.zero(RDX);
-        e.unary(kHostDiv, RCX);
-      }
-      e.store(kLo, RAX);
-      e.store(kHi, RDX);
+    case OpCode::Multu: hilo(o); break;
+    case OpCode::Div: divide(o, true, k); break;
+    case OpCode::Divu: divide(o, false, k); break;
+    case OpCode::Add: trapping(o, false, false, k); break;
+    case OpCode::Sub: trapping(o, false, true, k); break;
+    case OpCode::Addi: trapping(o, true, false, k); break;
+    case OpCode::Addu: alu(o, &C::add, true); break;
+    case OpCode::Subu: alu(o, &C::sub, false); break;
+    case OpCode::And: alu(o, &C::and_, true); break;
+    case OpCode::Or: alu(o, &C::or_, true); break;
+    case OpCode::Xor: alu(o, &C::xor_, true); break;
+    case OpCode::Nor: {
+      alu(o, &C::or_, true);
+      const Reg32 d = target(o.d, eax);
+      if (!cached(o.d)) mov(d, slot_[o.d]);
+      not_(d);
+      commit(o.d, d);
       break;
     }
-    case OpCode::Add: overflowing(kAddRM, false); break;
-    case OpCode::Sub: overflowing(kSubRM, false); break;
-    case OpCode::Addi: overflowing(kAluAdd, true); break;
-    case OpCode::Addu: binary(kAddRM); break;
-    case OpCode::Subu: binary(kSubRM); break;
-    case OpCode::And: binary(kAndRM); break;
-    case OpCode::Or: binary(kOrRM); break;
-    case OpCode::Xor: binary(kXorRM); break;
-    case OpCode::Nor:
-      e.load(RAX, s);
-      e.op_mem(kOrRM, RAX, t);
-      e.unary(kHostNot, RAX);
-      e.store(d, RAX);
+    case OpCode::Slt: set_if(o, false, &C::setl); break;
+    case OpCode::Sltu: set_if(o, false, &C::setb); break;
+    case OpCode::Slti: set_if(o, true, &C::setl); break;
+    case OpCode::Sltiu: set_if(o, true, &C::setb); break;
+    case OpCode::Addiu:
+      if (cached(o.d) && cached(o.s) && o.d != o.s)
+        lea(host_[o.d], ptr[host_[o.s].cvt64() + int32_t(o.imm)]);
+      else
+        alu_imm(o, &C::add);
       break;
-    case OpCode::Slt: compare(L, false); break;
-    case OpCode::Sltu: compare(B, false); break;
-    case OpCode::Addiu: with_imm(kAluAdd); break;
-    case OpCode::Slti: compare(L, true); break;
-    case OpCode::Sltiu: compare(B, true); break;
-    case OpCode::Andi: with_imm(kAluAnd); break;
-    case OpCode::Ori: with_imm(kAluOr); break;
-    case OpCode::Xori: with_imm(kAluXor); break;
+    case OpCode::Andi: alu_imm(o, &C::and_); break;
+    case OpCode::Ori: alu_imm(o, &C::or_); break;
+    case OpCode::Xori: alu_imm(o, &C::xor_); break;
 
-    case OpCode::Lb:
-    case OpCode::Lbu:
-      locate(e, o, 1, false, k);
-      e.bytes({0x0f, uint8_t(o.code == OpCode::Lb ? 0xbe : 0xb6), 0x04, 0x02});  // movsx/movzx eax, byte [rdx+rax]
-      e.store(d, RAX);
-      break;
-    case OpCode::Lh:
-    case OpCode::Lhu:
-      locate(e, o, 2, false, k);
-      e.bytes({0x0f, 0xb7, 0x04, 0x02});  // movzx eax, word [rdx+rax]
-      e.bytes({0x66, 0xc1, 0xc0, 0x08});  // rol ax, 8: big-endian
-      if (o.code == OpCode::Lh) e.bytes({0x0f, 0xbf, 0xc0});  // movsx eax, ax
-      e.store(d, RAX);
-      break;
-    case OpCode::Lw:
-      locate(e, o, 4, false, k);
-      e.bytes({0x8b, 0x04, 0x02});  // mov eax, [rdx+rax]
-      e.bytes({0x0f, 0xc8});        // bswap eax
-      e.store(d, RAX);
-      break;
-    case OpCode::Sb:
-      locate(e, o, 1, true, k);
-      e.load(RCX, t);
-      e.bytes({0x88, 0x0c, 0x02});  // mov [rdx+rax], cl
-      break;
-    case OpCode::Sh:
-      locate(e, o, 2, true, k);
-      e.load(RCX, t);
-      e.bytes({0x66, 0xc1, 0xc1, 0x08});  // rol cx, 8
-      e.bytes({0x66, 0x89, 0x0c, 0x02});  // mov [rdx+rax], cx
-      break;
-    case OpCode::Sw:
-      locate(e, o, 4, true, k);
-      e.load(RCX, t);
-      e.bytes({0x0f, 0xc9});        // bswap ecx
-      e.bytes({0x89, 0x0c, 0x02});  // mov [rdx+rax], ecx
-      break;
+    case OpCode::Lb: load(o, 1, true, k); break;
+    case OpCode::Lbu: load(o, 1, false, k); break;
+    case OpCode::Lh: load(o, 2, true, k); break;
+    case OpCode::Lhu: load(o, 2, false, k); break;
+    case OpCode::Lw: load(o, 4, false, k); break;
+    case OpCode::Lwl: load_partial(o, true, k); break;
+    case OpCode::Lwr: load_partial(o, false, k); break;
+    case OpCode::Sb: store(o, 1, k); break;
+    case OpCode::Sh: store(o, 2, k); break;
+    case OpCode::Sw: store(o, 4, k); break;
+    case OpCode::Swl: store_partial(o, true, k); break;
+    case OpCode::Swr: store_partial(o, false, k); break;
 
-    case OpCode::Beq:
-      e.load(RAX, s);
-      e.op_mem(kCmpRM, RAX, t);
-      branch_unless(NE);
-      break;
-    case OpCode::Bne:
-      e.load(RAX, s);
-      e.op_mem(kCmpRM, RAX, t);
-      branch_unless(E);
-      break;
-    case OpCode::Blez:
-    case OpCode::Bgtz:
-    case OpCode::Bltz:
-    case OpCode::Bgez: {
-      e.byte(0x83), e.frame(kAluCmp, s), e.byte(0);  // cmp dword [rdi+s], 0
-      uint8_t not_taken = o.code == OpCode::Blez ? G : o.code == OpCode::Bgtz ? LE : o.code == OpCode::Bltz ? GE : L;
-      branch_unless(not_taken);
-      break;
-    }
+    case OpCode::Beq: branch(o, &C::cmove, false); break;
+    case OpCode::Bne: branch(o, &C::cmovne, false); break;
+    case OpCode::Blez: branch(o, &C::cmovle, true); break;
+    case OpCode::Bgtz: branch(o, &C::cmovg, true); break;
+    case OpCode::Bltz: branch(o, &C::cmovl, true); break;
+    case OpCode::Bgez: branch(o, &C::cmovge, true); break;
     case OpCode::Bltzal:
     case OpCode::Bgezal:
       // The condition is read before the link is written (rs may be ra).
-      e.load(RAX, s);
-      e.store_imm(reg_at(31), link);
-      e.bytes({0x85, 0xc0});  // test eax, eax
-      branch_unless(o.code == OpCode::Bltzal ? NS : S);
+      branch(o, o.code == OpCode::Bltzal ? &C::cmovl : &C::cmovge, true);
+      mov(eax, b_->end_pc());
+      put(regs::ra, eax);
       break;
     case OpCode::B:
-    case OpCode::J: e.store_imm(kNext, o.imm); break;
+    case OpCode::J: mov(r11d, o.imm); break;
     case OpCode::Jal:
-      e.store_imm(reg_at(31), link);
-      e.store_imm(kNext, o.imm);
+      mov(eax, b_->end_pc());
+      put(regs::ra, eax);
+      mov(r11d, o.imm);
       break;
-    case OpCode::Jr: e.load(RAX, s), e.store(kNext, RAX); break;
+    case OpCode::Jr: mov(r11d, rm(o.s)); break;
     case OpCode::Jalr:
-      e.load(RAX, s);  // before the link, in case rd == rs
-      e.store_imm(d, o.imm);
-      e.store(kNext, RAX);
+      mov(r11d, rm(o.s));  // before the link, in case rd == rs
+      mov(eax, o.imm);
+      put(o.d, eax);
       break;
 
     case OpCode::End:
-      emit_end(e, b, k);
+      end();
       return false;
-    default:  // syscall, fault, lwl/lwr/swl/swr: the interpreter's
-      e.leave(k);
+    case OpCode::Syscall:
+    case OpCode::Fault:
+      jmp(exit_before(k), T_NEAR);
       return false;
   }
   return true;
+}
+
+// ---- leaving and moving on -----------------------------------------------------
+
+Label& RegionCompiler::exit_before(uint32_t k) {
+  m_->used[k] = true;
+  return m_->exit[k];
+}
+
+// The member that starts at pc and b_ may move on to; -1 if none.
+int RegionCompiler::member_at(uint32_t pc) const {
+  for (size_t i = 0; i < members_.size(); ++i)
+    if (members_[i].block->start == pc) return may_chain(*b_, *members_[i].block) ? int(i) : -1;
+  return -1;
+}
+
+// Ways out of the region: one per jr/jalr, one per static successor that
+// is not a member it moves on to.
+uint32_t RegionCompiler::links_needed() const {
+  uint32_t n = 0;
+  for (const Member& m : members_) {
+    const Block& b = *m.block;
+    n += b.indirect ? 1 : b.next.count;
+    for (uint32_t i = 0; i < b.next.count; ++i)
+      for (const Member& to : members_)
+        if (to.block->start == b.next.pc[i] && may_chain(b, *to.block)) --n;
+  }
+  return n;
+}
+
+// A completed block moves on while more fuel is left than its length: to a
+// member of the region by a jump, else through a link the dispatcher makes.
+void RegionCompiler::end() {
+  const Successors& next = b_->next;
+  if (next.count == 0 && !b_->indirect) {
+    jmp(m_->complete, T_NEAR);
+    return;
+  }
+  cmp(r14, b_->n);
+  jbe(m_->complete, T_NEAR);
+  if (b_->indirect) {
+    JitLink& link = code_.links[links_used_++];
+    link.indirect = true;
+    write_back();
+    mov(rcx, reinterpret_cast<uintptr_t>(&link));
+    for (uint32_t t = 0; t < JitLink::kTargets; ++t) {
+      Label miss;
+      cmp(r11d, dword[rcx + target_at(t, offsetof(JitLink::Target, pc))]);
+      jne(miss, T_NEAR);
+      move_on(t, miss);
+      L(miss);
+    }
+    jmp(unlinked(link, false), T_NEAR);
+    return;
+  }
+  for (uint32_t i = 0; i < next.count; ++i) {
+    Label other;
+    if (next.count > 1 && i == 0) {
+      cmp(r11d, next.pc[0]);
+      jne(other, T_NEAR);
+    }
+    if (const int j = member_at(next.pc[i]); j >= 0) {
+      // Inside the region the registers stay where they are.
+      sub(r14, b_->n);
+      mov(word[rbp + kPending], pending_word(b_->exit.load));
+      jmp(members_[size_t(j)].entry, T_NEAR);
+    } else {
+      JitLink& link = code_.links[links_used_++];
+      link.target[0].pc = next.pc[i];
+      write_back();
+      if ((next.pc[i] >> kPageBits) == (b_->start >> kPageBits)) {
+        // A direct jump, at first to a stub that gives the fuel back.
+        sub(r14, b_->n);
+        mov(word[rbp + kPending], pending_word(b_->exit.load));
+        jmp(unlinked(link, true), T_NEAR);
+        jumps_.push_back({&link, uint32_t(getSize() - 4)});
+      } else {
+        Label miss;
+        mov(rcx, reinterpret_cast<uintptr_t>(&link));
+        move_on(0, miss);
+        L(miss);
+        jmp(unlinked(link, false), T_NEAR);
+      }
+    }
+    L(other);
+  }
+}
+
+// A way out not yet linked: a stub that gives back the fuel taken (if
+// fuel_taken), names the link in the frame for the dispatcher to make, and
+// leaves as the block completed.
+Label& RegionCompiler::unlinked(JitLink& link, bool fuel_taken) {
+  stubs_.push_back(Stub{Label(), &link, fuel_taken, m_});
+  return stubs_.back().at;
+}
+
+// With rcx at a link: on into its target's code if that was made in this
+// code generation, else to miss.
+void RegionCompiler::move_on(uint32_t target, Label& miss) {
+  mov(rax, qword[rbp + kCodeGen]);
+  cmp(rax, qword[rcx + target_at(target, offsetof(JitLink::Target, gen))]);
+  jne(miss, T_NEAR);
+  sub(r14, b_->n);
+  mov(word[rbp + kPending], pending_word(b_->exit.load));
+  jmp(qword[rcx + target_at(target, offsetof(JitLink::Target, code))]);
+}
+
+// A member's exits: each stores the cached registers, where the block goes
+// and the exit record, and returns to the entry thunk.
+void RegionCompiler::exits(Member& m, Label& record) {
+  Block& b = *m.block;
+  for (uint32_t k = 0; k < b.n; ++k) {
+    if (!m.used[k]) continue;
+    L(m.exit[k]);
+    write_back();
+    mov(eax, k);
+    jmp(k > m.branch_at ? m.taken : m.fall_through, T_NEAR);
+  }
+  L(m.complete);
+  write_back();
+  L(m.complete_written);
+  mov(eax, b.n);
+  jmp(m.branch_at < b.n ? m.taken : m.fall_through, T_NEAR);
+  L(m.fall_through);  // the branch has not run: the block goes to its end
+  mov(dword[rbp + kNext], b.end_pc());
+  mov(rcx, reinterpret_cast<uintptr_t>(&b));
+  jmp(record, T_NEAR);
+  L(m.taken);  // the branch has run: r11d says where
+  mov(dword[rbp + kNext], r11d);
+  mov(rcx, reinterpret_cast<uintptr_t>(&b));
+  jmp(record, T_NEAR);
+}
+
+// The direct jumps of links, once the code is at `at`.
+void RegionCompiler::place(uint8_t* at) {
+  for (auto [link, offset] : jumps_) link->jump = at + offset;
+}
+
+void RegionCompiler::compile() {
+  allocate();
+  code_.links.assign(links_needed(), JitLink{});  // never resized after: the code holds their addresses
+  for (uint32_t g = 1; g < kSink; ++g)
+    if (cached(g)) mov(host_[g], slot_[g]);
+  for (Member& m : members_) {
+    m_ = &m;
+    b_ = m.block;
+    L(m.entry);
+    for (uint32_t k = 0; k <= b_->n; ++k)
+      if (!op(k)) break;
+  }
+  fills();
+  for (Stub& st : stubs_) {
+    L(st.at);
+    if (st.fuel_taken) add(r14, st.member->block->n);
+    mov(rax, reinterpret_cast<uintptr_t>(st.link));
+    mov(qword[rbp + kExitLink], rax);
+    jmp(st.member->complete_written, T_NEAR);
+  }
+  Label record;
+  for (Member& m : members_) exits(m, record);
+  L(record);
+  mov(dword[rbp + kExitOp], eax);
+  mov(qword[rbp + kExitBlock], rcx);
+  ret();
+}
+
+// The head, then the blocks on its page it moves on to, already decoded
+// and chainable, within the region's limits.
+std::vector<Block*> region_of(Block& head, CodePage& page) {
+  std::vector<Block*> region{&head};
+  uint32_t ops = head.n;
+  for (size_t i = 0; i < region.size(); ++i) {
+    const Block& m = *region[i];
+    for (uint32_t j = 0; j < m.next.count; ++j) {
+      const uint32_t pc = m.next.pc[j];
+      if ((pc >> kPageBits) != (head.start >> kPageBits) || (pc & 3)) continue;
+      Block* s = page.blocks[page_offset(pc) / 4].get();
+      if (!s || std::find(region.begin(), region.end(), s) != region.end() || !may_chain(m, *s) ||
+          ops + s->n > kRegionOps || region.size() >= kRegionBlocks)
+        continue;
+      region.push_back(s);
+      ops += s->n;
+    }
+  }
+  return region;
 }
 
 }  // namespace
 
-bool jit_compile(Block& block, JitArena& arena) {
-  block.jit = nullptr;
-  if (!jit_supported()) return false;
-  find_edges(block);
-  Emitter e(block);
-  e.out.reserve(64 * block.n + 128);
-  e.bytes({0x49, 0x89, 0xd0});  // mov r8, rdx: the fuel, kept in r8 throughout
-  static_assert(kChainEntry == 3);
-  e.store_imm(kNext, block.start + 4 * block.n);
-  for (uint32_t k = 0; k <= block.n; ++k)
-    if (!emit_op(e, block, k)) break;
-  e.finish(block.n);
-  void* code = arena.add(e.out);
-  if (!code) {
-    block.jit_edge[0] = block.jit_edge[1] = JitEdge{};
-    return false;
+bool jit_compile(Block& block, CodePage& page) {
+  JitCode& code = block.jit;
+  code.code = nullptr;
+  std::vector<uint8_t> buffer(kMaxRegionCode);
+  try {
+    RegionCompiler c(region_of(block, page), buffer.data(), buffer.size());
+    c.compile();
+    c.ready();
+    // Every jump in the code is relative to it, so it runs wherever it is copied.
+    code.code = page.jit.add(buffer.data(), c.getSize());
+    if (code.code) c.place(static_cast<uint8_t*>(const_cast<void*>(code.code)));
+  } catch (const Xbyak::Error&) {
+    code.code = nullptr;
   }
-  block.jit = reinterpret_cast<JitFn>(code);
-  return true;
+  if (!code.code) code.links.clear();
+  return code.code != nullptr;
 }
 
-void jit_link(Block& from, const Block& to, JitArena& arena) {
-  if (!from.jit || !to.jit || !may_follow(from, to)) return;
-  auto* base = reinterpret_cast<uint8_t*>(from.jit);
-  for (JitEdge& edge : from.jit_edge) {
-    if (edge.pc != to.start || edge.linked) continue;
-    edge.linked = arena.patch({{base + edge.edge_site - 4, reinterpret_cast<const uint8_t*>(to.jit) + kChainEntry},
-                               {base + edge.main_site - 4, base + edge.edge_at}});
+void jit_enter(JitFrame& frame, L2Table* const* l1, uint64_t fuel, const void* code) {
+  static const EntryThunk thunk;
+  std::fill(std::begin(frame.read.tag), std::end(frame.read.tag), JitTlb::kEmpty);
+  std::fill(std::begin(frame.write.tag), std::end(frame.write.tag), JitTlb::kEmpty);
+  frame.fill_read = thunk.fill_read();
+  frame.fill_write = thunk.fill_write();
+  frame.exit_link = nullptr;
+  thunk.fn()(&frame, l1, fuel, code);
+}
+
+#else  // no code generator on this host
+
+bool jit_available() { return false; }
+bool jit_compile(Block&, CodePage&) { return false; }
+void jit_enter(JitFrame&, L2Table* const*, uint64_t, const void*) {}
+
+#endif
+
+void jit_link(JitLink& link, const Block& from, const Block& to, uint64_t gen, JitArena& arena) {
+  if (!to.jit.code || !may_chain(from, to)) return;
+  if (link.indirect) {
+    // An inline cache of the last targets met, replaced in turn.
+    for (const JitLink::Target& t : link.target)
+      if (t.pc == to.start && t.gen == gen) return;
+    link.target[link.victim] = JitLink::Target{to.jit.code, gen, to.start};
+    link.victim = (link.victim + 1) % JitLink::kTargets;
+    return;
   }
+  JitLink::Target& t = link.target[0];
+  if (t.pc != to.start || t.code == to.jit.code) return;
+  if (link.jump && !arena.patch(link.jump, to.jit.code)) return;  // same page: the direct jump
+  t.code = to.jit.code;
+  t.gen = gen;
 }
 
 }  // namespace r3k

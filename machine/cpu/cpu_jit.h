@@ -1,67 +1,150 @@
-// A template code generator for hot blocks (x86-64 hosts only): each op of
-// a decoded block becomes a fixed piece of host code working on the guest
-// registers in a JitFrame.  Whatever is not the plain case (a fault op, a
-// syscall, a memory access off the fast path, an overflow, a division the
-// host cannot do) leaves the generated code before that op has any effect,
-// returning its index, and the interpreter runs the block on from there:
-// every rare path, fault report and count stays the interpreter's.
+// The code generator for hot blocks (x86-64 hosts only), on the Xbyak
+// assembler.  A hot block gets the code of a region: itself and the blocks
+// of its page it moves on to (already decoded, and may_chain allows), up to
+// eight blocks.  Each op becomes host code; whatever is
+// not the plain case (a fault op, a syscall, a memory access off the fast
+// path, an overflow, a division the host cannot do) leaves the generated
+// code before that op has any effect, and the interpreter runs the block
+// on from there: every rare path, fault report and count stays the
+// interpreter's.
 //
-// A block that completes jumps straight into the generated code of its
-// successor on the same page (pages are dropped whole, so such a jump
-// never outlives its target) when the budget allows and no hazard or
-// breakpoint needs a look; the link is made the first time the
-// dispatcher sees that transition.
+// Calling convention between generated code and C++ (the one place it is
+// written down):
+//
+//   Entry.  C++ calls jit_enter(frame, l1, fuel, block.jit.code).  The
+//   entry thunk saves the host's callee-saved registers, sets up the
+//   registers below and `call`s the block's code; every exit of generated
+//   code is a `ret` back into the thunk, which stores the fuel into the
+//   frame and returns.  Generated code calls nothing.
+//
+//   Host registers inside generated code:
+//     rbp   the JitFrame: guest registers, HI, LO and the exit record
+//     r15   the address space's first-level page table (L2Table* const*)
+//     r14   fuel: instructions the generated code may still start
+//     r11d  the block's next pc, from its branch on (see JitFrame::next)
+//     rbx rsi rdi r8 r9 r12 r13   guest registers cached within one region
+//     rax rcx rdx r10            scratch
+//   A region loads its cached guest registers at its entry and stores them
+//   at every exit and before moving on to another region's code: between
+//   regions, and whenever C++ looks, the frame holds every guest register.
+//
+//   Memory.  A load or store finds its host page in its slot of the page
+//   caches JitFrame::read and write (a copy of the page table's fast-path
+//   pointers rd, wr; each access of a region has a slot of its own while
+//   there are enough), else calls the fill routine at JitFrame::fill_read
+//   or fill_write: with the guest address in eax and the slot in r10d it
+//   walks the page table, and returns with ZF set when the page has no
+//   fast-path pointer (the op then leaves), else with rdx = the host page
+//   minus the guest page's address, entered in the slot; it uses rcx.  The
+//   page table cannot change while generated code runs (every path that
+//   could change it leaves first), but can between two entries: C++
+//   empties the caches before each entry.
+//
+//   Moving on.  A block that completes goes on to its successor without
+//   returning when more fuel is left than its own length, which it then
+//   takes off, storing the load-delay state it leaves (JitFrame::pending):
+//     - to a member of its region: a jump, the registers staying in place;
+//     - else through a JitLink, a way out of the region that the dispatcher
+//       makes the first time it sees the block completed there (the code
+//       names the link in JitFrame::exit_link when it leaves by it
+//       unmade).  A static target on the same page is reached by a direct
+//       jump patched in (pages are dropped whole, so it never outlives its
+//       target); any other target, static or, for jr/jalr, the last two
+//       met (an inline cache keyed on the pc), through the link read in
+//       place, valid only in the address space's code generation it was
+//       made in (JitFrame::code_gen): no decoded code dropped since.
+//
+//   Exit.  The frame's exit record names the block and the op index where
+//   the interpreter goes on: the block's op count when it completed,
+//   otherwise the op it left before, none of whose effects happened.
+//   JitFrame::next is then where that block goes (its fall-through until
+//   its branch says otherwise).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
-#include <utility>
 #include <vector>
 
 namespace r3k {
 
 struct Block;
+struct CodePage;
 struct L2Table;
+
+// The load-delay state one instruction leaves: the register it loaded
+// (0: none) and whether by lwl/lwr, after which an lwl/lwr on the same
+// register may follow.
+struct PendingLoad {
+  uint8_t reg = 0;
+  bool partial = false;
+};
+
+// A page cache of generated code: per slot, the guest page number p (its
+// address >> 12) and the host page's address minus p's.
+struct JitTlb {
+  static constexpr uint32_t kSlots = 16;
+  static constexpr uint32_t kEmpty = ~0u;  // never a page number
+  uint32_t tag[kSlots];
+  uintptr_t bias[kSlots];
+};
 
 // Guest state as generated code sees it (the interpreter works on the same
 // frame, so nothing is copied at the switch).
 struct JitFrame {
   uint32_t r[33];   // general registers and the $zero write sink
   uint32_t hi, lo;
-  uint32_t next;    // where the running block goes (its fall-through end
-                    // until a branch says otherwise)
-  // Instructions the generated code may still run, as it left them: a
-  // block moves on to its successor only while more than its own length is
-  // left, and takes that length off when it does.  Passed in at the call;
-  // 0 keeps every run to one block.
+  uint32_t next;    // where the running block goes
+  // Load-delay state left by the last block that moved on to another.
+  PendingLoad pending;
+  // Instructions generated code may still start, as it left them: a block
+  // moves on to its successor only while more than its own length is left,
+  // and takes that length off when it does; 0 keeps every run to one block.
   uint64_t fuel;
-  // Load-delay state left by the last block that moved on: the register
-  // and 0x100 for lwl/lwr.
-  uint32_t chain;
+  // The address space's code generation when generated code was entered
+  // (it cannot change inside: a store over code leaves generated code).
+  uint64_t code_gen;
+  // Exit record: the block where generated code stopped and the op the
+  // interpreter goes on from; the link it left by unmade, else null.
+  Block* exit_block;
+  uint32_t exit_op;
+  struct JitLink* exit_link;
+  // Page caches for loads and for stores, and the routines that fill them.
+  JitTlb read, write;
+  const void* fill_read;
+  const void* fill_write;
 };
 
-// Where generated code stopped: op index `op` of `block` (its op count
-// when the block completed) is where the interpreter goes on.
-struct JitExit {
-  uint64_t op;
-  Block* block;
+// One way out of a region's code into another block's code: static, one
+// target; for jr/jalr, an inline cache of the last two targets met,
+// replaced in turn.  A target holds only in the address space's code
+// generation it was made in; a static target on the same page is reached by
+// a direct jump patched in instead.
+struct JitLink {
+  // Never a generation an address space reaches: the target is not made.
+  static constexpr uint64_t kUnlinked = ~uint64_t{0};
+  static constexpr uint32_t kTargets = 2;
+  struct Target {
+    const void* code = nullptr;
+    uint64_t gen = kUnlinked;
+    uint32_t pc = 0;
+  } target[kTargets];
+  bool indirect = false;
+  uint32_t victim = 0;     // inline cache: the target to replace next
+  uint8_t* jump = nullptr;  // same page: the rel32 of the direct jump
 };
-using JitFn = JitExit (*)(JitFrame* frame, L2Table* const* l1, uint64_t fuel);
 
-// A possible successor of a block's generated code: its pc, and where
-// the jump to it is patched in.
-struct JitEdge {
-  uint32_t pc = 1;        // 1: no edge
-  bool linked = false;
-  uint32_t main_site = 0;  // offsets in the code: rel32 of the taken test's jump,
-  uint32_t edge_at = 0;    // the edge's code (fuel, chain state),
-  uint32_t edge_site = 0;  // rel32 of its jump to the successor
+// A block's generated code (of the region it heads) and its ways out.
+struct JitCode {
+  const void* code = nullptr;  // entry, once generated
+  uint32_t heat = 0;           // complete runs so far without code
+  bool failed = false;         // generation refused: stay interpreted
+  // Read by the code in place, so never resized once it is generated.
+  std::vector<JitLink> links;
 };
 
 // Executable memory of one code page's blocks, freed with the page's
-// decoded code.  Written with the pages writable and not executable, then
-// switched to executable and not writable.
+// decoded code.  Written while writable and not executable, then switched
+// to executable and not writable.
 class JitArena {
  public:
   JitArena() = default;
@@ -69,11 +152,11 @@ class JitArena {
   JitArena(const JitArena&) = delete;
   JitArena& operator=(const JitArena&) = delete;
 
-  // Copies code in; null when it does not fit the page's allowance.
-  void* add(const std::vector<uint8_t>& code);
-  // Rewrites rel32 jump fields of code already added (each an address and
-  // the absolute target).
-  bool patch(std::initializer_list<std::pair<uint8_t*, const void*>> jumps);
+  // Copies code in (it must run wherever it is placed); null when the
+  // page's or the host's allowance would be passed.
+  void* add(const uint8_t* code, size_t size);
+  // Points the rel32 of a jump already added at target.
+  bool patch(uint8_t* rel32, const void* target);
 
  private:
   struct Chunk {
@@ -84,16 +167,18 @@ class JitArena {
   size_t total_ = 0;
 };
 
-// Whether this host can run generated code at all.
-bool jit_supported();
+// Generates the code of the region block heads on its page (block.jit);
+// false when it cannot (no code generator on this host, or no room).
+bool jit_compile(Block& block, CodePage& page);
 
-// Generates the block's code into the arena (block.jit and its edges);
-// false when it cannot.
-bool jit_compile(Block& block, JitArena& arena);
+// Makes the way out `link`, by which generated code left when `from`
+// completed towards to.start, lead into to's code if may_chain(from, to)
+// holds; valid while the code generation is gen.  The link's code lives in
+// arena.
+void jit_link(JitLink& link, const Block& from, const Block& to, uint64_t gen, JitArena& arena);
 
-// Makes from's generated code jump straight into to's when from completes
-// towards to.start, if that is exact: same page, no hazard across, to not
-// needing the per-run delay-slot check.
-void jit_link(Block& from, const Block& to, JitArena& arena);
+// Runs generated code from `code` (a block's entry) until it leaves; the
+// frame then holds the exit record and the fuel left.
+void jit_enter(JitFrame& frame, L2Table* const* l1, uint64_t fuel, const void* code);
 
 }  // namespace r3k

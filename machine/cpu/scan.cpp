@@ -21,7 +21,7 @@ struct Exits {
 Exits branch_exits(uint32_t word, uint32_t pc) {
   Insn i{word};
   Exits e;
-  const uint32_t relative = pc + 4 + (i.simm() << 2);
+  const uint32_t relative = i.branch_target(pc);
   switch (i.op()) {
     case kSpecial:  // jr, jalr: a call returns past the slot, but not straight from it
       e.falls_through = false;
@@ -29,7 +29,7 @@ Exits branch_exits(uint32_t word, uint32_t pc) {
     case kJ: case kJal:
       e.falls_through = false;
       e.has_target = true;
-      e.target = ((pc + 4) & 0xf0000000u) | i.target() << 2;
+      e.target = i.jump_target(pc);
       break;
     case kBeq:
       e.falls_through = i.rs() != i.rt();
@@ -59,11 +59,7 @@ Exits branch_exits(uint32_t word, uint32_t pc) {
 uint8_t load_delay_conflict(uint32_t load, uint32_t next) {
   const InsnInfo l = insn_info(load);
   if (!l.load || l.load_dest == 0) return 0;
-  const InsnInfo n = insn_info(next);
-  uint32_t reads = n.reads;
-  Insn i{next};
-  if (l.partial && n.partial && i.rs() != i.rt()) reads &= ~bit(i.rt());
-  return reads & bit(l.load_dest) ? l.load_dest : 0;
+  return hazard_reads(insn_info(next), next, l.partial) & bit(l.load_dest) ? l.load_dest : 0;
 }
 
 bool writes_hilo(uint32_t word) { return insn_info(word).writes_hilo; }

@@ -1,142 +1,233 @@
 #include "r3k/cli.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <csignal>
-#include <iostream>
+#include <cstring>
+#include <functional>
+#include <optional>
 
+#include "r3k/console.h"
 #include "r3k/machine.h"
 
 namespace r3k {
 namespace {
 
-constexpr int kExitUsage = 125, kExitNotRunnable = 126, kExitCannotOpen = 127;
+constexpr const char* kUsage = "r3krun [OPTIONS] PROGRAM [ARGS...]";
 
-template <typename T>
-T number(const std::string& option, const std::string& text, uint64_t max) {
-  auto v = parse_count(text);
-  if (!v || *v > max)
-    throw UsageError(option + ": '" + text + "' is not a number from 0 to " + std::to_string(max));
-  return static_cast<T>(*v);
+// The one usage line, with the description under it.
+class HelpFormat : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App*, std::string) const override {
+    return std::string("Usage: ") + kUsage +
+           "\nRuns a statically linked MIPS-I (R3000) program on the stand-in machine.\n";
+  }
+};
+
+// Every option's value as given, before it is checked.
+struct Texts {
+  bool trace = false, stats = false, shared_fork = false, null_argv = false, no_jit = false;
+  std::string trace_format, trace_file, wait_status = "raw", max_mem, max_host_mem;
+  std::string strsize, exit_returns, pid, ppid, sp_offset, quantum, seed, max_procs, max_insns;
+  std::vector<std::string> fails, results, closed;
+};
+
+void declare(CLI::App& app, Texts& t) {
+  app.add_flag("--trace", t.trace, "Print one line per kernel call on stderr");
+  app.add_option("--trace-format", t.trace_format, "strace (default) or tsv; implies --trace")->type_name("FORMAT");
+  app.add_option("--trace-file", t.trace_file, "Write the trace to FILE instead of stderr; implies --trace")
+      ->type_name("FILE");
+  app.add_option("--trace-strsize", t.strsize, "Bytes of a write shown before \"...\" (default 32)")->type_name("N");
+  app.add_flag("--stats", t.stats, "Per-process summary on stderr at the end");
+  app.add_option("--fail", t.fails, "CALL[@PID][:N[+]]=ERR: fail matching calls with ERR (name or number)")
+      ->allow_extra_args(false)->type_name("RULE");
+  app.add_option("--result", t.results, "CALL[@PID][:N[+]]=VALUE: return VALUE, error flag clear, instead of the call")
+      ->allow_extra_args(false)->type_name("RULE");
+  app.add_option("--exit-returns", t.exit_returns, "The first N _exit calls return to the guest")->type_name("N");
+  app.add_flag("--shared-fork", t.shared_fork, "fork shares data and bss with the child instead of copying");
+  app.add_option("--wait-status", t.wait_status, "raw (default): waitpid stores the exit word; unix: (status&0xff)<<8")
+      ->type_name("FORM");
+  app.add_option("--close-fd", t.closed, "Descriptor FD is closed: writes to it fail with EBADF")
+      ->allow_extra_args(false)->type_name("FD");
+  app.add_option("--pid", t.pid, "Id of the first process, 1..2^31-1 (default 2)")->type_name("N");
+  app.add_option("--ppid", t.ppid, "Its parent's id, also given to orphans, 1..2^31-1 (default 1)")->type_name("N");
+  app.add_option("--sp-offset", t.sp_offset, "0..7 added to the 8-aligned entry sp (default 0)")->type_name("N");
+  app.add_flag("--null-argv", t.null_argv, "Start with argc 0 and a null argument vector");
+  app.add_option("--quantum", t.quantum, "Instructions per time slice (default 10000)")->type_name("N");
+  app.add_option("--seed", t.seed, "Randomise slice lengths (1..2*quantum) with this seed")->type_name("N");
+  app.add_option("--max-procs", t.max_procs, "Processes at once; fork fails with EAGAIN beyond (default 64)")
+      ->type_name("N");
+  app.add_option("--max-mem", t.max_mem, "Memory per process: MiB, or with K/M/G, or pages with p (default 64)")
+      ->type_name("SIZE");
+  app.add_option("--max-host-mem", t.max_host_mem,
+                 "Host memory of all processes together, as --max-mem (default 2G); past it fork fails with ENOMEM")
+      ->type_name("SIZE");
+  app.add_option("--max-insns", t.max_insns, "Instruction budget of the whole run (default 20e9)")->type_name("N");
+  app.add_flag("--no-jit", t.no_jit, "Interpret every instruction: no generated code for hot blocks");
 }
 
-void say(const std::string& line) {
-  const std::string text = line + "\n";
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t n = ::write(2, text.data() + done, text.size() - done);
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
+// Counts, ids and sizes: one line each, the same checks for all.
+void apply_numbers(const CLI::App& app, const Texts& t, Options& o) {
+  struct Number {
+    const char* name;
+    const std::string& text;
+    uint64_t min, max;
+    std::function<void(uint64_t)> set;
+  };
+  const Number numbers[] = {
+      {"--trace-strsize", t.strsize, 0, kMaxEventData, [&](uint64_t v) { o.trace_strsize = uint32_t(v); }},
+      {"--exit-returns", t.exit_returns, 0, UINT32_MAX, [&](uint64_t v) { o.exit_returns = uint32_t(v); }},
+      {"--pid", t.pid, 1, kMaxPid, [&](uint64_t v) { o.first_pid = uint32_t(v); }},
+      {"--ppid", t.ppid, 1, kMaxPid, [&](uint64_t v) { o.first_ppid = uint32_t(v); }},
+      {"--sp-offset", t.sp_offset, 0, 7, [&](uint64_t v) { o.sp_offset = uint32_t(v); }},
+      {"--quantum", t.quantum, 1, UINT64_MAX, [&](uint64_t v) { o.quantum = v; }},
+      {"--seed", t.seed, 0, UINT64_MAX, [&](uint64_t v) { o.seed = v; }},
+      {"--max-procs", t.max_procs, 1, UINT32_MAX, [&](uint64_t v) { o.max_procs = uint32_t(v); }},
+      {"--max-insns", t.max_insns, 0, UINT64_MAX, [&](uint64_t v) { o.max_insns = v; }},
+  };
+  for (const Number& n : numbers) {
+    if (app.count(n.name) == 0) continue;
+    const auto v = parse_count(n.text);
+    if (!v || *v < n.min || *v > n.max)
+      throw UsageError(std::string(n.name) + ": '" + n.text + "' is not a number from " + std::to_string(n.min) +
+                       " to " + std::to_string(n.max));
+    n.set(*v);
   }
+  if (app.count("--max-mem")) {
+    const auto pages = parse_memory_pages(t.max_mem);
+    if (!pages) throw UsageError("--max-mem: '" + t.max_mem + "' is not a size up to 2G (64, 512K, 2G, 300p)");
+    o.max_mem_pages = *pages;
+  }
+  if (app.count("--max-host-mem")) {
+    const auto bytes = parse_size(t.max_host_mem);
+    if (!bytes) throw UsageError("--max-host-mem: '" + t.max_host_mem + "' is not a size (512, 4G, 300p)");
+    o.max_host_mem = *bytes;
+  }
+}
+
+void apply(const CLI::App& app, const Texts& t, Command& cmd) {
+  Options& o = cmd.options;
+  // Asking for a trace's form or place asks for the trace.
+  o.trace = t.trace || app.count("--trace-format") || app.count("--trace-file");
+  o.stats = t.stats;
+  o.shared_fork = t.shared_fork;
+  o.null_argv = t.null_argv;
+  if (t.no_jit) o.jit.enabled = false;
+  cmd.trace_file = t.trace_file;
+  if (t.trace_format == "tsv") o.trace_format = TraceFormat::Tsv;
+  else if (app.count("--trace-format") && t.trace_format != "strace")
+    throw UsageError("--trace-format: expected strace or tsv, not '" + t.trace_format + "'");
+  if (t.wait_status == "unix") o.wait_status = WaitStatusForm::Unix;
+  else if (t.wait_status != "raw") throw UsageError("--wait-status: expected raw or unix, not '" + t.wait_status + "'");
+  for (const auto& [texts, rules, is_error, name] :
+       {std::tuple(&t.fails, &o.fail, true, "--fail"), std::tuple(&t.results, &o.result, false, "--result")}) {
+    for (const std::string& text : *texts) {
+      std::string why;
+      auto rule = parse_call_rule(text, is_error, &why);
+      if (!rule) throw UsageError(std::string(name) + ": " + why);
+      rules->push_back(*rule);
+    }
+  }
+  for (const std::string& text : t.closed) {
+    auto fd = parse_integer(text);
+    if (!fd || *fd < INT32_MIN || *fd > INT32_MAX) throw UsageError("--close-fd: '" + text + "' is not a descriptor");
+    o.closed_fds.push_back(static_cast<int32_t>(*fd));
+  }
+  apply_numbers(app, t, o);
 }
 
 }  // namespace
 
 Command parse_command_line(int argc, const char* const* argv) {
-  CLI::App app{"r3krun [OPTIONS] PROGRAM [ARGS...]\n"
-               "Runs a statically linked MIPS-I (R3000) program on the stand-in machine.",
-               "r3krun"};
+  CLI::App app{"", "r3krun"};
+  app.formatter(std::make_shared<HelpFormat>());
   app.prefix_command();  // options end at the program name
   app.footer("Exit status: the first process's status & 0xff; 128+signal if a fault killed it;\n"
-             "137 when --max-insns runs out; 125 bad usage; 126 not a runnable MIPS-I ELF; 127 cannot open.");
-
-  bool trace = false, stats = false, shared_fork = false, null_argv = false, no_jit = false;
-  std::string trace_format = "strace", wait_status = "raw";
-  std::string strsize, exit_returns, pid, ppid, sp_offset, quantum, seed, max_procs, max_mem, max_insns;
-  std::vector<std::string> fails, results, closed;
-
-  app.add_flag("--trace", trace, "Print one line per kernel call on stderr");
-  app.add_option("--trace-format", trace_format, "strace (default) or tsv")->type_name("FORMAT");
-  app.add_option("--trace-strsize", strsize, "Bytes of a write shown before \"...\" (default 32)")->type_name("N");
-  app.add_flag("--stats", stats, "Per-process summary on stderr at the end");
-  app.add_option("--fail", fails, "CALL[@PID][:N[+]]=ERR: fail matching calls with ERR (name or number)")
-      ->allow_extra_args(false)->type_name("RULE");
-  app.add_option("--result", results, "CALL[@PID][:N[+]]=VALUE: return VALUE, error flag clear, instead of the call")
-      ->allow_extra_args(false)->type_name("RULE");
-  app.add_option("--exit-returns", exit_returns, "The first N _exit calls return to the guest")->type_name("N");
-  app.add_flag("--shared-fork", shared_fork, "fork shares data and bss with the child instead of copying");
-  app.add_option("--wait-status", wait_status, "raw (default): waitpid stores the exit word; unix: (status&0xff)<<8")->type_name("FORM");
-  app.add_option("--close-fd", closed, "Descriptor FD is closed: writes to it fail with EBADF")->allow_extra_args(false)->type_name("FD");
-  app.add_option("--pid", pid, "Id of the first process (default 2)")->type_name("N");
-  app.add_option("--ppid", ppid, "Its parent's id, also given to orphans (default 1)")->type_name("N");
-  app.add_option("--sp-offset", sp_offset, "0..7 added to the 8-aligned entry sp (default 0)")->type_name("N");
-  app.add_flag("--null-argv", null_argv, "Start with argc 0 and a null argument vector");
-  app.add_option("--quantum", quantum, "Instructions per time slice (default 10000)")->type_name("N");
-  app.add_option("--seed", seed, "Randomise slice lengths (1..2*quantum) with this seed")->type_name("N");
-  app.add_option("--max-procs", max_procs, "Processes at once; fork fails with EAGAIN beyond (default 64)")->type_name("N");
-  app.add_option("--max-mem", max_mem, "Memory per process: MiB, or with K/M/G, or pages with p (default 64)")->type_name("SIZE");
-  app.add_option("--max-insns", max_insns, "Instruction budget of the whole run (default 20e9)")->type_name("N");
-  app.add_flag("--no-jit", no_jit, "Interpret every instruction: no generated code for hot blocks");
+             "137 when --max-insns runs out; 125 bad usage; 126 not a runnable MIPS-I ELF; 127 cannot open;\n"
+             "70 an internal error of r3krun.");
+  app.set_version_flag("--version", "r3krun " R3K_VERSION);
+  Texts t;
+  declare(app, t);
 
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   std::reverse(args.begin(), args.end());  // CLI11 takes them last to first
+  Command cmd;
   try {
     app.parse(args);
   } catch (const CLI::CallForHelp&) {
-    std::cout << app.help() << std::flush;
-    Command cmd;
+    Console::host().write(1, app.help());
+    Console::host().flush();
+    cmd.help = true;
+    return cmd;
+  } catch (const CLI::CallForVersion& e) {
+    Console::host().line(1, e.what());
+    Console::host().flush();
     cmd.help = true;
     return cmd;
   } catch (const CLI::ParseError& e) {
     throw UsageError(e.what());
   }
+  // An empty value is a mistake, never "not given".
+  for (const CLI::Option* opt : app.get_options())
+    for (const std::string& value : opt->results())
+      if (value.empty() && opt->get_expected_min() > 0) throw UsageError(opt->get_name() + ": empty value");
 
-  Command cmd;
   cmd.argv = app.remaining();
   if (!cmd.argv.empty() && cmd.argv.front() == "--") cmd.argv.erase(cmd.argv.begin());
-  if (cmd.argv.empty()) throw UsageError("no program given (usage: r3krun [OPTIONS] PROGRAM [ARGS...])");
+  if (cmd.argv.empty()) throw UsageError(std::string("no program given (usage: ") + kUsage + ")");
   if (cmd.argv.front().size() > 1 && cmd.argv.front()[0] == '-')
     throw UsageError("unknown option " + cmd.argv.front());
-
-  Options& o = cmd.options;
-  o.trace = trace;
-  o.stats = stats;
-  o.shared_fork = shared_fork;
-  o.null_argv = null_argv;
-  if (no_jit) o.jit.enabled = false;
-  if (trace_format == "tsv") o.trace_format = TraceFormat::Tsv;
-  else if (trace_format != "strace") throw UsageError("--trace-format: expected strace or tsv, not '" + trace_format + "'");
-  if (wait_status == "unix") o.wait_status = WaitStatusForm::Unix;
-  else if (wait_status != "raw") throw UsageError("--wait-status: expected raw or unix, not '" + wait_status + "'");
-  for (const std::string& text : fails) {
-    std::string why;
-    auto rule = parse_call_rule(text, true, &why);
-    if (!rule) throw UsageError("--fail: " + why);
-    o.fail.push_back(*rule);
-  }
-  for (const std::string& text : results) {
-    std::string why;
-    auto rule = parse_call_rule(text, false, &why);
-    if (!rule) throw UsageError("--result: " + why);
-    o.result.push_back(*rule);
-  }
-  for (const std::string& text : closed) {
-    auto fd = parse_integer(text);
-    if (!fd || *fd < INT32_MIN || *fd > INT32_MAX) throw UsageError("--close-fd: '" + text + "' is not a descriptor");
-    o.closed_fds.push_back(static_cast<int32_t>(*fd));
-  }
-  if (!strsize.empty()) o.trace_strsize = number<uint32_t>("--trace-strsize", strsize, kMaxEventData);
-  if (!exit_returns.empty()) o.exit_returns = number<uint32_t>("--exit-returns", exit_returns, UINT32_MAX);
-  if (!pid.empty()) o.first_pid = number<uint32_t>("--pid", pid, UINT32_MAX);
-  if (!ppid.empty()) o.first_ppid = number<uint32_t>("--ppid", ppid, UINT32_MAX);
-  if (!sp_offset.empty()) o.sp_offset = number<uint32_t>("--sp-offset", sp_offset, 7);
-  if (!quantum.empty()) {
-    o.quantum = number<uint64_t>("--quantum", quantum, UINT64_MAX);
-    if (o.quantum == 0) throw UsageError("--quantum: must be at least 1");
-  }
-  if (!seed.empty()) o.seed = number<uint64_t>("--seed", seed, UINT64_MAX);
-  if (!max_procs.empty()) {
-    o.max_procs = number<uint32_t>("--max-procs", max_procs, UINT32_MAX);
-    if (o.max_procs == 0) throw UsageError("--max-procs: must be at least 1");
-  }
-  if (!max_mem.empty()) {
-    auto pages = parse_memory_pages(max_mem);
-    if (!pages) throw UsageError("--max-mem: '" + max_mem + "' is not a size (64, 512K, 2G, 300p)");
-    o.max_mem_pages = *pages;
-  }
-  if (!max_insns.empty()) o.max_insns = number<uint64_t>("--max-insns", max_insns, UINT64_MAX);
+  apply(app, t, cmd);
   return cmd;
 }
+
+namespace {
+
+void say(const std::string& line) {
+  Console::host().line(2, "r3krun: " + line);
+  Console::host().flush();
+}
+
+// The run itself, once the command line is understood.
+int run(Command& cmd) {
+  if (!cmd.trace_file.empty()) {
+    cmd.options.trace_fd = ::open(cmd.trace_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (cmd.options.trace_fd < 0) {
+      say("--trace-file: cannot open " + cmd.trace_file + ": " + std::strerror(errno));
+      return kExitUsage;
+    }
+  }
+  struct Closer {
+    int fd;
+    ~Closer() {
+      Console::host().flush();
+      if (fd != 2) ::close(fd);
+    }
+  } closer{cmd.options.trace_fd};
+  cmd.options.echo = true;
+  cmd.options.diagnostics = true;
+  cmd.options.record = false;  // nothing reads events or output back: keep memory flat
+  std::optional<Machine> made;
+  try {
+    made.emplace(cmd.options);
+  } catch (const std::invalid_argument& e) {
+    say(e.what());
+    return kExitUsage;
+  }
+  Machine& machine = *made;
+  try {
+    machine.load_file(cmd.argv.front(), cmd.argv);
+  } catch (const LoadError& e) {
+    say(e.what());
+    return e.kind() == LoadError::Kind::CannotOpen ? kExitCannotOpen : kExitNotRunnable;
+  }
+  return machine.run().exit_code;
+}
+
+}  // namespace
 
 int run_command_line(int argc, const char* const* argv) {
   // A closed pipe on our stdout must not kill us mid-run.
@@ -144,29 +235,14 @@ int run_command_line(int argc, const char* const* argv) {
   Command cmd;
   try {
     cmd = parse_command_line(argc, argv);
+    if (cmd.help) return 0;
+    return run(cmd);
   } catch (const UsageError& e) {
-    say(std::string("r3krun: ") + e.what());
-    return kExitUsage;
-  }
-  if (cmd.help) return 0;
-  cmd.options.echo = true;
-  cmd.options.diagnostics = true;
-  cmd.options.record = false;  // nothing reads events or output back: keep memory flat
-  try {
-    Machine machine(cmd.options);
-    try {
-      machine.load_file(cmd.argv.front(), cmd.argv);
-    } catch (const LoadError& e) {
-      say(std::string("r3krun: ") + e.what());
-      return e.kind() == LoadError::Kind::CannotOpen ? kExitCannotOpen : kExitNotRunnable;
-    }
-    return machine.run().exit_code;
-  } catch (const std::invalid_argument& e) {
-    say(std::string("r3krun: ") + e.what());
+    say(e.what());
     return kExitUsage;
   } catch (const std::exception& e) {
-    say(std::string("r3krun: internal error: ") + e.what());
-    return kExitUsage;
+    say(std::string("internal error: ") + e.what());
+    return kExitInternal;
   }
 }
 

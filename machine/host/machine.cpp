@@ -1,11 +1,10 @@
 #include "r3k/machine.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
+#include "r3k/console.h"
 #include "r3k/scheduler.h"
 
 namespace r3k {
@@ -38,6 +37,7 @@ Machine::Machine(Options options) : opts_(std::move(options)) {
   if (opts_.quantum == 0) throw std::invalid_argument("quantum must be at least 1");
   if (opts_.max_procs == 0) throw std::invalid_argument("process limit must be at least 1");
   if (opts_.max_mem_pages == 0) throw std::invalid_argument("memory limit must be at least one page");
+  if (opts_.max_host_mem == 0) throw std::invalid_argument("host memory limit must be at least one byte");
   if (opts_.stack_size < kPageSize || opts_.stack_size % kPageSize != 0 ||
       opts_.stack_size > kUserEnd - kScratchBase - kScratchSize)
     throw std::invalid_argument("stack size must be whole pages, at most " +
@@ -61,7 +61,8 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
     if (uint64_t{s.vaddr} + s.memsz > stack_lo)
       throw LoadError(LoadError::Kind::NotRunnable,
                       image.name() + ": segment at " + hex(s.vaddr) + " reaches into the stack at " + hex(stack_lo));
-  auto space = std::make_unique<AddressSpace>(opts_.max_mem_pages);
+  host_ = std::make_shared<HostMemory>(opts_.max_host_mem);
+  auto space = std::make_unique<AddressSpace>(opts_.max_mem_pages, host_);
   image.load_into(*space);
   space->set_grow_region(stack_lo, kUserEnd);
   image_.emplace(std::move(image));
@@ -118,7 +119,14 @@ Process& Machine::first_process() {
 
 bool Machine::drive(Goal goal) {
   Process* first = kernel_->first();
+  // Processes reaped on the way are freed here and at every round.
+  struct Release {
+    Kernel& kernel;
+    ~Release() { kernel.release_reaped(); }
+  } release{*kernel_};
   for (;;) {
+    kernel_->release_reaped();
+    Console::host().tick();
     const auto& live = kernel_->live();
     if (live.empty()) return false;
     if (goal != Goal::AllEnded && kernel_->info(*first).ended()) return false;
@@ -161,7 +169,7 @@ RunResult Machine::run() {
   RunResult r;
   const ProcessInfo& info = kernel_->info(first);
   if (budget_hit_) {
-    r.exit_code = 137;
+    r.exit_code = kExitBudget;
     r.message = "r3krun: instruction budget of " + std::to_string(opts_.max_insns) + " exhausted";
   } else if (info.fault) {
     r.exit_code = 128 + fault_signal(info.fault->kind);
@@ -169,15 +177,9 @@ RunResult Machine::run() {
   } else {
     r.exit_code = info.status & 0xff;
   }
-  if (opts_.stats) {
-    std::string text;
-    for (const std::string& line : stats_lines()) text += line + "\n";
-    for (size_t done = 0; done < text.size();) {
-      const ssize_t n = ::write(2, text.data() + done, text.size() - done);
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-  }
+  if (opts_.stats)
+    for (const std::string& line : stats_lines()) Console::host().line(2, line);
+  Console::host().flush();
   return r;
 }
 
@@ -307,6 +309,13 @@ void Machine::write32(uint32_t addr, uint32_t value) {
 }
 
 CpuState& Machine::regs() { return first_process().cpu->state(); }
+
+AddressSpace& Machine::space() { return *first_process().space; }
+
+const AddressSpace& Machine::space() const {
+  if (!kernel_) throw std::logic_error("no program loaded");
+  return *kernel_->first()->space;
+}
 
 const std::vector<SyscallEvent>& Machine::events() const {
   static const std::vector<SyscallEvent> none;

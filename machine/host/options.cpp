@@ -68,27 +68,28 @@ std::optional<uint64_t> parse_count(std::string_view text) {
   return v;
 }
 
-std::optional<uint32_t> parse_memory_pages(std::string_view text) {
+std::optional<uint64_t> parse_size(std::string_view text) {
   uint64_t unit = 1u << 20;  // a bare number is MiB
-  bool pages = false;
   if (!text.empty()) {
     switch (text.back()) {
       case 'k': case 'K': unit = 1u << 10; break;
       case 'm': case 'M': unit = 1u << 20; break;
       case 'g': case 'G': unit = 1u << 30; break;
-      case 'p': pages = true; break;
+      case 'p': unit = kPageSize; break;
       default: unit = 0;
     }
     if (unit == 0) unit = 1u << 20;
     else text.remove_suffix(1);
   }
   auto v = parse_digits(text);
-  if (!v || *v == 0) return std::nullopt;
-  uint64_t n = *v;
-  if (!pages) {
-    if (!mul(n, unit)) return std::nullopt;
-    n = (n + kPageSize - 1) / kPageSize;
-  }
+  if (!v || *v == 0 || !mul(*v, unit)) return std::nullopt;
+  return v;
+}
+
+std::optional<uint32_t> parse_memory_pages(std::string_view text) {
+  const auto bytes = parse_size(text);
+  if (!bytes) return std::nullopt;
+  const uint64_t n = (*bytes + kPageSize - 1) / kPageSize;
   if (n > (uint64_t{kUserEnd} >> kPageBits)) return std::nullopt;  // all of user space at most
   return static_cast<uint32_t>(n);
 }

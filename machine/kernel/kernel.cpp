@@ -1,52 +1,55 @@
 #include "r3k/kernel.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "r3k/abi.h"
+#include "r3k/console.h"
 
 namespace r3k {
 namespace {
 
 constexpr int kV0 = 2, kV1 = 3, kA0 = 4, kA3 = 7;
-// Guest buffers are copied through a bounded host buffer, so a huge write
-// costs time, never host memory.
-constexpr uint32_t kCopyChunk = 64u << 10;
-
-void write_all(int fd, const uint8_t* bytes, size_t len) {
-  while (len > 0) {
-    const ssize_t n = ::write(fd, bytes, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // host stream gone: the guest's write still succeeded
-    bytes += n;
-    len -= static_cast<size_t>(n);
-  }
-}
-
-// The stack is mapped on first touch.  A kernel copy to or from a part the
-// guest has not touched yet must find it there, as the guest itself would.
-void touch_stack(AddressSpace& space, uint32_t stack_lo, uint32_t addr, uint32_t len) {
-  const uint64_t lo = std::max<uint64_t>(addr, stack_lo);
-  const uint64_t hi = std::min<uint64_t>(uint64_t{addr} + len, kUserEnd);
-  for (uint64_t a = lo & ~uint64_t{kPageSize - 1}; a < hi; a += kPageSize) {
-    uint32_t ignored;
-    if (space.prot(static_cast<uint32_t>(a)) == kProtNone) space.load8(static_cast<uint32_t>(a), ignored);
-  }
-}
 
 std::string call_name(uint32_t number) {
   std::string_view name = syscall_name(number);
   return name.empty() ? "syscall_" + std::to_string(number) : std::string(name);
 }
 
+template <typename T>
+void erase_value(std::vector<T*>& v, const T* value) {
+  v.erase(std::remove(v.begin(), v.end(), value), v.end());
+}
+
 }  // namespace
 
 Kernel::Kernel(const Options& options)
-    : opts_(options), fail_counts_(options.fail.size()), result_counts_(options.result.size()) {}
+    : opts_(options),
+      keep_history_(options.record || options.stats),
+      has_rules_(!options.fail.empty() || !options.result.empty()),
+      tracer_(options.trace ? TraceWriter::make(options.trace_format, options.trace_strsize) : nullptr),
+      console_(Console::host()),
+      fail_counts_(options.fail.size()),
+      result_counts_(options.result.size()) {}
 
 Kernel::~Kernel() = default;
+
+Process& Kernel::add_process(std::unique_ptr<Process> p) {
+  p->info = infos_.size();
+  infos_.push_back(ProcessInfo{});
+  infos_.back().pid = p->pid;
+  infos_.back().ppid = p->ppid;
+  p->cpu = std::make_unique<Cpu>(p->space.get());
+  p->cpu->set_jit(opts_.jit);
+  by_pid_[p->pid] = p.get();
+  // In pid order, which after a wrap of the ids is not creation order.
+  live_.insert(std::upper_bound(live_.begin(), live_.end(), p->pid,
+                                [](uint32_t pid, const Process* q) { return pid < q->pid; }),
+               p.get());
+  ++unreaped_;
+  next_pid_ = p->pid + 1;
+  procs_.push_back(std::move(p));
+  return *procs_.back();
+}
 
 Process& Kernel::start(std::unique_ptr<AddressSpace> space, const CpuState& state) {
   auto p = std::make_unique<Process>();
@@ -54,19 +57,22 @@ Process& Kernel::start(std::unique_ptr<AddressSpace> space, const CpuState& stat
   p->ppid = opts_.first_ppid;
   p->outside_parent = true;
   p->space = std::move(space);
-  p->cpu = std::make_unique<Cpu>(p->space.get());
-  p->cpu->set_jit(opts_.jit);
-  p->cpu->state() = state;
-  p->info = infos_.size();
-  infos_.push_back(ProcessInfo{});
-  infos_.back().pid = p->pid;
-  infos_.back().ppid = p->ppid;
-  next_pid_ = uint64_t{p->pid} + 1;
-  by_pid_[p->pid] = p.get();
-  live_.push_back(p.get());
-  ++unreaped_;
-  procs_.push_back(std::move(p));
-  return *procs_.back();
+  Process& first = add_process(std::move(p));
+  first.cpu->state() = state;
+  first_ = &first;
+  return first;
+}
+
+std::optional<uint32_t> Kernel::free_pid() {
+  // Upward from the last one handed out; past kMaxPid from 1 again, never
+  // an id in use.  Only ids in use are skipped, so the search is as long
+  // as the process table at most.
+  uint32_t pid = next_pid_;
+  for (size_t tries = 0; tries <= by_pid_.size() + 1; ++tries, ++pid) {
+    if (pid == 0 || pid > kMaxPid) pid = 1;
+    if (by_pid_.count(pid) == 0) return pid;
+  }
+  return std::nullopt;
 }
 
 Process* Kernel::find(uint32_t pid) {
@@ -80,33 +86,28 @@ std::string Kernel::output(int fd) const {
 
 void Kernel::diagnose(const std::string& line) {
   diagnostics_.push_back(line);
-  if (opts_.diagnostics) {
-    const std::string text = line + "\n";
-    write_all(2, reinterpret_cast<const uint8_t*>(text.data()), text.size());
-  }
+  if (opts_.diagnostics) console_.line(2, line);
 }
 
-void Kernel::trace_line(const std::string& line) {
-  const std::string text = line + "\n";
+void Kernel::trace(const std::string& line) {
   if (opts_.trace_sink)
-    opts_.trace_sink(text);
+    opts_.trace_sink(line + "\n");
   else
-    write_all(2, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    console_.line(opts_.trace_fd, line);
 }
 
 void Kernel::record(SyscallEvent event) {
-  if (opts_.trace)
-    trace_line(opts_.trace_format == TraceFormat::Tsv ? format_call_tsv(event)
-                                                      : format_call(event, opts_.trace_strsize));
+  if (tracer_) trace(tracer_->call(event));
   if (opts_.record) events_.push_back(std::move(event));
 }
 
 void Kernel::reply(Process& p, SyscallEvent& event, const Answer& a) {
   CpuState& st = p.cpu->state();
-  st.gpr[kA3] = a.failed ? 1 : 0;
+  st.gpr[kA3] = a.failed;
   st.gpr[kV0] = a.v0;
   st.gpr[kV1] = a.v1;
-  event.failed = a.failed;
+  if (!tracer_ && !opts_.record) return;
+  event.failed = a.failed != 0;
   event.v0 = static_cast<int32_t>(a.v0);
   event.v1 = a.v1;
   record(std::move(event));
@@ -120,7 +121,7 @@ std::optional<Kernel::Answer> Kernel::injected(const Process& p, uint32_t number
     for (size_t i = 0; i < rules.size(); ++i) {
       const CallRule& r = rules[i];
       if (r.call != number || (r.pid && *r.pid != p.pid)) continue;
-      if (r.applies(++counts[i]) && !answer) answer = Answer{fail, static_cast<uint32_t>(r.value), 0};
+      if (r.applies(++counts[i]) && !answer) answer = Answer{fail ? 1u : 0u, static_cast<uint32_t>(r.value), 0};
     }
   };
   scan(opts_.fail, fail_counts_, true);
@@ -130,35 +131,25 @@ std::optional<Kernel::Answer> Kernel::injected(const Process& p, uint32_t number
 
 void Kernel::syscall(Process& p) {
   const CpuState& st = p.cpu->state();
+  const bool described = tracer_ || opts_.record;
   SyscallEvent ev;
   ev.pid = p.pid;
   ev.number = st.gpr[kV0];
-  ev.name = call_name(ev.number);
   for (int i = 0; i < 4; ++i) ev.args[i] = st.gpr[kA0 + i];
   const Sys call = static_cast<Sys>(ev.number);
-  if (call == Sys::write && (opts_.trace || opts_.record))
-    ev.data = read_for_trace(p, ev.args[1], ev.args[2]);
+  if (described) {
+    ev.name = call_name(ev.number);
+    if (call == Sys::write) ev.data = read_for_trace(p, ev.args[1], ev.args[2]);
+  }
 
-  if (auto a = injected(p, ev.number)) {
+  if (auto a = has_rules_ ? injected(p, ev.number) : std::nullopt) {
     ev.injected = true;
     reply(p, ev, *a);
     return;
   }
   switch (call) {
     case Sys::_exit:
-      if (exits_returned_ < opts_.exit_returns) {
-        ++exits_returned_;
-        reply(p, ev, ok(0));
-        return;
-      }
-      ev.returned = false;
-      record(std::move(ev));
-      infos_[p.info].exited = true;
-      infos_[p.info].status = static_cast<int32_t>(st.gpr[kA0]);
-      if (opts_.trace)
-        trace_line(opts_.trace_format == TraceFormat::Tsv ? format_exit_tsv(p.pid, infos_[p.info].status)
-                                                          : format_exit(p.pid, infos_[p.info].status));
-      end(p);
+      if (!serve_exit(p, ev)) reply(p, ev, ok(0));
       return;
     case Sys::fork:
       reply(p, ev, do_fork(p));
@@ -181,50 +172,55 @@ void Kernel::syscall(Process& p) {
   }
 }
 
+// True if the process ended; false if this _exit returns (--exit-returns).
+bool Kernel::serve_exit(Process& p, SyscallEvent& ev) {
+  if (exits_returned_ < opts_.exit_returns) {
+    ++exits_returned_;
+    return false;
+  }
+  ev.returned = false;
+  record(std::move(ev));
+  ProcessInfo& info = infos_[p.info];
+  info.exited = true;
+  info.status = static_cast<int32_t>(p.cpu->state().gpr[kA0]);
+  if (tracer_) trace(tracer_->exited(p.pid, info.status));
+  end(p);
+  return true;
+}
+
 Kernel::Answer Kernel::do_fork(Process& p) {
-  if (unreaped_ >= opts_.max_procs || next_pid_ > UINT32_MAX) return error(kEAGAIN);
+  if (unreaped_ >= opts_.max_procs) return error(kEAGAIN);
+  const auto pid = free_pid();
+  if (!pid) return error(kEAGAIN);
   auto space = opts_.shared_fork ? p.space->clone(share_lo_, share_hi_) : p.space->clone();
   if (!space) return error(kENOMEM);
   auto child = std::make_unique<Process>();
-  child->pid = static_cast<uint32_t>(next_pid_++);
+  child->pid = *pid;
   child->ppid = p.pid;
   child->space = std::move(space);
-  child->cpu = std::make_unique<Cpu>(child->space.get());
-  child->cpu->set_jit(opts_.jit);
-  CpuState& cs = child->cpu->state();
+  Process& c = add_process(std::move(child));
+  CpuState& cs = c.cpu->state();
   cs = p.cpu->state();
   cs.gpr[kV0] = 0;
   cs.gpr[kV1] = 0;
   cs.gpr[kA3] = 0;
-  child->info = infos_.size();
-  infos_.push_back(ProcessInfo{});
-  infos_.back().pid = child->pid;
-  infos_.back().ppid = child->ppid;
-  by_pid_[child->pid] = child.get();
-  live_.push_back(child.get());  // pids only grow, so live_ stays in pid order
-  ++unreaped_;
-  const uint32_t pid = child->pid;
-  procs_.push_back(std::move(child));
-  return ok(pid);
+  return ok(c.pid);
 }
 
 std::optional<Kernel::Answer> Kernel::do_waitpid(Process& p, const uint32_t* args) {
   const uint32_t pid = args[0], addr = args[1], options = args[2];
   if (options != 0) return error(kEINVAL);
   Process* child = find(pid);
-  if (child == nullptr || child->outside_parent || child->ppid != p.pid || child->state == ProcState::Reaped)
-    return error(kEINVAL);
-  if (addr != 0) {
-    // Refuse a bad pointer now rather than after a long wait.
-    touch_stack(*p.space, kUserEnd - opts_.stack_size, addr, 4);
-    uint8_t probe[4];
-    if (!p.space->copy_in(addr, probe, 4) || !p.space->copy_out(addr, probe, 4)) return error(kEFAULT);
-  }
+  if (child == nullptr || child->outside_parent || child->ppid != p.pid) return error(kEINVAL);
+  // Refuse a bad pointer now rather than after a long wait.
+  if (addr != 0 && !(p.space->readable(addr, 4) && p.space->writable(addr, 4))) return error(kEFAULT);
   if (child->state != ProcState::Zombie) {
     p.state = ProcState::Blocked;
     p.wait_pid = pid;
     p.wait_addr = addr;
     std::copy(args, args + 4, p.wait_args);
+    // The machine may be a while before anything else is written.
+    console_.flush();
     return std::nullopt;
   }
   return complete_wait(p, *child, addr);
@@ -246,9 +242,7 @@ Kernel::Answer Kernel::complete_wait(Process& parent, Process& child, uint32_t a
                            static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
     if (!parent.space->copy_out(addr, be, 4)) return error(kEFAULT);
   }
-  child.state = ProcState::Reaped;
-  zombies_.erase(std::remove(zombies_.begin(), zombies_.end(), &child), zombies_.end());
-  --unreaped_;
+  reap(child);
   return ok(child.pid);
 }
 
@@ -262,21 +256,20 @@ Kernel::Answer Kernel::do_write(Process& p, const uint32_t* args) {
   const uint32_t addr = args[1], len = args[2];
   if (!writable_fd(fd)) return error(kEBADF);
   if (len == 0) return ok(0);
-  touch_stack(*p.space, kUserEnd - opts_.stack_size, addr, len);
-  // Validate the whole buffer first, so a bad one writes nothing.
-  if (uint64_t{addr} + len > kUserEnd || len > uint64_t{p.space->mapped_pages()} * kPageSize)
-    return error(kEFAULT);
-  for (uint64_t page = addr & ~(kPageSize - 1); page < uint64_t{addr} + len; page += kPageSize)
-    if (!(p.space->prot(static_cast<uint32_t>(page)) & kProtRead)) return error(kEFAULT);
-
-  std::vector<uint8_t> chunk(std::min(len, kCopyChunk));
+  // The whole buffer first, so a bad one writes nothing.  Within one page
+  // (printf's one byte) that is the page's own view.
+  const bool one_page = len <= kPageSize - (addr & (kPageSize - 1));
+  if (one_page ? p.space->read_view(addr) == nullptr : !p.space->readable(addr, len)) return error(kEFAULT);
+  // Straight from the guest's pages, a page at a time: a huge write costs
+  // time, never host memory.
   for (uint32_t done = 0; done < len;) {
-    const uint32_t n = std::min(len - done, kCopyChunk);
-    if (!p.space->copy_in(addr + done, chunk.data(), n)) return error(kEFAULT);
-    if (opts_.echo) write_all(fd, chunk.data(), n);
+    const uint32_t at = addr + done;
+    const uint32_t n = std::min(len - done, kPageSize - (at & (kPageSize - 1)));
+    const uint8_t* bytes = p.space->read_view(at);
+    if (opts_.echo) console_.write(fd, bytes, n);
     if (opts_.record && captured_ < opts_.capture_limit) {
       const uint64_t keep = std::min<uint64_t>(n, opts_.capture_limit - captured_);
-      outputs_[static_cast<size_t>(fd)].append(reinterpret_cast<const char*>(chunk.data()), keep);
+      outputs_[static_cast<size_t>(fd)].append(reinterpret_cast<const char*>(bytes), keep);
       captured_ += keep;
     }
     done += n;
@@ -284,16 +277,14 @@ Kernel::Answer Kernel::do_write(Process& p, const uint32_t* args) {
   return ok(len);
 }
 
-std::string Kernel::read_for_trace(Process& p, uint32_t addr, uint32_t len) {
+std::string Kernel::read_for_trace(const Process& p, uint32_t addr, uint32_t len) const {
   const uint32_t n = std::min(len, kMaxEventData);
   std::string bytes(n, '\0');
-  touch_stack(*p.space, kUserEnd - opts_.stack_size, addr, n);
   if (n == 0 || !p.space->copy_in(addr, bytes.data(), n)) return {};
   return bytes;
 }
 
-void Kernel::end(Process& p) {
-  live_.erase(std::remove(live_.begin(), live_.end(), &p), live_.end());
+void Kernel::hand_on_children(const Process& p) {
   // Orphans go to the first process's parent, outside the machine;
   // zombies nobody can wait for any more are reaped at once.
   for (Process* c : live_) {
@@ -305,19 +296,43 @@ void Kernel::end(Process& p) {
     if (z->outside_parent || z->ppid != p.pid) continue;
     z->ppid = opts_.first_ppid;
     z->outside_parent = true;
-    z->state = ProcState::Reaped;
-    zombies_.erase(std::remove(zombies_.begin(), zombies_.end(), z), zombies_.end());
-    --unreaped_;
+    reap(*z);
   }
+}
+
+void Kernel::reap(Process& p) {
+  if (p.state == ProcState::Zombie) erase_value(zombies_, &p);
+  p.state = ProcState::Reaped;
+  by_pid_.erase(p.pid);
+  --unreaped_;
+  if (&p != first_) reaped_.push_back(&p);
+}
+
+void Kernel::release_reaped() {
+  for (Process* p : reaped_) {
+    const size_t info = p->info;
+    procs_.erase(std::find_if(procs_.begin(), procs_.end(), [&](const auto& q) { return q.get() == p; }));
+    if (keep_history_) continue;
+    infos_.erase(infos_.begin() + static_cast<ptrdiff_t>(info));
+    for (const auto& q : procs_)
+      if (q->info > info) --q->info;
+  }
+  reaped_.clear();
+}
+
+void Kernel::end(Process& p) {
+  erase_value(live_, &p);
+  hand_on_children(p);
   // The first process keeps its memory and registers for tests to look at.
-  if (&p != first()) {
+  if (&p != first_) {
     p.cpu.reset();
     p.space.reset();
   }
+  // Whatever it wrote is out before anything that follows its end.
+  console_.flush();
   Process* parent = p.outside_parent ? nullptr : find(p.ppid);
-  if (parent == nullptr || parent->state == ProcState::Zombie || parent->state == ProcState::Reaped) {
-    p.state = ProcState::Reaped;
-    --unreaped_;
+  if (parent == nullptr || parent->state == ProcState::Zombie) {
+    reap(p);
     return;
   }
   p.state = ProcState::Zombie;
@@ -340,19 +355,15 @@ std::string Kernel::fault_line(uint32_t pid, const Fault& fault) {
 
 void Kernel::kill(Process& p, const Fault& fault) {
   infos_[p.info].fault = fault;
-  const int sig = fault_signal(fault.kind);
   diagnose(fault_line(p.pid, fault));
-  if (opts_.trace)
-    trace_line(opts_.trace_format == TraceFormat::Tsv ? format_fault_tsv(p.pid, fault)
-                                                      : format_kill(p.pid, sig, fault.describe()));
+  if (tracer_) trace(tracer_->killed(p.pid, fault));
   end(p);
 }
 
 void Kernel::end_by_return(Process& p, int32_t status) {
   infos_[p.info].exited = true;
   infos_[p.info].status = status;
-  if (opts_.trace)
-    trace_line(opts_.trace_format == TraceFormat::Tsv ? format_exit_tsv(p.pid, status) : format_exit(p.pid, status));
+  if (tracer_) trace(tracer_->exited(p.pid, status));
   end(p);
 }
 
@@ -360,9 +371,7 @@ void Kernel::kill_everything_for_budget(uint64_t budget) {
   diagnose("r3krun: instruction budget of " + std::to_string(budget) + " exhausted");
   for (Process* p : std::vector<Process*>(live_)) {
     infos_[p->info].budget_killed = true;
-    if (opts_.trace)
-      trace_line(opts_.trace_format == TraceFormat::Tsv ? format_budget_kill_tsv(p->pid)
-                                                        : format_kill(p->pid, 9, "instruction budget exhausted"));
+    if (tracer_) trace(tracer_->budget_killed(p->pid));
     end(*p);
   }
 }

@@ -7,6 +7,8 @@
 namespace r3k {
 namespace {
 
+constexpr int kSigKill = 9;
+
 std::string hex(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%x", v);
@@ -94,8 +96,15 @@ std::string quote_bytes(std::string_view bytes, uint32_t max, bool more_follow) 
   return out;
 }
 
-std::string format_call(const SyscallEvent& e, uint32_t strsize) {
-  std::string line = "[pid " + std::to_string(e.pid) + "] " + e.name + "(" + arguments(e, strsize) + ") = ";
+std::unique_ptr<TraceWriter> TraceWriter::make(TraceFormat format, uint32_t strsize) {
+  if (format == TraceFormat::Tsv) return std::make_unique<TsvWriter>();
+  return std::make_unique<StraceWriter>(strsize);
+}
+
+// ---- strace-like lines ----------------------------------------------------
+
+std::string StraceWriter::call(const SyscallEvent& e) const {
+  std::string line = "[pid " + std::to_string(e.pid) + "] " + e.name + "(" + arguments(e, strsize_) + ") = ";
   if (!e.returned)
     line += "?";
   else if (e.failed)
@@ -106,16 +115,26 @@ std::string format_call(const SyscallEvent& e, uint32_t strsize) {
   return line;
 }
 
-std::string format_exit(uint32_t pid, int32_t status) {
+std::string StraceWriter::exited(uint32_t pid, int32_t status) const {
   return "[pid " + std::to_string(pid) + "] +++ exited with " + std::to_string(status) + " +++";
 }
 
-std::string format_kill(uint32_t pid, int signal, std::string_view what) {
+std::string StraceWriter::kill_line(uint32_t pid, int signal, std::string_view what) const {
   return "[pid " + std::to_string(pid) + "] +++ killed by " + signal_name(signal) + " (" +
          std::string(what) + ") +++";
 }
 
-std::string format_call_tsv(const SyscallEvent& e) {
+std::string StraceWriter::killed(uint32_t pid, const Fault& fault) const {
+  return kill_line(pid, fault_signal(fault.kind), fault.describe());
+}
+
+std::string StraceWriter::budget_killed(uint32_t pid) const {
+  return kill_line(pid, kSigKill, "instruction budget exhausted");
+}
+
+// ---- tab-separated lines ----------------------------------------------------
+
+std::string TsvWriter::call(const SyscallEvent& e) const {
   static const char digits[] = "0123456789abcdef";
   std::string line = std::to_string(e.pid) + '\t' + std::to_string(e.number) + '\t' + e.name;
   for (uint32_t a : e.args) line += '\t' + hex8(a);
@@ -134,18 +153,19 @@ std::string format_call_tsv(const SyscallEvent& e) {
   return line;
 }
 
-std::string format_exit_tsv(uint32_t pid, int32_t status) {
+std::string TsvWriter::exited(uint32_t pid, int32_t status) const {
   return std::to_string(pid) + "\texit\t" + std::to_string(status);
 }
 
-std::string format_fault_tsv(uint32_t pid, const Fault& f) {
+std::string TsvWriter::killed(uint32_t pid, const Fault& f) const {
   const int sig = fault_signal(f.kind);
   return std::to_string(pid) + "\tkilled\t" + std::to_string(sig) + '\t' + signal_name(sig) + '\t' +
          hex8(f.pc) + '\t' + hex8(f.addr) + '\t' + f.describe();
 }
 
-std::string format_budget_kill_tsv(uint32_t pid) {
-  return std::to_string(pid) + "\tkilled\t9\tSIGKILL\t-\t-\tinstruction budget exhausted";
+std::string TsvWriter::budget_killed(uint32_t pid) const {
+  return std::to_string(pid) + "\tkilled\t" + std::to_string(kSigKill) + '\t' + signal_name(kSigKill) +
+         "\t-\t-\tinstruction budget exhausted";
 }
 
 }  // namespace r3k

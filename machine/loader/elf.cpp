@@ -1,6 +1,7 @@
 #include "r3k/elf.h"
 
 #include <elf.h>
+#include <endian.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,20 +10,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 namespace r3k {
 namespace {
 
-// Every field is read through these, with the bounds checked by the
-// caller in 64-bit arithmetic, so no file can make us read outside it.
-uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t be32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
-bool fits(std::span<const uint8_t> bytes, uint64_t offset, uint64_t len) {
-  return offset <= bytes.size() && len <= bytes.size() - offset;
-}
+// The file's fields are big-endian; these give them in host order.
+uint16_t be(uint16_t v) { return be16toh(v); }
+uint32_t be(uint32_t v) { return be32toh(v); }
 
 // e_flags fields, not all of which the host's elf.h names.
 constexpr uint32_t kFlagArch = 0xf0000000u;     // 0: MIPS I
@@ -49,19 +44,12 @@ uint8_t prot_of(uint32_t flags) {
   return prot;
 }
 
-void check_header(std::span<const uint8_t> b, const std::string& name) {
-  if (b.size() < EI_NIDENT || std::memcmp(b.data(), ELFMAG, SELFMAG) != 0)
-    refuse(name, "not an ELF file");
-  if (b[EI_CLASS] != ELFCLASS32) refuse(name, "not a 32-bit ELF file");
-  if (b[EI_DATA] != ELFDATA2MSB) refuse(name, "not a big-endian ELF file");
-  if (b[EI_VERSION] != EV_CURRENT) refuse(name, "unknown ELF version");
-  if (b.size() < sizeof(Elf32_Ehdr)) refuse(name, "truncated ELF header");
-  const uint8_t* h = b.data();
-  if (be16(h + 18) != EM_MIPS) refuse(name, "not a MIPS executable");
-  const uint16_t type = be16(h + 16);
+void check_header(const Elf32_Ehdr& h, const std::string& name) {
+  if (be(h.e_machine) != EM_MIPS) refuse(name, "not a MIPS executable");
+  const uint16_t type = be(h.e_type);
   if (type == ET_DYN) refuse(name, "position-independent executable or shared object, not ET_EXEC");
   if (type != ET_EXEC) refuse(name, "not an executable (ELF type " + std::to_string(type) + ")");
-  const uint32_t flags = be32(h + 36);
+  const uint32_t flags = be(h.e_flags);
   if ((flags & kFlagArch) != 0) refuse(name, "not MIPS-I code (e_flags " + hex(flags) + ")");
   if (flags & kFlagArchAse) refuse(name, "uses a MIPS architecture extension (e_flags " + hex(flags) + ")");
   const uint32_t abi = flags & kFlagAbi;
@@ -71,42 +59,131 @@ void check_header(std::span<const uint8_t> b, const std::string& name) {
 
 }  // namespace
 
-ElfImage ElfImage::parse(std::span<const uint8_t> b, const std::string& name) {
-  check_header(b, name);
-  const uint8_t* h = b.data();
+// Where parse reads from.  Every read is bounds-checked by the caller with
+// fits() in 64-bit arithmetic, so no file can make us read outside it, and
+// only the parts asked for are ever read.
+class ElfImage::Source {
+ public:
+  explicit Source(uint64_t size) : size_(size) {}
+  virtual ~Source() = default;
+  uint64_t size() const { return size_; }
+  bool fits(uint64_t offset, uint64_t len) const { return offset <= size_ && len <= size_ - offset; }
+  // Exactly len bytes at offset, which fits(); throws LoadError if the
+  // file cannot give them.
+  virtual void read(uint64_t offset, void* dst, size_t len) const = 0;
+
+  template <typename T>
+  T read_as(uint64_t offset) const {
+    T v;
+    read(offset, &v, sizeof v);
+    return v;
+  }
+  template <typename T>
+  std::vector<T> read_array(uint64_t offset, size_t count) const {
+    std::vector<T> v(count);
+    if (count != 0) read(offset, v.data(), count * sizeof(T));
+    return v;
+  }
+
+ private:
+  uint64_t size_;
+};
+
+namespace {
+
+class MemorySource final : public ElfImage::Source {
+ public:
+  explicit MemorySource(std::span<const uint8_t> bytes) : Source(bytes.size()), bytes_(bytes) {}
+  void read(uint64_t offset, void* dst, size_t len) const override {
+    std::memcpy(dst, bytes_.data() + offset, len);
+  }
+
+ private:
+  std::span<const uint8_t> bytes_;
+};
+
+class FileSource final : public ElfImage::Source {
+ public:
+  FileSource(int fd, uint64_t size, const std::string& path) : Source(size), fd_(fd), path_(path) {}
+  void read(uint64_t offset, void* dst, size_t len) const override {
+    auto* out = static_cast<uint8_t*>(dst);
+    while (len > 0) {
+      const ssize_t n = ::pread(fd_, out, len, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw LoadError(LoadError::Kind::CannotOpen, path_ + ": read error: " + std::strerror(errno));
+      if (n == 0) refuse(path_, "file shrank while being read");
+      out += n;
+      offset += static_cast<uint64_t>(n);
+      len -= static_cast<size_t>(n);
+    }
+  }
+
+ private:
+  int fd_;
+  const std::string& path_;
+};
+
+}  // namespace
+
+ElfImage ElfImage::parse(std::span<const uint8_t> bytes, const std::string& name) {
+  return parse(MemorySource(bytes), name);
+}
+
+ElfImage ElfImage::parse(const Source& src, const std::string& name) {
+  // The identification first, so that anything else is refused from its
+  // first bytes.
+  if (src.size() < EI_NIDENT) refuse(name, "not an ELF file");
+  const auto ident = src.read_array<unsigned char>(0, EI_NIDENT);
+  if (std::memcmp(ident.data(), ELFMAG, SELFMAG) != 0) refuse(name, "not an ELF file");
+  if (ident[EI_CLASS] != ELFCLASS32) refuse(name, "not a 32-bit ELF file");
+  if (ident[EI_DATA] != ELFDATA2MSB) refuse(name, "not a big-endian ELF file");
+  if (ident[EI_VERSION] != EV_CURRENT) refuse(name, "unknown ELF version");
+  if (src.size() < sizeof(Elf32_Ehdr)) refuse(name, "truncated ELF header");
+  const auto h = src.read_as<Elf32_Ehdr>(0);
+  check_header(h, name);
+
   ElfImage img;
   img.name_ = name;
-  img.entry_ = be32(h + 24);
-  const uint32_t phoff = be32(h + 28);
-  const uint16_t phentsize = be16(h + 42);
-  const uint16_t phnum = be16(h + 44);
+  img.entry_ = be(h.e_entry);
+  img.read_segments(src, be(h.e_phoff), be(h.e_phnum), be(h.e_phentsize));
+  const bool entry_ok = std::any_of(img.segments_.begin(), img.segments_.end(), [&](const Segment& s) {
+    return (s.prot & kProtExec) && img.entry_ >= s.vaddr && img.entry_ - s.vaddr < s.memsz;
+  });
+  if (!entry_ok) refuse(name, "entry point " + hex(img.entry_) + " is not inside an executable segment");
+  if (img.entry_ % 4 != 0) refuse(name, "entry point " + hex(img.entry_) + " is not word-aligned");
+  img.read_symbols(src, be(h.e_shoff), be(h.e_shnum), be(h.e_shentsize));
+  return img;
+}
 
+void ElfImage::read_segments(const Source& src, uint32_t phoff, uint16_t phnum, uint16_t phentsize) {
+  const std::string& name = name_;
   if (phnum == 0) refuse(name, "no program headers");
-  if (phnum > kMaxProgramHeaders)
-    refuse(name, "too many program headers (" + std::to_string(phnum) + ")");
+  if (phnum > kMaxProgramHeaders) refuse(name, "too many program headers (" + std::to_string(phnum) + ")");
   if (phentsize != sizeof(Elf32_Phdr))
     refuse(name, "program header size " + std::to_string(phentsize) + ", expected " +
                      std::to_string(sizeof(Elf32_Phdr)));
-  if (!fits(b, phoff, uint64_t{phnum} * phentsize))
-    refuse(name, "program headers extend past the end of the file");
+  if (!src.fits(phoff, uint64_t{phnum} * phentsize)) refuse(name, "program headers extend past the end of the file");
 
   uint64_t total = 0;
-  for (unsigned i = 0; i < phnum; ++i) {
-    const uint8_t* p = h + phoff + uint64_t{i} * phentsize;
-    const uint32_t type = be32(p);
+  const auto headers = src.read_array<Elf32_Phdr>(phoff, phnum);
+  for (size_t i = 0; i < headers.size(); ++i) {
+    const Elf32_Phdr& p = headers[i];
+    const uint32_t type = be(p.p_type);
     const std::string which = "segment " + std::to_string(i);
     if (type == PT_INTERP || type == PT_DYNAMIC)
       refuse(name, "dynamically linked (has PT_INTERP or PT_DYNAMIC); only static executables run here");
     if (type != PT_LOAD) continue;
     Segment s;
-    s.offset = be32(p + 4);
-    s.vaddr = be32(p + 8);
-    s.filesz = be32(p + 16);
-    s.memsz = be32(p + 20);
-    s.prot = prot_of(be32(p + 24));
+    s.offset = be(p.p_offset);
+    s.vaddr = be(p.p_vaddr);
+    s.filesz = be(p.p_filesz);
+    s.memsz = be(p.p_memsz);
+    s.prot = prot_of(be(p.p_flags));
     if (s.filesz > s.memsz)
       refuse(name, which + " has more file bytes (" + hex(s.filesz) + ") than memory (" + hex(s.memsz) + ")");
-    if (!fits(b, s.offset, s.filesz)) refuse(name, which + " extends past the end of the file");
+    // No file bytes, no file offset to check: the linker puts a bss-only
+    // segment's offset wherever the file ends.
+    if (s.filesz != 0 && !src.fits(s.offset, s.filesz)) refuse(name, which + " extends past the end of the file");
     if (s.memsz == 0) continue;
     const uint64_t end = uint64_t{s.vaddr} + s.memsz;
     if (end > kUserEnd)
@@ -114,82 +191,117 @@ ElfImage ElfImage::parse(std::span<const uint8_t> b, const std::string& name) {
     total += s.memsz;
     if (total > kMaxMappedBytes)
       refuse(name, "segments need more than " + std::to_string(kMaxMappedBytes >> 20) + " MiB");
-    for (const Segment& o : img.segments_)
+    for (const Segment& o : segments_)
       if (s.vaddr < uint64_t{o.vaddr} + o.memsz && o.vaddr < end)
         refuse(name, which + " at " + hex(s.vaddr) + " overlaps the segment at " + hex(o.vaddr));
-    img.segments_.push_back(s);
+    segments_.push_back(s);
   }
-  if (img.segments_.empty()) refuse(name, "no loadable segments");
-
-  const bool entry_ok = std::any_of(img.segments_.begin(), img.segments_.end(), [&](const Segment& s) {
-    return (s.prot & kProtExec) && img.entry_ >= s.vaddr && img.entry_ - s.vaddr < s.memsz;
-  });
-  if (!entry_ok) refuse(name, "entry point " + hex(img.entry_) + " is not inside an executable segment");
-  if (img.entry_ % 4 != 0) refuse(name, "entry point " + hex(img.entry_) + " is not word-aligned");
+  if (segments_.empty()) refuse(name, "no loadable segments");
 
   // Keep only the bytes the segments need; offsets become positions in data_.
   size_t bytes = 0;
-  for (const Segment& s : img.segments_) bytes += s.filesz;
-  img.data_.reserve(bytes);
-  for (Segment& s : img.segments_) {
-    const size_t at = img.data_.size();
-    img.data_.insert(img.data_.end(), b.begin() + s.offset, b.begin() + s.offset + s.filesz);
+  for (const Segment& s : segments_) bytes += s.filesz;
+  data_.resize(bytes);
+  size_t at = 0;
+  for (Segment& s : segments_) {
+    if (s.filesz != 0) src.read(s.offset, data_.data() + at, s.filesz);
     s.offset = static_cast<uint32_t>(at);
+    at += s.filesz;
   }
-  img.read_symbols(b);
-  return img;
 }
 
-void ElfImage::read_symbols(std::span<const uint8_t> b) {
+void ElfImage::read_symbols(const Source& src, uint32_t shoff, uint16_t shnum, uint16_t shentsize) {
   // Symbols are a convenience: any doubt about the section table and we
   // simply have none.
-  const uint8_t* h = b.data();
-  const uint32_t shoff = be32(h + 32);
-  const uint16_t shentsize = be16(h + 46);
-  const uint16_t shnum = be16(h + 48);
   if (shoff == 0 || shnum == 0 || shentsize != sizeof(Elf32_Shdr)) return;
-  if (!fits(b, shoff, uint64_t{shnum} * shentsize)) return;
-  auto section = [&](uint32_t i) { return h + shoff + uint64_t{i} * shentsize; };
+  if (!src.fits(shoff, uint64_t{shnum} * shentsize)) return;
+  const auto sections = src.read_array<Elf32_Shdr>(shoff, shnum);
+  const auto symtab = std::find_if(sections.begin(), sections.end(),
+                                   [](const Elf32_Shdr& s) { return be(s.sh_type) == SHT_SYMTAB; });
+  if (symtab == sections.end()) return;
+  const uint32_t off = be(symtab->sh_offset), size = be(symtab->sh_size), link = be(symtab->sh_link);
+  if (be(symtab->sh_entsize) != sizeof(Elf32_Sym) || !src.fits(off, size) || link >= shnum) return;
+  const Elf32_Shdr& strtab = sections[link];
+  const uint32_t stroff = be(strtab.sh_offset), strsize = be(strtab.sh_size);
+  if (be(strtab.sh_type) != SHT_STRTAB || !src.fits(stroff, strsize)) return;
+  const uint32_t count = size / sizeof(Elf32_Sym);
+  if (count > SymbolTable::kMaxEntries || strsize > SymbolTable::kMaxNameBytes) return;
+  symbols_ = SymbolTable(src.read_array<uint8_t>(off, count * sizeof(Elf32_Sym)), src.read_array<char>(stroff, strsize));
+}
 
-  for (uint32_t i = 0; i < shnum; ++i) {
-    const uint8_t* sh = section(i);
-    if (be32(sh + 4) != SHT_SYMTAB) continue;
-    const uint32_t off = be32(sh + 16), size = be32(sh + 20), link = be32(sh + 24);
-    const uint32_t entsize = be32(sh + 36);
-    if (entsize != sizeof(Elf32_Sym) || !fits(b, off, size) || link >= shnum) return;
-    const uint8_t* strsh = section(link);
-    if (be32(strsh + 4) != SHT_STRTAB) return;
-    const uint32_t stroff = be32(strsh + 16), strsize = be32(strsh + 20);
-    if (!fits(b, stroff, strsize)) return;
-    const char* strtab = reinterpret_cast<const char*>(h + stroff);
+// ---- SymbolTable ----------------------------------------------------------
 
-    std::map<std::string, bool, std::less<>> is_global;
-    for (uint32_t at = 0; size - at >= sizeof(Elf32_Sym); at += sizeof(Elf32_Sym)) {
-      const uint8_t* sym = h + off + at;
-      const uint32_t name = be32(sym), value = be32(sym + 4);
-      const uint8_t info = sym[12];
-      const uint16_t shndx = be16(sym + 14);
-      const unsigned type = ELF32_ST_TYPE(info), bind = ELF32_ST_BIND(info);
-      if (name == 0 || name >= strsize || shndx == SHN_UNDEF) continue;
-      if (type == STT_SECTION || type == STT_FILE) continue;
-      const void* nul = std::memchr(strtab + name, '\0', strsize - name);
-      if (nul == nullptr) continue;
-      std::string sname(strtab + name, static_cast<const char*>(nul));
-      const bool global = bind != STB_LOCAL;
-      auto it = is_global.find(sname);
-      if (it != is_global.end() && (it->second || !global)) continue;
-      is_global[sname] = global;
-      symbols_[sname] = value;
-    }
-    return;
+SymbolTable::SymbolTable(std::vector<uint8_t> entries, std::vector<char> names)
+    : entries_(std::move(entries)), names_(std::move(names)) {}
+
+size_t SymbolTable::size() const { return entries_.size() / sizeof(Elf32_Sym); }
+
+SymbolTable::Sym SymbolTable::entry(size_t i) const {
+  Elf32_Sym raw;
+  std::memcpy(&raw, entries_.data() + i * sizeof raw, sizeof raw);
+  return {be(raw.st_value), be(raw.st_size), be(raw.st_name), static_cast<uint8_t>(ELF32_ST_TYPE(raw.st_info)),
+          static_cast<uint8_t>(ELF32_ST_BIND(raw.st_info)), be(raw.st_shndx)};
+}
+
+std::string_view SymbolTable::name_at(uint32_t offset) const {
+  if (offset >= names_.size()) return {};
+  const char* start = names_.data() + offset;
+  const void* nul = std::memchr(start, '\0', names_.size() - offset);
+  return nul ? std::string_view(start, static_cast<const char*>(nul)) : std::string_view{};
+}
+
+namespace {
+
+// Symbols that name something in the program (not sections, files or
+// undefined references).
+bool names_something(uint32_t name, uint8_t type, uint16_t shndx) {
+  return name != 0 && shndx != SHN_UNDEF && type != STT_SECTION && type != STT_FILE;
+}
+
+}  // namespace
+
+std::optional<uint32_t> SymbolTable::find(std::string_view wanted) const {
+  std::optional<uint32_t> local;
+  for (size_t i = 0; i < size(); ++i) {
+    const Sym s = entry(i);
+    if (!names_something(s.name, s.type, s.shndx)) continue;
+    // As far as the wanted name goes, then its end: never a whole long name.
+    if (s.name >= names_.size() || names_.size() - s.name <= wanted.size()) continue;
+    if (std::memcmp(names_.data() + s.name, wanted.data(), wanted.size()) != 0) continue;
+    if (names_[s.name + wanted.size()] != '\0') continue;
+    if (s.bind != STB_LOCAL) return s.value;
+    if (!local) local = s.value;
   }
+  return local;
 }
 
-std::optional<uint32_t> ElfImage::symbol(std::string_view name) const {
-  auto it = symbols_.find(name);
-  if (it == symbols_.end()) return std::nullopt;
-  return it->second;
+std::optional<SymbolTable::Location> SymbolTable::locate(uint32_t addr) const {
+  if (!indexed_) {
+    indexed_ = true;
+    // Code labels only; at one address functions win over untyped labels,
+    // and globals over locals: the preferred one sorts last.
+    auto rank = [&](const Sym& s) { return (s.type == STT_FUNC ? 2 : 0) + (s.bind != STB_LOCAL ? 1 : 0); };
+    std::vector<std::pair<uint64_t, Entry>> keyed;
+    for (size_t i = 0; i < size(); ++i) {
+      const Sym s = entry(i);
+      if (!names_something(s.name, s.type, s.shndx) || s.shndx >= SHN_LORESERVE) continue;
+      if ((s.type != STT_FUNC && s.type != STT_NOTYPE) || name_at(s.name).empty()) continue;
+      keyed.push_back({uint64_t{s.value} << 2 | uint64_t(rank(s)), Entry{s.value, s.size, s.name}});
+    }
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    index_.reserve(keyed.size());
+    for (const auto& k : keyed) index_.push_back(k.second);
+  }
+  auto it = std::upper_bound(index_.begin(), index_.end(), addr,
+                             [](uint32_t a, const Entry& e) { return a < e.value; });
+  if (it == index_.begin()) return std::nullopt;
+  const Entry& e = *--it;
+  const uint32_t offset = addr - e.value;
+  if (e.size != 0 && offset >= e.size) return std::nullopt;  // past its end: padding or data
+  return Location{name_at(e.name), offset};
 }
+
+// ---- ElfImage -------------------------------------------------------------
 
 std::pair<uint32_t, uint32_t> ElfImage::writable_range() const {
   uint64_t lo = kUserEnd, hi = 0;
@@ -231,36 +343,34 @@ void ElfImage::load_into(AddressSpace& space) const {
   }
   for (const Segment& s : segments_)
     if (s.filesz != 0 && !space.poke(s.vaddr, data_.data() + s.offset, s.filesz))
-      throw LoadError(LoadError::Kind::NotRunnable, name_ + ": cannot place segment at " + hex(s.vaddr));
+      throw LoadError(LoadError::Kind::NotRunnable, name_ + ": no host memory for the segment at " + hex(s.vaddr));
 }
 
 ElfImage ElfImage::read_file(const std::string& path) {
   auto fail = [&](LoadError::Kind kind, const std::string& why) {
     throw LoadError(kind, path + ": " + why);
   };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  auto kind_of = [&](const struct stat& st) {
+    if (S_ISDIR(st.st_mode)) fail(LoadError::Kind::NotRunnable, "is a directory");
+    if (!S_ISREG(st.st_mode)) fail(LoadError::Kind::NotRunnable, "not a regular file");
+  };
+  // A FIFO or a device is refused before it is opened: opening one may
+  // block, or do something to the device.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) fail(LoadError::Kind::CannotOpen, std::string("cannot open: ") + std::strerror(errno));
+  kind_of(st);
+  // Non-blocking, in case it was replaced by one since.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) fail(LoadError::Kind::CannotOpen, std::string("cannot open: ") + std::strerror(errno));
   struct FdCloser {
     int fd;
     ~FdCloser() { ::close(fd); }
   } closer{fd};
-  struct stat st {};
   if (::fstat(fd, &st) != 0) fail(LoadError::Kind::CannotOpen, std::string("cannot stat: ") + std::strerror(errno));
-  if (S_ISDIR(st.st_mode)) fail(LoadError::Kind::NotRunnable, "is a directory");
-  if (!S_ISREG(st.st_mode)) fail(LoadError::Kind::NotRunnable, "not a regular file");
+  kind_of(st);
   if (st.st_size > static_cast<off_t>(kMaxFileSize))
     fail(LoadError::Kind::NotRunnable, "file too large (" + std::to_string(st.st_size) + " bytes)");
-  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
-  size_t got = 0;
-  while (got < bytes.size()) {
-    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail(LoadError::Kind::CannotOpen, std::string("read error: ") + std::strerror(errno));
-    if (n == 0) break;  // shrank under us: parse what we have
-    got += static_cast<size_t>(n);
-  }
-  bytes.resize(got);
-  return parse(bytes, path);
+  return parse(FileSource(fd, static_cast<uint64_t>(st.st_size), path), path);
 }
 
 }  // namespace r3k

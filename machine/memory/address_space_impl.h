@@ -33,23 +33,30 @@ inline uint32_t page_offset(uint32_t addr) { return addr & (kPageSize - 1); }
 
 // One second-level table: 4 MiB of guest space.  rd/wr are what the CPU's
 // fast paths look at: null means "take the slow path" (unmapped, protected,
-// or, for wr, the page holds decoded code that a store must invalidate).
+// or, for wr, the page holds decoded code that a store must invalidate, or
+// is the zero page or shared copy-on-write, so a store must first get a
+// page of its own).
 struct L2Table {
   uint8_t* rd[kL2Size] = {};
   uint8_t* wr[kL2Size] = {};
+  // Null when unmapped; the shared zero page until first written.
   std::shared_ptr<PageData> page[kL2Size];
   std::unique_ptr<CodeCache> code[kL2Size];
   uint8_t prot[kL2Size] = {};
+  // Shared for good with other spaces (--shared-fork): written in place,
+  // never copied, and never holding decoded code.
+  bool shared[kL2Size] = {};
   uint32_t present = 0;  // mapped pages in this table
 };
 
 struct AddressSpace::Impl {
-  Impl();
+  explicit Impl(std::shared_ptr<HostMemory> host);
   ~Impl();
 
   // Every slot points at a table; absent ones (and all of kernel space) at
   // the shared, never-written empty table, so lookups need no null test.
   L2Table* l1[1u << kL1Bits];
+  std::shared_ptr<HostMemory> host;
   uint32_t max_pages = 0;
   uint32_t mapped = 0;
   uint32_t grow_lo = 0, grow_hi = 0;
@@ -60,13 +67,20 @@ struct AddressSpace::Impl {
   std::vector<std::unique_ptr<CodeCache>> graveyard;
 
   static L2Table& empty_table();
+  // Read by every untouched page; never written (its wr is always null).
+  static PageData& zero_page();
 
   L2Table* table(uint32_t addr) const { return l1[l1_index(addr)]; }
-  L2Table& table_for_write(uint32_t addr);
+  // The table for addr, made on first use; null past the host cap.
+  L2Table* table_for_write(uint32_t addr);
 
   bool is_mapped(uint32_t addr) const { return table(addr)->page[l2_index(addr)] != nullptr; }
-  // Maps one zero page; false past the page limit.
+  bool in_grow_region(uint32_t addr) const { return addr >= grow_lo && addr < grow_hi; }
+  // Maps one zero page; false past the page limit or the host cap.
   bool map_page(uint32_t addr, uint8_t prot);
+  // Makes the page at addr (mapped) writable in place: a page of its own
+  // instead of the zero page or a copy-on-write share.  False past the cap.
+  bool own_page(uint32_t addr);
   // Recomputes the fast-path pointers of one page from its state.
   void refresh(uint32_t addr);
   // Drops decoded code on one page (if any) and reopens the store path.
@@ -76,8 +90,10 @@ struct AddressSpace::Impl {
   // True if [addr, addr+len) lies in user space without wrapping.
   static bool user_range(uint32_t addr, uint32_t len);
   // For the CPU's slow paths: maps a grow-region page on first touch.
-  bool try_grow(uint32_t addr);
-  // Code may be cached only on pages no other space can write.
+  // Unmapped outside the region or past the page limit, NoMemory past the
+  // host cap.
+  MemError try_grow(uint32_t addr);
+  // Code may be cached only on pages no other space writes in place.
   bool code_cacheable(uint32_t addr) const;
   void collect_garbage() { graveyard.clear(); }
 };

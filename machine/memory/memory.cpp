@@ -1,5 +1,8 @@
 // Sparse paged guest memory.  Pages are kept in guest byte order, so kernel
-// copies are plain memcpy and only word accesses swap.
+// copies are plain memcpy and only word accesses swap.  A page gets host
+// memory of its own only when first written: until then it is the one
+// zero page, or a page shared copy-on-write with the space it was forked
+// from.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -32,27 +35,131 @@ uint32_t page_span(uint32_t addr, uint32_t len) {
   return ((addr + len - 1) >> kPageBits) - (addr >> kPageBits) + 1;
 }
 
+// Calls fn(page address) for every page of [addr, addr+len), len > 0 and
+// no wrap assumed; stops at the first false.
+template <typename Fn>
+bool each_page(uint32_t addr, uint32_t len, Fn fn) {
+  const uint32_t first = page_base(addr), count = page_span(addr, len);
+  for (uint32_t k = 0; k < count; ++k)
+    if (!fn(first + k * kPageSize)) return false;
+  return true;
+}
+
+// Walks [addr, addr+len) page by page, handing each piece to fn(addr, n).
+template <typename Fn>
+void each_piece(uint32_t addr, uint32_t len, Fn fn) {
+  while (len > 0) {
+    const uint32_t n = std::min(len, kPageSize - page_offset(addr));
+    fn(addr, n);
+    addr += n;
+    len -= n;
+  }
+}
+
+constinit L2Table g_empty_table;  // constant-initialised: no guard on use
+constinit PageData g_zero_page{};
+
+// Page memory comes through this, so the last space to let a page go gives
+// it back to the cap, whichever space that is.
+template <typename T>
+struct CountedAllocator {
+  using value_type = T;
+  std::shared_ptr<HostMemory> host;
+  explicit CountedAllocator(std::shared_ptr<HostMemory> h) : host(std::move(h)) {}
+  template <typename U>
+  CountedAllocator(const CountedAllocator<U>& other) : host(other.host) {}
+  T* allocate(size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, size_t n) {
+    std::allocator<T>().deallocate(p, n);
+    host->give_page();
+  }
+  template <typename U>
+  bool operator==(const CountedAllocator<U>& other) const { return host == other.host; }
+};
+
+// The zero page as a page pointer: not owned, so use_count() is 0.
+std::shared_ptr<PageData> zero_page_ref() { return std::shared_ptr<PageData>(std::shared_ptr<PageData>(), &g_zero_page); }
+
+bool is_zero_page(const std::shared_ptr<PageData>& page) { return page.get() == &g_zero_page; }
+
+// A page of host memory under the cap, with from's bytes (null: zeros);
+// null past the cap.
+std::shared_ptr<PageData> new_page(const std::shared_ptr<HostMemory>& host, const PageData* from) {
+  if (!host->take_page()) return nullptr;
+  try {
+    auto page = std::allocate_shared<PageData>(CountedAllocator<PageData>(host));
+    if (from != nullptr) std::memcpy(page->bytes, from->bytes, kPageSize);
+    return page;
+  } catch (const std::bad_alloc&) {
+    host->give_page();
+    return nullptr;
+  }
+}
+
+bool all_zero(const uint8_t* bytes, uint32_t n) {
+  return n == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, n - 1) == 0);
+}
+
 }  // namespace
+
+// ---- HostMemory ----------------------------------------------------------
+
+bool HostMemory::take(uint64_t bytes) {
+  if (bytes > limit_ || used_ > limit_ - bytes) return false;
+  used_ += bytes;
+  return true;
+}
+
+bool HostMemory::take_page() {
+  if (!take(sizeof(PageData))) return false;
+  peak_pages_ = std::max(peak_pages_, ++pages_);
+  return true;
+}
+
+bool HostMemory::take_table() {
+  if (!take(sizeof(L2Table))) return false;
+  ++tables_;
+  return true;
+}
+
+void HostMemory::give_page() {
+  used_ -= sizeof(PageData);
+  --pages_;
+}
+
+void HostMemory::give_table() {
+  used_ -= sizeof(L2Table);
+  --tables_;
+}
 
 // ---- Impl --------------------------------------------------------------
 
-namespace {
-constinit L2Table g_empty_table;  // constant-initialised: no guard on use
-}  // namespace
-
-AddressSpace::Impl::Impl() { std::fill(std::begin(l1), std::end(l1), &empty_table()); }
+AddressSpace::Impl::Impl(std::shared_ptr<HostMemory> h) : host(std::move(h)) {
+  std::fill(std::begin(l1), std::end(l1), &empty_table());
+}
 
 AddressSpace::Impl::~Impl() {
-  for (L2Table* t : l1)
-    if (t != &g_empty_table) delete t;
+  for (L2Table* t : l1) {
+    if (t == &g_empty_table) continue;
+    delete t;
+    host->give_table();
+  }
 }
 
 L2Table& AddressSpace::Impl::empty_table() { return g_empty_table; }
+PageData& AddressSpace::Impl::zero_page() { return g_zero_page; }
 
-L2Table& AddressSpace::Impl::table_for_write(uint32_t addr) {
+L2Table* AddressSpace::Impl::table_for_write(uint32_t addr) {
   L2Table*& t = l1[l1_index(addr)];
-  if (t == &empty_table()) t = new L2Table;
-  return *t;
+  if (t != &empty_table()) return t;
+  if (!host->take_table()) return nullptr;
+  try {
+    t = new L2Table;
+  } catch (const std::bad_alloc&) {
+    host->give_table();
+    return nullptr;
+  }
+  return t;
 }
 
 bool AddressSpace::Impl::user_range(uint32_t addr, uint32_t len) {
@@ -61,12 +168,28 @@ bool AddressSpace::Impl::user_range(uint32_t addr, uint32_t len) {
 
 bool AddressSpace::Impl::map_page(uint32_t addr, uint8_t prot) {
   if (mapped >= max_pages) return false;
-  L2Table& t = table_for_write(addr);
-  uint32_t i = l2_index(addr);
-  t.page[i] = std::make_shared<PageData>();  // value-initialised: zero
-  t.prot[i] = prot;
-  ++t.present;
+  L2Table* t = table_for_write(addr);
+  if (t == nullptr) return false;
+  const uint32_t i = l2_index(addr);
+  t->page[i] = zero_page_ref();
+  t->prot[i] = prot;
+  t->shared[i] = false;
+  ++t->present;
   ++mapped;
+  refresh(addr);
+  return true;
+}
+
+bool AddressSpace::Impl::own_page(uint32_t addr) {
+  L2Table* t = table(addr);
+  const uint32_t i = l2_index(addr);
+  std::shared_ptr<PageData>& page = t->page[i];
+  if (is_zero_page(page) || (!t->shared[i] && page.use_count() > 1)) {
+    auto mine = new_page(host, is_zero_page(page) ? nullptr : page.get());
+    if (!mine) return false;
+    page = std::move(mine);  // decoded code stays valid: the bytes are the same
+  }
+  // Also when the other sharers have let go since: the store path reopens.
   refresh(addr);
   return true;
 }
@@ -74,10 +197,13 @@ bool AddressSpace::Impl::map_page(uint32_t addr, uint8_t prot) {
 void AddressSpace::Impl::refresh(uint32_t addr) {
   L2Table* t = table(addr);
   if (t == &empty_table()) return;
-  uint32_t i = l2_index(addr);
-  uint8_t* base = t->page[i] ? t->page[i]->bytes : nullptr;
+  const uint32_t i = l2_index(addr);
+  const std::shared_ptr<PageData>& page = t->page[i];
+  uint8_t* base = page ? page->bytes : nullptr;
+  // A page other spaces still read must be copied before a store.
+  const bool in_place = page && !is_zero_page(page) && (t->shared[i] || page.use_count() == 1);
   t->rd[i] = (t->prot[i] & kProtRead) ? base : nullptr;
-  t->wr[i] = (t->prot[i] & kProtWrite) && !t->code[i] ? base : nullptr;
+  t->wr[i] = (t->prot[i] & kProtWrite) && in_place && !t->code[i] ? base : nullptr;
 }
 
 void AddressSpace::Impl::invalidate_code(uint32_t addr) {
@@ -94,21 +220,23 @@ void AddressSpace::Impl::store_touches(uint32_t addr, uint32_t len) {
   if (c && c->covers(page_offset(addr), len)) invalidate_code(addr);
 }
 
-bool AddressSpace::Impl::try_grow(uint32_t addr) {
-  if (addr < grow_lo || addr >= grow_hi || addr >= kUserEnd || is_mapped(addr)) return false;
-  return map_page(page_base(addr), kProtRead | kProtWrite);
+MemError AddressSpace::Impl::try_grow(uint32_t addr) {
+  if (!in_grow_region(addr) || addr >= kUserEnd || is_mapped(addr)) return MemError::Unmapped;
+  if (mapped >= max_pages) return MemError::Unmapped;
+  return map_page(page_base(addr), kProtRead | kProtWrite) ? MemError::None : MemError::NoMemory;
 }
 
 bool AddressSpace::Impl::code_cacheable(uint32_t addr) const {
-  // A page shared with another space (the broken-fork quirk) can be written
-  // by a CPU that does not know about our decoded blocks.
-  const L2Table* t = table(addr);
-  return t->page[l2_index(addr)].use_count() == 1;
+  // A page shared for good (the broken-fork quirk) can be written by a CPU
+  // that does not know about our decoded blocks.  Copy-on-write shares are
+  // fine: whoever writes first gets a copy.
+  return !table(addr)->shared[l2_index(addr)];
 }
 
 // ---- AddressSpace ------------------------------------------------------
 
-AddressSpace::AddressSpace(uint32_t max_pages) : impl_(std::make_unique<Impl>()) {
+AddressSpace::AddressSpace(uint32_t max_pages, std::shared_ptr<HostMemory> host)
+    : impl_(std::make_unique<Impl>(host ? std::move(host) : std::make_shared<HostMemory>())) {
   impl_->max_pages = max_pages;
 }
 
@@ -118,23 +246,19 @@ bool AddressSpace::map(uint32_t addr, uint32_t len, uint8_t prot) {
   Impl& m = *impl_;
   if (len == 0) return Impl::user_range(addr, 0);
   if (!Impl::user_range(addr, len)) return false;
-  uint32_t first = page_base(addr);
-  uint32_t count = page_span(addr, len);
   uint32_t fresh = 0;
-  for (uint32_t k = 0; k < count; ++k)
-    if (!m.is_mapped(first + k * kPageSize)) ++fresh;
+  each_page(addr, len, [&](uint32_t a) { return fresh += !m.is_mapped(a), true; });
   if (fresh > m.max_pages - std::min(m.mapped, m.max_pages)) return false;
-  for (uint32_t k = 0; k < count; ++k) {
-    uint32_t a = first + k * kPageSize;
-    if (!m.is_mapped(a)) {
-      m.map_page(a, prot);
-    } else {
-      // Decoded code was checked against the old protection.
-      m.invalidate_code(a);
-      m.table(a)->prot[l2_index(a)] = prot;
-      m.refresh(a);
-    }
-  }
+  // Tables first, so that a cap reached halfway leaves no mapping changed.
+  if (!each_page(addr, len, [&](uint32_t a) { return m.table_for_write(a) != nullptr; })) return false;
+  each_page(addr, len, [&](uint32_t a) {
+    if (!m.is_mapped(a)) return m.map_page(a, prot);
+    // Decoded code was checked against the old protection.
+    m.invalidate_code(a);
+    m.table(a)->prot[l2_index(a)] = prot;
+    m.refresh(a);
+    return true;
+  });
   return true;
 }
 
@@ -152,65 +276,96 @@ uint8_t AddressSpace::prot(uint32_t addr) const {
 
 uint32_t AddressSpace::mapped_pages() const { return impl_->mapped; }
 uint32_t AddressSpace::max_pages() const { return impl_->max_pages; }
+const HostMemory& AddressSpace::host() const { return *impl_->host; }
+
+uint32_t AddressSpace::resident_pages() const {
+  uint32_t n = 0;
+  for (const L2Table* t : impl_->l1)
+    if (t != &g_empty_table)
+      for (const auto& page : t->page) n += page && !is_zero_page(page);
+  return n;
+}
 
 namespace {
 
-// Walks [addr, addr+len) page by page, handing each piece to fn(host, n).
-template <typename Fn>
-void for_each_piece(AddressSpace::Impl& m, uint32_t addr, uint32_t len, Fn fn) {
-  while (len > 0) {
-    uint32_t off = page_offset(addr);
-    uint32_t n = std::min(len, kPageSize - off);
-    L2Table* t = m.table(addr);
-    fn(t->page[l2_index(addr)]->bytes + off, addr, n);
-    addr += n;
-    len -= n;
-  }
-}
-
-// True if every page of the range is mapped and has all of the need bits.
-bool range_ok(const AddressSpace::Impl& m, uint32_t addr, uint32_t len, uint8_t need) {
+// True if every page of the range is mapped and has all of the need bits;
+// with grow, untouched grow-region pages pass too.
+bool range_ok(const AddressSpace::Impl& m, uint32_t addr, uint32_t len, uint8_t need, bool grow) {
   if (!AddressSpace::Impl::user_range(addr, len)) return false;
   if (len == 0) return true;
-  uint32_t first = page_base(addr);
-  uint32_t count = page_span(addr, len);
-  for (uint32_t k = 0; k < count; ++k) {
-    uint32_t a = first + k * kPageSize;
+  return each_page(addr, len, [&](uint32_t a) {
     const L2Table* t = m.table(a);
-    uint32_t i = l2_index(a);
-    if (!t->page[i] || (t->prot[i] & need) != need) return false;
-  }
-  return true;
+    const uint32_t i = l2_index(a);
+    if (!t->page[i]) return grow && m.in_grow_region(a);
+    return (t->prot[i] & need) == need;
+  });
+}
+
+// Makes every mapped page of [addr, addr+len) writable in place, except
+// zero pages that would only receive zeros from src (null: any bytes).
+bool own_range(AddressSpace::Impl& m, uint32_t addr, uint32_t len, const uint8_t* src) {
+  bool ok = true;
+  each_piece(addr, len, [&](uint32_t a, uint32_t n) {
+    const bool stays_zero = src && is_zero_page(m.table(a)->page[l2_index(a)]) && all_zero(src + (a - addr), n);
+    if (ok && !stays_zero) ok = m.own_page(a);
+  });
+  return ok;
 }
 
 }  // namespace
 
-// The kernel's copies are the debugger's, behind a protection check.
-bool AddressSpace::copy_in(uint32_t addr, void* dst, uint32_t len) {
-  return range_ok(*impl_, addr, len, kProtRead) && peek(addr, dst, len);
+bool AddressSpace::readable(uint32_t addr, uint32_t len) const {
+  return range_ok(*impl_, addr, len, kProtRead, true);
+}
+
+bool AddressSpace::writable(uint32_t addr, uint32_t len) const {
+  return range_ok(*impl_, addr, len, kProtWrite, true);
+}
+
+const uint8_t* AddressSpace::read_view(uint32_t addr) const {
+  const Impl& m = *impl_;
+  if (addr >= kUserEnd) return nullptr;
+  const L2Table* t = m.table(addr);
+  const uint32_t i = l2_index(addr);
+  if (!t->page[i]) return m.in_grow_region(addr) ? g_zero_page.bytes + page_offset(addr) : nullptr;
+  return t->prot[i] & kProtRead ? t->page[i]->bytes + page_offset(addr) : nullptr;
+}
+
+bool AddressSpace::copy_in(uint32_t addr, void* dst, uint32_t len) const {
+  if (!readable(addr, len)) return false;
+  auto* out = static_cast<uint8_t*>(dst);
+  each_piece(addr, len, [&](uint32_t a, uint32_t n) { std::memcpy(out + (a - addr), read_view(a), n); });
+  return true;
 }
 
 bool AddressSpace::copy_out(uint32_t addr, const void* src, uint32_t len) {
-  return range_ok(*impl_, addr, len, kProtWrite) && poke(addr, src, len);
+  Impl& m = *impl_;
+  if (!writable(addr, len)) return false;
+  if (len == 0) return true;
+  // The untouched stack pages the copy lands on appear as the guest's own
+  // store would make them.
+  const bool grown = each_page(addr, len, [&](uint32_t a) { return m.is_mapped(a) || m.try_grow(a) == MemError::None; });
+  return grown && poke(addr, src, len);
 }
 
 bool AddressSpace::peek(uint32_t addr, void* dst, uint32_t len) const {
-  if (!range_ok(*impl_, addr, len, 0)) return false;
+  if (!range_ok(*impl_, addr, len, 0, false)) return false;
   auto* out = static_cast<uint8_t*>(dst);
-  for_each_piece(*impl_, addr, len, [&](uint8_t* host, uint32_t, uint32_t n) {
-    std::memcpy(out, host, n);
-    out += n;
+  each_piece(addr, len, [&](uint32_t a, uint32_t n) {
+    std::memcpy(out + (a - addr), impl_->table(a)->page[l2_index(a)]->bytes + page_offset(a), n);
   });
   return true;
 }
 
 bool AddressSpace::poke(uint32_t addr, const void* src, uint32_t len) {
-  if (!range_ok(*impl_, addr, len, 0)) return false;
-  auto* in = static_cast<const uint8_t*>(src);
-  for_each_piece(*impl_, addr, len, [&](uint8_t* host, uint32_t a, uint32_t n) {
-    impl_->store_touches(a, n);
-    std::memcpy(host, in, n);
-    in += n;
+  Impl& m = *impl_;
+  const auto* in = static_cast<const uint8_t*>(src);
+  if (!range_ok(m, addr, len, 0, false) || !own_range(m, addr, len, in)) return false;
+  each_piece(addr, len, [&](uint32_t a, uint32_t n) {
+    std::shared_ptr<PageData>& page = m.table(a)->page[l2_index(a)];
+    if (is_zero_page(page)) return;  // own_range left it: the piece is all zeros
+    m.store_touches(a, n);
+    std::memcpy(page->bytes + page_offset(a), in + (a - addr), n);
   });
   return true;
 }
@@ -221,15 +376,15 @@ namespace {
 MemError locate(AddressSpace::Impl& m, uint32_t addr, uint32_t size, bool write, uint8_t*& host) {
   if (addr & (size - 1)) return MemError::Unaligned;
   if (addr >= kUserEnd) return MemError::KernelSpace;
-  L2Table* t = m.table(addr);
-  uint32_t i = l2_index(addr);
-  if (!t->page[i]) {
-    if (!m.try_grow(addr)) return MemError::Unmapped;
-    t = m.table(addr);
+  const uint32_t i = l2_index(addr);
+  if (!m.table(addr)->page[i]) {
+    if (MemError e = m.try_grow(addr); e != MemError::None) return e;
   }
-  uint8_t prot = t->prot[i];
+  L2Table* t = m.table(addr);
+  const uint8_t prot = t->prot[i];
   if (write) {
     if (!(prot & kProtWrite)) return MemError::ReadOnly;
+    if (!m.own_page(addr)) return MemError::NoMemory;
     m.store_touches(addr, size);
   } else if (!(prot & kProtRead)) {
     return MemError::Unmapped;
@@ -284,37 +439,41 @@ MemError AddressSpace::store32(uint32_t addr, uint32_t value) {
 
 std::unique_ptr<AddressSpace> AddressSpace::clone(uint32_t share_lo, uint32_t share_hi) const {
   Impl& src = *impl_;
-  if (src.mapped > src.max_pages) return nullptr;
-  try {
-    auto copy = std::make_unique<AddressSpace>(src.max_pages);
-    Impl& dst = *copy->impl_;
-    dst.grow_lo = src.grow_lo;
-    dst.grow_hi = src.grow_hi;
-    for (uint32_t j = 0; j < (1u << kL1Bits); ++j) {
-      const L2Table* st = src.l1[j];
-      if (st == &Impl::empty_table() || st->present == 0) continue;
-      L2Table* dt = new L2Table;
-      dst.l1[j] = dt;
-      for (uint32_t i = 0; i < kL2Size; ++i) {
-        if (!st->page[i]) continue;
-        uint32_t addr = (j << (kPageBits + kL2Bits)) | (i << kPageBits);
-        if (addr >= share_lo && addr < share_hi) {
-          // Our decoded code on this page would not see the copy's stores.
-          src.invalidate_code(addr);
-          dt->page[i] = st->page[i];
-        } else {
-          dt->page[i] = std::make_shared<PageData>(*st->page[i]);
-        }
-        dt->prot[i] = st->prot[i];
-        ++dt->present;
-        ++dst.mapped;
-        dst.refresh(addr);
+  auto copy = std::make_unique<AddressSpace>(src.max_pages, src.host);
+  Impl& dst = *copy->impl_;
+  dst.grow_lo = src.grow_lo;
+  dst.grow_hi = src.grow_hi;
+  for (uint32_t j = 0; j < (1u << kL1Bits); ++j) {
+    L2Table* st = src.l1[j];
+    if (st == &Impl::empty_table() || st->present == 0) continue;
+    const uint32_t table_base = j << (kPageBits + kL2Bits);
+    L2Table* dt = dst.table_for_write(table_base);
+    if (dt == nullptr) return nullptr;
+    for (uint32_t i = 0; i < kL2Size; ++i) {
+      if (!st->page[i]) continue;
+      const uint32_t addr = table_base | (i << kPageBits);
+      if (addr >= share_lo && addr < share_hi) {
+        // Both sides must write the same bytes: a real page, and our
+        // decoded code on it would not see the copy's stores.
+        if (!src.own_page(addr)) return nullptr;
+        src.invalidate_code(addr);
+        st->shared[i] = dt->shared[i] = true;
+        dt->page[i] = st->page[i];
+      } else if (st->shared[i]) {
+        // Shared for good with others: the copy alone gets its own bytes.
+        dt->page[i] = new_page(dst.host, st->page[i].get());
+        if (!dt->page[i]) return nullptr;
+      } else {
+        dt->page[i] = st->page[i];  // copy on write, from now on for both
       }
+      dt->prot[i] = st->prot[i];
+      ++dt->present;
+      ++dst.mapped;
+      dst.refresh(addr);
+      src.refresh(addr);
     }
-    return copy;
-  } catch (const std::bad_alloc&) {
-    return nullptr;
   }
+  return copy;
 }
 
 }  // namespace r3k

@@ -44,6 +44,15 @@ const Case kCases[] = {
      {addiu(t0, t0, 1), bne(zero, zero, 4)},
      {FaultKind::BadAddress},
      kSeqCode + kSeqCodeSize - 8},
+    // A loop whose delay slot is the first word of the next page stores a
+    // new instruction over it: the new one runs from that pass on.
+    {"LoopStoresOverItsDelaySlotOnTheNextPage",
+     {lui(a1, kSeqCode >> 16), ori(a1, a1, 0x1000), lui(a2, addiu(t0, t0, 5) >> 16),
+      ori(a2, a2, addiu(t0, t0, 5) & 0xffff), addiu(t1, zero, 3),
+      addiu(t1, t1, -1), sw(a2, 0, a1), bne(t1, zero, -3),  // the branch in the page's last word
+      addiu(t0, t0, 1)},
+     {},
+     kSeqCode + 0x1000 - 4 * 8},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }

@@ -1,11 +1,15 @@
 // The r3krun binary: exit statuses, the one-line reports, option parsing
 // and where the guest's output and the trace go.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <fstream>
+#include <iterator>
 
 #include "machine/machine_util.h"
 #include "r3k/cli.h"
@@ -42,6 +46,12 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       {{"--fail", "write=ENOPE", exit_status}, 125, "r3krun: --fail: bad rule 'write=ENOPE': unknown error", ""},
       {{"--wait-status=posix", exit_status}, 125, "r3krun: --wait-status: expected raw or unix", ""},
       {{"--max-mem", "0", exit_status}, 125, "r3krun: --max-mem:", ""},
+      {{"--pid", "", exit_status}, 125, "r3krun: --pid: empty value", ""},
+      {{"--pid", "0", exit_status}, 125, "r3krun: --pid: '0' is not a number from 1 to 2147483647", ""},
+      {{"--ppid", "2147483648", exit_status}, 125, "r3krun: --ppid: '2147483648' is not a number from 1", ""},
+      {{"--trace-file", "/nonexistent/t", exit_status}, 125,
+       "r3krun: --trace-file: cannot open /nonexistent/t: No such file or directory", ""},
+      {{"/dev/null"}, 126, "r3krun: /dev/null: not a regular file", ""},
       {{"/nonexistent/prog"}, 127, "r3krun: /nonexistent/prog: cannot open: No such file or directory", ""},
       {{R3K_SOURCE_DIR}, 126, "r3krun: " R3K_SOURCE_DIR ": is a directory", ""},
       {{R3K_RUN_BINARY}, 126, "r3krun: " R3K_RUN_BINARY ": not a 32-bit ELF file", ""},
@@ -58,6 +68,53 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       EXPECT_EQ(lines(r.err), 1u) << what << ": " << r.err;
     }
   }
+}
+
+TEST(Cli, EveryOptionRefusesAnEmptyValue) {
+  for (const char* name : {"--trace-format", "--trace-file", "--trace-strsize", "--fail", "--result", "--exit-returns",
+                           "--wait-status", "--close-fd", "--pid", "--ppid", "--sp-offset", "--quantum", "--seed",
+                           "--max-procs", "--max-mem", "--max-host-mem", "--max-insns"}) {
+    const char* argv[] = {"r3krun", name, "", "prog"};
+    try {
+      r3k::parse_command_line(4, argv);
+      ADD_FAILURE() << name << " \"\" accepted";
+    } catch (const r3k::UsageError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(name, 0), 0u) << e.what();
+    }
+  }
+}
+
+TEST(Cli, RefusesWhatIsNotAProgramWithoutReadingIt) {
+  // A FIFO would block an open for reading; a big sparse file is refused
+  // from its first bytes, not read whole.
+  char dir[] = "/tmp/r3k-cli-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/fifo", sparse = std::string(dir) + "/sparse";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int fd = open(sparse.c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_EQ(ftruncate(fd, 255 << 20), 0);
+  close(fd);
+  const Ran f = r3krun({fifo}, r3k::test::within(20));
+  EXPECT_EQ(f.code, 126);
+  EXPECT_EQ(f.err, "r3krun: " + fifo + ": not a regular file\n");
+  const Ran s = r3krun({sparse}, r3k::test::within(20));
+  EXPECT_EQ(s.code, 126);
+  EXPECT_EQ(s.err, "r3krun: " + sparse + ": not an ELF file\n");
+  EXPECT_LT(s.max_rss_kib, 128 * 1024) << "peak host memory in KiB";
+  unlink(fifo.c_str());
+  unlink(sparse.c_str());
+  rmdir(dir);
+}
+
+TEST(Cli, HelpAndVersion) {
+  const Ran help = r3krun({"--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_EQ(help.out.rfind("Usage: r3krun [OPTIONS] PROGRAM [ARGS...]\n", 0), 0u) << help.out;
+  EXPECT_EQ(help.out.find("Usage:", 1), std::string::npos) << "one usage line";
+  const Ran version = r3krun({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out.rfind("r3krun ", 0), 0u);
+  EXPECT_EQ(lines(version.out), 1u);
 }
 
 TEST(Cli, OptionsStopAtTheProgram) {
@@ -77,16 +134,56 @@ TEST(Cli, TraceAndStatsGoToStderr) {
   EXPECT_NE(r.err.find("[pid 2] +++ exited with 0 +++\nr3krun: pid 2, ppid 1: "), std::string::npos) << r.err;
   EXPECT_TRUE(r.err.ends_with(" instructions, exited with -2\n")) << r.err;
 
-  const Ran tsv = r3krun({"--trace", "--trace-format=tsv", mtest::guest("exit_status")});
+  // The form alone asks for the trace.
+  const Ran tsv = r3krun({"--trace-format=tsv", mtest::guest("exit_status")});
   EXPECT_EQ(tsv.err.rfind("2\t6\twrite\t00000001\t", 0), 0u) << tsv.err;
   EXPECT_EQ(lines(tsv.err), 3u);
+
+  // To a file instead, and none of it on stderr.
+  char path[] = "/tmp/r3k-trace-XXXXXX";
+  close(mkstemp(path));
+  const Ran file = r3krun({"--trace-file", path, mtest::guest("exit_status")});
+  EXPECT_EQ(file.code, 0);
+  EXPECT_EQ(file.out, "hi\n");
+  EXPECT_EQ(file.err, "");
+  std::ifstream in(path);
+  const std::string traced{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  EXPECT_EQ(traced, "[pid 2] write(1, \"hi\\n\", 3) = 3\n[pid 2] _exit(0) = ?\n[pid 2] +++ exited with 0 +++\n");
+  unlink(path);
+}
+
+TEST(Cli, OutputIsGatheredButKeepsItsOrder) {
+  // One byte a write from the guest, one host write of them all...
+  ASSERT_EQ(system("command -v strace >/dev/null 2>&1"), 0) << "strace is missing (tools/setup installs it)";
+  r3k::test::How how;
+  const char* asan = getenv("ASAN_OPTIONS");
+  how.env = {{"ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0"}};
+  how.prefix = {"strace", "-qq", "-e", "trace=write", "-e", "signal=none", "-o", "/dev/stderr"};
+  const Ran r = r3krun({R3K_PROGRAM_DIR "/tallowin"}, how);
+  EXPECT_EQ(r.out, "getpid works! current pid: 2\n");
+  // (A sanitizer runtime writes to pipes of its own: those are not ours.)
+  std::string ours;
+  for (size_t at = 0, end; (end = r.err.find('\n', at)) != std::string::npos; at = end + 1)
+    if (r.err.compare(at, 8, "write(1,") == 0 || r.err.compare(at, 8, "write(2,") == 0)
+      ours += r.err.substr(at, end + 1 - at);
+  EXPECT_EQ(ours, "write(1, \"getpid works! current pid: 2\\n\", 29) = 29\n");
+
+  // ...but every change of descriptor (the trace on stderr between the
+  // bytes) goes out in order, as the two streams merged show.
+  r3k::test::How merged;
+  merged.prefix = {"sh", "-c", "exec \"$0\" \"$@\" 2>&1"};
+  const Ran t = r3krun({"--trace", R3K_PROGRAM_DIR "/tallowin"}, merged);
+  std::string expected = "[pid 2] getpid() = 2\n";
+  for (char c : std::string("getpid works! current pid: 2\n"))
+    expected += std::string(1, c) + "[pid 2] write(1, " + r3k::quote_bytes(std::string(1, c), 32) + ", 1) = 1\n";
+  EXPECT_EQ(t.out, expected + "[pid 2] _exit(0) = ?\n[pid 2] +++ exited with 0 +++\n");
 }
 
 TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   const char* argv[] = {"r3krun", "--pid", "10", "--ppid", "9", "--sp-offset", "4", "--quantum", "10k", "--seed",
                         "77", "--max-procs", "3", "--max-mem", "2M", "--max-insns", "20e9", "--exit-returns", "2",
                         "--shared-fork", "--wait-status", "unix", "--close-fd", "1", "--close-fd", "2", "--fail",
-                        "write@3:2+=EBADF", "--result", "getpid=-5", "--null-argv", "--trace-strsize", "8", "--no-jit", "prog",
+                        "write@3:2+=EBADF", "--result", "getpid=-5", "--null-argv", "--trace-strsize", "8", "--no-jit", "--max-host-mem", "4G", "--trace-file", "t.log", "prog",
                         "--pid", "x"};
   const r3k::Command c = r3k::parse_command_line(static_cast<int>(std::size(argv)), argv);
   const r3k::Options& o = c.options;
@@ -112,10 +209,13 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   ASSERT_EQ(o.result.size(), 1u);
   EXPECT_EQ(o.result[0].value, -5);
   EXPECT_FALSE(o.result[0].pid);
-  EXPECT_EQ(o.result[0].nth, 0u);
+  EXPECT_FALSE(o.result[0].nth);
   EXPECT_TRUE(o.null_argv);
   EXPECT_EQ(o.trace_strsize, 8u);
   EXPECT_FALSE(o.jit.enabled);
+  EXPECT_EQ(o.max_host_mem, uint64_t{4} << 30);
+  EXPECT_EQ(c.trace_file, "t.log");
+  EXPECT_TRUE(o.trace) << "a trace file asks for the trace";
 }
 
 }  // namespace

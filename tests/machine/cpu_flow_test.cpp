@@ -149,6 +149,24 @@ TEST(CpuSyscall, ResumesAfterItOrAtTheBranchTarget) {
   EXPECT_EQ(h.cpu.state().pc, kCode + 28);
 }
 
+TEST(CpuStep, RunsOneInstructionOrABranchWithItsSlot) {
+  Harness h;
+  h.load({addiu(v0, v0, 1),              // 0: alone
+          beq(zero, zero, 3), nop(),     // 4: with its slot, to 0x14
+          addiu(v0, v0, 9), syscall(),
+          addiu(v1, v0, 0), syscall()});  // 0x14
+  h.cpu.add_breakpoint(kCode);  // not stopped at: the step starts there
+  const uint32_t pcs[] = {kCode + 4, kCode + 0x14, kCode + 0x18, kCode + 0x1c};
+  const uint64_t counts[] = {1, 2, 1, 1};
+  for (int i = 0; i < 4; ++i) {
+    Stop s = h.cpu.step();
+    EXPECT_EQ(s.reason, i < 3 ? StopReason::Budget : StopReason::Syscall) << i;
+    EXPECT_EQ(s.executed, counts[i]) << i;
+    EXPECT_EQ(h.cpu.state().pc, pcs[i]) << i;
+  }
+  EXPECT_EQ(h.reg(v1), 1u);
+}
+
 TEST(CpuFetch, BadPcFaultsWithTheAddress) {
   struct Case {
     const char* name;
@@ -305,6 +323,15 @@ TEST(CpuSelfModifying, SharedPagesSeeTheOtherProcessesStores) {
   h.run_to_syscall();
   run_child(kData);
   EXPECT_EQ(child.state().gpr[v0], 3u);
+
+  // A store over a later instruction of the same straight run on the
+  // shared page: that instruction runs as stored.
+  h.put(kData + 0x10, {sw(a0, 8, a1), nop(), addiu(v0, zero, 1), syscall()});
+  h.reg(a0) = addiu(v0, zero, 4);
+  h.reg(a1) = kData + 0x10;
+  h.cpu.state().pc = kData + 0x10;
+  h.run_to_syscall();
+  EXPECT_EQ(h.reg(v0), 4u);
 }
 
 }  // namespace

@@ -180,6 +180,18 @@ const Case kCases[] = {
        EXPECT_GT(o[1].state.gpr[t3], 100u);
        EXPECT_EQ(o[1].state.gpr[t2], 100u);
      }},
+    {"LoopStoresOverItsDelaySlotOnTheNextPage", kCode + 0xff0,
+     // Every pass stores +5 over the slot at 0x1000 before the branch: the
+     // stored word runs in that very pass, the first one included.
+     {addiu(t0, zero, 10), addiu(t0, t0, -1), sw(t4, 0, a2), bne(t0, zero, -3),
+      addiu(t3, t3, 1),  // 0x1000: the delay slot, on the next page
+      syscall()},
+     {{a2, kCode + 0x1000}, {t4, addiu(t3, t3, 5)}},
+     {run()},
+     [](const std::vector<Outcome>& o) {
+       EXPECT_EQ(o[0].stop.reason, StopReason::Syscall);
+       EXPECT_EQ(o[0].state.gpr[t3], 50u);
+     }},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }

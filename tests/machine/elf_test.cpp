@@ -2,6 +2,7 @@
 // process starts in.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <random>
 
@@ -159,6 +160,79 @@ TEST(ElfLoader, RefusesWithOneLineNamingFileAndReason) {
       EXPECT_EQ(msg.find('\n'), std::string::npos) << msg;
     }
   }
+}
+
+TEST(ElfLoader, AcceptsWhatTheLinkerMakes) {
+  // A segment without file bytes may say any offset: the linker puts a
+  // bss-only segment's at (or past) the end of the file.
+  const std::vector<std::pair<const char*, std::function<void(std::vector<uint8_t>&)>>> variants = {
+      {"bss only, offset at the end", [](auto& b) { put32(b, ph(1, pFilesz), 0), put32(b, ph(1, pOffset), 0x478); }},
+      {"bss only, offset past the end", [](auto& b) { put32(b, ph(1, pFilesz), 0), put32(b, ph(1, pOffset), 0xfffff000); }},
+  };
+  for (const auto& [what, change] : variants) {
+    auto b = good_elf();
+    change(b);
+    r3k::Machine m;
+    m.load_image(b, {"t"});
+    EXPECT_EQ(m.read32(0x410000), 0u) << what;
+    EXPECT_EQ(m.run().exit_code, 0) << what;
+  }
+}
+
+// good_elf with its string and symbol tables replaced by these, appended
+// to the file: entries are (name offset, value, size, STT type).
+std::vector<uint8_t> with_symbols(const std::string& strtab, const std::vector<std::array<uint32_t, 4>>& syms) {
+  auto b = good_elf();
+  const uint32_t str_at = uint32_t(b.size()), sym_at = (str_at + uint32_t(strtab.size()) + 3) & ~3u;
+  b.insert(b.end(), strtab.begin(), strtab.end());
+  b.resize(sym_at + 16 * (syms.size() + 1), 0);
+  for (size_t i = 0; i < syms.size(); ++i) {
+    const size_t at = sym_at + 16 * (i + 1);
+    put32(b, at, syms[i][0]);
+    put32(b, at + 4, syms[i][1]);
+    put32(b, at + 8, syms[i][2]);
+    b[at + 12] = uint8_t(0x10 | syms[i][3]);  // STB_GLOBAL
+    put16(b, at + 14, 1);
+  }
+  put32(b, 0x400 + 40 + 16, sym_at);
+  put32(b, 0x400 + 40 + 20, 16 * uint32_t(syms.size() + 1));
+  put32(b, 0x400 + 80 + 16, str_at);
+  put32(b, 0x400 + 80 + 20, uint32_t(strtab.size()));
+  return b;
+}
+
+TEST(ElfLoader, SymbolsCostTheirBytesNotTheirNames) {
+  // 20,000 symbols named by overlapping suffixes of one 100 KB string (a
+  // gigabyte if each name were copied), after two functions; nothing is
+  // read per symbol until a lookup asks.
+  std::string strtab = std::string("\0start\0helper\0", 14) + std::string(100000, 'x') + '\0';
+  std::vector<std::array<uint32_t, 4>> syms = {{1, 0x400000, 12, 2}, {7, 0x40000c, 16, 2}};
+  for (uint32_t i = 0; i < 20000; ++i) syms.push_back({14 + 5 * i, 0x410000, 4, 1});
+  const auto b = with_symbols(strtab, syms);
+  r3k::Machine m;
+  m.load_image(b, {"t"});
+  const r3k::SymbolTable& table = m.image().symbols();
+  EXPECT_EQ(table.size(), syms.size() + 1);
+  EXPECT_LE(table.bytes(), b.size());
+  EXPECT_EQ(m.symbol("helper"), 0x40000cu);
+  EXPECT_EQ(m.symbol(std::string(100000 - 5, 'x')), 0x410000u) << "the second suffix";
+  EXPECT_EQ(table.indexed(), 0u) << "name lookups build no index";
+  struct Where {
+    uint32_t addr;
+    const char* name;  // null: none
+    uint32_t offset;
+  } wheres[] = {{0x400000, "start", 0}, {0x400008, "start", 8}, {0x400010, "helper", 4},
+                {0x40001c, nullptr, 0}, {0x3ffffc, nullptr, 0}};
+  for (const Where& w : wheres) {
+    const auto at = table.locate(w.addr);
+    ASSERT_EQ(at.has_value(), w.name != nullptr) << std::hex << w.addr;
+    if (!w.name) continue;
+    EXPECT_EQ(at->name, w.name);
+    EXPECT_EQ(at->offset, w.offset);
+  }
+  EXPECT_EQ(table.indexed(), 2u) << "only code labels are indexed";
+  EXPECT_LE(table.bytes(), b.size() + 2 * 12);
+  EXPECT_EQ(m.run().exit_code, 9);
 }
 
 TEST(ElfLoader, RefusesAProgramLargerThanTheMemoryLimit) {

@@ -47,11 +47,10 @@ TEST(KernelCalls, WriteChecksDescriptorAndBuffer) {
   struct Case {
     const char* what;
     uint32_t fd;
-    int buf;  // 0: "hello" in scratch; 1: null; 2: text; 3: two bytes before an unmapped page
+    int buf;  // 0: "hello" in scratch; 1: null; 2: text; 3: two bytes before an unmapped page; 4: untouched stack
     uint32_t len;
     uint32_t v0, err;
-    const char* out1;
-    const char* out2;
+    std::string out1, out2;
   };
   const Case cases[] = {
       {"stdout", 1, 0, 5, 5, 0, "hello", ""},
@@ -65,16 +64,27 @@ TEST(KernelCalls, WriteChecksDescriptorAndBuffer) {
       {"runs off the mapping", 1, 3, 4, kMinus1, 2, "", ""},
       {"huge length", 1, 0, 0x7fffffff, kMinus1, 2, "", ""},
       {"bad fd beats bad buffer", 5, 1, 4, kMinus1, 26, "", ""},
+      {"untouched stack reads zeros", 1, 4, 3, 3, 0, std::string(3, '\0'), ""},
+      {"untouched stack into kernel space", 1, 4, 0x800000, kMinus1, 2, "", ""},
   };
-  for (const Case& c : cases) {
-    auto m = load("kernel_calls");
-    const uint32_t hello = m->push_string("hello");
-    const uint32_t addrs[] = {hello, 0, 0x400000, (hello | 0xfff) - 1};
-    const Outcome o = call(*m, "write", {c.fd, addrs[c.buf], c.len});
-    EXPECT_EQ(o.v0, c.v0) << c.what;
-    EXPECT_EQ(o.err, c.err) << c.what;
-    EXPECT_EQ(m->output(1), c.out1) << c.what;
-    EXPECT_EQ(m->output(2), c.out2) << c.what;
+  // The same with the trace reading the buffer: nothing the guest sees
+  // changes, not even the pages it has mapped.
+  for (bool traced : {false, true}) {
+    for (const Case& c : cases) {
+      r3k::Options o;
+      o.trace = traced;
+      o.trace_sink = [](std::string_view) {};
+      auto m = load("kernel_calls", {}, o);
+      const uint32_t hello = m->push_string("hello");
+      const uint32_t addrs[] = {hello, 0, 0x400000, (hello | 0xfff) - 1, 0x7fa00000};
+      const uint32_t before = m->space().mapped_pages();
+      const Outcome out = call(*m, "write", {c.fd, addrs[c.buf], c.len});
+      EXPECT_EQ(m->space().mapped_pages(), before) << c.what << ": checking a buffer maps nothing";
+      EXPECT_EQ(out.v0, c.v0) << c.what;
+      EXPECT_EQ(out.err, c.err) << c.what;
+      EXPECT_EQ(m->output(1), c.out1) << c.what;
+      EXPECT_EQ(m->output(2), c.out2) << c.what;
+    }
   }
   r3k::Options closed;
   closed.closed_fds = {1};
@@ -96,12 +106,53 @@ TEST(KernelCalls, IdsAndForkNumbering) {
   EXPECT_EQ(call(*m, "fork").v0, 102u);
   EXPECT_EQ(call(*m, "waitpid", {101, 0, 0}).v0, 101u);
   EXPECT_EQ(call(*m, "waitpid", {102, 0, 0}).v0, 102u);
-  EXPECT_EQ(call(*m, "fork").v0, 103u) << "pids are never reused";
+  EXPECT_EQ(call(*m, "fork").v0, 103u) << "pids are not reused before they wrap";
   ASSERT_EQ(m->processes().size(), 4u);
   EXPECT_EQ(m->processes()[1].ppid, 100u);
   // Each child came back from fork with 0 to the call's return address.
   EXPECT_TRUE(m->processes()[1].exited);
   EXPECT_EQ(m->processes()[1].status, 0);
+
+  // Past 2^31-1 they wrap to the lowest id not in use: a guest never sees
+  // a pid it would read as negative (or as fork's -1).
+  o.first_pid = 0x7ffffffe;
+  m = load("kernel_calls", {}, o);
+  EXPECT_EQ(call(*m, "fork").v0, 0x7fffffffu);
+  EXPECT_EQ(call(*m, "fork").v0, 1u);
+  EXPECT_EQ(call(*m, "waitpid", {1, 0, 0}).v0, 1u);
+  EXPECT_EQ(call(*m, "fork").v0, 2u);
+}
+
+TEST(Processes, ForkCyclesLeaveNothingBehind) {
+  // A reaped process is freed and a fork copies no page, so host memory
+  // stays flat over any number of fork/exit/wait cycles.
+  r3k::Options o;
+  o.record = false;
+  auto m = load("kernel_calls", {}, o);
+  const r3k::HostMemory& host = *m->host_memory();
+  uint64_t pages = 0, tables = 0;
+  for (uint32_t i = 0; i < 300; ++i) {
+    const uint32_t pid = call(*m, "fork").v0;
+    ASSERT_EQ(pid, 3 + i);
+    ASSERT_EQ(call(*m, "waitpid", {pid, 0, 0}).v0, pid);
+    if (i == 0) pages = host.pages(), tables = host.tables();
+  }
+  EXPECT_EQ(host.pages(), pages);
+  EXPECT_EQ(host.tables(), tables);
+  EXPECT_EQ(m->processes().size(), 1u) << "without a record only the first process is kept";
+}
+
+TEST(Limits, HostMemoryCapFailsForkWithEnomem) {
+  auto probe = load("kernel_calls");
+  call(*probe, "getpid");  // with the scratch area guest calls need
+  const uint64_t loaded = probe->host_memory()->used();
+  r3k::Options o;
+  o.max_host_mem = loaded + 8 * r3k::kPageSize;  // room for a few pages, not a copy's page tables
+  auto m = load("kernel_calls", {}, o);
+  const Outcome fork = call(*m, "fork");
+  EXPECT_EQ(fork.v0, kMinus1);
+  EXPECT_EQ(fork.err, static_cast<uint32_t>(r3k::kENOMEM));
+  EXPECT_LE(m->host_memory()->used(), o.max_host_mem);
 }
 
 TEST(KernelCalls, WaitpidErrors) {

@@ -137,20 +137,97 @@ TEST(MemoryCopy, PeekAndPokeIgnoreProtectionButNotMapping) {
   EXPECT_FALSE(s.copy_out(0x1000, word, 4));  // kernel copies still honour it
 }
 
-TEST(MemoryGrow, KernelCopiesDoNotGrowTheRegion) {
-  // Only guest accesses map grow-region pages (see CpuGrowRegion); the
-  // kernel must touch the stack itself before copying to untouched parts.
+TEST(MemoryGrow, KernelReadsNeverMapAndWritesMapAsTheGuestWould) {
+  // Untouched stack pages read as zeros without being mapped (a check or a
+  // trace of a write must not spend the limit); a kernel store maps the
+  // page it lands on, like the guest's own store.
   AddressSpace s(8);
   s.set_grow_region(0x7ffe0000, 0x80000000);
-  uint8_t b = 0;
-  EXPECT_FALSE(s.copy_out(0x7ffff000, &b, 1));
-  EXPECT_FALSE(s.copy_in(0x7ffff000, &b, 1));
+  uint8_t b = 0xee;
+  EXPECT_TRUE(s.readable(0x7ffe0000, 0x20000));
+  EXPECT_TRUE(s.writable(0x7ffff000, 8));
+  EXPECT_FALSE(s.readable(0x7ffdfffc, 8)) << "starts below the region";
+  EXPECT_TRUE(s.copy_in(0x7ffff000, &b, 1));
+  EXPECT_EQ(b, 0u);
+  ASSERT_NE(s.read_view(0x7fffe010), nullptr);
+  EXPECT_EQ(*s.read_view(0x7fffe010), 0u);
+  EXPECT_EQ(s.read_view(0x7ffdf000), nullptr);
   EXPECT_EQ(s.mapped_pages(), 0u);
   uint32_t v = 1;
   EXPECT_EQ(s.load32(0x7ffffffc, v), MemError::None);
   EXPECT_EQ(v, 0u);
   EXPECT_EQ(s.prot(0x7ffff000), RW);
-  EXPECT_TRUE(s.copy_out(0x7ffff000, &b, 1));
+  b = 7;
+  EXPECT_TRUE(s.copy_out(0x7fffdfff, &b, 1));
+  EXPECT_EQ(s.mapped_pages(), 2u);
+  EXPECT_EQ(s.load8(0x7fffdfff, v), MemError::None);
+  EXPECT_EQ(v, 7u);
+}
+
+// Host pages behind a space: the zero page until written, shared until a
+// side writes after a fork, never past the cap.
+TEST(MemoryHost, PagesTakeHostMemoryOnlyWhenWritten) {
+  auto host = std::make_shared<HostMemory>();
+  AddressSpace s(1u << 16, host);
+  ASSERT_TRUE(s.map(0x10000000, 60u << 20, RW));  // 60 MiB of bss
+  EXPECT_EQ(s.mapped_pages(), 15360u);
+  const uint64_t tables = host->used();
+  uint32_t v = 1;
+  EXPECT_EQ(s.load32(0x12000000, v), MemError::None);
+  EXPECT_EQ(v, 0u);
+  const uint8_t zeros[64] = {}, ones[4] = {1, 1, 1, 1};
+  EXPECT_TRUE(s.poke(0x10000100, zeros, sizeof zeros)) << "zeros onto a zero page need no page";
+  EXPECT_EQ(host->pages(), 0u);
+  EXPECT_EQ(s.resident_pages(), 0u);
+  ASSERT_EQ(s.store8(0x10000000, 1), MemError::None);
+  ASSERT_TRUE(s.poke(0x10002000, ones, 4));
+  ASSERT_EQ(s.store8(0x10000001, 2), MemError::None);
+  EXPECT_EQ(host->pages(), 2u);
+  EXPECT_EQ(host->used(), tables + 2 * kPageSize);
+
+  // A fork copies page tables, not pages; each side's first store to a
+  // shared page takes one page, later ones none.
+  auto child = s.clone();
+  ASSERT_TRUE(child);
+  EXPECT_EQ(host->pages(), 2u);
+  EXPECT_EQ(child->resident_pages(), 2u);
+  ASSERT_EQ(child->store8(0x10000000, 9), MemError::None);
+  ASSERT_EQ(child->store8(0x10000003, 9), MemError::None);
+  EXPECT_EQ(host->pages(), 3u);
+  ASSERT_EQ(s.store8(0x10000000, 5), MemError::None);
+  EXPECT_EQ(host->pages(), 3u) << "the child's copy left the parent's page to the parent alone";
+  ASSERT_EQ(s.load8(0x10000003, v), MemError::None);
+  EXPECT_EQ(v, 0u) << "the child's store reached the parent";
+  ASSERT_EQ(child->load8(0x10000000, v), MemError::None);
+  EXPECT_EQ(v, 9u);
+  ASSERT_EQ(child->load8(0x10000001, v), MemError::None);
+  EXPECT_EQ(v, 2u);
+  child.reset();
+  EXPECT_EQ(host->pages(), 2u) << "pages go back with the space";
+}
+
+TEST(MemoryHost, TheCapFailsForksAndStoresNotTheHost) {
+  // Enough for the page tables of one space and two pages.
+  const auto build = [](std::shared_ptr<HostMemory> host) {
+    auto s = std::make_unique<AddressSpace>(64, std::move(host));
+    EXPECT_TRUE(s->map(0x10000000, 4 * kPageSize, RW));
+    s->set_grow_region(0x7fff0000, 0x80000000);
+    return s;
+  };
+  const uint64_t tables = build(std::make_shared<HostMemory>())->host().used();
+  auto host = std::make_shared<HostMemory>(tables + 2 * kPageSize);
+  auto s = build(host);
+  EXPECT_EQ(s->store32(0x10000000, 1), MemError::None);
+  EXPECT_EQ(s->store32(0x10001000, 2), MemError::None);
+  EXPECT_EQ(s->store32(0x10002000, 3), MemError::NoMemory);
+  uint8_t b = 1;
+  EXPECT_FALSE(s->poke(0x10003000, &b, 1));
+  uint32_t v = 0;
+  EXPECT_EQ(s->load32(0x7ffffff0, v), MemError::NoMemory) << "the stack cannot get a page table";
+  EXPECT_FALSE(s->clone()) << "no room for the copy's page tables";
+  EXPECT_EQ(host->used(), host->limit());
+  EXPECT_EQ(s->load32(0x10001000, v), MemError::None);
+  EXPECT_EQ(v, 2u) << "a refused fork leaves the parent as it was";
 }
 
 TEST(MemoryClone, CopiesArePrivateUnlessShared) {

@@ -64,16 +64,29 @@ TEST(Trace, FormatsEachKindOfCall) {
        "[pid 2] syscall_99(0x1, 0x2, 0x3, 0x4) = -1 ENOSYS (No such system call)"},
       {event(11, "getpid", {}, true, 99), "[pid 2] getpid() = -1 99 (Unknown error number)"},
   };
-  for (const Case& c : cases) EXPECT_EQ(r3k::format_call(c.e, 32), c.line);
-  EXPECT_EQ(r3k::format_exit(3, -1), "[pid 3] +++ exited with -1 +++");
-  EXPECT_EQ(r3k::format_kill(2, 11, "bad address"), "[pid 2] +++ killed by SIGSEGV (bad address) +++");
-  EXPECT_EQ(r3k::format_kill(2, 10, "x"), "[pid 2] +++ killed by SIGBUS (x) +++");
+  const r3k::StraceWriter strace(32);
+  const r3k::TsvWriter tsv;
+  for (const Case& c : cases) EXPECT_EQ(strace.call(c.e), c.line);
+  EXPECT_EQ(strace.exited(3, -1), "[pid 3] +++ exited with -1 +++");
+  EXPECT_EQ(strace.budget_killed(4), "[pid 4] +++ killed by SIGKILL (instruction budget exhausted) +++");
+  r3k::Fault segv;
+  segv.kind = r3k::FaultKind::BadAddress;
+  segv.pc = 0x400080;
+  segv.insn = 0x8c040000;  // lw a0,0(zero)
+  r3k::Fault bus = segv;
+  bus.kind = r3k::FaultKind::AddressError;
+  bus.addr = 2;
+  EXPECT_EQ(strace.killed(2, segv),
+            "[pid 2] +++ killed by SIGSEGV (bad address 0x00000000 at pc 0x00400080: lw a0,0(zero)) +++");
+  EXPECT_EQ(strace.killed(2, bus).rfind("[pid 2] +++ killed by SIGBUS (", 0), 0u);
 
-  EXPECT_EQ(r3k::format_call_tsv(event(6, "write", {1, 0x400100, 2, 0}, false, 2, "h\n")),
+  EXPECT_EQ(tsv.call(event(6, "write", {1, 0x400100, 2, 0}, false, 2, "h\n")),
             "2\t6\twrite\t00000001\t00400100\t00000002\t00000000\t0\t2\t00000000\t680a\t0");
-  EXPECT_EQ(r3k::format_call_tsv(exit_call), "2\t0\t_exit\tffffffff\t00000000\t00000000\t00000000\t-\t-\t-\t\t0");
-  EXPECT_EQ(r3k::format_call_tsv(injected), "2\t11\tgetpid\t00000000\t00000000\t00000000\t00000000\t0\t-5\t00000000\t\t1");
-  EXPECT_EQ(r3k::format_exit_tsv(3, -1), "3\texit\t-1");
+  EXPECT_EQ(tsv.call(exit_call), "2\t0\t_exit\tffffffff\t00000000\t00000000\t00000000\t-\t-\t-\t\t0");
+  EXPECT_EQ(tsv.call(injected), "2\t11\tgetpid\t00000000\t00000000\t00000000\t00000000\t0\t-5\t00000000\t\t1");
+  EXPECT_EQ(tsv.exited(3, -1), "3\texit\t-1");
+  EXPECT_EQ(tsv.killed(2, segv), "2\tkilled\t11\tSIGSEGV\t00400080\t00000000\t" + segv.describe());
+  EXPECT_EQ(tsv.budget_killed(4), "4\tkilled\t9\tSIGKILL\t-\t-\tinstruction budget exhausted");
 }
 
 std::vector<std::string> traced_run(const std::string& guest, std::vector<std::string> args, r3k::Options o,

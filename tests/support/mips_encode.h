@@ -7,14 +7,12 @@
 
 #include <cstdint>
 
+#include "r3k/regs.h"
+
 namespace enc {
 
-enum Reg : uint32_t {
-  zero, at, v0, v1, a0, a1, a2, a3,
-  t0, t1, t2, t3, t4, t5, t6, t7,
-  s0, s1, s2, s3, s4, s5, s6, s7,
-  t8, t9, k0, k1, gp, sp, fp, ra,
-};
+using r3k::regs::Reg;
+using namespace r3k::regs;
 
 // ---- raw formats ---------------------------------------------------------
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "r3k/memory.h"
+#include "r3k/regs.h"
 
 namespace r3k {
 
@@ -43,7 +44,7 @@ struct Fault {
 
 // Architectural state plus the R3000 strictness that survives a stop.
 struct CpuState {
-  uint32_t gpr[32] = {};
+  uint32_t gpr[kGprCount] = {};
   uint32_t hi = 0, lo = 0;
   uint32_t pc = 0;            // next instruction to execute
   uint8_t load_reg = 0;       // register loaded by the instruction just run (0: none)
@@ -95,6 +96,10 @@ class Cpu {
   // state.pc when run() starts is never stopped at, so a run resumes past
   // the breakpoint it stopped on.
   Stop run(uint64_t budget);
+  // Runs exactly one instruction, a branch together with its delay slot
+  // (reason Budget when nothing else stopped it), as a debugger steps.
+  // Like run(), it does not stop at a breakpoint at state.pc.
+  Stop step();
 
   // A breakpoint in a branch delay slot is not stopped at; unaligned
   // addresses are ignored.

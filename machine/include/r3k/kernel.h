@@ -11,13 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "r3k/cpu.h"
 #include "r3k/abi.h"
+#include "r3k/cpu.h"
 #include "r3k/memory.h"
 #include "r3k/options.h"
 #include "r3k/trace.h"
 
 namespace r3k {
+
+class Console;
 
 struct ProcessInfo {
   uint32_t pid = 0, ppid = 0;  // ppid: the parent at creation
@@ -66,13 +68,22 @@ class Kernel {
   void kill(Process& p, const Fault& fault);
   void end_by_return(Process& p, int32_t status);
   void kill_everything_for_budget(uint64_t budget);
+  // Frees the processes reaped since the last call (all but the first,
+  // which keeps its memory and registers for tests to look at).  Until
+  // then a reaped process stays valid, so callers may look at it after
+  // the call that ended it.
+  void release_reaped();
 
-  Process* first() { return procs_.empty() ? nullptr : procs_.front().get(); }
+  Process* first() { return first_; }
+  // A process not yet reaped.
   Process* find(uint32_t pid);
-  // Processes still running or blocked, in creation (= pid) order.
+  // Processes still running or blocked, in pid order.
   const std::vector<Process*>& live() const { return live_; }
   void count_insns(Process& p, uint64_t n) { infos_[p.info].insns += n; }
 
+  // Every process in creation order; with neither Options::record nor
+  // stats only the first and those not yet reaped, so that memory stays
+  // flat however many processes come and go.
   const std::vector<ProcessInfo>& infos() const { return infos_; }
   const ProcessInfo& info(const Process& p) const { return infos_[p.info]; }
   const std::vector<SyscallEvent>& events() const { return events_; }
@@ -84,36 +95,49 @@ class Kernel {
   static std::string fault_line(uint32_t pid, const Fault& fault);
 
  private:
+  // What the call hands back: the error flag (a3), v0 and v1.  Three
+  // words, so that returning one costs no partial-register stall.
   struct Answer {
-    bool failed = false;
+    uint32_t failed = 0;
     uint32_t v0 = 0, v1 = 0;
   };
-  static Answer ok(uint32_t v0) { return {false, v0, 0}; }
-  static Answer error(Err e) { return {true, static_cast<uint32_t>(e), 0}; }
+  static Answer ok(uint32_t v0) { return {0, v0, 0}; }
+  static Answer error(Err e) { return {1, static_cast<uint32_t>(e), 0}; }
 
+  Process& add_process(std::unique_ptr<Process> p);
+  std::optional<uint32_t> free_pid();
   std::optional<Answer> injected(const Process& p, uint32_t number);
+  bool serve_exit(Process& p, SyscallEvent& ev);
   Answer do_fork(Process& p);
   std::optional<Answer> do_waitpid(Process& p, const uint32_t* args);
   Answer do_write(Process& p, const uint32_t* args);
   bool writable_fd(int32_t fd) const;
-  std::string read_for_trace(Process& p, uint32_t addr, uint32_t len);
+  std::string read_for_trace(const Process& p, uint32_t addr, uint32_t len) const;
   Answer complete_wait(Process& parent, Process& child, uint32_t addr);
   void end(Process& p);
+  void hand_on_children(const Process& p);
+  void reap(Process& p);
   void reply(Process& p, SyscallEvent& event, const Answer& a);
   void record(SyscallEvent event);
-  void trace_line(const std::string& line);
+  void trace(const std::string& line);
 
   const Options opts_;  // a copy: the kernel may outlive the caller's options
-  std::vector<std::unique_ptr<Process>> procs_;
-  std::map<uint32_t, Process*> by_pid_;
+  const bool keep_history_;
+  const bool has_rules_;  // any --fail or --result
+  std::unique_ptr<TraceWriter> tracer_;  // null without --trace
+  Console& console_;  // the host's descriptors
+  std::vector<std::unique_ptr<Process>> procs_;  // not yet freed, in creation order
+  Process* first_ = nullptr;
+  std::map<uint32_t, Process*> by_pid_;  // not yet reaped
   std::vector<Process*> live_;
   std::vector<Process*> zombies_;
+  std::vector<Process*> reaped_;  // freed by release_reaped()
   std::vector<ProcessInfo> infos_;
   std::vector<SyscallEvent> events_;
   std::vector<std::string> diagnostics_;
   std::array<std::string, 3> outputs_;
   uint64_t captured_ = 0;
-  uint64_t next_pid_ = 0;  // highest pid used + 1
+  uint32_t next_pid_ = 0;  // where the search for a free pid starts
   uint32_t unreaped_ = 0;  // live plus zombies: what --max-procs limits
   uint32_t exits_returned_ = 0;
   std::vector<uint64_t> fail_counts_, result_counts_;

@@ -30,6 +30,9 @@ struct CallResult {
   uint64_t insns = 0;     // instructions the first process ran in the call
 };
 
+// The exit status of a run that the instruction budget ended: 128 + SIGKILL.
+inline constexpr int kExitBudget = 137;
+
 struct RunResult {
   // As r3krun exits: the first process's status & 0xff, 128 + signal when
   // a fault killed it, 137 when the instruction budget ran out.
@@ -79,6 +82,8 @@ class Machine {
   void write_bytes(uint32_t addr, std::span<const uint8_t> bytes);
   void write32(uint32_t addr, uint32_t value);
   CpuState& regs();  // the first process
+  AddressSpace& space();  // the first process's memory
+  const AddressSpace& space() const;
 
   const std::vector<SyscallEvent>& events() const;  // every kernel call so far, in order
   std::string output(int fd) const;                 // bytes actually written to fd 1 or 2
@@ -88,6 +93,9 @@ class Machine {
   const ElfImage& image() const;
   uint32_t entry_sp() const { return entry_sp_; }
   uint64_t total_insns() const { return total_; }
+  // What the processes' memory holds of the host, all together (null
+  // before a program is loaded).
+  const HostMemory* host_memory() const { return host_.get(); }
   // Every fault and limit line so far, as r3krun prints them.
   const std::vector<std::string>& diagnostics() const;
   // One line per process: pid, ppid, instructions, how it ended.
@@ -103,6 +111,7 @@ class Machine {
 
   Options opts_;
   std::optional<ElfImage> image_;
+  std::shared_ptr<HostMemory> host_;
   std::unique_ptr<Kernel> kernel_;
   std::unique_ptr<Scheduler> scheduler_;
   uint64_t total_ = 0;

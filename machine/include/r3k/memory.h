@@ -1,4 +1,7 @@
-// Guest address space of one process: sparse, paged, big-endian.
+// Guest address space of one process: sparse, paged, big-endian.  Pages
+// nobody has written are one shared zero page, forked spaces share pages
+// until one side writes (copy on write), and every host page the spaces of
+// one machine hold is counted against one host-wide cap.
 #pragma once
 
 #include <cstdint>
@@ -14,14 +17,46 @@ enum Prot : uint8_t { kProtNone = 0, kProtRead = 1, kProtWrite = 2, kProtExec = 
 
 // Why a guest access failed.  Unaligned and KernelSpace are address errors
 // (the R3000 raises them before translation); Unmapped and ReadOnly are
-// translation faults.
-enum class MemError : uint8_t { None, Unaligned, KernelSpace, Unmapped, ReadOnly };
+// translation faults; NoMemory is a page the host cap would not give
+// (stack growth, or the first store to a shared page).
+enum class MemError : uint8_t { None, Unaligned, KernelSpace, Unmapped, ReadOnly, NoMemory };
+
+// The host memory all address spaces of one machine hold together: pages
+// written (4 KiB each) and page tables.  Beyond the limit a fork fails and
+// a store that needs a fresh page faults; the host never runs out first.
+class HostMemory {
+ public:
+  static constexpr uint64_t kDefaultLimit = uint64_t{2} << 30;
+
+  explicit HostMemory(uint64_t limit_bytes = kDefaultLimit) : limit_(limit_bytes) {}
+
+  uint64_t limit() const { return limit_; }
+  uint64_t used() const { return used_; }
+  uint64_t pages() const { return pages_; }    // guest pages with host memory behind them
+  uint64_t tables() const { return tables_; }  // second-level page tables
+  uint64_t peak_pages() const { return peak_pages_; }  // the most pages held at once
+
+  // Each false, with nothing counted, when it would pass the limit.
+  bool take_page();
+  bool take_table();
+  void give_page();
+  void give_table();
+
+ private:
+  bool take(uint64_t bytes);
+
+  uint64_t limit_;
+  uint64_t used_ = 0;
+  uint64_t pages_ = 0, tables_ = 0, peak_pages_ = 0;
+};
 
 class AddressSpace {
  public:
-  // max_pages bounds the pages this space may ever hold (demand-zero
-  // stack pages included); mapping beyond it fails.
-  explicit AddressSpace(uint32_t max_pages = 4096);
+  // max_pages bounds the pages this space may ever map (demand-zero
+  // stack pages included, written or not); mapping beyond it fails.  host
+  // is shared with the spaces cloned from this one; null: a cap of its own
+  // at the default limit.
+  explicit AddressSpace(uint32_t max_pages = 4096, std::shared_ptr<HostMemory> host = nullptr);
   ~AddressSpace();
   AddressSpace(const AddressSpace&) = delete;
   AddressSpace& operator=(const AddressSpace&) = delete;
@@ -29,7 +64,7 @@ class AddressSpace {
   // Maps [addr, addr+len) rounded out to whole pages, zero-filled, with
   // prot.  Pages already mapped keep their contents and get prot.  False,
   // with nothing changed, if the range leaves user space, wraps, or would
-  // exceed the page limit.
+  // exceed the page limit or the host cap (a page table).
   bool map(uint32_t addr, uint32_t len, uint8_t prot);
 
   // Accesses inside [lo, hi) to unmapped pages map a zero page (read and
@@ -39,11 +74,26 @@ class AddressSpace {
   uint8_t prot(uint32_t addr) const;  // kProtNone when unmapped
   uint32_t mapped_pages() const;
   uint32_t max_pages() const;
+  // Pages of this space with host memory of their own or shared with
+  // another space (not the zero page).
+  uint32_t resident_pages() const;
+  const HostMemory& host() const;
+
+  // Whether the kernel may read, or write, all of [addr, addr+len): mapped
+  // with that right, or untouched pages of the grow region.  Never maps or
+  // allocates anything.
+  bool readable(uint32_t addr, uint32_t len) const;
+  bool writable(uint32_t addr, uint32_t len) const;
+  // Host bytes behind addr for reading, valid up to the end of its page
+  // until the space next changes; untouched grow-region pages read as
+  // zeros.  Null where not readable.
+  const uint8_t* read_view(uint32_t addr) const;
 
   // Kernel-side copies.  All or nothing: false (and nothing copied) if any
-  // byte of the range is outside user space or unmapped (grow region
-  // included), or, for copy_out, not writable.
-  bool copy_in(uint32_t addr, void* dst, uint32_t len);
+  // byte of the range is not readable(), or for copy_out writable(), as
+  // above.  copy_out maps the untouched grow-region pages it writes, as
+  // the guest's own store would.
+  bool copy_in(uint32_t addr, void* dst, uint32_t len) const;
   bool copy_out(uint32_t addr, const void* src, uint32_t len);
   // Loader and debugger access: like copy_in/copy_out but ignores
   // protection (pages must still be mapped).
@@ -59,9 +109,10 @@ class AddressSpace {
   MemError store16(uint32_t addr, uint32_t value);
   MemError store32(uint32_t addr, uint32_t value);
 
-  // A copy for fork.  Pages inside [share_lo, share_hi) are shared with
-  // this space instead of copied (a deliberately broken copy); all others
-  // are private to the copy.  Null if the copy would exceed the limit.
+  // A copy for fork: every page is shared until either side writes it.
+  // Pages inside [share_lo, share_hi) stay shared for good (a deliberately
+  // broken copy: writes on either side reach both).  Null if the host cap
+  // cannot hold the copy's page tables.
   std::unique_ptr<AddressSpace> clone(uint32_t share_lo = 0, uint32_t share_hi = 0) const;
 
   struct Impl;

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "r3k/cpu.h"
+#include "r3k/memory.h"
+#include "r3k/trace.h"
 
 namespace r3k {
 
@@ -17,21 +19,23 @@ namespace r3k {
 struct CallRule {
   uint32_t call = 0;             // call number; need not be a known one
   std::optional<uint32_t> pid;   // only calls of this process
-  uint64_t nth = 0;              // 0: every matching call; else the n-th (1-based)
+  std::optional<uint64_t> nth;   // only the n-th matching call (1-based); none: every one
   bool and_later = false;        // the n-th and all later ones
   int32_t value = 0;             // error number (--fail) or result (--result)
 
   // Whether the rule applies to the count-th matching call (1-based).
   bool applies(uint64_t count) const {
-    return nth == 0 || count == nth || (and_later && count > nth);
+    return !nth || count == *nth || (and_later && count > *nth);
   }
 };
 
 enum class WaitStatusForm : uint8_t { Raw, Unix };
-enum class TraceFormat : uint8_t { Strace, Tsv };
+
+// Process ids stay positive as the guest reads them (a signed word).
+inline constexpr uint32_t kMaxPid = 0x7fffffffu;
 
 struct Options {
-  // Process entry.
+  // Process entry.  Ids are 1..kMaxPid.
   uint32_t first_pid = 2;
   uint32_t first_ppid = 1;   // also the parent orphans are handed to
   uint32_t sp_offset = 0;    // 0..7 added to an 8-aligned entry sp
@@ -47,7 +51,8 @@ struct Options {
 
   // Limits.
   uint32_t max_procs = 64;                    // processes not yet reaped
-  uint32_t max_mem_pages = (64u << 20) >> 12; // per process
+  uint32_t max_mem_pages = (64u << 20) >> 12; // per process, mapped (touched or not)
+  uint64_t max_host_mem = HostMemory::kDefaultLimit;  // bytes of host memory, all processes together
   uint64_t max_insns = 20'000'000'000;        // all processes together
 
   // Kernel misbehaviours.  Fail rules are looked at before result rules;
@@ -60,15 +65,19 @@ struct Options {
   std::vector<int32_t> closed_fds;
 
   // Output.
-  bool echo = false;          // copy guest writes to host fds 1 and 2
+  bool echo = false;          // copy guest writes to host fds 1 and 2 (through Console::host())
   bool trace = false;
   TraceFormat trace_format = TraceFormat::Strace;
   uint32_t trace_strsize = 32;  // bytes of a write shown before "..."
-  // Receives each trace line (with its newline); host stderr when unset.
+  // Receives each trace line (with its newline); else the host descriptor
+  // trace_fd gets them, through Console::host().
   std::function<void(std::string_view)> trace_sink;
+  int trace_fd = 2;
   bool stats = false;         // per-process summary on stderr after run()
   bool diagnostics = false;   // fault and limit lines on stderr as they happen
-  bool record = true;         // keep events() and output()
+  // Keep events(), output(), and every process in processes() (else only
+  // the first and those not yet reaped).
+  bool record = true;
   uint64_t capture_limit = 16u << 20;  // bytes of output() kept, all fds together
 };
 
@@ -78,6 +87,7 @@ std::optional<CallRule> parse_call_rule(std::string_view text, bool value_is_err
 std::optional<int32_t> parse_error(std::string_view text);          // "EBADF" or a number
 std::optional<int64_t> parse_integer(std::string_view text);        // decimal, 0x hex, sign
 std::optional<uint64_t> parse_count(std::string_view text);         // 123, 20e9, 10k, 5M
-std::optional<uint32_t> parse_memory_pages(std::string_view text);  // 64 (MiB), 512K, 1G, 300p
+std::optional<uint64_t> parse_size(std::string_view text);          // bytes: 64 (MiB), 512K, 1G, 300p
+std::optional<uint32_t> parse_memory_pages(std::string_view text);  // the same in pages, at most all of user space
 
 }  // namespace r3k

@@ -1,8 +1,9 @@
 // Kernel-call events and their two printed forms: strace-like lines for
-// people, tab-separated lines for tools.
+// people, tab-separated lines for tools, each made by one writer.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,8 @@ struct SyscallEvent {
 
 inline constexpr uint32_t kMaxEventData = 64u << 10;
 
+enum class TraceFormat : uint8_t { Strace, Tsv };
+
 // "SIGSEGV" for 11; "SIG<n>" for numbers without a name here.
 std::string signal_name(int signal);
 
@@ -33,17 +36,41 @@ std::string signal_name(int signal);
 // follows the closing quote.
 std::string quote_bytes(std::string_view bytes, uint32_t max, bool more_follow = false);
 
-// "[pid 2] write(1, \"0\", 1) = 1" (no newline).
-std::string format_call(const SyscallEvent& event, uint32_t strsize);
-// "[pid 3] +++ exited with 0 +++"
-std::string format_exit(uint32_t pid, int32_t status);
-// "[pid 2] +++ killed by SIGSEGV (<what>) +++"
-std::string format_kill(uint32_t pid, int signal, std::string_view what);
+// The trace line (no newline) of each kind of event, in one format.
+class TraceWriter {
+ public:
+  virtual ~TraceWriter() = default;
+  virtual std::string call(const SyscallEvent& event) const = 0;
+  virtual std::string exited(uint32_t pid, int32_t status) const = 0;
+  virtual std::string killed(uint32_t pid, const Fault& fault) const = 0;
+  virtual std::string budget_killed(uint32_t pid) const = 0;
 
-// Tab-separated forms (no newline); machine/README.md gives the columns.
-std::string format_call_tsv(const SyscallEvent& event);
-std::string format_exit_tsv(uint32_t pid, int32_t status);
-std::string format_fault_tsv(uint32_t pid, const Fault& fault);
-std::string format_budget_kill_tsv(uint32_t pid);
+  static std::unique_ptr<TraceWriter> make(TraceFormat format, uint32_t strsize);
+};
+
+// "[pid 2] write(1, \"0\", 1) = 1", "[pid 3] +++ exited with 0 +++",
+// "[pid 2] +++ killed by SIGSEGV (<fault>) +++"; write buffers shown up
+// to strsize bytes.
+class StraceWriter final : public TraceWriter {
+ public:
+  explicit StraceWriter(uint32_t strsize) : strsize_(strsize) {}
+  std::string call(const SyscallEvent& event) const override;
+  std::string exited(uint32_t pid, int32_t status) const override;
+  std::string killed(uint32_t pid, const Fault& fault) const override;
+  std::string budget_killed(uint32_t pid) const override;
+
+ private:
+  std::string kill_line(uint32_t pid, int signal, std::string_view what) const;
+  uint32_t strsize_;
+};
+
+// Tab-separated fields; machine/README.md gives the columns.
+class TsvWriter final : public TraceWriter {
+ public:
+  std::string call(const SyscallEvent& event) const override;
+  std::string exited(uint32_t pid, int32_t status) const override;
+  std::string killed(uint32_t pid, const Fault& fault) const override;
+  std::string budget_killed(uint32_t pid) const override;
+};
 
 }  // namespace r3k
