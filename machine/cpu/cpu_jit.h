@@ -88,6 +88,8 @@ struct JitTlb {
   uintptr_t bias[kSlots];
 };
 
+struct SyscallHook;
+
 // Guest state as generated code sees it (the interpreter works on the same
 // frame, so nothing is copied at the switch).
 struct JitFrame {
@@ -112,6 +114,9 @@ struct JitFrame {
   JitTlb read, write;
   const void* fill_read;
   const void* fill_write;
+  // Serves a syscall in place (see Cpu::set_syscall_hook); null when every
+  // syscall stops the run.
+  const SyscallHook* syscall;
 };
 
 // One way out of a region's code into another block's code: static, one

@@ -20,6 +20,7 @@
 namespace r3k {
 
 class Console;
+class Kernel;
 
 struct ProcessInfo {
   uint32_t pid = 0, ppid = 0;  // ppid: the parent at creation
@@ -47,6 +48,7 @@ struct Process {
   uint32_t wait_pid = 0, wait_addr = 0;  // while Blocked in waitpid
   uint32_t wait_args[4] = {};
   size_t info = 0;  // index into Kernel::infos()
+  Kernel* kernel = nullptr;  // that runs it: its CPU's syscall hook serves calls there
 };
 
 class Kernel {
@@ -63,6 +65,11 @@ class Kernel {
   // Serves the call the process just trapped with (its pc is already past
   // the syscall).  The process may end or block.
   void syscall(Process& p);
+  // The CPU's syscall hook (context: the Process): serves, with the
+  // registers where the run keeps them, the calls that neither end, block
+  // nor copy a process, so that the run goes on without stopping; false
+  // for the others, which stop the run and come to syscall().
+  static bool serve_in_place(void* process, uint32_t* gpr);
   // Ends a process: by a fault, by returning from its top frame, or by
   // running out of instructions.
   void kill(Process& p, const Fault& fault);
@@ -106,6 +113,7 @@ class Kernel {
 
   Process& add_process(std::unique_ptr<Process> p);
   std::optional<uint32_t> free_pid();
+  void serve(Process& p, uint32_t* gpr);
   std::optional<Answer> injected(const Process& p, uint32_t number);
   bool serve_exit(Process& p, SyscallEvent& ev);
   Answer do_fork(Process& p);
@@ -117,7 +125,7 @@ class Kernel {
   void end(Process& p);
   void hand_on_children(const Process& p);
   void reap(Process& p);
-  void reply(Process& p, SyscallEvent& event, const Answer& a);
+  void reply(uint32_t* gpr, SyscallEvent& event, const Answer& a);
   void record(SyscallEvent event);
   void trace(const std::string& line);
 
