@@ -119,6 +119,7 @@ class Kernel {
   Answer do_fork(Process& p);
   std::optional<Answer> do_waitpid(Process& p, const uint32_t* args);
   Answer do_write(Process& p, const uint32_t* args);
+  bool write_in_place(Process& p, uint32_t* gpr);
   bool writable_fd(int32_t fd) const;
   std::string read_for_trace(const Process& p, uint32_t addr, uint32_t len) const;
   Answer complete_wait(Process& parent, Process& child, uint32_t addr);
@@ -134,6 +135,8 @@ class Kernel {
   const bool has_rules_;  // any --fail or --result
   std::unique_ptr<TraceWriter> tracer_;  // null without --trace
   Console& console_;  // the host's descriptors
+  const bool lean_write_;   // writes need neither trace, record nor rules
+  const uint32_t open_fds_;  // bit fd set for the guest's writable descriptors
   std::vector<std::unique_ptr<Process>> procs_;  // not yet freed, in creation order
   Process* first_ = nullptr;
   std::map<uint32_t, Process*> by_pid_;  // not yet reaped
