@@ -43,7 +43,7 @@ Process& Kernel::add_process(std::unique_ptr<Process> p) {
   p->cpu = std::make_unique<Cpu>(p->space.get());
   p->cpu->set_jit(opts_.jit);
   p->kernel = this;
-  p->cpu->set_syscall_hook(SyscallHook{&Kernel::serve_in_place, p.get()});
+  if (opts_.in_place_calls) p->cpu->set_syscall_hook(SyscallHook{&Kernel::serve_in_place, p.get()});
   by_pid_[p->pid] = p.get();
   // In pid order, which after a wrap of the ids is not creation order.
   live_.insert(std::upper_bound(live_.begin(), live_.end(), p->pid,
