@@ -1,6 +1,8 @@
 #include "r3k/kernel.h"
 
 #include <algorithm>
+#include <exception>
+#include <utility>
 
 #include "r3k/abi.h"
 #include "r3k/console.h"
@@ -132,9 +134,13 @@ std::optional<Kernel::Answer> Kernel::injected(const Process& p, uint32_t number
   return answer;
 }
 
-void Kernel::syscall(Process& p) { serve(p, p.cpu->state().gpr); }
+void Kernel::syscall(Process& p) {
+  // A call served in place that threw stopped the run to come here.
+  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  serve(p, p.cpu->state().gpr);
+}
 
-bool Kernel::serve_in_place(void* process, uint32_t* gpr) {
+bool Kernel::serve_in_place(void* process, uint32_t* gpr) noexcept {
   Process& p = *static_cast<Process*>(process);
   Kernel& k = *p.kernel;
   if (gpr[kV0] == static_cast<uint32_t>(Sys::write) && k.lean_write_ && k.write_in_place(p, gpr)) return true;
@@ -146,7 +152,14 @@ bool Kernel::serve_in_place(void* process, uint32_t* gpr) {
     case Sys::waitpid:
       return false;
     default:
-      p.kernel->serve(p, gpr);
+      try {
+        k.serve(p, gpr);
+      } catch (...) {
+        // Nothing may unwind through generated code: the run stops, and
+        // syscall() throws it again on the dispatcher's side.
+        k.failure_ = std::current_exception();
+        return false;
+      }
       return true;
   }
 }

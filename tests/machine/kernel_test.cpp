@@ -430,6 +430,16 @@ TEST(Scheduling, CallsServedInPlaceAgreeWithStoppingAtEach) {
     o.in_place_calls = false;
     EXPECT_EQ(in_place, transcript(c.program, c.args, o)) << c.what;
   }
+  // A call that throws (here in the trace's sink) reaches run()'s caller.
+  for (bool in_place : {true, false}) {
+    r3k::Options o;
+    o.in_place_calls = in_place;
+    o.trace = true;
+    o.trace_sink = [](std::string_view line) {
+      if (line.find("write") != std::string_view::npos) throw std::runtime_error("sink full");
+    };
+    EXPECT_THROW(load("interleave", {}, o)->run(), std::runtime_error) << in_place;
+  }
 }
 
 TEST(Scheduling, QuantumDecidesTheInterleaving) {

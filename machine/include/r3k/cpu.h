@@ -74,8 +74,9 @@ enum class StopReason : uint8_t { Syscall, Fault, Budget, Breakpoint };
 // and returns true, the run going on after it; or does nothing and
 // returns false, and the run stops with StopReason::Syscall as without a
 // hook.  It must not change the address space's mappings or contents, nor
-// anything else the run depends on; a plain function, not std::function,
-// since it is called once per guest call.
+// anything else the run depends on, nor throw (generated code cannot be
+// unwound); a plain function, not std::function, since it is called once
+// per guest call.
 struct SyscallHook {
   bool (*serve)(void* context, uint32_t* gpr) = nullptr;
   void* context = nullptr;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
@@ -69,7 +70,7 @@ class Kernel {
   // registers where the run keeps them, the calls that neither end, block
   // nor copy a process, so that the run goes on without stopping; false
   // for the others, which stop the run and come to syscall().
-  static bool serve_in_place(void* process, uint32_t* gpr);
+  static bool serve_in_place(void* process, uint32_t* gpr) noexcept;
   // Ends a process: by a fault, by returning from its top frame, or by
   // running out of instructions.
   void kill(Process& p, const Fault& fault);
@@ -153,6 +154,7 @@ class Kernel {
   uint32_t exits_returned_ = 0;
   std::vector<uint64_t> fail_counts_, result_counts_;
   uint32_t share_lo_ = 0, share_hi_ = 0;
+  std::exception_ptr failure_;  // thrown by a call served in place, for syscall()
 };
 
 }  // namespace r3k
