@@ -18,6 +18,7 @@ struct Cpu::Impl {
   Block scratch;                      // for code on pages that cannot cache it
   std::vector<Op> cut;                // the first ops of a block cut short, and what ends them
   JitConfig jit = jit_defaults();
+  SyscallHook hook;
 };
 
 JitConfig& jit_defaults() {
@@ -32,6 +33,8 @@ void Cpu::set_jit(const JitConfig& config) { impl_->jit = config; }
 const JitConfig& Cpu::jit() const { return impl_->jit; }
 
 void Cpu::set_space(AddressSpace* space) { space_ = space; }
+
+void Cpu::set_syscall_hook(const SyscallHook& hook) { impl_->hook = hook; }
 
 void Cpu::add_breakpoint(uint32_t addr) {
   if (addr & 3) return;  // no instruction starts there
@@ -105,6 +108,8 @@ Run::Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step)
   pc_ = st.pc;
   if (st.load_reg < kGprCount) carry_.load = PendingLoad{st.load_reg, st.load_reg && st.load_partial};
   carry_.hilo_guard = std::min<uint8_t>(st.hilo_guard, 2);
+  // With breakpoints or stepping every syscall stops, as a debugger expects.
+  frame_.syscall = self.hook.serve && !step && self.breakpoints.empty() ? &self.hook : nullptr;
   stop_.reason = StopReason::Budget;
   mem_.collect_garbage();
 }
@@ -259,7 +264,8 @@ OpStop Run::run_block(Block& b) {
       linkable_from_ = cur_;
       return OpStop{OpStop::End, k};
     }
-    // A syscall does nothing but stop: no need for the interpreter.
+    // A syscall generated code left at was not served in place: it stops
+    // the run, no need for the interpreter.
     if (ops_[k].code == OpCode::Syscall) return OpStop{OpStop::Syscall, k};
   }
   const OpStop s = interpret(ctx_, *cur_, ops_, k);

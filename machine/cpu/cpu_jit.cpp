@@ -121,6 +121,8 @@ constexpr int32_t tlb_at(bool write) { return frame_at(write ? offsetof(JitFrame
 constexpr int32_t kTlbTag = frame_at(offsetof(JitTlb, tag));
 constexpr int32_t kTlbBias = frame_at(offsetof(JitTlb, bias));
 constexpr int32_t kExitLink = frame_at(offsetof(JitFrame, exit_link));
+constexpr int32_t kSyscall = frame_at(offsetof(JitFrame, syscall));
+static_assert(offsetof(JitFrame, r) == 0, "a syscall hook is handed the frame as the guest registers");
 // Offset of a field of target t in a JitLink.
 constexpr int32_t target_at(uint32_t t, size_t field) {
   return int32_t(offsetof(JitLink, target) + t * sizeof(JitLink::Target) + field);
@@ -258,6 +260,7 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   void commit(uint32_t g, const Reg32& v);
   void put(uint32_t g, const Reg32& v);
   void write_back();
+  void read_cached();
 
   // Ops.
   bool op(uint32_t k);
@@ -279,6 +282,7 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   void load_partial(const Op& o, bool left, uint32_t k);
   void store_partial(const Op& o, bool left, uint32_t k);
   void branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&), bool against_zero);
+  void syscall(uint32_t k);
 
   // Leaving and moving on.
   struct Member {
@@ -387,6 +391,12 @@ void RegionCompiler::put(uint32_t g, const Reg32& v) {
 void RegionCompiler::write_back() {
   for (uint32_t g = 1; g < kSink; ++g)
     if (cached(g)) mov(slot_[g], host_[g]);
+}
+
+// Loads the cached registers from the frame.
+void RegionCompiler::read_cached() {
+  for (uint32_t g = 1; g < kSink; ++g)
+    if (cached(g)) mov(host_[g], slot_[g]);
 }
 
 // ---- ops -----------------------------------------------------------------------
@@ -746,11 +756,37 @@ bool RegionCompiler::op(uint32_t k) {
       end();
       return false;
     case OpCode::Syscall:
+      syscall(k);
+      break;
     case OpCode::Fault:
       jmp(exit_before(k), T_NEAR);
       return false;
   }
   return true;
+}
+
+// A syscall goes to the frame's hook with every guest register in the
+// frame; served, the block goes on; else (or with no hook) the code leaves
+// before it, as before a fault.
+void RegionCompiler::syscall(uint32_t k) {
+  Label& leave = exit_before(k);
+  const bool branched = k > m_->branch_at;  // a delay slot: r11d is where the block goes
+  mov(rax, qword[rbp + kSyscall]);
+  test(rax, rax);
+  jz(leave, T_NEAR);
+  write_back();
+  if (branched) mov(dword[rbp + kNext], r11d);
+  mov(rdi, qword[rax + int32_t(offsetof(SyscallHook, context))]);
+  mov(rsi, rbp);  // the guest registers open the frame
+  sub(rsp, 8);    // the stack 16-byte aligned at the call, as the ABI wants
+  call(qword[rax + int32_t(offsetof(SyscallHook, serve))]);
+  add(rsp, 8);
+  // The call clobbered the caller-saved host registers, and the hook may
+  // have answered in any guest register the region caches.
+  read_cached();
+  if (branched) mov(r11d, dword[rbp + kNext]);
+  test(al, al);
+  jz(leave, T_NEAR);
 }
 
 // ---- leaving and moving on -----------------------------------------------------
@@ -892,8 +928,7 @@ void RegionCompiler::place(uint8_t* at) {
 void RegionCompiler::compile() {
   allocate();
   code_.links.assign(links_needed(), JitLink{});  // never resized after: the code holds their addresses
-  for (uint32_t g = 1; g < kSink; ++g)
-    if (cached(g)) mov(host_[g], slot_[g]);
+  read_cached();
   for (Member& m : members_) {
     m_ = &m;
     b_ = m.block;

@@ -2,11 +2,11 @@
 // assembler.  A hot block gets the code of a region: itself and the blocks
 // of its page it moves on to (already decoded, and may_chain allows), up to
 // eight blocks.  Each op becomes host code; whatever is
-// not the plain case (a fault op, a syscall, a memory access off the fast
-// path, an overflow, a division the host cannot do) leaves the generated
-// code before that op has any effect, and the interpreter runs the block
-// on from there: every rare path, fault report and count stays the
-// interpreter's.
+// not the plain case (a fault op, a syscall the kernel does not serve in
+// place, a memory access off the fast path, an overflow, a division the
+// host cannot do) leaves the generated code before that op has any effect,
+// and the interpreter runs the block on from there: every rare path, fault
+// report and count stays the interpreter's.
 //
 // Calling convention between generated code and C++ (the one place it is
 // written down):
@@ -15,7 +15,8 @@
 //   entry thunk saves the host's callee-saved registers, sets up the
 //   registers below and `call`s the block's code; every exit of generated
 //   code is a `ret` back into the thunk, which stores the fuel into the
-//   frame and returns.  Generated code calls nothing.
+//   frame and returns.  Generated code calls nothing but the page caches'
+//   fill routines and the syscall hook (below).
 //
 //   Host registers inside generated code:
 //     rbp   the JitFrame: guest registers, HI, LO and the exit record
@@ -39,6 +40,18 @@
 //   page table cannot change while generated code runs (every path that
 //   could change it leaves first), but can between two entries: C++
 //   empties the caches before each entry.
+//
+//   Syscall.  With a hook in JitFrame::syscall (else it leaves before the
+//   op), a syscall stores the cached registers (and r11d into
+//   JitFrame::next when it sits in a delay slot) and calls
+//   hook->serve(hook->context, frame) by the C ABI, the guest registers
+//   being the frame's first words, with rsp 16-byte aligned.  The call
+//   clobbers the caller-saved host registers, so the cached registers and
+//   r11d are loaded again.  True: the call was served and the block goes
+//   on (its End moves on as any block's); false: the hook did nothing and
+//   the code leaves before the syscall, which then stops the run.  The
+//   hook never changes the page table or memory, so the page caches and
+//   the code generation stay valid.
 //
 //   Moving on.  A block that completes goes on to its successor without
 //   returning when more fuel is left than its own length, which it then
@@ -88,6 +101,8 @@ struct JitTlb {
   uintptr_t bias[kSlots];
 };
 
+struct SyscallHook;
+
 // Guest state as generated code sees it (the interpreter works on the same
 // frame, so nothing is copied at the switch).
 struct JitFrame {
@@ -112,6 +127,9 @@ struct JitFrame {
   JitTlb read, write;
   const void* fill_read;
   const void* fill_write;
+  // Serves a syscall in place (see Cpu::set_syscall_hook); null when every
+  // syscall stops the run.
+  const SyscallHook* syscall;
 };
 
 // One way out of a region's code into another block's code: static, one

@@ -25,18 +25,18 @@ Console& Console::host() {
 
 void Console::write_slow(int fd, const void* bytes, size_t len) {
   if (len == 0) return;
-  if (fd != fd_ || buffer_.size() + len > kCapacity) flush();
+  if (fd != fd_ || size_ + len > kCapacity) flush();
   if (len >= kCapacity) {
     ++host_writes_;
     write_all(fd, bytes, len);
     return;
   }
-  if (buffer_.empty()) {
+  if (size_ == 0) {
     fd_ = fd;
     since_ = Clock::now();
   }
-  const auto* p = static_cast<const uint8_t*>(bytes);
-  buffer_.insert(buffer_.end(), p, p + len);
+  std::memcpy(&buffer_[size_], bytes, len);
+  size_ += len;
 }
 
 void Console::line(int fd, std::string_view text) {
@@ -45,14 +45,14 @@ void Console::line(int fd, std::string_view text) {
 }
 
 void Console::flush() {
-  if (buffer_.empty()) return;
+  if (size_ == 0) return;
   ++host_writes_;
-  write_all(fd_, buffer_.data(), buffer_.size());
-  buffer_.clear();
+  write_all(fd_, buffer_.get(), size_);
+  size_ = 0;
 }
 
 void Console::tick() {
-  if (!buffer_.empty() && Clock::now() - since_ >= kInterval) flush();
+  if (size_ != 0 && Clock::now() - since_ >= kInterval) flush();
 }
 
 }  // namespace r3k

@@ -1,6 +1,8 @@
 #include "r3k/kernel.h"
 
 #include <algorithm>
+#include <exception>
+#include <utility>
 
 #include "r3k/abi.h"
 #include "r3k/console.h"
@@ -28,6 +30,8 @@ Kernel::Kernel(const Options& options)
       has_rules_(!options.fail.empty() || !options.result.empty()),
       tracer_(options.trace ? TraceWriter::make(options.trace_format, options.trace_strsize) : nullptr),
       console_(Console::host()),
+      lean_write_(!tracer_ && !options.record && !has_rules_),
+      open_fds_((writable_fd(1) ? 2u : 0u) | (writable_fd(2) ? 4u : 0u)),
       fail_counts_(options.fail.size()),
       result_counts_(options.result.size()) {}
 
@@ -40,6 +44,8 @@ Process& Kernel::add_process(std::unique_ptr<Process> p) {
   infos_.back().ppid = p->ppid;
   p->cpu = std::make_unique<Cpu>(p->space.get());
   p->cpu->set_jit(opts_.jit);
+  p->kernel = this;
+  if (opts_.in_place_calls) p->cpu->set_syscall_hook(SyscallHook{&Kernel::serve_in_place, p.get()});
   by_pid_[p->pid] = p.get();
   // In pid order, which after a wrap of the ids is not creation order.
   live_.insert(std::upper_bound(live_.begin(), live_.end(), p->pid,
@@ -101,11 +107,10 @@ void Kernel::record(SyscallEvent event) {
   if (opts_.record) events_.push_back(std::move(event));
 }
 
-void Kernel::reply(Process& p, SyscallEvent& event, const Answer& a) {
-  CpuState& st = p.cpu->state();
-  st.gpr[kA3] = a.failed;
-  st.gpr[kV0] = a.v0;
-  st.gpr[kV1] = a.v1;
+void Kernel::reply(uint32_t* gpr, SyscallEvent& event, const Answer& a) {
+  gpr[kA3] = a.failed;
+  gpr[kV0] = a.v0;
+  gpr[kV1] = a.v1;
   if (!tracer_ && !opts_.record) return;
   event.failed = a.failed != 0;
   event.v0 = static_cast<int32_t>(a.v0);
@@ -130,12 +135,41 @@ std::optional<Kernel::Answer> Kernel::injected(const Process& p, uint32_t number
 }
 
 void Kernel::syscall(Process& p) {
-  const CpuState& st = p.cpu->state();
+  // A call served in place that threw stopped the run to come here.
+  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  serve(p, p.cpu->state().gpr);
+}
+
+bool Kernel::serve_in_place(void* process, uint32_t* gpr) noexcept {
+  Process& p = *static_cast<Process*>(process);
+  Kernel& k = *p.kernel;
+  if (gpr[kV0] == static_cast<uint32_t>(Sys::write) && k.lean_write_ && k.write_in_place(p, gpr)) return true;
+  switch (static_cast<Sys>(gpr[kV0])) {
+    // These change or end processes, block, or copy the registers: they
+    // stop the run and come through syscall().
+    case Sys::_exit:
+    case Sys::fork:
+    case Sys::waitpid:
+      return false;
+    default:
+      try {
+        k.serve(p, gpr);
+      } catch (...) {
+        // Nothing may unwind through generated code: the run stops, and
+        // syscall() throws it again on the dispatcher's side.
+        k.failure_ = std::current_exception();
+        return false;
+      }
+      return true;
+  }
+}
+
+void Kernel::serve(Process& p, uint32_t* gpr) {
   const bool described = tracer_ || opts_.record;
   SyscallEvent ev;
   ev.pid = p.pid;
-  ev.number = st.gpr[kV0];
-  for (int i = 0; i < 4; ++i) ev.args[i] = st.gpr[kA0 + i];
+  ev.number = gpr[kV0];
+  for (int i = 0; i < 4; ++i) ev.args[i] = gpr[kA0 + i];
   const Sys call = static_cast<Sys>(ev.number);
   if (described) {
     ev.name = call_name(ev.number);
@@ -144,30 +178,30 @@ void Kernel::syscall(Process& p) {
 
   if (auto a = has_rules_ ? injected(p, ev.number) : std::nullopt) {
     ev.injected = true;
-    reply(p, ev, *a);
+    reply(gpr, ev, *a);
     return;
   }
   switch (call) {
     case Sys::_exit:
-      if (!serve_exit(p, ev)) reply(p, ev, ok(0));
+      if (!serve_exit(p, ev)) reply(gpr, ev, ok(0));
       return;
     case Sys::fork:
-      reply(p, ev, do_fork(p));
+      reply(gpr, ev, do_fork(p));
       return;
     case Sys::waitpid:
-      if (auto a = do_waitpid(p, ev.args)) reply(p, ev, *a);
+      if (auto a = do_waitpid(p, ev.args)) reply(gpr, ev, *a);
       return;  // else blocked: the event is recorded when the wait ends
     case Sys::write:
-      reply(p, ev, do_write(p, ev.args));
+      reply(gpr, ev, do_write(p, ev.args));
       return;
     case Sys::getpid:
-      reply(p, ev, ok(p.pid));
+      reply(gpr, ev, ok(p.pid));
       return;
     case Sys::getppid:
-      reply(p, ev, ok(p.ppid));
+      reply(gpr, ev, ok(p.ppid));
       return;
     default:
-      reply(p, ev, error(ev.number < kSyscallCount ? kEUNIMP : kENOSYS));
+      reply(gpr, ev, error(ev.number < kSyscallCount ? kEUNIMP : kENOSYS));
       return;
   }
 }
@@ -182,7 +216,7 @@ bool Kernel::serve_exit(Process& p, SyscallEvent& ev) {
   record(std::move(ev));
   ProcessInfo& info = infos_[p.info];
   info.exited = true;
-  info.status = static_cast<int32_t>(p.cpu->state().gpr[kA0]);
+  info.status = static_cast<int32_t>(ev.args[0]);
   if (tracer_) trace(tracer_->exited(p.pid, info.status));
   end(p);
   return true;
@@ -277,6 +311,21 @@ Kernel::Answer Kernel::do_write(Process& p, const uint32_t* args) {
   return ok(len);
 }
 
+// do_write's common case on its own, for a guest printing byte by byte:
+// nothing traced, recorded or injected, an open descriptor, a buffer
+// within one readable page.  False, having done nothing, for the rest.
+bool Kernel::write_in_place(Process& p, uint32_t* gpr) {
+  const uint32_t fd = gpr[kA0], addr = gpr[kA0 + 1], len = gpr[kA0 + 2];
+  if (fd > 2 || !(open_fds_ >> fd & 1) || len == 0 || len > kPageSize - (addr & (kPageSize - 1))) return false;
+  const uint8_t* bytes = p.space->read_view(addr);
+  if (bytes == nullptr) return false;
+  if (opts_.echo) console_.write(static_cast<int>(fd), bytes, len);
+  gpr[kA3] = 0;
+  gpr[kV0] = len;
+  gpr[kV1] = 0;
+  return true;
+}
+
 std::string Kernel::read_for_trace(const Process& p, uint32_t addr, uint32_t len) const {
   const uint32_t n = std::min(len, kMaxEventData);
   std::string bytes(n, '\0');
@@ -344,7 +393,7 @@ void Kernel::end(Process& p) {
     ev.name = call_name(ev.number);
     std::copy(parent->wait_args, parent->wait_args + 4, ev.args);
     parent->state = ProcState::Runnable;
-    reply(*parent, ev, complete_wait(*parent, p, parent->wait_addr));
+    reply(parent->cpu->state().gpr, ev, complete_wait(*parent, p, parent->wait_addr));
   }
 }
 

@@ -327,6 +327,8 @@ const uint8_t* AddressSpace::read_view(uint32_t addr) const {
   if (addr >= kUserEnd) return nullptr;
   const L2Table* t = m.table(addr);
   const uint32_t i = l2_index(addr);
+  // The CPU's fast-path pointer first: one load, and likely in the cache.
+  if (t->rd[i]) return t->rd[i] + page_offset(addr);
   if (!t->page[i]) return m.in_grow_region(addr) ? g_zero_page.bytes + page_offset(addr) : nullptr;
   return t->prot[i] & kProtRead ? t->page[i]->bytes + page_offset(addr) : nullptr;
 }

@@ -1,4 +1,5 @@
 // Parent and child each write their marker 100 times ('P' and 'C'), busy-waiting in between; the parent then waits.
+// With the argument "stderr" the child writes to fd 2.
 #include <unistd.h>
 
 namespace {
@@ -8,11 +9,12 @@ void spin(unsigned n) {
 }
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+  const int child_fd = argc > 1 && argv[1][0] == 's' ? 2 : 1;
   const pid_t pid = fork();
   const char mark = pid == 0 ? 'C' : 'P';
   for (unsigned i = 0; i < 100; ++i) {
-    write(1, &mark, 1);
+    write(pid == 0 ? child_fd : 1, &mark, 1);
     spin(20 + (i * 7) % 50);
   }
   if (pid > 0) {

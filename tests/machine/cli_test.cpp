@@ -177,6 +177,19 @@ TEST(Cli, OutputIsGatheredButKeepsItsOrder) {
   for (char c : std::string("getpid works! current pid: 2\n"))
     expected += std::string(1, c) + "[pid 2] write(1, " + r3k::quote_bytes(std::string(1, c), 32) + ", 1) = 1\n";
   EXPECT_EQ(t.out, expected + "[pid 2] _exit(0) = ?\n[pid 2] +++ exited with 0 +++\n");
+
+  // Untraced, two processes taking turns on stdout and stderr: the merged
+  // streams hold the bytes in the order the guests wrote them.
+  r3k::Options o;
+  o.quantum = 40;
+  o.seed = 5;
+  auto m = mtest::load("interleave", {"stderr"}, o);
+  ASSERT_EQ(m->run().exit_code, 0);
+  std::string written;
+  for (const r3k::SyscallEvent& e : mtest::calls(*m, "write")) written += e.data;
+  ASSERT_NE(written.find("PC"), std::string::npos) << "the streams should switch: " << written;
+  const Ran both = r3krun({"--quantum", "40", "--seed", "5", mtest::guest("interleave"), "stderr"}, merged);
+  EXPECT_EQ(both.out, written);
 }
 
 TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {

@@ -10,8 +10,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 namespace r3k {
 
@@ -27,16 +28,20 @@ class Console {
   // The one for this process's descriptors.
   static Console& host();
 
-  Console() { buffer_.reserve(kCapacity); }
+  Console() : buffer_(std::make_unique<uint8_t[]>(kCapacity)) {}
   ~Console() { flush(); }
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
 
   void write(int fd, const void* bytes, size_t len) {
-    // The common case inline: more bytes for the descriptor being gathered.
-    if (fd == fd_ && len <= kCapacity - buffer_.size() && !buffer_.empty()) {
-      const auto* p = static_cast<const uint8_t*>(bytes);
-      buffer_.insert(buffer_.end(), p, p + len);
+    // The common case inline: more bytes for the descriptor being gathered
+    // (a guest printing byte by byte: one byte).
+    if (fd == fd_ && len <= kCapacity - size_ && size_ != 0) {
+      if (len == 1)
+        buffer_[size_] = *static_cast<const uint8_t*>(bytes);
+      else
+        std::memcpy(&buffer_[size_], bytes, len);
+      size_ += len;
     } else {
       write_slow(fd, bytes, len);
     }
@@ -49,7 +54,7 @@ class Console {
   // enough for every scheduler slice.
   void tick();
 
-  size_t pending() const { return buffer_.size(); }
+  size_t pending() const { return size_; }
   uint64_t host_writes() const { return host_writes_; }
 
  private:
@@ -57,7 +62,8 @@ class Console {
 
   void write_slow(int fd, const void* bytes, size_t len);
 
-  std::vector<uint8_t> buffer_;
+  std::unique_ptr<uint8_t[]> buffer_;  // kCapacity bytes, size_ of them pending
+  size_t size_ = 0;
   int fd_ = -1;  // the descriptor buffer_ is for
   Clock::time_point since_;
   uint64_t host_writes_ = 0;

@@ -68,6 +68,20 @@ bool jit_available();
 
 enum class StopReason : uint8_t { Syscall, Fault, Budget, Breakpoint };
 
+// A kernel call served where it stands, without stopping the run: called
+// at a syscall (counted as run, pc past it) with the guest registers
+// (gpr[0..31]).  It either serves the call, answering in the registers,
+// and returns true, the run going on after it; or does nothing and
+// returns false, and the run stops with StopReason::Syscall as without a
+// hook.  It must not change the address space's mappings or contents, nor
+// anything else the run depends on, nor throw (generated code cannot be
+// unwound); a plain function, not std::function, since it is called once
+// per guest call.
+struct SyscallHook {
+  bool (*serve)(void* context, uint32_t* gpr) = nullptr;
+  void* context = nullptr;
+};
+
 struct Stop {
   StopReason reason{};
   uint64_t executed = 0;  // instructions completed in this run (a syscall counts)
@@ -108,6 +122,10 @@ class Cpu {
 
   void set_jit(const JitConfig& config);
   const JitConfig& jit() const;
+  // Kernel calls served without stopping (none by default).  Not used
+  // while breakpoints are set or by step(), so that those stop at every
+  // syscall as before.
+  void set_syscall_hook(const SyscallHook& hook);
 
   struct Impl;
 

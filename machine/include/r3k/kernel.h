@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
@@ -20,6 +21,7 @@
 namespace r3k {
 
 class Console;
+class Kernel;
 
 struct ProcessInfo {
   uint32_t pid = 0, ppid = 0;  // ppid: the parent at creation
@@ -47,6 +49,7 @@ struct Process {
   uint32_t wait_pid = 0, wait_addr = 0;  // while Blocked in waitpid
   uint32_t wait_args[4] = {};
   size_t info = 0;  // index into Kernel::infos()
+  Kernel* kernel = nullptr;  // that runs it: its CPU's syscall hook serves calls there
 };
 
 class Kernel {
@@ -63,6 +66,11 @@ class Kernel {
   // Serves the call the process just trapped with (its pc is already past
   // the syscall).  The process may end or block.
   void syscall(Process& p);
+  // The CPU's syscall hook (context: the Process): serves, with the
+  // registers where the run keeps them, the calls that neither end, block
+  // nor copy a process, so that the run goes on without stopping; false
+  // for the others, which stop the run and come to syscall().
+  static bool serve_in_place(void* process, uint32_t* gpr) noexcept;
   // Ends a process: by a fault, by returning from its top frame, or by
   // running out of instructions.
   void kill(Process& p, const Fault& fault);
@@ -106,18 +114,20 @@ class Kernel {
 
   Process& add_process(std::unique_ptr<Process> p);
   std::optional<uint32_t> free_pid();
+  void serve(Process& p, uint32_t* gpr);
   std::optional<Answer> injected(const Process& p, uint32_t number);
   bool serve_exit(Process& p, SyscallEvent& ev);
   Answer do_fork(Process& p);
   std::optional<Answer> do_waitpid(Process& p, const uint32_t* args);
   Answer do_write(Process& p, const uint32_t* args);
+  bool write_in_place(Process& p, uint32_t* gpr);
   bool writable_fd(int32_t fd) const;
   std::string read_for_trace(const Process& p, uint32_t addr, uint32_t len) const;
   Answer complete_wait(Process& parent, Process& child, uint32_t addr);
   void end(Process& p);
   void hand_on_children(const Process& p);
   void reap(Process& p);
-  void reply(Process& p, SyscallEvent& event, const Answer& a);
+  void reply(uint32_t* gpr, SyscallEvent& event, const Answer& a);
   void record(SyscallEvent event);
   void trace(const std::string& line);
 
@@ -126,6 +136,8 @@ class Kernel {
   const bool has_rules_;  // any --fail or --result
   std::unique_ptr<TraceWriter> tracer_;  // null without --trace
   Console& console_;  // the host's descriptors
+  const bool lean_write_;   // writes need neither trace, record nor rules
+  const uint32_t open_fds_;  // bit fd set for the guest's writable descriptors
   std::vector<std::unique_ptr<Process>> procs_;  // not yet freed, in creation order
   Process* first_ = nullptr;
   std::map<uint32_t, Process*> by_pid_;  // not yet reaped
@@ -142,6 +154,7 @@ class Kernel {
   uint32_t exits_returned_ = 0;
   std::vector<uint64_t> fail_counts_, result_counts_;
   uint32_t share_lo_ = 0, share_hi_ = 0;
+  std::exception_ptr failure_;  // thrown by a call served in place, for syscall()
 };
 
 }  // namespace r3k

@@ -48,6 +48,11 @@ struct Options {
 
   // The code generator for hot blocks (--no-jit turns it off).
   JitConfig jit = jit_defaults();
+  // Calls that neither end, block nor copy a process (write, getpid, ...)
+  // are served where the CPU stands, without stopping its run; off, every
+  // call stops it first.  Either way every result, count and line is the
+  // same; only the speed differs.
+  bool in_place_calls = true;
 
   // Limits.
   uint32_t max_procs = 64;                    // processes not yet reaped
