@@ -231,6 +231,13 @@ void Machine::kill_first(int signal, const std::string& why, bool all) {
   kernel_->release_reaped();
 }
 
+void Machine::kill_first(const Fault& fault) {
+  Process& first = first_process();
+  if (kernel_->info(first).ended()) return;
+  if (current_ == &first) current_ = nullptr;
+  kernel_->kill(first, fault);
+}
+
 RunResult Machine::run() {
   Process& first = first_process();
   drive(Goal::AllEnded);

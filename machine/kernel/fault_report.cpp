@@ -15,11 +15,6 @@ constexpr uint32_t kBreakDivideByZero = 7;
 // that ran past the stack's end.
 constexpr uint32_t kStackSlack = 1u << 20;
 
-bool is_store(uint32_t insn) {
-  const uint32_t op = insn >> 26;
-  return op >= 0x28 && op <= 0x2e;  // sb sh swl sw swr
-}
-
 std::string hex8(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%08x", v);
@@ -62,7 +57,7 @@ std::string Kernel::explain(const Process& p, const Fault& f) const {
       break;
     case FaultKind::BadAddress: {
       const uint8_t prot = space.prot(f.addr);
-      const bool store = is_store(f.insn);
+      const bool store = f.store();
       if (prot == kProtNone && f.addr < kPageSize) {
         cause = "null pointer";
       } else if (store && prot != kProtNone && !(prot & kProtWrite)) {

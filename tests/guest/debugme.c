@@ -16,6 +16,7 @@
 
 const int read_only[4] = {1, 2, 3, 4}; /* past -G 8: in .rodata */
 unsigned int not_code[4];
+char child_mark = 'c';
 volatile int sink;
 
 int scale(int value, int factor) {
@@ -83,7 +84,7 @@ int main(int argc, char **argv) {
   if (strcmp(mode, "fork") == 0) {
     const pid_t child = fork();
     for (int i = 0; i < 60; ++i)
-      mark(child == 0 ? 'c' : 'P');
+      mark(child == 0 ? child_mark : 'P');
     if (child == 0)
       return 0;
     int status;

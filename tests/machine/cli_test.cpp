@@ -71,6 +71,10 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       {{"--ppid", "2147483648", exit_status}, 125, "r3krun: --ppid: '2147483648' is not a number from 1", ""},
       {{"--trace-file", "/nonexistent/t", exit_status}, 125,
        "r3krun: --trace-file: cannot open /nonexistent/t: No such file or directory", ""},
+      {{"--gdb", "70000", exit_status}, 125, "r3krun: --gdb: '70000' is not PORT or HOST:PORT", ""},
+      {{"--gdb", "::1:5", exit_status}, 125, "r3krun: --gdb: '::1:5': an IPv6 address goes in brackets", ""},
+      {{"--gdb", "192.0.2.1:0", exit_status}, 125, "r3krun: --gdb: cannot listen on 192.0.2.1:0: ", ""},
+      {{"--gdb", "0", "/nonexistent/prog"}, 127, "r3krun: /nonexistent/prog: cannot open", ""},
       {{"/dev/null"}, 126, "r3krun: /dev/null: not a regular file", ""},
       {{"/nonexistent/prog"}, 127, "r3krun: /nonexistent/prog: cannot open: No such file or directory", ""},
       {{R3K_SOURCE_DIR}, 126, "r3krun: " R3K_SOURCE_DIR ": is a directory", ""},
@@ -94,7 +98,7 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
 TEST(Cli, EveryOptionRefusesAnEmptyValue) {
   for (const char* name : {"--trace-format", "--trace-file", "--trace-strsize", "--fail", "--result", "--exit-returns",
                            "--wait-status", "--close-fd", "--pid", "--ppid", "--sp-offset", "--quantum", "--seed",
-                           "--max-procs", "--max-mem", "--max-host-mem", "--max-insns"}) {
+                           "--max-procs", "--max-mem", "--max-host-mem", "--max-insns", "--gdb"}) {
     const char* argv[] = {"r3krun", name, "", "prog"};
     try {
       r3k::parse_command_line(4, argv);

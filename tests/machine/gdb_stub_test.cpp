@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <deque>
 #include <random>
 #include <set>
@@ -316,6 +318,24 @@ void serve(int lfd, FakeTarget& target) {
   close(fd);
 }
 
+// gdb-multiarch in batch mode on prog, connected to 127.0.0.1:port, running
+// commands: all it said, on both streams (it puts some messages on each).
+std::string gdb_batch(const std::string& prog, int port, const std::vector<std::string>& commands) {
+  std::vector<std::string> args = {"gdb-multiarch", "-nx", "-batch", "-ex", "set confirm off", "-ex", "file " + prog,
+                                   "-ex", "target remote 127.0.0.1:" + std::to_string(port)};
+  for (const auto& cmd : commands) args.insert(args.end(), {"-ex", cmd});
+  const test::Ran r = test::run(args, test::within(90));
+  return r.out + r.err;
+}
+
+// Each of expect in said, in this order; and no warning from gdb.
+void expect_in_order(const std::string& said, const std::vector<std::string>& expect, const std::string& context) {
+  size_t at = 0;
+  for (const auto& e : expect)
+    ASSERT_NE(at = said.find(e, at), std::string::npos) << e << "\n--- gdb:\n" << said << "\n--- " << context;
+  EXPECT_EQ(said.find("warning"), std::string::npos) << said;
+}
+
 TEST(GdbMultiarch, BatchSessionsAgainstTheFakeTarget) {
   const std::string prog = std::string(R3K_PROGRAM_DIR) + "/tallowin";
   const ElfImage image = ElfImage::read_file(prog);
@@ -343,17 +363,92 @@ TEST(GdbMultiarch, BatchSessionsAgainstTheFakeTarget) {
     FakeTarget target(&image);
     target.script = c.stops;
     std::thread server(serve, lfd, std::ref(target));
-    std::vector<std::string> args = {"gdb-multiarch", "-nx", "-batch", "-ex", "set confirm off", "-ex", "file " + prog,
-                                     "-ex", "target remote 127.0.0.1:" + std::to_string(ntohs(addr.sin_port))};
-    for (const auto& cmd : c.commands) args.insert(args.end(), {"-ex", cmd});
-    const test::Ran r = test::run(args, test::within(60));
+    const std::string said = gdb_batch(prog, ntohs(addr.sin_port), c.commands);
     server.join();
     close(lfd);
-    const std::string said = r.out + r.err;  // gdb puts some of its messages on each
-    size_t at = 0;
-    for (const auto& e : c.expect)
-      ASSERT_NE(at = said.find(e, at), std::string::npos) << e << "\n--- gdb:\n" << said << "\n--- target: " << target.log;
-    EXPECT_EQ(said.find("warning"), std::string::npos) << said;
+    expect_in_order(said, c.expect, "target: " + target.log);
+  }
+}
+
+// The same gdb against r3krun --gdb, the real target: a program built
+// with -g -O0, generated code or not (as the test binary runs).
+TEST(GdbMultiarch, SessionsAgainstR3krun) {
+  const std::string prog = std::string(R3K_GUEST_DIR) + "/debugme";
+  const char* jit = std::getenv("R3K_TEST_JIT");
+  const bool no_jit = jit && std::string(jit) == "off";
+  // Interrupts the first continue half a second in, as Ctrl-C would.
+  const std::string ctrl_c =
+      "python exec(\"import os, signal, threading\\ndef once(e):\\n  gdb.events.cont.disconnect(once)\\n"
+      "  threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()\\ngdb.events.cont.connect(once)\")";
+  struct Case {
+    std::vector<std::string> args;      // r3krun's options, then the program's arguments
+    std::vector<std::string> commands;
+    std::vector<std::string> expect;    // in this order in gdb's output
+    int code;                           // r3krun's exit status
+    std::optional<std::string> out;     // its standard output; none: as the same run without gdb
+    std::string err;                    // in its standard error
+  } cases[] = {
+      // A breakpoint after a hot loop, a backtrace with arguments, a
+      // variable changed: the output and the exit status follow.
+      {{},
+       {"break report", "continue", "backtrace", "set var value = 42", "continue"},
+       {"Breakpoint 1, report (value=340)", "#0  report (value=340)", "#1  ", "in main (argc=1",
+        "[Inferior 1 (Remote target) exited with code 052]"},
+       42, "result 42\n", ""},
+      // Stepping through a branch, a return and a call, each with its
+      // delay slot; the registers; detach runs the program on to its end.
+      {{},
+       {"break pick", "continue", "next", "next", "step", "finish", "step", "step", "info registers", "detach"},
+       {"Breakpoint 1, pick (x=1)", "return 20;", "}", "scale (value=17, factor=20)", "in main (argc=1",
+        "Value returned is $1 = 340", "return report(value);", "report (value=340)",
+        "status       lo       hi badvaddr    cause       pc", "00000003 00000154", "detached"},
+       84, "result 340\n", ""},
+      // A fault is a signal at the faulting instruction with a backtrace;
+      // passed on, it ends the process as without gdb.
+      {{"fault"},
+       {"continue", "backtrace", "info registers", "continue"},
+       {"Program received signal SIGSEGV, Segmentation fault.", "deref (p=0x0)", "#1  ", "main (argc=2", "cause",
+        "Program terminated with signal SIGSEGV"},
+       139, "", "in deref+0x"},
+      // Ctrl-C of an endless loop; a breakpoint in it (running as generated
+      // code); code written by gdb runs as written; a signal delivered ends it.
+      {{"spin"},
+       {ctrl_c, "continue", "break tick", "continue", "x/i $pc+8", "set {int}($pc+8) = 0", "set var sink = -1", "continue",
+        "print sink", "signal SIGUSR1"},
+       {"Program received signal SIGINT, Interrupt.", "Breakpoint 1, tick (n=", "sw\tv0,", "Breakpoint 1, tick (n=",
+        "= -1", "Program terminated with signal SIGUSR1"},
+       144, "", "r3krun: pid 2 killed by SIGUSR1: signal from the debugger\n"},
+      // Stops and resumes of the parent change nothing in the interleaving;
+      // its memory written by gdb is its own, not the child's.
+      {{"--quantum", "40", "--seed", "3", prog, "fork"},
+       {"break mark", "continue", "set var child_mark = 'x'", "delete", "break mark if c == 0",
+        "break putchar if $a0 == 0", "continue"},
+       {"Breakpoint 1, mark (c=80 'P')", "Breakpoint 2 at", "Breakpoint 3 at", "exited normally"},
+       0, std::nullopt, ""},
+      // gdb quits with the process alive: killed.
+      {{},
+       {"hbreak scale", "continue", "print factor"},
+       {"Hardware assisted breakpoint 1 at", "Breakpoint 1, scale (value=17, factor=20)", "= 20"},
+       137, "", "r3krun: pid 2 killed by SIGKILL: from the debugger\n"},
+  };
+  for (Case& c : cases) {
+    // Options come first; the program goes before its arguments unless
+    // the case placed it.
+    if (std::find(c.args.begin(), c.args.end(), prog) == c.args.end()) c.args.insert(c.args.begin(), prog);
+    if (no_jit) c.args.insert(c.args.begin(), "--no-jit");
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), {R3K_RUN_BINARY, "--gdb", "0"});
+    test::Started r3krun = test::start(args, test::within(120));
+    const std::string waiting = "r3krun: waiting for gdb on 127.0.0.1:";
+    ASSERT_TRUE(test::read_until(r3krun, [&](const test::Ran& r) { return r.err.find('\n') != std::string::npos; }));
+    ASSERT_EQ(r3krun.ran.err.rfind(waiting, 0), 0u) << r3krun.ran.err;
+    const std::string said = gdb_batch(prog, std::atoi(r3krun.ran.err.c_str() + waiting.size()), c.commands);
+    const test::Ran r = test::finish(r3krun);
+    const std::string context = c.commands.front() + "\n--- r3krun:\n" + r.out + r.err;
+    expect_in_order(said, c.expect, context);
+    EXPECT_EQ(r.code, c.code) << context;
+    EXPECT_EQ(r.out, c.out ? *c.out : test::r3krun(c.args).out) << context;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << context;
   }
 }
 

@@ -42,6 +42,8 @@ struct Fault {
   // Fetch fault: the branch or jump that went there (0: not known, as for
   // code that ran off the end of its page).
   uint32_t from_pc = 0;
+  // A data access made by a store (sb, sh, swl, sw, swr).
+  bool store() const { return !fetch && (insn >> 26) >= 0x28 && (insn >> 26) <= 0x2e; }
   // One line: fault name, pc, instruction text, address where relevant;
   // where names the code at pc ("deref+0x8") and cause the likely reason,
   // when whoever reports the fault knows them.

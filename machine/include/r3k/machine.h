@@ -125,6 +125,8 @@ class Machine {
   // Ends the first process killed by signal, for why; all: every other
   // process too (reported by trace lines only).
   void kill_first(int signal, const std::string& why, bool all);
+  // Ends it by the fault it stopped at, as without a debugger.
+  void kill_first(const Fault& fault);
 
   // Every fault and limit line so far, as r3krun prints them.
   const std::vector<std::string>& diagnostics() const;
