@@ -21,6 +21,7 @@ struct Cpu::Impl {
   // The branch or jump that ended the last run's last block (0: none), in
   // case the next run's first fetch faults.
   uint32_t came_from = 0;
+  bool stopped_inside = false;  // the last run ended in a block cut short
 };
 
 JitConfig& jit_defaults() {
@@ -103,6 +104,7 @@ class Run {
   Block* linkable_from_ = nullptr;
   bool resuming_ = true;       // the first instruction of a run ignores breakpoints
   bool before_breakpoint_ = false;  // the block running is cut short at a breakpoint
+  bool inside_ = false;             // the last block that ran was cut short
   Stop stop_;
 };
 
@@ -140,6 +142,7 @@ Stop Run::go() {
   st.load_partial = carry_.load.partial;
   st.hilo_guard = carry_.hilo_guard;
   self_.came_from = stop_.reason == StopReason::Budget ? jumped_from(cur_) : 0;
+  self_.stopped_inside = inside_ && (stop_.reason == StopReason::Budget || stop_.reason == StopReason::Breakpoint);
   mem_.collect_garbage();
   // Field by field: a whole copy would read wide what was written narrow.
   Stop out;
@@ -330,6 +333,7 @@ bool Run::finish(const OpStop& s) {
       pc_ = frame_.next;
       carry_ = state_after(b, s.op, carry_);
       prev_ = cur_;
+      inside_ = s.op < b.n;
       if (before_breakpoint_) [[unlikely]] {
         // At the breakpoint, whatever budget is left.
         stop_.reason = StopReason::Breakpoint;
@@ -348,6 +352,7 @@ bool Run::finish(const OpStop& s) {
       executed_ += s.op + 1;
       pc_ = s.op + 1 == limit_ ? frame_.next : b.pc_of(s.op + 1);
       carry_ = state_after(b, s.op + 1, carry_);
+      inside_ = false;  // where a run without a debugger goes on afresh too
       cur_ = prev_ = nullptr;
       linkable_ = nullptr;
       mem_.collect_garbage();
@@ -385,5 +390,7 @@ Stop Cpu::run(uint64_t budget) {
 }
 
 Stop Cpu::step() { return Run(*this, *impl_, 1, true).go(); }
+
+bool Cpu::stopped_inside_block() const { return impl_->stopped_inside; }
 
 }  // namespace r3k

@@ -188,12 +188,13 @@ bool Machine::drive(Goal goal) {
           kernel_->kill(*p, stop.fault);
         }
       } else if (stop.reason == StopReason::Breakpoint) {
-        owed_ = true;  // stopped inside a block, maybe past the slice: the block ends in it
+        // Stopped inside a block, maybe past the slice: the block ends in it.
+        owed_ = p->cpu->stopped_inside_block();
         if (watched) return halt(DebugHalt::Why::Breakpoint);
         p->cpu->clear_breakpoints();
         if (p == first && goal == Goal::FirstAtBreakpoint) return true;
       } else if (step) {
-        owed_ = true;
+        owed_ = p->cpu->stopped_inside_block();
         return halt(DebugHalt::Why::Step);
       }
     }

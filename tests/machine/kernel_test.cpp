@@ -372,6 +372,32 @@ TEST(Scheduling, EachSeedReproducibleAndSeedsDiffer) {
   EXPECT_GE(seen.size(), 4u) << "seeds should explore different interleavings";
 }
 
+TEST(Scheduling, DebuggerStopsChangeNoSlice) {
+  // The first process stopped after each of its instructions, or at
+  // breakpoints on every third word of its code: each run resumes its
+  // slice, so the interleaving and every count stay as without a debugger.
+  for (uint64_t seed = 1; seed <= 3; ++seed) {
+    r3k::Options o;
+    o.quantum = 300;
+    o.seed = seed;
+    auto plain = load("interleave", {}, o);
+    plain->run();
+    for (const bool step : {true, false}) {
+      auto m = load("interleave", {}, o);
+      for (const r3k::Segment& seg : m->image().segments())
+        for (uint32_t a = seg.vaddr; !step && (seg.prot & r3k::kProtExec) && a < seg.vaddr + seg.memsz; a += 12)
+          m->first_cpu().add_breakpoint(a);
+      size_t stops = 0;
+      while (m->debug_run(step, [] { return false; }).why != r3k::DebugHalt::Why::Ended) ++stops;
+      m->run();
+      EXPECT_GT(stops, 5000u);
+      EXPECT_EQ(m->output(1), plain->output(1)) << "seed " << seed << (step ? ", steps" : ", breakpoints");
+      ASSERT_EQ(m->processes().size(), 2u);
+      for (size_t i = 0; i < 2; ++i) EXPECT_EQ(m->processes()[i].insns, plain->processes()[i].insns);
+    }
+  }
+}
+
 TEST(Scheduling, QuantumDecidesTheInterleaving) {
   r3k::Options o;
   o.quantum = 10'000'000;  // a syscall does not give up the slice

@@ -108,6 +108,10 @@ class Cpu {
   // (reason Budget when nothing else stopped it), as a debugger steps.
   // Like run(), it does not stop at a breakpoint at state.pc.
   Stop step();
+  // Whether the last run() or step() stopped between two instructions of
+  // one block (at a breakpoint, or after a step), where a run without the
+  // stop would have gone on to the block's end whatever its budget.
+  bool stopped_inside_block() const;
 
   // A breakpoint in a branch delay slot is not stopped at; unaligned
   // addresses are ignored.  A run that reaches a breakpoint inside a block
