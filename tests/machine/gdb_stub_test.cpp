@@ -452,5 +452,46 @@ TEST(GdbMultiarch, SessionsAgainstR3krun) {
   }
 }
 
+// A client of r3krun --gdb speaking the protocol itself: hostile bytes, an
+// oversized packet, the interrupt byte while running, then gone without
+// a word, which kills the program.
+TEST(GdbMultiarch, RawClientAgainstR3krun) {
+  test::Started r3krun = test::start({R3K_RUN_BINARY, "--gdb", "0", std::string(R3K_GUEST_DIR) + "/debugme", "spin"},
+                                     test::within(60));
+  const std::string waiting = "r3krun: waiting for gdb on 127.0.0.1:";
+  ASSERT_TRUE(test::read_until(r3krun, [&](const test::Ran& r) { return r.err.find('\n') != std::string::npos; }));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(std::atoi(r3krun.ran.err.c_str() + waiting.size())));
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const timeval limit{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  // Reads until the reply to the last packet sent has come whole.
+  std::string got;
+  auto exchange = [&](const std::string& bytes, const std::string& last_reply) {
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    char buf[4096];
+    for (ssize_t n = 1; n > 0 && got.find(last_reply) == std::string::npos;)
+      if ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+    return got.find(last_reply) != std::string::npos;
+  };
+  EXPECT_TRUE(exchange("\x01garbage$zz#00" + packet("m0,ffffffff") + "$" + std::string(100000, 'x') + "#00" +
+                           packet("?"),
+                       "+$T05thread:2;"))
+      << got;
+  EXPECT_NE(got.find("$E0e#"), std::string::npos) << "page zero is not mapped: " << got;
+  EXPECT_NE(got.find("$E07#"), std::string::npos) << "the oversized packet: " << got;
+  EXPECT_TRUE(exchange(packet("c"), "+")) << got;
+  usleep(200000);
+  EXPECT_TRUE(exchange("\x03", "$T02thread:2;")) << got;
+  close(fd);
+  const test::Ran r = test::finish(r3krun);
+  EXPECT_EQ(r.code, 137);
+  EXPECT_NE(r.err.find("r3krun: pid 2 killed by SIGKILL: the debugger's connection was lost\n"), std::string::npos)
+      << r.err;
+}
+
 }  // namespace
 }  // namespace r3k::gdb
