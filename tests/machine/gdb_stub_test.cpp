@@ -328,6 +328,18 @@ std::string gdb_batch(const std::string& prog, int port, const std::vector<std::
   return r.out + r.err;
 }
 
+// Starts r3krun --gdb 0 with args; returns the port it waits on (0: it
+// never said).
+int start_r3krun(test::Started& r3krun, std::vector<std::string> args) {
+  args.insert(args.begin(), {R3K_RUN_BINARY, "--gdb", "0"});
+  r3krun = test::start(args, test::within(120));
+  const std::string waiting = "r3krun: waiting for gdb on 127.0.0.1:";
+  if (!test::read_until(r3krun, [&](const test::Ran& r) { return r.err.find('\n') != std::string::npos; }) ||
+      r3krun.ran.err.rfind(waiting, 0) != 0)
+    return 0;
+  return std::atoi(r3krun.ran.err.c_str() + waiting.size());
+}
+
 // Each of expect in said, in this order; and no warning from gdb.
 void expect_in_order(const std::string& said, const std::vector<std::string>& expect, const std::string& context) {
   size_t at = 0;
@@ -436,13 +448,10 @@ TEST(GdbMultiarch, SessionsAgainstR3krun) {
     // the case placed it.
     if (std::find(c.args.begin(), c.args.end(), prog) == c.args.end()) c.args.insert(c.args.begin(), prog);
     if (no_jit) c.args.insert(c.args.begin(), "--no-jit");
-    std::vector<std::string> args = c.args;
-    args.insert(args.begin(), {R3K_RUN_BINARY, "--gdb", "0"});
-    test::Started r3krun = test::start(args, test::within(120));
-    const std::string waiting = "r3krun: waiting for gdb on 127.0.0.1:";
-    ASSERT_TRUE(test::read_until(r3krun, [&](const test::Ran& r) { return r.err.find('\n') != std::string::npos; }));
-    ASSERT_EQ(r3krun.ran.err.rfind(waiting, 0), 0u) << r3krun.ran.err;
-    const std::string said = gdb_batch(prog, std::atoi(r3krun.ran.err.c_str() + waiting.size()), c.commands);
+    test::Started r3krun;
+    const int port = start_r3krun(r3krun, c.args);
+    ASSERT_NE(port, 0) << r3krun.ran.err;
+    const std::string said = gdb_batch(prog, port, c.commands);
     const test::Ran r = test::finish(r3krun);
     const std::string context = c.commands.front() + "\n--- r3krun:\n" + r.out + r.err;
     expect_in_order(said, c.expect, context);
@@ -456,14 +465,13 @@ TEST(GdbMultiarch, SessionsAgainstR3krun) {
 // oversized packet, the interrupt byte while running, then gone without
 // a word, which kills the program.
 TEST(GdbMultiarch, RawClientAgainstR3krun) {
-  test::Started r3krun = test::start({R3K_RUN_BINARY, "--gdb", "0", std::string(R3K_GUEST_DIR) + "/debugme", "spin"},
-                                     test::within(60));
-  const std::string waiting = "r3krun: waiting for gdb on 127.0.0.1:";
-  ASSERT_TRUE(test::read_until(r3krun, [&](const test::Ran& r) { return r.err.find('\n') != std::string::npos; }));
+  test::Started r3krun;
+  const int port = start_r3krun(r3krun, {std::string(R3K_GUEST_DIR) + "/debugme", "spin"});
+  ASSERT_NE(port, 0) << r3krun.ran.err;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(std::atoi(r3krun.ran.err.c_str() + waiting.size())));
+  addr.sin_port = htons(static_cast<uint16_t>(port));
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   const timeval limit{30, 0};
