@@ -28,7 +28,7 @@ double cpu_now() {
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-constexpr uint32_t kCode = 0x00400000, kData = 0x10000000;
+constexpr uint32_t kData = 0x10000000;
 
 struct Loop {
   const char* name;
@@ -100,11 +100,8 @@ int main(int argc, char** argv) {
       r3k::AddressSpace space;
       space.map(kCode, 0x1000, r3k::kProtRead | r3k::kProtExec);
       space.map(kData, 0x1000, r3k::kProtRead | r3k::kProtWrite);
-      for (size_t i = 0; i < loop.code.size(); ++i) {
-        uint32_t w = loop.code[i];
-        uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
-        space.poke(kCode + 4 * uint32_t(i), be, 4);
-      }
+      for (size_t i = 0; i < loop.code.size(); ++i)
+        space.poke(kCode + 4 * uint32_t(i), be_bytes(loop.code[i]).data(), 4);
       r3k::Cpu cpu(&space);
       cpu.set_jit(jit);
       cpu.state().pc = kCode;

@@ -18,7 +18,7 @@ add_compile_options(
   -mno-check-zero-division
   # One section per routine, so a program keeps only the routines it uses.
   -ffunction-sections -fdata-sections
-  -Wall -Wextra
+  -Wall -Wextra $<$<BOOL:${R3K_WERROR}>:-Werror>
   "$<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions;-fno-rtti;-fno-threadsafe-statics;-fno-use-cxa-atexit>")
 include_directories(${CMAKE_SOURCE_DIR}/include)
 

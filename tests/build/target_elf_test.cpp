@@ -20,11 +20,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-uint32_t be32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+using enc::be16;
+using enc::be32;
 
 struct Section {
   std::string name;

@@ -12,16 +12,10 @@
 #include <vector>
 
 #include "support/calls.h"
+#include "support/mips_encode.h"
 
 namespace r3k::test {
 namespace {
-
-CallRule fail_rule(const std::string& text) {
-  std::string why;
-  auto r = parse_call_rule(text, true, &why);
-  if (!r) throw std::invalid_argument(text + ": " + why);
-  return *r;
-}
 
 // A string argument, pushed into guest memory, or a plain word.
 struct Word {
@@ -48,8 +42,8 @@ class Reports {
     uint32_t vec = 0;
     if (argv) {
       const uint32_t name = *argv ? m_->push_string(**argv) : 0;
-      const uint8_t words[8] = {static_cast<uint8_t>(name >> 24), static_cast<uint8_t>(name >> 16),
-                                static_cast<uint8_t>(name >> 8), static_cast<uint8_t>(name), 0, 0, 0, 0};
+      const auto at = enc::be_bytes(name);
+      const uint8_t words[8] = {at[0], at[1], at[2], at[3], 0, 0, 0, 0};
       vec = m_->push_bytes(words);
     }
     m_->write32(sym("__argv"), vec);
@@ -234,10 +228,10 @@ TEST(Err, ErrorTextFixedBeforeTheFirstWrite) {
     int32_t errno_after;
   };
   const Case cases[] = {
-      {"name write fails", {fail_rule("write:1=5")}, {5, 0, 0, 0, 0, 0, 0}, 5},
-      {"message writes fail", {fail_rule("write:3=7"), fail_rule("write:4=26")}, {0, 0, 7, 26, 0, 0, 0}, 26},
-      {"text write fails", {fail_rule("write:6=1")}, {0, 0, 0, 0, 0, 1, 0}, 1},
-      {"all fail", {fail_rule("write=11")}, {11, 11, 11, 11, 11, 11, 11}, 11},
+      {"name write fails", {fail("write:1=5")}, {5, 0, 0, 0, 0, 0, 0}, 5},
+      {"message writes fail", {fail("write:3=7"), fail("write:4=26")}, {0, 0, 7, 26, 0, 0, 0}, 26},
+      {"text write fails", {fail("write:6=1")}, {0, 0, 0, 0, 0, 1, 0}, 1},
+      {"all fail", {fail("write=11")}, {11, 11, 11, 11, 11, 11, 11}, 11},
   };
   const char* pieces[] = {"q", ": ", "a", "b", ": ", "Out of memory", "\n"};
   for (const Case& c : cases) {

@@ -6,10 +6,13 @@
 #include <deque>
 
 #include "r3k/memory.h"
+#include "support/mips_encode.h"
 
 namespace r3k::diff {
 
 namespace {
+
+using enc::hex;
 
 constexpr const char* kRegNames[32] = {
     "zero", "at", "v0", "v1", "a0", "a1", "a2", "a3", "t0", "t1", "t2",
@@ -25,12 +28,6 @@ enum RefException : uint32_t {
   kRefReserved = 20,
   kRefOverflow = 21,
 };
-
-std::string hex(uint32_t v) {
-  char b[16];
-  std::snprintf(b, sizeof b, "0x%08" PRIx32, v);
-  return b;
-}
 
 struct RefStop {
   enum Kind : uint8_t { None, Exception, Error } kind = None;
@@ -102,10 +99,10 @@ struct Driver {
     uint32_t w = 0;
     uint8_t b[4];
     if (cpu.space()->peek(unit_start, b, 4)) {
-      w = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+      w = enc::be32(b);
       s += "\n  unit starting at " + hex(unit_start) + ": " + disassemble(w, unit_start);
       if (has_delay_slot(w) && cpu.space()->peek(unit_start + 4, b, 4)) {
-        uint32_t d = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+        uint32_t d = enc::be32(b);
         s += " ; " + disassemble(d, unit_start + 4);
       }
     }
@@ -247,7 +244,7 @@ struct Driver {
     }
     uint8_t b[4];
     if (ref.read(addr, b, 4))
-      in_delay = has_delay_slot(uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]);
+      in_delay = has_delay_slot(enc::be32(b));
     unit_branches = in_delay;
   }
 

@@ -23,6 +23,7 @@
 #include "diff/reference.h"
 #include "r3k/elf.h"
 #include "r3k/memory.h"
+#include "support/mips_encode.h"
 
 namespace r3k::diff {
 namespace {
@@ -237,13 +238,12 @@ class Loaded {
 
  private:
   void put32(uint32_t at, uint32_t v) {
-    uint8_t b[4] = {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
-    space_.poke(at, b, 4);
+    space_.poke(at, enc::be_bytes(v).data(), 4);
   }
   void put32_both(uint32_t at, uint32_t v) {
-    uint8_t b[4] = {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
-    space_.poke(at, b, 4);
-    ref_.write(at, b, 4);
+    const auto b = enc::be_bytes(v);
+    space_.poke(at, b.data(), 4);
+    ref_.write(at, b.data(), 4);
   }
 
   Reference& ref_;

@@ -7,10 +7,13 @@
 #include <random>
 
 #include "r3k/memory.h"
+#include "support/mips_encode.h"
 
 namespace r3k::diff {
 
 namespace {
+
+using enc::hex;
 
 void load_reference(Reference& ref, const Sequence& s) {
   ref.unmap_all();
@@ -19,7 +22,7 @@ void load_reference(Reference& ref, const Sequence& s) {
   ref.map(kSeqRodata, kSeqRodataSize, UC_PROT_READ);
   std::vector<uint8_t> code(kSeqCodeSize, 0);
   for (size_t i = 0; i < s.code.size() && s.start - kSeqCode + 4 * i < kSeqCodeSize; ++i)
-    for (int j = 0; j < 4; ++j) code[s.start - kSeqCode + 4 * i + j] = uint8_t(s.code[i] >> (24 - 8 * j));
+    enc::put_be32(code, s.start - kSeqCode + 4 * i, s.code[i]);
   ref.write(kSeqCode, code.data(), code.size());
   ref.forget_code(kSeqCode, kSeqCodeSize);
   ref.write(kSeqData, s.data.data(), kSeqDataSize);
@@ -31,12 +34,6 @@ void load_reference(Reference& ref, const Sequence& s) {
   r.lo = s.lo;
   r.pc = s.start;
   ref.set_regs(r);
-}
-
-std::string hex(uint32_t v) {
-  char b[16];
-  std::snprintf(b, sizeof b, "0x%08" PRIx32, v);
-  return b;
 }
 
 // Runs r3krun alone in short runs of random budgets, resuming after faults
@@ -97,8 +94,7 @@ R3kSide::R3kSide(const Sequence& s) {
   space.map(kSeqRodata, kSeqRodataSize, kProtRead);
   uint32_t at = s.start;
   for (uint32_t w : s.code) {
-    const uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
-    space.poke(at, be, 4);  // words past the code area are left out (a case may run off its end)
+    space.poke(at, enc::be_bytes(w).data(), 4);  // words past the code area are left out (a case may run off its end)
     at += 4;
   }
   space.poke(kSeqData, s.data.data(), kSeqDataSize);

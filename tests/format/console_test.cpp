@@ -14,13 +14,6 @@
 namespace r3k::test {
 namespace {
 
-CallRule rule(const std::string& text, bool is_error) {
-  std::string why;
-  auto r = parse_call_rule(text, is_error, &why);
-  if (!r) throw std::invalid_argument(text + ": " + why);
-  return *r;
-}
-
 class Console {
  public:
   explicit Console(Options o = {}) : m_(std::make_unique<Machine>(std::move(o))) {

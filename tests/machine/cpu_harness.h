@@ -14,7 +14,7 @@
 
 namespace r3k::test {
 
-inline constexpr uint32_t kCode = 0x00400000;
+using enc::kCode;
 inline constexpr uint32_t kData = 0x10000000;
 inline constexpr uint32_t kCodeSize = 0x10000;
 inline constexpr uint32_t kDataSize = 0x10000;
@@ -51,8 +51,7 @@ struct Harness {
 
   void put(uint32_t addr, const std::vector<uint32_t>& words) {
     for (uint32_t w : words) {
-      uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
-      ASSERT_TRUE(space.poke(addr, be, 4)) << std::hex << addr;
+      ASSERT_TRUE(space.poke(addr, enc::be_bytes(w).data(), 4)) << std::hex << addr;
       addr += 4;
     }
   }
@@ -63,7 +62,7 @@ struct Harness {
   uint32_t word(uint32_t addr) const {
     uint8_t b[4] = {};
     EXPECT_TRUE(space.peek(addr, b, 4)) << std::hex << addr;
-    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+    return enc::be32(b);
   }
   uint32_t& reg(uint32_t r) { return cpu.state().gpr[r]; }
   Stop run(uint64_t budget = 100000) { return cpu.run(budget); }

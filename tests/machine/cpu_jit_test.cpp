@@ -16,6 +16,7 @@
 
 #include "r3k/cpu.h"
 #include "r3k/memory.h"
+#include "machine/cpu_harness.h"
 #include "support/mips_encode.h"
 #include "support/stop_compare.h"
 
@@ -23,9 +24,6 @@ namespace r3k::test {
 namespace {
 
 using namespace enc;
-
-constexpr uint32_t kCode = 0x00400000;
-constexpr uint32_t kData = 0x10000000;
 
 struct Step {
   enum Kind { Run, Poke, Break } kind;
@@ -57,8 +55,7 @@ std::vector<Outcome> play(const Case& c, const JitConfig& jit) {
   EXPECT_TRUE(space.map(kCode, 0x2000, kProtRead | kProtWrite | kProtExec));
   EXPECT_TRUE(space.map(kData, 0x1000, kProtRead | kProtWrite));
   auto put = [&](uint32_t addr, uint32_t w) {
-    uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
-    EXPECT_TRUE(space.poke(addr, be, 4));
+    EXPECT_TRUE(space.poke(addr, be_bytes(w).data(), 4));
   };
   for (size_t i = 0; i < c.code.size(); ++i) put(c.at + 4 * uint32_t(i), c.code[i]);
   Cpu cpu(&space);

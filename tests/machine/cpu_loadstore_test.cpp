@@ -108,7 +108,7 @@ TEST(CpuUnaligned, LwlLwrAndSwlSwrPairsMoveAnyWord) {
     uint8_t want[4], got[4];
     ASSERT_TRUE(h.space.peek(kData + k, want, 4));
     ASSERT_TRUE(h.space.peek(kData + 0x100 + (3 - k), got, 4));
-    EXPECT_EQ(h.reg(t0), uint32_t(want[0]) << 24 | want[1] << 16 | want[2] << 8 | want[3]) << k;
+    EXPECT_EQ(h.reg(t0), be32(want)) << k;
     EXPECT_EQ(std::vector<uint8_t>(got, got + 4), std::vector<uint8_t>(want, want + 4)) << k;
     // Bytes around the stored word are untouched.
     EXPECT_EQ(h.word(kData + 0xfc), 0u);

@@ -14,14 +14,6 @@ namespace {
 
 using namespace enc;
 
-void put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  b[at] = static_cast<uint8_t>(v >> 8);
-  b[at + 1] = static_cast<uint8_t>(v);
-}
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-
 // Header fields and program header i (type, offset, vaddr, filesz, memsz, flags).
 constexpr size_t kType = 16, kMachine = 18, kEntry = 24, kPhoff = 28, kShoff = 32, kFlags = 36,
                  kPhentsize = 42, kPhnum = 44, kShentsize = 46, kShnum = 48;
@@ -42,39 +34,39 @@ std::vector<uint8_t> good_elf(std::vector<uint32_t> code = {}) {
   std::vector<uint8_t> b(0x478, 0);
   const uint8_t ident[] = {0x7f, 'E', 'L', 'F', 1, 2, 1};
   std::copy(std::begin(ident), std::end(ident), b.begin());
-  put16(b, kType, 2);
-  put16(b, kMachine, 8);
-  put32(b, 20, 1);
-  put32(b, kEntry, 0x400000);
-  put32(b, kPhoff, 52);
-  put32(b, kShoff, 0x400);
-  put32(b, kFlags, 0x1000);
-  put16(b, 40, 52);
-  put16(b, kPhentsize, 32);
-  put16(b, kPhnum, 2);
-  put16(b, kShentsize, 40);
-  put16(b, kShnum, 3);
+  put_be16(b, kType, 2);
+  put_be16(b, kMachine, 8);
+  put_be32(b, 20, 1);
+  put_be32(b, kEntry, 0x400000);
+  put_be32(b, kPhoff, 52);
+  put_be32(b, kShoff, 0x400);
+  put_be32(b, kFlags, 0x1000);
+  put_be16(b, 40, 52);
+  put_be16(b, kPhentsize, 32);
+  put_be16(b, kPhnum, 2);
+  put_be16(b, kShentsize, 40);
+  put_be16(b, kShnum, 3);
   const uint32_t segs[2][6] = {{1, 0x100, 0x400000, uint32_t(4 * code.size()), uint32_t(4 * code.size()), 5},
                                {1, 0x200, 0x410000, 4, 0x100, 6}};
   for (int i = 0; i < 2; ++i)
-    for (int f = 0; f < 6; ++f) put32(b, ph(i, f), segs[i][f]);
-  for (size_t i = 0; i < code.size(); ++i) put32(b, 0x100 + 4 * i, code[i]);
-  put32(b, 0x200, 9);
+    for (int f = 0; f < 6; ++f) put_be32(b, ph(i, f), segs[i][f]);
+  for (size_t i = 0; i < code.size(); ++i) put_be32(b, 0x100 + 4 * i, code[i]);
+  put_be32(b, 0x200, 9);
   std::fill(b.begin() + 0x204, b.begin() + 0x280, 0xff);
   const char strtab[] = "\0start\0data_word\0bss_word\0_gp";  // names at 1, 7, 17, 26
   std::copy(std::begin(strtab), std::end(strtab), b.begin() + 0x300);
   const uint32_t syms[4][2] = {{1, 0x400000}, {7, 0x410000}, {17, 0x410080}, {26, 0x418000}};
   for (int i = 0; i < 4; ++i) {
     const size_t at = 0x340 + 16 * (i + 1);
-    put32(b, at, syms[i][0]);
-    put32(b, at + 4, syms[i][1]);
+    put_be32(b, at, syms[i][0]);
+    put_be32(b, at + 4, syms[i][1]);
     b[at + 12] = 0x10;  // STB_GLOBAL, STT_NOTYPE
-    put16(b, at + 14, 1);
+    put_be16(b, at + 14, 1);
   }
   const uint32_t shdrs[2][10] = {{0, 2, 0, 0, 0x340, 5 * 16, 2, 1, 4, 16},  // .symtab -> .strtab
                                  {0, 3, 0, 0, 0x300, sizeof strtab, 0, 0, 1, 0}};
   for (int i = 0; i < 2; ++i)
-    for (int f = 0; f < 10; ++f) put32(b, 0x400 + 40 * (i + 1) + 4 * f, shdrs[i][f]);
+    for (int f = 0; f < 10; ++f) put_be32(b, 0x400 + 40 * (i + 1) + 4 * f, shdrs[i][f]);
   return b;
 }
 
@@ -117,33 +109,33 @@ TEST(ElfLoader, RefusesWithOneLineNamingFileAndReason) {
       {"bad magic", [](auto& b) { b[1] = 'X'; }, "not an ELF file"},
       {"64-bit", [](auto& b) { b[4] = 2; }, "not a 32-bit"},
       {"little-endian", [](auto& b) { b[5] = 1; }, "not a big-endian"},
-      {"x86", [](auto& b) { put16(b, kMachine, 3); }, "not a MIPS"},
-      {"relocatable", [](auto& b) { put16(b, kType, 1); }, "not an executable"},
-      {"PIE", [](auto& b) { put16(b, kType, 3); }, "not ET_EXEC"},
-      {"MIPS32r2", [](auto& b) { put32(b, kFlags, 0x70001000); }, "not MIPS-I"},
-      {"MIPS-II", [](auto& b) { put32(b, kFlags, 0x10001000); }, "not MIPS-I"},
-      {"n32", [](auto& b) { put32(b, kFlags, 0x1020); }, "not the o32 ABI"},
-      {"EABI64", [](auto& b) { put32(b, kFlags, 0x4000); }, "not the o32 ABI"},
-      {"microMIPS", [](auto& b) { put32(b, kFlags, 0x02001000); }, "architecture extension"},
-      {"PT_INTERP", [](auto& b) { put32(b, ph(1, pType), 3); }, "dynamically linked"},
-      {"PT_DYNAMIC", [](auto& b) { put32(b, ph(1, pType), 2); }, "dynamically linked"},
-      {"phentsize", [](auto& b) { put16(b, kPhentsize, 40); }, "program header size 40"},
-      {"no phdrs", [](auto& b) { put16(b, kPhnum, 0); }, "no program headers"},
-      {"too many phdrs", [](auto& b) { put16(b, kPhnum, 65); }, "too many program headers"},
-      {"phdrs past end", [](auto& b) { put32(b, kPhoff, 0xfffffff0); }, "past the end of the file"},
-      {"segment past end", [](auto& b) { put32(b, ph(1, pOffset), 0x476); }, "segment 1 extends past the end"},
-      {"offset wraps", [](auto& b) { put32(b, ph(1, pOffset), 0xfffffffe); }, "past the end"},
-      {"filesz > memsz", [](auto& b) { put32(b, ph(1, pMemsz), 2); }, "more file bytes"},
-      {"kernel space", [](auto& b) { put32(b, ph(1, pVaddr), 0x80000000); }, "outside user space"},
-      {"crosses 2 GiB", [](auto& b) { put32(b, ph(1, pVaddr), 0x7fffff80); }, "outside user space"},
-      {"wraps", [](auto& b) { put32(b, ph(1, pVaddr), 0xffffff80); }, "outside user space"},
-      {"overlap", [](auto& b) { put32(b, ph(1, pVaddr), 0x400010); }, "overlaps the segment at 0x400000"},
-      {"huge", [](auto& b) { put32(b, ph(1, pMemsz), 0x20000000); }, "more than 256 MiB"},
-      {"no PT_LOAD", [](auto& b) { put32(b, ph(0, pType), 4), put32(b, ph(1, pType), 4); }, "no loadable"},
-      {"entry in data", [](auto& b) { put32(b, kEntry, 0x410000); }, "not inside an executable segment"},
-      {"entry nowhere", [](auto& b) { put32(b, kEntry, 0x500000); }, "not inside an executable segment"},
-      {"entry unaligned", [](auto& b) { put32(b, kEntry, 0x400002); }, "not word-aligned"},
-      {"in the stack", [](auto& b) { put32(b, ph(1, pVaddr), 0x7ff00000); }, "reaches into the stack"},
+      {"x86", [](auto& b) { put_be16(b, kMachine, 3); }, "not a MIPS"},
+      {"relocatable", [](auto& b) { put_be16(b, kType, 1); }, "not an executable"},
+      {"PIE", [](auto& b) { put_be16(b, kType, 3); }, "not ET_EXEC"},
+      {"MIPS32r2", [](auto& b) { put_be32(b, kFlags, 0x70001000); }, "not MIPS-I"},
+      {"MIPS-II", [](auto& b) { put_be32(b, kFlags, 0x10001000); }, "not MIPS-I"},
+      {"n32", [](auto& b) { put_be32(b, kFlags, 0x1020); }, "not the o32 ABI"},
+      {"EABI64", [](auto& b) { put_be32(b, kFlags, 0x4000); }, "not the o32 ABI"},
+      {"microMIPS", [](auto& b) { put_be32(b, kFlags, 0x02001000); }, "architecture extension"},
+      {"PT_INTERP", [](auto& b) { put_be32(b, ph(1, pType), 3); }, "dynamically linked"},
+      {"PT_DYNAMIC", [](auto& b) { put_be32(b, ph(1, pType), 2); }, "dynamically linked"},
+      {"phentsize", [](auto& b) { put_be16(b, kPhentsize, 40); }, "program header size 40"},
+      {"no phdrs", [](auto& b) { put_be16(b, kPhnum, 0); }, "no program headers"},
+      {"too many phdrs", [](auto& b) { put_be16(b, kPhnum, 65); }, "too many program headers"},
+      {"phdrs past end", [](auto& b) { put_be32(b, kPhoff, 0xfffffff0); }, "past the end of the file"},
+      {"segment past end", [](auto& b) { put_be32(b, ph(1, pOffset), 0x476); }, "segment 1 extends past the end"},
+      {"offset wraps", [](auto& b) { put_be32(b, ph(1, pOffset), 0xfffffffe); }, "past the end"},
+      {"filesz > memsz", [](auto& b) { put_be32(b, ph(1, pMemsz), 2); }, "more file bytes"},
+      {"kernel space", [](auto& b) { put_be32(b, ph(1, pVaddr), 0x80000000); }, "outside user space"},
+      {"crosses 2 GiB", [](auto& b) { put_be32(b, ph(1, pVaddr), 0x7fffff80); }, "outside user space"},
+      {"wraps", [](auto& b) { put_be32(b, ph(1, pVaddr), 0xffffff80); }, "outside user space"},
+      {"overlap", [](auto& b) { put_be32(b, ph(1, pVaddr), 0x400010); }, "overlaps the segment at 0x400000"},
+      {"huge", [](auto& b) { put_be32(b, ph(1, pMemsz), 0x20000000); }, "more than 256 MiB"},
+      {"no PT_LOAD", [](auto& b) { put_be32(b, ph(0, pType), 4), put_be32(b, ph(1, pType), 4); }, "no loadable"},
+      {"entry in data", [](auto& b) { put_be32(b, kEntry, 0x410000); }, "not inside an executable segment"},
+      {"entry nowhere", [](auto& b) { put_be32(b, kEntry, 0x500000); }, "not inside an executable segment"},
+      {"entry unaligned", [](auto& b) { put_be32(b, kEntry, 0x400002); }, "not word-aligned"},
+      {"in the stack", [](auto& b) { put_be32(b, ph(1, pVaddr), 0x7ff00000); }, "reaches into the stack"},
   };
   for (const Refusal& r : refusals) {
     auto b = good_elf();
@@ -166,8 +158,8 @@ TEST(ElfLoader, AcceptsWhatTheLinkerMakes) {
   // A segment without file bytes may say any offset: the linker puts a
   // bss-only segment's at (or past) the end of the file.
   const std::vector<std::pair<const char*, std::function<void(std::vector<uint8_t>&)>>> variants = {
-      {"bss only, offset at the end", [](auto& b) { put32(b, ph(1, pFilesz), 0), put32(b, ph(1, pOffset), 0x478); }},
-      {"bss only, offset past the end", [](auto& b) { put32(b, ph(1, pFilesz), 0), put32(b, ph(1, pOffset), 0xfffff000); }},
+      {"bss only, offset at the end", [](auto& b) { put_be32(b, ph(1, pFilesz), 0), put_be32(b, ph(1, pOffset), 0x478); }},
+      {"bss only, offset past the end", [](auto& b) { put_be32(b, ph(1, pFilesz), 0), put_be32(b, ph(1, pOffset), 0xfffff000); }},
   };
   for (const auto& [what, change] : variants) {
     auto b = good_elf();
@@ -188,16 +180,16 @@ std::vector<uint8_t> with_symbols(const std::string& strtab, const std::vector<s
   b.resize(sym_at + 16 * (syms.size() + 1), 0);
   for (size_t i = 0; i < syms.size(); ++i) {
     const size_t at = sym_at + 16 * (i + 1);
-    put32(b, at, syms[i][0]);
-    put32(b, at + 4, syms[i][1]);
-    put32(b, at + 8, syms[i][2]);
+    put_be32(b, at, syms[i][0]);
+    put_be32(b, at + 4, syms[i][1]);
+    put_be32(b, at + 8, syms[i][2]);
     b[at + 12] = uint8_t(0x10 | syms[i][3]);  // STB_GLOBAL
-    put16(b, at + 14, 1);
+    put_be16(b, at + 14, 1);
   }
-  put32(b, 0x400 + 40 + 16, sym_at);
-  put32(b, 0x400 + 40 + 20, 16 * uint32_t(syms.size() + 1));
-  put32(b, 0x400 + 80 + 16, str_at);
-  put32(b, 0x400 + 80 + 20, uint32_t(strtab.size()));
+  put_be32(b, 0x400 + 40 + 16, sym_at);
+  put_be32(b, 0x400 + 40 + 20, 16 * uint32_t(syms.size() + 1));
+  put_be32(b, 0x400 + 80 + 16, str_at);
+  put_be32(b, 0x400 + 80 + 20, uint32_t(strtab.size()));
   return b;
 }
 
@@ -244,12 +236,12 @@ TEST(ElfLoader, RefusesAProgramLargerThanTheMemoryLimit) {
 
 TEST(ElfLoader, BrokenSectionTableLosesSymbolsButStillRuns) {
   const std::vector<std::function<void(std::vector<uint8_t>&)>> breakages = {
-      [](auto& b) { put32(b, kShoff, 0xfffffff0); },
-      [](auto& b) { put16(b, kShentsize, 12); },
-      [](auto& b) { put16(b, kShnum, 200); },
-      [](auto& b) { put32(b, 0x400 + 40 + 24, 77); },        // symtab's link out of range
-      [](auto& b) { put32(b, 0x400 + 40 + 20, 0xffffff00); },  // symtab size past the file
-      [](auto& b) { put32(b, 0x400 + 80 + 20, 0x7fffffff); },  // strtab size past the file
+      [](auto& b) { put_be32(b, kShoff, 0xfffffff0); },
+      [](auto& b) { put_be16(b, kShentsize, 12); },
+      [](auto& b) { put_be16(b, kShnum, 200); },
+      [](auto& b) { put_be32(b, 0x400 + 40 + 24, 77); },        // symtab's link out of range
+      [](auto& b) { put_be32(b, 0x400 + 40 + 20, 0xffffff00); },  // symtab size past the file
+      [](auto& b) { put_be32(b, 0x400 + 80 + 20, 0x7fffffff); },  // strtab size past the file
   };
   for (size_t i = 0; i < breakages.size(); ++i) {
     auto b = good_elf();
@@ -261,7 +253,7 @@ TEST(ElfLoader, BrokenSectionTableLosesSymbolsButStillRuns) {
   }
   // A name running off the end of the string table is dropped, not read on.
   auto b = good_elf();
-  put32(b, 0x400 + 80 + 20, 20);  // strtab ends inside "bss_word"
+  put_be32(b, 0x400 + 80 + 20, 20);  // strtab ends inside "bss_word"
   r3k::Machine m;
   m.load_image(b, {"t"});
   EXPECT_TRUE(m.symbol("data_word"));

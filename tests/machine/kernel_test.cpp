@@ -5,6 +5,7 @@
 #include <set>
 
 #include "machine/machine_util.h"
+#include "support/calls.h"
 #include "r3k/abi.h"
 
 namespace {
@@ -290,9 +291,8 @@ TEST(Quirks, FailAndResultRulesCountPerRule) {
   for (const Case& c : cases) {
     r3k::Options o;
     o.first_pid = c.pid;
-    std::string why;
-    for (const auto& t : c.fail) o.fail.push_back(*r3k::parse_call_rule(t, true, &why));
-    for (const auto& t : c.result) o.result.push_back(*r3k::parse_call_rule(t, false, &why));
+    for (const auto& t : c.fail) o.fail.push_back(r3k::test::fail(t));
+    for (const auto& t : c.result) o.result.push_back(r3k::test::answer(t));
     auto m = load("kernel_calls", {}, o);
     for (size_t i = 0; i < 4; ++i) {
       const Outcome out = call(*m, "getpid");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "machine/machine_util.h"
+#include "support/calls.h"
 
 namespace {
 
@@ -90,9 +91,8 @@ TEST(Stubs, ErrorFlagDecidesFailure) {
   };
   for (const Case& c : cases) {
     r3k::Options o;
-    std::string why;
-    for (const auto& t : c.fail) o.fail.push_back(*r3k::parse_call_rule(t, true, &why));
-    for (const auto& t : c.result) o.result.push_back(*r3k::parse_call_rule(t, false, &why));
+    for (const auto& t : c.fail) o.fail.push_back(r3k::test::fail(t));
+    for (const auto& t : c.result) o.result.push_back(r3k::test::answer(t));
     auto m = load("kernel_calls", {}, o);
     for (size_t i = 0; i < 2; ++i) {
       m->regs().gpr[mtest::kV1] = 0x12345678;

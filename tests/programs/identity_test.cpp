@@ -20,12 +20,6 @@ struct Case {
   std::string errtext = {};
 };
 
-Options opts(std::vector<CallRule> fail_rules, std::vector<CallRule> result_rules = {}) {
-  Options o;
-  o.fail = std::move(fail_rules);
-  o.result = std::move(result_rules);
-  return o;
-}
 Options first(uint32_t pid, uint32_t ppid) {
   Options o;
   o.first_pid = pid;
@@ -48,14 +42,14 @@ std::vector<Program> programs() {
        {
            {"pid 2", {}, "getpid() = 2", "2"},
            {"pid 7 from the kernel", first(7, 1), "getpid() = 7", "7"},
-           {"getpid answers 7", opts({}, {answer("getpid=7")}), "getpid() = 7", "7"},
+           {"getpid answers 7", with_rules({}, {answer("getpid=7")}), "getpid() = 7", "7"},
            {"largest pid", first(2147483647, 1), "getpid() = 2147483647", "2147483647"},
            {"pid above INT_MAX prints signed", first(4000000000u, 1), "getpid() = -294967296", "-294967296"},
-           {"getpid answers INT_MIN", opts({}, {answer("getpid=-2147483648")}), "getpid() = -2147483648",
+           {"getpid answers INT_MIN", with_rules({}, {answer("getpid=-2147483648")}), "getpid() = -2147483648",
             "-2147483648"},
-           {"getpid answers -2", opts({}, {answer("getpid=-2")}), "getpid() = -2", "-2"},
-           {"getpid fails with EIO", opts({fail("getpid=EIO")}), "getpid() E5", "", "Input/output error"},
-           {"getpid answers -1, flag clear", opts({}, {answer("getpid=-1")}), "getpid() = -1", "",
+           {"getpid answers -2", with_rules({}, {answer("getpid=-2")}), "getpid() = -2", "-2"},
+           {"getpid fails with EIO", with_rules({fail("getpid=EIO")}), "getpid() E5", "", "Input/output error"},
+           {"getpid answers -1, flag clear", with_rules({}, {answer("getpid=-1")}), "getpid() = -1", "",
             "Operation succeeded"},
        }},
       {"marrowick",
@@ -65,12 +59,12 @@ std::vector<Program> programs() {
            {"parent 1", {}, "getppid() = 1", "1"},
            {"parent 0", first(2, 0), "getppid() = 0", "0"},
            {"parent 12345", first(2, 12345), "getppid() = 12345", "12345"},
-           {"getppid fails", opts({fail("getppid=5")}), "getppid() E5", "", "Input/output error"},
-           {"getppid fails with an unknown number", opts({fail("getppid=99")}), "getppid() E99", "",
+           {"getppid fails", with_rules({fail("getppid=5")}), "getppid() E5", "", "Input/output error"},
+           {"getppid fails with an unknown number", with_rules({fail("getppid=99")}), "getppid() E99", "",
             "Unknown error number"},
-           {"getppid answers -1, flag clear", opts({}, {answer("getppid=-1")}), "getppid() = -1", "",
+           {"getppid answers -1, flag clear", with_rules({}, {answer("getppid=-1")}), "getppid() = -1", "",
             "Operation succeeded"},
-           {"getppid answers INT_MIN", opts({}, {answer("getppid=-2147483648")}), "getppid() = -2147483648",
+           {"getppid answers INT_MIN", with_rules({}, {answer("getppid=-2147483648")}), "getppid() = -2147483648",
             "-2147483648"},
        }},
   };

@@ -69,13 +69,6 @@ struct Case {
   bool loose = false;  // getpid counts depend on timing
 };
 
-Options with(std::vector<CallRule> fail_rules, std::vector<CallRule> result_rules = {}) {
-  Options o;
-  o.fail = std::move(fail_rules);
-  o.result = std::move(result_rules);
-  return o;
-}
-
 std::vector<Case> kernel_cases() {
   const std::string& n = kName;
   std::vector<Case> cases;
@@ -95,12 +88,12 @@ std::vector<Case> kernel_cases() {
   Options one_proc;
   one_proc.max_procs = 1;
   const ForkFailure fork_failures[] = {
-      {"fork fails with 4", with({fail("fork=4")}), "fork() E4", "Out of memory"},
-      {"fork fails with 11", with({fail("fork=11")}), "fork() E11", "Try again later"},
-      {"fork fails with 99", with({fail("fork=99")}), "fork() E99", "Unknown error number"},
+      {"fork fails with 4", with_rules({fail("fork=4")}), "fork() E4", "Out of memory"},
+      {"fork fails with 11", with_rules({fail("fork=11")}), "fork() E11", "Try again later"},
+      {"fork fails with 99", with_rules({fail("fork=99")}), "fork() E99", "Unknown error number"},
       {"process limit", one_proc, "fork() E11", "Try again later"},
       // Negative with the flag clear: errno is still 0 from start-up.
-      {"fork returns -5, flag clear", with({}, {answer("fork=-5")}), "fork() = -5", "Operation succeeded"},
+      {"fork returns -5, flag clear", with_rules({}, {answer("fork=-5")}), "fork() = -5", "Operation succeeded"},
   };
   for (const ForkFailure& f : fork_failures) {
     for (bool wait : {true, false}) {
@@ -115,7 +108,7 @@ std::vector<Case> kernel_cases() {
   {  // fork answering 0 in the parent: it takes itself for the child.
     Calls p;
     p.report(n, "Starting.").line("fork() = 0").out("0").line("getpid() = 2", kGetpids).exit(0);
-    cases.push_back({"fork returns 0, flag clear", {}, with({}, {answer("fork=0")}), p, std::nullopt, "0", false,
+    cases.push_back({"fork returns 0, flag clear", {}, with_rules({}, {answer("fork=0")}), p, std::nullopt, "0", false,
                      started, {0}});
   }
 
@@ -126,9 +119,9 @@ std::vector<Case> kernel_cases() {
     std::string wait_line, text;
   };
   const WaitFailure wait_failures[] = {
-      {"waitpid fails with 1", with({fail("waitpid=1")}), "waitpid(3, 0) E1", "Invalid argument"},
-      {"waitpid fails with 13", with({fail("waitpid=13")}), "waitpid(3, 0) E13", "Unimplemented feature"},
-      {"waitpid returns -1, flag clear", with({}, {answer("waitpid=-1")}), "waitpid(3, 0) = -1",
+      {"waitpid fails with 1", with_rules({fail("waitpid=1")}), "waitpid(3, 0) E1", "Invalid argument"},
+      {"waitpid fails with 13", with_rules({fail("waitpid=13")}), "waitpid(3, 0) E13", "Unimplemented feature"},
+      {"waitpid returns -1, flag clear", with_rules({}, {answer("waitpid=-1")}), "waitpid(3, 0) = -1",
        "Operation succeeded"},
   };
   for (const WaitFailure& w : wait_failures) {
@@ -144,7 +137,7 @@ std::vector<Case> kernel_cases() {
     Calls p = parent_start(n, "fork() = 3");
     p.line("getpid() = 2", kGetpids).line("waitpid(3, 0) = 3").report(n, child_exit(3, 2));
     finish(p, n, 1);
-    cases.push_back({"waitpid succeeds without storing", {}, with({}, {answer("waitpid=3")}), p, normal_child(),
+    cases.push_back({"waitpid succeeds without storing", {}, with_rules({}, {answer("waitpid=3")}), p, normal_child(),
                      "00\n", true, started + line(n, "pid 3: exit 2") + completed, {1, 0}});
   }
 
@@ -152,7 +145,7 @@ std::vector<Case> kernel_cases() {
   // parent reports the status word exactly as the kernel stored it, and
   // exits 1 too.
   for (bool unix_form : {false, true}) {
-    Options o = with({}, {answer("getpid@3:2+=42")});
+    Options o = with_rules({}, {answer("getpid@3:2+=42")});
     if (unix_form) o.wait_status = WaitStatusForm::Unix;
     const int32_t word = unix_form ? 256 : 1;
     Calls c;
@@ -185,11 +178,11 @@ std::vector<Case> kernel_cases() {
     Calls p = parent_start(n, "fork() = 3");
     for (const auto& [value, times] : ch.answers) p.line("getpid() = " + std::to_string(value), times);
     p.report(n, mismatch(ch.seen, ch.kept)).exit(1);
-    cases.push_back({ch.rule, {}, with({}, {answer(ch.rule)}), p, normal_child(), "00", true,
+    cases.push_back({ch.rule, {}, with_rules({}, {answer(ch.rule)}), p, normal_child(), "00", true,
                      started + line(n, mismatch_text(ch.seen, ch.kept)), {1, 0}});
   }
   // One call past the last check: never made, so nothing changes.
-  cases.push_back({"getpid@2:802=99", {}, with({}, {answer("getpid@2:802=99")}), normal_parent(n, true),
+  cases.push_back({"getpid@2:802=99", {}, with_rules({}, {answer("getpid@2:802=99")}), normal_parent(n, true),
                    normal_child(), "00\n", false, started + completed, {0, 0}});
   {  // The child's last check fails, once.
     Calls c;
@@ -197,7 +190,7 @@ std::vector<Case> kernel_cases() {
     Calls p = parent_start(n, "fork() = 3");
     p.line("getpid() = 2", kGetpids).line("waitpid(3, 0) = 3").report(n, child_exit(3, 1));
     finish(p, n, 1);
-    cases.push_back({"getpid@3:801=5", {}, with({}, {answer("getpid@3:801=5")}), p, c, "00\n", false,
+    cases.push_back({"getpid@3:801=5", {}, with_rules({}, {answer("getpid@3:801=5")}), p, c, "00\n", false,
                      started + line(n, mismatch_text(5, 3)) + line(n, "pid 3: exit 1") + completed, {1, 1}});
   }
   {  // The same wrong id everywhere is consistent: nothing to report.
@@ -206,7 +199,7 @@ std::vector<Case> kernel_cases() {
     finish(p, n);
     Calls c;
     c.out("0").line("getpid() = 7", kGetpids).exit(0);
-    cases.push_back({"getpid always 7", {}, with({}, {answer("getpid=7")}), p, c, "00\n", false,
+    cases.push_back({"getpid always 7", {}, with_rules({}, {answer("getpid=7")}), p, c, "00\n", false,
                      started + completed, {0, 0}});
   }
 

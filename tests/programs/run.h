@@ -16,15 +16,6 @@ namespace r3k::test {
 
 inline std::string program(const std::string& name) { return std::string(R3K_PROGRAM_DIR) + "/" + name; }
 
-inline CallRule rule(const std::string& text, bool is_error) {
-  std::string why;
-  auto r = parse_call_rule(text, is_error, &why);
-  if (!r) throw std::invalid_argument(text + ": " + why);
-  return *r;
-}
-inline CallRule fail(const std::string& text) { return rule(text, true); }
-inline CallRule answer(const std::string& text) { return rule(text, false); }
-
 struct ProgramRun {
   std::unique_ptr<Machine> m;
   RunResult result;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -141,6 +142,23 @@ inline std::string report_text(std::string_view name, std::string_view msg,
   std::string s = std::string(name) + ": " + std::string(msg);
   if (errtext) s += ": " + std::string(*errtext);
   return s + "\n";
+}
+
+// Call rules as --fail and --result take them; a test's typo throws.
+inline CallRule rule(const std::string& text, bool is_error) {
+  std::string why;
+  auto r = parse_call_rule(text, is_error, &why);
+  if (!r) throw std::invalid_argument(text + ": " + why);
+  return *r;
+}
+inline CallRule fail(const std::string& text) { return rule(text, true); }
+inline CallRule answer(const std::string& text) { return rule(text, false); }
+// Machine options with these calls failing and these answered.
+inline Options with_rules(std::vector<CallRule> fail_rules, std::vector<CallRule> result_rules = {}) {
+  Options o;
+  o.fail = std::move(fail_rules);
+  o.result = std::move(result_rules);
+  return o;
 }
 
 }  // namespace r3k::test

@@ -1,7 +1,8 @@
-// Every test binary runs twice under CTest: R3K_TEST_JIT=eager generates
-// code for each block at its first run, so that short test guests reach
-// the generated code everywhere; R3K_TEST_JIT=off interprets everything.
-// Unset, the machine's own default holds.
+// Tests that run guest code in the test process run twice under CTest
+// (tests/CMakeLists.txt): R3K_TEST_JIT=eager generates code for each block
+// at its first run, so that short test guests reach the generated code
+// everywhere; R3K_TEST_JIT=off interprets everything.  Unset, the
+// machine's own default holds.
 #include <cstdlib>
 #include <cstring>
 

@@ -2,10 +2,17 @@
 // operands in assembler order.  Branch offsets are in instructions relative
 // to the delay slot (as the hardware counts them); jump targets are
 // absolute byte addresses.  Also raw field builders for encodings outside
-// MIPS-I, to test that they are refused.
+// MIPS-I, to test that they are refused, and words as the big-endian
+// machine stores them.
 #pragma once
 
+#include <array>
+#include <cinttypes>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "r3k/regs.h"
 
@@ -122,6 +129,34 @@ struct Pair {
 };
 constexpr Pair li(Reg rt, uint32_t value) {
   return {lui(rt, value >> 16), ori(rt, rt, value & 0xffff)};
+}
+
+// ---- words in memory -----------------------------------------------------
+
+// Where test code goes: the usual start of a program's text.
+inline constexpr uint32_t kCode = 0x00400000;
+
+// A word in the machine's (big-endian) byte order, and back.
+constexpr std::array<uint8_t, 4> be_bytes(uint32_t w) {
+  return {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
+}
+constexpr uint32_t be32(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+constexpr uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+inline void put_be32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (24 - 8 * i));
+}
+inline void put_be16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  b[at] = uint8_t(v >> 8);
+  b[at + 1] = uint8_t(v);
+}
+
+// An address or word as reports print it: 0x and eight digits.
+inline std::string hex(uint32_t v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "0x%08" PRIx32, v);
+  return b;
 }
 
 }  // namespace enc
