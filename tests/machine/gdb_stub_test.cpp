@@ -383,11 +383,9 @@ TEST(GdbMultiarch, BatchSessionsAgainstTheFakeTarget) {
 }
 
 // The same gdb against r3krun --gdb, the real target: a program built
-// with -g -O0, generated code or not (as the test binary runs).
+// with -g -O0, with generated code and interpreted.
 TEST(GdbMultiarch, SessionsAgainstR3krun) {
   const std::string prog = std::string(R3K_GUEST_DIR) + "/debugme";
-  const char* jit = std::getenv("R3K_TEST_JIT");
-  const bool no_jit = jit && std::string(jit) == "off";
   // Interrupts the first continue half a second in, as Ctrl-C would.
   const std::string ctrl_c =
       "python exec(\"import os, signal, threading\\ndef once(e):\\n  gdb.events.cont.disconnect(once)\\n"
@@ -443,21 +441,24 @@ TEST(GdbMultiarch, SessionsAgainstR3krun) {
        {"Hardware assisted breakpoint 1 at", "Breakpoint 1, scale (value=17, factor=20)", "= 20"},
        137, "", "r3krun: pid 2 killed by SIGKILL: from the debugger\n"},
   };
-  for (Case& c : cases) {
-    // Options come first; the program goes before its arguments unless
-    // the case placed it.
-    if (std::find(c.args.begin(), c.args.end(), prog) == c.args.end()) c.args.insert(c.args.begin(), prog);
-    if (no_jit) c.args.insert(c.args.begin(), "--no-jit");
-    test::Started r3krun;
-    const int port = start_r3krun(r3krun, c.args);
-    ASSERT_NE(port, 0) << r3krun.ran.err;
-    const std::string said = gdb_batch(prog, port, c.commands);
-    const test::Ran r = test::finish(r3krun);
-    const std::string context = c.commands.front() + "\n--- r3krun:\n" + r.out + r.err;
-    expect_in_order(said, c.expect, context);
-    EXPECT_EQ(r.code, c.code) << context;
-    EXPECT_EQ(r.out, c.out ? *c.out : test::r3krun(c.args).out) << context;
-    EXPECT_NE(r.err.find(c.err), std::string::npos) << context;
+  for (const bool no_jit : {false, true}) {
+    for (const Case& c : cases) {
+      // Options first; the program before its arguments unless the case
+      // placed it.
+      std::vector<std::string> args = c.args;
+      if (std::find(args.begin(), args.end(), prog) == args.end()) args.insert(args.begin(), prog);
+      if (no_jit) args.insert(args.begin(), "--no-jit");
+      test::Started r3krun;
+      const int port = start_r3krun(r3krun, args);
+      ASSERT_NE(port, 0) << r3krun.ran.err;
+      const std::string said = gdb_batch(prog, port, c.commands);
+      const test::Ran r = test::finish(r3krun);
+      const std::string context = c.commands.front() + (no_jit ? " (--no-jit)" : "") + "\n--- r3krun:\n" + r.out + r.err;
+      expect_in_order(said, c.expect, context);
+      EXPECT_EQ(r.code, c.code) << context;
+      EXPECT_EQ(r.out, c.out ? *c.out : test::r3krun(args).out) << context;
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << context;
+    }
   }
 }
 
