@@ -76,7 +76,12 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
   kernel_->set_code_namer([this](uint32_t addr) {
     const auto at = image_->symbols().locate(addr);
     if (!at) return std::string();
-    return std::string(at->name) + (at->offset ? "+" + hex(at->offset) : "");
+    // The file's bytes: keep the report one line of reasonable length.
+    constexpr size_t kMaxName = 200;
+    std::string name;
+    for (const char c : at->name.substr(0, kMaxName)) name += c > ' ' && c < 0x7f ? c : '?';
+    if (at->name.size() > kMaxName) name += "...";
+    return name + (at->offset ? "+" + hex(at->offset) : "");
   });
   scheduler_ = std::make_unique<Scheduler>(opts_.quantum, opts_.seed);
 }
