@@ -10,7 +10,6 @@
 #include <array>
 #include <fstream>
 #include <iterator>
-#include <regex>
 
 #include "machine/machine_util.h"
 #include "r3k/cli.h"
@@ -30,7 +29,7 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
     int code;
     const char* err;  // expected start of the only stderr line; empty: no stderr
     const char* out;
-    const char* rest = "";  // a fault: what the line ends with (a regular expression)
+    std::vector<const char*> rest = {};  // a fault: in this order in the line after err, the last ending it
   } cases[] = {
       {{exit_status}, 0, "", "hi\n"},
       {{exit_status, "3"}, 3, "", "hi\n"},
@@ -38,22 +37,22 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       {{exit_status, "257"}, 1, "", "hi\n"},
       {{mtest::guest("calls_abort")}, 255, "", ""},
       {{mtest::guest("null_load")}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc", "",
-       " in main: lw a0,0\\(zero\\) \\(null pointer\\)"},
+       {" in main: lw a0,0(zero) (null pointer)"}},
       // Named code and the likely cause.
       {{debugme, "fault"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x", "",
-       " in deref\\+0x[0-9a-f]+: lw [a-z0-9]+,0\\([a-z0-9]+\\) \\(null pointer\\)"},
+       {" in deref+0x", ": lw ", " (null pointer)"}},
       {{debugme, "div"}, 133, "r3krun: pid 2 killed by SIGTRAP: break at pc 0x", "",
-       " in divide\\+0x[0-9a-f]+: break 0x7 \\(integer division by zero\\)"},
+       {" in divide+0x", ": break 0x7 (integer division by zero)"}},
       {{debugme, "div64"}, 133, "r3krun: pid 2 killed by SIGTRAP: break at pc 0x", "",
-       " in __divdi3\\+0x[0-9a-f]+: break 0x7 \\(integer division by zero\\)"},
+       {" in __divdi3+0x", ": break 0x7 (integer division by zero)"}},
       {{debugme, "ro"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x", "",
-       " in poke\\+0x[0-9a-f]+: sw .* \\(store to a read-only page\\)"},
+       {" in poke+0x", ": sw ", " (store to a read-only page)"}},
       {{debugme, "stack"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x7f7f", "",
-       " in recurse\\+0x[0-9a-f]+: .* \\(stack overflow: past the 8 MiB stack\\)"},
+       {" in recurse+0x", " (stack overflow: past the 8 MiB stack)"}},
       {{debugme, "jump"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x", "",
-       ": instruction fetch \\(jump to a non-executable page from jalr [a-z0-9]+ at 0x[0-9a-f]{8} in main\\+0x[0-9a-f]+\\)"},
+       {": instruction fetch (jump to a non-executable page from jalr ", " at 0x", " in main+0x", ")"}},
       {{"--max-host-mem", "1M", mtest::guest("deep_stack"), "2000"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad ", "",
-       ": sb .* \\(no host memory left for the page under --max-host-mem\\)"},
+       {": sb ", " (no host memory left for the page under --max-host-mem)"}},
       {{"--max-host-mem", "96K", mtest::guest("deep_stack"), "10"}, 126,
        "r3krun: " R3K_GUEST_DIR "/deep_stack: no host memory for the argument list", ""},
       {{"--max-insns", "1e5", mtest::guest("spin")}, 137, "r3krun: instruction budget of 100000 exhausted", ""},
@@ -90,7 +89,11 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
     } else {
       EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << what << ": " << r.err;
       EXPECT_EQ(lines(r.err), 1u) << what << ": " << r.err;
-      EXPECT_TRUE(std::regex_search(r.err, std::regex(std::string(c.rest) + "\n$"))) << c.rest << "\n" << r.err;
+      size_t at = 0;
+      for (const char* part : c.rest) EXPECT_NE(at = r.err.find(part, at), std::string::npos) << part << "\n" << r.err;
+      if (!c.rest.empty()) {
+        EXPECT_TRUE(r.err.ends_with(std::string(c.rest.back()) + "\n")) << r.err;
+      }
     }
   }
 }
