@@ -77,6 +77,8 @@ foreach(src ${R3K_GUESTS})
   r3k_program(guest_${name} ${CMAKE_BINARY_DIR}/guests ${src})
   set_target_properties(guest_${name} PROPERTIES OUTPUT_NAME ${name})
 endforeach()
+# The debugger's guest is built as users build what they debug.
+target_compile_options(guest_debugme PRIVATE -g -O0 -mcheck-zero-division)
 
 # The loop that bench/loop_bench runs on r3krun and on qemu-mips.
 add_subdirectory(${CMAKE_SOURCE_DIR}/bench/target ${CMAKE_BINARY_DIR}/bench-target)

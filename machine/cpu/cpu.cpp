@@ -19,6 +19,10 @@ struct Cpu::Impl {
   std::vector<Op> cut;                // the first ops of a block cut short, and what ends them
   JitConfig jit = jit_defaults();
   SyscallHook hook;
+  // The branch or jump that ended the last run's last block (0: none), in
+  // case the next run's first fetch faults.
+  uint32_t came_from = 0;
+  bool stopped_inside = false;  // the last run ended in a block cut short
 };
 
 JitConfig& jit_defaults() {
@@ -43,9 +47,22 @@ void Cpu::add_breakpoint(uint32_t addr) {
   if (it == bp.end() || *it != addr) bp.insert(it, addr);
 }
 
+void Cpu::remove_breakpoint(uint32_t addr) {
+  auto& bp = impl_->breakpoints;
+  auto it = std::lower_bound(bp.begin(), bp.end(), addr);
+  if (it != bp.end() && *it == addr) bp.erase(it);
+}
+
+bool Cpu::has_breakpoint(uint32_t addr) const {
+  return std::binary_search(impl_->breakpoints.begin(), impl_->breakpoints.end(), addr);
+}
+
 void Cpu::clear_breakpoints() { impl_->breakpoints.clear(); }
 
 namespace {
+
+// The branch or jump that ended b, if one did.
+uint32_t jumped_from(const Block* b) { return b && b->has_delay ? b->pc_of(b->n - 2) : 0; }
 
 // One call of Cpu::run: the guest registers in the frame the ops and the
 // generated code work on, and the bookkeeping between blocks.
@@ -89,6 +106,8 @@ class Run {
   JitLink* linkable_ = nullptr;
   Block* linkable_from_ = nullptr;
   bool resuming_ = true;       // the first instruction of a run ignores breakpoints
+  bool before_breakpoint_ = false;  // the block running is cut short at a breakpoint
+  bool inside_ = false;             // the last block that ran was cut short
   Stop stop_;
 };
 
@@ -127,6 +146,8 @@ Stop Run::go() {
   st.load_reg = carry_.load.reg;
   st.load_partial = carry_.load.partial;
   st.hilo_guard = carry_.hilo_guard;
+  self_.came_from = stop_.reason == StopReason::Budget ? jumped_from(cur_) : 0;
+  self_.stopped_inside = inside_ && (stop_.reason == StopReason::Budget || stop_.reason == StopReason::Breakpoint);
   mem_.collect_garbage();
   // Field by field: a whole copy would read wide what was written narrow.
   Stop out;
@@ -164,6 +185,8 @@ Block* Run::build_block(L2Table& table, CodePage* page) {
   if (!decode_block(mem_, pc_, b, f, cache ? kMaxBlockOps : kUncachedBlockOps)) {
     stop_.reason = StopReason::Fault;
     stop_.fault = f;
+    // Whatever ran last in this run, or before it, went there.
+    stop_.fault.from_pc = cur_ ? jumped_from(cur_) : executed_ == 0 ? self_.came_from : 0;
     return nullptr;
   }
   if (!cache) return &b;
@@ -207,6 +230,7 @@ bool Run::enter(Block& b) {
   cur_ = &b;
   ops_ = b.ops.data();
   limit_ = b.n;
+  before_breakpoint_ = false;
   const bool resuming = std::exchange(resuming_, false);
   if (!self_.breakpoints.empty()) [[unlikely]] {
     const uint32_t from = resuming ? b.start + 4 : b.start;
@@ -218,6 +242,7 @@ bool Run::enter(Block& b) {
         return false;
       }
       limit_ = (*it - b.start) / 4;
+      before_breakpoint_ = !step_;
     }
   }
   // A step runs the first instruction, and the delay slot of a branch.
@@ -314,6 +339,12 @@ bool Run::finish(const OpStop& s) {
       pc_ = frame_.next;
       carry_ = state_after(b, s.op, carry_);
       prev_ = cur_;
+      inside_ = s.op < b.n;
+      if (before_breakpoint_) [[unlikely]] {
+        // At the breakpoint, whatever budget is left.
+        stop_.reason = StopReason::Breakpoint;
+        return false;
+      }
       return true;
     case OpStop::Syscall:
       executed_ += s.op + 1;
@@ -327,6 +358,7 @@ bool Run::finish(const OpStop& s) {
       executed_ += s.op + 1;
       pc_ = s.op + 1 == limit_ ? frame_.next : b.pc_of(s.op + 1);
       carry_ = state_after(b, s.op + 1, carry_);
+      inside_ = false;  // where a run without a debugger goes on afresh too
       cur_ = prev_ = nullptr;
       linkable_ = nullptr;
       mem_.collect_garbage();
@@ -364,5 +396,7 @@ Stop Cpu::run(uint64_t budget) {
 }
 
 Stop Cpu::step() { return Run(*this, *impl_, 1, true).go(); }
+
+bool Cpu::stopped_inside_block() const { return impl_->stopped_inside; }
 
 }  // namespace r3k

@@ -139,11 +139,13 @@ const char* fault_name(FaultKind kind) {
   return "unknown fault";
 }
 
-std::string Fault::describe() const {
+std::string Fault::describe(std::string_view where, std::string_view cause) const {
   std::string s = fault_name(kind);
   bool memory = kind == FaultKind::AddressError || kind == FaultKind::BadAddress;
   if (memory) s += format(" 0x%08x", addr);
-  s += format(" at pc 0x%08x: ", pc);
+  s += format(" at pc 0x%08x", pc);
+  if (!where.empty()) s.append(" in ").append(where);
+  s += ": ";
   if (fetch) {
     s += "instruction fetch";
   } else {
@@ -160,6 +162,7 @@ std::string Fault::describe() const {
     }
   }
   if (in_delay_slot && kind != FaultKind::BranchInDelaySlot) s += " (in a branch delay slot)";
+  if (!cause.empty()) s.append(" (").append(cause).append(")");
   return s;
 }
 

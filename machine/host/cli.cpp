@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "r3k/console.h"
+#include "r3k/debugger.h"
 #include "r3k/machine.h"
 
 namespace r3k {
@@ -30,7 +31,7 @@ class HelpFormat : public CLI::Formatter {
 // Every option's value as given, before it is checked.
 struct Texts {
   bool trace = false, stats = false, shared_fork = false, null_argv = false, no_jit = false;
-  std::string trace_format, trace_file, wait_status = "raw", max_mem, max_host_mem;
+  std::string trace_format, trace_file, wait_status = "raw", max_mem, max_host_mem, gdb;
   std::string strsize, exit_returns, pid, ppid, sp_offset, quantum, seed, max_procs, max_insns;
   std::vector<std::string> fails, results, closed;
 };
@@ -67,6 +68,8 @@ void declare(CLI::App& app, Texts& t) {
       ->type_name("SIZE");
   app.add_option("--max-insns", t.max_insns, "Instruction budget of the whole run (default 20e9)")->type_name("N");
   app.add_flag("--no-jit", t.no_jit, "Interpret every instruction: no generated code for hot blocks");
+  app.add_option("--gdb", t.gdb, "Wait for gdb on [HOST:]PORT (default host 127.0.0.1) before the first instruction")
+      ->type_name("[HOST:]PORT");
 }
 
 // Counts, ids and sizes: one line each, the same checks for all.
@@ -117,6 +120,11 @@ void apply(const CLI::App& app, const Texts& t, Command& cmd) {
   o.null_argv = t.null_argv;
   if (t.no_jit) o.jit.enabled = false;
   cmd.trace_file = t.trace_file;
+  if (app.count("--gdb")) {
+    std::string why;
+    cmd.gdb = gdb::parse_endpoint(t.gdb, &why);
+    if (!cmd.gdb) throw UsageError("--gdb: " + why);
+  }
   if (t.trace_format == "tsv") o.trace_format = TraceFormat::Tsv;
   else if (app.count("--trace-format") && t.trace_format != "strace")
     throw UsageError("--trace-format: expected strace or tsv, not '" + t.trace_format + "'");
@@ -223,6 +231,19 @@ int run(Command& cmd) {
   } catch (const LoadError& e) {
     say(e.what());
     return e.kind() == LoadError::Kind::CannotOpen ? kExitCannotOpen : kExitNotRunnable;
+  }
+  if (cmd.gdb) {
+    std::optional<gdb::Listener> listener;
+    try {
+      listener.emplace(*cmd.gdb);
+    } catch (const std::runtime_error& e) {
+      say(e.what());
+      return kExitUsage;
+    }
+    say("waiting for gdb on " + listener->address());
+    gdb::Connection conn(listener->accept());
+    listener.reset();
+    serve_debugger(machine, conn);
   }
   return machine.run().exit_code;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 #include "r3k/console.h"
 #include "r3k/scheduler.h"
@@ -72,6 +73,16 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
   kernel_->start(std::move(space), state);
   const auto [lo, hi] = image_->writable_range();
   kernel_->set_shared_range(lo, hi);
+  kernel_->set_code_namer([this](uint32_t addr) {
+    const auto at = image_->symbols().locate(addr);
+    if (!at) return std::string();
+    // The file's bytes: keep the report one line of reasonable length.
+    constexpr size_t kMaxName = 200;
+    std::string name;
+    for (const char c : at->name.substr(0, kMaxName)) name += c > ' ' && c < 0x7f ? c : '?';
+    if (at->name.size() > kMaxName) name += "...";
+    return name + (at->offset ? "+" + hex(at->offset) : "");
+  });
   scheduler_ = std::make_unique<Scheduler>(opts_.quantum, opts_.seed);
 }
 
@@ -99,12 +110,18 @@ CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string
                           std::to_string(space.max_pages()) + " pages");
     std::vector<uint8_t> words(4 * (argv.size() + 1), 0);
     uint32_t at = strings;
+    bool written = true;
     for (size_t i = 0; i < argv.size(); ++i) {
-      space.poke(at, argv[i].c_str(), static_cast<uint32_t>(argv[i].size() + 1));
+      written &= space.poke(at, argv[i].c_str(), static_cast<uint32_t>(argv[i].size() + 1));
       put32(&words[4 * i], at);
       at += static_cast<uint32_t>(argv[i].size() + 1);
     }
-    space.poke(vector, words.data(), static_cast<uint32_t>(words.size()));
+    // Under a small host cap the pages may not be had: never start with a
+    // vector of zeros.
+    if (!written || !space.poke(vector, words.data(), static_cast<uint32_t>(words.size())))
+      throw LoadError(LoadError::Kind::NotRunnable, image_->name() + ": no host memory for the argument list under " +
+                                                        "the limit of " + std::to_string(space.host().limit()) +
+                                                        " bytes");
     st.gpr[kA0] = static_cast<uint32_t>(argv.size());
     st.gpr[kA0 + 1] = vector;
   }
@@ -119,48 +136,112 @@ Process& Machine::first_process() {
 
 bool Machine::drive(Goal goal) {
   Process* first = kernel_->first();
+  const bool debugging = goal == Goal::FirstHalts;
   // Processes reaped on the way are freed here and at every round.
   struct Release {
     Kernel& kernel;
     ~Release() { kernel.release_reaped(); }
   } release{*kernel_};
   for (;;) {
-    kernel_->release_reaped();
-    Console::host().tick();
-    const auto& live = kernel_->live();
-    if (live.empty()) return false;
-    if (goal != Goal::AllEnded && kernel_->info(*first).ended()) return false;
-    if (total_ >= opts_.max_insns) {
-      budget_hit_ = true;
-      kernel_->kill_everything_for_budget(opts_.max_insns);
-      return false;
+    if (current_ == nullptr) {  // between slices
+      kernel_->release_reaped();
+      Console::host().tick();
+      const auto& live = kernel_->live();
+      if (goal != Goal::AllEnded && kernel_->info(*first).ended()) return debugging && halt(DebugHalt::Why::Ended);
+      if (live.empty()) return false;
+      if (total_ >= opts_.max_insns) {
+        budget_hit_ = true;
+        kernel_->kill_everything_for_budget(opts_.max_insns);
+        continue;
+      }
+      // Only waitpid blocks, and only on a child, so some process can run.
+      current_ = scheduler_->pick(live);
+      if (current_ == nullptr) throw std::logic_error("r3krun: every process is blocked");
+      slice_left_ = std::min(scheduler_->slice(), opts_.max_insns - total_);
+      owed_ = false;
     }
-    Process* p = scheduler_->pick(live);
-    // Only waitpid blocks, and only on a child, so some process can run.
-    if (p == nullptr) throw std::logic_error("r3krun: every process is blocked");
-    uint64_t slice = std::min(scheduler_->slice(), opts_.max_insns - total_);
-    while (slice > 0 && p->state == ProcState::Runnable) {
-      const Stop stop = p->cpu->run(slice);
+    Process* p = current_;
+    while ((slice_left_ > 0 || owed_) && p->state == ProcState::Runnable) {
+      if (debugging && total_ - polled_at_ >= kPollInsns) {
+        polled_at_ = total_;
+        if ((*interrupted_)()) return halt(DebugHalt::Why::Interrupted);
+      }
+      const bool watched = debugging && p == first;
+      // A run never stops at its first instruction: the debugger's
+      // breakpoint there is checked here, unless the process resumes from it.
+      if (watched && !std::exchange(resume_, false) && p->cpu->has_breakpoint(p->cpu->state().pc))
+        return halt(DebugHalt::Why::Breakpoint);
+      // Under a debugger, runs of at most kPollInsns: they end between
+      // blocks, where the longer run would have gone on alike.
+      const uint64_t budget = std::min(std::max<uint64_t>(slice_left_, owed_), debugging ? kPollInsns : UINT64_MAX);
+      const bool step = watched && step_;
+      const Stop stop = step ? p->cpu->step() : p->cpu->run(budget);
+      owed_ = false;
       total_ += stop.executed;
       kernel_->count_insns(*p, stop.executed);
-      slice -= std::min(slice, stop.executed);
+      slice_left_ -= std::min(slice_left_, stop.executed);
       if (stop.reason == StopReason::Syscall) {
         kernel_->syscall(*p);
+        if (step && !kernel_->info(*p).ended()) return halt(DebugHalt::Why::Step);
       } else if (stop.reason == StopReason::Fault) {
         if (scratch_ready_ && stop.fault.kind == FaultKind::Break && stop.fault.pc == kSentinel) {
           if (p == first && goal == Goal::FirstAtSentinel) return true;
           kernel_->end_by_return(*p, static_cast<int32_t>(p->cpu->state().gpr[kV0]));
+        } else if (watched) {
+          return halt(DebugHalt::Why::Fault, stop.fault);
         } else {
           kernel_->kill(*p, stop.fault);
         }
       } else if (stop.reason == StopReason::Breakpoint) {
+        // Stopped inside a block, maybe past the slice: the block ends in it.
+        owed_ = p->cpu->stopped_inside_block();
+        if (watched) return halt(DebugHalt::Why::Breakpoint);
         p->cpu->clear_breakpoints();
         if (p == first && goal == Goal::FirstAtBreakpoint) return true;
-      } else {
-        break;  // slice used up
+      } else if (step) {
+        owed_ = p->cpu->stopped_inside_block();
+        return halt(DebugHalt::Why::Step);
       }
     }
+    current_ = nullptr;
   }
+}
+
+bool Machine::halt(DebugHalt::Why why, const Fault& fault) {
+  halt_ = DebugHalt{why, fault};
+  return true;
+}
+
+DebugHalt Machine::debug_run(bool step, const std::function<bool()>& interrupted) {
+  first_process();
+  step_ = step;
+  resume_ = true;
+  interrupted_ = &interrupted;
+  drive(Goal::FirstHalts);
+  interrupted_ = nullptr;
+  step_ = false;
+  return halt_;
+}
+
+const ProcessInfo& Machine::first_info() const {
+  if (!kernel_) throw std::logic_error("no program loaded");
+  return kernel_->info(*kernel_->first());
+}
+
+void Machine::kill_first(int signal, const std::string& why, bool all) {
+  Process& first = first_process();
+  if (!kernel_->info(first).ended()) kernel_->kill_by_signal(first, signal, why);
+  if (all)
+    for (Process* p : std::vector<Process*>(kernel_->live())) kernel_->kill_by_signal(*p, signal, why, true);
+  if (current_ && current_->state != ProcState::Runnable) current_ = nullptr;
+  kernel_->release_reaped();
+}
+
+void Machine::kill_first(const Fault& fault) {
+  Process& first = first_process();
+  if (kernel_->info(first).ended()) return;
+  if (current_ == &first) current_ = nullptr;
+  kernel_->kill(first, fault);
 }
 
 RunResult Machine::run() {
@@ -171,9 +252,9 @@ RunResult Machine::run() {
   if (budget_hit_) {
     r.exit_code = kExitBudget;
     r.message = "r3krun: instruction budget of " + std::to_string(opts_.max_insns) + " exhausted";
-  } else if (info.fault) {
-    r.exit_code = 128 + fault_signal(info.fault->kind);
-    r.message = Kernel::fault_line(first.pid, *info.fault);
+  } else if (const int sig = info.kill_signal()) {
+    r.exit_code = 128 + sig;
+    r.message = Kernel::kill_line(first.pid, sig, info.report);
   } else {
     r.exit_code = info.status & 0xff;
   }
@@ -193,6 +274,7 @@ bool Machine::run_to(std::string_view name) {
   if (!addr) throw std::invalid_argument("no symbol '" + std::string(name) + "' in " + image_->name());
   if (kernel_->info(first).ended()) return false;
   first.cpu->add_breakpoint(*addr);
+  current_ = nullptr;  // the test's steps start slices afresh
   const bool hit = drive(Goal::FirstAtBreakpoint);
   first.cpu->clear_breakpoints();
   return hit;
@@ -239,6 +321,7 @@ CallResult Machine::call(std::string_view name, std::vector<uint32_t> args) {
   st.hilo_guard = 0;
 
   const uint64_t before = kernel_->info(first).insns;
+  current_ = nullptr;
   CallResult r;
   r.returned = drive(Goal::FirstAtSentinel);
   const ProcessInfo& info = kernel_->info(first);
@@ -343,10 +426,8 @@ std::vector<std::string> Machine::stats_lines() const {
   std::vector<std::string> lines;
   for (const ProcessInfo& p : processes()) {
     std::string how;
-    if (p.fault)
-      how = "killed by " + signal_name(fault_signal(p.fault->kind)) + ": " + p.fault->describe();
-    else if (p.budget_killed)
-      how = "killed by SIGKILL: instruction budget exhausted";
+    if (const int sig = p.kill_signal())
+      how = "killed by " + signal_name(sig) + ": " + p.report;
     else if (p.exited)
       how = "exited with " + std::to_string(p.status);
     else

@@ -264,8 +264,7 @@ Kernel::Answer Kernel::complete_wait(Process& parent, Process& child, uint32_t a
   const ProcessInfo& ci = infos_[child.info];
   const bool unix_form = opts_.wait_status == WaitStatusForm::Unix;
   uint32_t word = 0;
-  if (ci.fault) {
-    const int sig = fault_signal(ci.fault->kind);
+  if (const int sig = ci.kill_signal()) {
     word = unix_form ? static_cast<uint32_t>(sig & 0x7f) : static_cast<uint32_t>(128 + sig);
   } else {
     const uint32_t status = static_cast<uint32_t>(ci.status);
@@ -397,15 +396,31 @@ void Kernel::end(Process& p) {
   }
 }
 
-std::string Kernel::fault_line(uint32_t pid, const Fault& fault) {
-  return "r3krun: pid " + std::to_string(pid) + " killed by " + signal_name(fault_signal(fault.kind)) + ": " +
-         fault.describe();
+int ProcessInfo::kill_signal() const {
+  if (fault) return fault_signal(fault->kind);
+  if (budget_killed) return kSigKill;
+  return signal;
+}
+
+std::string Kernel::kill_line(uint32_t pid, int signal, std::string_view why) {
+  return "r3krun: pid " + std::to_string(pid) + " killed by " + signal_name(signal) + ": " + std::string(why);
 }
 
 void Kernel::kill(Process& p, const Fault& fault) {
-  infos_[p.info].fault = fault;
-  diagnose(fault_line(p.pid, fault));
-  if (tracer_) trace(tracer_->killed(p.pid, fault));
+  ProcessInfo& info = infos_[p.info];
+  info.fault = fault;
+  info.report = explain(p, fault);
+  diagnose(kill_line(p.pid, fault_signal(fault.kind), info.report));
+  if (tracer_) trace(tracer_->killed(p.pid, fault, info.report));
+  end(p);
+}
+
+void Kernel::kill_by_signal(Process& p, int signal, const std::string& why, bool quiet) {
+  ProcessInfo& info = infos_[p.info];
+  info.signal = signal;
+  info.report = why;
+  if (!quiet) diagnose(kill_line(p.pid, signal, why));
+  if (tracer_) trace(tracer_->signalled(p.pid, signal, why));
   end(p);
 }
 
@@ -420,6 +435,7 @@ void Kernel::kill_everything_for_budget(uint64_t budget) {
   diagnose("r3krun: instruction budget of " + std::to_string(budget) + " exhausted");
   for (Process* p : std::vector<Process*>(live_)) {
     infos_[p->info].budget_killed = true;
+    infos_[p->info].report = "instruction budget exhausted";
     if (tracer_) trace(tracer_->budget_killed(p->pid));
     end(*p);
   }

@@ -1,13 +1,13 @@
 #include "r3k/trace.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "r3k/abi.h"
 
 namespace r3k {
 namespace {
 
-constexpr int kSigKill = 9;
 
 std::string hex(uint32_t v) {
   char buf[16];
@@ -55,16 +55,14 @@ std::string error_text(int32_t number) {
 }  // namespace
 
 std::string signal_name(int signal) {
-  switch (signal) {
-    case 4: return "SIGILL";
-    case 5: return "SIGTRAP";
-    case 6: return "SIGABRT";
-    case 8: return "SIGFPE";
-    case 9: return "SIGKILL";
-    case 10: return "SIGBUS";  // MIPS numbering, as fault_signal() uses
-    case 11: return "SIGSEGV";
-    default: return "SIG" + std::to_string(signal);
-  }
+  // MIPS Linux numbering, as fault_signal() uses; a debugger may deliver any.
+  static constexpr const char* kNames[] = {
+      nullptr,  "SIGHUP",  "SIGINT",  "SIGQUIT", "SIGILL",    "SIGTRAP", "SIGABRT", "SIGEMT",
+      "SIGFPE", "SIGKILL", "SIGBUS",  "SIGSEGV", "SIGSYS",    "SIGPIPE", "SIGALRM", "SIGTERM",
+      "SIGUSR1", "SIGUSR2", "SIGCHLD", "SIGPWR", "SIGWINCH",  "SIGURG",  "SIGIO",   "SIGSTOP",
+      "SIGTSTP", "SIGCONT", "SIGTTIN", "SIGTTOU", "SIGVTALRM", "SIGPROF", "SIGXCPU", "SIGXFSZ"};
+  if (signal > 0 && signal < static_cast<int>(std::size(kNames))) return kNames[signal];
+  return "SIG" + std::to_string(signal);
 }
 
 std::string quote_bytes(std::string_view bytes, uint32_t max, bool more_follow) {
@@ -119,17 +117,12 @@ std::string StraceWriter::exited(uint32_t pid, int32_t status) const {
   return "[pid " + std::to_string(pid) + "] +++ exited with " + std::to_string(status) + " +++";
 }
 
-std::string StraceWriter::kill_line(uint32_t pid, int signal, std::string_view what) const {
-  return "[pid " + std::to_string(pid) + "] +++ killed by " + signal_name(signal) + " (" +
-         std::string(what) + ") +++";
+std::string StraceWriter::signalled(uint32_t pid, int signal, std::string_view why) const {
+  return "[pid " + std::to_string(pid) + "] +++ killed by " + signal_name(signal) + " (" + std::string(why) + ") +++";
 }
 
-std::string StraceWriter::killed(uint32_t pid, const Fault& fault) const {
-  return kill_line(pid, fault_signal(fault.kind), fault.describe());
-}
-
-std::string StraceWriter::budget_killed(uint32_t pid) const {
-  return kill_line(pid, kSigKill, "instruction budget exhausted");
+std::string StraceWriter::killed(uint32_t pid, const Fault& fault, std::string_view why) const {
+  return signalled(pid, fault_signal(fault.kind), why);
 }
 
 // ---- tab-separated lines ----------------------------------------------------
@@ -157,15 +150,19 @@ std::string TsvWriter::exited(uint32_t pid, int32_t status) const {
   return std::to_string(pid) + "\texit\t" + std::to_string(status);
 }
 
-std::string TsvWriter::killed(uint32_t pid, const Fault& f) const {
-  const int sig = fault_signal(f.kind);
-  return std::to_string(pid) + "\tkilled\t" + std::to_string(sig) + '\t' + signal_name(sig) + '\t' +
-         hex8(f.pc) + '\t' + hex8(f.addr) + '\t' + f.describe();
+namespace {
+std::string tsv_kill(uint32_t pid, int sig, const std::string& pc, const std::string& addr, std::string_view why) {
+  return std::to_string(pid) + "\tkilled\t" + std::to_string(sig) + '\t' + signal_name(sig) + '\t' + pc + '\t' + addr +
+         '\t' + std::string(why);
+}
+}  // namespace
+
+std::string TsvWriter::killed(uint32_t pid, const Fault& f, std::string_view why) const {
+  return tsv_kill(pid, fault_signal(f.kind), hex8(f.pc), hex8(f.addr), why);
 }
 
-std::string TsvWriter::budget_killed(uint32_t pid) const {
-  return std::to_string(pid) + "\tkilled\t" + std::to_string(kSigKill) + '\t' + signal_name(kSigKill) +
-         "\t-\t-\tinstruction budget exhausted";
+std::string TsvWriter::signalled(uint32_t pid, int signal, std::string_view why) const {
+  return tsv_kill(pid, signal, "-", "-", why);
 }
 
 }  // namespace r3k

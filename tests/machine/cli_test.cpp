@@ -23,19 +23,38 @@ using r3k::test::r3krun;
 size_t lines(const std::string& s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
 
 TEST(Cli, ExitStatusesAndOneLineReports) {
-  const std::string exit_status = mtest::guest("exit_status");
+  const std::string exit_status = mtest::guest("exit_status"), debugme = mtest::guest("debugme");
   struct Case {
     std::vector<std::string> args;
     int code;
     const char* err;  // expected start of the only stderr line; empty: no stderr
     const char* out;
+    std::vector<const char*> rest = {};  // a fault: in this order in the line after err, the last ending it
   } cases[] = {
       {{exit_status}, 0, "", "hi\n"},
       {{exit_status, "3"}, 3, "", "hi\n"},
       {{exit_status, "-1"}, 255, "", "hi\n"},
       {{exit_status, "257"}, 1, "", "hi\n"},
       {{mtest::guest("calls_abort")}, 255, "", ""},
-      {{mtest::guest("null_load")}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc", ""},
+      {{mtest::guest("null_load")}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc", "",
+       {" in main: lw a0,0(zero) (null pointer)"}},
+      // Named code and the likely cause.
+      {{debugme, "fault"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x", "",
+       {" in deref+0x", ": lw ", " (null pointer)"}},
+      {{debugme, "div"}, 133, "r3krun: pid 2 killed by SIGTRAP: break at pc 0x", "",
+       {" in divide+0x", ": break 0x7 (integer division by zero)"}},
+      {{debugme, "div64"}, 133, "r3krun: pid 2 killed by SIGTRAP: break at pc 0x", "",
+       {" in __divdi3+0x", ": break 0x7 (integer division by zero)"}},
+      {{debugme, "ro"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x", "",
+       {" in poke+0x", ": sw ", " (store to a read-only page)"}},
+      {{debugme, "stack"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x7f7f", "",
+       {" in recurse+0x", " (stack overflow: past the 8 MiB stack)"}},
+      {{debugme, "jump"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x", "",
+       {": instruction fetch (jump to a non-executable page from jalr ", " at 0x", " in main+0x", ")"}},
+      {{"--max-host-mem", "1M", mtest::guest("deep_stack"), "2000"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad ", "",
+       {": sb ", " (no host memory left for the page under --max-host-mem)"}},
+      {{"--max-host-mem", "96K", mtest::guest("deep_stack"), "10"}, 126,
+       "r3krun: " R3K_GUEST_DIR "/deep_stack: no host memory for the argument list", ""},
       {{"--max-insns", "1e5", mtest::guest("spin")}, 137, "r3krun: instruction budget of 100000 exhausted", ""},
       {{}, 125, "r3krun: no program given", ""},
       {{"--bogus", exit_status}, 125, "r3krun: unknown option --bogus", ""},
@@ -51,6 +70,10 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       {{"--ppid", "2147483648", exit_status}, 125, "r3krun: --ppid: '2147483648' is not a number from 1", ""},
       {{"--trace-file", "/nonexistent/t", exit_status}, 125,
        "r3krun: --trace-file: cannot open /nonexistent/t: No such file or directory", ""},
+      {{"--gdb", "70000", exit_status}, 125, "r3krun: --gdb: '70000' is not PORT or HOST:PORT", ""},
+      {{"--gdb", "::1:5", exit_status}, 125, "r3krun: --gdb: '::1:5': an IPv6 address goes in brackets", ""},
+      {{"--gdb", "192.0.2.1:0", exit_status}, 125, "r3krun: --gdb: cannot listen on 192.0.2.1:0: ", ""},
+      {{"--gdb", "0", "/nonexistent/prog"}, 127, "r3krun: /nonexistent/prog: cannot open", ""},
       {{"/dev/null"}, 126, "r3krun: /dev/null: not a regular file", ""},
       {{"/nonexistent/prog"}, 127, "r3krun: /nonexistent/prog: cannot open: No such file or directory", ""},
       {{R3K_SOURCE_DIR}, 126, "r3krun: " R3K_SOURCE_DIR ": is a directory", ""},
@@ -66,6 +89,11 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
     } else {
       EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << what << ": " << r.err;
       EXPECT_EQ(lines(r.err), 1u) << what << ": " << r.err;
+      size_t at = 0;
+      for (const char* part : c.rest) EXPECT_NE(at = r.err.find(part, at), std::string::npos) << part << "\n" << r.err;
+      if (!c.rest.empty()) {
+        EXPECT_TRUE(r.err.ends_with(std::string(c.rest.back()) + "\n")) << r.err;
+      }
     }
   }
 }
@@ -73,7 +101,7 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
 TEST(Cli, EveryOptionRefusesAnEmptyValue) {
   for (const char* name : {"--trace-format", "--trace-file", "--trace-strsize", "--fail", "--result", "--exit-returns",
                            "--wait-status", "--close-fd", "--pid", "--ppid", "--sp-offset", "--quantum", "--seed",
-                           "--max-procs", "--max-mem", "--max-host-mem", "--max-insns"}) {
+                           "--max-procs", "--max-mem", "--max-host-mem", "--max-insns", "--gdb"}) {
     const char* argv[] = {"r3krun", name, "", "prog"};
     try {
       r3k::parse_command_line(4, argv);

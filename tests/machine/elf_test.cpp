@@ -92,6 +92,8 @@ TEST(ElfLoader, SegmentsKeepTheirProtection) {
     if (page == 0x40) {
       ASSERT_TRUE(m.processes()[0].fault);
       EXPECT_EQ(m.processes()[0].fault->addr, 0x400020u);
+      EXPECT_EQ(m.processes()[0].report,
+                "bad address 0x00400020 at pc 0x00400004 in start+0x4: sw zero,32(t0) (store to a read-only page)");
     }
   }
 }
@@ -173,8 +175,9 @@ TEST(ElfLoader, AcceptsWhatTheLinkerMakes) {
 
 // good_elf with its string and symbol tables replaced by these, appended
 // to the file: entries are (name offset, value, size, STT type).
-std::vector<uint8_t> with_symbols(const std::string& strtab, const std::vector<std::array<uint32_t, 4>>& syms) {
-  auto b = good_elf();
+std::vector<uint8_t> with_symbols(const std::string& strtab, const std::vector<std::array<uint32_t, 4>>& syms,
+                                  std::vector<uint32_t> code = {}) {
+  auto b = good_elf(std::move(code));
   const uint32_t str_at = uint32_t(b.size()), sym_at = (str_at + uint32_t(strtab.size()) + 3) & ~3u;
   b.insert(b.end(), strtab.begin(), strtab.end());
   b.resize(sym_at + 16 * (syms.size() + 1), 0);
@@ -225,6 +228,18 @@ TEST(ElfLoader, SymbolsCostTheirBytesNotTheirNames) {
   EXPECT_EQ(table.indexed(), 2u) << "only code labels are indexed";
   EXPECT_LE(table.bytes(), b.size() + 2 * 12);
   EXPECT_EQ(m.run().exit_code, 9);
+}
+
+TEST(ElfLoader, FaultReportsNameCodeInOneBoundedLine) {
+  // The name is the file's bytes: control characters and length are tamed.
+  const std::string name = "bad\nname\x01" + std::string(300, 'y');
+  const auto b = with_symbols(std::string("\0", 1) + name + '\0', {{1, 0x400000, 0, 2}},
+                              {lui(t0, 0x40), sw(zero, 0x20, t0), addiu(v0, zero, 0), syscall()});
+  r3k::Machine m;
+  m.load_image(b, {"t"});
+  EXPECT_EQ(m.run().exit_code, 139);
+  EXPECT_EQ(m.processes()[0].report, "bad address 0x00400020 at pc 0x00400004 in bad?name?" + std::string(191, 'y') +
+                                         "...+0x4: sw zero,32(t0) (store to a read-only page)");
 }
 
 TEST(ElfLoader, RefusesAProgramLargerThanTheMemoryLimit) {

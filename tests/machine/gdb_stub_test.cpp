@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <deque>
 #include <random>
 #include <set>
@@ -316,6 +318,36 @@ void serve(int lfd, FakeTarget& target) {
   close(fd);
 }
 
+// gdb-multiarch in batch mode on prog, connected to 127.0.0.1:port, running
+// commands: all it said, on both streams (it puts some messages on each).
+std::string gdb_batch(const std::string& prog, int port, const std::vector<std::string>& commands) {
+  std::vector<std::string> args = {"gdb-multiarch", "-nx", "-batch", "-ex", "set confirm off", "-ex", "file " + prog,
+                                   "-ex", "target remote 127.0.0.1:" + std::to_string(port)};
+  for (const auto& cmd : commands) args.insert(args.end(), {"-ex", cmd});
+  const test::Ran r = test::run(args, test::within(90));
+  return r.out + r.err;
+}
+
+// Starts r3krun --gdb 0 with args; returns the port it waits on (0: it
+// never said).
+int start_r3krun(test::Started& r3krun, std::vector<std::string> args) {
+  args.insert(args.begin(), {R3K_RUN_BINARY, "--gdb", "0"});
+  r3krun = test::start(args, test::within(120));
+  const std::string waiting = "r3krun: waiting for gdb on 127.0.0.1:";
+  if (!test::read_until(r3krun, [&](const test::Ran& r) { return r.err.find('\n') != std::string::npos; }) ||
+      r3krun.ran.err.rfind(waiting, 0) != 0)
+    return 0;
+  return std::atoi(r3krun.ran.err.c_str() + waiting.size());
+}
+
+// Each of expect in said, in this order; and no warning from gdb.
+void expect_in_order(const std::string& said, const std::vector<std::string>& expect, const std::string& context) {
+  size_t at = 0;
+  for (const auto& e : expect)
+    ASSERT_NE(at = said.find(e, at), std::string::npos) << e << "\n--- gdb:\n" << said << "\n--- " << context;
+  EXPECT_EQ(said.find("warning"), std::string::npos) << said;
+}
+
 TEST(GdbMultiarch, BatchSessionsAgainstTheFakeTarget) {
   const std::string prog = std::string(R3K_PROGRAM_DIR) + "/tallowin";
   const ElfImage image = ElfImage::read_file(prog);
@@ -343,18 +375,131 @@ TEST(GdbMultiarch, BatchSessionsAgainstTheFakeTarget) {
     FakeTarget target(&image);
     target.script = c.stops;
     std::thread server(serve, lfd, std::ref(target));
-    std::vector<std::string> args = {"gdb-multiarch", "-nx", "-batch", "-ex", "set confirm off", "-ex", "file " + prog,
-                                     "-ex", "target remote 127.0.0.1:" + std::to_string(ntohs(addr.sin_port))};
-    for (const auto& cmd : c.commands) args.insert(args.end(), {"-ex", cmd});
-    const test::Ran r = test::run(args, test::within(60));
+    const std::string said = gdb_batch(prog, ntohs(addr.sin_port), c.commands);
     server.join();
     close(lfd);
-    const std::string said = r.out + r.err;  // gdb puts some of its messages on each
-    size_t at = 0;
-    for (const auto& e : c.expect)
-      ASSERT_NE(at = said.find(e, at), std::string::npos) << e << "\n--- gdb:\n" << said << "\n--- target: " << target.log;
-    EXPECT_EQ(said.find("warning"), std::string::npos) << said;
+    expect_in_order(said, c.expect, "target: " + target.log);
   }
+}
+
+// The same gdb against r3krun --gdb, the real target: a program built
+// with -g -O0, with generated code and interpreted.
+TEST(GdbMultiarch, SessionsAgainstR3krun) {
+  const std::string prog = std::string(R3K_GUEST_DIR) + "/debugme";
+  // Interrupts the first continue half a second in, as Ctrl-C would.
+  const std::string ctrl_c =
+      "python exec(\"import os, signal, threading\\ndef once(e):\\n  gdb.events.cont.disconnect(once)\\n"
+      "  threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()\\ngdb.events.cont.connect(once)\")";
+  struct Case {
+    std::vector<std::string> args;      // r3krun's options, then the program's arguments
+    std::vector<std::string> commands;
+    std::vector<std::string> expect;    // in this order in gdb's output
+    int code;                           // r3krun's exit status
+    std::optional<std::string> out;     // its standard output; none: as the same run without gdb
+    std::string err;                    // in its standard error
+  } cases[] = {
+      // A breakpoint after a hot loop, a backtrace with arguments, a
+      // variable changed: the output and the exit status follow.
+      {{},
+       {"break report", "continue", "backtrace", "set var value = 42", "continue"},
+       {"Breakpoint 1, report (value=340)", "#0  report (value=340)", "#1  ", "in main (argc=1",
+        "[Inferior 1 (Remote target) exited with code 052]"},
+       42, "result 42\n", ""},
+      // Stepping through a branch, a return and a call, each with its
+      // delay slot; the registers; detach runs the program on to its end.
+      {{},
+       {"break pick", "continue", "next", "next", "step", "finish", "step", "step", "info registers", "detach"},
+       {"Breakpoint 1, pick (x=1)", "return 20;", "}", "scale (value=17, factor=20)", "in main (argc=1",
+        "Value returned is $1 = 340", "return report(value);", "report (value=340)",
+        "status       lo       hi badvaddr    cause       pc", "00000003 00000154", "detached"},
+       84, "result 340\n", ""},
+      // A fault is a signal at the faulting instruction with a backtrace;
+      // passed on, it ends the process as without gdb.
+      {{"fault"},
+       {"continue", "backtrace", "info registers", "continue"},
+       {"Program received signal SIGSEGV, Segmentation fault.", "deref (p=0x0)", "#1  ", "main (argc=2", "cause",
+        "Program terminated with signal SIGSEGV"},
+       139, "", "in deref+0x"},
+      // Ctrl-C of an endless loop; a breakpoint in it (running as generated
+      // code); code written by gdb runs as written; a signal delivered ends it.
+      {{"spin"},
+       {ctrl_c, "continue", "break tick", "continue", "x/i $pc+8", "set {int}($pc+8) = 0", "set var sink = -1", "continue",
+        "print sink", "signal SIGUSR1"},
+       {"Program received signal SIGINT, Interrupt.", "Breakpoint 1, tick (n=", "sw\tv0,", "Breakpoint 1, tick (n=",
+        "= -1", "Program terminated with signal SIGUSR1"},
+       144, "", "r3krun: pid 2 killed by SIGUSR1: signal from the debugger\n"},
+      // Stops and resumes of the parent change nothing in the interleaving;
+      // its memory written by gdb is its own, not the child's.
+      {{"--quantum", "40", "--seed", "3", prog, "fork"},
+       {"break mark", "continue", "set var child_mark = 'x'", "delete", "break mark if c == 0",
+        "break putchar if $a0 == 0", "continue"},
+       {"Breakpoint 1, mark (c=80 'P')", "Breakpoint 2 at", "Breakpoint 3 at", "exited normally"},
+       0, std::nullopt, ""},
+      // gdb quits with the process alive: killed.
+      {{},
+       {"hbreak scale", "continue", "print factor"},
+       {"Hardware assisted breakpoint 1 at", "Breakpoint 1, scale (value=17, factor=20)", "= 20"},
+       137, "", "r3krun: pid 2 killed by SIGKILL: from the debugger\n"},
+  };
+  for (const bool no_jit : {false, true}) {
+    for (const Case& c : cases) {
+      // Options first; the program before its arguments unless the case
+      // placed it.
+      std::vector<std::string> args = c.args;
+      if (std::find(args.begin(), args.end(), prog) == args.end()) args.insert(args.begin(), prog);
+      if (no_jit) args.insert(args.begin(), "--no-jit");
+      test::Started r3krun;
+      const int port = start_r3krun(r3krun, args);
+      ASSERT_NE(port, 0) << r3krun.ran.err;
+      const std::string said = gdb_batch(prog, port, c.commands);
+      const test::Ran r = test::finish(r3krun);
+      const std::string context = c.commands.front() + (no_jit ? " (--no-jit)" : "") + "\n--- r3krun:\n" + r.out + r.err;
+      expect_in_order(said, c.expect, context);
+      EXPECT_EQ(r.code, c.code) << context;
+      EXPECT_EQ(r.out, c.out ? *c.out : test::r3krun(args).out) << context;
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << context;
+    }
+  }
+}
+
+// A client of r3krun --gdb speaking the protocol itself: hostile bytes, an
+// oversized packet, the interrupt byte while running, then gone without
+// a word, which kills the program.
+TEST(GdbMultiarch, RawClientAgainstR3krun) {
+  test::Started r3krun;
+  const int port = start_r3krun(r3krun, {std::string(R3K_GUEST_DIR) + "/debugme", "spin"});
+  ASSERT_NE(port, 0) << r3krun.ran.err;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const timeval limit{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  // Reads until the reply to the last packet sent has come whole.
+  std::string got;
+  auto exchange = [&](const std::string& bytes, const std::string& last_reply) {
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    char buf[4096];
+    for (ssize_t n = 1; n > 0 && got.find(last_reply) == std::string::npos;)
+      if ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+    return got.find(last_reply) != std::string::npos;
+  };
+  EXPECT_TRUE(exchange("\x01garbage$zz#00" + packet("m0,ffffffff") + "$" + std::string(100000, 'x') + "#00" +
+                           packet("?"),
+                       "+$T05thread:2;"))
+      << got;
+  EXPECT_NE(got.find("$E0e#"), std::string::npos) << "page zero is not mapped: " << got;
+  EXPECT_NE(got.find("$E07#"), std::string::npos) << "the oversized packet: " << got;
+  EXPECT_TRUE(exchange(packet("c"), "+")) << got;
+  usleep(200000);
+  EXPECT_TRUE(exchange("\x03", "$T02thread:2;")) << got;
+  close(fd);
+  const test::Ran r = test::finish(r3krun);
+  EXPECT_EQ(r.code, 137);
+  EXPECT_NE(r.err.find("r3krun: pid 2 killed by SIGKILL: the debugger's connection was lost\n"), std::string::npos)
+      << r.err;
 }
 
 }  // namespace

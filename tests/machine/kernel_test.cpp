@@ -336,6 +336,8 @@ TEST(Limits, StackGrowthBeyondTheMemoryLimitKills) {
   const r3k::RunResult r = m->run();
   EXPECT_EQ(r.exit_code, 139);
   EXPECT_EQ(r.message.rfind("r3krun: pid 2 killed by SIGSEGV: bad address 0x7f", 0), 0u) << r.message;
+  EXPECT_TRUE(r.message.ends_with("(stack overflow: the stack cannot grow under the memory limit of 256 pages)"))
+      << r.message;
   EXPECT_EQ(load("deep_stack", {"2000"})->run().exit_code, 0) << "fits the default limit";
 }
 
@@ -439,6 +441,32 @@ TEST(Scheduling, CallsServedInPlaceAgreeWithStoppingAtEach) {
       if (line.find("write") != std::string_view::npos) throw std::runtime_error("sink full");
     };
     EXPECT_THROW(load("interleave", {}, o)->run(), std::runtime_error) << in_place;
+  }
+}
+
+TEST(Scheduling, DebuggerStopsChangeNoSlice) {
+  // The first process stopped after each of its instructions, or at
+  // breakpoints on every third word of its code: each run resumes its
+  // slice, so the interleaving and every count stay as without a debugger.
+  for (uint64_t seed = 1; seed <= 3; ++seed) {
+    r3k::Options o;
+    o.quantum = 300;
+    o.seed = seed;
+    auto plain = load("interleave", {}, o);
+    plain->run();
+    for (const bool step : {true, false}) {
+      auto m = load("interleave", {}, o);
+      for (const r3k::Segment& seg : m->image().segments())
+        for (uint32_t a = seg.vaddr; !step && (seg.prot & r3k::kProtExec) && a < seg.vaddr + seg.memsz; a += 12)
+          m->first_cpu().add_breakpoint(a);
+      size_t stops = 0;
+      while (m->debug_run(step, [] { return false; }).why != r3k::DebugHalt::Why::Ended) ++stops;
+      m->run();
+      EXPECT_GT(stops, 5000u);
+      EXPECT_EQ(m->output(1), plain->output(1)) << "seed " << seed << (step ? ", steps" : ", breakpoints");
+      ASSERT_EQ(m->processes().size(), 2u);
+      for (size_t i = 0; i < 2; ++i) EXPECT_EQ(m->processes()[i].insns, plain->processes()[i].insns);
+    }
   }
 }
 

@@ -76,16 +76,18 @@ TEST(Trace, FormatsEachKindOfCall) {
   r3k::Fault bus = segv;
   bus.kind = r3k::FaultKind::AddressError;
   bus.addr = 2;
-  EXPECT_EQ(strace.killed(2, segv),
-            "[pid 2] +++ killed by SIGSEGV (bad address 0x00000000 at pc 0x00400080: lw a0,0(zero)) +++");
-  EXPECT_EQ(strace.killed(2, bus).rfind("[pid 2] +++ killed by SIGBUS (", 0), 0u);
+  EXPECT_EQ(strace.killed(2, segv, segv.describe("deref+0x8", "null pointer")),
+            "[pid 2] +++ killed by SIGSEGV (bad address 0x00000000 at pc 0x00400080 in deref+0x8: lw a0,0(zero) "
+            "(null pointer)) +++");
+  EXPECT_EQ(strace.killed(2, bus, bus.describe()).rfind("[pid 2] +++ killed by SIGBUS (", 0), 0u);
+  EXPECT_EQ(strace.signalled(2, 2, "from the debugger"), "[pid 2] +++ killed by SIGINT (from the debugger) +++");
 
   EXPECT_EQ(tsv.call(event(6, "write", {1, 0x400100, 2, 0}, false, 2, "h\n")),
             "2\t6\twrite\t00000001\t00400100\t00000002\t00000000\t0\t2\t00000000\t680a\t0");
   EXPECT_EQ(tsv.call(exit_call), "2\t0\t_exit\tffffffff\t00000000\t00000000\t00000000\t-\t-\t-\t\t0");
   EXPECT_EQ(tsv.call(injected), "2\t11\tgetpid\t00000000\t00000000\t00000000\t00000000\t0\t-5\t00000000\t\t1");
   EXPECT_EQ(tsv.exited(3, -1), "3\texit\t-1");
-  EXPECT_EQ(tsv.killed(2, segv), "2\tkilled\t11\tSIGSEGV\t00400080\t00000000\t" + segv.describe());
+  EXPECT_EQ(tsv.killed(2, segv, "why"), "2\tkilled\t11\tSIGSEGV\t00400080\t00000000\twhy");
   EXPECT_EQ(tsv.budget_killed(4), "4\tkilled\t9\tSIGKILL\t-\t-\tinstruction budget exhausted");
 }
 
@@ -131,7 +133,8 @@ TEST(Trace, FaultEndsTheTrace) {
   const auto lines = traced_run("null_load", {}, {}, &m);
   char line[120];
   std::snprintf(line, sizeof line,
-                "[pid 2] +++ killed by SIGSEGV (bad address 0x00000000 at pc 0x%08x: lw a0,0(zero)) +++",
+                "[pid 2] +++ killed by SIGSEGV (bad address 0x00000000 at pc 0x%08x in main: lw a0,0(zero) (null "
+                "pointer)) +++",
                 *m->symbol("main"));
   EXPECT_EQ(lines, std::vector<std::string>{line});
 }

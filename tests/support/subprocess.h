@@ -40,14 +40,25 @@ inline How within(int seconds) {
   return h;
 }
 
+// A program started and not yet waited for, with what it wrote so far.
+struct Started {
+  pid_t pid = -1;
+  std::array<pollfd, 2> fds{};
+  int open = 0;
+  Ran ran;
+  std::chrono::steady_clock::time_point start, deadline;
+};
+
 // args[0] is looked up in PATH.
-inline Ran run(std::vector<std::string> args, const How& how = {}) {
+inline Started start(std::vector<std::string> args, const How& how = {}) {
   args.insert(args.begin(), how.prefix.begin(), how.prefix.end());
+  Started s;
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return s;
+  s.start = std::chrono::steady_clock::now();
+  s.deadline = s.start + std::chrono::seconds(how.timeout_s);
+  s.pid = fork();
+  if (s.pid == 0) {
     const int null = open("/dev/null", O_RDONLY);
     if (null >= 0) dup2(null, 0);
     dup2(out[1], 1);
@@ -63,39 +74,59 @@ inline Ran run(std::vector<std::string> args, const How& how = {}) {
   }
   close(out[1]);
   close(err[1]);
-  Ran r;
-  std::array<pollfd, 2> fds = {{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
-  const auto deadline = start + std::chrono::seconds(how.timeout_s);
-  for (int open = 2; open > 0;) {
+  s.fds = {{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
+  s.open = 2;
+  return s;
+}
+
+// Collects the output until done(what came so far) holds (true), both
+// streams end or the deadline passes (false; then the program is killed).
+template <typename Done>
+bool read_until(Started& s, Done done) {
+  while (!done(s.ran)) {
+    if (s.open == 0) return false;
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        std::chrono::duration_cast<std::chrono::milliseconds>(s.deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      kill(pid, SIGKILL);
-      break;
+      kill(s.pid, SIGKILL);
+      return false;
     }
-    poll(fds.data(), fds.size(), static_cast<int>(left.count()));
+    poll(s.fds.data(), s.fds.size(), static_cast<int>(left.count()));
     for (size_t i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      if (s.fds[i].fd < 0 || !(s.fds[i].revents & (POLLIN | POLLHUP))) continue;
       char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      const ssize_t n = read(s.fds[i].fd, buf, sizeof buf);
       if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
+        close(s.fds[i].fd);
+        s.fds[i].fd = -1;
+        --s.open;
       } else {
-        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+        (i == 0 ? s.ran.out : s.ran.err).append(buf, static_cast<size_t>(n));
       }
     }
   }
-  for (auto& f : fds)
+  return true;
+}
+
+// Everything to the end, then the status.
+inline Ran finish(Started& s) {
+  if (s.pid < 0) return {};
+  read_until(s, [](const Ran&) { return false; });
+  for (auto& f : s.fds)
     if (f.fd >= 0) close(f.fd);
   int status = 0;
   rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  wait4(s.pid, &status, 0, &usage);
+  Ran& r = s.ran;
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - s.start).count();
   r.max_rss_kib = usage.ru_maxrss;
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
   return r;
+}
+
+inline Ran run(std::vector<std::string> args, const How& how = {}) {
+  Started s = start(std::move(args), how);
+  return finish(s);
 }
 
 inline Ran r3krun(std::vector<std::string> args, const How& how = {}) {

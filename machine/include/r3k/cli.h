@@ -1,10 +1,12 @@
 // r3krun's command line: r3krun [options] PROGRAM [ARGS...]
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "r3k/gdb_connection.h"
 #include "r3k/machine.h"
 #include "r3k/options.h"
 
@@ -26,6 +28,7 @@ struct Command {
   Options options;
   std::vector<std::string> argv;  // PROGRAM as given, then its arguments
   std::string trace_file;         // --trace-file: opened by run_command_line
+  std::optional<gdb::Endpoint> gdb;  // --gdb: where to wait for the debugger
   bool help = false;              // --help or --version: printed, nothing to run
 };
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "r3k/memory.h"
 #include "r3k/regs.h"
@@ -38,8 +39,15 @@ struct Fault {
   bool in_delay_slot = false;
   bool fetch = false;      // the instruction itself could not be fetched
   uint8_t reg = 0;         // load-delay hazard: the register loaded just before
-  // One line: fault name, pc, instruction text, address where relevant.
-  std::string describe() const;
+  // Fetch fault: the branch or jump that went there (0: not known, as for
+  // code that ran off the end of its page).
+  uint32_t from_pc = 0;
+  // A data access made by a store (sb, sh, swl, sw, swr).
+  bool store() const { return !fetch && (insn >> 26) >= 0x28 && (insn >> 26) <= 0x2e; }
+  // One line: fault name, pc, instruction text, address where relevant;
+  // where names the code at pc ("deref+0x8") and cause the likely reason,
+  // when whoever reports the fault knows them.
+  std::string describe(std::string_view where = {}, std::string_view cause = {}) const;
 };
 
 // Architectural state plus the R3000 strictness that survives a stop.
@@ -114,10 +122,19 @@ class Cpu {
   // (reason Budget when nothing else stopped it), as a debugger steps.
   // Like run(), it does not stop at a breakpoint at state.pc.
   Stop step();
+  // Whether the last run() or step() stopped between two instructions of
+  // one block (at a breakpoint, or after a step), where a run without the
+  // stop would have gone on to the block's end whatever its budget.
+  bool stopped_inside_block() const;
 
   // A breakpoint in a branch delay slot is not stopped at; unaligned
-  // addresses are ignored.
+  // addresses are ignored.  A run that reaches a breakpoint inside a block
+  // stops there (reason Breakpoint) even when its budget ran out on the
+  // way, so that a caller keeping slices can finish that block's share of
+  // the slice in the next run, as a run without the breakpoint would have.
   void add_breakpoint(uint32_t addr);
+  void remove_breakpoint(uint32_t addr);
+  bool has_breakpoint(uint32_t addr) const;
   void clear_breakpoints();
 
   void set_jit(const JitConfig& config);

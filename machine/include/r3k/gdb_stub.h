@@ -82,9 +82,9 @@ class DebugTarget {
   virtual uint32_t thread_id() const = 0;  // the process's pid, never 0
   virtual RegAccess read_register(int reg, uint32_t& value) = 0;
   virtual RegAccess write_register(int reg, uint32_t value) = 0;
-  // Copies the readable prefix of [addr, addr + len) through the guest's
-  // protection and returns its length (0: nothing readable).  The range
-  // never wraps and len is never 0.
+  // Copies the readable prefix of [addr, addr + len) and returns its
+  // length (0: nothing readable); a debugger reads what the guest may not.
+  // The range never wraps and len is never 0.
   virtual uint32_t read_memory(uint32_t addr, uint8_t* dst, uint32_t len) = 0;
   // All or nothing; code written this way must run as written.
   virtual bool write_memory(uint32_t addr, const uint8_t* src, uint32_t len) = 0;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,8 +31,17 @@ struct ProcessInfo {
   std::optional<Fault> fault;  // killed by this fault
   uint64_t insns = 0;
   bool budget_killed = false;  // killed when the instruction budget ran out
-  bool ended() const { return exited || fault || budget_killed; }
+  int signal = 0;              // killed by this signal from outside (the debugger)
+  // Why it was killed, as its report line says it after the signal name:
+  // the fault described with the code it hit and the likely cause.
+  std::string report;
+  bool ended() const { return exited || fault || budget_killed || signal; }
+  // The signal that killed it, 0 if it exited.
+  int kill_signal() const;
 };
+
+// Names the code at an address ("deref+0x8"); empty when it cannot.
+using CodeNamer = std::function<std::string(uint32_t addr)>;
 
 enum class ProcState : uint8_t { Runnable, Blocked, Zombie, Reaped };
 
@@ -62,6 +72,8 @@ class Kernel {
   Process& start(std::unique_ptr<AddressSpace> space, const CpuState& state);
   // Where fork's --shared-fork quirk shares pages: the image's data and bss.
   void set_shared_range(uint32_t lo, uint32_t hi) { share_lo_ = lo, share_hi_ = hi; }
+  // How fault reports name the code (the program's symbols).
+  void set_code_namer(CodeNamer namer) { namer_ = std::move(namer); }
 
   // Serves the call the process just trapped with (its pc is already past
   // the syscall).  The process may end or block.
@@ -74,6 +86,9 @@ class Kernel {
   // Ends a process: by a fault, by returning from its top frame, or by
   // running out of instructions.
   void kill(Process& p, const Fault& fault);
+  // By a signal from outside: the debugger's kill, or a signal it delivers
+  // (the process has no handlers).  quiet: a trace line only, no report.
+  void kill_by_signal(Process& p, int signal, const std::string& why, bool quiet = false);
   void end_by_return(Process& p, int32_t status);
   void kill_everything_for_budget(uint64_t budget);
   // Frees the processes reaped since the last call (all but the first,
@@ -99,8 +114,11 @@ class Kernel {
   // Every "r3krun: ..." line about faults and limits so far.
   const std::vector<std::string>& diagnostics() const { return diagnostics_; }
   void diagnose(const std::string& line);
-  // "r3krun: pid 2 killed by SIGSEGV: <fault>"
-  static std::string fault_line(uint32_t pid, const Fault& fault);
+  // "r3krun: pid 2 killed by SIGSEGV: <why>"
+  static std::string kill_line(uint32_t pid, int signal, std::string_view why);
+  // The fault as its report tells it: with the code it hit and its likely
+  // cause (fault_report.cpp).
+  std::string explain(const Process& p, const Fault& fault) const;
 
  private:
   // What the call hands back: the error flag (a3), v0 and v1.  Three
@@ -155,6 +173,7 @@ class Kernel {
   std::vector<uint64_t> fail_counts_, result_counts_;
   uint32_t share_lo_ = 0, share_hi_ = 0;
   std::exception_ptr failure_;  // thrown by a call served in place, for syscall()
+  CodeNamer namer_;
 };
 
 }  // namespace r3k

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -32,6 +33,19 @@ struct CallResult {
 
 // The exit status of a run that the instruction budget ended: 128 + SIGKILL.
 inline constexpr int kExitBudget = 137;
+
+// Why the first process stopped for a debugger (Machine::debug_run).
+struct DebugHalt {
+  enum class Why : uint8_t {
+    Breakpoint,   // at one of its CPU's breakpoints, not yet executed
+    Step,         // after the one instruction asked for
+    Fault,        // at a faulting instruction, not killed (yet): fault says what
+    Interrupted,  // interrupted() said so
+    Ended,        // it has ended: processes() says how
+  };
+  Why why{};
+  Fault fault{};
+};
 
 struct RunResult {
   // As r3krun exits: the first process's status & 0xff, 128 + signal when
@@ -96,14 +110,33 @@ class Machine {
   // What the processes' memory holds of the host, all together (null
   // before a program is loaded).
   const HostMemory* host_memory() const { return host_.get(); }
+  // ---- The first process under a debugger (r3krun --gdb) ----
+  // Runs every process as run() does until the first one stops (see
+  // DebugHalt).  step: it stops after its next instruction (a branch with
+  // its delay slot).  interrupted() is asked at least every kPollInsns
+  // instructions.  Slices keep the lengths and the order run() gives them:
+  // a stop inside one resumes it where it stopped, and the instruction the
+  // first process stopped at is never stopped at again before it has run,
+  // so run() after a session goes on exactly as without a debugger.
+  static constexpr uint64_t kPollInsns = 1u << 20;
+  DebugHalt debug_run(bool step, const std::function<bool()>& interrupted);
+  Cpu& first_cpu() { return *first_process().cpu; }
+  const ProcessInfo& first_info() const;
+  // Ends the first process killed by signal, for why; all: every other
+  // process too (reported by trace lines only).
+  void kill_first(int signal, const std::string& why, bool all);
+  // Ends it by the fault it stopped at, as without a debugger.
+  void kill_first(const Fault& fault);
+
   // Every fault and limit line so far, as r3krun prints them.
   const std::vector<std::string>& diagnostics() const;
   // One line per process: pid, ppid, instructions, how it ended.
   std::vector<std::string> stats_lines() const;
 
  private:
-  enum class Goal : uint8_t { AllEnded, FirstAtBreakpoint, FirstAtSentinel };
+  enum class Goal : uint8_t { AllEnded, FirstAtBreakpoint, FirstAtSentinel, FirstHalts };
   bool drive(Goal goal);
+  bool halt(DebugHalt::Why why, const Fault& fault = {});
   CpuState entry_state(AddressSpace& space, const std::vector<std::string>& argv);
   void load(ElfImage image, std::vector<std::string> argv);
   Process& first_process();
@@ -119,6 +152,18 @@ class Machine {
   bool scratch_ready_ = false;
   uint32_t scratch_next_ = kScratchBase + kPageSize;
   uint32_t entry_sp_ = 0;
+  // The slice in progress: its process, what is left of it, and whether
+  // the process stopped inside a block (for a breakpoint or a step), which
+  // that block finishes in this slice whatever is left.
+  Process* current_ = nullptr;
+  uint64_t slice_left_ = 0;
+  bool owed_ = false;
+  // Under a debugger (debug_run): what it asked for and why it stopped.
+  bool step_ = false;
+  bool resume_ = false;  // the first process's next run starts where it stopped
+  const std::function<bool()>* interrupted_ = nullptr;
+  uint64_t polled_at_ = 0;
+  DebugHalt halt_;
 };
 
 }  // namespace r3k

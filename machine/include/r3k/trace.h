@@ -28,6 +28,8 @@ inline constexpr uint32_t kMaxEventData = 64u << 10;
 
 enum class TraceFormat : uint8_t { Strace, Tsv };
 
+inline constexpr int kSigKill = 9;  // the budget's kill, and the debugger's
+
 // "SIGSEGV" for 11; "SIG<n>" for numbers without a name here.
 std::string signal_name(int signal);
 
@@ -42,8 +44,11 @@ class TraceWriter {
   virtual ~TraceWriter() = default;
   virtual std::string call(const SyscallEvent& event) const = 0;
   virtual std::string exited(uint32_t pid, int32_t status) const = 0;
-  virtual std::string killed(uint32_t pid, const Fault& fault) const = 0;
-  virtual std::string budget_killed(uint32_t pid) const = 0;
+  // why: the fault as the report tells it.
+  virtual std::string killed(uint32_t pid, const Fault& fault, std::string_view why) const = 0;
+  // Killed by a signal from outside; nothing of the CPU to show.
+  virtual std::string signalled(uint32_t pid, int signal, std::string_view why) const = 0;
+  std::string budget_killed(uint32_t pid) const { return signalled(pid, kSigKill, "instruction budget exhausted"); }
 
   static std::unique_ptr<TraceWriter> make(TraceFormat format, uint32_t strsize);
 };
@@ -56,11 +61,10 @@ class StraceWriter final : public TraceWriter {
   explicit StraceWriter(uint32_t strsize) : strsize_(strsize) {}
   std::string call(const SyscallEvent& event) const override;
   std::string exited(uint32_t pid, int32_t status) const override;
-  std::string killed(uint32_t pid, const Fault& fault) const override;
-  std::string budget_killed(uint32_t pid) const override;
+  std::string killed(uint32_t pid, const Fault& fault, std::string_view why) const override;
+  std::string signalled(uint32_t pid, int signal, std::string_view why) const override;
 
  private:
-  std::string kill_line(uint32_t pid, int signal, std::string_view what) const;
   uint32_t strsize_;
 };
 
@@ -69,8 +73,8 @@ class TsvWriter final : public TraceWriter {
  public:
   std::string call(const SyscallEvent& event) const override;
   std::string exited(uint32_t pid, int32_t status) const override;
-  std::string killed(uint32_t pid, const Fault& fault) const override;
-  std::string budget_killed(uint32_t pid) const override;
+  std::string killed(uint32_t pid, const Fault& fault, std::string_view why) const override;
+  std::string signalled(uint32_t pid, int signal, std::string_view why) const override;
 };
 
 }  // namespace r3k

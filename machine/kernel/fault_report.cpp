@@ -1,0 +1,84 @@
+// What a fault report says beyond the fault itself: the function the
+// faulting instruction lies in, and the likely cause where the machine can
+// know it from the fault, the page table and its own limits.
+#include <cstdio>
+
+#include "r3k/kernel.h"
+
+namespace r3k {
+namespace {
+
+// The code of `break` that the compiler's check (and the runtime's 64-bit
+// division) executes before dividing by zero.
+constexpr uint32_t kBreakDivideByZero = 7;
+// Accesses this far below the stack's grow region are taken for a frame
+// that ran past the stack's end.
+constexpr uint32_t kStackSlack = 1u << 20;
+
+std::string hex8(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08x", v);
+  return buf;
+}
+
+}  // namespace
+
+std::string Kernel::explain(const Process& p, const Fault& f) const {
+  const AddressSpace& space = *p.space;
+  auto where = [&](uint32_t pc) { return namer_ ? namer_(pc) : std::string(); };
+  const uint32_t stack_lo = kUserEnd - opts_.stack_size;
+  std::string cause;
+  if (f.fetch) {
+    const uint8_t prot = f.pc < kUserEnd ? space.prot(f.pc) : uint8_t{kProtNone};
+    cause = f.pc >= kUserEnd ? "outside user space"
+            : f.pc & 3       ? "to an unaligned address"
+            : prot == 0      ? "to an unmapped address"
+                             : "to a non-executable page";
+    if (f.from_pc != 0) {
+      uint8_t b[4];
+      const std::string jump =
+          space.peek(f.from_pc, b, 4)
+              ? disassemble(uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3], f.from_pc)
+              : "a jump";
+      const std::string from = where(f.from_pc);
+      cause = "jump " + cause + " from " + jump + " at " + hex8(f.from_pc) + (from.empty() ? "" : " in " + from);
+    } else {
+      cause = "ran " + cause;
+    }
+    return f.describe({}, cause);
+  }
+  switch (f.kind) {
+    case FaultKind::Break:
+      if ((f.insn >> 16 & 0x3ff) == kBreakDivideByZero && (f.insn >> 6 & 0x3ff) == 0)
+        cause = "integer division by zero";
+      break;
+    case FaultKind::AddressError:
+      cause = f.addr >= kUserEnd ? "address outside user space" : "unaligned address";
+      break;
+    case FaultKind::BadAddress: {
+      const uint8_t prot = space.prot(f.addr);
+      const bool store = f.store();
+      if (prot == kProtNone && f.addr < kPageSize) {
+        cause = "null pointer";
+      } else if (store && prot != kProtNone && !(prot & kProtWrite)) {
+        cause = "store to a read-only page";
+      } else if (store && (prot & kProtWrite)) {
+        cause = "no host memory left for the page under --max-host-mem";
+      } else if (prot == kProtNone && f.addr >= stack_lo) {
+        cause = "stack overflow: the stack cannot grow under the memory limit of " +
+                std::to_string(space.max_pages()) + " pages";
+      } else if (prot == kProtNone && f.addr < stack_lo && stack_lo - f.addr <= kStackSlack) {
+        const uint32_t size = opts_.stack_size;
+        cause = "stack overflow: past the " +
+                (size % (1u << 20) ? std::to_string(size >> 10) + " KiB" : std::to_string(size >> 20) + " MiB") +
+                " stack";
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return f.describe(where(f.pc), cause);
+}
+
+}  // namespace r3k
