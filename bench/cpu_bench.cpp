@@ -8,9 +8,9 @@
 // --no-jit interprets every instruction.
 //   cpu_bench [--no-jit] [iterations [runs [loop]]]
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -50,18 +50,15 @@ bool serve(void* calls, uint32_t* gpr) {
 
 std::vector<uint32_t> syscall_loop() {
   return {
-      addiu(t0, zero, 0),
-      addiu(t0, t0, 1),  // loop:
-      syscall(),
-      bne(t0, t1, -3),
-      nop(),
-      break_(),
+      addiu(t0, zero, 0), addiu(t0, t0, 1),  // loop:
+      syscall(),          bne(t0, t1, -3),  nop(), break_(),
   };
 }
 
 std::vector<Loop> loops() {
   return {
-      {"alu", {
+      {"alu",
+       {
            addiu(t0, zero, 0),
            addiu(t0, t0, 1),  // loop:
            addu(t2, t2, t0),
@@ -70,7 +67,8 @@ std::vector<Loop> loops() {
            sll(t4, t3, 1),
            syscall(),
        }},
-      {"memory", {
+      {"memory",
+       {
            lui(a0, kData >> 16),
            addiu(t0, zero, 0),
            lw(t2, 0, a0),  // loop:
@@ -82,7 +80,8 @@ std::vector<Loop> loops() {
            sb(t3, 6, a0),
            syscall(),
        }},
-      {"call", {
+      {"call",
+       {
            addiu(t0, zero, 0),
            jal(kCode + 4 * 6),  // loop:
            addiu(t0, t0, 1),
@@ -132,15 +131,12 @@ int main(int argc, char** argv) {
       do {  // slices like the scheduler's quantum
         stop = cpu.run(1'000'000);
         executed += stop.executed;
-      } while (stop.reason == r3k::StopReason::Budget ||
-               (syscalls && stop.reason == r3k::StopReason::Syscall));
+      } while (stop.reason == r3k::StopReason::Budget || (syscalls && stop.reason == r3k::StopReason::Syscall));
       double secs = cpu_now() - start;
       const auto want = syscalls ? r3k::StopReason::Fault : r3k::StopReason::Syscall;
       if (stop.reason != want) {
-        std::fprintf(stderr, "cpu_bench: %s loop stopped early at pc 0x%08x: %s\n", loop.name,
-                     cpu.state().pc,
-                     stop.reason == r3k::StopReason::Fault ? stop.fault.describe().c_str()
-                                                           : "breakpoint");
+        std::fprintf(stderr, "cpu_bench: %s loop stopped early at pc 0x%08x: %s\n", loop.name, cpu.state().pc,
+                     stop.reason == r3k::StopReason::Fault ? stop.fault.describe().c_str() : "breakpoint");
         return 1;
       }
       if (loop.hooked && calls != iterations / loop.divisor) {
@@ -150,8 +146,8 @@ int main(int argc, char** argv) {
       }
       best = std::min(best, secs);
     }
-    std::printf("%-8s %12llu insns  %7.3f s  %8.1f M insns/s", loop.name,
-                static_cast<unsigned long long>(executed), best, executed / best / 1e6);
+    std::printf("%-8s %12llu insns  %7.3f s  %8.1f M insns/s", loop.name, static_cast<unsigned long long>(executed),
+                best, executed / best / 1e6);
     if (loop.divisor > 1) std::printf("  %6.1f ns per turn", best / (iterations / loop.divisor) * 1e9);
     std::printf("\n");
   }

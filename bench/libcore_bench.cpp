@@ -44,7 +44,11 @@ bool starts(std::string_view s, std::string_view p) { return s.substr(0, p.size(
 // Allocated .text*, .rodata* and .data* sections of a 32-bit big-endian
 // relocatable object; small data (.sdata*, .srodata*) counts with its kind.
 Size object_size(std::string_view elf) {
-  if (elf.size() < 52 || elf.substr(0, 4) != "\x7f" "ELF" || elf[4] != 1 || elf[5] != 2)
+  if (elf.size() < 52 ||
+      elf.substr(0, 4) !=
+          "\x7f"
+          "ELF" ||
+      elf[4] != 1 || elf[5] != 2)
     throw std::runtime_error("not a 32-bit big-endian ELF object");
   const uint32_t shoff = be32(elf, 0x20), shentsize = be16(elf, 0x2e), shnum = be16(elf, 0x30),
                  shstrndx = be16(elf, 0x32);
@@ -136,8 +140,8 @@ int main(int argc, char** argv) {
     std::printf("  engine + both front ends (__printf, snprintf, printf, putchar):\n");
     std::printf("    code (.text)             %5u bytes   aim: under %u  %s\n", engine.text, kAimEngineBytes,
                 engine.text < kAimEngineBytes ? "met" : "MISSED");
-    std::printf("    .text + .rodata + .data  %5u bytes   aim: under %u  %s\n\n", engine.total(),
-                kAimEngineBytes, engine.total() < kAimEngineBytes ? "met" : "MISSED");
+    std::printf("    .text + .rodata + .data  %5u bytes   aim: under %u  %s\n\n", engine.total(), kAimEngineBytes,
+                engine.total() < kAimEngineBytes ? "met" : "MISSED");
 
     Speed sp(guest);
     const uint32_t kPlain = 8000;
@@ -154,10 +158,11 @@ int main(int argc, char** argv) {
     const double left20 = per(sp.snprintf_insns("%-20s", {sp.m.push_string("abc")}), 20);
 
     std::printf("Guest instructions per generated character (r3krun, MIPS build)\n");
-    std::printf("  method: instructions of the call, minus those of the same call with\n"
-                "  the empty format (%llu: call, set-up, NUL), divided by the characters\n"
-                "  the format generates; buffer large enough to keep them all.\n\n",
-                static_cast<unsigned long long>(sp.base));
+    std::printf(
+        "  method: instructions of the call, minus those of the same call with\n"
+        "  the empty format (%llu: call, set-up, NUL), divided by the characters\n"
+        "  the format generates; buffer large enough to keep them all.\n\n",
+        static_cast<unsigned long long>(sp.base));
     std::printf("  %-44s %8s\n", "case", "insns/ch");
     std::printf("  %-44s %8.2f   aim: at most %.0f  %s\n", "snprintf, plain string of 8000 chars", plain_s,
                 kAimInsnsPerPlainChar, plain_s <= kAimInsnsPerPlainChar ? "met" : "MISSED");
@@ -168,9 +173,10 @@ int main(int argc, char** argv) {
     std::printf("  %-44s %8.2f\n", "snprintf \"%-20s\" of \"abc\" (3 + 17 fill)", left20);
 
     std::printf("\nGuest instructions per byte of the mem* routines (r3krun, MIPS build)\n");
-    std::printf("  method: instructions of the call minus those of the same call with\n"
-                "  size 0, divided by the size.  Offsets are from an 8-aligned address\n"
-                "  (memmove: destination 5 bytes above the source, overlapping).\n\n");
+    std::printf(
+        "  method: instructions of the call minus those of the same call with\n"
+        "  size 0, divided by the size.  Offsets are from an 8-aligned address\n"
+        "  (memmove: destination 5 bytes above the source, overlapping).\n\n");
     const uint32_t kSizes[] = {8, 16, 64, 256, 4096};
     std::printf("  %-34s", "routine (dst, src offsets)");
     for (uint32_t n : kSizes) std::printf(" %7u", n);

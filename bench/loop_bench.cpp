@@ -26,9 +26,7 @@ namespace {
 
 constexpr double kGoalRatio = 1.0;
 
-double wall_now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double wall_now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 double cpu_now() {
   timespec ts;
@@ -114,10 +112,11 @@ int main(int argc, char** argv) {
     std::printf("loop: %llu guest instructions, checksum %s", static_cast<unsigned long long>(best_r3k.insns),
                 best_r3k.output.c_str());
     std::printf("best of %d runs             wall s    cpu s\n", runs);
-    std::printf("  r3krun (%s) %7.3f  %7.3f   %7.1f M guest insns per CPU second\n", options.jit.enabled ? "generated code" : "interpreted   ", best_r3k.wall,
-                best_r3k.cpu, double(best_r3k.insns) / best_r3k.cpu / 1e6);
-    std::printf("  qemu-mips                 %7.3f  %7.3f   %7.1f M guest insns per CPU second\n", best_qemu.wall, best_qemu.cpu,
-                double(best_r3k.insns) / best_qemu.cpu / 1e6);
+    std::printf("  r3krun (%s) %7.3f  %7.3f   %7.1f M guest insns per CPU second\n",
+                options.jit.enabled ? "generated code" : "interpreted   ", best_r3k.wall, best_r3k.cpu,
+                double(best_r3k.insns) / best_r3k.cpu / 1e6);
+    std::printf("  qemu-mips                 %7.3f  %7.3f   %7.1f M guest insns per CPU second\n", best_qemu.wall,
+                best_qemu.cpu, double(best_r3k.insns) / best_qemu.cpu / 1e6);
     std::printf("ratio r3krun / qemu-mips: %.2f in CPU time (goal: at most %.0f: %s), %.2f in wall time\n", ratio,
                 kGoalRatio, ratio <= kGoalRatio ? "met" : "MISSED", wall_ratio);
     return 0;

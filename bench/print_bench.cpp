@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
         throw std::runtime_error("exit statuses " + std::to_string(a.status) + " (r3krun) and " +
                                  std::to_string(b.status) + " (qemu-mips), expected 0");
       if (a.output != b.output || a.output.empty())
-        throw std::runtime_error("the two runs printed different bytes (" + std::to_string(a.output.size()) +
-                                 " and " + std::to_string(b.output.size()) + ")");
+        throw std::runtime_error("the two runs printed different bytes (" + std::to_string(a.output.size()) + " and " +
+                                 std::to_string(b.output.size()) + ")");
       bytes = a.output.size();
       best_r3k.wall = std::min(best_r3k.wall, a.wall);
       best_r3k.cpu = std::min(best_r3k.cpu, a.cpu);

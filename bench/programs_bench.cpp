@@ -54,7 +54,11 @@ uint32_t be(std::string_view b, size_t at, int bytes) {
 // are read-only count as text, writable ones with contents as data,
 // those without contents as bss.
 Size elf_size(std::string_view elf) {
-  if (elf.size() < 52 || elf.substr(0, 4) != "\x7f" "ELF" || elf[4] != 1 || elf[5] != 2)
+  if (elf.size() < 52 ||
+      elf.substr(0, 4) !=
+          "\x7f"
+          "ELF" ||
+      elf[4] != 1 || elf[5] != 2)
     throw std::runtime_error("not a 32-bit big-endian ELF file");
   const uint32_t shoff = be(elf, 0x20, 4), shentsize = be(elf, 0x2e, 2), shnum = be(elf, 0x30, 2);
   auto sh = [&](uint32_t i, uint32_t field) { return be(elf, shoff + i * shentsize + field, 4); };
@@ -126,12 +130,13 @@ int main(int argc, char** argv) {
   const std::string glibc = argc > 2 ? argv[2] : R3K_GLIBC_DIR;
   const std::string qemu = argc > 3 ? argv[3] : R3K_QEMU_MIPS;
   try {
-    std::printf("Check programs: bytes from the ELF sections (text = read-only, data = writable, bss),\n"
-                "guest instructions of one full run (quendle: both processes).\n"
-                "glibc: the same programs against the cross toolchain's glibc, g++ -static -O2\n"
-                "(MIPS32r2, the toolchain's default), instructions counted by qemu-mips.\n\n");
-    std::printf("%-10s %6s %5s %5s %9s %6s %4s | %8s %6s %6s %9s %6s %4s | %9s %9s\n", "program", "text", "data",
-                "bss", "text+data", "aim<", "ok", "glibc t+d", "data", "bss", "ratio", "aim>=", "ok", "r3k insns",
+    std::printf(
+        "Check programs: bytes from the ELF sections (text = read-only, data = writable, bss),\n"
+        "guest instructions of one full run (quendle: both processes).\n"
+        "glibc: the same programs against the cross toolchain's glibc, g++ -static -O2\n"
+        "(MIPS32r2, the toolchain's default), instructions counted by qemu-mips.\n\n");
+    std::printf("%-10s %6s %5s %5s %9s %6s %4s | %8s %6s %6s %9s %6s %4s | %9s %9s\n", "program", "text", "data", "bss",
+                "text+data", "aim<", "ok", "glibc t+d", "data", "bss", "ratio", "aim>=", "ok", "r3k insns",
                 "glibc ins");
     bool all_ok = true;
     for (const Program& p : kPrograms) {
@@ -158,8 +163,7 @@ int main(int argc, char** argv) {
       }
       std::optional<uint64_t> gins;
       if (gbytes && !qemu.empty()) gins = qemu_insns(qemu, gpath);
-      std::printf(" %9llu %9s\n", static_cast<unsigned long long>(insns),
-                  gins ? std::to_string(*gins).c_str() : "-");
+      std::printf(" %9llu %9s\n", static_cast<unsigned long long>(insns), gins ? std::to_string(*gins).c_str() : "-");
     }
     if (glibc.empty())
       std::printf("\nglibc builds skipped: no static glibc for mips-linux-gnu (package libc6-dev-mips-cross).\n");

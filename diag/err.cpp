@@ -14,9 +14,7 @@
 extern "C" {
 
 // Every run is one write, an empty one included; results are not checked.
-static void __senderr(void *, const char *chars, size_t count) {
-  write(STDERR_FILENO, chars, count);
-}
+static void __senderr(void *, const char *chars, size_t count) { write(STDERR_FILENO, chars, count); }
 
 static void __senderrstr(const char *s) { __senderr(nullptr, s, strlen(s)); }
 

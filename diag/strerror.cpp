@@ -19,7 +19,6 @@ static_assert(sizeof sys_errlist / sizeof sys_errlist[0] == 27);
 
 const char *strerror(int errnum) {
   // One unsigned comparison also sends every negative number away.
-  if (static_cast<unsigned>(errnum) < sizeof sys_errlist / sizeof sys_errlist[0])
-    return sys_errlist[errnum];
+  if (static_cast<unsigned>(errnum) < sizeof sys_errlist / sizeof sys_errlist[0]) return sys_errlist[errnum];
   return "Unknown error number";
 }

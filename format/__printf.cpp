@@ -40,8 +40,7 @@ constexpr const char *kNumeric = "doupx";
 extern "C" {
 
 // Inlined: it is the per-character path of ordinary text.
-static inline __attribute__((always_inline)) void __pf_print(pf_context *pf, const char *chars,
-                                                             size_t count) {
+static inline __attribute__((always_inline)) void __pf_print(pf_context *pf, const char *chars, size_t count) {
   pf->sink(pf->sink_arg, chars, count);
   // Counted whether or not the sink kept it.  Unsigned, so an absurd field
   // width wraps the count instead of overflowing.

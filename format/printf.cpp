@@ -13,9 +13,7 @@ static void __printf_send(void *, const char *chars, size_t count) {
 
 }  // extern "C"
 
-int vprintf(const char *fmt, va_list ap) {
-  return __vprintf(__printf_send, nullptr, fmt, ap);
-}
+int vprintf(const char *fmt, va_list ap) { return __vprintf(__printf_send, nullptr, fmt, ap); }
 
 int printf(const char *fmt, ...) {
   va_list ap;

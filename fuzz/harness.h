@@ -91,9 +91,9 @@ inline std::string check_run(const r3k::Machine& m, const r3k::RunResult& r) {
   if (!m.options().record && !m.options().stats && m.processes().size() != 1)
     return std::to_string(m.processes().size()) + " processes kept without a record";
   for (const r3k::ProcessInfo& p : m.processes())
-    if (p.budget_killed && (r.exit_code != 137 || r.message != "r3krun: instruction budget of " +
-                                                                    std::to_string(m.options().max_insns) +
-                                                                    " exhausted"))
+    if (p.budget_killed &&
+        (r.exit_code != 137 ||
+         r.message != "r3krun: instruction budget of " + std::to_string(m.options().max_insns) + " exhausted"))
       return "budget kill without status 137 and its report: " + r.message;
   return {};
 }
@@ -361,9 +361,8 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
   o.jit.enabled = !jit;
   o.jit.hot_after = 0;
   if (run(o) != first)
-    return std::string("run with the code generator ") + (jit ? "on" : "off") +
-           " differs from the run with it " + (jit ? "off" : "on") +
-           ": status, reports, counts, registers, data, trace or output";
+    return std::string("run with the code generator ") + (jit ? "on" : "off") + " differs from the run with it " +
+           (jit ? "off" : "on") + ": status, reports, counts, registers, data, trace or output";
   return why;
 }
 

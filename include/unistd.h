@@ -7,7 +7,7 @@
 #include <sys/cdefs.h>
 #include <sys/types.h>
 
-#define STDIN_FILENO 0
+#define STDIN_FILENO  0
 #define STDOUT_FILENO 1
 #define STDERR_FILENO 2
 

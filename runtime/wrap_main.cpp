@@ -19,10 +19,8 @@ extern "C" int __wrap_main(int argc, char **argv) {
   // A program that calls main itself does not construct twice.
   if (!constructed) {
     constructed = true;
-    for (Constructor *f = __preinit_array_start; f != __preinit_array_end; ++f)
-      (*f)(argc, argv, no_environment);
-    for (Constructor *f = __init_array_start; f != __init_array_end; ++f)
-      (*f)(argc, argv, no_environment);
+    for (Constructor *f = __preinit_array_start; f != __preinit_array_end; ++f) (*f)(argc, argv, no_environment);
+    for (Constructor *f = __init_array_start; f != __init_array_end; ++f) (*f)(argc, argv, no_environment);
   }
   return __real_main(argc, argv);
 }

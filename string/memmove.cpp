@@ -1,6 +1,5 @@
-#include <string.h>
-
 #include <stdint.h>
+#include <string.h>
 
 #include "mem_words.h"
 

@@ -41,8 +41,7 @@ std::vector<uint32_t> relocated(Elf* elf, size_t index, uint32_t base) {
     for (size_t k = 0; data && k < count; ++k) {
       GElf_Rel rel;
       GElf_Rela rela;
-      if (sh.sh_type == SHT_REL && gelf_getrel(data, int(k), &rel))
-        at.push_back(base + uint32_t(rel.r_offset));
+      if (sh.sh_type == SHT_REL && gelf_getrel(data, int(k), &rel)) at.push_back(base + uint32_t(rel.r_offset));
       else if (sh.sh_type == SHT_RELA && gelf_getrela(data, int(k), &rela))
         at.push_back(base + uint32_t(rela.r_offset));
     }
@@ -53,15 +52,14 @@ std::vector<uint32_t> relocated(Elf* elf, size_t index, uint32_t base) {
 void scan_elf(Elf* elf, const std::string& where) {
   GElf_Ehdr eh;
   const char* ident = elf_getident(elf, nullptr);
-  if (!gelf_getehdr(elf, &eh) || !ident || ident[EI_CLASS] != ELFCLASS32 ||
-      ident[EI_DATA] != ELFDATA2MSB || eh.e_machine != EM_MIPS)
+  if (!gelf_getehdr(elf, &eh) || !ident || ident[EI_CLASS] != ELFCLASS32 || ident[EI_DATA] != ELFDATA2MSB ||
+      eh.e_machine != EM_MIPS)
     return fail(where, "not a 32-bit big-endian MIPS ELF file");
   size_t names;
   if (elf_getshdrstrndx(elf, &names) != 0) return fail(where, "no section names");
   for (Elf_Scn* scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
     GElf_Shdr sh;
-    if (!gelf_getshdr(scn, &sh) || sh.sh_type != SHT_PROGBITS || !(sh.sh_flags & SHF_EXECINSTR))
-      continue;
+    if (!gelf_getshdr(scn, &sh) || sh.sh_type != SHT_PROGBITS || !(sh.sh_flags & SHF_EXECINSTR)) continue;
     const char* name = elf_strptr(elf, names, sh.sh_name);
     Elf_Data* data = elf_rawdata(scn, nullptr);
     if (!data || data->d_size != sh.sh_size || sh.sh_size % 4) {
@@ -73,8 +71,7 @@ void scan_elf(Elf* elf, const std::string& where) {
     region.bytes = {static_cast<const uint8_t*>(data->d_buf), data->d_size};
     if (eh.e_type == ET_REL) region.unresolved = relocated(elf, elf_ndxscn(scn), region.addr);
     for (const r3k::Fault& f : r3k::scan_code(region)) {
-      std::fprintf(stderr, "r3kscan: %s: %s: %s\n", where.c_str(), name ? name : "?",
-                   f.describe().c_str());
+      std::fprintf(stderr, "r3kscan: %s: %s: %s\n", where.c_str(), name ? name : "?", f.describe().c_str());
       ++findings;
     }
   }
@@ -92,8 +89,7 @@ void scan_file(const fs::path& path, bool listed) {
     Elf_Cmd cmd = ELF_C_READ;
     while (Elf* member = elf_begin(fd, cmd, top)) {
       const Elf_Arhdr* hdr = elf_getarhdr(member);
-      if (hdr && elf_kind(member) == ELF_K_ELF)
-        scan_elf(member, path.string() + "(" + hdr->ar_name + ")");
+      if (hdr && elf_kind(member) == ELF_K_ELF) scan_elf(member, path.string() + "(" + hdr->ar_name + ")");
       cmd = elf_next(member);
       elf_end(member);
     }

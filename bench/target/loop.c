@@ -4,9 +4,9 @@
  * programs spend their time on: byte and word loads and stores, table
  * lookups, shifts, multiplies, divisions, calls through a pointer, short
  * and long branches. */
-#include <stdint.h>
-
 #include "loop.h"
+
+#include <stdint.h>
 
 enum { kBytes = 16384, kWords = 2048, kSieve = 65536 };
 
@@ -14,7 +14,7 @@ static uint8_t bytes[kBytes];
 static uint32_t words[kWords];
 static uint8_t composite[kSieve];
 static uint32_t crc_table[256];
-static uint32_t seed = 12345;  /* small data: reached through gp */
+static uint32_t seed = 12345; /* small data: reached through gp */
 
 static uint32_t next_random(void) {
   seed = seed * 1103515245u + 12345u;

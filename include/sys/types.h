@@ -5,7 +5,7 @@
 
 typedef int pid_t;
 typedef int ssize_t;
-typedef long long off_t;   /* 64-bit: travels in an aligned register pair */
+typedef long long off_t; /* 64-bit: travels in an aligned register pair */
 typedef long long time_t;
 typedef unsigned int mode_t;
 

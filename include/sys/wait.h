@@ -1,4 +1,4 @@
 #ifndef _SYS_WAIT_H_
 #define _SYS_WAIT_H_
-#include <unistd.h>  /* waitpid */
+#include <unistd.h> /* waitpid */
 #endif

@@ -96,16 +96,16 @@ class Run {
   const bool step_;
   uint64_t executed_ = 0;
   uint32_t pc_;
-  Carry carry_;               // at the entry of the block running
-  Block* cur_ = nullptr;      // the block running, or that ran last
-  const Op* ops_ = nullptr;   // its ops: its own, or a cut copy
-  uint32_t limit_ = 0;        // how many of them run
-  Block* prev_ = nullptr;     // the block that completed last, while its links are valid
+  Carry carry_;              // at the entry of the block running
+  Block* cur_ = nullptr;     // the block running, or that ran last
+  const Op* ops_ = nullptr;  // its ops: its own, or a cut copy
+  uint32_t limit_ = 0;       // how many of them run
+  Block* prev_ = nullptr;    // the block that completed last, while its links are valid
   // The way out unmade by which generated code left as linkable_from_
   // completed, towards the next block.
   JitLink* linkable_ = nullptr;
   Block* linkable_from_ = nullptr;
-  bool resuming_ = true;       // the first instruction of a run ignores breakpoints
+  bool resuming_ = true;            // the first instruction of a run ignores breakpoints
   bool before_breakpoint_ = false;  // the block running is cut short at a breakpoint
   bool inside_ = false;             // the last block that ran was cut short
   Stop stop_;
@@ -301,8 +301,7 @@ OpStop Run::run_block(Block& b) {
 // Runs b's generated code, made once b is hot; false when it has none.
 bool Run::generated(Block& b, JitLink* link) {
   JitCode& code = b.jit;
-  if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after)
-    code.failed = !jit_compile(b, *code_page(b));
+  if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after) code.failed = !jit_compile(b, *code_page(b));
   if (!code.code) return false;
   // The block that just completed in generated code towards this one
   // moves on into it from now on.
@@ -363,9 +362,7 @@ bool Run::finish(const OpStop& s) {
       linkable_ = nullptr;
       mem_.collect_garbage();
       return true;
-    case OpStop::Fault:
-      fault(b, s);
-      return false;
+    case OpStop::Fault: fault(b, s); return false;
   }
   return false;
 }

@@ -38,6 +38,7 @@ struct Insn {
 };
 
 // Real primary opcode numbers.
+// clang-format off
 enum Opcode : uint32_t {
   kSpecial = 0x00, kRegimm = 0x01, kJ = 0x02, kJal = 0x03, kBeq = 0x04, kBne = 0x05,
   kBlez = 0x06, kBgtz = 0x07, kAddi = 0x08, kAddiu = 0x09, kSlti = 0x0a, kSltiu = 0x0b,
@@ -58,18 +59,19 @@ enum Funct : uint32_t {
 
 // Real REGIMM rt numbers.
 enum RegimmOp : uint32_t { kBltz = 0x00, kBgez = 0x01, kBltzal = 0x10, kBgezal = 0x11 };
+// clang-format on
 
 // What the decoder knows about one instruction, independent of the pc.
 struct InsnInfo {
-  bool valid = false;      // a MIPS-I instruction
-  bool branch = false;     // has a delay slot
-  bool load = false;       // sets up a load delay on load_dest
-  bool partial = false;    // lwl/lwr
+  bool valid = false;    // a MIPS-I instruction
+  bool branch = false;   // has a delay slot
+  bool load = false;     // sets up a load delay on load_dest
+  bool partial = false;  // lwl/lwr
   bool writes_hilo = false;
   bool reads_hilo = false;  // mfhi/mflo: starts the HI/LO guard
   bool ends_block = false;  // syscall/break: nothing after it runs in order
   uint8_t load_dest = 0;
-  uint32_t reads = 0;      // mask of general registers read
+  uint32_t reads = 0;  // mask of general registers read
 };
 InsnInfo insn_info(uint32_t word);
 
@@ -86,6 +88,7 @@ inline constexpr uint8_t kSink = kGprCount;
 
 // The executor's operations.  The list is a macro so that the interpreter
 // can build its handler table in the same order.
+// clang-format off
 #define R3K_OPCODES(X)                                                            \
   X(Nop) X(Li) X(Move)                                                            \
   X(Sll) X(Srl) X(Sra) X(Sllv) X(Srlv) X(Srav)                                    \
@@ -98,6 +101,7 @@ inline constexpr uint8_t kSink = kGprCount;
   X(Syscall)                                                                      \
   X(Fault) /* d: FaultKind, s: register (load-delay), t: 1 if fetch, imm: addr */ \
   X(End)   /* after the last op of every block */
+// clang-format on
 
 enum class OpCode : uint8_t {
 #define R3K_OPCODE_ENUM(name) name,
@@ -136,11 +140,11 @@ struct Successors {
 
 struct Block {
   uint32_t start = 0;
-  uint32_t n = 0;           // ops, delay slot included
-  bool has_delay = false;   // the last op sits in a branch delay slot
-  bool spill = false;       // that delay slot is on the next page
-  bool cached = false;      // lives in a CodePage (else: scratch, never linked)
-  bool indirect = false;    // ends in jr/jalr
+  uint32_t n = 0;          // ops, delay slot included
+  bool has_delay = false;  // the last op sits in a branch delay slot
+  bool spill = false;      // that delay slot is on the next page
+  bool cached = false;     // lives in a CodePage (else: scratch, never linked)
+  bool indirect = false;   // ends in jr/jalr
   // Entry checks against the previous block's trailing load and mfhi/mflo.
   uint32_t first_reads = 0;          // after an ordinary load
   uint32_t first_reads_partial = 0;  // after an lwl/lwr (a merging pair is fine)
@@ -231,7 +235,7 @@ struct CodePage : CodeCache {
   static constexpr uint32_t kWords = kPageSize / 4;
   std::unique_ptr<Block> blocks[kWords];
   uint64_t covered[kWords / 64] = {};  // words some block was decoded from
-  JitArena jit;  // generated code of these blocks, dropped with them
+  JitArena jit;                        // generated code of these blocks, dropped with them
 
   void mark(const Block& b) {
     for (uint32_t w = page_offset(b.start) / 4, k = 0; k < b.n && w < kWords; ++k, ++w)

@@ -61,18 +61,14 @@ Op translate(uint32_t word, uint32_t pc) {
     case kRegimm:
       switch (rt) {
         case kBltz: return make(OpCode::Bltz, 0, rs, 0, branch_target);
-        case kBgez:
-          return rs ? make(OpCode::Bgez, 0, rs, 0, branch_target)
-                    : make(OpCode::B, 0, 0, 0, branch_target);
+        case kBgez: return rs ? make(OpCode::Bgez, 0, rs, 0, branch_target) : make(OpCode::B, 0, 0, 0, branch_target);
         case kBltzal: return make(OpCode::Bltzal, regs::ra, rs, 0, branch_target);
         case kBgezal: return make(OpCode::Bgezal, regs::ra, rs, 0, branch_target);
       }
       break;
     case kJ: return make(OpCode::J, 0, 0, 0, i.jump_target(pc));
     case kJal: return make(OpCode::Jal, regs::ra, 0, 0, i.jump_target(pc));
-    case kBeq:
-      return rs == rt ? make(OpCode::B, 0, 0, 0, branch_target)
-                      : make(OpCode::Beq, 0, rs, rt, branch_target);
+    case kBeq: return rs == rt ? make(OpCode::B, 0, 0, 0, branch_target) : make(OpCode::Beq, 0, rs, rt, branch_target);
     case kBne: return make(OpCode::Bne, 0, rs, rt, branch_target);
     case kBlez: return make(OpCode::Blez, 0, rs, 0, branch_target);
     case kBgtz: return make(OpCode::Bgtz, 0, rs, 0, branch_target);
@@ -125,40 +121,105 @@ InsnInfo insn_info(uint32_t word) {
   switch (i.op()) {
     case kSpecial:
       switch (i.funct()) {
-        case kSll: case kSrl: case kSra: set(rt); break;
-        case kSllv: case kSrlv: case kSrav: set(rs | rt); break;
-        case kJr: case kJalr: set(rs); r.branch = true; break;
-        case kSyscall: case kBreak: set(0); r.ends_block = true; break;
-        case kMfhi: case kMflo: set(0); r.reads_hilo = true; break;
-        case kMthi: case kMtlo: set(rs); r.writes_hilo = true; break;
-        case kMult: case kMultu: case kDiv: case kDivu: set(rs | rt); r.writes_hilo = true; break;
-        case kAdd: case kAddu: case kSub: case kSubu: case kAnd: case kOr: case kXor: case kNor:
-        case kSlt: case kSltu: set(rs | rt); break;
+        case kSll:
+        case kSrl:
+        case kSra: set(rt); break;
+        case kSllv:
+        case kSrlv:
+        case kSrav: set(rs | rt); break;
+        case kJr:
+        case kJalr:
+          set(rs);
+          r.branch = true;
+          break;
+        case kSyscall:
+        case kBreak:
+          set(0);
+          r.ends_block = true;
+          break;
+        case kMfhi:
+        case kMflo:
+          set(0);
+          r.reads_hilo = true;
+          break;
+        case kMthi:
+        case kMtlo:
+          set(rs);
+          r.writes_hilo = true;
+          break;
+        case kMult:
+        case kMultu:
+        case kDiv:
+        case kDivu:
+          set(rs | rt);
+          r.writes_hilo = true;
+          break;
+        case kAdd:
+        case kAddu:
+        case kSub:
+        case kSubu:
+        case kAnd:
+        case kOr:
+        case kXor:
+        case kNor:
+        case kSlt:
+        case kSltu: set(rs | rt); break;
       }
       break;
     case kRegimm:
       switch (i.rt()) {
-        case kBltz: case kBgez: case kBltzal: case kBgezal: set(rs); r.branch = true; break;
+        case kBltz:
+        case kBgez:
+        case kBltzal:
+        case kBgezal:
+          set(rs);
+          r.branch = true;
+          break;
       }
       break;
-    case kJ: case kJal: set(0); r.branch = true; break;
-    case kBeq: case kBne: set(rs | rt); r.branch = true; break;
-    case kBlez: case kBgtz: set(rs); r.branch = true; break;
-    case kAddi: case kAddiu: case kSlti: case kSltiu: case kAndi: case kOri: case kXori:
-      set(rs);
+    case kJ:
+    case kJal:
+      set(0);
+      r.branch = true;
       break;
+    case kBeq:
+    case kBne:
+      set(rs | rt);
+      r.branch = true;
+      break;
+    case kBlez:
+    case kBgtz:
+      set(rs);
+      r.branch = true;
+      break;
+    case kAddi:
+    case kAddiu:
+    case kSlti:
+    case kSltiu:
+    case kAndi:
+    case kOri:
+    case kXori: set(rs); break;
     case kLui: set(0); break;
-    case kLb: case kLh: case kLw: case kLbu: case kLhu:
+    case kLb:
+    case kLh:
+    case kLw:
+    case kLbu:
+    case kLhu:
       set(rs);
       r.load = true;
       r.load_dest = uint8_t(i.rt());
       break;
-    case kLwl: case kLwr:
+    case kLwl:
+    case kLwr:
       set(rs | rt);
       r.load = r.partial = true;
       r.load_dest = uint8_t(i.rt());
       break;
-    case kSb: case kSh: case kSwl: case kSw: case kSwr: set(rs | rt); break;
+    case kSb:
+    case kSh:
+    case kSwl:
+    case kSw:
+    case kSwr: set(rs | rt); break;
   }
   return r;
 }
@@ -182,8 +243,7 @@ Op fault_op(FaultKind kind, uint32_t reg, bool fetch, uint32_t addr) {
 // ---- rules at block boundaries ---------------------------------------------
 
 FaultKind fault_kind(MemError e) {
-  return e == MemError::Unaligned || e == MemError::KernelSpace ? FaultKind::AddressError
-                                                                : FaultKind::BadAddress;
+  return e == MemError::Unaligned || e == MemError::KernelSpace ? FaultKind::AddressError : FaultKind::BadAddress;
 }
 
 Carry state_within(const Block& b, uint32_t k, const Carry& in) {
@@ -191,12 +251,9 @@ Carry state_within(const Block& b, uint32_t k, const Carry& in) {
   Carry c;
   InsnInfo last = insn_info(b.raw[k - 1]);
   if (last.load && last.load_dest) c.load = PendingLoad{last.load_dest, last.partial};
-  if (last.reads_hilo)
-    c.hilo_guard = 2;
-  else if (k >= 2 && insn_info(b.raw[k - 2]).reads_hilo)
-    c.hilo_guard = 1;
-  else
-    c.hilo_guard = in.hilo_guard > k ? uint8_t(in.hilo_guard - k) : 0;
+  if (last.reads_hilo) c.hilo_guard = 2;
+  else if (k >= 2 && insn_info(b.raw[k - 2]).reads_hilo) c.hilo_guard = 1;
+  else c.hilo_guard = in.hilo_guard > k ? uint8_t(in.hilo_guard - k) : 0;
   return c;
 }
 
@@ -209,13 +266,22 @@ void find_successors(Block& b) {
   if (b.has_delay) {
     const Op& branch = b.ops[b.n - 2];
     switch (branch.code) {
-      case OpCode::Beq: case OpCode::Bne: case OpCode::Blez: case OpCode::Bgtz:
-      case OpCode::Bltz: case OpCode::Bgez: case OpCode::Bltzal: case OpCode::Bgezal:
+      case OpCode::Beq:
+      case OpCode::Bne:
+      case OpCode::Blez:
+      case OpCode::Bgtz:
+      case OpCode::Bltz:
+      case OpCode::Bgez:
+      case OpCode::Bltzal:
+      case OpCode::Bgezal:
         b.next.pc[b.next.count++] = branch.imm;
         if (branch.imm != b.end_pc()) b.next.pc[b.next.count++] = b.end_pc();
         break;
-      case OpCode::B: case OpCode::J: case OpCode::Jal: b.next.pc[b.next.count++] = branch.imm; break;
-      case OpCode::Jr: case OpCode::Jalr: b.indirect = true; break;
+      case OpCode::B:
+      case OpCode::J:
+      case OpCode::Jal: b.next.pc[b.next.count++] = branch.imm; break;
+      case OpCode::Jr:
+      case OpCode::Jalr: b.indirect = true; break;
       default: break;
     }
     return;
@@ -237,8 +303,8 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault
     fault.fetch = true;
     return false;
   }
-  InsnInfo prev;          // of the op before the current one, if any
-  uint32_t mf_age = 3;    // ops since the last mfhi/mflo in this block (3: none)
+  InsnInfo prev;        // of the op before the current one, if any
+  uint32_t mf_age = 3;  // ops since the last mfhi/mflo in this block (3: none)
   bool in_delay = false;
   for (;;) {
     uint32_t at = pc + 4 * out.n;
@@ -252,8 +318,7 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault
       op = fault_op(FaultKind::ReservedInstruction);
     } else if (in_delay && info.branch) {
       op = fault_op(FaultKind::BranchInDelaySlot);
-    } else if (prev.load && prev.load_dest &&
-               (hazard_reads(info, word, prev.partial) & bit(prev.load_dest))) {
+    } else if (prev.load && prev.load_dest && (hazard_reads(info, word, prev.partial) & bit(prev.load_dest))) {
       op = fault_op(FaultKind::LoadDelayHazard, prev.load_dest);
     } else if (info.writes_hilo && mf_age < 2) {
       op = fault_op(FaultKind::HiLoHazard);

@@ -81,8 +81,7 @@ std::string disassemble(uint32_t word, uint32_t pc) {
       }
       break;
     case kJ:
-    case kJal:
-      return format("%s 0x%08x", i.op() == kJ ? "j" : "jal", i.jump_target(pc));
+    case kJal: return format("%s 0x%08x", i.op() == kJ ? "j" : "jal", i.jump_target(pc));
     case kBeq: return format("beq %s,%s,0x%08x", rs, rt, branch);
     case kBne: return format("bne %s,%s,0x%08x", rs, rt, branch);
     case kBlez: return br1("blez");
@@ -154,11 +153,8 @@ std::string Fault::describe(std::string_view where, std::string_view cause) cons
       case FaultKind::LoadDelayHazard:
         s += format(" reads %s loaded by the previous instruction", reg_name(reg).data());
         break;
-      case FaultKind::HiLoHazard:
-        s += " writes HI/LO within two instructions of mfhi/mflo";
-        break;
-      default:
-        break;
+      case FaultKind::HiLoHazard: s += " writes HI/LO within two instructions of mfhi/mflo"; break;
+      default: break;
     }
   }
   if (in_delay_slot && kind != FaultKind::BranchInDelaySlot) s += " (in a branch delay slot)";

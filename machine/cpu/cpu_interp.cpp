@@ -201,8 +201,7 @@ template <bool Left>
   Left ? write_swl(q, v, k) : write_swr(q, v, k);
   const uint64_t gen = *x->code_gen;
   for (uint32_t j = first; j <= last; ++j)
-    if (MemError e = x->space->store8(aligned + j, q[j]); e != MemError::None)
-      return fault_at(x, o, fault_kind(e), a);
+    if (MemError e = x->space->store8(aligned + j, q[j]); e != MemError::None) return fault_at(x, o, fault_kind(e), a);
   if (*x->code_gen != gen) return stop_at(x, o, OpStop::CodeChanged);
   R3K_NEXT;
 }

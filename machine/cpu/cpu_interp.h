@@ -18,9 +18,9 @@ struct OpStop {
     CodeChanged,  // a store at this op dropped decoded code (maybe this block's)
   };
   Kind kind = End;
-  uint32_t op = 0;   // index of that op (of the End: ops run)
+  uint32_t op = 0;  // index of that op (of the End: ops run)
   FaultKind fault{};
-  uint8_t reg = 0;   // load-delay fault: the register
+  uint8_t reg = 0;  // load-delay fault: the register
   bool fetch = false;
   uint32_t addr = 0;  // memory and fetch faults: the address
 };

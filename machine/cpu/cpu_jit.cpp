@@ -146,22 +146,53 @@ OpRegs regs_of(const Op& o) {
   auto bit = [](uint32_t r) { return r == 0 || r == kSink ? uint64_t{0} : uint64_t{1} << r; };
   const uint64_t d = bit(o.d), s = bit(o.s), t = bit(o.t);
   switch (o.code) {
-    case OpCode::Nop: case OpCode::Syscall: case OpCode::Fault: case OpCode::End:
-    case OpCode::B: case OpCode::J:
-      return {};
-    case OpCode::Li: case OpCode::Mfhi: case OpCode::Mflo: case OpCode::Jal: return {0, d};
-    case OpCode::Move: case OpCode::Addi: case OpCode::Addiu: case OpCode::Slti: case OpCode::Sltiu:
-    case OpCode::Andi: case OpCode::Ori: case OpCode::Xori: case OpCode::Lb: case OpCode::Lh:
-    case OpCode::Lw: case OpCode::Lbu: case OpCode::Lhu: case OpCode::Jalr: case OpCode::Bltzal:
-    case OpCode::Bgezal:
-      return {s, d};
-    case OpCode::Sll: case OpCode::Srl: case OpCode::Sra: return {t, d};
-    case OpCode::Mthi: case OpCode::Mtlo: case OpCode::Blez: case OpCode::Bgtz: case OpCode::Bltz:
-    case OpCode::Bgez: case OpCode::Jr:
-      return {s, 0};
-    case OpCode::Mult: case OpCode::Multu: case OpCode::Div: case OpCode::Divu: case OpCode::Sb:
-    case OpCode::Sh: case OpCode::Sw: case OpCode::Swl: case OpCode::Swr: case OpCode::Beq: case OpCode::Bne:
-      return {s | t, 0};
+    case OpCode::Nop:
+    case OpCode::Syscall:
+    case OpCode::Fault:
+    case OpCode::End:
+    case OpCode::B:
+    case OpCode::J: return {};
+    case OpCode::Li:
+    case OpCode::Mfhi:
+    case OpCode::Mflo:
+    case OpCode::Jal: return {0, d};
+    case OpCode::Move:
+    case OpCode::Addi:
+    case OpCode::Addiu:
+    case OpCode::Slti:
+    case OpCode::Sltiu:
+    case OpCode::Andi:
+    case OpCode::Ori:
+    case OpCode::Xori:
+    case OpCode::Lb:
+    case OpCode::Lh:
+    case OpCode::Lw:
+    case OpCode::Lbu:
+    case OpCode::Lhu:
+    case OpCode::Jalr:
+    case OpCode::Bltzal:
+    case OpCode::Bgezal: return {s, d};
+    case OpCode::Sll:
+    case OpCode::Srl:
+    case OpCode::Sra: return {t, d};
+    case OpCode::Mthi:
+    case OpCode::Mtlo:
+    case OpCode::Blez:
+    case OpCode::Bgtz:
+    case OpCode::Bltz:
+    case OpCode::Bgez:
+    case OpCode::Jr: return {s, 0};
+    case OpCode::Mult:
+    case OpCode::Multu:
+    case OpCode::Div:
+    case OpCode::Divu:
+    case OpCode::Sb:
+    case OpCode::Sh:
+    case OpCode::Sw:
+    case OpCode::Swl:
+    case OpCode::Swr:
+    case OpCode::Beq:
+    case OpCode::Bne: return {s | t, 0};
     default:  // three-register ALU ops, variable shifts, lwl/lwr
       return {s | t, d};
   }
@@ -169,12 +200,20 @@ OpRegs regs_of(const Op& o) {
 
 bool is_branch(OpCode c) {
   switch (c) {
-    case OpCode::Beq: case OpCode::Bne: case OpCode::Blez: case OpCode::Bgtz: case OpCode::Bltz:
-    case OpCode::Bgez: case OpCode::Bltzal: case OpCode::Bgezal: case OpCode::B: case OpCode::J:
-    case OpCode::Jal: case OpCode::Jr: case OpCode::Jalr:
-      return true;
-    default:
-      return false;
+    case OpCode::Beq:
+    case OpCode::Bne:
+    case OpCode::Blez:
+    case OpCode::Bgtz:
+    case OpCode::Bltz:
+    case OpCode::Bgez:
+    case OpCode::Bltzal:
+    case OpCode::Bgezal:
+    case OpCode::B:
+    case OpCode::J:
+    case OpCode::Jal:
+    case OpCode::Jr:
+    case OpCode::Jalr: return true;
+    default: return false;
   }
 }
 
@@ -290,7 +329,7 @@ class RegionCompiler : public Xbyak::CodeGenerator {
     Label entry;              // its ops (the head's: past the register loads)
     std::vector<Label> exit;  // per op: leave before it
     std::vector<bool> used;
-    uint32_t branch_at = 0;   // index of its branch op, or its length without one
+    uint32_t branch_at = 0;  // index of its branch op, or its length without one
     Label complete, complete_written, fall_through, taken;
   };
   Label& exit_before(uint32_t k);
@@ -323,7 +362,7 @@ class RegionCompiler : public Xbyak::CodeGenerator {
     bool fuel_taken;
     Member* member;
   };
-  std::deque<Stub> stubs_;  // labels jumped to must not move
+  std::deque<Stub> stubs_;                            // labels jumped to must not move
   std::vector<std::pair<JitLink*, uint32_t>> jumps_;  // direct jumps' rel32 offsets
 };
 
@@ -343,7 +382,7 @@ RegionCompiler::RegionCompiler(const std::vector<Block*>& blocks, uint8_t* buffe
 // The guest registers the region uses most (at least twice) get host
 // registers for all of it: loaded at its entry, stored back at every exit.
 void RegionCompiler::allocate() {
-  static const Reg32 kPool[] = {Xbyak::util::ebx, Xbyak::util::esi, Xbyak::util::edi, Xbyak::util::r8d,
+  static const Reg32 kPool[] = {Xbyak::util::ebx, Xbyak::util::esi,  Xbyak::util::edi, Xbyak::util::r8d,
                                 Xbyak::util::r9d, Xbyak::util::r12d, Xbyak::util::r13d};
   uint32_t uses[kSink + 1] = {};
   for (const Member& m : members_) {
@@ -426,35 +465,28 @@ void RegionCompiler::alu_imm(const Op& o, void (CodeGenerator::*fn)(const Operan
 void RegionCompiler::set_if(const Op& o, bool imm, void (CodeGenerator::*setcc)(const Operand&)) {
   const Reg32 s = value(o.s, eax);
   xor_(edx, edx);
-  if (imm)
-    cmp(s, o.imm);
-  else
-    cmp(s, rm(o.t));
+  if (imm) cmp(s, o.imm);
+  else cmp(s, rm(o.t));
   (this->*setcc)(dl);
   put(o.d, edx);
 }
 
 void RegionCompiler::shift(const Op& o, bool variable, void (CodeGenerator::*fn)(const Operand&, const Xbyak::Reg8&),
-                          void (CodeGenerator::*fn_imm)(const Operand&, int)) {
+                           void (CodeGenerator::*fn_imm)(const Operand&, int)) {
   if (variable) mov(ecx, rm(o.s));  // before d changes: d may be s
   const Reg32 d = target(o.d, eax);
   if (!(cached(o.d) && o.d == o.t)) mov(d, rm(o.t));
-  if (variable)
-    (this->*fn)(d, cl);  // the host masks the count to 5 bits, as MIPS does
-  else if (o.imm)
-    (this->*fn_imm)(d, int(o.imm));
+  if (variable) (this->*fn)(d, cl);  // the host masks the count to 5 bits, as MIPS does
+  else if (o.imm) (this->*fn_imm)(d, int(o.imm));
   commit(o.d, d);
 }
 
 // add/addi/sub: overflow leaves before the op.
 void RegionCompiler::trapping(const Op& o, bool imm, bool subtract, uint32_t k) {
   mov(eax, rm(o.s));
-  if (imm)
-    add(eax, o.imm);
-  else if (subtract)
-    sub(eax, rm(o.t));
-  else
-    add(eax, rm(o.t));
+  if (imm) add(eax, o.imm);
+  else if (subtract) sub(eax, rm(o.t));
+  else add(eax, rm(o.t));
   jo(exit_before(k), T_NEAR);
   put(o.d, eax);
 }
@@ -554,9 +586,7 @@ void RegionCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k
   if (o.d == kSink) return;  // the access could not fail any more: nothing to keep
   const Reg32 d = target(o.d, eax);
   switch (size) {
-    case 1:
-      is_signed ? movsx(d, byte[rdx + rax]) : movzx(d, byte[rdx + rax]);
-      break;
+    case 1: is_signed ? movsx(d, byte[rdx + rax]) : movzx(d, byte[rdx + rax]); break;
     case 2:
       movzx(d, word[rdx + rax]);
       rol(d.cvt16(), 8);  // big-endian
@@ -648,7 +678,8 @@ void RegionCompiler::store_partial(const Op& o, bool left, uint32_t k) {
 }
 
 // r11d = the taken target when the condition holds, else the fall-through.
-void RegionCompiler::branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&), bool against_zero) {
+void RegionCompiler::branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&),
+                            bool against_zero) {
   if (against_zero || o.t == regs::zero) {
     cmp(rm(o.s), 0);
   } else {
@@ -703,10 +734,8 @@ bool RegionCompiler::op(uint32_t k) {
     case OpCode::Slti: set_if(o, true, &C::setl); break;
     case OpCode::Sltiu: set_if(o, true, &C::setb); break;
     case OpCode::Addiu:
-      if (cached(o.d) && cached(o.s) && o.d != o.s)
-        lea(host_[o.d], ptr[host_[o.s].cvt64() + int32_t(o.imm)]);
-      else
-        alu_imm(o, &C::add);
+      if (cached(o.d) && cached(o.s) && o.d != o.s) lea(host_[o.d], ptr[host_[o.s].cvt64() + int32_t(o.imm)]);
+      else alu_imm(o, &C::add);
       break;
     case OpCode::Andi: alu_imm(o, &C::and_); break;
     case OpCode::Ori: alu_imm(o, &C::or_); break;
@@ -752,15 +781,9 @@ bool RegionCompiler::op(uint32_t k) {
       put(o.d, eax);
       break;
 
-    case OpCode::End:
-      end();
-      return false;
-    case OpCode::Syscall:
-      syscall(k);
-      break;
-    case OpCode::Fault:
-      jmp(exit_before(k), T_NEAR);
-      return false;
+    case OpCode::End: end(); return false;
+    case OpCode::Syscall: syscall(k); break;
+    case OpCode::Fault: jmp(exit_before(k), T_NEAR); return false;
   }
   return true;
 }

@@ -106,9 +106,9 @@ struct SyscallHook;
 // Guest state as generated code sees it (the interpreter works on the same
 // frame, so nothing is copied at the switch).
 struct JitFrame {
-  uint32_t r[33];   // general registers and the $zero write sink
+  uint32_t r[33];  // general registers and the $zero write sink
   uint32_t hi, lo;
-  uint32_t next;    // where the running block goes
+  uint32_t next;  // where the running block goes
   // Load-delay state left by the last block that moved on to another.
   PendingLoad pending;
   // Instructions generated code may still start, as it left them: a block
@@ -147,7 +147,7 @@ struct JitLink {
     uint32_t pc = 0;
   } target[kTargets];
   bool indirect = false;
-  uint32_t victim = 0;     // inline cache: the target to replace next
+  uint32_t victim = 0;      // inline cache: the target to replace next
   uint8_t* jump = nullptr;  // same page: the rel32 of the direct jump
 };
 

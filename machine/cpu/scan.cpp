@@ -26,7 +26,8 @@ Exits branch_exits(uint32_t word, uint32_t pc) {
     case kSpecial:  // jr, jalr: a call returns past the slot, but not straight from it
       e.falls_through = false;
       break;
-    case kJ: case kJal:
+    case kJ:
+    case kJal:
       e.falls_through = false;
       e.has_target = true;
       e.target = i.jump_target(pc);
@@ -108,8 +109,7 @@ std::vector<Fault> scan_code(const CodeRegion& region) {
     if (!info[k].valid) report(FaultKind::ReservedInstruction, k);
     for (size_t s : successors(k)) {
       if (info[k].branch && info[s].branch) report(FaultKind::BranchInDelaySlot, s);
-      if (uint8_t reg = load_delay_conflict(words[k], words[s]))
-        report(FaultKind::LoadDelayHazard, s, reg);
+      if (uint8_t reg = load_delay_conflict(words[k], words[s])) report(FaultKind::LoadDelayHazard, s, reg);
       if (!info[k].reads_hilo) continue;
       if (info[s].writes_hilo) report(FaultKind::HiLoHazard, s);
       for (size_t t : successors(s))
@@ -119,8 +119,7 @@ std::vector<Fault> scan_code(const CodeRegion& region) {
   // One report per instruction and kind, however many paths reach it.
   auto key = [](const Fault& f) { return std::pair(f.pc, f.kind); };
   std::sort(found.begin(), found.end(), [&](const Fault& a, const Fault& b) { return key(a) < key(b); });
-  found.erase(std::unique(found.begin(), found.end(),
-                          [&](const Fault& a, const Fault& b) { return key(a) == key(b); }),
+  found.erase(std::unique(found.begin(), found.end(), [&](const Fault& a, const Fault& b) { return key(a) == key(b); }),
               found.end());
   return found;
 }

@@ -1,6 +1,5 @@
-#include "r3k/gdb_stub.h"
-
 #include "debug/hex.h"
+#include "r3k/gdb_stub.h"
 
 namespace r3k::gdb {
 

@@ -10,34 +10,33 @@ namespace r3k::gdb {
 namespace {
 
 // Error replies carry the errno-style number gdb prints.
-constexpr std::string_view kErrRefused = "E01";    // the target would not do it
-constexpr std::string_view kErrNoThread = "E03";   // no such thread, or the process has ended
-constexpr std::string_view kErrTooLong = "E07";    // a packet past the advertised size
-constexpr std::string_view kErrMemory = "E0e";     // memory not accessible
-constexpr std::string_view kErrInvalid = "E16";    // malformed packet or argument
-constexpr std::string_view kErrRange = "E22";      // an address range past 32 bits
+constexpr std::string_view kErrRefused = "E01";   // the target would not do it
+constexpr std::string_view kErrNoThread = "E03";  // no such thread, or the process has ended
+constexpr std::string_view kErrTooLong = "E07";   // a packet past the advertised size
+constexpr std::string_view kErrMemory = "E0e";    // memory not accessible
+constexpr std::string_view kErrInvalid = "E16";   // malformed packet or argument
+constexpr std::string_view kErrRange = "E22";     // an address range past 32 bits
 
 // {machine (MIPS Linux), gdb} for every signal the two share; gdb's own
 // numbers agree up to SIGTERM and differ after it.
 constexpr int kSignalPairs[][2] = {
     {1, 1},   {2, 2},   {3, 3},   {4, 4},   {5, 5},   {6, 6},   {7, 7},   {8, 8},
-    {9, 9},   {10, 10}, {11, 11}, {12, 12}, {13, 13}, {14, 14}, {15, 15},
-    {16, 30},  // USR1
-    {17, 31},  // USR2
-    {18, 20},  // CHLD
-    {19, 32},  // PWR
-    {20, 28},  // WINCH
-    {21, 16},  // URG
-    {22, 23},  // IO
-    {23, 17},  // STOP
-    {24, 18},  // TSTP
-    {25, 19},  // CONT
-    {26, 21},  // TTIN
-    {27, 22},  // TTOU
-    {28, 26},  // VTALRM
-    {29, 27},  // PROF
-    {30, 24},  // XCPU
-    {31, 25},  // XFSZ
+    {9, 9},   {10, 10}, {11, 11}, {12, 12}, {13, 13}, {14, 14}, {15, 15}, {16, 30},  // USR1
+    {17, 31},                                                                        // USR2
+    {18, 20},                                                                        // CHLD
+    {19, 32},                                                                        // PWR
+    {20, 28},                                                                        // WINCH
+    {21, 16},                                                                        // URG
+    {22, 23},                                                                        // IO
+    {23, 17},                                                                        // STOP
+    {24, 18},                                                                        // TSTP
+    {25, 19},                                                                        // CONT
+    {26, 21},                                                                        // TTIN
+    {27, 22},                                                                        // TTOU
+    {28, 26},                                                                        // VTALRM
+    {29, 27},                                                                        // PROF
+    {30, 24},                                                                        // XCPU
+    {31, 25},                                                                        // XFSZ
 };
 
 // The registers gdb's MIPS support insists on, numbered as its default
@@ -135,8 +134,7 @@ size_t Stub::receive(std::string_view bytes) {
 void Stub::handle(Framer::Event event) {
   switch (event) {
     case Framer::Event::None:
-    case Framer::Event::Ack:
-      return;
+    case Framer::Event::Ack: return;
     case Framer::Event::Packet:
       if (!no_ack_) out_ += '+';
       dispatch(framer_.payload());
@@ -204,8 +202,8 @@ void Stub::dispatch(std::string_view p) {
   const char cmd = p[0];
   const std::string_view args = p.substr(1);
   // Commands that need the process itself.
-  const bool needs_process = std::string_view("gGpPmMXZzcCsSHT").find(cmd) != std::string_view::npos ||
-                             starts_with(p, "vCont;");
+  const bool needs_process =
+      std::string_view("gGpPmMXZzcCsSHT").find(cmd) != std::string_view::npos || starts_with(p, "vCont;");
   if (state_ == State::Exited && needs_process) return reply(kErrNoThread);
   switch (cmd) {
     case '?': return reply(stop_reply(last_));

@@ -44,15 +44,18 @@ void declare(CLI::App& app, Texts& t) {
   app.add_option("--trace-strsize", t.strsize, "Bytes of a write shown before \"...\" (default 32)")->type_name("N");
   app.add_flag("--stats", t.stats, "Per-process summary on stderr at the end");
   app.add_option("--fail", t.fails, "CALL[@PID][:N[+]]=ERR: fail matching calls with ERR (name or number)")
-      ->allow_extra_args(false)->type_name("RULE");
+      ->allow_extra_args(false)
+      ->type_name("RULE");
   app.add_option("--result", t.results, "CALL[@PID][:N[+]]=VALUE: return VALUE, error flag clear, instead of the call")
-      ->allow_extra_args(false)->type_name("RULE");
+      ->allow_extra_args(false)
+      ->type_name("RULE");
   app.add_option("--exit-returns", t.exit_returns, "The first N _exit calls return to the guest")->type_name("N");
   app.add_flag("--shared-fork", t.shared_fork, "fork shares data and bss with the child instead of copying");
   app.add_option("--wait-status", t.wait_status, "raw (default): waitpid stores the exit word; unix: (status&0xff)<<8")
       ->type_name("FORM");
   app.add_option("--close-fd", t.closed, "Descriptor FD is closed: writes to it fail with EBADF")
-      ->allow_extra_args(false)->type_name("FD");
+      ->allow_extra_args(false)
+      ->type_name("FD");
   app.add_option("--pid", t.pid, "Id of the first process, 1..2^31-1 (default 2)")->type_name("N");
   app.add_option("--ppid", t.ppid, "Its parent's id, also given to orphans, 1..2^31-1 (default 1)")->type_name("N");
   app.add_option("--sp-offset", t.sp_offset, "0..7 added to the 8-aligned entry sp (default 0)")->type_name("N");
@@ -153,9 +156,10 @@ Command parse_command_line(int argc, const char* const* argv) {
   CLI::App app{"", "r3krun"};
   app.formatter(std::make_shared<HelpFormat>());
   app.prefix_command();  // options end at the program name
-  app.footer("Exit status: the first process's status & 0xff; 128+signal if a fault killed it;\n"
-             "137 when --max-insns runs out; 125 bad usage; 126 not a runnable MIPS-I ELF; 127 cannot open;\n"
-             "70 an internal error of r3krun.");
+  app.footer(
+      "Exit status: the first process's status & 0xff; 128+signal if a fault killed it;\n"
+      "137 when --max-insns runs out; 125 bad usage; 126 not a runnable MIPS-I ELF; 127 cannot open;\n"
+      "70 an internal error of r3krun.");
   app.set_version_flag("--version", "r3krun " R3K_VERSION);
   Texts t;
   declare(app, t);
@@ -186,8 +190,7 @@ Command parse_command_line(int argc, const char* const* argv) {
   cmd.argv = app.remaining();
   if (!cmd.argv.empty() && cmd.argv.front() == "--") cmd.argv.erase(cmd.argv.begin());
   if (cmd.argv.empty()) throw UsageError(std::string("no program given (usage: ") + kUsage + ")");
-  if (cmd.argv.front().size() > 1 && cmd.argv.front()[0] == '-')
-    throw UsageError("unknown option " + cmd.argv.front());
+  if (cmd.argv.front().size() > 1 && cmd.argv.front()[0] == '-') throw UsageError("unknown option " + cmd.argv.front());
   apply(app, t, cmd);
   return cmd;
 }

@@ -17,8 +17,17 @@ using gdb::StopEvent;
 // CP0 as an R3000 in user mode shows it: KUc and IEc set.
 constexpr uint32_t kStatusUser = 0x3;
 // Exception codes of the cause register, and its branch-delay bit.
-enum Exc : uint32_t { kExcInt = 0, kExcMod = 1, kExcTlbl = 2, kExcTlbs = 3, kExcAdel = 4, kExcAdes = 5,
-                      kExcBp = 9, kExcRi = 10, kExcOv = 12 };
+enum Exc : uint32_t {
+  kExcInt = 0,
+  kExcMod = 1,
+  kExcTlbl = 2,
+  kExcTlbs = 3,
+  kExcAdel = 4,
+  kExcAdes = 5,
+  kExcBp = 9,
+  kExcRi = 10,
+  kExcOv = 12
+};
 constexpr uint32_t kCauseBd = 1u << 31;
 
 uint32_t exception_code(const Fault& f, const AddressSpace& space) {
@@ -136,13 +145,11 @@ class MachineTarget final : public gdb::DebugTarget {
       case DebugHalt::Why::Breakpoint: {
         const auto it = breaks_.find(m_.first_cpu().state().pc);
         const bool soft = it != breaks_.end() && (it->second & bit(gdb::BreakKind::Software));
-        return StopEvent::signalled(gdb::kSigTrap, soft ? StopEvent::Hit::SoftwareBreakpoint
-                                                        : StopEvent::Hit::HardwareBreakpoint);
+        return StopEvent::signalled(gdb::kSigTrap,
+                                    soft ? StopEvent::Hit::SoftwareBreakpoint : StopEvent::Hit::HardwareBreakpoint);
       }
       case DebugHalt::Why::Step: return StopEvent::signalled(gdb::kSigTrap);
-      case DebugHalt::Why::Interrupted:
-        cause_ = kExcInt << 2;
-        return StopEvent::signalled(gdb::kSigInt);
+      case DebugHalt::Why::Interrupted: cause_ = kExcInt << 2; return StopEvent::signalled(gdb::kSigInt);
       case DebugHalt::Why::Fault: {
         faulted_ = true;
         fault_ = h.fault;

@@ -34,7 +34,8 @@ void put32(uint8_t* p, uint32_t v) {
 }  // namespace
 
 Machine::Machine(Options options) : opts_(std::move(options)) {
-  if (opts_.sp_offset > 7) throw std::invalid_argument("sp offset must be 0..7, not " + std::to_string(opts_.sp_offset));
+  if (opts_.sp_offset > 7)
+    throw std::invalid_argument("sp offset must be 0..7, not " + std::to_string(opts_.sp_offset));
   if (opts_.quantum == 0) throw std::invalid_argument("quantum must be at least 1");
   if (opts_.max_procs == 0) throw std::invalid_argument("process limit must be at least 1");
   if (opts_.max_mem_pages == 0) throw std::invalid_argument("memory limit must be at least one page");
@@ -96,8 +97,8 @@ CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string
     for (const std::string& a : argv) bytes += a.size() + 1;
     bytes += 4 * (uint64_t{argv.size()} + 1) + 64;
     if (bytes > kMaxArgBytes)
-      throw LoadError(LoadError::Kind::NotRunnable, image_->name() + ": argument list too long (" +
-                                                        std::to_string(bytes) + " bytes)");
+      throw LoadError(LoadError::Kind::NotRunnable,
+                      image_->name() + ": argument list too long (" + std::to_string(bytes) + " bytes)");
     uint64_t strings_size = 0;
     for (const std::string& a : argv) strings_size += a.size() + 1;
     const uint32_t strings = static_cast<uint32_t>((kUserEnd - 16 - strings_size) & ~uint64_t{7});
@@ -105,9 +106,9 @@ CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string
     base = vector - 16;
     const uint32_t lo = base & ~(kPageSize - 1);
     if (!space.map(lo, kUserEnd - lo, kProtRead | kProtWrite))
-      throw LoadError(LoadError::Kind::NotRunnable,
-                      image_->name() + ": no memory left for the argument list under the limit of " +
-                          std::to_string(space.max_pages()) + " pages");
+      throw LoadError(LoadError::Kind::NotRunnable, image_->name() +
+                                                        ": no memory left for the argument list under the limit of " +
+                                                        std::to_string(space.max_pages()) + " pages");
     std::vector<uint8_t> words(4 * (argv.size() + 1), 0);
     uint32_t at = strings;
     bool written = true;
@@ -426,12 +427,9 @@ std::vector<std::string> Machine::stats_lines() const {
   std::vector<std::string> lines;
   for (const ProcessInfo& p : processes()) {
     std::string how;
-    if (const int sig = p.kill_signal())
-      how = "killed by " + signal_name(sig) + ": " + p.report;
-    else if (p.exited)
-      how = "exited with " + std::to_string(p.status);
-    else
-      how = "still running";
+    if (const int sig = p.kill_signal()) how = "killed by " + signal_name(sig) + ": " + p.report;
+    else if (p.exited) how = "exited with " + std::to_string(p.status);
+    else how = "still running";
     lines.push_back("r3krun: pid " + std::to_string(p.pid) + ", ppid " + std::to_string(p.ppid) + ": " +
                     std::to_string(p.insns) + " instructions, " + how);
   }

@@ -27,10 +27,8 @@ std::optional<int64_t> parse_integer(std::string_view text) {
     text.remove_prefix(1);
   }
   std::optional<uint64_t> mag;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-    mag = parse_digits(text.substr(2), 16);
-  else
-    mag = parse_digits(text);
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) mag = parse_digits(text.substr(2), 16);
+  else mag = parse_digits(text);
   // Wide enough for any 32-bit word, signed or not.
   if (!mag || *mag > 0xffffffffull) return std::nullopt;
   return negative ? -static_cast<int64_t>(*mag) : static_cast<int64_t>(*mag);
@@ -47,9 +45,12 @@ std::optional<uint64_t> parse_count(std::string_view text) {
   uint64_t scale = 1;
   if (!text.empty()) {
     switch (text.back()) {
-      case 'k': case 'K': scale = 1000; break;
-      case 'm': case 'M': scale = 1000000; break;
-      case 'g': case 'G': scale = 1000000000; break;
+      case 'k':
+      case 'K': scale = 1000; break;
+      case 'm':
+      case 'M': scale = 1000000; break;
+      case 'g':
+      case 'G': scale = 1000000000; break;
     }
     if (scale != 1) text.remove_suffix(1);
   }
@@ -72,9 +73,12 @@ std::optional<uint64_t> parse_size(std::string_view text) {
   uint64_t unit = 1u << 20;  // a bare number is MiB
   if (!text.empty()) {
     switch (text.back()) {
-      case 'k': case 'K': unit = 1u << 10; break;
-      case 'm': case 'M': unit = 1u << 20; break;
-      case 'g': case 'G': unit = 1u << 30; break;
+      case 'k':
+      case 'K': unit = 1u << 10; break;
+      case 'm':
+      case 'M': unit = 1u << 20; break;
+      case 'g':
+      case 'G': unit = 1u << 30; break;
       case 'p': unit = kPageSize; break;
       default: unit = 0;
     }

@@ -37,8 +37,7 @@ std::string_view error_name(int32_t number) {
 }
 
 std::string_view error_message(int32_t number) {
-  return number >= 0 && number < kErrorCount ? kErrors[number].message
-                                             : std::string_view{"Unknown error number"};
+  return number >= 0 && number < kErrorCount ? kErrors[number].message : std::string_view{"Unknown error number"};
 }
 
 std::optional<int32_t> error_number(std::string_view name) {

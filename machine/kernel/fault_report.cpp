@@ -65,8 +65,8 @@ std::string Kernel::explain(const Process& p, const Fault& f) const {
       } else if (store && (prot & kProtWrite)) {
         cause = "no host memory left for the page under --max-host-mem";
       } else if (prot == kProtNone && f.addr >= stack_lo) {
-        cause = "stack overflow: the stack cannot grow under the memory limit of " +
-                std::to_string(space.max_pages()) + " pages";
+        cause = "stack overflow: the stack cannot grow under the memory limit of " + std::to_string(space.max_pages()) +
+                " pages";
       } else if (prot == kProtNone && f.addr < stack_lo && stack_lo - f.addr <= kStackSlack) {
         const uint32_t size = opts_.stack_size;
         cause = "stack overflow: past the " +
@@ -75,8 +75,7 @@ std::string Kernel::explain(const Process& p, const Fault& f) const {
       }
       break;
     }
-    default:
-      break;
+    default: break;
   }
   return f.describe(where(f.pc), cause);
 }

@@ -48,9 +48,9 @@ Process& Kernel::add_process(std::unique_ptr<Process> p) {
   if (opts_.in_place_calls) p->cpu->set_syscall_hook(SyscallHook{&Kernel::serve_in_place, p.get()});
   by_pid_[p->pid] = p.get();
   // In pid order, which after a wrap of the ids is not creation order.
-  live_.insert(std::upper_bound(live_.begin(), live_.end(), p->pid,
-                                [](uint32_t pid, const Process* q) { return pid < q->pid; }),
-               p.get());
+  live_.insert(
+      std::upper_bound(live_.begin(), live_.end(), p->pid, [](uint32_t pid, const Process* q) { return pid < q->pid; }),
+      p.get());
   ++unreaped_;
   next_pid_ = p->pid + 1;
   procs_.push_back(std::move(p));
@@ -96,10 +96,8 @@ void Kernel::diagnose(const std::string& line) {
 }
 
 void Kernel::trace(const std::string& line) {
-  if (opts_.trace_sink)
-    opts_.trace_sink(line + "\n");
-  else
-    console_.line(opts_.trace_fd, line);
+  if (opts_.trace_sink) opts_.trace_sink(line + "\n");
+  else console_.line(opts_.trace_fd, line);
 }
 
 void Kernel::record(SyscallEvent event) {
@@ -149,11 +147,8 @@ bool Kernel::serve_in_place(void* process, uint32_t* gpr) noexcept {
     // stop the run and come through syscall().
     case Sys::_exit:
     case Sys::fork:
-    case Sys::waitpid:
-      return false;
-    default:
-      try {
-        k.serve(p, gpr);
+    case Sys::waitpid: return false;
+    default: try { k.serve(p, gpr);
       } catch (...) {
         // Nothing may unwind through generated code: the run stops, and
         // syscall() throws it again on the dispatcher's side.
@@ -185,24 +180,14 @@ void Kernel::serve(Process& p, uint32_t* gpr) {
     case Sys::_exit:
       if (!serve_exit(p, ev)) reply(gpr, ev, ok(0));
       return;
-    case Sys::fork:
-      reply(gpr, ev, do_fork(p));
-      return;
+    case Sys::fork: reply(gpr, ev, do_fork(p)); return;
     case Sys::waitpid:
       if (auto a = do_waitpid(p, ev.args)) reply(gpr, ev, *a);
       return;  // else blocked: the event is recorded when the wait ends
-    case Sys::write:
-      reply(gpr, ev, do_write(p, ev.args));
-      return;
-    case Sys::getpid:
-      reply(gpr, ev, ok(p.pid));
-      return;
-    case Sys::getppid:
-      reply(gpr, ev, ok(p.ppid));
-      return;
-    default:
-      reply(gpr, ev, error(ev.number < kSyscallCount ? kEUNIMP : kENOSYS));
-      return;
+    case Sys::write: reply(gpr, ev, do_write(p, ev.args)); return;
+    case Sys::getpid: reply(gpr, ev, ok(p.pid)); return;
+    case Sys::getppid: reply(gpr, ev, ok(p.ppid)); return;
+    default: reply(gpr, ev, error(ev.number < kSyscallCount ? kEUNIMP : kENOSYS)); return;
   }
 }
 

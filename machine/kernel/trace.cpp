@@ -8,7 +8,6 @@
 namespace r3k {
 namespace {
 
-
 std::string hex(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%x", v);
@@ -27,22 +26,17 @@ std::string pointer(uint32_t v) { return v == 0 ? "NULL" : hex(v); }
 
 std::string arguments(const SyscallEvent& e, uint32_t strsize) {
   switch (static_cast<Sys>(e.number)) {
-    case Sys::_exit:
-      return sdec(e.args[0]);
+    case Sys::_exit: return sdec(e.args[0]);
     case Sys::fork:
     case Sys::getpid:
-    case Sys::getppid:
-      return "";
-    case Sys::waitpid:
-      return sdec(e.args[0]) + ", " + pointer(e.args[1]) + ", " + sdec(e.args[2]);
+    case Sys::getppid: return "";
+    case Sys::waitpid: return sdec(e.args[0]) + ", " + pointer(e.args[1]) + ", " + sdec(e.args[2]);
     case Sys::write: {
       const bool shown = !e.data.empty() || e.args[2] == 0;
-      const std::string buf =
-          shown ? quote_bytes(e.data, strsize, e.args[2] > e.data.size()) : pointer(e.args[1]);
+      const std::string buf = shown ? quote_bytes(e.data, strsize, e.args[2] > e.data.size()) : pointer(e.args[1]);
       return sdec(e.args[0]) + ", " + buf + ", " + std::to_string(e.args[2]);
     }
-    default:
-      return hex(e.args[0]) + ", " + hex(e.args[1]) + ", " + hex(e.args[2]) + ", " + hex(e.args[3]);
+    default: return hex(e.args[0]) + ", " + hex(e.args[1]) + ", " + hex(e.args[2]) + ", " + hex(e.args[3]);
   }
 }
 
@@ -57,9 +51,9 @@ std::string error_text(int32_t number) {
 std::string signal_name(int signal) {
   // MIPS Linux numbering, as fault_signal() uses; a debugger may deliver any.
   static constexpr const char* kNames[] = {
-      nullptr,  "SIGHUP",  "SIGINT",  "SIGQUIT", "SIGILL",    "SIGTRAP", "SIGABRT", "SIGEMT",
-      "SIGFPE", "SIGKILL", "SIGBUS",  "SIGSEGV", "SIGSYS",    "SIGPIPE", "SIGALRM", "SIGTERM",
-      "SIGUSR1", "SIGUSR2", "SIGCHLD", "SIGPWR", "SIGWINCH",  "SIGURG",  "SIGIO",   "SIGSTOP",
+      nullptr,   "SIGHUP",  "SIGINT",  "SIGQUIT", "SIGILL",    "SIGTRAP", "SIGABRT", "SIGEMT",
+      "SIGFPE",  "SIGKILL", "SIGBUS",  "SIGSEGV", "SIGSYS",    "SIGPIPE", "SIGALRM", "SIGTERM",
+      "SIGUSR1", "SIGUSR2", "SIGCHLD", "SIGPWR",  "SIGWINCH",  "SIGURG",  "SIGIO",   "SIGSTOP",
       "SIGTSTP", "SIGCONT", "SIGTTIN", "SIGTTOU", "SIGVTALRM", "SIGPROF", "SIGXCPU", "SIGXFSZ"};
   if (signal > 0 && signal < static_cast<int>(std::size(kNames))) return kNames[signal];
   return "SIG" + std::to_string(signal);
@@ -103,12 +97,9 @@ std::unique_ptr<TraceWriter> TraceWriter::make(TraceFormat format, uint32_t strs
 
 std::string StraceWriter::call(const SyscallEvent& e) const {
   std::string line = "[pid " + std::to_string(e.pid) + "] " + e.name + "(" + arguments(e, strsize_) + ") = ";
-  if (!e.returned)
-    line += "?";
-  else if (e.failed)
-    line += "-1 " + error_text(e.v0);
-  else
-    line += std::to_string(e.v0);
+  if (!e.returned) line += "?";
+  else if (e.failed) line += "-1 " + error_text(e.v0);
+  else line += std::to_string(e.v0);
   if (e.injected) line += " (INJECTED)";
   return line;
 }
@@ -131,17 +122,14 @@ std::string TsvWriter::call(const SyscallEvent& e) const {
   static const char digits[] = "0123456789abcdef";
   std::string line = std::to_string(e.pid) + '\t' + std::to_string(e.number) + '\t' + e.name;
   for (uint32_t a : e.args) line += '\t' + hex8(a);
-  if (e.returned)
-    line += std::string("\t") + (e.failed ? "1" : "0") + '\t' + std::to_string(e.v0) + '\t' + hex8(e.v1);
-  else
-    line += "\t-\t-\t-";
+  if (e.returned) line += std::string("\t") + (e.failed ? "1" : "0") + '\t' + std::to_string(e.v0) + '\t' + hex8(e.v1);
+  else line += "\t-\t-\t-";
   line += '\t';
   for (unsigned char c : e.data) {
     line += digits[c >> 4];
     line += digits[c & 15];
   }
-  if (e.args[2] > e.data.size() && e.number == static_cast<uint32_t>(Sys::write) && !e.data.empty())
-    line += "...";
+  if (e.args[2] > e.data.size() && e.number == static_cast<uint32_t>(Sys::write) && !e.data.empty()) line += "...";
   line += e.injected ? "\t1" : "\t0";
   return line;
 }

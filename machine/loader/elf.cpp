@@ -24,7 +24,7 @@ constexpr uint32_t kFlagArch = 0xf0000000u;     // 0: MIPS I
 constexpr uint32_t kFlagArchAse = 0x0f000000u;  // MIPS16, microMIPS, MDMX
 constexpr uint32_t kFlagAbi = 0x0000f000u;      // 0 (GNU's o32) or 1: o32
 constexpr uint32_t kFlagAbiO32 = 0x00001000u;
-constexpr uint32_t kFlagAbi2 = 0x00000020u;     // n32
+constexpr uint32_t kFlagAbi2 = 0x00000020u;  // n32
 
 [[noreturn]] void refuse(const std::string& name, const std::string& why) {
   throw LoadError(LoadError::Kind::NotRunnable, name + ": " + why);
@@ -94,9 +94,7 @@ namespace {
 class MemorySource final : public ElfImage::Source {
  public:
   explicit MemorySource(std::span<const uint8_t> bytes) : Source(bytes.size()), bytes_(bytes) {}
-  void read(uint64_t offset, void* dst, size_t len) const override {
-    std::memcpy(dst, bytes_.data() + offset, len);
-  }
+  void read(uint64_t offset, void* dst, size_t len) const override { std::memcpy(dst, bytes_.data() + offset, len); }
 
  private:
   std::span<const uint8_t> bytes_;
@@ -160,8 +158,8 @@ void ElfImage::read_segments(const Source& src, uint32_t phoff, uint16_t phnum, 
   if (phnum == 0) refuse(name, "no program headers");
   if (phnum > kMaxProgramHeaders) refuse(name, "too many program headers (" + std::to_string(phnum) + ")");
   if (phentsize != sizeof(Elf32_Phdr))
-    refuse(name, "program header size " + std::to_string(phentsize) + ", expected " +
-                     std::to_string(sizeof(Elf32_Phdr)));
+    refuse(name,
+           "program header size " + std::to_string(phentsize) + ", expected " + std::to_string(sizeof(Elf32_Phdr)));
   if (!src.fits(phoff, uint64_t{phnum} * phentsize)) refuse(name, "program headers extend past the end of the file");
 
   uint64_t total = 0;
@@ -216,8 +214,8 @@ void ElfImage::read_symbols(const Source& src, uint32_t shoff, uint16_t shnum, u
   if (shoff == 0 || shnum == 0 || shentsize != sizeof(Elf32_Shdr)) return;
   if (!src.fits(shoff, uint64_t{shnum} * shentsize)) return;
   const auto sections = src.read_array<Elf32_Shdr>(shoff, shnum);
-  const auto symtab = std::find_if(sections.begin(), sections.end(),
-                                   [](const Elf32_Shdr& s) { return be(s.sh_type) == SHT_SYMTAB; });
+  const auto symtab =
+      std::find_if(sections.begin(), sections.end(), [](const Elf32_Shdr& s) { return be(s.sh_type) == SHT_SYMTAB; });
   if (symtab == sections.end()) return;
   const uint32_t off = be(symtab->sh_offset), size = be(symtab->sh_size), link = be(symtab->sh_link);
   if (be(symtab->sh_entsize) != sizeof(Elf32_Sym) || !src.fits(off, size) || link >= shnum) return;
@@ -226,7 +224,8 @@ void ElfImage::read_symbols(const Source& src, uint32_t shoff, uint16_t shnum, u
   if (be(strtab.sh_type) != SHT_STRTAB || !src.fits(stroff, strsize)) return;
   const uint32_t count = size / sizeof(Elf32_Sym);
   if (count > SymbolTable::kMaxEntries || strsize > SymbolTable::kMaxNameBytes) return;
-  symbols_ = SymbolTable(src.read_array<uint8_t>(off, count * sizeof(Elf32_Sym)), src.read_array<char>(stroff, strsize));
+  symbols_ =
+      SymbolTable(src.read_array<uint8_t>(off, count * sizeof(Elf32_Sym)), src.read_array<char>(stroff, strsize));
 }
 
 // ---- SymbolTable ----------------------------------------------------------
@@ -239,8 +238,12 @@ size_t SymbolTable::size() const { return entries_.size() / sizeof(Elf32_Sym); }
 SymbolTable::Sym SymbolTable::entry(size_t i) const {
   Elf32_Sym raw;
   std::memcpy(&raw, entries_.data() + i * sizeof raw, sizeof raw);
-  return {be(raw.st_value), be(raw.st_size), be(raw.st_name), static_cast<uint8_t>(ELF32_ST_TYPE(raw.st_info)),
-          static_cast<uint8_t>(ELF32_ST_BIND(raw.st_info)), be(raw.st_shndx)};
+  return {be(raw.st_value),
+          be(raw.st_size),
+          be(raw.st_name),
+          static_cast<uint8_t>(ELF32_ST_TYPE(raw.st_info)),
+          static_cast<uint8_t>(ELF32_ST_BIND(raw.st_info)),
+          be(raw.st_shndx)};
 }
 
 std::string_view SymbolTable::name_at(uint32_t offset) const {
@@ -292,8 +295,8 @@ std::optional<SymbolTable::Location> SymbolTable::locate(uint32_t addr) const {
     index_.reserve(keyed.size());
     for (const auto& k : keyed) index_.push_back(k.second);
   }
-  auto it = std::upper_bound(index_.begin(), index_.end(), addr,
-                             [](uint32_t a, const Entry& e) { return a < e.value; });
+  auto it =
+      std::upper_bound(index_.begin(), index_.end(), addr, [](uint32_t a, const Entry& e) { return a < e.value; });
   if (it == index_.begin()) return std::nullopt;
   const Entry& e = *--it;
   const uint32_t offset = addr - e.value;
@@ -347,9 +350,7 @@ void ElfImage::load_into(AddressSpace& space) const {
 }
 
 ElfImage ElfImage::read_file(const std::string& path) {
-  auto fail = [&](LoadError::Kind kind, const std::string& why) {
-    throw LoadError(kind, path + ": " + why);
-  };
+  auto fail = [&](LoadError::Kind kind, const std::string& why) { throw LoadError(kind, path + ": " + why); };
   auto kind_of = [&](const struct stat& st) {
     if (S_ISDIR(st.st_mode)) fail(LoadError::Kind::NotRunnable, "is a directory");
     if (!S_ISREG(st.st_mode)) fail(LoadError::Kind::NotRunnable, "not a regular file");
@@ -357,7 +358,8 @@ ElfImage ElfImage::read_file(const std::string& path) {
   // A FIFO or a device is refused before it is opened: opening one may
   // block, or do something to the device.
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) fail(LoadError::Kind::CannotOpen, std::string("cannot open: ") + std::strerror(errno));
+  if (::stat(path.c_str(), &st) != 0)
+    fail(LoadError::Kind::CannotOpen, std::string("cannot open: ") + std::strerror(errno));
   kind_of(st);
   // Non-blocking, in case it was replaced by one since.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);

@@ -31,9 +31,7 @@ inline void store_be32(uint8_t* p, uint32_t v) {
 uint32_t page_base(uint32_t addr) { return addr & ~(kPageSize - 1); }
 
 // Number of pages [addr, addr+len) touches; len > 0 and no wrap assumed.
-uint32_t page_span(uint32_t addr, uint32_t len) {
-  return ((addr + len - 1) >> kPageBits) - (addr >> kPageBits) + 1;
-}
+uint32_t page_span(uint32_t addr, uint32_t len) { return ((addr + len - 1) >> kPageBits) - (addr >> kPageBits) + 1; }
 
 // Calls fn(page address) for every page of [addr, addr+len), len > 0 and
 // no wrap assumed; stops at the first false.
@@ -74,11 +72,15 @@ struct CountedAllocator {
     host->give_page();
   }
   template <typename U>
-  bool operator==(const CountedAllocator<U>& other) const { return host == other.host; }
+  bool operator==(const CountedAllocator<U>& other) const {
+    return host == other.host;
+  }
 };
 
 // The zero page as a page pointer: not owned, so use_count() is 0.
-std::shared_ptr<PageData> zero_page_ref() { return std::shared_ptr<PageData>(std::shared_ptr<PageData>(), &g_zero_page); }
+std::shared_ptr<PageData> zero_page_ref() {
+  return std::shared_ptr<PageData>(std::shared_ptr<PageData>(), &g_zero_page);
+}
 
 bool is_zero_page(const std::shared_ptr<PageData>& page) { return page.get() == &g_zero_page; }
 
@@ -162,9 +164,7 @@ L2Table* AddressSpace::Impl::table_for_write(uint32_t addr) {
   return t;
 }
 
-bool AddressSpace::Impl::user_range(uint32_t addr, uint32_t len) {
-  return addr < kUserEnd && len <= kUserEnd - addr;
-}
+bool AddressSpace::Impl::user_range(uint32_t addr, uint32_t len) { return addr < kUserEnd && len <= kUserEnd - addr; }
 
 bool AddressSpace::Impl::map_page(uint32_t addr, uint8_t prot) {
   if (mapped >= max_pages) return false;
@@ -314,13 +314,9 @@ bool own_range(AddressSpace::Impl& m, uint32_t addr, uint32_t len, const uint8_t
 
 }  // namespace
 
-bool AddressSpace::readable(uint32_t addr, uint32_t len) const {
-  return range_ok(*impl_, addr, len, kProtRead, true);
-}
+bool AddressSpace::readable(uint32_t addr, uint32_t len) const { return range_ok(*impl_, addr, len, kProtRead, true); }
 
-bool AddressSpace::writable(uint32_t addr, uint32_t len) const {
-  return range_ok(*impl_, addr, len, kProtWrite, true);
-}
+bool AddressSpace::writable(uint32_t addr, uint32_t len) const { return range_ok(*impl_, addr, len, kProtWrite, true); }
 
 const uint8_t* AddressSpace::read_view(uint32_t addr) const {
   const Impl& m = *impl_;
@@ -346,7 +342,8 @@ bool AddressSpace::copy_out(uint32_t addr, const void* src, uint32_t len) {
   if (len == 0) return true;
   // The untouched stack pages the copy lands on appear as the guest's own
   // store would make them.
-  const bool grown = each_page(addr, len, [&](uint32_t a) { return m.is_mapped(a) || m.try_grow(a) == MemError::None; });
+  const bool grown =
+      each_page(addr, len, [&](uint32_t a) { return m.is_mapped(a) || m.try_grow(a) == MemError::None; });
   return grown && poke(addr, src, len);
 }
 

@@ -195,17 +195,19 @@ int main() { Derived d; return d.f(); }
 )"};
 
 const Source kNew = {"heap.cpp", "struct A { int x; };\nint main() { A *a = new A; return a->x; }\n"};
-const Source kMalloc = {"malloc.c", "#include <stddef.h>\nvoid *malloc(size_t);\nint main(void) { return malloc(4) != 0; }\n"};
-const Source kAtexit = {"atexit.c", "void f(void) {}\nint atexit(void (*)(void));\nint main(void) { return atexit(f); }\n"};
+const Source kMalloc = {"malloc.c",
+                        "#include <stddef.h>\nvoid *malloc(size_t);\nint main(void) { return malloc(4) != 0; }\n"};
+const Source kAtexit = {"atexit.c",
+                        "void f(void) {}\nint atexit(void (*)(void));\nint main(void) { return atexit(f); }\n"};
 
 // How a program is compiled and linked, against an install tree.
 enum class Driver {
-  Cc,         // PREFIX/bin/r3k-cc
-  Cxx,        // PREFIX/bin/r3k-c++
-  CcLink,     // a symbolic link to r3k-cc elsewhere
-  GccSpecs,   // mips-linux-gnu-gcc -specs=PREFIX/mips/lib/r3k.specs
-  GxxSpecs,   // mips-linux-gnu-g++ --specs=..., the long form
-  GccRelSpecs // -specs= a path relative to the working directory
+  Cc,          // PREFIX/bin/r3k-cc
+  Cxx,         // PREFIX/bin/r3k-c++
+  CcLink,      // a symbolic link to r3k-cc elsewhere
+  GccSpecs,    // mips-linux-gnu-gcc -specs=PREFIX/mips/lib/r3k.specs
+  GxxSpecs,    // mips-linux-gnu-g++ --specs=..., the long form
+  GccRelSpecs  // -specs= a path relative to the working directory
 };
 
 struct Program {
@@ -228,8 +230,13 @@ const std::vector<Program>& programs() {
       {"C++ through --specs=", Driver::GxxSpecs, {kHelloCxx}, "-O1", "", "6\nPROG: to stderr\n", 3},
       {"-specs= relative", Driver::GccRelSpecs, {kHelloC}, "", "rel", "hello rel 3\n", 7},
       {"driver through a symbolic link", Driver::CcLink, {kHelloC}, "-O2", "ln", "hello ln 2\n", 7},
-      {"flags the driver overrides", Driver::Cc, {kHelloC}, "-O2 -march=mips32r2 -mfpxx -mhard-float -fPIC -pie",
-       "x", "hello x 1\n", 7},
+      {"flags the driver overrides",
+       Driver::Cc,
+       {kHelloC},
+       "-O2 -march=mips32r2 -mfpxx -mhard-float -fPIC -pie",
+       "x",
+       "hello x 1\n",
+       7},
       {"compiler runtime -Os", Driver::Cc, {kCompilerCalls}, "-Os", "w", "2469135 246 176366 336393\n", 10},
       {"compiler runtime -O2", Driver::GccSpecs, {kCompilerCalls}, "-O2", "w", "2469135 246 176366 336393\n", 10},
       {"asm -O0", Driver::Cc, {kInlineAsm, kReorderAsm}, "-O0", "", "42 738\n", 0},
@@ -242,10 +249,8 @@ const std::vector<Program>& programs() {
       {"constructors -O0", Driver::Cxx, {kConstructors}, "-O0", "7", "2 27: 101 300 1 2 11 10\n", 2},
       {"constructors -O2", Driver::GxxSpecs, {kConstructors}, "-O2", "7", "2 27: 101 300 1 2 11 10\n", 2},
       {"C++ support", Driver::Cxx, {kCxxSupport}, "-O2", "", "4 2 255 6 0 Bad file number\n", 4},
-      {"objects declared by hand", Driver::Cc, {kObjectsConst, kObjectsPlain}, "-O2", "a b",
-       "27 27 0 same\n", 3},
-      {"pure virtual call", Driver::Cxx, {kPureVirtual}, "-O0", "",
-       "PROG: pure virtual function called from 0x", 255},
+      {"objects declared by hand", Driver::Cc, {kObjectsConst, kObjectsPlain}, "-O2", "a b", "27 27 0 same\n", 3},
+      {"pure virtual call", Driver::Cxx, {kPureVirtual}, "-O0", "", "PROG: pure virtual function called from 0x", 255},
       {"operator new", Driver::Cxx, {kNew}, "", "", "undefined reference to `operator new(unsigned int)'", -1},
       {"malloc", Driver::Cc, {kMalloc}, "", "", "undefined reference to `malloc'", -1},
       {"atexit", Driver::Cc, {kAtexit}, "", "", "undefined reference to `atexit'", -1},
@@ -299,8 +304,8 @@ class Installed : public ::testing::Test {
         case Driver::GccSpecs: cc = "mips-linux-gnu-gcc -specs=" + q(tree / "mips/lib/r3k.specs"); break;
         case Driver::GxxSpecs: cc = "mips-linux-gnu-g++ --specs=" + q(tree / "mips/lib/r3k.specs"); break;
         case Driver::GccRelSpecs:
-          cc = "cd " + q(tree.parent_path()) + " && mips-linux-gnu-gcc -specs=" +
-               q(tree.filename() / "mips/lib/r3k.specs");
+          cc = "cd " + q(tree.parent_path()) +
+               " && mips-linux-gnu-gcc -specs=" + q(tree.filename() / "mips/lib/r3k.specs");
           break;
       }
       const Result built = sh(cc + " " + p.flags + files + " -o " + q(exe) + " 2>&1");
@@ -314,10 +319,8 @@ class Installed : public ::testing::Test {
       const Result r = sh(run(tree, exe, p.args) + " 2>&1");
       std::string out = r.out;
       for (size_t at; (at = out.find(exe.string())) != std::string::npos;) out.replace(at, exe.string().size(), "PROG");
-      if (p.status == 255)
-        EXPECT_EQ(out.rfind(p.out, 0), 0u) << out;
-      else
-        EXPECT_EQ(out, p.out);
+      if (p.status == 255) EXPECT_EQ(out.rfind(p.out, 0), 0u) << out;
+      else EXPECT_EQ(out, p.out);
       EXPECT_EQ(r.status, p.status);
     }
   }
@@ -330,16 +333,16 @@ Result Installed::install_;
 
 TEST_F(Installed, HasTheDesignedLayoutWithNoAbsolutePathInside) {
   ASSERT_EQ(install_.status, 0) << install_.out;
-  for (const char* rel : {"bin/r3krun", "bin/r3k-cc", "bin/r3k-c++", "mips/bin/quendle", "mips/bin/tallowin",
-                          "mips/bin/marrowick", "mips/include/stdio.h", "mips/include/unistd.h",
-                          "mips/include/err.h", "mips/include/cstdio", "mips/include/new",
-                          "mips/include/r3k/syscalls.def", "mips/lib/libr3k.a", "mips/lib/libr3kgcc.a",
-                          "mips/share/doc/libr3kgcc/COPYING.RUNTIME", "mips/lib/r3k.ld",
-                          "mips/lib/r3k.specs", "mips/lib/r3k.specs.d", "mips/lib/r3k-toolchain.cmake"})
+  for (const char* rel :
+       {"bin/r3krun", "bin/r3k-cc", "bin/r3k-c++", "mips/bin/quendle", "mips/bin/tallowin", "mips/bin/marrowick",
+        "mips/include/stdio.h", "mips/include/unistd.h", "mips/include/err.h", "mips/include/cstdio",
+        "mips/include/new", "mips/include/r3k/syscalls.def", "mips/lib/libr3k.a", "mips/lib/libr3kgcc.a",
+        "mips/share/doc/libr3kgcc/COPYING.RUNTIME", "mips/lib/r3k.ld", "mips/lib/r3k.specs", "mips/lib/r3k.specs.d",
+        "mips/lib/r3k-toolchain.cmake"})
     EXPECT_TRUE(fs::exists(prefix_ / rel)) << rel;
   // What finds the tree: none of it may name where it was installed from or to.
-  for (const char* rel : {"bin/r3k-cc", "bin/r3k-c++", "mips/lib/r3k.specs", "mips/lib/r3k-toolchain.cmake",
-                          "mips/lib/libstdc++.a"}) {
+  for (const char* rel :
+       {"bin/r3k-cc", "bin/r3k-c++", "mips/lib/r3k.specs", "mips/lib/r3k-toolchain.cmake", "mips/lib/libstdc++.a"}) {
     const std::string text = read_file(prefix_ / rel);
     EXPECT_FALSE(text.empty()) << rel;
     for (const std::string& path : {prefix_.string(), std::string(R3K_BINARY_DIR), std::string(R3K_SOURCE_DIR)})
@@ -416,8 +419,8 @@ TEST_F(Installed, CMakeToolchainFileCrossBuildsAProject) {
   write_file(src / "hello.cpp",
              "#include <cstdio>\nstruct S { int v; S() : v(6) {} };\nS s;\n"
              "int main() { std::printf(\"c++ %d\\n\", s.v); return 0; }\n");
-  const Result conf = sh("cmake -G Ninja -S " + q(src) + " -B " + q(build) + " -DCMAKE_TOOLCHAIN_FILE=" +
-                         q(prefix_ / "mips/lib/r3k-toolchain.cmake") + " 2>&1");
+  const Result conf = sh("cmake -G Ninja -S " + q(src) + " -B " + q(build) +
+                         " -DCMAKE_TOOLCHAIN_FILE=" + q(prefix_ / "mips/lib/r3k-toolchain.cmake") + " 2>&1");
   ASSERT_EQ(conf.status, 0) << conf.out;
   const Result made = sh("cmake --build " + q(build) + " 2>&1");
   ASSERT_EQ(made.status, 0) << made.out;
@@ -477,7 +480,6 @@ TEST_F(Installed, HazardScanFindsAPlantedHazard) {
   EXPECT_EQ(clean.out, "");
 }
 
-
 // The generated-program differential, tools/csmith-diff: a few fixed
 // csmith seeds agree checksum for checksum at -O0 and -O2 (tools/csmith-diff
 // runs many more); and it does catch a difference in output, in exit status
@@ -491,16 +493,19 @@ TEST_F(Installed, GeneratedProgramsAgreeWithTheCrossCLibraryOnQemu) {
 
   const Result seeds = sh(tool + " --opt '-O0 -O2' 3 2 2>&1");
   EXPECT_EQ(seeds.status, 0) << seeds.out;
-  EXPECT_NE(seeds.out.find("3 programs (seeds 2 to 4) at -O0 -O2: 3 agreed (0 on the same fault), 0 differed, 0 skipped"),
-            std::string::npos) << seeds.out;
+  EXPECT_NE(
+      seeds.out.find("3 programs (seeds 2 to 4) at -O0 -O2: 3 agreed (0 on the same fault), 0 differed, 0 skipped"),
+      std::string::npos)
+      << seeds.out;
 
   struct Planted {
     Source source;
     const char* report;  // after "NAME at -O1: ", or nullptr when skipped
   };
   const Planted planted[] = {
-      {{"output.c", "#include <stdio.h>\nint main(void) {\n#ifdef __mips_soft_float\n  printf(\"soft\\n\");\n"
-                    "#endif\n  return 0;\n}\n"},
+      {{"output.c",
+        "#include <stdio.h>\nint main(void) {\n#ifdef __mips_soft_float\n  printf(\"soft\\n\");\n"
+        "#endif\n  return 0;\n}\n"},
        "r3krun differs from qemu-mips"},
       {{"status.c", "int main(void) {\n#ifdef __mips_soft_float\n  return 3;\n#endif\n  return 0;\n}\n"},
        "r3krun differs from qemu-mips"},
@@ -515,14 +520,17 @@ TEST_F(Installed, GeneratedProgramsAgreeWithTheCrossCLibraryOnQemu) {
   }
   const Result caught = sh(tool + " --opt -O1 --timeout 1" + files + " 2>&1");
   EXPECT_EQ(caught.status, 1) << caught.out;
-  EXPECT_NE(caught.out.find("4 sources at -O1: 0 agreed (0 on the same fault), 3 differed, 1 skipped"), std::string::npos) << caught.out;
+  EXPECT_NE(caught.out.find("4 sources at -O1: 0 agreed (0 on the same fault), 3 differed, 1 skipped"),
+            std::string::npos)
+      << caught.out;
   for (const Planted& p : planted) {
     SCOPED_TRACE(p.source.name);
     const std::string name = fs::path(p.source.name).stem().string();
     EXPECT_EQ(fs::exists(keep / p.source.name), p.report != nullptr);
     if (!p.report) continue;
     EXPECT_NE(caught.out.find(name + " at -O1: " + p.report + " (kept: " + (keep / p.source.name).string() + ")"),
-              std::string::npos) << caught.out;
+              std::string::npos)
+        << caught.out;
     EXPECT_EQ(read_file(keep / p.source.name), p.source.text);
   }
 }

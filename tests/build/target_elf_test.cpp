@@ -51,8 +51,8 @@ struct Elf {
     const uint16_t phnum = be16(b + 44), shnum = be16(b + 48), shstrndx = be16(b + 50);
     for (uint16_t i = 0; i < phnum && phoff + (i + 1u) * 32 <= bytes.size(); ++i) {
       const uint8_t* p = b + phoff + i * 32;
-      phdrs.push_back({be32(p), be32(p + 4), be32(p + 8), be32(p + 12), be32(p + 16),
-                       be32(p + 20), be32(p + 24), be32(p + 28)});
+      phdrs.push_back(
+          {be32(p), be32(p + 4), be32(p + 8), be32(p + 12), be32(p + 16), be32(p + 20), be32(p + 24), be32(p + 28)});
     }
     std::vector<std::array<uint32_t, 10>> raw;
     for (uint16_t i = 0; i < shnum && shoff + (i + 1u) * 40 <= bytes.size(); ++i) {
@@ -94,18 +94,39 @@ bool is_mips1(uint32_t insn) {
   const uint32_t op = insn >> 26, funct = insn & 0x3f, rt = (insn >> 16) & 0x1f;
   switch (op) {
     case 0: {
-      static const uint8_t ok[] = {0, 2, 3, 4, 6, 7, 8, 9, 12, 13, 16, 17, 18, 19, 24, 25, 26, 27,
-                                   32, 33, 34, 35, 36, 37, 38, 39, 42, 43};
+      static const uint8_t ok[] = {0,  2,  3,  4,  6,  7,  8,  9,  12, 13, 16, 17, 18, 19,
+                                   24, 25, 26, 27, 32, 33, 34, 35, 36, 37, 38, 39, 42, 43};
       for (uint8_t f : ok)
         if (f == funct) return true;
       return false;
     }
     case 1: return rt == 0 || rt == 1 || rt == 16 || rt == 17;
-    case 2: case 3: case 4: case 5: case 6: case 7: case 8: case 9: case 10: case 11:
-    case 12: case 13: case 14: case 15:
-    case 32: case 33: case 34: case 35: case 36: case 37: case 38:
-    case 40: case 41: case 42: case 43: case 46:
-      return true;
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+    case 32:
+    case 33:
+    case 34:
+    case 35:
+    case 36:
+    case 37:
+    case 38:
+    case 40:
+    case 41:
+    case 42:
+    case 43:
+    case 46: return true;
     default: return false;
   }
 }
@@ -160,8 +181,9 @@ TEST(TargetBinaries, CarryNothingOfTheCrossCLibrary) {
   // Names only a hosted C library defines.  (memcpy and the compiler's
   // helpers such as __udivdi3 are this project's own; the cross toolchain's
   // libgcc is MIPS32 and would fail TextHoldsOnlyMipsOneInstructions.)
-  const char* foreign[] = {"__libc_start_main", "_IO_stdin_used", "__libc_csu_init", "_init",
-                           "_fini", "__cxa_atexit", "__dso_handle", "puts", "__libc_multiple_threads"};
+  const char* foreign[] = {
+      "__libc_start_main", "_IO_stdin_used", "__libc_csu_init",        "_init", "_fini", "__cxa_atexit",
+      "__dso_handle",      "puts",           "__libc_multiple_threads"};
   for (const auto& path : target_binaries()) {
     const Elf elf(path);
     for (const char* name : foreign) EXPECT_FALSE(elf.symbols.count(name)) << path << ": " << name;
@@ -203,8 +225,7 @@ TEST(TargetBinaries, ErrorTableLiesInReadOnlyData) {
   const Elf elf(fs::path(R3K_PROGRAM_DIR) / "quendle");
   auto read_only = [&](uint32_t addr) {
     for (const auto& ph : elf.phdrs)
-      if (ph.p_type == PT_LOAD && addr >= ph.p_vaddr && addr < ph.p_vaddr + ph.p_memsz)
-        return !(ph.p_flags & PF_W);
+      if (ph.p_type == PT_LOAD && addr >= ph.p_vaddr && addr < ph.p_vaddr + ph.p_memsz) return !(ph.p_flags & PF_W);
     return false;
   };
   ASSERT_TRUE(elf.symbols.count("sys_errlist"));
@@ -229,7 +250,7 @@ TEST(HazardScan, FindsWhatTheR3000RefusesOnEveryPathItCanSee) {
     const char* what;
     std::vector<uint32_t> code;
     std::vector<std::pair<uint32_t, K>> expected;  // word index, fault
-    std::vector<uint32_t> unresolved = {};          // word indexes
+    std::vector<uint32_t> unresolved = {};         // word indexes
   };
   const Case cases[] = {
       {"load, nop, use", {lw(v0, 0, a0), nop(), addu(v0, v0, v0)}, {}},
@@ -243,18 +264,18 @@ TEST(HazardScan, FindsWhatTheR3000RefusesOnEveryPathItCanSee) {
       {"mfhi, one between, mtlo", {mfhi(v0), nop(), mtlo(a0)}, {{2, K::HiLoHazard}}},
       {"mfhi, two between, div", {mfhi(v0), nop(), nop(), div(a0, a1)}, {}},
       {"branch in a delay slot", {beq(a0, zero, 2), j(kBase), nop(), nop()}, {{1, K::BranchInDelaySlot}}},
-      {"past a conditional branch's slot", {bne(a0, zero, 4), lw(t0, 0, a0), addu(t1, t0, t0)},
+      {"past a conditional branch's slot",
+       {bne(a0, zero, 4), lw(t0, 0, a0), addu(t1, t0, t0)},
        {{2, K::LoadDelayHazard}}},
-      {"to a branch's target", {bne(a0, zero, 2), lw(t0, 0, a0), nop(), addu(t1, t0, t0)},
-       {{3, K::LoadDelayHazard}}},
+      {"to a branch's target", {bne(a0, zero, 2), lw(t0, 0, a0), nop(), addu(t1, t0, t0)}, {{3, K::LoadDelayHazard}}},
       {"to a jump's target", {j(kBase + 12), mfhi(v0), nop(), mult(a0, a1)}, {{3, K::HiLoHazard}}},
-      {"target of a branch not relocated yet", {bne(a0, zero, 2), lw(t0, 0, a0), nop(), addu(t1, t0, t0)},
-       {}, {0}},
+      {"target of a branch not relocated yet", {bne(a0, zero, 2), lw(t0, 0, a0), nop(), addu(t1, t0, t0)}, {}, {0}},
       {"past jr's slot", {jr(ra), lw(s0, 0, sp), addu(s0, s0, s0)}, {}},
       {"past b's slot", {b(4), lw(s0, 0, sp), addu(s0, s0, s0)}, {}},
       {"past bal's slot", {bgezal(zero, 4), lw(s0, 0, sp), addu(s0, s0, s0)}, {}},
       {"past jal's slot", {jal(kBase + 64), lw(a0, 0, sp), addu(a0, a0, a0)}, {}},
-      {"not MIPS-I", {0x7c000000u, 0x40027000u /* mfc0 */, 0x8c820000u | 0xc0000000u /* lwc0 */},
+      {"not MIPS-I",
+       {0x7c000000u, 0x40027000u /* mfc0 */, 0x8c820000u | 0xc0000000u /* lwc0 */},
        {{0, K::ReservedInstruction}, {1, K::ReservedInstruction}, {2, K::ReservedInstruction}}},
   };
   for (const Case& c : cases) {

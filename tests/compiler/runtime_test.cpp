@@ -45,8 +45,12 @@ namespace {
 // exponent, an Out a pointer to a 64-bit result the routine stores (read
 // back as the last result).
 enum class T { F, D, I, U, L, UL, Shift, Exp, Out };
-struct Shift { int32_t n; };
-struct Exp { int32_t n; };
+struct Shift {
+  int32_t n;
+};
+struct Exp {
+  int32_t n;
+};
 using Vals = std::vector<uint64_t>;  // a float or double as its bits
 
 bool wide(T t) { return t == T::D || t == T::L || t == T::UL || t == T::Out; }
@@ -133,7 +137,8 @@ Routine fn(std::string name, Fn op) {
               auto r = op(val<A>(a[I])...);
               if constexpr (std::is_same_v<decltype(r), std::optional<R>>) return r ? Vals{raw<R>(*r)} : Vals{};
               else return Vals{raw<R>(static_cast<R>(r))};
-            }(std::index_sequence_for<A...>{});
+            }
+            (std::index_sequence_for<A...>{});
           }};
 }
 
@@ -161,17 +166,22 @@ std::vector<Routine> float_routines(const std::string& m) {
       fn<Fp, uint32_t>("__floatunsi" + m, [](uint32_t x) { return Fp(x); }),
       fn<Fp, int64_t>("__floatdi" + m, [](int64_t x) { return Fp(x); }),
       fn<Fp, uint64_t>("__floatundi" + m, [](uint64_t x) { return Fp(x); }),
-      fn<Fp, Fp, Exp>(name("powi", "2"), [](Fp x, Exp e) {
-        if constexpr (std::is_same_v<Fp, float>) return __builtin_powif(x, e.n);
-        else return __builtin_powi(x, e.n);
-      }).nans(Nan::Any),  // x to the 1st is x itself, a signalling NaN too
+      fn<Fp, Fp, Exp>(name("powi", "2"),
+                      [](Fp x, Exp e) {
+                        if constexpr (std::is_same_v<Fp, float>) return __builtin_powif(x, e.n);
+                        else return __builtin_powi(x, e.n);
+                      })
+          .nans(Nan::Any),  // x to the 1st is x itself, a signalling NaN too
   };
 }
 
 template <class Fp, class Fn>
 Routine complex_routine(const char* name, Fn host) {
   constexpr T t = type_of<Fp>;
-  return Routine{name, {t, t}, {t, t, t, t}, [host](const Vals& a) {
+  return Routine{name,
+                 {t, t},
+                 {t, t, t, t},
+                 [host](const Vals& a) {
                    const auto z = host(val<Fp>(a[0]), val<Fp>(a[1]), val<Fp>(a[2]), val<Fp>(a[3]));
                    return Vals{raw<Fp>(__real__ z), raw<Fp>(__imag__ z)};
                  }}
@@ -231,8 +241,12 @@ const std::vector<Routine>& routines() {
         fn<UL, UL, Shift>("__ashldi3", [](UL x, Shift s) { return x << s.n; }),
         fn<L, L, Shift>("__ashrdi3", [](L x, Shift s) { return x >> s.n; }),
         fn<UL, UL, Shift>("__lshrdi3", [](UL x, Shift s) { return x >> s.n; }),
-        fn<I, L, L>("__cmpdi2", [](L x, L y) { return x < y ? 0 : x == y ? 1 : 2; }),
-        fn<I, UL, UL>("__ucmpdi2", [](UL x, UL y) { return x < y ? 0 : x == y ? 1 : 2; }),
+        fn<I, L, L>("__cmpdi2", [](L x, L y) { return x < y    ? 0
+                                                      : x == y ? 1
+                                                               : 2; }),
+        fn<I, UL, UL>("__ucmpdi2", [](UL x, UL y) { return x < y    ? 0
+                                                           : x == y ? 1
+                                                                    : 2; }),
         fn<I, U>("__clzsi2", [](U x) { return x ? std::optional<I>(__builtin_clz(x)) : std::nullopt; }),
         fn<I, UL>("__clzdi2", [](UL x) { return x ? std::optional<I>(__builtin_clzll(x)) : std::nullopt; }),
         fn<I, U>("__ctzsi2", [](U x) { return x ? std::optional<I>(__builtin_ctz(x)) : std::nullopt; }),
@@ -273,20 +287,58 @@ const Vals& edges(T t) {
   // Zeros, denormals, 1 and 1+ulp (times 1.5: a tie), the largest finite,
   // infinities; NaNs: the MIPS default, quiet with a small payload, quiet
   // negative, signalling (the host's quiet one); bounds of the integers.
-  static const Vals d = {0, 1ull << 63, 1, 0x000fffffffffffff, 0x0010000000000000, 0x3ff0000000000000,
-                         0xbff0000000000000, 0x3ff0000000000001, 0x3ff8000000000000, 0x3fe0000000000000,
-                         0x4000000000000000, 0x7fefffffffffffff, 0x7ff0000000000000, 0xfff0000000000000,
-                         0x7ff7ffffffffffff, 0x7ff0000000000001, 0xfff4000000000000, 0x7ff8000000000000,
-                         0x41e0000000000000, 0xc1e0000000000000, 0x41dfffffffc00000, 0xc1e0000000200000,
-                         0x41f0000000000000, 0x43e0000000000000, 0xc3e0000000000000, 0x43f0000000000000,
-                         0x4340000000000000, 0x4340000000000001, 0x3ca0000000000000};
-  static const Vals i = {0,      1,       2,          3,          0x7f,       0x80,       0xff,      0x7fff, 0x8000,
+  static const Vals d = {0,
+                         1ull << 63,
+                         1,
+                         0x000fffffffffffff,
+                         0x0010000000000000,
+                         0x3ff0000000000000,
+                         0xbff0000000000000,
+                         0x3ff0000000000001,
+                         0x3ff8000000000000,
+                         0x3fe0000000000000,
+                         0x4000000000000000,
+                         0x7fefffffffffffff,
+                         0x7ff0000000000000,
+                         0xfff0000000000000,
+                         0x7ff7ffffffffffff,
+                         0x7ff0000000000001,
+                         0xfff4000000000000,
+                         0x7ff8000000000000,
+                         0x41e0000000000000,
+                         0xc1e0000000000000,
+                         0x41dfffffffc00000,
+                         0xc1e0000000200000,
+                         0x41f0000000000000,
+                         0x43e0000000000000,
+                         0xc3e0000000000000,
+                         0x43f0000000000000,
+                         0x4340000000000000,
+                         0x4340000000000001,
+                         0x3ca0000000000000};
+  static const Vals i = {0,      1,       2,          3,          0x7f,       0x80,       0xff,       0x7fff,   0x8000,
                          0xffff, 0x10000, 0x7fffffff, 0x80000000, 0x80000001, 0xfffffffe, 0xffffffff, 0x1000001};
   // 0x1000001000000001 to float is a tie only when rounded to double first.
-  static const Vals l = {0, 1, 2, 3, 0x7fffffff, 0x80000000, 0xffffffff, 0x100000000, 0x100000001, 0x1ffffffff,
-                         0xffffffff00000000, 0x7fffffffffffffff, 0x8000000000000000, 0x8000000000000001,
-                         0xfffffffffffffffe, 0xffffffffffffffff, 0x20000000000001, 0x1000001000000001,
-                         0x8000010000000001, 0xfffffffeffffffff};
+  static const Vals l = {0,
+                         1,
+                         2,
+                         3,
+                         0x7fffffff,
+                         0x80000000,
+                         0xffffffff,
+                         0x100000000,
+                         0x100000001,
+                         0x1ffffffff,
+                         0xffffffff00000000,
+                         0x7fffffffffffffff,
+                         0x8000000000000000,
+                         0x8000000000000001,
+                         0xfffffffffffffffe,
+                         0xffffffffffffffff,
+                         0x20000000000001,
+                         0x1000001000000001,
+                         0x8000010000000001,
+                         0xfffffffeffffffff};
   static const Vals shift = {0, 1, 31, 32, 33, 63};
   static const Vals exp = {0, 1, 2, 3, 0xffffffff, 0xfffffffe, 31, 0xffffffe1, 1100, 0x80000000, 0x7fffffff};
   static const Vals out = {0};
@@ -433,8 +485,8 @@ TEST(CompilerRuntime, MatchesTheHostOnEdgeAndRandomOperands) {
       Vals got;
       const CallResult c = g.call(r, a, got);
       ++checked;
-      const std::string bad = c.returned ? misjudged(r, a, want, got)
-                                         : "did not return: " + (c.fault ? c.fault->describe() : "exited");
+      const std::string bad =
+          c.returned ? misjudged(r, a, want, got) : "did not return: " + (c.fault ? c.fault->describe() : "exited");
       if (!bad.empty() && failures++ < 3)
         ADD_FAILURE() << r.name << "(" << hex(a) << "): " << bad << ": got " << hex(got) << ", want " << hex(want)
                       << " (" << origin << ")";
@@ -474,14 +526,22 @@ TEST(CompilerRuntime, DivisionByZeroAndTrapvOverflowStopAtABreak) {
   };
   constexpr uint32_t kBreakDivZero = 0x0007000d, kBreak = 0x0000000d;
   const Case cases[] = {
-      {"__divdi3", {0, 7, 0, 0}, kBreakDivZero},          {"__moddi3", {0, 7, 0, 0}, kBreakDivZero},
-      {"__udivdi3", {1, 0, 0, 0}, kBreakDivZero},         {"__umoddi3", {0, 0, 0, 0}, kBreakDivZero},
-      {"__udivmoddi4", {0, 7, 0, 0, 0}, kBreakDivZero},   {"__divmoddi4", {5, 7, 0, 0, 0}, kBreakDivZero},
-      {"__addvsi3", {0x7fffffff, 1}, kBreak},              {"__subvsi3", {0x80000000, 1}, kBreak},
-      {"__mulvsi3", {0x10000, 0x10000}, kBreak},           {"__negvsi2", {0x80000000}, kBreak},
-      {"__absvsi2", {0x80000000}, kBreak},                 {"__addvdi3", {0x7fffffff, 0xffffffff, 0, 1}, kBreak},
-      {"__subvdi3", {0x80000000, 0, 0, 1}, kBreak},        {"__mulvdi3", {1, 0, 1, 0}, kBreak},
-      {"__negvdi2", {0x80000000, 0}, kBreak},              {"__absvdi2", {0x80000000, 0}, kBreak},
+      {"__divdi3", {0, 7, 0, 0}, kBreakDivZero},
+      {"__moddi3", {0, 7, 0, 0}, kBreakDivZero},
+      {"__udivdi3", {1, 0, 0, 0}, kBreakDivZero},
+      {"__umoddi3", {0, 0, 0, 0}, kBreakDivZero},
+      {"__udivmoddi4", {0, 7, 0, 0, 0}, kBreakDivZero},
+      {"__divmoddi4", {5, 7, 0, 0, 0}, kBreakDivZero},
+      {"__addvsi3", {0x7fffffff, 1}, kBreak},
+      {"__subvsi3", {0x80000000, 1}, kBreak},
+      {"__mulvsi3", {0x10000, 0x10000}, kBreak},
+      {"__negvsi2", {0x80000000}, kBreak},
+      {"__absvsi2", {0x80000000}, kBreak},
+      {"__addvdi3", {0x7fffffff, 0xffffffff, 0, 1}, kBreak},
+      {"__subvdi3", {0x80000000, 0, 0, 1}, kBreak},
+      {"__mulvdi3", {1, 0, 1, 0}, kBreak},
+      {"__negvdi2", {0x80000000, 0}, kBreak},
+      {"__absvdi2", {0x80000000, 0}, kBreak},
   };
   for (const Case& c : cases) {
     Guest g;

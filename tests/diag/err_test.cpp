@@ -66,9 +66,8 @@ struct Form {
 };
 
 const Form kForms[] = {
-    {"err", true, true},         {"errx", true, false},        {"via_verr", true, true},
-    {"via_verrx", true, false},  {"warn", false, true},        {"warnx", false, false},
-    {"via_vwarn", false, true},  {"via_vwarnx", false, false},
+    {"err", true, true},   {"errx", true, false},   {"via_verr", true, true},   {"via_verrx", true, false},
+    {"warn", false, true}, {"warnx", false, false}, {"via_vwarn", false, true}, {"via_vwarnx", false, false},
 };
 
 struct Message {
@@ -111,8 +110,8 @@ TEST(Err, EveryFormWritesEachPieceOnceThenExitsOrReturns) {
       EXPECT_EQ(res.returned, !f.exits);
       EXPECT_EQ(res.exited, f.exits);
       if (f.exits) {
-      EXPECT_EQ(res.status, status);
-    }
+        EXPECT_EQ(res.status, status);
+      }
       EXPECT_EQ(r.err(), 4);  // nothing failed, so nothing changed it
     }
   }
@@ -196,8 +195,9 @@ TEST(Err, ErrorTextOfErrnoOnEntry) {
     const char* text;
   };
   const Case cases[] = {
-      {0, "Operation succeeded"},   {4, "Out of memory"},         {1, "Invalid argument"},
-      {26, "Bad file number"},      {27, "Unknown error number"}, {99, "Unknown error number"},
+      {0, "Operation succeeded"},   {4, "Out of memory"},
+      {1, "Invalid argument"},      {26, "Bad file number"},
+      {27, "Unknown error number"}, {99, "Unknown error number"},
       {-5, "Unknown error number"}, {INT_MIN, "Unknown error number"},
   };
   for (const Case& c : cases) {
@@ -252,8 +252,8 @@ TEST(Err, ErrorTextFixedBeforeTheFirstWrite) {
       EXPECT_EQ(r.trace(), want.folded());
       EXPECT_EQ(res.returned, !exits);
       if (exits) {
-      EXPECT_EQ(res.status, 2);
-    }
+        EXPECT_EQ(res.status, 2);
+      }
       EXPECT_EQ(r.err(), c.errno_after);
     }
   }

@@ -14,10 +14,10 @@
 
 #include "diff/sequence.h"
 #include "diff/sequence_run.h"
-#include "support/stop_compare.h"
 #include "r3k/cpu.h"
-#include "support/random.h"
 #include "r3k/memory.h"
+#include "support/random.h"
+#include "support/stop_compare.h"
 
 namespace r3k::diff {
 namespace {

@@ -14,10 +14,9 @@ namespace {
 
 using enc::hex;
 
-constexpr const char* kRegNames[32] = {
-    "zero", "at", "v0", "v1", "a0", "a1", "a2", "a3", "t0", "t1", "t2",
-    "t3",   "t4", "t5", "t6", "t7", "s0", "s1", "s2", "s3", "s4", "s5",
-    "s6",   "s7", "t8", "t9", "k0", "k1", "gp", "sp", "fp", "ra"};
+constexpr const char* kRegNames[32] = {"zero", "at", "v0", "v1", "a0", "a1", "a2", "a3", "t0", "t1", "t2",
+                                       "t3",   "t4", "t5", "t6", "t7", "s0", "s1", "s2", "s3", "s4", "s5",
+                                       "s6",   "s7", "t8", "t9", "k0", "k1", "gp", "sp", "fp", "ra"};
 
 // The reference's exception numbers, as its interrupt hook reports them.
 enum RefException : uint32_t {
@@ -42,15 +41,14 @@ struct RefStop {
 
 // Whether the reference's way of stopping is the fault r3krun reported.
 bool same_fault(const Fault& f, const RefStop& rs) {
-  bool unmapped_error = rs.kind == RefStop::Error &&
-                        (rs.err == UC_ERR_READ_UNMAPPED || rs.err == UC_ERR_WRITE_UNMAPPED ||
-                         rs.err == UC_ERR_FETCH_UNMAPPED || rs.err == UC_ERR_READ_PROT ||
-                         rs.err == UC_ERR_WRITE_PROT || rs.err == UC_ERR_FETCH_PROT);
+  bool unmapped_error =
+      rs.kind == RefStop::Error &&
+      (rs.err == UC_ERR_READ_UNMAPPED || rs.err == UC_ERR_WRITE_UNMAPPED || rs.err == UC_ERR_FETCH_UNMAPPED ||
+       rs.err == UC_ERR_READ_PROT || rs.err == UC_ERR_WRITE_PROT || rs.err == UC_ERR_FETCH_PROT);
   switch (f.kind) {
     case FaultKind::Overflow: return rs.kind == RefStop::Exception && rs.intno == kRefOverflow;
     case FaultKind::Break: return rs.kind == RefStop::Exception && rs.intno == kRefBreak;
-    case FaultKind::ReservedInstruction:
-      return rs.kind == RefStop::Exception && rs.intno == kRefReserved;
+    case FaultKind::ReservedInstruction: return rs.kind == RefStop::Exception && rs.intno == kRefReserved;
     case FaultKind::AddressError: {
       // Kernel mode: the reference maps the top half instead of refusing it.
       if (f.addr >= kUserEnd && (unmapped_error || rs.kind == RefStop::Exception)) return true;
@@ -59,8 +57,7 @@ bool same_fault(const Fault& f, const RefStop& rs) {
       uint32_t op = f.insn >> 26;
       uint32_t width = op == 0x21 || op == 0x25 || op == 0x29 ? 2 : op == 0x23 || op == 0x2b ? 4 : 1;
       if (!f.fetch && (f.addr & (width - 1)) && unmapped_error) return true;
-      return rs.kind == RefStop::Exception &&
-             (rs.intno == kRefAddressLoad || rs.intno == kRefAddressStore);
+      return rs.kind == RefStop::Exception && (rs.intno == kRefAddressLoad || rs.intno == kRefAddressStore);
     }
     case FaultKind::BadAddress: return unmapped_error;
     case FaultKind::LoadDelayHazard:
@@ -76,16 +73,16 @@ struct Driver {
   const LockstepConfig& cfg;
   LockstepOutcome out;
 
-  bool started = false;       // a boundary has been seen in this uc_emu_start
-  bool in_delay = false;      // the next hooked instruction is a delay slot
+  bool started = false;        // a boundary has been seen in this uc_emu_start
+  bool in_delay = false;       // the next hooked instruction is a delay slot
   bool stepped_early = false;  // r3krun already ran this unit (it ended in a syscall)
   bool finished = false;
   bool unit_branches = false;  // the unit being run starts with a branch or jump
-  uint32_t unit_start = 0;    // first instruction of the unit being run
-  uint32_t last_addr = 0;     // last instruction the reference hooked
+  uint32_t unit_start = 0;     // first instruction of the unit being run
+  uint32_t last_addr = 0;      // last instruction the reference hooked
   RefStop ref_stop;
-  RefRegs ref_at_stop;        // the reference's registers when it faulted
-  bool deferred = false;      // r3krun's fault, awaiting the reference's late report
+  RefRegs ref_at_stop;    // the reference's registers when it faulted
+  bool deferred = false;  // r3krun's fault, awaiting the reference's late report
   Stop deferred_stop;
   std::vector<std::pair<uint32_t, int>> writes;  // by the reference, this unit
   std::deque<uint32_t> recent;                   // unit start pcs, for reports
@@ -141,8 +138,7 @@ struct Driver {
     std::string diffs;
     for (int i = 0; i < 32; ++i)
       if (st.gpr[i] != rr.gpr[i])
-        diffs += std::string("\n  ") + kRegNames[i] + ": r3krun " + hex(st.gpr[i]) + ", reference " +
-                 hex(rr.gpr[i]);
+        diffs += std::string("\n  ") + kRegNames[i] + ": r3krun " + hex(st.gpr[i]) + ", reference " + hex(rr.gpr[i]);
     if (st.hi != rr.hi) diffs += "\n  hi: r3krun " + hex(st.hi) + ", reference " + hex(rr.hi);
     if (st.lo != rr.lo) diffs += "\n  lo: r3krun " + hex(st.lo) + ", reference " + hex(rr.lo);
     if (st.pc != rr.pc) diffs += "\n  pc: r3krun " + hex(st.pc) + ", reference " + hex(rr.pc);
@@ -167,8 +163,8 @@ struct Driver {
       if (a[i] == b[i]) continue;
       if (shown++ < 8) {
         char line[96];
-        std::snprintf(line, sizeof line, "\n  byte 0x%08" PRIx32 ": r3krun 0x%02x, reference 0x%02x",
-                      lo + i, a[i], b[i]);
+        std::snprintf(line, sizeof line, "\n  byte 0x%08" PRIx32 ": r3krun 0x%02x, reference 0x%02x", lo + i, a[i],
+                      b[i]);
         s += line;
       }
     }
@@ -243,8 +239,7 @@ struct Driver {
       return;
     }
     uint8_t b[4];
-    if (ref.read(addr, b, 4))
-      in_delay = has_delay_slot(enc::be32(b));
+    if (ref.read(addr, b, 4)) in_delay = has_delay_slot(enc::be32(b));
     unit_branches = in_delay;
   }
 
@@ -290,8 +285,8 @@ struct Driver {
     Stop s = deferred ? deferred_stop : step();
     deferred = false;
     if (s.reason != StopReason::Fault) {
-      fail("the reference stopped with " + ref_stop.text() + " at " + hex(last_addr) +
-           "; r3krun stopped at " + stop_text(s));
+      fail("the reference stopped with " + ref_stop.text() + " at " + hex(last_addr) + "; r3krun stopped at " +
+           stop_text(s));
       return 1;
     }
     const Fault& f = s.fault;
@@ -302,10 +297,8 @@ struct Driver {
     RefRegs rr = ref_stop.kind == RefStop::Exception ? ref_at_stop : ref.regs();
     // The reference's pc is not usable in its exception hook: the faulting
     // instruction is the one it hooked last, or for a fetch the target.
-    if (f.fetch)
-      rr.pc = ref_stop.kind == RefStop::Error ? ref.reg(UC_MIPS_REG_PC) : f.pc;
-    else
-      rr.pc = last_addr;
+    if (f.fetch) rr.pc = ref_stop.kind == RefStop::Error ? ref.reg(UC_MIPS_REG_PC) : f.pc;
+    else rr.pc = last_addr;
     if (!compare(rr, "at a fault")) return 1;
     out.faults.push_back(f);
     if (!cfg.resume_after_fault || f.in_delay_slot || f.fetch) return 1;
@@ -323,9 +316,7 @@ struct Driver {
   }
 };
 
-void hook_code(uc_engine*, uint64_t addr, uint32_t, void* user) {
-  static_cast<Driver*>(user)->on_code(uint32_t(addr));
-}
+void hook_code(uc_engine*, uint64_t addr, uint32_t, void* user) { static_cast<Driver*>(user)->on_code(uint32_t(addr)); }
 void hook_intr(uc_engine*, uint32_t intno, void* user) { static_cast<Driver*>(user)->on_interrupt(intno); }
 void hook_write(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t, void* user) {
   static_cast<Driver*>(user)->writes.emplace_back(uint32_t(addr), size);
@@ -339,9 +330,7 @@ void BothSides::set_reg(int i, uint32_t v) {
   ref_.set_reg(UC_MIPS_REG_0 + i, v);
 }
 
-bool BothSides::read(uint32_t addr, void* dst, uint32_t len) const {
-  return cpu_.space()->copy_in(addr, dst, len);
-}
+bool BothSides::read(uint32_t addr, void* dst, uint32_t len) const { return cpu_.space()->copy_in(addr, dst, len); }
 
 bool BothSides::write(uint32_t addr, const void* src, uint32_t len) {
   std::vector<uint8_t> probe(len);  // the reference has no all-or-nothing write
@@ -353,9 +342,9 @@ bool BothSides::write(uint32_t addr, const void* src, uint32_t len) {
 
 bool has_delay_slot(uint32_t word) {
   uint32_t op = word >> 26, rt = (word >> 16) & 31, funct = word & 63;
-  if (op == 0) return funct == 0x08 || funct == 0x09;                  // jr, jalr
+  if (op == 0) return funct == 0x08 || funct == 0x09;                        // jr, jalr
   if (op == 1) return rt == 0x00 || rt == 0x01 || rt == 0x10 || rt == 0x11;  // bltz bgez bltzal bgezal
-  return op >= 0x02 && op <= 0x07;                                    // j jal beq bne blez bgtz
+  return op >= 0x02 && op <= 0x07;                                           // j jal beq bne blez bgtz
 }
 
 const char* reg_name(int i) { return kRegNames[i & 31]; }
@@ -366,14 +355,13 @@ LockstepOutcome run_lockstep(Cpu& cpu, Reference& ref, const LockstepConfig& cfg
   for (auto [lo, hi] : cfg.code) {
     for (uint32_t a = lo; a < hi; a += 4) cpu.add_breakpoint(a);
     uc_hook h = 0;
-    uc_check(uc_hook_add(ref.uc(), &h, UC_HOOK_CODE, reinterpret_cast<void*>(hook_code), &d, uint64_t(lo),
-                         uint64_t(hi) - 1),
-             "uc_hook_add(code)");
+    uc_check(
+        uc_hook_add(ref.uc(), &h, UC_HOOK_CODE, reinterpret_cast<void*>(hook_code), &d, uint64_t(lo), uint64_t(hi) - 1),
+        "uc_hook_add(code)");
     hooks.push_back(h);
   }
   uc_hook hi = 0, hw = 0;
-  uc_check(uc_hook_add(ref.uc(), &hi, UC_HOOK_INTR, reinterpret_cast<void*>(hook_intr), &d, 1, 0),
-           "uc_hook_add(intr)");
+  uc_check(uc_hook_add(ref.uc(), &hi, UC_HOOK_INTR, reinterpret_cast<void*>(hook_intr), &d, 1, 0), "uc_hook_add(intr)");
   if (cfg.track_writes)
     uc_check(uc_hook_add(ref.uc(), &hw, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(hook_write), &d, 1, 0),
              "uc_hook_add(write)");

@@ -59,15 +59,15 @@ class BothSides {
 using KernelFn = std::function<bool(BothSides&)>;
 
 struct LockstepConfig {
-  std::vector<std::pair<uint32_t, uint32_t>> code;  // [lo, hi): hooked, and breakpoints in r3krun
+  std::vector<std::pair<uint32_t, uint32_t>> code;   // [lo, hi): hooked, and breakpoints in r3krun
   std::vector<std::pair<uint32_t, uint32_t>> watch;  // [lo, hi) compared whole after every unit
-  bool track_writes = false;  // compare the bytes the reference stored, after every unit
-  uint32_t stop_at = 1;       // done when a unit ends here (1: never)
+  bool track_writes = false;                         // compare the bytes the reference stored, after every unit
+  uint32_t stop_at = 1;                              // done when a unit ends here (1: never)
   // After a fault both sides agree on, go on at the next instruction
   // (unless it was a delay slot or a fetch): more checked per sequence.
   bool resume_after_fault = false;
   uint64_t max_units = 1'000'000;  // then the run ends, agreed so far
-  KernelFn kernel;                  // null: a syscall changes nothing
+  KernelFn kernel;                 // null: a syscall changes nothing
 };
 
 struct LockstepOutcome {
@@ -76,7 +76,7 @@ struct LockstepOutcome {
   uint64_t units = 0;        // compared boundaries
   uint64_t insns = 0;        // instructions r3krun ran
   uint64_t syscalls = 0;
-  std::vector<Fault> faults;  // r3krun's faults, each matched by the reference
+  std::vector<Fault> faults;          // r3krun's faults, each matched by the reference
   uint64_t taken = 0, not_taken = 0;  // branch and jump units by where they went
   bool reached_stop = false, exited = false, capped = false;
 };

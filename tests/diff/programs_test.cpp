@@ -237,9 +237,7 @@ class Loaded {
   }
 
  private:
-  void put32(uint32_t at, uint32_t v) {
-    space_.poke(at, enc::be_bytes(v).data(), 4);
-  }
+  void put32(uint32_t at, uint32_t v) { space_.poke(at, enc::be_bytes(v).data(), 4); }
   void put32_both(uint32_t at, uint32_t v) {
     const auto b = enc::be_bytes(v);
     space_.poke(at, b.data(), 4);
@@ -260,7 +258,7 @@ class Loaded {
 struct ProgramCase {
   std::string path, name;
   ForkAs fork_as;
-  bool real_program;  // one of the three check programs: must exit with `status`
+  bool real_program;   // one of the three check programs: must exit with `status`
   int32_t status = 0;  // 1 for quendle when fork fails: a check it could not make
 };
 
@@ -328,7 +326,7 @@ class LibraryInLockstep : public ::testing::Test {
 
 TEST_F(LibraryInLockstep, SnprintfOverEdgeValuesAndConversions) {
   static const char* const kFormats[] = {
-      "%d|%i|%u|%x", "%X|%o|%c|%%", "%-12d|%012d|%+d|% d", "%#x|%#o|%.0d|%.10u",
+      "%d|%i|%u|%x",   "%X|%o|%c|%%",      "%-12d|%012d|%+d|% d", "%#x|%#o|%.0d|%.10u",
       "%5.3s|%-5s|%s", "%hd|%hhu|%ld|%lu", "%*d|%-*d|%.*d|%p",
   };
   static const uint32_t kValues[] = {0, 1, 0xffffffffu, 0x7fffffffu, 0x80000000u, 12345, 0xdeadbeefu};

@@ -36,7 +36,8 @@ const Case kCases[] = {
      {FaultKind::BadAddress}},
     {"SwrAboveUserSpace", {lui(a1, 0x8000), swr(s4, 2, a1), addiu(t0, t0, 1)}, {FaultKind::AddressError}},
     // An unaligned access to unmapped memory: alignment is checked first.
-    {"UnalignedHalfwordFromUnmappedMemory", {lui(t2, 0x2000), lh(t3, 229, t2), addiu(t0, t0, 1)},
+    {"UnalignedHalfwordFromUnmappedMemory",
+     {lui(t2, 0x2000), lh(t3, 229, t2), addiu(t0, t0, 1)},
      {FaultKind::AddressError}},
     {"UnalignedWordToUnmappedMemory", {lui(t2, 0x2000), sw(t3, 2, t2), addiu(t0, t0, 1)}, {FaultKind::AddressError}},
     // A branch in the last word of the code, its delay slot on an unmapped page.
@@ -48,8 +49,8 @@ const Case kCases[] = {
     // new instruction over it: the new one runs from that pass on.
     {"LoopStoresOverItsDelaySlotOnTheNextPage",
      {lui(a1, kSeqCode >> 16), ori(a1, a1, 0x1000), lui(a2, addiu(t0, t0, 5) >> 16),
-      ori(a2, a2, addiu(t0, t0, 5) & 0xffff), addiu(t1, zero, 3),
-      addiu(t1, t1, -1), sw(a2, 0, a1), bne(t1, zero, -3),  // the branch in the page's last word
+      ori(a2, a2, addiu(t0, t0, 5) & 0xffff), addiu(t1, zero, 3), addiu(t1, t1, -1), sw(a2, 0, a1),
+      bne(t1, zero, -3),  // the branch in the page's last word
       addiu(t0, t0, 1)},
      {},
      kSeqCode + 0x1000 - 4 * 8},

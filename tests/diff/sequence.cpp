@@ -44,18 +44,32 @@ uint32_t reads(uint32_t w) {
   switch (op) {
     case 0x00:
       switch (funct_of(w)) {
-        case 0x00: case 0x02: case 0x03: m = rt; break;             // shifts by sa
-        case 0x08: case 0x09: case 0x11: case 0x13: m = rs; break;  // jr jalr mthi mtlo
-        case 0x0c: case 0x0d: case 0x10: case 0x12: m = 0; break;   // syscall break mfhi mflo
+        case 0x00:
+        case 0x02:
+        case 0x03: m = rt; break;  // shifts by sa
+        case 0x08:
+        case 0x09:
+        case 0x11:
+        case 0x13: m = rs; break;  // jr jalr mthi mtlo
+        case 0x0c:
+        case 0x0d:
+        case 0x10:
+        case 0x12: m = 0; break;  // syscall break mfhi mflo
         default: m = rs | rt; break;
       }
       break;
-    case 0x01: case 0x06: case 0x07: m = rs; break;  // regimm, blez, bgtz
-    case 0x02: case 0x03: case 0x0f: m = 0; break;   // j jal lui
-    case 0x04: case 0x05: m = rs | rt; break;
-    case 0x22: case 0x26: m = rs | rt; break;        // lwl lwr merge into rt
+    case 0x01:
+    case 0x06:
+    case 0x07: m = rs; break;  // regimm, blez, bgtz
+    case 0x02:
+    case 0x03:
+    case 0x0f: m = 0; break;  // j jal lui
+    case 0x04:
+    case 0x05: m = rs | rt; break;
+    case 0x22:
+    case 0x26: m = rs | rt; break;  // lwl lwr merge into rt
     default:
-      m = op >= 0x28 ? rs | rt : rs;                 // stores read the value too
+      m = op >= 0x28 ? rs | rt : rs;  // stores read the value too
       break;
   }
   return m & ~1u;
@@ -63,9 +77,9 @@ uint32_t reads(uint32_t w) {
 
 // Hazard context: what the next instruction executed must respect.
 struct Ctx {
-  uint32_t forbid = 0;    // registers it must not read
-  int merge_reg = -1;     // an lwl/lwr into this register may still read it
-  int hilo_block = 0;     // instructions that still must not write HI/LO
+  uint32_t forbid = 0;  // registers it must not read
+  int merge_reg = -1;   // an lwl/lwr into this register may still read it
+  int hilo_block = 0;   // instructions that still must not write HI/LO
 
   bool allows(uint32_t w) const {
     uint32_t r = reads(w);
@@ -95,9 +109,9 @@ struct Ctx {
   }
 };
 
-const uint32_t kEdgeValues[] = {0,          1,          0xffffffffu, 0x7fffffffu, 0x80000000u,
+const uint32_t kEdgeValues[] = {0,           1,           0xffffffffu, 0x7fffffffu, 0x80000000u,
                                 0x00008000u, 0x00007fffu, 0x0000ffffu, 0xffff8000u, 0x80000001u,
-                                0x7ffffffeu, 31,         32,          0xfffffffeu};
+                                0x7ffffffeu, 31,          32,          0xfffffffeu};
 const int32_t kEdgeImm[] = {0, 1, -1, 0x7fff, -0x8000, 2, -2, 0x7ffe};
 const uint32_t kEdgeUimm[] = {0, 1, 0xffff, 0x7fff, 0x8000, 0xfffe};
 const uint32_t kEdgeShift[] = {0, 1, 31, 16, 30};
@@ -105,10 +119,10 @@ const uint32_t kEdgeShift[] = {0, 1, 31, 16, 30};
 // A forward branch or jump waiting for its target: the start of the item
 // that many items ahead (0: right after its delay slot), or the segment's end.
 struct Pending {
-  size_t at;          // index of the word to patch
+  size_t at;  // index of the word to patch
   int items_left;
   enum Kind : uint8_t { Branch, Jump, LuiOri } kind;
-  Ctx ctx;            // what its delay slot leaves behind
+  Ctx ctx;  // what its delay slot leaves behind
 };
 
 class Gen {
@@ -126,8 +140,7 @@ class Gen {
     s.lo = value();
     // Often close before a page boundary, so that blocks and delay slots
     // straddle it.
-    start_ = chance(50) ? kSeqCode + kPageSize - 4 * uint32_t(range(1, 160))
-                        : kSeqCode + 4 * uint32_t(range(0, 1023));
+    start_ = chance(50) ? kSeqCode + kPageSize - 4 * uint32_t(range(1, 160)) : kSeqCode + 4 * uint32_t(range(0, 1023));
     s.start = start_;
     s.data.resize(kSeqDataSize);
     for (auto& b : s.data) b = uint8_t(rng_());
@@ -150,12 +163,12 @@ class Gen {
   std::mt19937_64 rng_;
   GenOptions opts_;
   std::vector<uint32_t> code_;
-  Ctx ctx_;                     // after the last word, in program order
-  uint32_t reserved_ = 1;       // never written: base register, loop counters, zero
+  Ctx ctx_;                // after the last word, in program order
+  uint32_t reserved_ = 1;  // never written: base register, loop counters, zero
   Reg base_ = s0;
   uint32_t base_val_ = 0;
   uint32_t start_ = kSeqCode;
-  uint32_t keep_ = 0;  // registers a branch's link must not overwrite
+  uint32_t keep_ = 0;                        // registers a branch's link must not overwrite
   std::vector<Pending>* pending_ = nullptr;  // of the current segment
 
   int64_t range(int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng_); }
@@ -295,12 +308,15 @@ class Gen {
   // One instruction that may sit anywhere: in a delay slot too.
   uint32_t single() {
     switch (range(0, 99) / 10) {
-      case 0: case 1: return alu();
+      case 0:
+      case 1: return alu();
       case 2: return alu_imm();
       case 3: return shift();
       case 4: return hilo_move();
       case 5: return multiply();
-      case 6: case 7: case 8: return memory();
+      case 6:
+      case 7:
+      case 8: return memory();
       default:
         if (opts_.faults && chance(10)) return break_(uint32_t(range(0, 1023)));
         return alu_imm();
@@ -516,7 +532,8 @@ class Gen {
       if (!(reserved_ & bit(r))) free_regs |= bit(r);
     if (!free_regs) return;
     Reg c;
-    do c = Reg(range(2, 30)); while (!(free_regs & bit(c)));
+    do c = Reg(range(2, 30));
+    while (!(free_regs & bit(c)));
     if (!try_emit({addiu(c, zero, int32_t(range(1, 3)))}, ctx_)) return;
     reserved_ |= bit(c);
     size_t body = code_.size();

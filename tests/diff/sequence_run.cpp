@@ -65,8 +65,7 @@ std::string free_run(const Sequence& s, const LockstepOutcome& lock, const R3kSi
   } else {
     for (size_t i = 0; i < faults.size(); ++i)
       if (faults[i].kind != lock.faults[i].kind || faults[i].pc != lock.faults[i].pc)
-        d += "\n  fault " + std::to_string(i) + ": " + faults[i].describe() + ", stepped " +
-             lock.faults[i].describe();
+        d += "\n  fault " + std::to_string(i) + ": " + faults[i].describe() + ", stepped " + lock.faults[i].describe();
   }
   const CpuState &a = side.cpu.state(), &b = stepped.cpu.state();
   for (int i = 0; i < 32; ++i)
@@ -144,10 +143,8 @@ LockstepOutcome lockstep_pair(Reference& ref, const Sequence& mine, const Sequen
   R3kSide side(mine);
   LockstepConfig cfg;
   cfg.code = {{mine.start, std::max(mine.end_pc(), t.end_pc()) + 4}};
-  if (track_writes)
-    cfg.track_writes = true;
-  else
-    cfg.watch = {{kSeqData, kSeqData + kSeqDataSize}};
+  if (track_writes) cfg.track_writes = true;
+  else cfg.watch = {{kSeqData, kSeqData + kSeqDataSize}};
   cfg.stop_at = mine.end_pc();
   cfg.max_units = 1000;
   return run_lockstep(side.cpu, ref, cfg);

@@ -43,7 +43,6 @@ LockstepOutcome lockstep_pair(Reference& ref, const Sequence& mine, const Sequen
 
 // A sequence from exact words, for regression cases: registers from the
 // list, every other register and the data area zero.
-Sequence sequence_of(std::initializer_list<uint32_t> words,
-                     std::initializer_list<std::pair<int, uint32_t>> regs = {});
+Sequence sequence_of(std::initializer_list<uint32_t> words, std::initializer_list<std::pair<int, uint32_t>> regs = {});
 
 }  // namespace r3k::diff

@@ -57,11 +57,11 @@ TEST(RandomSequences, AgreeWithTheReferenceAtEveryInstruction) {
   // The run must have exercised what it claims to, or its passing says little.
   if (count < 500) return;
   static const char* const kAll[] = {
-      "sll", "srl", "sra", "sllv", "srlv", "srav", "jr", "jalr", "syscall", "break", "mfhi", "mthi",
-      "mflo", "mtlo", "mult", "multu", "div", "divu", "add", "addu", "sub", "subu", "and", "or",
-      "xor", "nor", "slt", "sltu", "bltz", "bgez", "bltzal", "bgezal", "j", "jal", "beq", "bne",
-      "blez", "bgtz", "addi", "addiu", "slti", "sltiu", "andi", "ori", "xori", "lui", "lb", "lh",
-      "lwl", "lw", "lbu", "lhu", "lwr", "sb", "sh", "swl", "sw", "swr"};
+      "sll",  "srl",  "sra",  "sllv",  "srlv", "srav",  "jr",     "jalr",   "syscall", "break", "mfhi", "mthi",
+      "mflo", "mtlo", "mult", "multu", "div",  "divu",  "add",    "addu",   "sub",     "subu",  "and",  "or",
+      "xor",  "nor",  "slt",  "sltu",  "bltz", "bgez",  "bltzal", "bgezal", "j",       "jal",   "beq",  "bne",
+      "blez", "bgtz", "addi", "addiu", "slti", "sltiu", "andi",   "ori",    "xori",    "lui",   "lb",   "lh",
+      "lwl",  "lw",   "lbu",  "lhu",   "lwr",  "sb",    "sh",     "swl",    "sw",      "swr"};
   for (const char* m : kAll) EXPECT_GE(seen[m], 20u) << m << " was hardly generated";
   EXPECT_GT(taken, count);
   EXPECT_GT(not_taken, count);

@@ -46,7 +46,7 @@ struct FormatCase {
   std::string fmt;
   std::vector<uint32_t> args;  // words; strings go through str_args
   std::vector<std::string> str_args;
-  std::string text;            // what reaches descriptor 1
+  std::string text;  // what reaches descriptor 1
   int32_t count;
 };
 
@@ -54,10 +54,15 @@ const FormatCase kFormats[] = {
     {"", {}, {}, "", 0},
     {"%5d", {42}, {}, "   42", 5},
     {"ab%3dc\n", {7}, {}, "ab  7c\n", 7},
-    {"%s", {}, {""}, "", 0},             // three empty runs: no call at all
+    {"%s", {}, {""}, "", 0},  // three empty runs: no call at all
     {"%s%s|", {}, {"", "xy"}, "xy|", 3},
-    {"a%cb", {0}, {}, "ab", 2},            // %c of 0 is an empty body
-    {"%c%c", {0xe9, 0x141}, {}, "\xe9" "A", 2},  // low 8 bits, high bytes pass
+    {"a%cb", {0}, {}, "ab", 2},  // %c of 0 is an empty body
+    {"%c%c",
+     {0xe9, 0x141},
+     {},
+     "\xe9"
+     "A",
+     2},  // low 8 bits, high bytes pass
     {"\xff\x80", {}, {}, "\xff\x80", 2},
     {"%d", {0x80000000u}, {}, "-2147483648", 11},
     {"%-6s|%#x", {0xff}, {"ab"}, "ab    |0xff", 11},
@@ -125,8 +130,8 @@ TEST(Console, PutcharWritesTheLowByteAndReturnsItsArgumentOrMinusOne) {
     const char* name;
     int32_t c;
     std::vector<CallRule> fail, result;
-    std::string byte;     // the byte handed to write
-    std::string suffix;   // how the write shows in the trace after its data
+    std::string byte;    // the byte handed to write
+    std::string suffix;  // how the write shows in the trace after its data
     int32_t ret;
     int32_t errno_after;  // errno starts at 7
   };

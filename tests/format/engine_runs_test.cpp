@@ -102,7 +102,7 @@ TEST(EngineRuns, WidthBeyondIntMaxSaturatesInsteadOfWrapping) {
       {"%2147483648d", {1}, blanks(kStopAfter)},
       {"%2147483647d", {1}, blanks(kStopAfter)},
       {"%99999999999999999999d", {1}, blanks(kStopAfter)},
-      {"%9999999990d", {1}, blanks(kStopAfter)},   // overflow on a '0' digit
+      {"%9999999990d", {1}, blanks(kStopAfter)},  // overflow on a '0' digit
       {"%4294967306s", {"ab"}, blanks(kStopAfter)},
       {"%-4294967306d", {1}, then({"", "", "1"}, blanks(kStopAfter - 3))},
       {"%04294967306d", {1}, then({"", ""}, blanks(kStopAfter - 2, "0"))},
@@ -115,8 +115,8 @@ TEST(EngineRuns, WidthBeyondIntMaxSaturatesInsteadOfWrapping) {
     auto words = lib.words_of(c.args);
     words.insert(words.begin(), {0, lib.str(c.fmt)});
     auto r = lib.machine().call("rec_vprintf", words);
-    EXPECT_FALSE(r.returned) << "came back with " << static_cast<int32_t>(r.v0) << " after "
-                             << lib.recorded().size() << " runs";
+    EXPECT_FALSE(r.returned) << "came back with " << static_cast<int32_t>(r.v0) << " after " << lib.recorded().size()
+                             << " runs";
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.status, 77);
     EXPECT_EQ(texts(lib.recorded()), c.runs);

@@ -87,7 +87,7 @@ const Case kCases[] = {
     {"%-5c", {'x'}, "x    "},
     {"%050d", {7}, std::string(49, '0') + "7"},
     {"%00d", {7}, "7"},
-    {"%5-3d", {1}, "1" + std::string(52, ' ')},  // width 53, digits span the '-'
+    {"%5-3d", {1}, "1" + std::string(52, ' ')},   // width 53, digits span the '-'
     {"%10-0d", {1}, "1" + std::string(99, ' ')},  // '0' after a digit is a digit
     {"%ld %lld %qd", {1, 2, 3}, "1 2 3"},
     {"%lld%s%lx", {1, "ab", 255}, "1abff"},
@@ -105,7 +105,11 @@ const Case kCases[] = {
     {"% d", {}, " d"},
     {"%X%i%f%n%h%*%.", {}, "Xifnh*."},
     {"\xe9\x80\xff", {}, "\xe9\x80\xff"},
-    {"%\x80" "d", {}, "\x80" "d"},
+    {"%\x80"
+     "d",
+     {},
+     "\x80"
+     "d"},
     {"%5\xff", {}, "    \xff"},
     {"%d%\xe9%s", {3, "z"}, "3\xe9z"},  // the stray takes no argument
     {"\x01\x7f\t\n", {}, "\x01\x7f\t\n"},

@@ -32,7 +32,8 @@ char ordinary_byte(Rng& r) {
   if (r.chance(20)) return static_cast<char>(0x80 + r.below(0x80));
   if (r.chance(8)) return static_cast<char>(1 + r.below(0x1f));
   char c;
-  do c = static_cast<char>(0x20 + r.below(0x5f)); while (c == '%');
+  do c = static_cast<char>(0x20 + r.below(0x5f));
+  while (c == '%');
   return c;
 }
 
@@ -58,8 +59,8 @@ std::string directive_body(Rng& r) {
 }
 
 std::string random_format(Rng& r) {
-  static const char kStray[] = {'%', 'X', 'i', 'f', 'n', 'h', 'e', ' ', '*', '.', '+', 'D',
-                                '\x80', '\xe9', '\xff', '\x01', 'z', 'L', 'j'};
+  static const char kStray[] = {'%', 'X', 'i',    'f',    'n',    'h',    'e', ' ', '*', '.',
+                                '+', 'D', '\x80', '\xe9', '\xff', '\x01', 'z', 'L', 'j'};
   std::string f;
   for (uint32_t n = r.below(9); n > 0; --n) {
     if (r.chance(40)) {
@@ -74,8 +75,8 @@ std::string random_format(Rng& r) {
 }
 
 uint32_t random_word(Rng& r) {
-  static const uint32_t kEdges[] = {0,    1,     0xffffffffu, 0x80000000u, 0x7fffffffu, 7,     8,
-                                    10,   16,    255,         256,         4660,        0x41,  0xe9,
+  static const uint32_t kEdges[] = {0,     1,     0xffffffffu, 0x80000000u, 0x7fffffffu, 7,          8,
+                                    10,    16,    255,         256,         4660,        0x41,       0xe9,
                                     0x100, 0x141, 0x7ffffffeu, 0x80000001u, 1000000000u, 0xfffffff6u};
   if (r.chance(55)) return r.pick(kEdges);
   return r.chance(50) ? r.below(1000) : static_cast<uint32_t>(r.next());
@@ -144,8 +145,7 @@ TEST(Sweep, LibraryMatchesModelOnRandomFormats) {
       renew = !res.returned;  // a guest that ended takes no more calls
       auto got = lib->recorded();
       bool same = res.returned && static_cast<int32_t>(res.v0) == want.emitted && got.size() == want.runs.size();
-      for (size_t k = 0; same && k < got.size(); ++k)
-        same = got[k].text == want.runs[k] && got[k].arg == client;
+      for (size_t k = 0; same && k < got.size(); ++k) same = got[k].text == want.runs[k] && got[k].arg == client;
       if (!same) {
         ++failures;
         std::string got_text;
@@ -153,8 +153,8 @@ TEST(Sweep, LibraryMatchesModelOnRandomFormats) {
         std::string want_text;
         for (const auto& w : want.runs) want_text += "[" + w + "]";
         ADD_FAILURE() << describe(seed, i, fmt, words, "__vprintf", 0) << "\n  want " << want.emitted << " "
-                      << testing::PrintToString(want_text) << "\n  got  " << static_cast<int32_t>(res.v0)
-                      << " " << testing::PrintToString(got_text);
+                      << testing::PrintToString(want_text) << "\n  got  " << static_cast<int32_t>(res.v0) << " "
+                      << testing::PrintToString(got_text);
       }
       continue;
     }
@@ -191,13 +191,13 @@ TEST(Sweep, LibraryMatchesModelOnRandomFormats) {
     if (!res.returned || static_cast<int32_t>(res.v0) != want.emitted || got != expect) {
       ++failures;
       ADD_FAILURE() << describe(seed, i, fmt, words, path == 0 ? "snprintf" : "vsnprintf", size)
-                    << (res.returned ? "" : "\n  did not return")
-                    << "\n  want " << want.emitted << " " << testing::PrintToString(expect)
-                    << "\n  got  " << static_cast<int32_t>(res.v0) << " " << testing::PrintToString(got);
+                    << (res.returned ? "" : "\n  did not return") << "\n  want " << want.emitted << " "
+                    << testing::PrintToString(expect) << "\n  got  " << static_cast<int32_t>(res.v0) << " "
+                    << testing::PrintToString(got);
     }
   }
-  std::cout << "sweep: " << paths[0] << " snprintf, " << paths[1] << " vsnprintf, " << paths[2]
-            << " recorded" << std::endl;
+  std::cout << "sweep: " << paths[0] << " snprintf, " << paths[1] << " vsnprintf, " << paths[2] << " recorded"
+            << std::endl;
 }
 
 }  // namespace

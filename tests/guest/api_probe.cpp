@@ -1,4 +1,5 @@
-// Small functions for the guest-call tests: stack arguments, 64-bit results, state kept between calls, a fork inside a call, a crash.
+// Small functions for the guest-call tests: stack arguments, 64-bit results, state kept between calls, a fork inside a
+// call, a crash.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -27,8 +28,8 @@ int crash(void) { return *static_cast<volatile int *>(nullptr); }
 
 namespace {
 // Referenced from main so the linker keeps every probe.
-void *volatile const probes[] = {reinterpret_cast<void *>(weigh6), reinterpret_cast<void *>(pair_of),
-                                 reinterpret_cast<void *>(bump),   reinterpret_cast<void *>(length_of),
+void *volatile const probes[] = {reinterpret_cast<void *>(weigh6),    reinterpret_cast<void *>(pair_of),
+                                 reinterpret_cast<void *>(bump),      reinterpret_cast<void *>(length_of),
                                  reinterpret_cast<void *>(fork_here), reinterpret_cast<void *>(crash),
                                  reinterpret_cast<void *>(exit)};
 }  // namespace

@@ -22,9 +22,9 @@ int main() {
   const void *stack = const_cast<const char *>(local);
   expect_efault(stack, 0xffffffffu);  // wraps past the top of memory
   expect_efault(stack, 0x7fffffffu);
-  expect_efault(data, 0x40000000u);   // 1 GiB from mapped data into unmapped space
+  expect_efault(data, 0x40000000u);  // 1 GiB from mapped data into unmapped space
   expect_efault(data, 0x7fffffffu);
-  expect_efault(data, 0x80000000u);   // reaches the top of user space exactly
+  expect_efault(data, 0x80000000u);  // reaches the top of user space exactly
   expect_efault(nullptr, 0xfffffff0u);
   if (first_bad != 0) return first_bad;
   write(2, "ok\n", 3);

@@ -1,5 +1,6 @@
 /* Guest for the compiler-runtime tests: every routine of libr3kgcc.a kept
    in the image, so that the host can call each by name. */
+/* clang-format off */
 #define ROUTINES(X)                                                                      \
   X(__adddf3) X(__subdf3) X(__muldf3) X(__divdf3) X(__negdf2)                            \
   X(__addsf3) X(__subsf3) X(__mulsf3) X(__divsf3) X(__negsf2)                            \
@@ -18,6 +19,7 @@
   X(__paritysi2) X(__paritydi2) X(__bswapsi2) X(__bswapdi2)                              \
   X(__addvsi3) X(__addvdi3) X(__subvsi3) X(__subvdi3) X(__mulvsi3) X(__mulvdi3)          \
   X(__negvsi2) X(__negvdi2) X(__absvsi2) X(__absvdi2)
+/* clang-format on */
 
 /* Under names of their own: some are built-in functions to the compiler. */
 #define DECLARE(name) extern char kept##name[] __asm__(#name);

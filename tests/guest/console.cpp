@@ -15,10 +15,7 @@ int via_vprintf(const char *fmt, ...) {
 }
 
 // Referenced from main so that section garbage collection keeps them.
-const void *const keep_linked[] = {(const void *)printf, (const void *)putchar,
-                                   (const void *)via_vprintf};
+const void *const keep_linked[] = {(const void *)printf, (const void *)putchar, (const void *)via_vprintf};
 }
 
-int main(int argc, char **) {
-  return ((const void *const volatile *)keep_linked)[argc - 1] == 0;
-}
+int main(int argc, char **) { return ((const void *const volatile *)keep_linked)[argc - 1] == 0; }

@@ -7,7 +7,10 @@ int main(int argc, char **argv) {
   if (argc < 2) return 0;
   const char *s = argv[1];
   int sign = 1, value = 0;
-  if (*s == '-') { sign = -1; ++s; }
+  if (*s == '-') {
+    sign = -1;
+    ++s;
+  }
   while (*s >= '0' && *s <= '9') value = value * 10 + (*s++ - '0');
   return sign * value;
 }

@@ -1,4 +1,5 @@
-// Forks until fork fails (children spin, then exit 0) and exits with the number of children made; errno is in the trace.
+// Forks until fork fails (children spin, then exit 0) and exits with the number of children made; errno is in the
+// trace.
 #include <unistd.h>
 
 int main() {

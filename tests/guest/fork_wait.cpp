@@ -7,13 +7,17 @@ void put_number(int fd, int v) {
   char buf[16];
   int at = 16;
   unsigned u = v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
-  do buf[--at] = static_cast<char>('0' + u % 10); while ((u /= 10) != 0);
+  do buf[--at] = static_cast<char>('0' + u % 10);
+  while ((u /= 10) != 0);
   if (v < 0) buf[--at] = '-';
   write(fd, buf + at, 16 - at);
 }
 int parse(const char *s) {
   int sign = 1, v = 0;
-  if (*s == '-') { sign = -1; ++s; }
+  if (*s == '-') {
+    sign = -1;
+    ++s;
+  }
   while (*s >= '0' && *s <= '9') v = v * 10 + (*s++ - '0');
   return sign * v;
 }

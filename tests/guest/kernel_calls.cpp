@@ -12,6 +12,4 @@ void (*volatile const stubs[])() = {
 };
 }  // namespace
 
-int main(int argc, char **) {
-  return stubs[argc % 33] != nullptr && errno == 0 && __argv != nullptr ? 0 : 1;
-}
+int main(int argc, char **) { return stubs[argc % 33] != nullptr && errno == 0 && __argv != nullptr ? 0 : 1; }

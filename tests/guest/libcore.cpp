@@ -1,13 +1,13 @@
 // Guest for the library-core tests: the host calls the library's routines
 // by symbol, and the helpers below where a call needs guest-side code (a
 // recording sink for the formatting engine, a plain store).
+#include <assert.h>
 #include <errno.h>
 #include <r3k/runtime.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
-#include <assert.h>
 
 extern "C" {
 
@@ -51,14 +51,11 @@ void store_word(unsigned addr, unsigned value) { *(volatile unsigned *)addr = va
 
 // Every routine under test, referenced from main so that the linker's
 // section garbage collection keeps them in the image.
-const void *const keep_linked[] = {
-    (const void *)strcmp,  (const void *)strchr,    (const void *)strlen,
-    (const void *)memcpy,  (const void *)memmove,   (const void *)memset,   (const void *)memcmp,
-    (const void *)strerror, (const void *)sys_errlist, (const void *)&sys_nerr,
-    (const void *)snprintf, (const void *)vsnprintf, (const void *)__bad_assert,
-    (const void *)rec_vprintf, (const void *)store_word};
+const void *const keep_linked[] = {(const void *)strcmp,       (const void *)strchr,      (const void *)strlen,
+                                   (const void *)memcpy,       (const void *)memmove,     (const void *)memset,
+                                   (const void *)memcmp,       (const void *)strerror,    (const void *)sys_errlist,
+                                   (const void *)&sys_nerr,    (const void *)snprintf,    (const void *)vsnprintf,
+                                   (const void *)__bad_assert, (const void *)rec_vprintf, (const void *)store_word};
 }
 
-int main(int argc, char **) {
-  return ((const void *const volatile *)keep_linked)[argc - 1] == 0;
-}
+int main(int argc, char **) { return ((const void *const volatile *)keep_linked)[argc - 1] == 0; }

@@ -33,11 +33,9 @@ void via_vwarnx(const char *fmt, ...) {
 }
 
 // Referenced from main so that section garbage collection keeps them.
-const void *const keep_linked[] = {
-    (const void *)err,      (const void *)errx,      (const void *)warn,      (const void *)warnx,
-    (const void *)via_verr, (const void *)via_verrx, (const void *)via_vwarn, (const void *)via_vwarnx};
+const void *const keep_linked[] = {(const void *)err,       (const void *)errx,      (const void *)warn,
+                                   (const void *)warnx,     (const void *)via_verr,  (const void *)via_verrx,
+                                   (const void *)via_vwarn, (const void *)via_vwarnx};
 }
 
-int main(int argc, char **) {
-  return ((const void *const volatile *)keep_linked)[argc - 1] == 0;
-}
+int main(int argc, char **) { return ((const void *const volatile *)keep_linked)[argc - 1] == 0; }

@@ -1,4 +1,5 @@
-// The child sets a data and a bss word to 40 and 2 and exits; the parent waits and exits with their sum (1 when fork copied memory, 42 when it shared it).
+// The child sets a data and a bss word to 40 and 2 and exits; the parent waits and exits with their sum (1 when fork
+// copied memory, 42 when it shared it).
 #include <unistd.h>
 
 int in_data = 1;

@@ -1,5 +1,7 @@
 // The r3krun binary: exit statuses, the one-line reports, option parsing
 // and where the guest's output and the trace go.
+#include "r3k/cli.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,13 +14,12 @@
 #include <iterator>
 
 #include "machine/machine_util.h"
-#include "r3k/cli.h"
 #include "support/subprocess.h"
 
 namespace {
 
-using r3k::test::Ran;
 using r3k::test::r3krun;
+using r3k::test::Ran;
 
 size_t lines(const std::string& s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
 
@@ -36,25 +37,51 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       {{exit_status, "-1"}, 255, "", "hi\n"},
       {{exit_status, "257"}, 1, "", "hi\n"},
       {{mtest::guest("calls_abort")}, 255, "", ""},
-      {{mtest::guest("null_load")}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc", "",
+      {{mtest::guest("null_load")},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc",
+       "",
        {" in main: lw a0,0(zero) (null pointer)"}},
       // Named code and the likely cause.
-      {{debugme, "fault"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x", "",
+      {{debugme, "fault"},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x",
+       "",
        {" in deref+0x", ": lw ", " (null pointer)"}},
-      {{debugme, "div"}, 133, "r3krun: pid 2 killed by SIGTRAP: break at pc 0x", "",
+      {{debugme, "div"},
+       133,
+       "r3krun: pid 2 killed by SIGTRAP: break at pc 0x",
+       "",
        {" in divide+0x", ": break 0x7 (integer division by zero)"}},
-      {{debugme, "div64"}, 133, "r3krun: pid 2 killed by SIGTRAP: break at pc 0x", "",
+      {{debugme, "div64"},
+       133,
+       "r3krun: pid 2 killed by SIGTRAP: break at pc 0x",
+       "",
        {" in __divdi3+0x", ": break 0x7 (integer division by zero)"}},
-      {{debugme, "ro"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x", "",
+      {{debugme, "ro"},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad address 0x",
+       "",
        {" in poke+0x", ": sw ", " (store to a read-only page)"}},
-      {{debugme, "stack"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x7f7f", "",
+      {{debugme, "stack"},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad address 0x7f7f",
+       "",
        {" in recurse+0x", " (stack overflow: past the 8 MiB stack)"}},
-      {{debugme, "jump"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad address 0x", "",
+      {{debugme, "jump"},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad address 0x",
+       "",
        {": instruction fetch (jump to a non-executable page from jalr ", " at 0x", " in main+0x", ")"}},
-      {{"--max-host-mem", "1M", mtest::guest("deep_stack"), "2000"}, 139, "r3krun: pid 2 killed by SIGSEGV: bad ", "",
+      {{"--max-host-mem", "1M", mtest::guest("deep_stack"), "2000"},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad ",
+       "",
        {": sb ", " (no host memory left for the page under --max-host-mem)"}},
-      {{"--max-host-mem", "96K", mtest::guest("deep_stack"), "10"}, 126,
-       "r3krun: " R3K_GUEST_DIR "/deep_stack: no host memory for the argument list", ""},
+      {{"--max-host-mem", "96K", mtest::guest("deep_stack"), "10"},
+       126,
+       "r3krun: " R3K_GUEST_DIR "/deep_stack: no host memory for the argument list",
+       ""},
       {{"--max-insns", "1e5", mtest::guest("spin")}, 137, "r3krun: instruction budget of 100000 exhausted", ""},
       {{}, 125, "r3krun: no program given", ""},
       {{"--bogus", exit_status}, 125, "r3krun: unknown option --bogus", ""},
@@ -68,8 +95,10 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       {{"--pid", "", exit_status}, 125, "r3krun: --pid: empty value", ""},
       {{"--pid", "0", exit_status}, 125, "r3krun: --pid: '0' is not a number from 1 to 2147483647", ""},
       {{"--ppid", "2147483648", exit_status}, 125, "r3krun: --ppid: '2147483648' is not a number from 1", ""},
-      {{"--trace-file", "/nonexistent/t", exit_status}, 125,
-       "r3krun: --trace-file: cannot open /nonexistent/t: No such file or directory", ""},
+      {{"--trace-file", "/nonexistent/t", exit_status},
+       125,
+       "r3krun: --trace-file: cannot open /nonexistent/t: No such file or directory",
+       ""},
       {{"--gdb", "70000", exit_status}, 125, "r3krun: --gdb: '70000' is not PORT or HOST:PORT", ""},
       {{"--gdb", "::1:5", exit_status}, 125, "r3krun: --gdb: '::1:5': an IPv6 address goes in brackets", ""},
       {{"--gdb", "192.0.2.1:0", exit_status}, 125, "r3krun: --gdb: cannot listen on 192.0.2.1:0: ", ""},
@@ -221,11 +250,47 @@ TEST(Cli, OutputIsGatheredButKeepsItsOrder) {
 }
 
 TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
-  const char* argv[] = {"r3krun", "--pid", "10", "--ppid", "9", "--sp-offset", "4", "--quantum", "10k", "--seed",
-                        "77", "--max-procs", "3", "--max-mem", "2M", "--max-insns", "20e9", "--exit-returns", "2",
-                        "--shared-fork", "--wait-status", "unix", "--close-fd", "1", "--close-fd", "2", "--fail",
-                        "write@3:2+=EBADF", "--result", "getpid=-5", "--null-argv", "--trace-strsize", "8", "--no-jit", "--max-host-mem", "4G", "--trace-file", "t.log", "prog",
-                        "--pid", "x"};
+  const char* argv[] = {"r3krun",
+                        "--pid",
+                        "10",
+                        "--ppid",
+                        "9",
+                        "--sp-offset",
+                        "4",
+                        "--quantum",
+                        "10k",
+                        "--seed",
+                        "77",
+                        "--max-procs",
+                        "3",
+                        "--max-mem",
+                        "2M",
+                        "--max-insns",
+                        "20e9",
+                        "--exit-returns",
+                        "2",
+                        "--shared-fork",
+                        "--wait-status",
+                        "unix",
+                        "--close-fd",
+                        "1",
+                        "--close-fd",
+                        "2",
+                        "--fail",
+                        "write@3:2+=EBADF",
+                        "--result",
+                        "getpid=-5",
+                        "--null-argv",
+                        "--trace-strsize",
+                        "8",
+                        "--no-jit",
+                        "--max-host-mem",
+                        "4G",
+                        "--trace-file",
+                        "t.log",
+                        "prog",
+                        "--pid",
+                        "x"};
   const r3k::Command c = r3k::parse_command_line(static_cast<int>(std::size(argv)), argv);
   const r3k::Options& o = c.options;
   EXPECT_EQ(c.argv, (std::vector<std::string>{"prog", "--pid", "x"}));

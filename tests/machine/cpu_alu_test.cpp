@@ -170,9 +170,18 @@ TEST(CpuZeroRegister, WritesToZeroAreDiscarded) {
   h.reg(a0) = kData;
   h.put(kData, {0xabcdef01});
   h.load({
-      addiu(zero, zero, 5), lui(zero, 0x1234), ori(zero, a0, 7), addu(zero, a0, a0),
-      sll(zero, a0, 3), mfhi(zero), lw(zero, 0, a0), nop(), lwl(zero, 1, a0), nop(),
-      jal(kCode + 4 * 12), nop(),  // lands on the syscall below with ra set
+      addiu(zero, zero, 5),
+      lui(zero, 0x1234),
+      ori(zero, a0, 7),
+      addu(zero, a0, a0),
+      sll(zero, a0, 3),
+      mfhi(zero),
+      lw(zero, 0, a0),
+      nop(),
+      lwl(zero, 1, a0),
+      nop(),
+      jal(kCode + 4 * 12),
+      nop(),  // lands on the syscall below with ra set
       syscall(),
   });
   h.cpu.state().hi = 99;

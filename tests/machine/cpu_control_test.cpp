@@ -12,12 +12,12 @@ namespace {
 using namespace enc;
 
 // The MIPS-I encodings, from the R3000 opcode map.
-const std::set<uint32_t> kPrimary = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
-                                     0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f, 0x20, 0x21,
-                                     0x22, 0x23, 0x24, 0x25, 0x26, 0x28, 0x29, 0x2a, 0x2b, 0x2e};
-const std::set<uint32_t> kSpecial = {0x00, 0x02, 0x03, 0x04, 0x06, 0x07, 0x08, 0x09, 0x0c,
-                                     0x0d, 0x10, 0x11, 0x12, 0x13, 0x18, 0x19, 0x1a, 0x1b,
-                                     0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x2a, 0x2b};
+const std::set<uint32_t> kPrimary = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09,
+                                     0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f, 0x20, 0x21, 0x22, 0x23,
+                                     0x24, 0x25, 0x26, 0x28, 0x29, 0x2a, 0x2b, 0x2e};
+const std::set<uint32_t> kSpecial = {0x00, 0x02, 0x03, 0x04, 0x06, 0x07, 0x08, 0x09, 0x0c, 0x0d,
+                                     0x10, 0x11, 0x12, 0x13, 0x18, 0x19, 0x1a, 0x1b, 0x20, 0x21,
+                                     0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x2a, 0x2b};
 const std::set<uint32_t> kRegimm = {0x00, 0x01, 0x10, 0x11};
 
 std::vector<uint32_t> reserved_words() {
@@ -30,25 +30,25 @@ std::vector<uint32_t> reserved_words() {
     if (!kRegimm.count(rt)) w.push_back(regimm(rt, a0, 2));
   // Familiar later-ISA and coprocessor instructions, by their encodings.
   w.insert(w.end(), {
-      0x40026000,  // mfc0 v0,$12
-      0x42000010,  // rfe
-      0x44020800,  // mfc1 v0,$f1
-      0x46000000,  // add.s
-      0x4a000001,  // cop2
-      0xc4820000,  // lwc1
-      0xe4820000,  // swc1
-      0xc0820000,  // ll
-      0xe0820000,  // sc
-      0x70851002,  // mul v0,a0,a1
-      0x70850000,  // madd
-      0x7c02e83b,  // rdhwr
-      0x0085000a,  // movz
-      0x0000000f,  // sync
-      0x00850034,  // teq
-      0x50850001,  // beql
-      0x04820001,  // bltzl
-      0x04930001,  // bgezall
-  });
+                        0x40026000,  // mfc0 v0,$12
+                        0x42000010,  // rfe
+                        0x44020800,  // mfc1 v0,$f1
+                        0x46000000,  // add.s
+                        0x4a000001,  // cop2
+                        0xc4820000,  // lwc1
+                        0xe4820000,  // swc1
+                        0xc0820000,  // ll
+                        0xe0820000,  // sc
+                        0x70851002,  // mul v0,a0,a1
+                        0x70850000,  // madd
+                        0x7c02e83b,  // rdhwr
+                        0x0085000a,  // movz
+                        0x0000000f,  // sync
+                        0x00850034,  // teq
+                        0x50850001,  // beql
+                        0x04820001,  // bltzl
+                        0x04930001,  // bgezall
+                    });
   return w;
 }
 
@@ -122,15 +122,18 @@ TEST(CpuBreak, FaultsWithSigtrap) {
 Code busy_program() {
   return {
       addiu(s0, zero, 40),
-      lw(t0, 0, a0),              // 1: outer loop
+      lw(t0, 0, a0),  // 1: outer loop
       jal(kCode + 4 * 12),
       addiu(s0, s0, -1),
       addu(v0, v0, t0),
       bgtz(s0, -5),
       addiu(t0, t0, 3),
-      syscall(),                  // 7
-      nop(), nop(), nop(), nop(),
-      addiu(t1, zero, 5),         // 12: function, inner loop of 5
+      syscall(),  // 7
+      nop(),
+      nop(),
+      nop(),
+      nop(),
+      addiu(t1, zero, 5),  // 12: function, inner loop of 5
       addiu(t1, t1, -1),
       bne(t1, zero, -2),
       addiu(v1, v1, 1),
@@ -200,10 +203,9 @@ TEST(CpuBreakpoint, StopsBeforeAndResumesThrough) {
 
 TEST(CpuBreakpoint, HitsEveryIterationButNeverSplitsABranchFromItsSlot) {
   Harness h;
-  h.load({addiu(t0, zero, 5),
-          addiu(t0, t0, -1),  // 1: loop head
-          bne(t0, zero, -2),  // 2
-          addiu(v0, v0, 1),   // 3: slot
+  h.load({addiu(t0, zero, 5), addiu(t0, t0, -1),  // 1: loop head
+          bne(t0, zero, -2),                      // 2
+          addiu(v0, v0, 1),                       // 3: slot
           syscall()});
   for (uint32_t at : {1u, 2u}) {
     h.cpu.clear_breakpoints();

@@ -23,11 +23,11 @@ class CpuBranch : public ::testing::TestWithParam<BranchCase> {};
 TEST_P(CpuBranch, TakesOrFallsThroughAfterItsDelaySlot) {
   const BranchCase& c = GetParam();
   Harness h;
-  h.load({c.insn,                // 0: to 4 when taken
-          addiu(v1, v1, 1),      // 1: delay slot, always runs
-          addiu(v0, zero, 1),    // 2: fall-through path
-          syscall(),             // 3
-          addiu(v0, zero, 2),    // 4: taken path
+  h.load({c.insn,              // 0: to 4 when taken
+          addiu(v1, v1, 1),    // 1: delay slot, always runs
+          addiu(v0, zero, 1),  // 2: fall-through path
+          syscall(),           // 3
+          addiu(v0, zero, 2),  // 4: taken path
           syscall()});
   h.reg(a0) = c.a0;
   h.reg(a1) = c.a1;
@@ -66,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(Cpu, CpuBranch, ::testing::ValuesIn(kBranchCases),
 TEST(CpuLink, LinkIsPcPlus8AndVisibleInTheDelaySlot) {
   struct Case {
     const char* name;
-    uint32_t insn;   // at kCode + 8, links into reg
+    uint32_t insn;  // at kCode + 8, links into reg
     Reg reg;
     bool links_when_not_taken;
   } cases[] = {
@@ -91,9 +91,8 @@ TEST(CpuLink, LinkIsPcPlus8AndVisibleInTheDelaySlot) {
 
 TEST(CpuDelaySlot, BranchUsesOperandsFromBeforeTheSlot) {
   Harness h;
-  h.load({beq(a0, zero, 3), addiu(a0, a0, 1),  // taken although the slot changes a0
-          addiu(v0, zero, 1), syscall(),
-          jr(t0), addiu(t0, t0, 8),            // jumps to the old t0
+  h.load({beq(a0, zero, 3), addiu(a0, a0, 1),                       // taken although the slot changes a0
+          addiu(v0, zero, 1), syscall(), jr(t0), addiu(t0, t0, 8),  // jumps to the old t0
           syscall()});
   h.put(kCode + 0x20, {addiu(v1, zero, 7), syscall()});
   h.reg(t0) = kCode + 0x20;
@@ -106,11 +105,8 @@ TEST(CpuDelaySlot, BranchUsesOperandsFromBeforeTheSlot) {
 
 TEST(CpuDelaySlot, LoopRunsExactlyAsManyTimes) {
   Harness h;
-  h.load({addiu(t0, zero, 10),
-          addiu(v0, v0, 3),     // loop
-          addiu(t0, t0, -1),
-          bgtz(t0, -3),
-          addiu(v1, v1, 1),     // slot: runs every time, the last included
+  h.load({addiu(t0, zero, 10), addiu(v0, v0, 3),              // loop
+          addiu(t0, t0, -1), bgtz(t0, -3), addiu(v1, v1, 1),  // slot: runs every time, the last included
           syscall()});
   h.run_to_syscall();
   EXPECT_EQ(h.reg(v0), 30u);
@@ -151,11 +147,10 @@ TEST(CpuSyscall, ResumesAfterItOrAtTheBranchTarget) {
 
 TEST(CpuStep, RunsOneInstructionOrABranchWithItsSlot) {
   Harness h;
-  h.load({addiu(v0, v0, 1),              // 0: alone
-          beq(zero, zero, 3), nop(),     // 4: with its slot, to 0x14
-          addiu(v0, v0, 9), syscall(),
-          addiu(v1, v0, 0), syscall()});  // 0x14
-  h.cpu.add_breakpoint(kCode);  // not stopped at: the step starts there
+  h.load({addiu(v0, v0, 1),                                            // 0: alone
+          beq(zero, zero, 3), nop(),                                   // 4: with its slot, to 0x14
+          addiu(v0, v0, 9), syscall(), addiu(v1, v0, 0), syscall()});  // 0x14
+  h.cpu.add_breakpoint(kCode);                                         // not stopped at: the step starts there
   const uint32_t pcs[] = {kCode + 4, kCode + 0x14, kCode + 0x18, kCode + 0x1c};
   const uint64_t counts[] = {1, 2, 1, 1};
   for (int i = 0; i < 4; ++i) {
@@ -173,10 +168,8 @@ TEST(CpuFetch, BadPcFaultsWithTheAddress) {
     uint32_t target;
     FaultKind kind;
   } cases[] = {
-      {"unaligned", kCode + 2, FaultKind::AddressError},
-      {"odd", 1, FaultKind::AddressError},
-      {"kernel", 0x80000000, FaultKind::AddressError},
-      {"unmapped", 0x00300000, FaultKind::BadAddress},
+      {"unaligned", kCode + 2, FaultKind::AddressError}, {"odd", 1, FaultKind::AddressError},
+      {"kernel", 0x80000000, FaultKind::AddressError},   {"unmapped", 0x00300000, FaultKind::BadAddress},
       {"not_executable", kData, FaultKind::BadAddress},
   };
   for (const Case& c : cases) {
@@ -237,11 +230,9 @@ TEST(CpuPageCrossing, LoopRewritingItsOwnSlotOnTheNextPage) {
   Harness h;
   ASSERT_TRUE(h.space.map(kCode, kCodeSize, kProtRead | kProtWrite | kProtExec));
   uint32_t slot = kCode + kPageSize;
-  h.load({lw(a1, 0, a3), addiu(a3, a3, 4), sw(a1, 0, a2), addiu(t0, t0, 1), bne(t0, a0, -5)},
-         slot - 20);
+  h.load({lw(a1, 0, a3), addiu(a3, a3, 4), sw(a1, 0, a2), addiu(t0, t0, 1), bne(t0, a0, -5)}, slot - 20);
   h.put(slot, {addiu(v0, zero, 1), syscall()});
-  h.put(kData, {addiu(v0, zero, 100), addiu(v0, zero, 100), addiu(v0, zero, 102),
-                addiu(v0, zero, 103)});
+  h.put(kData, {addiu(v0, zero, 100), addiu(v0, zero, 100), addiu(v0, zero, 102), addiu(v0, zero, 103)});
   h.reg(a0) = 4;
   h.reg(a2) = slot;
   h.reg(a3) = kData;
@@ -257,12 +248,9 @@ TEST(CpuSelfModifying, StoredCodeRunsNextTime) {
   ASSERT_TRUE(h.space.map(kCode, kCodeSize, kProtRead | kProtWrite | kProtExec));
   constexpr uint32_t f = kCode + 0x100;
   h.put(f, {jr(ra), addiu(v0, zero, 1)});
-  h.load({jal(f), nop(),
-          sw(a0, 4, t9),  // patch the function's delay slot
-          sw(a1, 0, s0),  // patch the next instruction in this very block
-          addiu(v1, zero, 1),
-          jal(f), nop(),
-          syscall()});
+  h.load({jal(f), nop(), sw(a0, 4, t9),  // patch the function's delay slot
+          sw(a1, 0, s0),                 // patch the next instruction in this very block
+          addiu(v1, zero, 1), jal(f), nop(), syscall()});
   h.reg(t9) = f;
   h.reg(s0) = kCode + 16;
   h.reg(a0) = addiu(v0, zero, 2);

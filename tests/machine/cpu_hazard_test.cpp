@@ -82,20 +82,17 @@ const HazardCase kHazardCases[] = {
     {"lwl_then_lwr_other_reg", {lwl(t0, 0, a0), lwr(t1, 3, a0)}, std::nullopt},
     {"store_then_reader", {sw(t0, 0, a0), addu(v0, t0, zero)}, std::nullopt},
     // The instruction after a load in a delay slot is the branch target.
-    {"slot_load_target_reader", {j(kCode + 16), lw(t0, 0, a0), nop(), nop(), addu(v0, t0, zero)},
-     LD, 4, t0, 2},
+    {"slot_load_target_reader", {j(kCode + 16), lw(t0, 0, a0), nop(), nop(), addu(v0, t0, zero)}, LD, 4, t0, 2},
     {"slot_load_fallthrough_reader", {bne(a0, a0, 3), lw(t0, 0, a0), addu(v0, t0, zero)}, LD, 2, t0},
     {"slot_load_target_lwr_after_lw", {b(2), lw(t0, 0, a0), nop(), lwr(t0, 3, a0)}, LD, 3, t0, 2},
     {"slot_load_target_other_reg", {b(2), lw(t0, 0, a0), nop(), addu(v0, t1, zero)}, std::nullopt},
-    {"slot_load_target_nop_reader", {b(2), lw(t0, 0, a0), nop(), nop(), addu(v0, t0, t0)},
-     std::nullopt},
+    {"slot_load_target_nop_reader", {b(2), lw(t0, 0, a0), nop(), nop(), addu(v0, t0, t0)}, std::nullopt},
     {"slot_lwl_target_lwr_pair", {b(2), lwl(t0, 1, a0), nop(), lwr(t0, 4, a0)}, std::nullopt},
     {"slot_lwl_target_lwr_based_on_it", {b(2), lwl(a0, 1, a0), nop(), lwr(a0, 4, a0)}, LD, 3, a0, 2},
     // mfhi/mflo in a delay slot guards the first two at the target.
     {"slot_mflo_target_mult", {b(2), mflo(v0), nop(), mult(a0, a1)}, HL, 3, zero, 2},
     {"slot_mflo_target_second", {b(2), mflo(v0), nop(), nop(), mtlo(a0)}, HL, 4, zero, 3},
-    {"slot_mflo_target_second_in_slot", {b(2), mflo(v0), nop(), b(1), mthi(a0), nop()}, HL, 4,
-     zero, 3},
+    {"slot_mflo_target_second_in_slot", {b(2), mflo(v0), nop(), b(1), mthi(a0), nop()}, HL, 4, zero, 3},
     {"slot_mflo_target_third", {b(2), mflo(v0), nop(), nop(), nop(), mult(a0, a1)}, std::nullopt},
     // HI/LO: a write within two instructions of mfhi/mflo.
     {"mfhi_then_mult", {mfhi(v0), mult(a0, a1)}, HL, 1},
@@ -150,12 +147,9 @@ TEST(CpuHazardDynamic, StateSurvivesStopsOfRun) {
 
 TEST(CpuHazardDynamic, FaultsEveryTimeNotJustTheFirst) {
   // Run twice: the second time the blocks are cached and linked.
-  for (auto [code, kind] : {std::pair{Code{j(kCode + 16), lw(t0, 0, a0), nop(), nop(),
-                                           addu(v0, t0, zero), syscall()},
-                                      LD},
-                            std::pair{Code{j(kCode + 16), mflo(v0), nop(), nop(), mult(a0, a1),
-                                           syscall()},
-                                      HL}}) {
+  for (auto [code, kind] :
+       {std::pair{Code{j(kCode + 16), lw(t0, 0, a0), nop(), nop(), addu(v0, t0, zero), syscall()}, LD},
+        std::pair{Code{j(kCode + 16), mflo(v0), nop(), nop(), mult(a0, a1), syscall()}, HL}}) {
     Harness h;
     h.load(code);
     h.reg(a0) = kData;

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "machine/cpu_harness.h"
 #include "r3k/cpu.h"
 #include "r3k/memory.h"
-#include "machine/cpu_harness.h"
 #include "support/mips_encode.h"
 #include "support/stop_compare.h"
 
@@ -42,7 +42,7 @@ struct Outcome {
 
 struct Case {
   const char* name;
-  uint32_t at;                  // where the code goes
+  uint32_t at;  // where the code goes
   std::vector<uint32_t> code;
   std::vector<std::pair<Reg, uint32_t>> regs;
   std::vector<Step> steps;
@@ -54,9 +54,7 @@ std::vector<Outcome> play(const Case& c, const JitConfig& jit) {
   AddressSpace space(64);
   EXPECT_TRUE(space.map(kCode, 0x2000, kProtRead | kProtWrite | kProtExec));
   EXPECT_TRUE(space.map(kData, 0x1000, kProtRead | kProtWrite));
-  auto put = [&](uint32_t addr, uint32_t w) {
-    EXPECT_TRUE(space.poke(addr, be_bytes(w).data(), 4));
-  };
+  auto put = [&](uint32_t addr, uint32_t w) { EXPECT_TRUE(space.poke(addr, be_bytes(w).data(), 4)); };
   for (size_t i = 0; i < c.code.size(); ++i) put(c.at + 4 * uint32_t(i), c.code[i]);
   Cpu cpu(&space);
   cpu.set_jit(jit);
@@ -88,18 +86,16 @@ std::string compare(const std::vector<Outcome>& got, const std::vector<Outcome>&
 //   0x04 loop: addiu t0,t0,-1 ; bgez t3,next ; addiu t2,t2,1 (delay slot)
 //   0x10 next: bne t0,zero,loop ; nop ; syscall
 std::vector<uint32_t> two_block_loop() {
-  return {addiu(t0, zero, 1000), addiu(t0, t0, -1), bgez(t3, 1), addiu(t2, t2, 1),
-          bne(t0, zero, -4),      nop(),              syscall()};
+  return {addiu(t0, zero, 1000), addiu(t0, t0, -1), bgez(t3, 1), addiu(t2, t2, 1), bne(t0, zero, -4), nop(), syscall()};
 }
 
 const Case kCases[] = {
-    {"GuestRewritesTheLoopItRuns", kCode,
+    {"GuestRewritesTheLoopItRuns",
+     kCode,
      // After 100 of 200 iterations the loop stores a new first word over
      // its own head: +1 becomes +100.
-     {lui(a2, kCode >> 16), addiu(t0, zero, 200), nop(), nop(),
-      addiu(t2, t2, 1),       // 0x10 loop
-      addiu(t0, t0, -1), bne(t0, t1, 2), nop(),
-      sw(t3, 0x10, a2),       // 0x20
+     {lui(a2, kCode >> 16), addiu(t0, zero, 200), nop(), nop(), addiu(t2, t2, 1),  // 0x10 loop
+      addiu(t0, t0, -1), bne(t0, t1, 2), nop(), sw(t3, 0x10, a2),                  // 0x20
       bne(t0, zero, -6), nop(), syscall()},
      {{t1, 100}, {t3, addiu(t2, t2, 100)}},
      {run()},
@@ -107,13 +103,19 @@ const Case kCases[] = {
        EXPECT_EQ(o[0].stop.reason, StopReason::Syscall);
        EXPECT_EQ(o[0].state.gpr[t2], 100u + 100u * 100u);
      }},
-    {"HostRewritesALinkedLoopBetweenRuns", kCode, two_block_loop(), {},
+    {"HostRewritesALinkedLoopBetweenRuns",
+     kCode,
+     two_block_loop(),
+     {},
      {run(301), poke(kCode + 0xc, addiu(t2, t2, 7)), run()},
      [](const std::vector<Outcome>& o) {
        EXPECT_EQ(o[1].stop.reason, StopReason::Syscall);
        EXPECT_GT(o[1].state.gpr[t2], 1000u);
      }},
-    {"BreakpointSetInALinkedLoopStops", kCode, two_block_loop(), {},
+    {"BreakpointSetInALinkedLoopStops",
+     kCode,
+     two_block_loop(),
+     {},
      {run(500), breakpoint(kCode + 0x10), run(), run()},
      [](const std::vector<Outcome>& o) {
        for (size_t i : {1, 2}) {
@@ -122,9 +124,12 @@ const Case kCases[] = {
        }
        EXPECT_EQ(o[2].stop.executed, 5u);  // one turn of the loop
      }},
-    {"BudgetsEndInsideChains", kCode, two_block_loop(), {},
-     {run(1), run(2), run(3), run(5), run(8), run(13), run(21), run(34), run(55), run(89), run(144),
-      run(233), run(377), run(610), run(987), run()},
+    {"BudgetsEndInsideChains",
+     kCode,
+     two_block_loop(),
+     {},
+     {run(1), run(2), run(3), run(5), run(8), run(13), run(21), run(34), run(55), run(89), run(144), run(233), run(377),
+      run(610), run(987), run()},
      [](const std::vector<Outcome>& o) {
        uint64_t total = 0;
        for (const Outcome& x : o) total += x.stop.executed;
@@ -132,12 +137,13 @@ const Case kCases[] = {
        EXPECT_EQ(o.back().stop.reason, StopReason::Syscall);
        EXPECT_EQ(o.back().state.gpr[t2], 1000u);
      }},
-    {"FaultFirstInAChainedBlockKeepsTheDelaySlotLoad", kCode,
+    {"FaultFirstInAChainedBlockKeepsTheDelaySlotLoad",
+     kCode,
      // A loops with a load in its delay slot and falls into B, whose first
      // load faults on the second pass (a1 cleared by B's delay slot).
-     {lui(a0, kData >> 16), lui(a1, kData >> 16), addiu(t0, zero, 3),
-      addiu(t0, t0, -1), bne(t0, zero, -2), lw(t1, 0, a0),             // 0x0c A
-      lw(t2, 0, a1), addiu(t0, zero, 3), b(-6), addiu(a1, zero, 0)},    // 0x18 B
+     {lui(a0, kData >> 16), lui(a1, kData >> 16), addiu(t0, zero, 3), addiu(t0, t0, -1), bne(t0, zero, -2),
+      lw(t1, 0, a0),                                                  // 0x0c A
+      lw(t2, 0, a1), addiu(t0, zero, 3), b(-6), addiu(a1, zero, 0)},  // 0x18 B
      {},
      {run()},
      [](const std::vector<Outcome>& o) {
@@ -146,9 +152,9 @@ const Case kCases[] = {
        EXPECT_EQ(o[0].stop.fault.pc, kCode + 0x18);
        EXPECT_EQ(o[0].state.load_reg, t1);
      }},
-    {"MfloInADelaySlotGuardsTheNextBlock", kCode,
-     {addiu(t0, zero, 5),
-      mult(t0, t0), addiu(t0, t0, -1), nop(), bne(t0, zero, -4), mflo(t2)},  // 0x04 loop
+    {"MfloInADelaySlotGuardsTheNextBlock",
+     kCode,
+     {addiu(t0, zero, 5), mult(t0, t0), addiu(t0, t0, -1), nop(), bne(t0, zero, -4), mflo(t2)},  // 0x04 loop
      {},
      {run()},
      [](const std::vector<Outcome>& o) {
@@ -156,9 +162,9 @@ const Case kCases[] = {
        EXPECT_EQ(o[0].stop.fault.kind, FaultKind::HiLoHazard);
        EXPECT_EQ(o[0].stop.fault.pc, kCode + 4);
      }},
-    {"MfloInADelaySlotThenTwoInstructionsThenMult", kCode,
-     {addiu(t0, zero, 50),
-      addiu(t3, t3, 1), addiu(t4, t4, 1), mult(t0, t0), addiu(t0, t0, -1),  // 0x04 loop
+    {"MfloInADelaySlotThenTwoInstructionsThenMult",
+     kCode,
+     {addiu(t0, zero, 50), addiu(t3, t3, 1), addiu(t4, t4, 1), mult(t0, t0), addiu(t0, t0, -1),  // 0x04 loop
       bne(t0, zero, -5), mflo(t2), syscall()},
      {},
      {run(7), run(9), run()},
@@ -166,7 +172,8 @@ const Case kCases[] = {
        EXPECT_EQ(o[2].stop.reason, StopReason::Syscall);
        EXPECT_EQ(o[2].state.gpr[t2], 1u);
      }},
-    {"DelaySlotOnTheNextPageRewritten", kCode + 0xff0,
+    {"DelaySlotOnTheNextPageRewritten",
+     kCode + 0xff0,
      {addiu(t0, zero, 100), addiu(t0, t0, -1), addiu(t2, t2, 1), bne(t0, zero, -3),
       addiu(t3, t3, 1),  // 0x1000: the delay slot, on the next page
       syscall()},
@@ -177,7 +184,8 @@ const Case kCases[] = {
        EXPECT_GT(o[1].state.gpr[t3], 100u);
        EXPECT_EQ(o[1].state.gpr[t2], 100u);
      }},
-    {"LoopStoresOverItsDelaySlotOnTheNextPage", kCode + 0xff0,
+    {"LoopStoresOverItsDelaySlotOnTheNextPage",
+     kCode + 0xff0,
      // Every pass stores +5 over the slot at 0x1000 before the branch: the
      // stored word runs in that very pass, the first one included.
      {addiu(t0, zero, 10), addiu(t0, t0, -1), sw(t4, 0, a2), bne(t0, zero, -3),

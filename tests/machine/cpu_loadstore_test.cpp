@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(Cpu, CpuLoad, ::testing::ValuesIn(kLoadCases),
 
 struct StoreCase {
   const char* name;
-  uint32_t insn;  // stores v0 = 11223344 relative to a0 = kData
+  uint32_t insn;          // stores v0 = 11223344 relative to a0 = kData
   uint32_t word0, word1;  // memory afterwards; before: aabbccdd 01020304
 };
 
@@ -78,20 +78,13 @@ TEST_P(CpuStore, WritesOnlyItsBytes) {
 }
 
 const StoreCase kStoreCases[] = {
-    {"sb_0", sb(v0, 0, a0), 0x44bbccdd, 0x01020304},
-    {"sb_3", sb(v0, 3, a0), 0xaabbcc44, 0x01020304},
-    {"sh_0", sh(v0, 0, a0), 0x3344ccdd, 0x01020304},
-    {"sh_2", sh(v0, 2, a0), 0xaabb3344, 0x01020304},
-    {"sw", sw(v0, 4, a0), 0xaabbccdd, 0x11223344},
-    {"swl_0", swl(v0, 0, a0), 0x11223344, 0x01020304},
-    {"swl_1", swl(v0, 1, a0), 0xaa112233, 0x01020304},
-    {"swl_2", swl(v0, 2, a0), 0xaabb1122, 0x01020304},
-    {"swl_3", swl(v0, 3, a0), 0xaabbcc11, 0x01020304},
-    {"swr_0", swr(v0, 0, a0), 0x44bbccdd, 0x01020304},
-    {"swr_1", swr(v0, 1, a0), 0x3344ccdd, 0x01020304},
-    {"swr_2", swr(v0, 2, a0), 0x223344dd, 0x01020304},
-    {"swr_3", swr(v0, 3, a0), 0x11223344, 0x01020304},
-    {"swr_next_word", swr(v0, 4, a0), 0xaabbccdd, 0x44020304},
+    {"sb_0", sb(v0, 0, a0), 0x44bbccdd, 0x01020304},   {"sb_3", sb(v0, 3, a0), 0xaabbcc44, 0x01020304},
+    {"sh_0", sh(v0, 0, a0), 0x3344ccdd, 0x01020304},   {"sh_2", sh(v0, 2, a0), 0xaabb3344, 0x01020304},
+    {"sw", sw(v0, 4, a0), 0xaabbccdd, 0x11223344},     {"swl_0", swl(v0, 0, a0), 0x11223344, 0x01020304},
+    {"swl_1", swl(v0, 1, a0), 0xaa112233, 0x01020304}, {"swl_2", swl(v0, 2, a0), 0xaabb1122, 0x01020304},
+    {"swl_3", swl(v0, 3, a0), 0xaabbcc11, 0x01020304}, {"swr_0", swr(v0, 0, a0), 0x44bbccdd, 0x01020304},
+    {"swr_1", swr(v0, 1, a0), 0x3344ccdd, 0x01020304}, {"swr_2", swr(v0, 2, a0), 0x223344dd, 0x01020304},
+    {"swr_3", swr(v0, 3, a0), 0x11223344, 0x01020304}, {"swr_next_word", swr(v0, 4, a0), 0xaabbccdd, 0x44020304},
 };
 INSTANTIATE_TEST_SUITE_P(Cpu, CpuStore, ::testing::ValuesIn(kStoreCases),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -100,8 +93,7 @@ TEST(CpuUnaligned, LwlLwrAndSwlSwrPairsMoveAnyWord) {
   for (uint32_t k = 0; k < 4; ++k) {
     Harness h;
     h.put(kData, {0x00112233, 0x44556677, 0x8899aabb});
-    h.load({lwl(t0, 0, a0), lwr(t0, 3, a0), nop(),
-            swl(t0, 0, a1), swr(t0, 3, a1), syscall()});
+    h.load({lwl(t0, 0, a0), lwr(t0, 3, a0), nop(), swl(t0, 0, a1), swr(t0, 3, a1), syscall()});
     h.reg(a0) = kData + k;
     h.reg(a1) = kData + 0x100 + (3 - k);
     h.run_to_syscall();
@@ -179,8 +171,7 @@ TEST(CpuAddressFault, ReportNamesAddressPcAndInstruction) {
   h.reg(sp) = kData;
   f = h.run_to_fault(FaultKind::AddressError);
   EXPECT_TRUE(f.in_delay_slot);
-  EXPECT_EQ(f.describe(),
-            "address error 0x10000003 at pc 0x00400004: sw ra,3(sp) (in a branch delay slot)");
+  EXPECT_EQ(f.describe(), "address error 0x10000003 at pc 0x00400004: sw ra,3(sp) (in a branch delay slot)");
 }
 
 TEST(CpuGrowRegion, FirstTouchMapsZeroPagesWithinTheLimit) {

@@ -1,5 +1,7 @@
 // Loader: what it accepts, what it refuses and why, and the state a
 // process starts in.
+#include "r3k/elf.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -8,15 +10,14 @@
 
 #include "machine/machine_util.h"
 #include "support/mips_encode.h"
-#include "r3k/elf.h"
 
 namespace {
 
 using namespace enc;
 
 // Header fields and program header i (type, offset, vaddr, filesz, memsz, flags).
-constexpr size_t kType = 16, kMachine = 18, kEntry = 24, kPhoff = 28, kShoff = 32, kFlags = 36,
-                 kPhentsize = 42, kPhnum = 44, kShentsize = 46, kShnum = 48;
+constexpr size_t kType = 16, kMachine = 18, kEntry = 24, kPhoff = 28, kShoff = 32, kFlags = 36, kPhentsize = 42,
+                 kPhnum = 44, kShentsize = 46, kShnum = 48;
 size_t ph(int i, int field) {
   static const size_t at[] = {0, 4, 8, 16, 20, 24};
   return 52 + 32 * i + at[field];
@@ -160,8 +161,10 @@ TEST(ElfLoader, AcceptsWhatTheLinkerMakes) {
   // A segment without file bytes may say any offset: the linker puts a
   // bss-only segment's at (or past) the end of the file.
   const std::vector<std::pair<const char*, std::function<void(std::vector<uint8_t>&)>>> variants = {
-      {"bss only, offset at the end", [](auto& b) { put_be32(b, ph(1, pFilesz), 0), put_be32(b, ph(1, pOffset), 0x478); }},
-      {"bss only, offset past the end", [](auto& b) { put_be32(b, ph(1, pFilesz), 0), put_be32(b, ph(1, pOffset), 0xfffff000); }},
+      {"bss only, offset at the end",
+       [](auto& b) { put_be32(b, ph(1, pFilesz), 0), put_be32(b, ph(1, pOffset), 0x478); }},
+      {"bss only, offset past the end",
+       [](auto& b) { put_be32(b, ph(1, pFilesz), 0), put_be32(b, ph(1, pOffset), 0xfffff000); }},
   };
   for (const auto& [what, change] : variants) {
     auto b = good_elf();
@@ -216,8 +219,11 @@ TEST(ElfLoader, SymbolsCostTheirBytesNotTheirNames) {
     uint32_t addr;
     const char* name;  // null: none
     uint32_t offset;
-  } wheres[] = {{0x400000, "start", 0}, {0x400008, "start", 8}, {0x400010, "helper", 4},
-                {0x40001c, nullptr, 0}, {0x3ffffc, nullptr, 0}};
+  } wheres[] = {{0x400000, "start", 0},
+                {0x400008, "start", 8},
+                {0x400010, "helper", 4},
+                {0x40001c, nullptr, 0},
+                {0x3ffffc, nullptr, 0}};
   for (const Where& w : wheres) {
     const auto at = table.locate(w.addr);
     ASSERT_EQ(at.has_value(), w.name != nullptr) << std::hex << w.addr;
@@ -254,7 +260,7 @@ TEST(ElfLoader, BrokenSectionTableLosesSymbolsButStillRuns) {
       [](auto& b) { put_be32(b, kShoff, 0xfffffff0); },
       [](auto& b) { put_be16(b, kShentsize, 12); },
       [](auto& b) { put_be16(b, kShnum, 200); },
-      [](auto& b) { put_be32(b, 0x400 + 40 + 24, 77); },        // symtab's link out of range
+      [](auto& b) { put_be32(b, 0x400 + 40 + 24, 77); },          // symtab's link out of range
       [](auto& b) { put_be32(b, 0x400 + 40 + 20, 0xffffff00); },  // symtab size past the file
       [](auto& b) { put_be32(b, 0x400 + 80 + 20, 0x7fffffff); },  // strtab size past the file
   };

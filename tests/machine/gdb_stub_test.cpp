@@ -1,6 +1,8 @@
 // The gdb remote-protocol layer against a fake target: framing, each
 // command with good and hostile arguments, session states, bounded memory
 // under floods, and real gdb-multiarch sessions over TCP.
+#include "r3k/gdb_stub.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,7 +16,6 @@
 #include <thread>
 
 #include "r3k/elf.h"
-#include "r3k/gdb_stub.h"
 #include "support/subprocess.h"
 
 namespace r3k::gdb {
@@ -91,8 +92,9 @@ struct FakeTarget : DebugTarget {
     if (last.step) return pc += 4, StopEvent::signalled(kSigTrap);
     for (const auto& [kind, addr] : breaks)
       if (addr != pc && hit.insert(addr).second)
-        return pc = addr, StopEvent::signalled(kSigTrap, kind == BreakKind::Software ? StopEvent::Hit::SoftwareBreakpoint
-                                                                                     : StopEvent::Hit::HardwareBreakpoint);
+        return pc = addr,
+               StopEvent::signalled(kSigTrap, kind == BreakKind::Software ? StopEvent::Hit::SoftwareBreakpoint
+                                                                          : StopEvent::Hit::HardwareBreakpoint);
     return StopEvent::exited(3);
   }
 };
@@ -168,34 +170,103 @@ TEST(GdbCommands, RepliesAndTargetCalls) {
   struct Case {
     std::string request, reply, log = "";
   } cases[] = {
-      {"?", "[T05thread:2;1d:7fff0000;1f:00400010;25:00400000;]"}, {"g", "[" + regs + "]"}, {"gx", "[E16]"},
-      {"p25", "[00400000]"}, {"p26", "[xxxxxxxx]"}, {"p48", "[E16]"}, {"p", "[E16]"}, {"p100000025", "[E16]"},
-      {"P25=00400100", "[OK]"}, {"P20=00000001", "[E01]"}, {"P26=3f800000", "[E01]"}, {"P25=004001", "[E16]"},
-      {"P25=0040010g", "[E16]"}, {"P25", "[E16]"}, {"G" + regs.substr(0, 37 * 8), "[OK]"},
-      {"G" + std::string(33 * 8, '1'), "[E01]"}, {"G" + std::string(73 * 8, '0'), "[E16]"}, {"G0000000", "[E16]"},
-      {"G0000000z", "[E16]"}, {"m400000,4", "[24020007]"}, {"m401ffe,4", "[0000]"}, {"m500000,4", "[E0e]"},
-      {"m400000,0", "[]"}, {"mfffffffe,4", "[E22]"}, {"m100000000,1", "[E16]"}, {"m400000", "[E16]"},
-      {"m,4", "[E16]"}, {"m400000,-1", "[E16]"}, {"m400000,g", "[E16]"},
+      {"?", "[T05thread:2;1d:7fff0000;1f:00400010;25:00400000;]"},
+      {"g", "[" + regs + "]"},
+      {"gx", "[E16]"},
+      {"p25", "[00400000]"},
+      {"p26", "[xxxxxxxx]"},
+      {"p48", "[E16]"},
+      {"p", "[E16]"},
+      {"p100000025", "[E16]"},
+      {"P25=00400100", "[OK]"},
+      {"P20=00000001", "[E01]"},
+      {"P26=3f800000", "[E01]"},
+      {"P25=004001", "[E16]"},
+      {"P25=0040010g", "[E16]"},
+      {"P25", "[E16]"},
+      {"G" + regs.substr(0, 37 * 8), "[OK]"},
+      {"G" + std::string(33 * 8, '1'), "[E01]"},
+      {"G" + std::string(73 * 8, '0'), "[E16]"},
+      {"G0000000", "[E16]"},
+      {"G0000000z", "[E16]"},
+      {"m400000,4", "[24020007]"},
+      {"m401ffe,4", "[0000]"},
+      {"m500000,4", "[E0e]"},
+      {"m400000,0", "[]"},
+      {"mfffffffe,4", "[E22]"},
+      {"m100000000,1", "[E16]"},
+      {"m400000", "[E16]"},
+      {"m,4", "[E16]"},
+      {"m400000,-1", "[E16]"},
+      {"m400000,g", "[E16]"},
       {"m400000,100000", "[" + std::string(16 * 1024, '0').replace(0, 8, "24020007") + "]"},  // half a packet
-      {"M401000,2:abcd", "[OK]"}, {"M401000,2:abc", "[E16]"}, {"M401000,2:abcdef", "[E16]"},
-      {"M401000,2:zzzz", "[E16]"}, {"M401000,2", "[E16]"}, {"M400000,2:abcd", "[E0e]"},
-      {"Mfffffffe,4:00000000", "[E22]"}, {"X401000,0:", "[OK]"}, {"X401000,3:}\x03}]z", "[OK]"},
-      {"X401000,1:}", "[E16]"}, {"X401000,2:a", "[E16]"}, {"Z0,400010,4", "[OK]", "Z0:4194320 "},
-      {"z1,400010,4", "[OK]", "z1:4194320 "}, {"Z0,500000,4", "[E01]", "Z0:5242880 "}, {"Z2,401000,4", "[]"},
-      {"Z0,400011,4", "[E16]"}, {"Z0,400010,2", "[E16]"}, {"Z0,400010", "[E16]"}, {"Z00,400010,4", "[E16]"},
-      {"Z0,400010,4;X2,0a", "[E16]"}, {"c", "", "cont "}, {"c400100", "", "cont "}, {"s", "", "step "},
-      {"C0b", "", "cont:11 "}, {"S1e;400100", "", "step:16 "}, {"C0b;", "[E16]"}, {"Cff", "[E16]"}, {"C", "[E16]"},
-      {"cxyz", "[E16]"}, {"vCont?", "[vCont;c;C;s;S]"}, {"vCont;c", "", "cont "}, {"vCont;s:2;c", "", "step "},
-      {"vCont;s:3;C0a:-1", "", "cont:10 "}, {"vCont;s:3", "[E16]"}, {"vCont;t", "[E16]"}, {"vCont;", "[E16]"},
-      {"vCont;cc", "[E16]"}, {"vCont;Cxx", "[E16]"}, {"Hg2", "[OK]"}, {"Hc-1", "[OK]"}, {"Hg0", "[OK]"},
-      {"Hg3", "[E03]"}, {"Hx2", "[E16]"}, {"H", "[E16]"}, {"T2", "[OK]"}, {"T-1", "[E03]"}, {"qC", "[QC2]"},
-      {"qfThreadInfo", "[m2]"}, {"qsThreadInfo", "[l]"}, {"qAttached:2", "[0]"}, {"qSymbol::", "[OK]"},
-      {"qOffsets", "[]"}, {"vMustReplyEmpty", "[]"}, {"", "[]"}, {"!", "[]"},
-      {"qSupported:multiprocess+;swbreak+", "[PacketSize=4000;qXfer:features:read+;QStartNoAckMode+;swbreak+;hwbreak+]"},
-      {"qXfer:features:read:target.xml:0,10", "[m<?xml version=\"1]"}, {"qXfer:features:read:target.xml:ffff,1", "[E16]"},
-      {"qXfer:features:read:target.xml:ab0,ffff", "[l\n</target>\n]"}, {"qXfer:features:read:other.xml:0,10", "[E00]"},
-      {"qXfer:features:read:target.xml:0", "[E00]"}, {"qXfer:exec-file:read::0,10", "[]"},
-      {"D", "[OK]", "detach "}, {"D;2", "[OK]", "detach "}, {"Dx", "[E16]"}, {"k", "", "kill "},
+      {"M401000,2:abcd", "[OK]"},
+      {"M401000,2:abc", "[E16]"},
+      {"M401000,2:abcdef", "[E16]"},
+      {"M401000,2:zzzz", "[E16]"},
+      {"M401000,2", "[E16]"},
+      {"M400000,2:abcd", "[E0e]"},
+      {"Mfffffffe,4:00000000", "[E22]"},
+      {"X401000,0:", "[OK]"},
+      {"X401000,3:}\x03}]z", "[OK]"},
+      {"X401000,1:}", "[E16]"},
+      {"X401000,2:a", "[E16]"},
+      {"Z0,400010,4", "[OK]", "Z0:4194320 "},
+      {"z1,400010,4", "[OK]", "z1:4194320 "},
+      {"Z0,500000,4", "[E01]", "Z0:5242880 "},
+      {"Z2,401000,4", "[]"},
+      {"Z0,400011,4", "[E16]"},
+      {"Z0,400010,2", "[E16]"},
+      {"Z0,400010", "[E16]"},
+      {"Z00,400010,4", "[E16]"},
+      {"Z0,400010,4;X2,0a", "[E16]"},
+      {"c", "", "cont "},
+      {"c400100", "", "cont "},
+      {"s", "", "step "},
+      {"C0b", "", "cont:11 "},
+      {"S1e;400100", "", "step:16 "},
+      {"C0b;", "[E16]"},
+      {"Cff", "[E16]"},
+      {"C", "[E16]"},
+      {"cxyz", "[E16]"},
+      {"vCont?", "[vCont;c;C;s;S]"},
+      {"vCont;c", "", "cont "},
+      {"vCont;s:2;c", "", "step "},
+      {"vCont;s:3;C0a:-1", "", "cont:10 "},
+      {"vCont;s:3", "[E16]"},
+      {"vCont;t", "[E16]"},
+      {"vCont;", "[E16]"},
+      {"vCont;cc", "[E16]"},
+      {"vCont;Cxx", "[E16]"},
+      {"Hg2", "[OK]"},
+      {"Hc-1", "[OK]"},
+      {"Hg0", "[OK]"},
+      {"Hg3", "[E03]"},
+      {"Hx2", "[E16]"},
+      {"H", "[E16]"},
+      {"T2", "[OK]"},
+      {"T-1", "[E03]"},
+      {"qC", "[QC2]"},
+      {"qfThreadInfo", "[m2]"},
+      {"qsThreadInfo", "[l]"},
+      {"qAttached:2", "[0]"},
+      {"qSymbol::", "[OK]"},
+      {"qOffsets", "[]"},
+      {"vMustReplyEmpty", "[]"},
+      {"", "[]"},
+      {"!", "[]"},
+      {"qSupported:multiprocess+;swbreak+",
+       "[PacketSize=4000;qXfer:features:read+;QStartNoAckMode+;swbreak+;hwbreak+]"},
+      {"qXfer:features:read:target.xml:0,10", "[m<?xml version=\"1]"},
+      {"qXfer:features:read:target.xml:ffff,1", "[E16]"},
+      {"qXfer:features:read:target.xml:ab0,ffff", "[l\n</target>\n]"},
+      {"qXfer:features:read:other.xml:0,10", "[E00]"},
+      {"qXfer:features:read:target.xml:0", "[E00]"},
+      {"qXfer:exec-file:read::0,10", "[]"},
+      {"D", "[OK]", "detach "},
+      {"D;2", "[OK]", "detach "},
+      {"Dx", "[E16]"},
+      {"k", "", "kill "},
   };
   for (const Case& c : cases) {
     Session s;
@@ -226,26 +297,35 @@ TEST(GdbSession, AcksStatesAndStopReplies) {
     Stub::State end;
   } cases[] = {
       {{{packet("qC"), {}, "+[QC2]"}, {"-", {}, "[QC2]"}, {"$qC#00", {}, "-"}}, "", Stub::State::Stopped},
-      {{{packet("QStartNoAckMode"), {}, "+[OK]"}, {"+" + packet("qC"), {}, "[QC2]"}, {"$qC#00-", {}, "[E16]"}}, "",
+      {{{packet("QStartNoAckMode"), {}, "+[OK]"}, {"+" + packet("qC"), {}, "[QC2]"}, {"$qC#00-", {}, "[E16]"}},
+       "",
        Stub::State::Stopped},
-      {{{packet(std::string(0x4001, 'm')), {}, "+[E07]"}, {"$qC#b5$qC#6z$qC#z4", {}, "---"},
+      {{{packet(std::string(0x4001, 'm')), {}, "+[E07]"},
+        {"$qC#b5$qC#6z$qC#z4", {}, "---"},
         {"junk\r\n$qC#B4$Xq$qC#b4", {}, "+[QC2]+[QC2]"},  // garbage skipped; a '$' restarts a cut packet
-        {packet("X401000,1:\x03") + "+\x03", {}, "+[OK]"}},  // 0x03 in a packet is data; out of one while stopped, nothing
-       "", Stub::State::Stopped},
-      {{{packet("c"), E::exited(0x107), "+[W07]"}, {packet("g") + packet("?"), {}, "+[E03]+[W07]"},
+        {packet("X401000,1:\x03") + "+\x03",
+         {},
+         "+[OK]"}},  // 0x03 in a packet is data; out of one while stopped, nothing
+       "",
+       Stub::State::Stopped},
+      {{{packet("c"), E::exited(0x107), "+[W07]"},
+        {packet("g") + packet("?"), {}, "+[E03]+[W07]"},
         {packet("qfThreadInfo") + packet("k") + packet("g"), {}, "+[l]+"}},
-       "cont ", Stub::State::Closed},
+       "cont ",
+       Stub::State::Closed},
       {{{packet("C1e"), E::killed(16), "+[X1e]"}}, "cont:16 ", Stub::State::Exited},  // gdb's USR1 30, the machine's 16
       {{{packet("c"), E::signalled(kSigBus), "+[T0a" + T}, {packet("s"), E::signalled(kSigFpe), "+[T08" + T}},
-       "cont step ", Stub::State::Stopped},
+       "cont step ",
+       Stub::State::Stopped},
       {{{packet("c"), E::signalled(kSigTrap, E::Hit::SoftwareBreakpoint), "+[T05" + T},
         {packet("qSupported:swbreak+;hwbreak+"), {}, supported},
         {packet("c"), E::signalled(kSigTrap, E::Hit::SoftwareBreakpoint), "+[T05swbreak:;" + T},
         {packet("c"), E::signalled(kSigTrap, E::Hit::HardwareBreakpoint), "+[T05hwbreak:;" + T}},
-       "cont cont cont ", Stub::State::Stopped},
-      {{{packet("c") + "\x03\x03", E::signalled(kSigInt), "+[T02" + T}}, "cont interrupt ",
+       "cont cont cont ",
        Stub::State::Stopped},
-      {{{packet("c") + packet("qC"), {}, "+"}, {"", E::signalled(kSigTrap), "[T05" + T}, {"", {}, "+[QC2]"}}, "cont ",
+      {{{packet("c") + "\x03\x03", E::signalled(kSigInt), "+[T02" + T}}, "cont interrupt ", Stub::State::Stopped},
+      {{{packet("c") + packet("qC"), {}, "+"}, {"", E::signalled(kSigTrap), "[T05" + T}, {"", {}, "+[QC2]"}},
+       "cont ",
        Stub::State::Stopped},  // a packet while running waits for the stop
       {{{packet("qC"), E::exited(1), "+[QC2]"}}, "", Stub::State::Stopped},  // a stop while stopped
       {{{packet("D") + packet("g"), {}, "+[OK]"}}, "detach ", Stub::State::Closed},
@@ -276,9 +356,25 @@ TEST(GdbSession, FloodsAndGarbageStayBounded) {
 
   // Mutated commands, mostly with sound checksums so that they reach the
   // commands; the target stops wherever it is resumed.
-  const char* seeds[] = {"g", "G00000000", "p25", "P25=00400000", "m400000,10", "M401000,2:abcd", "X401000,2:}]z",
-                         "Z0,400010,4", "z0,400010,4", "c", "s400004", "C0b;400000", "vCont;s:2;c", "Hg2", "T2",
-                         "qSupported:swbreak+", "qXfer:features:read:target.xml:0,ffff", "?", "QStartNoAckMode"};
+  const char* seeds[] = {"g",
+                         "G00000000",
+                         "p25",
+                         "P25=00400000",
+                         "m400000,10",
+                         "M401000,2:abcd",
+                         "X401000,2:}]z",
+                         "Z0,400010,4",
+                         "z0,400010,4",
+                         "c",
+                         "s400004",
+                         "C0b;400000",
+                         "vCont;s:2;c",
+                         "Hg2",
+                         "T2",
+                         "qSupported:swbreak+",
+                         "qXfer:features:read:target.xml:0,ffff",
+                         "?",
+                         "QStartNoAckMode"};
   std::mt19937 rng(3);
   std::string in;
   for (int i = 0; i < 20000; ++i) {
@@ -313,7 +409,8 @@ void serve(int lfd, FakeTarget& target) {
     if (stub.state() == Stub::State::Running) stub.stopped(target.next_stop());
     out = stub.take_output();
     if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) break;
-    if (in.empty() && stub.state() != Stub::State::Closed) in.append(buf, std::max<ssize_t>(n = read(fd, buf, sizeof buf), 0));
+    if (in.empty() && stub.state() != Stub::State::Closed)
+      in.append(buf, std::max<ssize_t>(n = read(fd, buf, sizeof buf), 0));
   }
   close(fd);
 }
@@ -321,8 +418,15 @@ void serve(int lfd, FakeTarget& target) {
 // gdb-multiarch in batch mode on prog, connected to 127.0.0.1:port, running
 // commands: all it said, on both streams (it puts some messages on each).
 std::string gdb_batch(const std::string& prog, int port, const std::vector<std::string>& commands) {
-  std::vector<std::string> args = {"gdb-multiarch", "-nx", "-batch", "-ex", "set confirm off", "-ex", "file " + prog,
-                                   "-ex", "target remote 127.0.0.1:" + std::to_string(port)};
+  std::vector<std::string> args = {"gdb-multiarch",
+                                   "-nx",
+                                   "-batch",
+                                   "-ex",
+                                   "set confirm off",
+                                   "-ex",
+                                   "file " + prog,
+                                   "-ex",
+                                   "target remote 127.0.0.1:" + std::to_string(port)};
   for (const auto& cmd : commands) args.insert(args.end(), {"-ex", cmd});
   const test::Ran r = test::run(args, test::within(90));
   return r.out + r.err;
@@ -359,9 +463,12 @@ TEST(GdbMultiarch, BatchSessionsAgainstTheFakeTarget) {
       {{"break main", "continue", "set $v0 = 0x1234", "print/x $v0", "set {int}&errno = 42", "print {int}&errno",
         "stepi", "info registers", "continue", "backtrace", "continue"},
        {std::nullopt, std::nullopt, StopEvent::signalled(kSigBus)},  // the third run faults
-       {"in __start ()", "Breakpoint 1 at", "Breakpoint 1, ", "in main", "= 0x1234", "= 42", "in getpid", "zero", "status",
-        "cause", "Program received signal SIGBUS, Bus error.", "#0 ", "getpid", "Program terminated with signal SIGBUS"}},
-      {{"hbreak main", "continue", "continue"}, {}, {"Hardware assisted breakpoint 1 at", "Breakpoint 1, ", "exited with code 03"}},
+       {"in __start ()", "Breakpoint 1 at", "Breakpoint 1, ", "in main", "= 0x1234", "= 42", "in getpid", "zero",
+        "status", "cause", "Program received signal SIGBUS, Bus error.", "#0 ", "getpid",
+        "Program terminated with signal SIGBUS"}},
+      {{"hbreak main", "continue", "continue"},
+       {},
+       {"Hardware assisted breakpoint 1 at", "Breakpoint 1, ", "exited with code 03"}},
       {{"stepi", "detach"}, {StopEvent::signalled(kSigFpe)}, {"Program received signal SIGFPE", "detached"}},
   };
   for (const Case& c : cases) {
@@ -371,7 +478,8 @@ TEST(GdbMultiarch, BatchSessionsAgainstTheFakeTarget) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
     ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) | listen(lfd, 1) |
-                  getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+                  getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len),
+              0);
     FakeTarget target(&image);
     target.script = c.stops;
     std::thread server(serve, lfd, std::ref(target));
@@ -391,12 +499,12 @@ TEST(GdbMultiarch, SessionsAgainstR3krun) {
       "python exec(\"import os, signal, threading\\ndef once(e):\\n  gdb.events.cont.disconnect(once)\\n"
       "  threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()\\ngdb.events.cont.connect(once)\")";
   struct Case {
-    std::vector<std::string> args;      // r3krun's options, then the program's arguments
+    std::vector<std::string> args;  // r3krun's options, then the program's arguments
     std::vector<std::string> commands;
-    std::vector<std::string> expect;    // in this order in gdb's output
-    int code;                           // r3krun's exit status
-    std::optional<std::string> out;     // its standard output; none: as the same run without gdb
-    std::string err;                    // in its standard error
+    std::vector<std::string> expect;  // in this order in gdb's output
+    int code;                         // r3krun's exit status
+    std::optional<std::string> out;   // its standard output; none: as the same run without gdb
+    std::string err;                  // in its standard error
   } cases[] = {
       // A breakpoint after a hot loop, a backtrace with arguments, a
       // variable changed: the output and the exit status follow.
@@ -404,7 +512,9 @@ TEST(GdbMultiarch, SessionsAgainstR3krun) {
        {"break report", "continue", "backtrace", "set var value = 42", "continue"},
        {"Breakpoint 1, report (value=340)", "#0  report (value=340)", "#1  ", "in main (argc=1",
         "[Inferior 1 (Remote target) exited with code 052]"},
-       42, "result 42\n", ""},
+       42,
+       "result 42\n",
+       ""},
       // Stepping through a branch, a return and a call, each with its
       // delay slot; the registers; detach runs the program on to its end.
       {{},
@@ -412,34 +522,44 @@ TEST(GdbMultiarch, SessionsAgainstR3krun) {
        {"Breakpoint 1, pick (x=1)", "return 20;", "}", "scale (value=17, factor=20)", "in main (argc=1",
         "Value returned is $1 = 340", "return report(value);", "report (value=340)",
         "status       lo       hi badvaddr    cause       pc", "00000003 00000154", "detached"},
-       84, "result 340\n", ""},
+       84,
+       "result 340\n",
+       ""},
       // A fault is a signal at the faulting instruction with a backtrace;
       // passed on, it ends the process as without gdb.
       {{"fault"},
        {"continue", "backtrace", "info registers", "continue"},
        {"Program received signal SIGSEGV, Segmentation fault.", "deref (p=0x0)", "#1  ", "main (argc=2", "cause",
         "Program terminated with signal SIGSEGV"},
-       139, "", "in deref+0x"},
+       139,
+       "",
+       "in deref+0x"},
       // Ctrl-C of an endless loop; a breakpoint in it (running as generated
       // code); code written by gdb runs as written; a signal delivered ends it.
       {{"spin"},
-       {ctrl_c, "continue", "break tick", "continue", "x/i $pc+8", "set {int}($pc+8) = 0", "set var sink = -1", "continue",
-        "print sink", "signal SIGUSR1"},
-       {"Program received signal SIGINT, Interrupt.", "Breakpoint 1, tick (n=", "sw\tv0,", "Breakpoint 1, tick (n=",
-        "= -1", "Program terminated with signal SIGUSR1"},
-       144, "", "r3krun: pid 2 killed by SIGUSR1: signal from the debugger\n"},
+       {ctrl_c, "continue", "break tick", "continue", "x/i $pc+8", "set {int}($pc+8) = 0", "set var sink = -1",
+        "continue", "print sink", "signal SIGUSR1"},
+       {"Program received signal SIGINT, Interrupt.", "Breakpoint 1, tick (n=", "sw\tv0,",
+        "Breakpoint 1, tick (n=", "= -1", "Program terminated with signal SIGUSR1"},
+       144,
+       "",
+       "r3krun: pid 2 killed by SIGUSR1: signal from the debugger\n"},
       // Stops and resumes of the parent change nothing in the interleaving;
       // its memory written by gdb is its own, not the child's.
       {{"--quantum", "40", "--seed", "3", prog, "fork"},
        {"break mark", "continue", "set var child_mark = 'x'", "delete", "break mark if c == 0",
         "break putchar if $a0 == 0", "continue"},
        {"Breakpoint 1, mark (c=80 'P')", "Breakpoint 2 at", "Breakpoint 3 at", "exited normally"},
-       0, std::nullopt, ""},
+       0,
+       std::nullopt,
+       ""},
       // gdb quits with the process alive: killed.
       {{},
        {"hbreak scale", "continue", "print factor"},
        {"Hardware assisted breakpoint 1 at", "Breakpoint 1, scale (value=17, factor=20)", "= 20"},
-       137, "", "r3krun: pid 2 killed by SIGKILL: from the debugger\n"},
+       137,
+       "",
+       "r3krun: pid 2 killed by SIGKILL: from the debugger\n"},
   };
   for (const bool no_jit : {false, true}) {
     for (const Case& c : cases) {
@@ -453,7 +573,8 @@ TEST(GdbMultiarch, SessionsAgainstR3krun) {
       ASSERT_NE(port, 0) << r3krun.ran.err;
       const std::string said = gdb_batch(prog, port, c.commands);
       const test::Ran r = test::finish(r3krun);
-      const std::string context = c.commands.front() + (no_jit ? " (--no-jit)" : "") + "\n--- r3krun:\n" + r.out + r.err;
+      const std::string context =
+          c.commands.front() + (no_jit ? " (--no-jit)" : "") + "\n--- r3krun:\n" + r.out + r.err;
       expect_in_order(said, c.expect, context);
       EXPECT_EQ(r.code, c.code) << context;
       EXPECT_EQ(r.out, c.out ? *c.out : test::r3krun(args).out) << context;
@@ -486,9 +607,9 @@ TEST(GdbMultiarch, RawClientAgainstR3krun) {
       if ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
     return got.find(last_reply) != std::string::npos;
   };
-  EXPECT_TRUE(exchange("\x01garbage$zz#00" + packet("m0,ffffffff") + "$" + std::string(100000, 'x') + "#00" +
-                           packet("?"),
-                       "+$T05thread:2;"))
+  EXPECT_TRUE(
+      exchange("\x01garbage$zz#00" + packet("m0,ffffffff") + "$" + std::string(100000, 'x') + "#00" + packet("?"),
+               "+$T05thread:2;"))
       << got;
   EXPECT_NE(got.find("$E0e#"), std::string::npos) << "page zero is not mapped: " << got;
   EXPECT_NE(got.find("$E07#"), std::string::npos) << "the oversized packet: " << got;

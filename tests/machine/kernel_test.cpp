@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "machine/machine_util.h"
-#include "support/calls.h"
 #include "r3k/abi.h"
+#include "support/calls.h"
 
 namespace {
 
@@ -62,7 +62,10 @@ TEST(KernelCalls, WriteChecksDescriptorAndBuffer) {
       {"fd -1", kMinus1, 0, 5, kMinus1, 26, "", ""},
       {"null buffer", 1, 1, 1, kMinus1, 2, "", ""},
       {"null, length 0", 1, 1, 0, 0, 0, "", ""},
-      {"read-only text", 1, 2, 4, 4, 0, "\x7f" "ELF", ""},
+      {"read-only text", 1, 2, 4, 4, 0,
+       "\x7f"
+       "ELF",
+       ""},
       {"runs off the mapping", 1, 3, 4, kMinus1, 2, "", ""},
       {"huge length", 1, 0, 0x7fffffff, kMinus1, 2, "", ""},
       {"bad fd beats bad buffer", 5, 1, 4, kMinus1, 26, "", ""},
@@ -415,9 +418,13 @@ TEST(Scheduling, CallsServedInPlaceAgreeWithStoppingAtEach) {
       {"seeded slices", mtest::guest("interleave"), {"stderr"}, [](r3k::Options& o) { o.quantum = 40, o.seed = 5; }},
       {"budget runs out", mtest::guest("interleave"), {}, [](r3k::Options& o) { o.max_insns = 30001; }},
       {"strace", R3K_PROGRAM_DIR "/tallowin", {}, [](r3k::Options& o) { o.trace = true; }},
-      {"tsv, orphans", mtest::guest("orphan"), {},
+      {"tsv, orphans",
+       mtest::guest("orphan"),
+       {},
        [](r3k::Options& o) { o.trace = true, o.trace_format = r3k::TraceFormat::Tsv; }},
-      {"injected answers", mtest::guest("interleave"), {},
+      {"injected answers",
+       mtest::guest("interleave"),
+       {},
        [](r3k::Options& o) {
          o.fail.push_back(*r3k::parse_call_rule("write@3:7+=EIO", true, nullptr));
          o.result.push_back(*r3k::parse_call_rule("getpid=9", false, nullptr));

@@ -26,8 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 
 using r3k::test::How;
-using r3k::test::Ran;
 using r3k::test::r3krun;
+using r3k::test::Ran;
 using r3k::test::within;
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -40,7 +40,8 @@ std::vector<std::string> lines_of(const std::string& text) {
 std::vector<std::string> fields(const std::string& line) {
   std::vector<std::string> f;
   size_t at = 0;
-  for (size_t tab; (tab = line.find('\t', at)) != std::string::npos; at = tab + 1) f.push_back(line.substr(at, tab - at));
+  for (size_t tab; (tab = line.find('\t', at)) != std::string::npos; at = tab + 1)
+    f.push_back(line.substr(at, tab - at));
   f.push_back(line.substr(at));
   return f;
 }
@@ -207,8 +208,8 @@ TEST(Limits, AfterLoadingOnlyStandardStreamsAreUsed) {
     how.cwd = box.dir.string();
     const char* asan = getenv("ASAN_OPTIONS");
     how.env = {{"ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0"}};
-    how.prefix = {"strace", "-f", "-qq", "-s", "4096", "-o", log.string(), "-e", "trace=%file,%desc,%process",
-                  "-e", "signal=none"};
+    how.prefix = {"strace", "-f",         "-qq", "-s", "4096", "-o", log.string(), "-e", "trace=%file,%desc,%process",
+                  "-e",     "signal=none"};
     const Ran r = r3krun(args, how);
     EXPECT_LT(r.code, 1000) << what;
     std::ifstream in(log);
@@ -224,8 +225,7 @@ TEST(Limits, AfterLoadingOnlyStandardStreamsAreUsed) {
         // The program's own open, then its close: the end of loading.
         if (call.find("\"" + program + "\"") != std::string::npos && call.rfind("openat(", 0) == 0)
           program_fd = call.substr(call.rfind("= ") + 2);
-        else if (!program_fd.empty() && call.rfind("close(" + program_fd + ")", 0) == 0)
-          loaded = true;
+        else if (!program_fd.empty() && call.rfind("close(" + program_fd + ")", 0) == 0) loaded = true;
         continue;
       }
       ++after;

@@ -1,12 +1,12 @@
 // AddressSpace: mapping rules, byte order, protection, kernel copies,
 // the grow region and fork copies.
+#include "r3k/memory.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 #include <vector>
-
-#include "r3k/memory.h"
 
 namespace r3k {
 namespace {
@@ -100,12 +100,9 @@ TEST(MemoryCopy, KernelCopiesAreAllOrNothing) {
     uint32_t addr, len;
     bool in_ok, out_ok;
   } cases[] = {
-      {"into_read_only", 0x2f80, 0x100, true, false},
-      {"into_unmapped", 0x3f80, 0x100, false, false},
-      {"before_mapped", 0x0f80, 0x100, false, false},
-      {"kernel_space", 0x80000000, 4, false, false},
-      {"wrapping", 0xffffff80, 0x100, false, false},
-      {"empty", 0x1000, 0, true, true},
+      {"into_read_only", 0x2f80, 0x100, true, false}, {"into_unmapped", 0x3f80, 0x100, false, false},
+      {"before_mapped", 0x0f80, 0x100, false, false}, {"kernel_space", 0x80000000, 4, false, false},
+      {"wrapping", 0xffffff80, 0x100, false, false},  {"empty", 0x1000, 0, true, true},
   };
   for (const Case& c : cases) {
     std::vector<uint8_t> before(0x3000), after(0x3000);

@@ -9,8 +9,8 @@ namespace {
 
 using r3k::SyscallEvent;
 
-SyscallEvent event(uint32_t number, std::string name, std::initializer_list<uint32_t> args, bool failed,
-                   int32_t v0, std::string data = {}) {
+SyscallEvent event(uint32_t number, std::string name, std::initializer_list<uint32_t> args, bool failed, int32_t v0,
+                   std::string data = {}) {
   SyscallEvent e;
   e.pid = 2;
   e.number = number;
@@ -31,7 +31,10 @@ TEST(Trace, QuotesBytesLikeStrace) {
       {"abc", 32, R"("abc")"},
       {"a\nb\tc\"d\\e\r\f\v", 32, R"("a\nb\tc\"d\\e\r\f\v")"},
       {std::string("\0x", 2), 32, R"("\0x")"},
-      {std::string("\0" "1", 2), 32, R"("\0001")"},
+      {std::string("\0"
+                   "1",
+                   2),
+       32, R"("\0001")"},
       {"\x1b[0m\x7f\xff", 32, R"("\33[0m\177\377")"},
       {std::string(40, 'a'), 32, "\"" + std::string(32, 'a') + "\"..."},
       {"abcde", 0, R"(""...)"},

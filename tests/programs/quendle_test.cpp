@@ -74,10 +74,24 @@ std::vector<Case> kernel_cases() {
   std::vector<Case> cases;
   const std::string started = line(n, "Starting."), completed = line(n, "Complete.");
 
-  cases.push_back({"well-behaved kernel", {}, {}, normal_parent(n, true), normal_child(), "00\n", false,
-                   started + completed, {0, 0}});
-  cases.push_back({"-w: no waitpid", {"-w"}, {}, normal_parent(n, false), normal_child(), "00\n", true,
-                   started + completed, {0, 0}});
+  cases.push_back({"well-behaved kernel",
+                   {},
+                   {},
+                   normal_parent(n, true),
+                   normal_child(),
+                   "00\n",
+                   false,
+                   started + completed,
+                   {0, 0}});
+  cases.push_back({"-w: no waitpid",
+                   {"-w"},
+                   {},
+                   normal_parent(n, false),
+                   normal_child(),
+                   "00\n",
+                   true,
+                   started + completed,
+                   {0, 0}});
 
   // fork failing: one process, one '0', its error text, status 1.
   struct ForkFailure {
@@ -100,16 +114,30 @@ std::vector<Case> kernel_cases() {
       Calls p;
       p.report(n, "Starting.").line(f.fork_line).report(n, "fork", f.text).out("0").line("getpid() = 2", kGetpids);
       finish(p, n, 1);
-      cases.push_back({f.what + (wait ? "" : ", -w"), wait ? std::vector<std::string>{} : std::vector<std::string>{"-w"},
-                       f.opts, p, std::nullopt, "0\n", false, started + line(n, "fork: " + f.text) + completed, {1}});
+      cases.push_back({f.what + (wait ? "" : ", -w"),
+                       wait ? std::vector<std::string>{} : std::vector<std::string>{"-w"},
+                       f.opts,
+                       p,
+                       std::nullopt,
+                       "0\n",
+                       false,
+                       started + line(n, "fork: " + f.text) + completed,
+                       {1}});
     }
   }
 
   {  // fork answering 0 in the parent: it takes itself for the child.
     Calls p;
     p.report(n, "Starting.").line("fork() = 0").out("0").line("getpid() = 2", kGetpids).exit(0);
-    cases.push_back({"fork returns 0, flag clear", {}, with_rules({}, {answer("fork=0")}), p, std::nullopt, "0", false,
-                     started, {0}});
+    cases.push_back({"fork returns 0, flag clear",
+                     {},
+                     with_rules({}, {answer("fork=0")}),
+                     p,
+                     std::nullopt,
+                     "0",
+                     false,
+                     started,
+                     {0}});
   }
 
   // waitpid failing: its text, then still the newline and Complete.; 1.
@@ -128,8 +156,15 @@ std::vector<Case> kernel_cases() {
     Calls p = parent_start(n, "fork() = 3");
     p.line("getpid() = 2", kGetpids).line(w.wait_line).report(n, "waitpid", w.text);
     finish(p, n, 1);
-    cases.push_back({w.what, {}, w.opts, p, normal_child(), "00\n", true,
-                     started + line(n, "waitpid: " + w.text) + completed, {1, 0}});
+    cases.push_back({w.what,
+                     {},
+                     w.opts,
+                     p,
+                     normal_child(),
+                     "00\n",
+                     true,
+                     started + line(n, "waitpid: " + w.text) + completed,
+                     {1, 0}});
   }
 
   {  // A waitpid that claims success without storing: the status word is
@@ -137,8 +172,15 @@ std::vector<Case> kernel_cases() {
     Calls p = parent_start(n, "fork() = 3");
     p.line("getpid() = 2", kGetpids).line("waitpid(3, 0) = 3").report(n, child_exit(3, 2));
     finish(p, n, 1);
-    cases.push_back({"waitpid succeeds without storing", {}, with_rules({}, {answer("waitpid=3")}), p, normal_child(),
-                     "00\n", true, started + line(n, "pid 3: exit 2") + completed, {1, 0}});
+    cases.push_back({"waitpid succeeds without storing",
+                     {},
+                     with_rules({}, {answer("waitpid=3")}),
+                     p,
+                     normal_child(),
+                     "00\n",
+                     true,
+                     started + line(n, "pid 3: exit 2") + completed,
+                     {1, 0}});
   }
 
   // The child sees its id change at its first check and exits 1; the
@@ -153,11 +195,16 @@ std::vector<Case> kernel_cases() {
     Calls p = parent_start(n, "fork() = 3");
     p.line("getpid() = 2", kGetpids).line("waitpid(3, 0) = 3").report(n, child_exit(3, word));
     finish(p, n, 1);
-    cases.push_back({std::string("child exits 1, ") + (unix_form ? "unix" : "raw") + " status word", {}, o, p, c,
-                     "00\n", false,
-                     started + line(n, mismatch_text(42, 3)) + line(n, "pid 3: exit " + std::to_string(word)) +
-                         completed,
-                     {1, 1}});
+    cases.push_back(
+        {std::string("child exits 1, ") + (unix_form ? "unix" : "raw") + " status word",
+         {},
+         o,
+         p,
+         c,
+         "00\n",
+         false,
+         started + line(n, mismatch_text(42, 3)) + line(n, "pid 3: exit " + std::to_string(word)) + completed,
+         {1, 1}});
   }
 
   // getpid of the parent changing its answer: the 801 calls before
@@ -166,11 +213,11 @@ std::vector<Case> kernel_cases() {
   struct Change {
     std::string rule;
     std::vector<std::pair<int32_t, size_t>> answers;  // value, times
-    int32_t seen, kept;                              // the mismatch line's numbers
+    int32_t seen, kept;                               // the mismatch line's numbers
   };
   const Change changes[] = {
       {"getpid@2:2+=99", {{2, 1}, {99, 1}}, 99, 2},
-      {"getpid@2:2=99", {{2, 1}, {99, 1}}, 99, 2},     // a one-off change
+      {"getpid@2:2=99", {{2, 1}, {99, 1}}, 99, 2},      // a one-off change
       {"getpid@2:801=99", {{2, 800}, {99, 1}}, 99, 2},  // the 800th check
       {"getpid@2:1=99", {{99, 1}, {2, 1}}, 2, 99},      // mypid itself is wrong
   };
@@ -178,20 +225,41 @@ std::vector<Case> kernel_cases() {
     Calls p = parent_start(n, "fork() = 3");
     for (const auto& [value, times] : ch.answers) p.line("getpid() = " + std::to_string(value), times);
     p.report(n, mismatch(ch.seen, ch.kept)).exit(1);
-    cases.push_back({ch.rule, {}, with_rules({}, {answer(ch.rule)}), p, normal_child(), "00", true,
-                     started + line(n, mismatch_text(ch.seen, ch.kept)), {1, 0}});
+    cases.push_back({ch.rule,
+                     {},
+                     with_rules({}, {answer(ch.rule)}),
+                     p,
+                     normal_child(),
+                     "00",
+                     true,
+                     started + line(n, mismatch_text(ch.seen, ch.kept)),
+                     {1, 0}});
   }
   // One call past the last check: never made, so nothing changes.
-  cases.push_back({"getpid@2:802=99", {}, with_rules({}, {answer("getpid@2:802=99")}), normal_parent(n, true),
-                   normal_child(), "00\n", false, started + completed, {0, 0}});
+  cases.push_back({"getpid@2:802=99",
+                   {},
+                   with_rules({}, {answer("getpid@2:802=99")}),
+                   normal_parent(n, true),
+                   normal_child(),
+                   "00\n",
+                   false,
+                   started + completed,
+                   {0, 0}});
   {  // The child's last check fails, once.
     Calls c;
     c.out("0").line("getpid() = 3", 800).line("getpid() = 5").report(n, mismatch(5, 3)).exit(1);
     Calls p = parent_start(n, "fork() = 3");
     p.line("getpid() = 2", kGetpids).line("waitpid(3, 0) = 3").report(n, child_exit(3, 1));
     finish(p, n, 1);
-    cases.push_back({"getpid@3:801=5", {}, with_rules({}, {answer("getpid@3:801=5")}), p, c, "00\n", false,
-                     started + line(n, mismatch_text(5, 3)) + line(n, "pid 3: exit 1") + completed, {1, 1}});
+    cases.push_back({"getpid@3:801=5",
+                     {},
+                     with_rules({}, {answer("getpid@3:801=5")}),
+                     p,
+                     c,
+                     "00\n",
+                     false,
+                     started + line(n, mismatch_text(5, 3)) + line(n, "pid 3: exit 1") + completed,
+                     {1, 1}});
   }
   {  // The same wrong id everywhere is consistent: nothing to report.
     Calls p = parent_start(n, "fork() = 3");
@@ -199,8 +267,15 @@ std::vector<Case> kernel_cases() {
     finish(p, n);
     Calls c;
     c.out("0").line("getpid() = 7", kGetpids).exit(0);
-    cases.push_back({"getpid always 7", {}, with_rules({}, {answer("getpid=7")}), p, c, "00\n", false,
-                     started + completed, {0, 0}});
+    cases.push_back({"getpid always 7",
+                     {},
+                     with_rules({}, {answer("getpid=7")}),
+                     p,
+                     c,
+                     "00\n",
+                     false,
+                     started + completed,
+                     {0, 0}});
   }
 
   {  // Shared data and bss: the child's store of its id overwrites the
@@ -209,8 +284,8 @@ std::vector<Case> kernel_cases() {
     o.shared_fork = true;
     Calls p = parent_start(n, "fork() = 3");
     p.line("getpid() = 2").report(n, mismatch(2, 3)).exit(1);
-    cases.push_back({"shared fork", {}, o, p, normal_child(), "00", true, started + line(n, mismatch_text(2, 3)),
-                     {1, 0}, true});
+    cases.push_back(
+        {"shared fork", {}, o, p, normal_child(), "00", true, started + line(n, mismatch_text(2, 3)), {1, 0}, true});
   }
 
   // Descriptor 2 closed: every report write fails, nothing else changes.
@@ -218,8 +293,14 @@ std::vector<Case> kernel_cases() {
     Options o;
     o.closed_fds = {2};
     cases.push_back({std::string("stderr closed") + (wait ? "" : ", -w"),
-                     wait ? std::vector<std::string>{} : std::vector<std::string>{"-w"}, o,
-                     normal_parent(n, wait, 26), normal_child(), "00\n", !wait, "", {0, 0}});
+                     wait ? std::vector<std::string>{} : std::vector<std::string>{"-w"},
+                     o,
+                     normal_parent(n, wait, 26),
+                     normal_child(),
+                     "00\n",
+                     !wait,
+                     "",
+                     {0, 0}});
   }
   {  // Descriptor 1 closed: putchar's failures are not looked at.
     Options o;
@@ -264,8 +345,8 @@ TEST(ProgramQuendle, ClosedStandardErrorLeavesEbadfInErrno) {
 
 TEST(ProgramQuendle, UsageErrorsReportOnlyTheUsageLineAndExit1) {
   const std::vector<std::vector<std::string>> arg_lists = {
-      {"-w", "-w"}, {"-x"}, {"-ww"}, {""}, {"-"}, {"-W"}, {"w"}, {"-w "}, {" -w"}, {"x", "-w"},
-      {"-w", ""},   {"a", "b", "c"},
+      {"-w", "-w"}, {"-x"},  {"-ww"}, {""},        {"-"},      {"-W"},
+      {"w"},        {"-w "}, {" -w"}, {"x", "-w"}, {"-w", ""}, {"a", "b", "c"},
   };
   for (const auto& args : arg_lists) {
     std::string shown_args;
@@ -302,8 +383,8 @@ TEST(ProgramQuendle, ProgramNameFromTheArgumentVector) {
       o.null_argv = c.null_argv;
       // A null vector has no room for "-w": only the waiting run.
       if (c.null_argv && !wait) continue;
-      ProgramRun r = run_program("quendle", wait ? std::vector<std::string>{} : std::vector<std::string>{"-w"}, o,
-                                 c.argv0);
+      ProgramRun r =
+          run_program("quendle", wait ? std::vector<std::string>{} : std::vector<std::string>{"-w"}, o, c.argv0);
       EXPECT_EQ(r.trace(2), normal_parent(c.name, wait).folded());
       EXPECT_EQ(r.trace(3), normal_child().folded());
       EXPECT_EQ(r.err(), line(c.name, "Starting.") + line(c.name, "Complete."));
@@ -388,8 +469,8 @@ TEST(ProgramQuendle, SharedForkIsCaughtWithTheRightNumbers) {
         p.line("getpid() = 2").line("waitpid(3, 0) = 3").report(kName, child_exit(3, 1));
         finish(p, kName, 1);
         c.report(kName, mismatch(3, 2)).exit(1);
-        EXPECT_EQ(r.err(), line(kName, "Starting.") + line(kName, mismatch_text(3, 2)) +
-                               line(kName, "pid 3: exit 1") + line(kName, "Complete."));
+        EXPECT_EQ(r.err(), line(kName, "Starting.") + line(kName, mismatch_text(3, 2)) + line(kName, "pid 3: exit 1") +
+                               line(kName, "Complete."));
         EXPECT_EQ(r.out(), "00\n");
         expect_statuses(r, {1, 1});
       }

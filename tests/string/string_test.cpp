@@ -56,9 +56,8 @@ TEST(Strcmp, ReadsNothingPastWhereItStops) {
     int expected;
   };
   const Case cases[] = {
-      {"abc\0"s, "abc", true, 0},   {"abc\0"s, "abc", false, 0},
-      {"abc\0"s, "abcd", true, -1}, {"abc\0"s, "abcd", false, 1},
-      {"\0"s, "x", true, -1},       {"abX", "abY", true, -1},
+      {"abc\0"s, "abc", true, 0},   {"abc\0"s, "abc", false, 0},    {"abc\0"s, "abcd", true, -1},
+      {"abc\0"s, "abcd", false, 1}, {"\0"s, "x", true, -1},         {"abX", "abY", true, -1},
       {"abY", "abX", false, -1},    {"ab\x80", "ab\x7f", true, -1},
   };
   LibCore lib;
@@ -81,10 +80,10 @@ struct ChrCase {
   int offset;  // -1: null
 };
 const ChrCase kChrCases[] = {
-    {"doupx", 'u', 2},     {"doupx", 'z', -1},     {"doupx", 0, 5},     {"", 0, 0},
-    {"", 'a', -1},         {"abcabc", 'b', 1},     {"a\xe9z", -23, 1},  {"a\xe9z", 0xe9, -1},
-    {"abc", 256, -1},      {"abc", 'a' + 256, -1}, {"\x80", -128, 0},   {"\x80", 0x80, -1},
-    {"\xff", -1, 0},       {"x\xff", 0xff, -1},    {"abc", -256, -1},   {"#-ql0123456789", '9', 13},
+    {"doupx", 'u', 2}, {"doupx", 'z', -1},     {"doupx", 0, 5},    {"", 0, 0},
+    {"", 'a', -1},     {"abcabc", 'b', 1},     {"a\xe9z", -23, 1}, {"a\xe9z", 0xe9, -1},
+    {"abc", 256, -1},  {"abc", 'a' + 256, -1}, {"\x80", -128, 0},  {"\x80", 0x80, -1},
+    {"\xff", -1, 0},   {"x\xff", 0xff, -1},    {"abc", -256, -1},  {"#-ql0123456789", '9', 13},
 };
 
 TEST(Strchr, FindsFirstSignedMatchOrTerminator) {
@@ -142,7 +141,7 @@ TEST(StringEdge, ByteAfterTheEdgeIsUnmapped) {
 
 // Sizes around each step of the word loops (bytes to align, 16-byte
 // groups, single words, the tail).
-const uint32_t kMemSizes[] = {0,  1,  2,  3,  4,  5,  7,  8,  9,  11, 12, 13, 15, 16,
+const uint32_t kMemSizes[] = {0,  1,  2,  3,  4,  5,  7,  8,  9,  11, 12, 13, 15,  16,
                               17, 19, 20, 23, 31, 32, 33, 47, 48, 63, 64, 65, 100, 203};
 
 // A guest region mirrored on the host, with fresh random bytes before each

@@ -50,9 +50,7 @@ class LibCore {
 
   // Any bytes, NUL added; the address in guest memory.
   uint32_t str(std::string_view s) { return m_->push_string(s); }
-  uint32_t bytes(std::string_view s) {
-    return m_->push_bytes({reinterpret_cast<const uint8_t*>(s.data()), s.size()});
-  }
+  uint32_t bytes(std::string_view s) { return m_->push_bytes({reinterpret_cast<const uint8_t*>(s.data()), s.size()}); }
   uint32_t words(const std::vector<uint32_t>& w) {
     std::string b;
     for (uint32_t x : w)

@@ -23,19 +23,14 @@ using namespace r3k::regs;
 
 // ---- raw formats ---------------------------------------------------------
 
-constexpr uint32_t rtype(uint32_t op, uint32_t rs, uint32_t rt, uint32_t rd, uint32_t sa,
-                         uint32_t funct) {
-  return (op & 63) << 26 | (rs & 31) << 21 | (rt & 31) << 16 | (rd & 31) << 11 | (sa & 31) << 6 |
-         (funct & 63);
+constexpr uint32_t rtype(uint32_t op, uint32_t rs, uint32_t rt, uint32_t rd, uint32_t sa, uint32_t funct) {
+  return (op & 63) << 26 | (rs & 31) << 21 | (rt & 31) << 16 | (rd & 31) << 11 | (sa & 31) << 6 | (funct & 63);
 }
 constexpr uint32_t itype(uint32_t op, uint32_t rs, uint32_t rt, int32_t imm) {
   return (op & 63) << 26 | (rs & 31) << 21 | (rt & 31) << 16 | (uint32_t(imm) & 0xffff);
 }
-constexpr uint32_t jtype(uint32_t op, uint32_t target) {
-  return (op & 63) << 26 | ((target >> 2) & 0x03ffffff);
-}
-constexpr uint32_t special(uint32_t funct, uint32_t rs = 0, uint32_t rt = 0, uint32_t rd = 0,
-                           uint32_t sa = 0) {
+constexpr uint32_t jtype(uint32_t op, uint32_t target) { return (op & 63) << 26 | ((target >> 2) & 0x03ffffff); }
+constexpr uint32_t special(uint32_t funct, uint32_t rs = 0, uint32_t rt = 0, uint32_t rd = 0, uint32_t sa = 0) {
   return rtype(0, rs, rt, rd, sa, funct);
 }
 constexpr uint32_t regimm(uint32_t rt_op, uint32_t rs, int32_t off) { return itype(1, rs, rt_op, off); }
@@ -127,9 +122,7 @@ constexpr uint32_t swr(Reg rt, int32_t off, Reg base) { return itype(0x2e, base,
 struct Pair {
   uint32_t first, second;
 };
-constexpr Pair li(Reg rt, uint32_t value) {
-  return {lui(rt, value >> 16), ori(rt, rt, value & 0xffff)};
-}
+constexpr Pair li(Reg rt, uint32_t value) { return {lui(rt, value >> 16), ori(rt, rt, value & 0xffff)}; }
 
 // ---- words in memory -----------------------------------------------------
 

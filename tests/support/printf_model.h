@@ -33,8 +33,7 @@ struct PrintfModel {
   // Formats fmt.  With args empty it only records the argument kinds (all
   // conversions then see the word 0), so that callers can pick arguments
   // that fit the format before formatting it for real.
-  static PrintfModel run(std::string_view fmt, const std::vector<uint32_t>& args = {},
-                         const StringAt& string_at = {}) {
+  static PrintfModel run(std::string_view fmt, const std::vector<uint32_t>& args = {}, const StringAt& string_at = {}) {
     PrintfModel m;
     size_t next = 0;
     auto take = [&](ArgKind k) {
@@ -57,29 +56,37 @@ struct PrintfModel {
       if (raw == '\0') break;
       auto ch = static_cast<int8_t>(raw);  // format bytes are signed
       if (!in_dir) {
-        if (ch == '%')
-          in_dir = true;
-        else
-          emit(std::string(1, raw));
+        if (ch == '%') in_dir = true;
+        else emit(std::string(1, raw));
         continue;
       }
       switch (ch) {
         case '#': hash = true; continue;
         case '-': left = true; continue;
-        case 'l': case 'q': continue;
+        case 'l':
+        case 'q': continue;
         case '0':
-          if (width <= 0) pad = '0'; else grow(0);
+          if (width <= 0) pad = '0';
+          else grow(0);
           continue;
-        case '1': case '2': case '3': case '4': case '5':
-        case '6': case '7': case '8': case '9':
-          grow(ch - '0');
-          continue;
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': grow(ch - '0'); continue;
         default: break;
       }
       std::string sign, prefix, body;
       auto digits = [](uint32_t v, unsigned radix) {
         std::string d;
-        do { d.insert(d.begin(), "0123456789abcdef"[v % radix]); v /= radix; } while (v);
+        do {
+          d.insert(d.begin(), "0123456789abcdef"[v % radix]);
+          v /= radix;
+        } while (v);
         return d;
       };
       switch (ch) {

@@ -25,7 +25,9 @@ struct Rng {
   uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
   bool chance(uint32_t percent) { return below(100) < percent; }
   template <class T, size_t N>
-  const T& pick(const T (&a)[N]) { return a[below(N)]; }
+  const T& pick(const T (&a)[N]) {
+    return a[below(N)];
+  }
 };
 
 }  // namespace r3k::test

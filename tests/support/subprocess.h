@@ -27,11 +27,11 @@ struct Ran {
 };
 
 struct How {
-  std::string cwd;                                        // run there (default: here)
-  int extra_fd = -1;                                      // handed to r3krun as its descriptor 3
-  std::vector<std::string> prefix;                        // e.g. strace and its options
-  std::vector<std::pair<std::string, std::string>> env;   // set for r3krun
-  int timeout_s = 60;                                     // then killed: 1000 + SIGKILL
+  std::string cwd;                                       // run there (default: here)
+  int extra_fd = -1;                                     // handed to r3krun as its descriptor 3
+  std::vector<std::string> prefix;                       // e.g. strace and its options
+  std::vector<std::pair<std::string, std::string>> env;  // set for r3krun
+  int timeout_s = 60;                                    // then killed: 1000 + SIGKILL
 };
 
 inline How within(int seconds) {

@@ -4,5 +4,5 @@
 #ifndef R3K_CSMITH_MATH_H
 #define R3K_CSMITH_MATH_H
 #define fabsf(x) __builtin_fabsf(x)
-#define fabs(x) __builtin_fabs(x)
+#define fabs(x)  __builtin_fabs(x)
 #endif

@@ -26,10 +26,10 @@ struct UsageError : std::runtime_error {
 
 struct Command {
   Options options;
-  std::vector<std::string> argv;  // PROGRAM as given, then its arguments
-  std::string trace_file;         // --trace-file: opened by run_command_line
+  std::vector<std::string> argv;     // PROGRAM as given, then its arguments
+  std::string trace_file;            // --trace-file: opened by run_command_line
   std::optional<gdb::Endpoint> gdb;  // --gdb: where to wait for the debugger
-  bool help = false;              // --help or --version: printed, nothing to run
+  bool help = false;                 // --help or --version: printed, nothing to run
 };
 
 // Options end at the program name; everything after it is the guest's.

@@ -37,10 +37,8 @@ class Console {
     // The common case inline: more bytes for the descriptor being gathered
     // (a guest printing byte by byte: one byte).
     if (fd == fd_ && len <= kCapacity - size_ && size_ != 0) {
-      if (len == 1)
-        buffer_[size_] = *static_cast<const uint8_t*>(bytes);
-      else
-        std::memcpy(&buffer_[size_], bytes, len);
+      if (len == 1) buffer_[size_] = *static_cast<const uint8_t*>(bytes);
+      else std::memcpy(&buffer_[size_], bytes, len);
       size_ += len;
     } else {
       write_slow(fd, bytes, len);

@@ -33,12 +33,12 @@ const char* fault_name(FaultKind kind);
 
 struct Fault {
   FaultKind kind{};
-  uint32_t pc = 0;         // address of the faulting instruction
-  uint32_t insn = 0;       // its encoding
-  uint32_t addr = 0;       // data address for memory faults, else pc
+  uint32_t pc = 0;    // address of the faulting instruction
+  uint32_t insn = 0;  // its encoding
+  uint32_t addr = 0;  // data address for memory faults, else pc
   bool in_delay_slot = false;
-  bool fetch = false;      // the instruction itself could not be fetched
-  uint8_t reg = 0;         // load-delay hazard: the register loaded just before
+  bool fetch = false;  // the instruction itself could not be fetched
+  uint8_t reg = 0;     // load-delay hazard: the register loaded just before
   // Fetch fault: the branch or jump that went there (0: not known, as for
   // code that ran off the end of its page).
   uint32_t from_pc = 0;

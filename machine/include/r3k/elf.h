@@ -62,7 +62,7 @@ class SymbolTable {
   };
   std::optional<Location> locate(uint32_t addr) const;
 
-  size_t size() const;                           // entries in the table
+  size_t size() const;                              // entries in the table
   size_t indexed() const { return index_.size(); }  // entries the address index holds so far
   size_t bytes() const { return entries_.size() + names_.size() + index_.size() * sizeof(Entry); }
 

@@ -12,7 +12,7 @@
 namespace r3k::gdb {
 
 struct Endpoint {
-  std::string host;  // a name or a numeric address; IPv6 without brackets
+  std::string host;   // a name or a numeric address; IPv6 without brackets
   uint16_t port = 0;  // 0: any free port
 };
 

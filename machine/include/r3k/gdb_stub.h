@@ -18,13 +18,13 @@ namespace r3k::gdb {
 enum Reg : int {
   kRegSp = 29,
   kRegRa = 31,
-  kRegStatus = 32,    // CP0 status
+  kRegStatus = 32,  // CP0 status
   kRegLo = 33,
   kRegHi = 34,
   kRegBadVaddr = 35,  // CP0 bad virtual address
   kRegCause = 36,     // CP0 cause
   kRegPc = 37,
-  kRegF0 = 38,        // f0..f31: the FPU gdb insists on; an R3000 without one says Unavailable
+  kRegF0 = 38,  // f0..f31: the FPU gdb insists on; an R3000 without one says Unavailable
   kRegFcsr = 70,
   kRegFir = 71,
   kRegCount = 72,

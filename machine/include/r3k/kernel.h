@@ -58,7 +58,7 @@ struct Process {
   std::unique_ptr<Cpu> cpu;
   uint32_t wait_pid = 0, wait_addr = 0;  // while Blocked in waitpid
   uint32_t wait_args[4] = {};
-  size_t info = 0;  // index into Kernel::infos()
+  size_t info = 0;           // index into Kernel::infos()
   Kernel* kernel = nullptr;  // that runs it: its CPU's syscall hook serves calls there
 };
 
@@ -151,11 +151,11 @@ class Kernel {
 
   const Options opts_;  // a copy: the kernel may outlive the caller's options
   const bool keep_history_;
-  const bool has_rules_;  // any --fail or --result
-  std::unique_ptr<TraceWriter> tracer_;  // null without --trace
-  Console& console_;  // the host's descriptors
-  const bool lean_write_;   // writes need neither trace, record nor rules
-  const uint32_t open_fds_;  // bit fd set for the guest's writable descriptors
+  const bool has_rules_;                         // any --fail or --result
+  std::unique_ptr<TraceWriter> tracer_;          // null without --trace
+  Console& console_;                             // the host's descriptors
+  const bool lean_write_;                        // writes need neither trace, record nor rules
+  const uint32_t open_fds_;                      // bit fd set for the guest's writable descriptors
   std::vector<std::unique_ptr<Process>> procs_;  // not yet freed, in creation order
   Process* first_ = nullptr;
   std::map<uint32_t, Process*> by_pid_;  // not yet reaped

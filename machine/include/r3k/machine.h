@@ -25,10 +25,10 @@ class Scheduler;
 struct CallResult {
   bool returned = false;  // came back to the sentinel return address
   uint32_t v0 = 0, v1 = 0;
-  bool exited = false;    // the first process ended by _exit instead
+  bool exited = false;  // the first process ended by _exit instead
   int32_t status = 0;
   std::optional<Fault> fault;  // or was killed by this fault
-  uint64_t insns = 0;     // instructions the first process ran in the call
+  uint64_t insns = 0;          // instructions the first process ran in the call
 };
 
 // The exit status of a run that the instruction budget ended: 128 + SIGKILL.
@@ -95,12 +95,12 @@ class Machine {
   std::string read_string(uint32_t addr);
   void write_bytes(uint32_t addr, std::span<const uint8_t> bytes);
   void write32(uint32_t addr, uint32_t value);
-  CpuState& regs();  // the first process
+  CpuState& regs();       // the first process
   AddressSpace& space();  // the first process's memory
   const AddressSpace& space() const;
 
-  const std::vector<SyscallEvent>& events() const;  // every kernel call so far, in order
-  std::string output(int fd) const;                 // bytes actually written to fd 1 or 2
+  const std::vector<SyscallEvent>& events() const;    // every kernel call so far, in order
+  std::string output(int fd) const;                   // bytes actually written to fd 1 or 2
   const std::vector<ProcessInfo>& processes() const;  // in creation order
 
   const Options& options() const { return opts_; }

@@ -32,8 +32,8 @@ class HostMemory {
 
   uint64_t limit() const { return limit_; }
   uint64_t used() const { return used_; }
-  uint64_t pages() const { return pages_; }    // guest pages with host memory behind them
-  uint64_t tables() const { return tables_; }  // second-level page tables
+  uint64_t pages() const { return pages_; }            // guest pages with host memory behind them
+  uint64_t tables() const { return tables_; }          // second-level page tables
   uint64_t peak_pages() const { return peak_pages_; }  // the most pages held at once
 
   // Each false, with nothing counted, when it would pass the limit.

@@ -17,16 +17,14 @@ namespace r3k {
 
 // One --fail or --result rule: CALL[@PID][:N[+]]=VALUE.
 struct CallRule {
-  uint32_t call = 0;             // call number; need not be a known one
-  std::optional<uint32_t> pid;   // only calls of this process
-  std::optional<uint64_t> nth;   // only the n-th matching call (1-based); none: every one
-  bool and_later = false;        // the n-th and all later ones
-  int32_t value = 0;             // error number (--fail) or result (--result)
+  uint32_t call = 0;            // call number; need not be a known one
+  std::optional<uint32_t> pid;  // only calls of this process
+  std::optional<uint64_t> nth;  // only the n-th matching call (1-based); none: every one
+  bool and_later = false;       // the n-th and all later ones
+  int32_t value = 0;            // error number (--fail) or result (--result)
 
   // Whether the rule applies to the count-th matching call (1-based).
-  bool applies(uint64_t count) const {
-    return !nth || count == *nth || (and_later && count > *nth);
-  }
+  bool applies(uint64_t count) const { return !nth || count == *nth || (and_later && count > *nth); }
 };
 
 enum class WaitStatusForm : uint8_t { Raw, Unix };
@@ -37,14 +35,14 @@ inline constexpr uint32_t kMaxPid = 0x7fffffffu;
 struct Options {
   // Process entry.  Ids are 1..kMaxPid.
   uint32_t first_pid = 2;
-  uint32_t first_ppid = 1;   // also the parent orphans are handed to
-  uint32_t sp_offset = 0;    // 0..7 added to an 8-aligned entry sp
-  bool null_argv = false;    // enter with argc 0 and a null vector
+  uint32_t first_ppid = 1;         // also the parent orphans are handed to
+  uint32_t sp_offset = 0;          // 0..7 added to an 8-aligned entry sp
+  bool null_argv = false;          // enter with argc 0 and a null vector
   uint32_t stack_size = 8u << 20;  // demand-zero region below the top of user space
 
   // Scheduling.
-  uint64_t quantum = 10000;       // instructions per slice
-  std::optional<uint64_t> seed;   // slices uniformly 1..2*quantum, seeded
+  uint64_t quantum = 10000;      // instructions per slice
+  std::optional<uint64_t> seed;  // slices uniformly 1..2*quantum, seeded
 
   // The code generator for hot blocks (--no-jit turns it off).
   JitConfig jit = jit_defaults();
@@ -55,10 +53,10 @@ struct Options {
   bool in_place_calls = true;
 
   // Limits.
-  uint32_t max_procs = 64;                    // processes not yet reaped
-  uint32_t max_mem_pages = (64u << 20) >> 12; // per process, mapped (touched or not)
+  uint32_t max_procs = 64;                            // processes not yet reaped
+  uint32_t max_mem_pages = (64u << 20) >> 12;         // per process, mapped (touched or not)
   uint64_t max_host_mem = HostMemory::kDefaultLimit;  // bytes of host memory, all processes together
-  uint64_t max_insns = 20'000'000'000;        // all processes together
+  uint64_t max_insns = 20'000'000'000;                // all processes together
 
   // Kernel misbehaviours.  Fail rules are looked at before result rules;
   // the first rule that applies decides.
@@ -70,7 +68,7 @@ struct Options {
   std::vector<int32_t> closed_fds;
 
   // Output.
-  bool echo = false;          // copy guest writes to host fds 1 and 2 (through Console::host())
+  bool echo = false;  // copy guest writes to host fds 1 and 2 (through Console::host())
   bool trace = false;
   TraceFormat trace_format = TraceFormat::Strace;
   uint32_t trace_strsize = 32;  // bytes of a write shown before "..."
@@ -78,8 +76,8 @@ struct Options {
   // trace_fd gets them, through Console::host().
   std::function<void(std::string_view)> trace_sink;
   int trace_fd = 2;
-  bool stats = false;         // per-process summary on stderr after run()
-  bool diagnostics = false;   // fault and limit lines on stderr as they happen
+  bool stats = false;        // per-process summary on stderr after run()
+  bool diagnostics = false;  // fault and limit lines on stderr as they happen
   // Keep events(), output(), and every process in processes() (else only
   // the first and those not yet reaped).
   bool record = true;

@@ -12,10 +12,38 @@ namespace r3k {
 
 namespace regs {
 enum Reg : uint8_t {
-  zero, at, v0, v1, a0, a1, a2, a3,
-  t0, t1, t2, t3, t4, t5, t6, t7,
-  s0, s1, s2, s3, s4, s5, s6, s7,
-  t8, t9, k0, k1, gp, sp, fp, ra,
+  zero,
+  at,
+  v0,
+  v1,
+  a0,
+  a1,
+  a2,
+  a3,
+  t0,
+  t1,
+  t2,
+  t3,
+  t4,
+  t5,
+  t6,
+  t7,
+  s0,
+  s1,
+  s2,
+  s3,
+  s4,
+  s5,
+  s6,
+  s7,
+  t8,
+  t9,
+  k0,
+  k1,
+  gp,
+  sp,
+  fp,
+  ra,
 };
 }  // namespace regs
 using regs::Reg;
@@ -24,9 +52,9 @@ inline constexpr uint32_t kGprCount = 32;
 
 // "zero" .. "ra", as assemblers and debuggers spell them; r is taken mod 32.
 constexpr std::string_view reg_name(uint32_t r) {
-  constexpr std::string_view kNames[kGprCount] = {
-      "zero", "at", "v0", "v1", "a0", "a1", "a2", "a3", "t0", "t1", "t2", "t3", "t4", "t5", "t6", "t7",
-      "s0",   "s1", "s2", "s3", "s4", "s5", "s6", "s7", "t8", "t9", "k0", "k1", "gp", "sp", "fp", "ra"};
+  constexpr std::string_view kNames[kGprCount] = {"zero", "at", "v0", "v1", "a0", "a1", "a2", "a3", "t0", "t1", "t2",
+                                                  "t3",   "t4", "t5", "t6", "t7", "s0", "s1", "s2", "s3", "s4", "s5",
+                                                  "s6",   "s7", "t8", "t9", "k0", "k1", "gp", "sp", "fp", "ra"};
   return kNames[r % kGprCount];
 }
 

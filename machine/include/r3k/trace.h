@@ -14,14 +14,14 @@ namespace r3k {
 struct SyscallEvent {
   uint32_t pid = 0;
   uint32_t number = 0;
-  std::string name;        // "write"; "syscall_99" outside the table
-  uint32_t args[4] = {};   // a0-a3 as the guest passed them
-  bool failed = false;     // error flag returned in a3
-  int32_t v0 = 0;          // result, or error number when failed
+  std::string name;       // "write"; "syscall_99" outside the table
+  uint32_t args[4] = {};  // a0-a3 as the guest passed them
+  bool failed = false;    // error flag returned in a3
+  int32_t v0 = 0;         // result, or error number when failed
   uint32_t v1 = 0;
-  std::string data;        // write: the bytes of the buffer (empty if unreadable), at most kMaxEventData
-  bool returned = true;    // false for an _exit that ended the process
-  bool injected = false;   // answered by a --fail/--result rule, not performed
+  std::string data;       // write: the bytes of the buffer (empty if unreadable), at most kMaxEventData
+  bool returned = true;   // false for an _exit that ended the process
+  bool injected = false;  // answered by a --fail/--result rule, not performed
 };
 
 inline constexpr uint32_t kMaxEventData = 64u << 10;
