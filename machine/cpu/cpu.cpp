@@ -62,7 +62,7 @@ void Cpu::clear_breakpoints() { impl_->breakpoints.clear(); }
 namespace {
 
 // The branch or jump that ended b, if one did.
-uint32_t jumped_from(const Block* b) { return b && b->has_delay ? b->pc_of(b->n - 2) : 0; }
+uint32_t jumped_from(const Block* b) { return b && b->has_delay ? b->pc_of(b->branch_index()) : 0; }
 
 // One call of Cpu::run: the guest registers in the frame the ops and the
 // generated code work on, and the bookkeeping between blocks.

@@ -173,6 +173,9 @@ struct Block {
   uint32_t end_pc() const { return start + 4 * n; }  // fall-through, and the link of a branch
   // Ops that a breakpoint may stop before (not the delay slot).
   uint32_t stoppable() const { return has_delay ? n - 1 : n; }
+  // The op that branches: the decoder ends a block one op after a branch it
+  // translates, and turns every other branch into a fault op; n if none.
+  uint32_t branch_index() const { return has_delay ? n - 2 : n; }
 };
 
 // ---- rules at block boundaries --------------------------------------------

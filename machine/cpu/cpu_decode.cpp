@@ -264,7 +264,7 @@ namespace {
 // The static successors of a decoded block, from the op that ends it.
 void find_successors(Block& b) {
   if (b.has_delay) {
-    const Op& branch = b.ops[b.n - 2];
+    const Op& branch = b.ops[b.branch_index()];
     switch (branch.code) {
       case OpCode::Beq:
       case OpCode::Bne:

@@ -198,25 +198,6 @@ OpRegs regs_of(const Op& o) {
   }
 }
 
-bool is_branch(OpCode c) {
-  switch (c) {
-    case OpCode::Beq:
-    case OpCode::Bne:
-    case OpCode::Blez:
-    case OpCode::Bgtz:
-    case OpCode::Bltz:
-    case OpCode::Bgez:
-    case OpCode::Bltzal:
-    case OpCode::Bgezal:
-    case OpCode::B:
-    case OpCode::J:
-    case OpCode::Jal:
-    case OpCode::Jr:
-    case OpCode::Jalr: return true;
-    default: return false;
-  }
-}
-
 // Saves the host's callee-saved registers, sets up rbp, r15 and r14, calls
 // a block's code and hands the fuel back; and the page cache's fill
 // routines (see cpu_jit.h).
@@ -373,9 +354,7 @@ RegionCompiler::RegionCompiler(const std::vector<Block*>& blocks, uint8_t* buffe
     m.block = blocks[i];
     m.exit.resize(m.block->n + 1);
     m.used.assign(m.block->n + 1, false);
-    m.branch_at = m.block->n;
-    for (uint32_t k = 0; k < m.block->n; ++k)
-      if (is_branch(m.block->ops[k].code)) m.branch_at = k;
+    m.branch_at = m.block->branch_index();
   }
 }
 
