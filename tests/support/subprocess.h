@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
@@ -23,8 +24,14 @@ struct Ran {
   int code = -1;  // exit status, or 1000 + signal
   std::string out, err;
   double seconds = 0;
-  long max_rss_kib = 0;
+  long max_rss_kib = 0;     // peak host memory, see peak_under
+  long parent_rss_kib = 0;  // the test process's own peak when it forked
 };
+
+// Whether the child's own peak host memory stayed under `kib`.  Linux counts
+// the forking process's peak into a child's: above that, the figure is the
+// child's own; at or below it, so was the child's own peak.
+inline bool peak_under(const Ran& r, long kib) { return r.max_rss_kib < std::max(kib, r.parent_rss_kib + 1); }
 
 struct How {
   std::string cwd;                                       // run there (default: here)
@@ -56,6 +63,9 @@ inline Started start(std::vector<std::string> args, const How& how = {}) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return s;
   s.start = std::chrono::steady_clock::now();
+  rusage self{};
+  getrusage(RUSAGE_SELF, &self);
+  s.ran.parent_rss_kib = self.ru_maxrss;
   s.deadline = s.start + std::chrono::seconds(how.timeout_s);
   s.pid = fork();
   if (s.pid == 0) {
