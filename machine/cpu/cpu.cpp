@@ -19,7 +19,7 @@ struct Cpu::Impl {
   std::vector<Op> cut;                // the first ops of a block cut short, and what ends them
   JitConfig jit = jit_defaults();
   SyscallHook hook;
-  // The branch or jump that ended the last run's last block (0: none), in
+  // The branch or jump whose target the last run stopped at (0: none), in
   // case the next run's first fetch faults.
   uint32_t came_from = 0;
   bool stopped_inside = false;  // the last run ended in a block cut short
@@ -101,6 +101,7 @@ class Run {
   const Op* ops_ = nullptr;  // its ops: its own, or a cut copy
   uint32_t limit_ = 0;       // how many of them run
   Block* prev_ = nullptr;    // the block that completed last, while its links are valid
+  uint32_t came_from_ = 0;   // the branch or jump whose delay slot ran just before pc_ (0: none)
   // The way out unmade by which generated code left as linkable_from_
   // completed, towards the next block.
   JitLink* linkable_ = nullptr;
@@ -125,6 +126,7 @@ Run::Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step)
   frame_.hi = st.hi;
   frame_.lo = st.lo;
   pc_ = st.pc;
+  came_from_ = self.came_from;
   if (st.load_reg < kGprCount) carry_.load = PendingLoad{st.load_reg, st.load_reg && st.load_partial};
   carry_.hilo_guard = std::min<uint8_t>(st.hilo_guard, 2);
   // With breakpoints or stepping every syscall stops, as a debugger expects.
@@ -146,7 +148,9 @@ Stop Run::go() {
   st.load_reg = carry_.load.reg;
   st.load_partial = carry_.load.partial;
   st.hilo_guard = carry_.hilo_guard;
-  self_.came_from = stop_.reason == StopReason::Budget ? jumped_from(cur_) : 0;
+  // Runs go on where they stopped only after these.
+  const bool goes_on = stop_.reason == StopReason::Budget || stop_.reason == StopReason::Syscall;
+  self_.came_from = goes_on ? came_from_ : 0;
   self_.stopped_inside = inside_ && (stop_.reason == StopReason::Budget || stop_.reason == StopReason::Breakpoint);
   mem_.collect_garbage();
   // Field by field: a whole copy would read wide what was written narrow.
@@ -185,8 +189,7 @@ Block* Run::build_block(L2Table& table, CodePage* page) {
   if (!decode_block(mem_, pc_, b, f, cache ? kMaxBlockOps : kUncachedBlockOps)) {
     stop_.reason = StopReason::Fault;
     stop_.fault = f;
-    // Whatever ran last in this run, or before it, went there.
-    stop_.fault.from_pc = cur_ ? jumped_from(cur_) : executed_ == 0 ? self_.came_from : 0;
+    stop_.fault.from_pc = came_from_;
     return nullptr;
   }
   if (!cache) return &b;
@@ -215,6 +218,7 @@ bool Run::fresh_delay_slot(Block& b) {
   if (!decode_block(mem_, b.start, b, f, cached ? kMaxBlockOps : kUncachedBlockOps)) {
     stop_.reason = StopReason::Fault;  // its branch's page changed too
     stop_.fault = f;
+    stop_.fault.from_pc = came_from_;
     return false;
   }
   b.cached = cached;
@@ -339,6 +343,7 @@ bool Run::finish(const OpStop& s) {
       carry_ = state_after(b, s.op, carry_);
       prev_ = cur_;
       inside_ = s.op < b.n;
+      came_from_ = inside_ ? 0 : jumped_from(&b);
       if (before_breakpoint_) [[unlikely]] {
         // At the breakpoint, whatever budget is left.
         stop_.reason = StopReason::Breakpoint;
@@ -349,6 +354,7 @@ bool Run::finish(const OpStop& s) {
       executed_ += s.op + 1;
       pc_ = frame_.next;  // a syscall ends its block: where it goes is the resume address
       carry_ = state_after(b, s.op + 1, carry_);
+      came_from_ = jumped_from(&b);  // a syscall is its block's last op, maybe in a delay slot
       stop_.reason = StopReason::Syscall;
       return false;
     case OpStop::CodeChanged:
@@ -358,6 +364,7 @@ bool Run::finish(const OpStop& s) {
       pc_ = s.op + 1 == limit_ ? frame_.next : b.pc_of(s.op + 1);
       carry_ = state_after(b, s.op + 1, carry_);
       inside_ = false;  // where a run without a debugger goes on afresh too
+      came_from_ = s.op + 1 == b.n ? jumped_from(&b) : 0;
       cur_ = prev_ = nullptr;
       linkable_ = nullptr;
       mem_.collect_garbage();
