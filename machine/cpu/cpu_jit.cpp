@@ -310,7 +310,6 @@ class RegionCompiler : public Xbyak::CodeGenerator {
     Label entry;              // its ops (the head's: past the register loads)
     std::vector<Label> exit;  // per op: leave before it
     std::vector<bool> used;
-    uint32_t branch_at = 0;  // index of its branch op, or its length without one
     Label complete, complete_written, fall_through, taken;
   };
   Label& exit_before(uint32_t k);
@@ -354,7 +353,6 @@ RegionCompiler::RegionCompiler(const std::vector<Block*>& blocks, uint8_t* buffe
     m.block = blocks[i];
     m.exit.resize(m.block->n + 1);
     m.used.assign(m.block->n + 1, false);
-    m.branch_at = m.block->branch_index();
   }
 }
 
@@ -772,7 +770,7 @@ bool RegionCompiler::op(uint32_t k) {
 // before it, as before a fault.
 void RegionCompiler::syscall(uint32_t k) {
   Label& leave = exit_before(k);
-  const bool branched = k > m_->branch_at;  // a delay slot: r11d is where the block goes
+  const bool branched = k > m_->block->branch_index();  // a delay slot: r11d is where the block goes
   mov(rax, qword[rbp + kSyscall]);
   test(rax, rax);
   jz(leave, T_NEAR);
@@ -905,13 +903,13 @@ void RegionCompiler::exits(Member& m, Label& record) {
     L(m.exit[k]);
     write_back();
     mov(eax, k);
-    jmp(k > m.branch_at ? m.taken : m.fall_through, T_NEAR);
+    jmp(k > b.branch_index() ? m.taken : m.fall_through, T_NEAR);
   }
   L(m.complete);
   write_back();
   L(m.complete_written);
   mov(eax, b.n);
-  jmp(m.branch_at < b.n ? m.taken : m.fall_through, T_NEAR);
+  jmp(b.has_delay ? m.taken : m.fall_through, T_NEAR);
   L(m.fall_through);  // the branch has not run: the block goes to its end
   mov(dword[rbp + kNext], b.end_pc());
   mov(rcx, reinterpret_cast<uintptr_t>(&b));
