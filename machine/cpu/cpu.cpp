@@ -518,4 +518,18 @@ Stop Cpu::step() { return Run(*this, *impl_, 1, true).go(); }
 
 bool Cpu::stopped_inside_block() const { return impl_->stopped_inside; }
 
+uint64_t code_bytes(const AddressSpace& space) {
+  uint64_t n = 0;
+  for (const L2Table* t : space.impl().l1) {
+    if (t == &AddressSpace::Impl::empty_table()) continue;
+    for (const auto& code : t->code) {
+      if (!code) continue;
+      const auto& page = static_cast<const CodePage&>(*code);
+      n += CodePage::own_bytes() + page.jit.mapped();
+      for (const auto& b : page.blocks) n += b ? b->bytes() : 0;
+    }
+  }
+  return n;
+}
+
 }  // namespace r3k

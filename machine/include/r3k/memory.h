@@ -146,6 +146,7 @@ class AddressSpace {
 
   struct Impl;
   Impl& impl() { return *impl_; }
+  const Impl& impl() const { return *impl_; }
 
  private:
   std::unique_ptr<Impl> impl_;
