@@ -192,7 +192,8 @@ template <bool Left>
     changed = *x->code_gen != gen;
   }
   f->r[o->d] = Left ? merge_lwl(w, f->r[o->t], a & 3) : merge_lwr(w, f->r[o->t], a & 3);
-  if (changed) [[unlikely]] return code_changed(x, o, a, 0);
+  if (changed) [[unlikely]]
+    return code_changed(x, o, a, 0);
   R3K_NEXT;
 }
 

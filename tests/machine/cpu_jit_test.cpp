@@ -93,14 +93,32 @@ std::vector<uint32_t> two_block_loop() {
   return {addiu(t0, zero, 1000), addiu(t0, t0, -1), bgez(t3, 1), addiu(t2, t2, 1), bne(t0, zero, -4), nop(), syscall()};
 }
 
-// Twice: a jr ra every 8 words of the second page, then a call to each of
-// its words (t3 counts them), the second pass storing over decoded code.
+// Twice (t4 counts, up to t5): a jr ra every 8 words of the second page
+// (the loop at 0x1c), then a call to each of its words (0x30; t3 counts
+// them), the second pass storing over decoded code.
 std::vector<uint32_t> entries_at_every_word() {
-  return {lui(a2, kCode >> 16), ori(a3, a2, 0x1000), ori(t1, a2, 0x2000), addiu(t7, t1, -4), lui(t2, jr(ra) >> 16),
-          ori(t2, t2, jr(ra) & 0xffff), move(t0, a3),                                      // 0x18 pass
-          sw(t2, 24, t0), addiu(t0, t0, 32), bne(t0, t1, -3), nop(), move(t0, a3),          // 0x1c fill
-          jalr(t0), nop(), addiu(t3, t3, 1), addiu(t0, t0, 4), bne(t0, t7, -5), nop(),      // 0x30 enter
-          addiu(t4, t4, 1), bne(t4, t5, -14), nop(), syscall()};
+  return {lui(a2, kCode >> 16),
+          ori(a3, a2, 0x1000),
+          ori(t1, a2, 0x2000),
+          addiu(t7, t1, -4),
+          lui(t2, jr(ra) >> 16),
+          ori(t2, t2, jr(ra) & 0xffff),
+          move(t0, a3),
+          sw(t2, 24, t0),
+          addiu(t0, t0, 32),
+          bne(t0, t1, -3),
+          nop(),
+          move(t0, a3),
+          jalr(t0),
+          nop(),
+          addiu(t3, t3, 1),
+          addiu(t0, t0, 4),
+          bne(t0, t7, -5),
+          nop(),
+          addiu(t4, t4, 1),
+          bne(t4, t5, -14),
+          nop(),
+          syscall()};
 }
 
 const Case kCases[] = {

@@ -141,11 +141,26 @@ TEST(Limits, WritesWithHugeLengthsFailWithoutHostMemory) {
 std::vector<uint8_t> entries_at_every_word() {
   using namespace enc;
   constexpr uint32_t kBss = 0x10000000, kSize = 256u << 10;
-  const uint32_t code[] = {lui(t0, kBss >> 16), lui(t1, (kBss + kSize) >> 16), lui(t2, jr(ra) >> 16),
-                           ori(t2, t2, jr(ra) & 0xffff), sw(t2, 248, t0), addiu(t0, t0, 256), bne(t0, t1, -3), nop(),
-                           addiu(v0, zero, 2), syscall(), lui(t0, kBss >> 16), addiu(t1, t1, -4),
-                           jalr(t0), nop(), addiu(t0, t0, 4), bne(t0, t1, -4), nop(),
-                           addiu(a0, zero, 0), addiu(v0, zero, 0), syscall()};
+  const uint32_t code[] = {lui(t0, kBss >> 16),
+                           lui(t1, (kBss + kSize) >> 16),
+                           lui(t2, jr(ra) >> 16),
+                           ori(t2, t2, jr(ra) & 0xffff),
+                           sw(t2, 248, t0),
+                           addiu(t0, t0, 256),
+                           bne(t0, t1, -3),
+                           nop(),
+                           addiu(v0, zero, 2),
+                           syscall(),
+                           lui(t0, kBss >> 16),
+                           addiu(t1, t1, -4),
+                           jalr(t0),
+                           nop(),
+                           addiu(t0, t0, 4),
+                           bne(t0, t1, -4),
+                           nop(),
+                           addiu(a0, zero, 0),
+                           addiu(v0, zero, 0),
+                           syscall()};
   std::vector<uint8_t> bytes;
   for (uint32_t w : code)
     for (uint8_t b : be_bytes(w)) bytes.push_back(b);

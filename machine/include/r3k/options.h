@@ -58,7 +58,7 @@ struct Options {
   uint64_t max_host_mem = HostMemory::kDefaultLimit;  // bytes of host memory, all processes together
   // Of it, what decoded and generated code may hold; 0: a quarter.
   uint64_t max_code_mem = 0;
-  uint64_t max_insns = 20'000'000'000;                // all processes together
+  uint64_t max_insns = 20'000'000'000;  // all processes together
 
   // Kernel misbehaviours.  Fail rules are looked at before result rules;
   // the first rule that applies decides.
