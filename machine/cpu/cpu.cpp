@@ -237,13 +237,13 @@ Block* Run::keep(std::unique_ptr<Block> fresh, CodePage* page) {
   if (CodeLedger::charge(*page, cost)) {
     if (b.own) CodeLedger::refund(*page, page->adopt_tails(b));
   } else {
-    // No other code is left to drop: this page's goes too, and the block
-    // runs from a page of its own, the one piece of code held beyond the
-    // limit, until more room is needed.
+    // The page holds too much for the share, or the guest's pages leave
+    // too little room: its code goes, and the block starts a page of its
+    // own, held beyond the limit if nothing else is left to drop.
     mem_.invalidate_code(pc_);
     page = new_page();
     if (!b.own) b.keep_own();
-    CodeLedger::force(*page, b.bytes() + CodePage::own_bytes());
+    CodeLedger::overdraw(*page, b.bytes() + CodePage::own_bytes());
   }
   page->mark(b);
   b.cached = true;
@@ -282,7 +282,7 @@ bool Run::fresh_delay_slot(Block& b) {
   CodePage& page = *code_page(b);
   const uint64_t after = b.bytes();
   if (after < before) CodeLedger::refund(page, before - after);
-  if (after > before && !CodeLedger::charge(page, after - before)) CodeLedger::force(page, after - before);
+  if (after > before) CodeLedger::overdraw(page, after - before);
   return true;
 }
 

@@ -405,7 +405,7 @@ uint64_t Block::bytes() const {
 uint64_t CodePage::adopt_tails(const Block& b) {
   const uint32_t w = page_offset(b.start) / 4;
   Block* next = w + 1 < kWords ? blocks[w + 1].get() : nullptr;
-  if (!next || !next->own || !next->is_tail_of(b, 1)) return 0;
+  if (!next || !next->own || next->spill || !next->is_tail_of(b, 1)) return 0;
   // Those sharing next's ops first (they start after it), then next.
   const Op* shared = next->ops;
   for (uint32_t k = b.n - 1; k >= 1; --k) {

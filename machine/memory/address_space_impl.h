@@ -36,11 +36,12 @@ struct CodeCache {
 struct CodeLedger {
   // Counts bytes more for c, first dropping the least recently used code
   // of any space (never c itself) until they fit both the code's share
-  // and the limit; false, with nothing counted, when they never do.
+  // and the limit; false, with nothing counted or dropped, when even
+  // dropping all of it would not do.
   static bool charge(CodeCache& c, uint64_t bytes);
-  // Counts bytes more for c whether they fit or not: the one block about
-  // to run when nothing else is left to drop (see CodePage).
-  static void force(CodeCache& c, uint64_t bytes);
+  // The same, but counts them when nothing is left to drop and they still
+  // do not fit: the block about to run, alone on its page (see Run::keep).
+  static void overdraw(CodeCache& c, uint64_t bytes);
   static void refund(CodeCache& c, uint64_t bytes);
   // c was just used: the last to be dropped.
   static void touch(CodeCache& c) {
@@ -56,6 +57,7 @@ struct CodeLedger {
 
  private:
   static void unlink(CodeCache& c);
+  static void add(CodeCache& c, uint64_t bytes);
 };
 
 struct PageData {

@@ -156,17 +156,23 @@ CodeCache::~CodeCache() { CodeLedger::detach(*this); }
 
 bool CodeLedger::charge(CodeCache& c, uint64_t bytes) {
   HostMemory& h = *c.owner->host;
-  const auto fits = [&] {
-    return bytes <= h.code_limit_ && h.code_ <= h.code_limit_ - bytes && bytes <= h.limit_ &&
-           h.used_ <= h.limit_ - bytes;
-  };
-  while (!fits())
+  // Dropping all other code would not do: drop none.
+  const uint64_t alone = h.used_ - (h.code_ - c.bytes);
+  if (c.bytes + bytes > h.code_limit_ || alone + bytes > h.limit_) return false;
+  while (h.code_ + bytes > h.code_limit_ || h.used_ + bytes > h.limit_)
     if (!h.drop_oldest(&c)) return false;
-  force(c, bytes);
+  add(c, bytes);
   return true;
 }
 
-void CodeLedger::force(CodeCache& c, uint64_t bytes) {
+void CodeLedger::overdraw(CodeCache& c, uint64_t bytes) {
+  HostMemory& h = *c.owner->host;
+  while (h.code_ + bytes > h.code_limit_ || h.used_ + bytes > h.limit_)
+    if (!h.drop_oldest(&c)) break;
+  add(c, bytes);
+}
+
+void CodeLedger::add(CodeCache& c, uint64_t bytes) {
   HostMemory& h = *c.owner->host;
   c.bytes += bytes;
   h.code_ += bytes;
