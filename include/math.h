@@ -58,14 +58,14 @@ __END_DECLS
 
 #ifdef __cplusplus
 /* In C++ the classification macros are functions, for each floating type. */
-#define _R3K_MATH_CLASS(T)                                                                                   \
-  inline constexpr int fpclassify(T x) {                                                                     \
-    return __builtin_fpclassify(FP_NAN, FP_INFINITE, FP_NORMAL, FP_SUBNORMAL, FP_ZERO, x);                   \
-  }                                                                                                          \
-  inline constexpr bool isfinite(T x) { return __builtin_isfinite(x); }                                      \
-  inline constexpr bool isinf(T x) { return __builtin_isinf(x); }                                            \
-  inline constexpr bool isnan(T x) { return __builtin_isnan(x); }                                            \
-  inline constexpr bool isnormal(T x) { return __builtin_isnormal(x); }                                      \
+#define _R3K_MATH_CLASS(T)                                                                 \
+  inline constexpr int fpclassify(T x) {                                                   \
+    return __builtin_fpclassify(FP_NAN, FP_INFINITE, FP_NORMAL, FP_SUBNORMAL, FP_ZERO, x); \
+  }                                                                                        \
+  inline constexpr bool isfinite(T x) { return __builtin_isfinite(x); }                    \
+  inline constexpr bool isinf(T x) { return __builtin_isinf(x); }                          \
+  inline constexpr bool isnan(T x) { return __builtin_isnan(x); }                          \
+  inline constexpr bool isnormal(T x) { return __builtin_isnormal(x); }                    \
   inline constexpr bool signbit(T x) { return __builtin_signbit(x); }
 _R3K_MATH_CLASS(float)
 _R3K_MATH_CLASS(double)

@@ -17,7 +17,7 @@ F integral(F x, To to) {
   const Bits mag = b & ~M::kSign;
   const bool negative = b & M::kSign;
   const int e = static_cast<int>(mag >> M::kFrac) - M::kBias;  // unbiased exponent
-  if (e >= M::kFrac) return M::nan(b) ? M::pass_nan(b) : x;   // whole already, infinite or NaN
+  if (e >= M::kFrac) return M::nan(b) ? M::pass_nan(b) : x;    // whole already, infinite or NaN
   if (mag == 0) return x;
   // Up in magnitude: away from zero for floor of a negative number, ceil of
   // a positive one, round of a half or more.

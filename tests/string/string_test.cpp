@@ -300,10 +300,10 @@ TEST(Ctype, MatchesTheCLocaleForEofAndEveryByte) {
     int (*host)(int);
     bool is_class;
   };
-  const Fn fns[] = {{"isalnum", isalnum, true}, {"isalpha", isalpha, true},   {"isblank", isblank, true},
-                    {"iscntrl", iscntrl, true}, {"isdigit", isdigit, true},   {"isgraph", isgraph, true},
-                    {"islower", islower, true}, {"isprint", isprint, true},   {"ispunct", ispunct, true},
-                    {"isspace", isspace, true}, {"isupper", isupper, true},   {"isxdigit", isxdigit, true},
+  const Fn fns[] = {{"isalnum", isalnum, true},  {"isalpha", isalpha, true}, {"isblank", isblank, true},
+                    {"iscntrl", iscntrl, true},  {"isdigit", isdigit, true}, {"isgraph", isgraph, true},
+                    {"islower", islower, true},  {"isprint", isprint, true}, {"ispunct", ispunct, true},
+                    {"isspace", isspace, true},  {"isupper", isupper, true}, {"isxdigit", isxdigit, true},
                     {"tolower", tolower, false}, {"toupper", toupper, false}};
   LibCore lib;
   for (const Fn& f : fns) {
