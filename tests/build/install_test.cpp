@@ -48,7 +48,8 @@ std::string read_file(const fs::path& path) {
 }
 
 void replace_all(std::string& text, const std::string& from, const std::string& to) {
-  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+    text.replace(at, from.size(), to);
 }
 
 void write_file(const fs::path& path, const std::string& text) {
@@ -289,15 +290,28 @@ const std::vector<Program>& programs() {
        7},
       {"a specs file of one's own", Driver::Cc, {kMineSpecs, kMineC}, "-O2", "", "mine 7\n", 0},
       {"one's own specs file after r3k.specs", Driver::GccSpecs, {kMineSpecs, kMineC}, "-O2", "", "mine 7\n", 0},
-      {"r3k.specs named again", Driver::Cxx, {kHelloCxx}, "-specs=TREE/mips/lib/r3k.specs", "", "6\nPROG: to stderr\n", 3},
-      {"-mdsp refused", Driver::Cc, {kDsp}, "-mdsp", "", "error: -mdsp asks for instructions the R3000 (MIPS-I) does not have", -1},
+      {"r3k.specs named again",
+       Driver::Cxx,
+       {kHelloCxx},
+       "-specs=TREE/mips/lib/r3k.specs",
+       "",
+       "6\nPROG: to stderr\n",
+       3},
+      {"-mdsp refused",
+       Driver::Cc,
+       {kDsp},
+       "-mdsp",
+       "",
+       "error: -mdsp asks for instructions the R3000 (MIPS-I) does not have",
+       -1},
       {"DSP instruction in asm", Driver::Cc, {kDsp}, "", "", "r3kscan: PROG: .text: reserved instruction at pc 0x", -1},
       {"load-delay hazard under .set noreorder",
        Driver::Cc,
        {kNoreorder},
        "-O2",
        "",
-       ".text: load-delay hazard at pc 0x00400094 in twice+0x4: addu v0,v0,v0 reads v0 loaded by the previous instruction\n"
+       ".text: load-delay hazard at pc 0x00400094 in twice+0x4: addu v0,v0,v0 reads v0 loaded by the previous "
+       "instruction\n"
        "r3k-cc: PROG would fault on the R3000 where shown above; removed",
        -1},
       {"hazards under .set mips2 and .set noreorder",
@@ -417,12 +431,26 @@ Result Installed::install_;
 
 TEST_F(Installed, HasTheDesignedLayoutWithNoAbsolutePathInside) {
   ASSERT_EQ(install_.status, 0) << install_.out;
-  for (const char* rel :
-       {"bin/r3krun", "bin/r3kscan", "bin/r3k-cc", "bin/r3k-c++", "mips/bin/quendle", "mips/bin/tallowin", "mips/bin/marrowick",
-        "mips/include/stdio.h", "mips/include/unistd.h", "mips/include/err.h", "mips/include/cstdio",
-        "mips/include/new", "mips/include/r3k/syscalls.def", "mips/lib/libr3k.a", "mips/lib/libr3kgcc.a",
-        "mips/share/doc/libr3kgcc/COPYING.RUNTIME", "mips/lib/r3k.ld", "mips/lib/r3k.specs", "mips/lib/r3k.specs.d",
-        "mips/lib/r3k-toolchain.cmake"})
+  for (const char* rel : {"bin/r3krun",
+                          "bin/r3kscan",
+                          "bin/r3k-cc",
+                          "bin/r3k-c++",
+                          "mips/bin/quendle",
+                          "mips/bin/tallowin",
+                          "mips/bin/marrowick",
+                          "mips/include/stdio.h",
+                          "mips/include/unistd.h",
+                          "mips/include/err.h",
+                          "mips/include/cstdio",
+                          "mips/include/new",
+                          "mips/include/r3k/syscalls.def",
+                          "mips/lib/libr3k.a",
+                          "mips/lib/libr3kgcc.a",
+                          "mips/share/doc/libr3kgcc/COPYING.RUNTIME",
+                          "mips/lib/r3k.ld",
+                          "mips/lib/r3k.specs",
+                          "mips/lib/r3k.specs.d",
+                          "mips/lib/r3k-toolchain.cmake"})
     EXPECT_TRUE(fs::exists(prefix_ / rel)) << rel;
   // What finds the tree: none of it may name where it was installed from or to.
   for (const char* rel :
@@ -611,9 +639,9 @@ TEST_F(Installed, DriversRefuseExtensionFlags) {
   ASSERT_EQ(install_.status, 0) << install_.out;
   const fs::path src = prefix_ / "ext/x.c";
   write_file(src, "int x;\n");
-  for (const char* flag : {"-mdsp", "-mdspr2", "-mmsa", "-mmt", "-mvirt", "-mxpa", "-mcrc", "-mginv", "-mips3d",
-                           "-mdmx", "-msmartmips", "-mmcu", "-meva", "-mloongson-mmi", "-mloongson-ext",
-                           "-mloongson-ext2", "-mpaired-single"}) {
+  for (const char* flag :
+       {"-mdsp", "-mdspr2", "-mmsa", "-mmt", "-mvirt", "-mxpa", "-mcrc", "-mginv", "-mips3d", "-mdmx", "-msmartmips",
+        "-mmcu", "-meva", "-mloongson-mmi", "-mloongson-ext", "-mloongson-ext2", "-mpaired-single"}) {
     SCOPED_TRACE(flag);
     const Result r = sh(q(prefix_ / "bin/r3k-c++") + " -c " + flag + " " + q(src) + " -o /dev/null 2>&1");
     EXPECT_EQ(r.status, 1);
