@@ -372,9 +372,11 @@ int run_command_line(int argc, const char* const* argv) {
   // Before anything is opened.
   const std::vector<int32_t> closed = hold_closed_standard_descriptors();
   for (const int32_t fd : closed) Console::host().discard(fd);
-  // A closed pipe on our stdout is a refused write (EPIPE), reported as
-  // any other, not a signal that ends us without a word.
+  // A closed pipe on our stdout, or a trace past the file size limit, is a
+  // refused write (EPIPE, EFBIG), reported as any other, not a signal that
+  // ends us without a word.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   const int status = run_parsed(argc, argv, closed);
   Console::host().flush();
   // Whatever the run said, output that did not arrive makes it a failure.
