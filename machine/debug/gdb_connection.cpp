@@ -29,8 +29,7 @@ std::string numeric_address(const sockaddr* sa, socklen_t len) {
 
 // Reachable from this machine only: 127.0.0.0/8, ::1, or ::ffff:127.x.
 bool is_loopback(const sockaddr* sa) {
-  if (sa->sa_family == AF_INET)
-    return ntohl(reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr) >> 24 == 127;
+  if (sa->sa_family == AF_INET) return ntohl(reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr) >> 24 == 127;
   if (sa->sa_family != AF_INET6) return false;
   const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr;
   return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);

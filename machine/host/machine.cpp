@@ -103,9 +103,9 @@ CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string
     base = vector - 16;
     const uint32_t lo = base & ~(kPageSize - 1);
     auto no_host_memory = [&] {
-      return LoadError(LoadError::Kind::NotRunnable, image_->name() +
-                                                         ": no host memory for the argument list under the limit of " +
-                                                         std::to_string(space.host().limit()) + " bytes (--max-host-mem)");
+      return LoadError(LoadError::Kind::NotRunnable,
+                       image_->name() + ": no host memory for the argument list under the limit of " +
+                           std::to_string(space.host().limit()) + " bytes (--max-host-mem)");
     };
     if (!space.map(lo, kUserEnd - lo, kProtRead | kProtWrite)) {
       // Past the page limit, or else the host cap would not hold the tables.

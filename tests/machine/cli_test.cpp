@@ -379,9 +379,9 @@ TEST(Cli, HostOutputIsNeverDroppedSilently) {
     const char* what;
     std::string script;
     std::vector<std::string> args;
-    std::string err;     // the one line, and status 74
-    int extra_fd = -1;   // r3krun's descriptor 3
-    bool traced = false; // the trace on stderr too, ending in the kill
+    std::string err;      // the one line, and status 74
+    int extra_fd = -1;    // r3krun's descriptor 3
+    bool traced = false;  // the trace on stderr too, ending in the kill
   } cases[] = {
       {"full disk", "exec \"$0\" \"$@\" >/dev/full", {"--max-insns", "1e7", flood}, full},
       {"closed pipe",
@@ -521,7 +521,8 @@ TEST(Cli, ClosedStandardDescriptorsStayClosedForTheGuest) {
 TEST(Cli, TraceFileNeverHarmsTheProgramOrBlocks) {
   char made[] = "/tmp/r3k-tracefile-XXXXXX";
   ASSERT_NE(mkdtemp(made), nullptr);
-  const std::string dir = made, prog = dir + "/prog", alias = dir + "/alias", link = dir + "/link", fifo = dir + "/fifo";
+  const std::string dir = made, prog = dir + "/prog", alias = dir + "/alias", link = dir + "/link",
+                    fifo = dir + "/fifo";
   {
     std::ifstream from(mtest::guest("exit_status"), std::ios::binary);
     std::ofstream(prog, std::ios::binary) << from.rdbuf();
@@ -531,7 +532,8 @@ TEST(Cli, TraceFileNeverHarmsTheProgramOrBlocks) {
             0);
   struct stat before {};
   stat(prog.c_str(), &before);
-  const std::string traced = "[pid 2] write(1, \"hi\\n\", 3) = 3\n[pid 2] _exit(0) = ?\n[pid 2] +++ exited with 0 +++\n";
+  const std::string traced =
+      "[pid 2] write(1, \"hi\\n\", 3) = 3\n[pid 2] _exit(0) = ?\n[pid 2] +++ exited with 0 +++\n";
   struct Case {
     std::string file;
     int code;
@@ -563,8 +565,11 @@ TEST(Cli, GdbOffTheLoopbackWarns) {
     const char* at;
     const char* connect;
     bool warns;
-  } cases[] = {{"127.0.0.1:0", "127.0.0.1", false}, {"0.0.0.0:0", "127.0.0.1", true}, {"0:0", "127.0.0.1", true},
-               {"[::1]:0", "::1", false},           {"[::]:0", "::1", true}};
+  } cases[] = {{"127.0.0.1:0", "127.0.0.1", false},
+               {"0.0.0.0:0", "127.0.0.1", true},
+               {"0:0", "127.0.0.1", true},
+               {"[::1]:0", "::1", false},
+               {"[::]:0", "::1", true}};
   for (const Case& c : cases) {
     r3k::test::Started s = r3k::test::start({R3K_RUN_BINARY, "--gdb", c.at, mtest::guest("exit_status")});
     const int port = gdb_port(s);

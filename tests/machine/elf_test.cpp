@@ -251,8 +251,8 @@ TEST(ElfLoader, FaultReportsNameCodeInOneBoundedLine) {
 // good_elf with a third segment, and all three in the text's page: text,
 // data at 0x400100 and a bss at 0x400800.
 std::vector<uint8_t> one_page_elf() {
-  auto b = good_elf({lui(t0, 0x40), lw(a0, 0x100, t0), lw(a1, 0x800, t0), nop(), addu(a0, a0, a1), addiu(v0, zero, 0),
-                     syscall()});
+  auto b = good_elf(
+      {lui(t0, 0x40), lw(a0, 0x100, t0), lw(a1, 0x800, t0), nop(), addu(a0, a0, a1), addiu(v0, zero, 0), syscall()});
   put_be16(b, kPhnum, 3);
   put_be32(b, ph(1, pVaddr), 0x400100);
   const uint32_t bss[6] = {1, 0, 0x400800, 0, 0x40, 6};
