@@ -490,9 +490,10 @@ class Installed : public ::testing::Test {
     const char* jit = std::getenv("R3K_TEST_JIT");
     return jit && std::strcmp(jit, "off") == 0;
   }
-  // r3krun of the tree, interpreting only when the tests run that way.
+  // r3krun of the tree, interpreting only when the tests run that way,
+  // with a budget (it has none of its own) so a runaway program ends.
   static std::string run(const fs::path& tree, const fs::path& exe, const std::string& args) {
-    return q(tree / "bin/r3krun") + (interpreting() ? " --no-jit " : " ") + q(exe) + " " + args;
+    return q(tree / "bin/r3krun") + " --max-insns 20e9" + (interpreting() ? " --no-jit " : " ") + q(exe) + " " + args;
   }
 
   // Builds and runs the rows of programs() (all, or the first four) with
