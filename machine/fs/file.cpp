@@ -16,20 +16,6 @@ namespace {
 
 constexpr uint64_t kMaxOffset = INT64_MAX;
 
-uint32_t clamp32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v); }
-
-Type type_of(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFDIR: return Type::Directory;
-    case S_IFLNK: return Type::Symlink;
-    case S_IFCHR: return Type::CharDevice;
-    case S_IFBLK: return Type::BlockDevice;
-    case S_IFIFO: return Type::Fifo;
-    case S_IFSOCK: return Type::Socket;
-    default: return Type::Regular;
-  }
-}
-
 int host_access(Access access) {
   switch (access) {
     case Access::Write: return O_WRONLY;
@@ -53,54 +39,6 @@ Result<Fd> open_found(const Lookup& l, int flags) {
   if (st.st_dev != l.st.st_dev || st.st_ino != l.st.st_ino) return Error{kEAGAIN, "file replaced while opening"};
   return fd;
 }
-
-}  // namespace
-
-Stat to_stat(const struct stat& st) {
-  Stat s;
-  s.ino = st.st_ino;
-  s.size = st.st_size;
-  s.atime = st.st_atim.tv_sec;
-  s.mtime = st.st_mtim.tv_sec;
-  s.ctime = st.st_ctim.tv_sec;
-  s.dev = static_cast<uint32_t>(st.st_dev);
-  s.type = type_of(st.st_mode);
-  s.perm = st.st_mode & 07777;
-  s.nlink = clamp32(st.st_nlink);
-  s.blocks = clamp32(static_cast<uint64_t>(st.st_blocks));
-  s.blksize = clamp32(static_cast<uint64_t>(st.st_blksize));
-  return s;
-}
-
-struct stat empty_root_stat() {
-  struct stat st {};
-  st.st_mode = S_IFDIR | 0555;
-  st.st_nlink = 2;
-  st.st_ino = 1;
-  st.st_blksize = 4096;
-  return st;
-}
-
-File::File(std::shared_ptr<State> state, int fd, bool directory, Access access)
-    : state_(std::move(state)), fd_(fd), directory_(directory), access_(access) {}
-
-File::~File() {
-  if (fd_ >= 0) close(fd_);
-}
-
-Result<size_t> File::read(uint64_t offset, std::span<uint8_t> out) {
-  if (directory_) return Error{kEISDIR, "EISDIR"};
-  if (access_ == Access::Write) return Error{kEBADF, "not open for reading"};
-  if (offset > kMaxOffset || out.empty()) return size_t{0};
-  ssize_t n;
-  do {
-    n = pread(fd_, out.data(), out.size(), static_cast<off_t>(offset));
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return errno_error();
-  return static_cast<size_t>(n);
-}
-
-namespace {
 
 // Writes at offset in the file st describes, charging its growth to the
 // quota: as many bytes as fit, ENOSPC when none does.
@@ -131,6 +69,25 @@ Result<size_t> write_at(State& state, int fd, const struct stat& st, uint64_t of
 }
 
 }  // namespace
+
+File::File(std::shared_ptr<State> state, int fd, bool directory, Access access)
+    : state_(std::move(state)), fd_(fd), directory_(directory), access_(access) {}
+
+File::~File() {
+  if (fd_ >= 0) close(fd_);
+}
+
+Result<size_t> File::read(uint64_t offset, std::span<uint8_t> out) {
+  if (directory_) return Error{kEISDIR, "EISDIR"};
+  if (access_ == Access::Write) return Error{kEBADF, "not open for reading"};
+  if (offset > kMaxOffset || out.empty()) return size_t{0};
+  ssize_t n;
+  do {
+    n = pread(fd_, out.data(), out.size(), static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno_error();
+  return static_cast<size_t>(n);
+}
 
 Result<size_t> File::write(uint64_t offset, std::span<const uint8_t> in) {
   if (directory_ || access_ == Access::Read) return Error{kEBADF, "not open for writing"};
@@ -236,7 +193,9 @@ Result<std::unique_ptr<File>> Tree::open(std::string_view cwd, std::string_view 
   const Lookup& l = r.value;
   if (!l.exists && !flags.create) return l.missing;
   if (l.exists && exclusive) return Error{kEEXIST, "EEXIST"};
-  if (l.exists && S_ISDIR(l.st.st_mode) && changes) return Error{kEISDIR, "directory opened for writing"};
+  if (l.exists && S_ISDIR(l.st.st_mode) && (changes || flags.create)) {
+    return Error{kEISDIR, "a directory opens for reading only"};
+  }
   if (!l.exists) return create(l, flags, mode);
   if (state_->empty()) return std::unique_ptr<File>(new File(state_, -1, true, Access::Read));
   const int trunc = flags.truncate && S_ISREG(l.st.st_mode) ? O_TRUNC : 0;

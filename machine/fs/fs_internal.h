@@ -92,8 +92,8 @@ Error special_error(mode_t mode);
 
 // Where a path leads: the directory holding its final name, and the name.
 struct Lookup {
-  Fd owned;    // dir, when it is not the root's own descriptor
-  int dir = -1;  // O_PATH directory holding name; -1: the empty tree's root
+  Fd owned;                            // dir, when it is not the root's own descriptor
+  int dir = -1;                        // O_PATH directory holding name; -1: the empty tree's root
   std::vector<std::string> dir_names;  // dir's canonical components below "/"
   // The final name; empty when the path ends at dir itself: "/" (no
   // component at all) or a last component "." or "..".
@@ -102,7 +102,7 @@ struct Lookup {
   bool trailing_slash = false;
   bool exists = false;  // name (or dir, when name is empty) exists: st describes it
   struct stat st {};
-  Error missing;  // what a call needing the name answers when it does not exist
+  Error missing;             // what a call needing the name answers when it does not exist
   std::string path() const;  // the canonical guest path of name (of dir when empty)
 };
 

@@ -17,9 +17,7 @@ namespace {
 
 // A path ending at a directory with no name of its own: "/" (EBUSY) or a
 // last component "." or ".." (EINVAL), which rmdir and rename refuse.
-Error no_name(const Lookup& l) {
-  return l.dots ? Error{kEINVAL, "path ends in . or .."} : Error{kEBUSY, "the root"};
-}
+Error no_name(const Lookup& l) { return l.dots ? Error{kEINVAL, "path ends in . or .."} : Error{kEBUSY, "the root"}; }
 
 uint64_t default_max_disk(int root) {
   struct statvfs vfs;

@@ -212,11 +212,6 @@ Result<Lookup> Walker::at_name(std::string name, Follow follow, bool& followed) 
 
 }  // namespace
 
-void Fd::reset() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
-
 std::string Lookup::path() const {
   std::string out;
   for (const std::string& n : dir_names) out += "/" + n;
