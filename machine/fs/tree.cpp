@@ -51,11 +51,11 @@ void lost_name(State& state, const struct stat& st) {
 Tree::Tree(std::shared_ptr<State> state) : state_(std::move(state)) {}
 Tree::~Tree() = default;
 
-std::unique_ptr<Tree> Tree::open_root(std::string_view spec, std::optional<uint64_t> max_disk) {
+std::unique_ptr<Tree> Tree::open_root(std::string_view root, std::optional<uint64_t> max_disk) {
   auto state = std::make_shared<State>();
-  state->read_only = spec.ends_with(":ro");
-  if (spec.ends_with(":ro") || spec.ends_with(":rw")) spec.remove_suffix(3);
-  const std::string dir(spec);
+  state->read_only = root.ends_with(":ro");
+  if (root.ends_with(":ro") || root.ends_with(":rw")) root.remove_suffix(3);
+  const std::string dir(root);
   if (dir.empty()) throw SetupError("root directory: empty name");
   state->root = Fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   struct stat st;

@@ -408,7 +408,7 @@ TEST_F(FsTree, ReadOnlyAndEmptyTreesRefuseEveryChange) {
   EXPECT_EQ(root->entry(2).value, "");
 }
 
-TEST(FsSetup, RootSpecsAndHostErrors) {
+TEST(FsSetup, RootArgumentsAndHostErrors) {
   EXPECT_THROW(Tree::open_root("/nonexistent-r3k-root"), SetupError);
   EXPECT_THROW(Tree::open_root(R3K_SOURCE_DIR "/CMakeLists.txt"), SetupError);
   EXPECT_THROW(Tree::open_root(":ro"), SetupError);

@@ -155,7 +155,7 @@ class Tree {
   // directory whose own name ends in ":ro".  max_disk: bytes the run may
   // add to the host's disk (default: see kDefaultMaxDisk).  Throws
   // SetupError naming DIR when it is not a directory that can be opened.
-  static std::unique_ptr<Tree> open_root(std::string_view spec, std::optional<uint64_t> max_disk = std::nullopt);
+  static std::unique_ptr<Tree> open_root(std::string_view root, std::optional<uint64_t> max_disk = std::nullopt);
   // A tree with nothing but an empty, read-only "/".
   static std::unique_ptr<Tree> empty();
   ~Tree();
