@@ -472,6 +472,45 @@ TEST_F(Installed, DestdirTreeBuildsAndRunsPrograms) {
   fs::remove_all(destdir);
 }
 
+// The packages cpack makes of the tree: the .deb unpacked into a scratch
+// root (its tree under /usr) and the archive unpacked elsewhere both build
+// and run programs, and the .deb asks for the cross compiler its drivers
+// call and the libraries r3krun links.
+TEST_F(Installed, PackagesBuildAndRunPrograms) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the plain build's packages are the ones checked";
+#endif
+  if (interpreting()) GTEST_SKIP() << "tests the packages, not the machine";
+  const fs::path dir = prefix_.string() + "-packages";
+  fs::remove_all(dir);
+  const Result made = sh("cpack --config '" R3K_BINARY_DIR "/CPackConfig.cmake' -B " + q(dir) + " 2>&1");
+  ASSERT_EQ(made.status, 0) << made.out;
+  fs::path deb, tgz;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    if (e.path().extension() == ".deb") deb = e.path();
+    if (e.path().string().ends_with(".tar.gz")) tgz = e.path();
+  }
+  ASSERT_FALSE(deb.empty() || tgz.empty()) << made.out;
+
+  const Result depends = sh("dpkg-deb -f " + q(deb) + " Depends");
+  for (const char* want : {"g++-mips-linux-gnu", "binutils-mips-linux-gnu", "libc6 (", "libdw1 ("})
+    EXPECT_NE(depends.out.find(want), std::string::npos) << want << " in " << depends.out;
+  const fs::path root = dir / "root";
+  ASSERT_EQ(sh("dpkg-deb -x " + q(deb) + " " + q(root)).status, 0);
+  for (const char* rel : {"usr/share/doc/r3k/README.md", "usr/share/doc/r3k/r3krun.md",
+                          "usr/mips/share/doc/libr3kgcc/COPYING.RUNTIME", "usr/mips/lib/r3k-toolchain.cmake"})
+    EXPECT_TRUE(fs::exists(root / rel)) << rel;
+  build_and_run(root / "usr", dir / "deb work", false);
+
+  const fs::path unpacked = dir / "unpacked here";
+  fs::create_directories(unpacked);
+  ASSERT_EQ(sh("tar -xzf " + q(tgz) + " -C " + q(unpacked)).status, 0);
+  const fs::path top = unpacked / tgz.filename().string().substr(0, tgz.filename().string().size() - 7);
+  EXPECT_TRUE(fs::exists(top / "share/doc/r3k/README.md"));
+  build_and_run(top, dir / "tgz work", false);
+  fs::remove_all(dir);
+}
+
 // A CMake project of one's own, cross-built through the installed
 // toolchain file: a C and a C++ program.
 TEST_F(Installed, CMakeToolchainFileCrossBuildsAProject) {
