@@ -145,8 +145,9 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
         EXPECT_TRUE(r.err.ends_with(std::string(c.rest.back()) + "\n")) << r.err;
       }
       // Every caller here is known: none is marked as only likely.
-      if (const size_t chain = r.err.find(" (called from "); chain != std::string::npos)
+      if (const size_t chain = r.err.find(" (called from "); chain != std::string::npos) {
         EXPECT_EQ(r.err.find("? ", chain), std::string::npos) << r.err;
+      }
     }
   }
 }
