@@ -121,6 +121,9 @@ class Machine {
   static constexpr uint64_t kPollInsns = 1u << 20;
   DebugHalt debug_run(bool step, const std::function<bool()>& interrupted);
   Cpu& first_cpu() { return *first_process().cpu; }
+  // Blocked in a call (stopped by an interrupt while waiting): the call
+  // answers in v0, v1 and a3 when it returns.
+  bool first_blocked() { return first_process().state == ProcState::Blocked; }
   const ProcessInfo& first_info() const;
   // Ends the first process killed by signal, for why; all: every other
   // process too (reported by trace lines only).
@@ -161,6 +164,9 @@ class Machine {
   // Under a debugger (debug_run): what it asked for and why it stopped.
   bool step_ = false;
   bool resume_ = false;  // the first process's next run starts where it stopped
+  // The step's instruction was a call that blocked: the step ends when
+  // the first process runs next.
+  bool step_blocked_ = false;
   const std::function<bool()>* interrupted_ = nullptr;
   uint64_t polled_at_ = 0;
   DebugHalt halt_;
