@@ -182,10 +182,11 @@ bool Machine::drive(Goal goal) {
       const bool at_sentinel = stop.reason == StopReason::Fault && scratch_ready_ &&
                                stop.fault.kind == FaultKind::Break && stop.fault.pc == kSentinel;
       // A fault in a delay slot stops the debugger at its branch, which runs
-      // again on resume: undone, it is not counted either.
-      if (watched && stop.reason == StopReason::Fault && !at_sentinel && stop.executed > 0 &&
-          p->cpu->back_to_branch(stop.fault))
-        --stop.executed;
+      // again on resume: undone, it is not counted either (unless the fault
+      // then ends the process, kill_first).
+      rewound_ = watched && stop.reason == StopReason::Fault && !at_sentinel && stop.executed > 0 &&
+                 p->cpu->back_to_branch(stop.fault);
+      if (rewound_) --stop.executed;
       owed_ = false;
       total_ += stop.executed;
       kernel_->count_insns(*p, stop.executed);
@@ -227,6 +228,7 @@ bool Machine::halt(DebugHalt::Why why, const Fault& fault) {
 
 DebugHalt Machine::debug_run(bool step, const std::function<bool()>& interrupted) {
   step_ = step;
+  rewound_ = false;
   // Stopped inside a call (interrupted while it blocked): a step ends once
   // it has returned.
   step_blocked_ = step && first_process().state == ProcState::Blocked;
@@ -255,6 +257,11 @@ void Machine::kill_first(int signal, const std::string& why, bool all) {
 void Machine::kill_first(const Fault& fault) {
   Process& first = first_process();
   if (kernel_->info(first).ended()) return;
+  // Its branch ran before the fault, as without a debugger.
+  if (std::exchange(rewound_, false)) {
+    ++total_;
+    kernel_->count_insns(first, 1);
+  }
   if (current_ == &first) current_ = nullptr;
   kernel_->kill(first, fault);
 }

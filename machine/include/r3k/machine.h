@@ -167,6 +167,9 @@ class Machine {
   // The step's instruction was a call that blocked: the step ends when
   // the first process runs next.
   bool step_blocked_ = false;
+  // The first process stopped at the branch of a fault in its delay slot
+  // (Cpu::back_to_branch), the branch not counted.
+  bool rewound_ = false;
   const std::function<bool()>* interrupted_ = nullptr;
   uint64_t polled_at_ = 0;
   DebugHalt halt_;
