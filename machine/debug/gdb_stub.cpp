@@ -134,9 +134,7 @@ size_t Stub::receive(std::string_view bytes) {
   return i;
 }
 
-bool Stub::held_full() const {
-  return held_.size() >= kMaxHeld || held_bytes_ >= 2 * size_t{config_.packet_size};
-}
+bool Stub::held_full() const { return held_.size() >= kMaxHeld || held_bytes_ >= 2 * size_t{config_.packet_size}; }
 
 // While running, what would be answered waits for the stop: the stop
 // reply comes first, as the debugger expects in all-stop.

@@ -51,15 +51,16 @@ void mark(char c) { putchar(c); }
 /* A branch always taken, its delay slot loading through p: returns 0, or
    1 should the branch be lost.  Written out to be sure of the slot. */
 int slot_load(const int *p);
-__asm__(".text\n.globl slot_load\n.type slot_load, @function\n.ent slot_load\nslot_load:\n"
-        ".set push\n.set noreorder\n"
-        "  beq $zero, $zero, 1f\n"
-        "  lw $t0, 0($a0)\n"
-        "  jr $ra\n"
-        "  addiu $v0, $zero, 1\n"
-        "1:jr $ra\n"
-        "  move $v0, $zero\n"
-        ".set pop\n.end slot_load\n.size slot_load, . - slot_load\n");
+__asm__(
+    ".text\n.globl slot_load\n.type slot_load, @function\n.ent slot_load\nslot_load:\n"
+    ".set push\n.set noreorder\n"
+    "  beq $zero, $zero, 1f\n"
+    "  lw $t0, 0($a0)\n"
+    "  jr $ra\n"
+    "  addiu $v0, $zero, 1\n"
+    "1:jr $ra\n"
+    "  move $v0, $zero\n"
+    ".set pop\n.end slot_load\n.size slot_load, . - slot_load\n");
 
 int pick(int x) {
   if (x > 3) return 10;

@@ -138,8 +138,7 @@ struct Session {
       const std::string o = stub.take_output();
       EXPECT_LE(o.size(), 3 * size_t{stub.packet_size()}) << "unbounded";
       out += o;
-      if (stub.state() == Stub::State::Running && (!bytes.empty() || stub.has_held()))
-        stub.stopped(target.next_stop());
+      if (stub.state() == Stub::State::Running && (!bytes.empty() || stub.has_held())) stub.stopped(target.next_stop());
     }
     EXPECT_TRUE(bytes.empty() && !stub.has_held()) << "stuck";
     return out;

@@ -39,7 +39,8 @@ struct DebugHalt {
   enum class Why : uint8_t {
     Breakpoint,   // at one of its CPU's breakpoints, not yet executed
     Step,         // after the one instruction asked for
-    Fault,        // at a faulting instruction, not killed (yet): fault says what
+    Fault,        // at a faulting instruction, not killed (yet): fault says what; in a
+                  // delay slot the state is back at its branch (Cpu::back_to_branch)
     Interrupted,  // interrupted() said so
     Ended,        // it has ended: processes() says how
   };
@@ -113,7 +114,8 @@ class Machine {
   // ---- The first process under a debugger (r3krun --gdb) ----
   // Runs every process as run() does until the first one stops (see
   // DebugHalt).  step: it stops after its next instruction (a branch with
-  // its delay slot).  interrupted() is asked at least every kPollInsns
+  // its delay slot; a call that blocks once it has returned, the others
+  // running meanwhile).  interrupted() is asked at least every kPollInsns
   // instructions.  Slices keep the lengths and the order run() gives them:
   // a stop inside one resumes it where it stopped, and the instruction the
   // first process stopped at is never stopped at again before it has run,
