@@ -429,7 +429,7 @@ void serve(int lfd, FakeTarget& target) {
     if (stub.state() == Stub::State::Running) stub.stopped(target.next_stop());
     out = stub.take_output();
     if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) break;
-    if (in.empty() && stub.state() != Stub::State::Closed)
+    if (in.empty() && !stub.has_held() && stub.state() != Stub::State::Closed)
       in.append(buf, std::max<ssize_t>(n = read(fd, buf, sizeof buf), 0));
   }
   close(fd);
