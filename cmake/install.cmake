@@ -1,4 +1,4 @@
-# Install tree: PREFIX/bin/{r3krun,r3k-cc,r3k-c++}, PREFIX/mips/{bin,include,lib}.
+# Install tree: PREFIX/bin/{r3krun,r3kscan,r3k-cc,r3k-c++}, PREFIX/mips/{bin,include,lib}.
 # Nothing in it names the prefix: the drivers, the specs file and the CMake
 # toolchain file find the tree from their own paths.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/ DESTINATION mips/include)
