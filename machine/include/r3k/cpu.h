@@ -42,6 +42,9 @@ struct Fault {
   // Fetch fault: the branch or jump that went there (0: not known, as for
   // code that ran off the end of its page).
   uint32_t from_pc = 0;
+  // In a delay slot: where its branch or jump was going (the target when
+  // taken, else the instruction after the slot).
+  uint32_t branch_to = 0;
   // A data access made by a store (sb, sh, swl, sw, swr).
   bool store() const { return !fetch && (insn >> 26) >= 0x28 && (insn >> 26) <= 0x2e; }
   // One line: fault name, pc, instruction text, address where relevant;
@@ -136,6 +139,18 @@ class Cpu {
   // one block (at a breakpoint, or after a step), where a run without the
   // stop would have gone on to the block's end whatever its budget.
   bool stopped_inside_block() const;
+  // After a fault in a branch delay slot (as the stop left the state),
+  // puts the state back to just before the branch, as an R3000 reports
+  // such an exception (at the branch, with the cause's BD bit), so that
+  // running on executes the branch again and goes where it went: pc at
+  // the branch and the HI/LO guard it met.  The slot's effects are undone
+  // already, and the branch's only other effect is its link, written
+  // again with the same value; where the link register is also what the
+  // branch read (jalr rd,rd; bltzal/bgezal ra, which the architecture
+  // leaves unrestartable), it gets a value that sends the branch the same
+  // way (the target for jalr; the link with the sign the test saw).
+  // False, changing nothing, for a fault elsewhere.
+  bool back_to_branch(const Fault& fault);
 
   // A breakpoint in a branch delay slot is not stopped at; unaligned
   // addresses are ignored.  A run that reaches a breakpoint inside a block
