@@ -141,6 +141,8 @@ void Kernel::syscall(Process& p) {
 bool Kernel::serve_in_place(void* process, uint32_t* gpr) noexcept {
   Process& p = *static_cast<Process*>(process);
   Kernel& k = *p.kernel;
+  // Output the host refused ends the run: the machine sees to it first.
+  if (k.console_.refusal()) return false;
   if (gpr[kV0] == static_cast<uint32_t>(Sys::write) && k.lean_write_ && k.write_in_place(p, gpr)) return true;
   switch (static_cast<Sys>(gpr[kV0])) {
     // These change or end processes, block, or copy the registers: they

@@ -319,20 +319,26 @@ std::pair<uint32_t, uint32_t> ElfImage::writable_range() const {
 
 void ElfImage::load_into(AddressSpace& space) const {
   // Two segments may share a page (one ending and the next starting in
-  // it); such a page gets the union of their protections.
-  auto too_big = [&] {
-    return LoadError(LoadError::Kind::NotRunnable, name_ + ": program needs more memory than the limit of " +
-                                                       std::to_string(space.max_pages()) + " pages");
-  };
-  uint64_t need = 0;
-  for (const Segment& s : segments_) need += (uint64_t{s.vaddr % kPageSize} + s.memsz + kPageSize - 1) >> kPageBits;
-  if (need > space.max_pages()) throw too_big();
+  // it, or several in one page); such a page is one page, with the union
+  // of their protections.
   std::map<uint32_t, uint8_t> pages;
   for (const Segment& s : segments_) {
     const uint32_t first = s.vaddr >> kPageBits;
     const uint32_t last = static_cast<uint32_t>((uint64_t{s.vaddr} + s.memsz - 1) >> kPageBits);
     for (uint32_t p = first; p <= last; ++p) pages[p] |= s.prot;
   }
+  uint64_t fresh = 0;
+  for (const auto& [page, prot] : pages) fresh += space.prot(page << kPageBits) == kProtNone;
+  if (fresh + space.mapped_pages() > space.max_pages())
+    throw LoadError(LoadError::Kind::NotRunnable, name_ + ": program needs " + std::to_string(pages.size()) +
+                                                      " pages, more than the limit of " +
+                                                      std::to_string(space.max_pages()) + " pages (--max-mem)");
+  // Within the page limit, only the host cap can refuse a page table.
+  auto no_host_memory = [&] {
+    return LoadError(LoadError::Kind::NotRunnable, name_ + ": no host memory for the program under the limit of " +
+                                                       std::to_string(space.host().limit()) +
+                                                       " bytes (--max-host-mem)");
+  };
   for (auto it = pages.begin(); it != pages.end();) {
     // One map() per run of pages with the same protection.
     auto run_end = std::next(it);
@@ -341,12 +347,14 @@ void ElfImage::load_into(AddressSpace& space) const {
       ++run_end;
       ++count;
     }
-    if (!space.map(it->first << kPageBits, count << kPageBits, it->second)) throw too_big();
+    if (!space.map(it->first << kPageBits, count << kPageBits, it->second)) throw no_host_memory();
     it = run_end;
   }
   for (const Segment& s : segments_)
     if (s.filesz != 0 && !space.poke(s.vaddr, data_.data() + s.offset, s.filesz))
-      throw LoadError(LoadError::Kind::NotRunnable, name_ + ": no host memory for the segment at " + hex(s.vaddr));
+      throw LoadError(LoadError::Kind::NotRunnable, name_ + ": no host memory for the segment at " + hex(s.vaddr) +
+                                                        " under the limit of " + std::to_string(space.host().limit()) +
+                                                        " bytes (--max-host-mem)");
 }
 
 ElfImage ElfImage::read_file(const std::string& path) {
@@ -372,7 +380,9 @@ ElfImage ElfImage::read_file(const std::string& path) {
   kind_of(st);
   if (st.st_size > static_cast<off_t>(kMaxFileSize))
     fail(LoadError::Kind::NotRunnable, "file too large (" + std::to_string(st.st_size) + " bytes)");
-  return parse(FileSource(fd, static_cast<uint64_t>(st.st_size), path), path);
+  ElfImage image = parse(FileSource(fd, static_cast<uint64_t>(st.st_size), path), path);
+  image.file_id_ = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return image;
 }
 
 }  // namespace r3k

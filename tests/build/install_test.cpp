@@ -177,6 +177,110 @@ int main(int argc, char **argv) {
 }
 )"};
 
+// The freestanding C++ headers: a braced list in a range for, structured
+// bindings of array and pair, <=> on a defaulted class, the bit counts
+// (calls of the compiler runtime), limits with MIPS legacy NaNs, traits
+// checked at compile time; C++20 parts behind a version test.
+const Source kFreestandingCxx = {"freestanding.cpp", R"(#include <array>
+#include <bit>
+#include <cctype>
+#include <cmath>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <utility>
+struct Base { virtual ~Base() {} };
+struct Derived : Base { int f(int v) const { return v + 1; } };
+struct Point {
+  int x, y;
+#if __cplusplus > 201703L
+  auto operator<=>(const Point &) const = default;
+#endif
+};
+static_assert(std::is_base_of_v<Base, Derived> && std::is_convertible_v<Derived *, Base *> && !std::is_convertible_v<Base *, Derived *>);
+static_assert(std::is_same_v<std::common_type_t<char, short, unsigned>, unsigned> && std::is_same_v<std::decay_t<const int (&)[3]>, const int *>);
+static_assert(std::is_same_v<std::invoke_result_t<int (Derived::*)(int) const, Derived &, int>, int> && std::is_invocable_r_v<long, int (*)(int), char>);
+static_assert(std::is_trivially_copyable_v<Point> && !std::is_trivially_destructible_v<Base> && std::is_nothrow_swappable_v<int>);
+static_assert(std::is_same_v<std::make_unsigned_t<const long>, const unsigned long> && std::is_same_v<std::make_index_sequence<3>, std::index_sequence<0, 1, 2>>);
+static_assert(std::numeric_limits<long long>::digits10 == 18 && std::numeric_limits<double>::is_iec559 && std::numeric_limits<char>::is_signed);
+static int sum(std::initializer_list<int> l) {
+  int s = 0;
+  for (int v : l) s += v;
+  return s;
+}
+int main(int argc, char **) {
+  int total = 0;
+  for (int x : {1, 2, 3}) total += x;
+  std::printf("%d %d %d\n", total, sum({}), sum({4, 5, 6, 7}));
+  std::array<int, 4> a{{3, 1, 4, 1}};
+  auto [p, q, r, s] = a;
+  std::array<int, 4> b = a;
+  std::swap(b[0], b[3]);
+  std::printf("%d %d %d %d %d %d\n", p + q + r + s, int(a.size()), a.at(2), b.front(), int(a == b), int(b < a));
+  std::pair<int, const char *> pr = std::make_pair(argc, "two");
+  auto [n, str] = pr;
+  int old = std::exchange(n, 9);
+  std::printf("%d %s %d %d\n", old, str, n, std::get<0>(pr));
+  std::printf("%d %d %u %x %x\n", std::numeric_limits<int>::max(), std::numeric_limits<signed char>::min(),
+              std::numeric_limits<unsigned short>::max(), std::bit_cast<std::uint32_t>(std::numeric_limits<float>::quiet_NaN()),
+              std::bit_cast<std::uint32_t>(std::numeric_limits<float>::denorm_min()));
+  std::uint32_t w = 0xf0u * unsigned(argc);
+  std::uint64_t big = std::uint64_t(argc) << 40;
+  std::printf("%d %d %d %d %x %x %d\n", std::popcount(w), std::countl_zero(w), std::countr_zero(w), std::bit_width(w),
+              std::rotl(w, 28), std::bit_ceil(w + 1), int(std::has_single_bit(w)));
+  std::printf("%d %d %d %d\n", std::countl_zero(big), std::countr_zero(big), std::popcount(~big), int(std::endian::native == std::endian::big));
+  std::byte by{0x5a};
+  by ^= std::byte{0xff};
+  alignas(int) unsigned char room[sizeof(int)];
+  int *ip = std::launder(new (room) int(argc * 7));
+  std::printf("%x %d %c %d\n", std::to_integer<int>(by), *ip, std::toupper('q'), int(std::sqrt(std::float_t(49 * argc))));
+#if __cplusplus > 201703L
+  Point p1{1, 2}, p2{1, 3};
+  auto c = p1 <=> p2;
+  auto arr = std::to_array({5, 6, 7});
+  std::printf("%d %d %d %d %d\n", int(c < 0), int(p1 == p1), int(std::is_gt(2 <=> 1)), arr.back(), int(std::cmp_less(-1, 0u)));
+#endif
+  return int(b[0]);
+}
+)"};
+
+// <ctype.h> on a string, <math.h> from -lm, bit for bit as the host's C
+// library answers, and the classification macros.
+const Source kCtypeMath = {"ctype_math.c", R"(#include <ctype.h>
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+static void bits(double x) {
+  unsigned long long b;
+  memcpy(&b, &x, sizeof b);
+  printf(" %x%08x", (unsigned)(b >> 32), (unsigned)b);
+}
+int main(int argc, char **argv) {
+  const char *s = argv[1];
+  int n = 0, i = 0;
+  while (isspace((unsigned char)s[i])) ++i;
+  while (isdigit((unsigned char)s[i])) n = n * 10 + (s[i++] - '0');
+  printf("%d %c %c %d %d %d\n", n, toupper((unsigned char)s[i]), tolower('Q'), isxdigit('f') != 0, isalpha(0xe9),
+         ispunct(EOF));
+  double two = argc, third = 1.0 / (3 * argc);
+  bits(sqrt(two));
+  bits(floor(-2.5 * two + third));
+  bits(ceil(third));
+  bits(fmod(1e300, third));
+  bits(round(-0.5 * two + 0.5));
+  bits(fabs(-two) + trunc(-third));
+  printf(" %x\n", (unsigned)(sqrtf((float)two) * 1e6f));
+  printf("%d %d %d %d %d\n", isnan(NAN * two) != 0, isinf(-HUGE_VAL) != 0, signbit(-0.0 * two) != 0,
+         isfinite(two / 0.0) != 0, fpclassify(third * 1e-320) == FP_SUBNORMAL);
+  return 0;
+}
+)"};
+
 // Library objects declared by hand, as older code does, both ways; small
 // objects are where -G 8 code looks for them.
 const Source kObjectsConst = {"objects.c", R"(#include <stdio.h>
@@ -241,6 +345,15 @@ const Source kMalloc = {"malloc.c",
                         "#include <stddef.h>\nvoid *malloc(size_t);\nint main(void) { return malloc(4) != 0; }\n"};
 const Source kAtexit = {"atexit.c",
                         "void f(void) {}\nint atexit(void (*)(void));\nint main(void) { return atexit(f); }\n"};
+
+#define R3K_FREESTANDING_OUT \
+  "6 0 22\n9 4 4 1 0 1\n1 two 9 1\n2147483647 -128 65535 7fbfffff 1\n4 24 4 8 f 100 0\n23 40 63 1\na5 7 Q 7\n"
+const char* const kFreestandingOut17 = R3K_FREESTANDING_OUT;
+const char* const kFreestandingOut20 = R3K_FREESTANDING_OUT "1 1 1 7 1\n";
+#undef R3K_FREESTANDING_OUT
+const char* const kCtypeMathOut =
+    "42 X q 1 0 0\n 3ff6a09e667f3bcd c014000000000000 3ff0000000000000 3f1d6717e43c8800 bff0000000000000 "
+    "4000000000000000 159445\n1 1 1 0 1\n";
 
 // How a program is compiled and linked, against an install tree.
 enum class Driver {
@@ -349,6 +462,11 @@ const std::vector<Program>& programs() {
       {"C++ support", Driver::Cxx, {kCxxSupport}, "-O2", "", "4 2 255 6 0 Bad file number\n", 4},
       {"objects declared by hand", Driver::Cc, {kObjectsConst, kObjectsPlain}, "-O2", "a b", "27 27 0 same\n", 3},
       {"pure virtual call", Driver::Cxx, {kPureVirtual}, "-O0", "", "PROG: pure virtual function called from 0x", 255},
+      {"C++20 headers -O0", Driver::Cxx, {kFreestandingCxx}, "-std=c++20 -O0", "", kFreestandingOut20, 1},
+      {"C++20 headers -O2", Driver::GxxSpecs, {kFreestandingCxx}, "-std=c++20 -O2", "", kFreestandingOut20, 1},
+      {"C++17 headers -O2", Driver::Cxx, {kFreestandingCxx}, "-std=c++17 -O2", "", kFreestandingOut17, 1},
+      {"ctype and -lm -O0", Driver::Cc, {kCtypeMath}, "-O0 -lm", "' 42x'", kCtypeMathOut, 0},
+      {"ctype and -lm -O2", Driver::GccSpecs, {kCtypeMath}, "-O2 -lm", "' 42x'", kCtypeMathOut, 0},
       {"operator new", Driver::Cxx, {kNew}, "", "", "undefined reference to `operator new(unsigned int)'", -1},
       {"malloc", Driver::Cc, {kMalloc}, "", "", "undefined reference to `malloc'", -1},
       {"atexit", Driver::Cc, {kAtexit}, "", "", "undefined reference to `atexit'", -1},
@@ -372,9 +490,10 @@ class Installed : public ::testing::Test {
     const char* jit = std::getenv("R3K_TEST_JIT");
     return jit && std::strcmp(jit, "off") == 0;
   }
-  // r3krun of the tree, interpreting only when the tests run that way.
+  // r3krun of the tree, interpreting only when the tests run that way,
+  // with a budget (it has none of its own) so a runaway program ends.
   static std::string run(const fs::path& tree, const fs::path& exe, const std::string& args) {
-    return q(tree / "bin/r3krun") + (interpreting() ? " --no-jit " : " ") + q(exe) + " " + args;
+    return q(tree / "bin/r3krun") + " --max-insns 20e9" + (interpreting() ? " --no-jit " : " ") + q(exe) + " " + args;
   }
 
   // Builds and runs the rows of programs() (all, or the first four) with
@@ -409,7 +528,8 @@ class Installed : public ::testing::Test {
           break;
       }
       fs::remove(exe);
-      Result built = sh(cc + " " + flags + files + " -o " + q(exe) + " 2>&1");
+      // Flags after the sources, where a library (-lm) must be.
+      Result built = sh(cc + files + " " + flags + " -o " + q(exe) + " 2>&1");
       if (p.status == -1) {
         EXPECT_NE(built.status, 0);
         EXPECT_FALSE(fs::exists(exe));
@@ -457,6 +577,9 @@ TEST_F(Installed, HasTheDesignedLayoutWithNoAbsolutePathInside) {
                           "mips/lib/r3k.specs.d",
                           "mips/lib/r3k-toolchain.cmake"})
     EXPECT_TRUE(fs::exists(prefix_ / rel)) << rel;
+  for (const char* rel : {"mips/include/type_traits", "mips/include/ctype.h", "mips/include/math.h", "mips/lib/libm.a",
+                          "mips/lib/libstdc++.a", "mips/lib/r3k-cxx.o"})
+    EXPECT_TRUE(fs::exists(prefix_ / rel)) << rel;
   // What finds the tree: none of it may name where it was installed from or to.
   for (const char* rel :
        {"bin/r3k-cc", "bin/r3k-c++", "mips/lib/r3k.specs", "mips/lib/r3k-toolchain.cmake", "mips/lib/libstdc++.a"}) {
@@ -464,6 +587,52 @@ TEST_F(Installed, HasTheDesignedLayoutWithNoAbsolutePathInside) {
     EXPECT_FALSE(text.empty()) << rel;
     for (const std::string& path : {prefix_.string(), std::string(R3K_BINARY_DIR), std::string(R3K_SOURCE_DIR)})
       EXPECT_EQ(text.find(path), std::string::npos) << rel << " names " << path;
+  }
+}
+
+// Every installed header compiles on its own terms (C++20, C++17; the .h
+// ones as C too) without a warning, and all of them together reach no
+// header but the tree's and the compiler's own: nothing of the cross C
+// library or its C++ library.
+TEST_F(Installed, HeadersCompileAndReachNothingOutsideTheTree) {
+  ASSERT_EQ(install_.status, 0) << install_.out;
+  const fs::path inc = prefix_ / "mips/include", dir = prefix_ / "headers";
+  std::string compiler_inc = sh("mips-linux-gnu-gcc -print-file-name=include").out;
+  compiler_inc.erase(compiler_inc.find_last_not_of('\n') + 1);
+  std::string cxx, c;
+  int headers = 0;
+  for (const auto& e : fs::recursive_directory_iterator(inc)) {
+    const std::string ext = e.path().extension().string();
+    if (!e.is_regular_file() || (ext != "" && ext != ".h")) continue;
+    const std::string line = "#include <" + fs::relative(e.path(), inc).string() + ">\n";
+    cxx += line;
+    if (ext == ".h") c += line;
+    ++headers;
+  }
+  EXPECT_GE(headers, 30);
+  write_file(dir / "all.cpp", cxx + "int main() { return 0; }\n");
+  write_file(dir / "all.c", c + "int main(void) { return 0; }\n");
+  struct Case {
+    const char* driver;
+    const char* flags;
+    const char* file;
+  };
+  for (const Case& k : {Case{"bin/r3k-c++", "-std=c++20", "all.cpp"}, Case{"bin/r3k-c++", "-std=c++17", "all.cpp"},
+                        Case{"bin/r3k-cc", "-std=c11", "all.c"}}) {
+    SCOPED_TRACE(std::string(k.file) + " " + k.flags);
+    const std::string cc = q(prefix_ / k.driver) + " " + k.flags + " " + q(dir / k.file);
+    const Result compiled = sh(cc + " -fsyntax-only -Wall -Wextra -Werror 2>&1");
+    EXPECT_EQ(compiled.status, 0) << compiled.out;
+    const Result deps = sh(cc + " -M 2>&1");
+    ASSERT_EQ(deps.status, 0) << deps.out;
+    std::istringstream words(deps.out);
+    int seen = 0;
+    for (std::string w; words >> w;) {
+      if (w == "\\" || w.back() == ':' || w == (dir / k.file).string()) continue;
+      ++seen;
+      EXPECT_TRUE(w.rfind(inc.string() + "/", 0) == 0 || w.rfind(compiler_inc + "/", 0) == 0) << w;
+    }
+    EXPECT_GE(seen, 10);
   }
 }
 

@@ -100,6 +100,13 @@ class ElfImage {
   static ElfImage read_file(const std::string& path);
 
   const std::string& name() const { return name_; }
+  // The file read_file() read, to tell it from other files; none for bytes
+  // parsed from memory.
+  struct FileId {
+    uint64_t device = 0, inode = 0;
+    bool operator==(const FileId&) const = default;
+  };
+  const std::optional<FileId>& file_id() const { return file_id_; }
   uint32_t entry() const { return entry_; }
   const std::vector<Segment>& segments() const { return segments_; }
   // Address range covering every writable segment, page-rounded; empty
@@ -111,8 +118,10 @@ class ElfImage {
   const SymbolTable& symbols() const { return symbols_; }
 
   // Maps the segments with their protection, copies the file bytes and
-  // leaves the rest zero (untouched: no host memory).  Throws LoadError if
-  // the space's page limit is too small for the program.
+  // leaves the rest zero (untouched: no host memory).  Throws LoadError,
+  // naming the limit, if the space's page limit is too small for the
+  // program's pages (each counted once, however many segments share it) or
+  // the host cap for its page tables.
   void load_into(AddressSpace& space) const;
 
   class Source;  // where parse reads from: bytes in memory or a file
@@ -123,6 +132,7 @@ class ElfImage {
   void read_symbols(const Source& source, uint32_t shoff, uint16_t shnum, uint16_t shentsize);
 
   std::string name_;
+  std::optional<FileId> file_id_;
   uint32_t entry_ = 0;
   std::vector<Segment> segments_;
   std::vector<uint8_t> data_;  // file bytes of all segments, back to back
