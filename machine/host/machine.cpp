@@ -81,6 +81,12 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
   const auto [lo, hi] = image_->writable_range();
   kernel_->set_shared_range(lo, hi);
   kernel_->set_code_namer([this](uint32_t addr) { return code_name(addr); });
+  // Made at the first fault: a run without one reads no frame table.
+  kernel_->set_caller_walker(
+      [this](const uint32_t* gpr, uint32_t pc, bool ra_live, const AddressSpace& space, size_t max) {
+        if (!unwinder_) unwinder_ = std::make_unique<Unwinder>(*image_);
+        return unwinder_->callers(gpr, pc, ra_live, space, max);
+      });
   scheduler_ = std::make_unique<Scheduler>(opts_.quantum, opts_.seed);
 }
 

@@ -66,43 +66,64 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc",
        "",
-       {" in main: lw a0,0(zero) (null pointer)"}},
-      // Named code and the likely cause.
+       {" in main: lw a0,0(zero) (null pointer) (called from __start+0x", ")"}},
+      // Named code, the likely cause and the callers: from the frame tables
+      // (debugme is built -g) and, for the compiler runtime, which has
+      // none, from the return address.
       {{debugme, "fault"},
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x",
        "",
-       {" in deref+0x", ": lw ", " (null pointer)"}},
+       {" in deref+0x", ": lw ", " (null pointer) (called from main+0x", " <- __start+0x", ")"}},
       {{debugme, "div"},
        133,
        "r3krun: pid 2 killed by SIGTRAP: break at pc 0x",
        "",
-       {" in divide+0x", ": break 0x7 (integer division by zero)"}},
+       {" in divide+0x", ": break 0x7 (integer division by zero) (called from main+0x", " <- __start+0x", ")"}},
       {{debugme, "div64"},
        133,
        "r3krun: pid 2 killed by SIGTRAP: break at pc 0x",
        "",
-       {" in __divdi3+0x", ": break 0x7 (integer division by zero)"}},
+       {" in __divdi3+0x", ": break 0x7 (integer division by zero) (called from main+0x", " <- __start+0x", ")"}},
       {{debugme, "ro"},
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad address 0x",
        "",
-       {" in poke+0x", ": sw ", " (store to a read-only page)"}},
+       {" in poke+0x", ": sw ", " (store to a read-only page) (called from main+0x", " <- __start+0x", ")"}},
       {{debugme, "stack"},
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad address 0x7f7f",
        "",
-       {" in recurse+0x", " (stack overflow: past the 8 MiB stack)"}},
+       {" in recurse+0x", " (stack overflow: past the 8 MiB stack) (called from recurse+0x", " <- recurse+0x",
+        " <- recurse+0x", " <- recurse+0x", " <- recurse+0x", " <- recurse+0x", " <- ...)"}},
       {{debugme, "jump"},
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad address 0x",
        "",
-       {": instruction fetch (jump to a non-executable page from jalr ", " at 0x", " in main+0x", ")"}},
+       {": instruction fetch (jump to a non-executable page from jalr ", " at 0x", " in main+0x",
+        ") (called from __start+0x", ")"}},
+      // Stacks that cannot be trusted: no caller, or a chain cut short.
+      {{mtest::guest("bad_stack")},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x",
+       "",
+       {" in main+0x1c: lw t1,0(zero) (null pointer)"}},
+      {{mtest::guest("bad_stack"), "cycle"},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x",
+       "",
+       {" in cycle+0x28: lw t3,0(zero) (null pointer) (called from cycle+0x30 <- cycle+0x30 <- cycle+0x30 <- "
+        "cycle+0x30 <- cycle+0x30 <- cycle+0x30 <- ...)"}},
+      {{mtest::guest("bad_stack"), "top", "of memory"},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x",
+       "",
+       {" in framed+0xc: lw t0,0(zero) (null pointer)"}},
       {{"--max-host-mem", "1M", mtest::guest("deep_stack"), "2000"},
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad ",
        "",
-       {": sb ", " (no host memory left for the page under --max-host-mem)"}},
+       {": sb ", " (no host memory left for the page under --max-host-mem) (called from ", " <- ...)"}},
       {{"--max-host-mem", "96K", mtest::guest("deep_stack"), "10"},
        126,
        "r3krun: " R3K_GUEST_DIR "/deep_stack: no host memory for the argument list",
@@ -174,6 +195,10 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       for (const char* part : c.rest) EXPECT_NE(at = r.err.find(part, at), std::string::npos) << part << "\n" << r.err;
       if (!c.rest.empty()) {
         EXPECT_TRUE(r.err.ends_with(std::string(c.rest.back()) + "\n")) << r.err;
+      }
+      // Every caller here is known: none is marked as only likely.
+      if (const size_t chain = r.err.find(" (called from "); chain != std::string::npos) {
+        EXPECT_EQ(r.err.find("? ", chain), std::string::npos) << r.err;
       }
     }
     if (c.perf_map) expect_perf_map(r.pid, c.perf_map);

@@ -42,6 +42,11 @@ struct ProcessInfo {
 
 // Names the code at an address ("deref+0x8"); empty when it cannot.
 using CodeNamer = std::function<std::string(uint32_t addr)>;
+// The calls that led to pc, innermost first, at most max, from the
+// process's registers there (ra_live: ra still holds the return address
+// of pc's function) and its memory.
+using CallerWalker = std::function<std::vector<CallSite>(const uint32_t* gpr, uint32_t pc, bool ra_live,
+                                                         const AddressSpace& space, size_t max)>;
 
 enum class ProcState : uint8_t { Runnable, Blocked, Zombie, Reaped };
 
@@ -74,6 +79,8 @@ class Kernel {
   void set_shared_range(uint32_t lo, uint32_t hi) { share_lo_ = lo, share_hi_ = hi; }
   // How fault reports name the code (the program's symbols).
   void set_code_namer(CodeNamer namer) { namer_ = std::move(namer); }
+  // How fault reports find the callers (from the program's frame tables).
+  void set_caller_walker(CallerWalker walker) { walker_ = std::move(walker); }
 
   // Serves the call the process just trapped with (its pc is already past
   // the syscall).  The process may end or block.
@@ -119,6 +126,8 @@ class Kernel {
   // The fault as its report tells it: with the code it hit and its likely
   // cause (fault_report.cpp).
   std::string explain(const Process& p, const Fault& fault) const;
+  // Most callers a report names; beyond them it says " <- ...".
+  static constexpr size_t kReportedCallers = 6;
 
  private:
   // What the call hands back: the error flag (a3), v0 and v1.  Three
@@ -130,6 +139,7 @@ class Kernel {
   static Answer ok(uint32_t v0) { return {0, v0, 0}; }
   static Answer error(Err e) { return {1, static_cast<uint32_t>(e), 0}; }
 
+  std::string callers(const Process& p, const Fault& fault) const;  // fault_report.cpp
   Process& add_process(std::unique_ptr<Process> p);
   std::optional<uint32_t> free_pid();
   void serve(Process& p, uint32_t* gpr);
@@ -174,6 +184,7 @@ class Kernel {
   uint32_t share_lo_ = 0, share_hi_ = 0;
   std::exception_ptr failure_;  // thrown by a call served in place, for syscall()
   CodeNamer namer_;
+  CallerWalker walker_;
 };
 
 }  // namespace r3k

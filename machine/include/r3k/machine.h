@@ -17,6 +17,7 @@
 #include "r3k/kernel.h"
 #include "r3k/options.h"
 #include "r3k/trace.h"
+#include "r3k/unwind.h"
 
 namespace r3k {
 
@@ -153,6 +154,7 @@ class Machine {
 
   Options opts_;
   std::optional<ElfImage> image_;
+  std::unique_ptr<Unwinder> unwinder_;  // who called a faulting function
   std::shared_ptr<HostMemory> host_;
   std::unique_ptr<PerfMap> perf_map_;  // outlives the kernel, whose CPUs tell it of their code
   std::unique_ptr<Kernel> kernel_;
