@@ -370,6 +370,7 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
                         "--trace-strsize",
                         "8",
                         "--no-jit",
+                        "--perf-map",
                         "--max-host-mem",
                         "4G",
                         "--trace-file",
@@ -405,6 +406,7 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   EXPECT_TRUE(o.null_argv);
   EXPECT_EQ(o.trace_strsize, 8u);
   EXPECT_FALSE(o.jit.enabled);
+  EXPECT_TRUE(o.perf_map);
   EXPECT_EQ(o.max_host_mem, uint64_t{4} << 30);
   EXPECT_EQ(c.trace_file, "t.log");
   EXPECT_TRUE(o.trace) << "a trace file asks for the trace";
