@@ -440,13 +440,15 @@ TEST(Cli, HostOutputIsNeverDroppedSilently) {
     bool traced = false;  // the trace on stderr too, ending in the kill
     std::string err_end;  // the line's end after a descriptor number, which depends on what r3krun inherited
   } cases[] = {
-      {"full disk", "exec \"$0\" \"$@\" >/dev/full", {"--max-insns", "1e7", flood}, full},
+      {"full disk", "exec \"$0\" \"$@\" >/dev/full", {"--max-insns", "1e7", flood}, full, -1, false, ""},
       {"closed pipe",
        "exec \"$0\" \"$@\" >&3",
        {"--max-insns", "1e7", flood},
        "r3krun: standard output (fd 1): cannot write: Broken pipe\n",
-       unread[1]},
-      {"traced", "exec \"$0\" \"$@\" >/dev/full", {"--max-insns", "1e7", "--trace", flood}, full, -1, true},
+       unread[1],
+       false,
+       ""},
+      {"traced", "exec \"$0\" \"$@\" >/dev/full", {"--max-insns", "1e7", "--trace", flood}, full, -1, true, ""},
       {"trace file past the size limit",
        "ulimit -f 8 && exec \"$0\" \"$@\" >/dev/null",
        {"--max-insns", "1e7", "--trace-file", trace, flood, "1000000"},
@@ -454,7 +456,7 @@ TEST(Cli, HostOutputIsNeverDroppedSilently) {
        -1,
        false,
        "): cannot write: File too large\n"},
-      {"r3krun's own help", "exec \"$0\" \"$@\" >/dev/full", {"--help"}, full},
+      {"r3krun's own help", "exec \"$0\" \"$@\" >/dev/full", {"--help"}, full, -1, false, ""},
   };
   for (const Case& c : cases) {
     const Ran r = r3krun(c.args, via_shell(c.script, c.extra_fd));
