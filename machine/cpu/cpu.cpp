@@ -307,7 +307,8 @@ OpStop Run::run_block(Block& b) {
 // Runs b's generated code, made once b is hot; false when it has none.
 bool Run::generated(Block& b, JitLink* link) {
   JitCode& code = b.jit;
-  if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after) code.failed = !jit_compile(b, *code_page(b));
+  if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after)
+    code.failed = !jit_compile(b, *code_page(b), self_.jit.listener);
   if (!code.code) return false;
   // The block that just completed in generated code towards this one
   // moves on into it from now on.

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "host/perf_map.h"
 #include "r3k/console.h"
 #include "r3k/scheduler.h"
 
@@ -44,6 +45,7 @@ Machine::Machine(Options options) : opts_(std::move(options)) {
       opts_.stack_size > kUserEnd - kScratchBase - kScratchSize)
     throw std::invalid_argument("stack size must be whole pages, at most " +
                                 std::to_string((kUserEnd - kScratchBase - kScratchSize) >> 20) + " MiB");
+  if (opts_.perf_map) perf_map_ = std::make_unique<PerfMap>();
 }
 
 Machine::~Machine() = default;
@@ -70,17 +72,15 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
   image_.emplace(std::move(image));
   const CpuState state = entry_state(*space, argv);
   entry_sp_ = state.gpr[kSp];
+  if (perf_map_) {
+    perf_map_->set_namer([this](uint32_t addr) { return code_name(addr); });
+    opts_.jit.listener = perf_map_.get();
+  }
   kernel_ = std::make_unique<Kernel>(opts_);
   kernel_->start(std::move(space), state);
   const auto [lo, hi] = image_->writable_range();
   kernel_->set_shared_range(lo, hi);
-  kernel_->set_code_namer([this](uint32_t addr) {
-    const auto at = image_->symbols().locate(addr);
-    if (!at) return std::string();
-    // The file's bytes: keep the report one line of reasonable length.
-    constexpr size_t kMaxName = 200;
-    return printable(at->name, kMaxName) + (at->offset ? "+" + hex(at->offset) : "");
-  });
+  kernel_->set_code_namer([this](uint32_t addr) { return code_name(addr); });
   // Made at the first fault: a run without one reads no frame table.
   kernel_->set_caller_walker(
       [this](const uint32_t* gpr, uint32_t pc, bool ra_live, const AddressSpace& space, size_t max) {
@@ -88,6 +88,15 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
         return unwinder_->callers(gpr, pc, ra_live, space, max);
       });
   scheduler_ = std::make_unique<Scheduler>(opts_.quantum, opts_.seed);
+}
+
+// The symbol addr lies in and its offset ("main+0x40"); empty when none.
+std::string Machine::code_name(uint32_t addr) const {
+  const auto at = image_->symbols().locate(addr);
+  if (!at) return std::string();
+  // The file's bytes: keep the name one line of reasonable length.
+  constexpr size_t kMaxName = 200;
+  return printable(at->name, kMaxName) + (at->offset ? "+" + hex(at->offset) : "");
 }
 
 CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string>& argv) {

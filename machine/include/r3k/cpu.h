@@ -6,6 +6,7 @@
 // a reserved instruction.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -73,6 +74,21 @@ struct CpuState {
   uint8_t hilo_guard = 0;     // instructions still forbidden to write HI/LO
 };
 
+// Told of each stretch of host code the code generator makes, as it makes
+// it, so that a profiler can name it (r3krun --perf-map).  Called only
+// while code is generated, never while it runs.
+class CodeListener {
+ public:
+  virtual ~CodeListener() = default;
+  // The code of the guest's block at guest_pc (one block of a region);
+  // exits: the region's shared tail (page-cache fills, ways out) instead.
+  virtual void guest_code(const void* code, size_t size, uint32_t guest_pc, bool exits) = 0;
+  // Code all regions share, named by its job ("entry-thunk", ...); told
+  // to each listener once, before the first guest code.
+  virtual void shared_code(const void* code, size_t size, std::string_view job) = 0;
+  bool shared_told = false;
+};
+
 // The code generator for hot blocks (x86-64 hosts; elsewhere everything is
 // interpreted).  Generated code gives exactly what the interpreter gives;
 // off, every instruction is interpreted.
@@ -81,6 +97,8 @@ struct JitConfig {
   // Complete runs of a block before its code is generated; 0 generates
   // at the first run, so that tests reach the generated code everywhere.
   uint32_t hot_after = 32;
+  // Told of the code made (not owned; null: nobody is).
+  CodeListener* listener = nullptr;
 };
 // What new Cpus and Options start with: tests switch it for a whole run.
 JitConfig& jit_defaults();

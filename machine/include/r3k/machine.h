@@ -22,6 +22,7 @@
 namespace r3k {
 
 class Scheduler;
+class PerfMap;
 
 struct CallResult {
   bool returned = false;  // came back to the sentinel return address
@@ -154,11 +155,13 @@ class Machine {
   CpuState entry_state(AddressSpace& space, const std::vector<std::string>& argv);
   Process& first_process();
   void ensure_scratch();
+  std::string code_name(uint32_t addr) const;
 
   Options opts_;
   std::optional<ElfImage> image_;
   std::unique_ptr<Unwinder> unwinder_;  // who called a faulting function
   std::shared_ptr<HostMemory> host_;
+  std::unique_ptr<PerfMap> perf_map_;  // outlives the kernel, whose CPUs tell it of their code
   std::unique_ptr<Kernel> kernel_;
   std::unique_ptr<Scheduler> scheduler_;
   uint64_t total_ = 0;
