@@ -81,6 +81,7 @@
 
 namespace r3k {
 
+class CodeListener;
 struct Block;
 struct CodePage;
 struct L2Table;
@@ -196,7 +197,8 @@ class JitArena {
 // counting what it holds against the host memory, which may drop other
 // pages' code to make room (never this page's); false when it cannot (no
 // code generator on this host, no room, or the page's allowance spent).
-bool jit_compile(Block& block, CodePage& page);
+// The listener, when there is one, is told where the code went.
+bool jit_compile(Block& block, CodePage& page, CodeListener* listener = nullptr);
 
 // Makes the way out `link`, by which generated code left when `from`
 // completed towards to.start, lead into to's code if may_chain(from, to)
