@@ -384,7 +384,7 @@ bool Run::generated(Block& b, JitLink* link) {
   // moves on into it from now on.
   if (link) jit_link(*link, *linkable_from_, b, mem_.code_gen, code_page(*linkable_from_)->jit);
   frame_.code_gen = mem_.code_gen;
-  jit_enter(frame_, mem_.l1, frame_.fuel, code.code);
+  jit_enter(frame_, mem_.tlb, frame_.fuel, code.code);
   return true;
 }
 

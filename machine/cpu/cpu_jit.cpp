@@ -113,9 +113,16 @@ constexpr int32_t kExitBlock = frame_at(offsetof(JitFrame, exit_block));
 constexpr int32_t kExitOp = frame_at(offsetof(JitFrame, exit_op));
 constexpr int32_t kFillRead = frame_at(offsetof(JitFrame, fill_read));
 constexpr int32_t kFillWrite = frame_at(offsetof(JitFrame, fill_write));
-constexpr int32_t tlb_at(bool write) { return frame_at(write ? offsetof(JitFrame, write) : offsetof(JitFrame, read)); }
-constexpr int32_t kTlbTag = frame_at(offsetof(JitTlb, tag));
-constexpr int32_t kTlbBias = frame_at(offsetof(JitTlb, bias));
+// Offsets in the software TLB: an entry's tag for reads or writes, its bias.
+constexpr int32_t tlb_tag(bool write) {
+  return int32_t(write ? offsetof(SoftTlb::Entry, write) : offsetof(SoftTlb::Entry, read));
+}
+constexpr int32_t kTlbBias = int32_t(offsetof(SoftTlb::Entry, bias));
+constexpr int32_t kTlbL1 = int32_t(offsetof(SoftTlb, l1));
+static_assert(offsetof(SoftTlb, entry) == 0);
+// The page-number bits an entry is chosen by, as an offset into the TLB.
+constexpr uint32_t kTlbIndexShift = kPageBits - 4;
+constexpr uint32_t kTlbIndexMask = (SoftTlb::kEntries - 1) << 4;
 constexpr int32_t kExitLink = frame_at(offsetof(JitFrame, exit_link));
 constexpr int32_t kSyscall = frame_at(offsetof(JitFrame, syscall));
 static_assert(offsetof(JitFrame, r) == 0, "a syscall hook is handed the frame as the guest registers");
@@ -195,11 +202,11 @@ OpRegs regs_of(const Op& o) {
 }
 
 // Saves the host's callee-saved registers, sets up rbp, r15 and r14, calls
-// a block's code and hands the fuel back; and the page cache's fill
+// a block's code and hands the fuel back; and the TLB's fill
 // routines (see cpu_jit.h).
 class EntryThunk : public Xbyak::CodeGenerator {
  public:
-  using Fn = void (*)(JitFrame* frame, L2Table* const* l1, uint64_t fuel, const void* code);
+  using Fn = void (*)(JitFrame* frame, SoftTlb* tlb, uint64_t fuel, const void* code);
   EntryThunk() : CodeGenerator(4096, Xbyak::DontSetProtectRWE) {
     // Room before the entry: a sanitizer checking a called function's
     // signature reads the bytes just before it.
@@ -226,37 +233,55 @@ class EntryThunk : public Xbyak::CodeGenerator {
     const auto* read = static_cast<const uint8_t*>(fill_read_);
     const auto* write = static_cast<const uint8_t*>(fill_write_);
     listener.shared_code(fn, size_t(read - fn), "entry-thunk");
-    listener.shared_code(read, size_t(write - read), "page-cache-fill-read");
-    listener.shared_code(write, size_t(end_ - write), "page-cache-fill-write");
+    listener.shared_code(read, size_t(write - read), "tlb-fill-read");
+    listener.shared_code(write, size_t(end_ - write), "tlb-fill-write");
   }
   const void* fill_read() const { return fill_read_; }
   const void* fill_write() const { return fill_write_; }
 
  private:
+  // Enters the page of the address in eax in the TLB (its tags kMiss for
+  // the accesses without a fast-path pointer): ZF set when the one asked
+  // for has none, else rdx = the entry's bias.
   const void* fill(bool write) {
     align(kCodeAlign);
     const void* at = getCurr();
-    Label none;
+    Label no_read, no_write;
     mov(ecx, eax);
     shr(ecx, kPageBits + kL2Bits);
-    mov(rdx, qword[r15 + rcx * 8]);
+    mov(rdx, qword[r15 + kTlbL1]);
+    mov(rdx, qword[rdx + rcx * 8]);
     mov(ecx, eax);
     shr(ecx, kPageBits);
     and_(ecx, kL2Size - 1);
-    mov(rdx, qword[rdx + rcx * 8 + table_offset(write)]);
-    test(rdx, rdx);
-    jz(none);
+    lea(rdx, ptr[rdx + rcx * 8]);
+    mov(r10, qword[rdx + table_offset(false)]);
+    mov(rdx, qword[rdx + table_offset(true)]);
     mov(ecx, eax);
-    and_(ecx, ~(kPageSize - 1));
-    sub(rdx, rcx);
-    mov(ecx, eax);
-    shr(ecx, kPageBits);
-    mov(dword[rbp + r10 * 4 + tlb_at(write) + kTlbTag], ecx);
-    mov(qword[rbp + r10 * 8 + tlb_at(write) + kTlbBias], rdx);
-    test(rsp, rsp);  // the stack pointer is never zero: ZF clear
-    L(none);
+    shr(ecx, kTlbIndexShift);
+    and_(ecx, kTlbIndexMask);
+    tag(no_read, r10, tlb_tag(false));
+    tag(no_write, rdx, tlb_tag(true));
+    // r10: the host page (the same for both when both are there).
+    mov(qword[r15 + rcx + kTlbBias], r10);
+    mov(edx, eax);
+    and_(edx, ~(kPageSize - 1));
+    sub(qword[r15 + rcx + kTlbBias], rdx);
+    mov(rdx, qword[r15 + rcx + kTlbBias]);
+    cmp(dword[r15 + rcx + tlb_tag(write)], int32_t(SoftTlb::kMiss));
     ret();
     return at;
+  }
+  // The tag at [r15 + rcx + offset]: kMiss if host is null, else the
+  // address's page; a write's host page goes to r10 for the bias.
+  void tag(Label& none, const Reg64& host, int32_t offset) {
+    mov(dword[r15 + rcx + offset], int32_t(SoftTlb::kMiss));
+    test(host, host);
+    jz(none);
+    mov(dword[r15 + rcx + offset], eax);
+    and_(dword[r15 + rcx + offset], ~(kPageSize - 1));
+    if (host != r10) mov(r10, host);
+    L(none);
   }
 
   Fn fn_ = nullptr;
@@ -346,9 +371,8 @@ class RegionCompiler : public Xbyak::CodeGenerator {
     Label miss, back;
     bool write;
     Member* member;
-    uint32_t k, slot;
+    uint32_t k, size;
   };
-  uint32_t sites_[2] = {};  // accesses generated so far, reads and writes
   std::vector<Miss> misses_;
   struct Stub {
     Label at;
@@ -539,33 +563,32 @@ void RegionCompiler::address(const Op& o) {
 }
 
 // From the guest address in eax: rdx such that [rdx + rax] is its host
-// byte, from the page cache or its fill routine; off the fast path (no
+// byte, from the software TLB or its fill routine; off the fast path (no
 // pointer, or not size-aligned) it leaves before op k.
 void RegionCompiler::translate(uint32_t size, bool write, uint32_t k) {
-  if (size > 1) {
-    test(al, size - 1);
-    jnz(exit_before(k), T_NEAR);
-  }
-  // Each access of a region has a slot of its own (while there are enough),
-  // so the host page is read without waiting for the address.
-  const uint32_t slot = sites_[write]++ % JitTlb::kSlots;
   Label miss, found;
   mov(ecx, eax);
-  shr(ecx, kPageBits);
-  cmp(ecx, dword[rbp + tlb_at(write) + kTlbTag + int32_t(4 * slot)]);
+  shr(ecx, kTlbIndexShift);
+  and_(ecx, kTlbIndexMask);
+  mov(edx, eax);
+  and_(edx, ~(kPageSize - 1) | (size - 1));  // an unaligned address matches no tag
+  cmp(edx, dword[r15 + rcx + tlb_tag(write)]);
   jne(miss, T_NEAR);
-  mov(rdx, qword[rbp + tlb_at(write) + kTlbBias + int32_t(8 * slot)]);
+  mov(rdx, qword[r15 + rcx + kTlbBias]);
   L(found);
-  misses_.push_back(Miss{std::move(miss), found, write, m_, k, slot});
+  misses_.push_back(Miss{std::move(miss), found, write, m_, k, size});
 }
 
-// The cache misses, out of the way of the straight code.
+// The TLB misses, out of the way of the straight code.
 void RegionCompiler::fills() {
   for (Miss& m : misses_) {
     L(m.miss);
-    mov(r10d, m.slot);
-    call(qword[rbp + (m.write ? kFillWrite : kFillRead)]);
     m_ = m.member;
+    if (m.size > 1) {
+      test(al, m.size - 1);
+      jnz(exit_before(m.k), T_NEAR);
+    }
+    call(qword[rbp + (m.write ? kFillWrite : kFillRead)]);
     jz(exit_before(m.k), T_NEAR);
     jmp(m.back, T_NEAR);
   }
@@ -1036,21 +1059,19 @@ bool jit_compile(Block& block, CodePage& page, CodeListener* listener) {
   return code.code != nullptr;
 }
 
-void jit_enter(JitFrame& frame, L2Table* const* l1, uint64_t fuel, const void* code) {
+void jit_enter(JitFrame& frame, SoftTlb& tlb, uint64_t fuel, const void* code) {
   const EntryThunk& thunk = entry_thunk();
-  std::fill(std::begin(frame.read.tag), std::end(frame.read.tag), JitTlb::kEmpty);
-  std::fill(std::begin(frame.write.tag), std::end(frame.write.tag), JitTlb::kEmpty);
   frame.fill_read = thunk.fill_read();
   frame.fill_write = thunk.fill_write();
   frame.exit_link = nullptr;
-  thunk.fn()(&frame, l1, fuel, code);
+  thunk.fn()(&frame, &tlb, fuel, code);
 }
 
 #else  // no code generator on this host
 
 bool jit_available() { return false; }
 bool jit_compile(Block&, CodePage&, CodeListener*) { return false; }
-void jit_enter(JitFrame&, L2Table* const*, uint64_t, const void*) {}
+void jit_enter(JitFrame&, SoftTlb&, uint64_t, const void*) {}
 
 #endif
 

@@ -11,16 +11,16 @@
 // Calling convention between generated code and C++ (the one place it is
 // written down):
 //
-//   Entry.  C++ calls jit_enter(frame, l1, fuel, block.jit.code).  The
+//   Entry.  C++ calls jit_enter(frame, tlb, fuel, block.jit.code).  The
 //   entry thunk saves the host's callee-saved registers, sets up the
 //   registers below and `call`s the block's code; every exit of generated
 //   code is a `ret` back into the thunk, which stores the fuel into the
-//   frame and returns.  Generated code calls nothing but the page caches'
+//   frame and returns.  Generated code calls nothing but the TLB's
 //   fill routines and the syscall hook (below).
 //
 //   Host registers inside generated code:
 //     rbp   the JitFrame: guest registers, HI, LO and the exit record
-//     r15   the address space's first-level page table (L2Table* const*)
+//     r15   the address space's software TLB (SoftTlb*)
 //     r14   fuel: instructions the generated code may still start
 //     r11d  the block's next pc, from its branch on (see JitFrame::next)
 //     rbx rsi rdi r8 r9 r12 r13   guest registers cached within one region
@@ -29,17 +29,18 @@
 //   at every exit and before moving on to another region's code: between
 //   regions, and whenever C++ looks, the frame holds every guest register.
 //
-//   Memory.  A load or store finds its host page in its slot of the page
-//   caches JitFrame::read and write (a copy of the page table's fast-path
-//   pointers rd, wr; each access of a region has a slot of its own while
-//   there are enough), else calls the fill routine at JitFrame::fill_read
-//   or fill_write: with the guest address in eax and the slot in r10d it
-//   walks the page table, and returns with ZF set when the page has no
-//   fast-path pointer (the op then leaves), else with rdx = the host page
-//   minus the guest page's address, entered in the slot; it uses rcx.  The
-//   page table cannot change while generated code runs (every path that
-//   could change it leaves first), but can between two entries: C++
-//   empties the caches before each entry.
+//   Memory.  A load or store finds its host page in the address space's
+//   software TLB (SoftTlb, at r15): the entry of the address's page number
+//   bits, whose read or write tag must equal the address masked to its page
+//   and alignment bits, so that one compare checks the page and the
+//   alignment.  On a miss (after checking the alignment itself) it calls
+//   the fill routine at JitFrame::fill_read or fill_write: with the guest
+//   address in eax it walks the page table, enters the page in the TLB and
+//   returns with ZF set when the page has no fast-path pointer for the
+//   access (the op then leaves), else with rdx = the host page minus the
+//   guest page's address; it uses rcx and r10.  The TLB outlives runs: the
+//   address space forgets a page's entry whenever the page's fast-path
+//   pointers are recomputed.
 //
 //   Syscall.  With a hook in JitFrame::syscall (else it leaves before the
 //   op), a syscall stores the cached registers (and r11d into
@@ -50,7 +51,7 @@
 //   r11d are loaded again.  True: the call was served and the block goes
 //   on (its End moves on as any block's); false: the hook did nothing and
 //   the code leaves before the syscall, which then stops the run.  The
-//   hook never changes the page table or memory, so the page caches and
+//   hook never changes the page table or memory, so the TLB and
 //   the code generation stay valid.
 //
 //   Moving on.  A block that completes goes on to its successor without
@@ -85,6 +86,7 @@ class CodeListener;
 struct Block;
 struct CodePage;
 struct L2Table;
+struct SoftTlb;
 
 // The load-delay state one instruction leaves: the register it loaded
 // (0: none) and whether by lwl/lwr, after which an lwl/lwr on the same
@@ -92,15 +94,6 @@ struct L2Table;
 struct PendingLoad {
   uint8_t reg = 0;
   bool partial = false;
-};
-
-// A page cache of generated code: per slot, the guest page number p (its
-// address >> 12) and the host page's address minus p's.
-struct JitTlb {
-  static constexpr uint32_t kSlots = 16;
-  static constexpr uint32_t kEmpty = ~0u;  // never a page number
-  uint32_t tag[kSlots];
-  uintptr_t bias[kSlots];
 };
 
 struct SyscallHook;
@@ -125,8 +118,7 @@ struct JitFrame {
   Block* exit_block;
   uint32_t exit_op;
   struct JitLink* exit_link;
-  // Page caches for loads and for stores, and the routines that fill them.
-  JitTlb read, write;
+  // The routines that fill the software TLB for loads and for stores.
   const void* fill_read;
   const void* fill_write;
   // Serves a syscall in place (see Cpu::set_syscall_hook); null when every
@@ -208,6 +200,6 @@ void jit_link(JitLink& link, const Block& from, const Block& to, uint64_t gen, J
 
 // Runs generated code from `code` (a block's entry) until it leaves; the
 // frame then holds the exit record and the fuel left.
-void jit_enter(JitFrame& frame, L2Table* const* l1, uint64_t fuel, const void* code);
+void jit_enter(JitFrame& frame, SoftTlb& tlb, uint64_t fuel, const void* code);
 
 }  // namespace r3k

@@ -90,6 +90,29 @@ struct L2Table {
   uint32_t present = 0;  // mapped pages in this table
 };
 
+// The fast-path pointers as generated code reads them: a direct-mapped
+// cache of page translations, indexed by the page number's low bits, kept
+// across runs.  An entry tags a page's address for reads and for writes
+// (kMiss where that access has no fast path) and holds the host page's
+// address minus the guest page's.  refresh() forgets the entry of the page
+// it recomputes, so an entry never says more than rd and wr do; generated
+// code fills entries from the page table (l1) when it misses.
+struct SoftTlb {
+  static constexpr uint32_t kEntries = 256;
+  // Never an address masked to its page and alignment bits.
+  static constexpr uint32_t kMiss = ~0u;
+  struct Entry {
+    uint32_t read = kMiss, write = kMiss;
+    uintptr_t bias = 0;
+  };
+  static_assert(sizeof(Entry) == 16, "generated code scales the index by 16");
+  Entry entry[kEntries];
+  L2Table* const* l1 = nullptr;
+
+  static uint32_t index(uint32_t addr) { return (addr >> kPageBits) & (kEntries - 1); }
+  void forget(uint32_t addr) { entry[index(addr)] = Entry{}; }
+};
+
 struct AddressSpace::Impl {
   explicit Impl(std::shared_ptr<HostMemory> host);
   ~Impl();
@@ -97,6 +120,7 @@ struct AddressSpace::Impl {
   // Every slot points at a table; absent ones (and all of kernel space) at
   // the shared, never-written empty table, so lookups need no null test.
   L2Table* l1[1u << kL1Bits];
+  SoftTlb tlb;
   std::shared_ptr<HostMemory> host;
   uint32_t max_pages = 0;
   uint32_t mapped = 0;
@@ -124,7 +148,8 @@ struct AddressSpace::Impl {
   // Makes the page at addr (mapped) writable in place: a page of its own
   // instead of the zero page or a copy-on-write share.  False past the cap.
   bool own_page(uint32_t addr);
-  // Recomputes the fast-path pointers of one page from its state.
+  // Recomputes the fast-path pointers of one page from its state (and
+  // forgets its translation in tlb).
   void refresh(uint32_t addr);
   // Installs c as the decoded code of the page at addr (it has none), the
   // most recently used, nothing counted for it yet.

@@ -212,6 +212,7 @@ void CodeLedger::enlist(CodeCache& c) {
 
 AddressSpace::Impl::Impl(std::shared_ptr<HostMemory> h) : host(std::move(h)) {
   std::fill(std::begin(l1), std::end(l1), &empty_table());
+  tlb.l1 = l1;
 }
 
 AddressSpace::Impl::~Impl() {
@@ -269,6 +270,7 @@ bool AddressSpace::Impl::own_page(uint32_t addr) {
 }
 
 void AddressSpace::Impl::refresh(uint32_t addr) {
+  tlb.forget(addr);
   L2Table* t = table(addr);
   if (t == &empty_table()) return;
   const uint32_t i = l2_index(addr);
