@@ -10,6 +10,7 @@
 #include "cpu/cpu_block.h"
 #include "cpu/cpu_interp.h"
 #include "cpu/cpu_jit.h"
+#include "cpu/jump_cache.h"
 
 namespace r3k {
 
@@ -384,6 +385,10 @@ bool Run::generated(Block& b, JitLink* link) {
   // moves on into it from now on.
   if (link) jit_link(*link, *linkable_from_, b, mem_.code_gen, code_page(*linkable_from_)->jit);
   frame_.code_gen = mem_.code_gen;
+  // Any block without a hazard or guard left may jump here.
+  JumpCache& jumps = jump_cache(mem_);
+  jumps.settle(mem_.code_gen);
+  if (!b.spill) jumps.put(b.start, code.code);
   jit_enter(frame_, mem_.tlb, frame_.fuel, code.code);
   return true;
 }

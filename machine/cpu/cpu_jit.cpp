@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "cpu/cpu_block.h"
+#include "cpu/jump_cache.h"
 #include "r3k/regs.h"
 
 #if defined(__x86_64__)
@@ -300,7 +301,7 @@ const EntryThunk& entry_thunk() {
 // fuel test and a jump, and the cached registers stay where they are.
 class RegionCompiler : public Xbyak::CodeGenerator {
  public:
-  RegionCompiler(const std::vector<Block*>& blocks, uint8_t* buffer, size_t size);
+  RegionCompiler(const std::vector<Block*>& blocks, JumpCache& jumps, uint8_t* buffer, size_t size);
   void compile();
   void place(uint8_t* at);
   void tell(CodeListener& listener, const uint8_t* at) const;
@@ -356,12 +357,14 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   void end();
   Label& unlinked(JitLink& link, bool fuel_taken);
   void move_on(uint32_t target, Label& miss);
+  void jump_indirect();
   void exits(Member& m, Label& record);
 
   std::vector<Member> members_;
   Member* m_ = nullptr;  // the member being generated
   Block* b_ = nullptr;   // its block
   JitCode& code_;        // the head's: the region's code and links
+  JumpCache& cache_;     // the space's, for jr and jalr
   uint32_t links_used_ = 0;
   size_t tail_ = 0;  // where the code shared by the members starts
   uint64_t cached_ = 0;
@@ -384,8 +387,8 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   std::vector<std::pair<JitLink*, uint32_t>> jumps_;  // direct jumps' rel32 offsets
 };
 
-RegionCompiler::RegionCompiler(const std::vector<Block*>& blocks, uint8_t* buffer, size_t size)
-    : CodeGenerator(size, buffer), members_(blocks.size()), code_(blocks[0]->jit) {
+RegionCompiler::RegionCompiler(const std::vector<Block*>& blocks, JumpCache& jumps, uint8_t* buffer, size_t size)
+    : CodeGenerator(size, buffer), members_(blocks.size()), code_(blocks[0]->jit), cache_(jumps) {
   for (size_t i = 0; i < blocks.size(); ++i) {
     Member& m = members_[i];
     m.block = blocks[i];
@@ -840,13 +843,17 @@ int RegionCompiler::member_at(uint32_t pc) const {
   return -1;
 }
 
-// Ways out of the region: one per jr/jalr, one per static successor that
-// is not a member it moves on to.
+// Whether b's jr/jalr finds its target in the space's JumpCache: its exit
+// leaves no hazard and no guard, so it may move on to any block there.
+bool through_cache(const Block& b) { return b.indirect && b.exit.clean(); }
+
+// Ways out of the region: one per jr/jalr not through the JumpCache, one
+// per static successor that is not a member it moves on to.
 uint32_t RegionCompiler::links_needed() const {
   uint32_t n = 0;
   for (const Member& m : members_) {
     const Block& b = *m.block;
-    n += b.indirect ? 1 : b.next.count;
+    n += b.indirect ? !through_cache(b) : b.next.count;
     for (uint32_t i = 0; i < b.next.count; ++i)
       for (const Member& to : members_)
         if (to.block->start == b.next.pc[i] && may_chain(b, *to.block)) --n;
@@ -864,6 +871,10 @@ void RegionCompiler::end() {
   }
   cmp(r14, b_->n);
   jbe(m_->complete, T_NEAR);
+  if (through_cache(*b_)) {
+    jump_indirect();
+    return;
+  }
   if (b_->indirect) {
     JitLink& link = code_.links[links_used_++];
     link.indirect = true;
@@ -910,6 +921,22 @@ void RegionCompiler::end() {
     }
     L(other);
   }
+}
+
+// On to the code of the block at r11d through the space's JumpCache, else
+// out as the block completed.
+void RegionCompiler::jump_indirect() {
+  write_back();
+  mov(ecx, r11d);
+  and_(ecx, (JumpCache::kEntries - 1) << 2);
+  mov(rax, reinterpret_cast<uintptr_t>(cache_.entry));
+  const Address pc = dword[rax + rcx * 4 + int32_t(offsetof(JumpCache::Entry, pc))];
+  const Address code = qword[rax + rcx * 4 + int32_t(offsetof(JumpCache::Entry, code))];
+  cmp(r11d, pc);
+  jne(m_->complete_written, T_NEAR);
+  sub(r14, b_->n);
+  mov(word[rbp + kPending], pending_word(b_->exit.load));
+  jmp(code);
 }
 
 // A way out not yet linked: a stub that gives back the fuel taken (if
@@ -1031,7 +1058,7 @@ bool jit_compile(Block& block, CodePage& page, CodeListener* listener) {
   code.code = nullptr;
   std::vector<uint8_t> buffer(kMaxRegionCode);
   try {
-    RegionCompiler c(region_of(block, page), buffer.data(), buffer.size());
+    RegionCompiler c(region_of(block, page), jump_cache(*page.owner), buffer.data(), buffer.size());
     c.compile();
     c.ready();
     // What the code holds: its links, and the mapping it may need.

@@ -31,6 +31,17 @@ struct CodeCache {
   CodeCache* newer = nullptr;
 };
 
+// What the CPU keeps about a space's code as a whole, beside each page's
+// CodeCache (an index of generated code by guest pc): kept and dropped with
+// the space, a fixed size not counted against the host memory, like the
+// first-level table.
+struct SpaceCode {
+  SpaceCode() = default;
+  SpaceCode(const SpaceCode&) = delete;
+  SpaceCode& operator=(const SpaceCode&) = delete;
+  virtual ~SpaceCode();
+};
+
 // What decoded code costs, counted against the host memory of the space
 // that holds it.
 struct CodeLedger {
@@ -132,6 +143,7 @@ struct AddressSpace::Impl {
   // in the graveyard until it is between blocks; otherwise it goes at once.
   bool running = false;
   std::vector<std::unique_ptr<CodeCache>> graveyard;
+  std::unique_ptr<SpaceCode> space_code;  // the CPU's, made on first use
 
   static L2Table& empty_table();
   // Read by every untouched page; never written (its wr is always null).

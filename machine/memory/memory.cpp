@@ -153,6 +153,7 @@ bool HostMemory::drop_oldest(const CodeCache* keep) {
 // ---- code --------------------------------------------------------------------
 
 CodeCache::~CodeCache() { CodeLedger::detach(*this); }
+SpaceCode::~SpaceCode() = default;
 
 bool CodeLedger::charge(CodeCache& c, uint64_t bytes) {
   HostMemory& h = *c.owner->host;
