@@ -2,9 +2,6 @@
 // calling convention and the host registers' roles are in cpu_jit.h.
 #include "cpu/cpu_jit.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -22,66 +19,6 @@
 #endif
 
 namespace r3k {
-
-namespace {
-
-// Executable memory is mapped in chunks that double from one host page up
-// to this size.
-constexpr size_t kMaxChunk = 64 << 10;
-// Generated code one code page may hold: blocks re-decoded again and again
-// (a delay slot on a changing page) must not grow it without end.
-constexpr size_t kPageAllowance = 1 << 20;
-// Code is placed on 16-byte boundaries, the host's preferred alignment for
-// jump targets.
-constexpr size_t kCodeAlign = 16;
-
-size_t aligned_code(size_t size) { return (size + kCodeAlign - 1) & ~(kCodeAlign - 1); }
-
-}  // namespace
-
-JitArena::~JitArena() {
-  for (const Chunk& c : chunks_) munmap(c.base, c.size);
-}
-
-size_t JitArena::growth(size_t size) const {
-  const size_t len = aligned_code(size);
-  if (total_ + len > kPageAllowance) return SIZE_MAX;
-  if (!chunks_.empty() && chunks_.back().used + len <= chunks_.back().size) return 0;
-  const size_t host_page = size_t(sysconf(_SC_PAGESIZE));
-  const size_t next = chunks_.empty() ? host_page : std::min(2 * chunks_.back().size, kMaxChunk);
-  return std::max(next, (len + host_page - 1) & ~(host_page - 1));
-}
-
-void* JitArena::add(const uint8_t* code, size_t size) {
-  const size_t len = aligned_code(size);
-  const size_t more = growth(size);
-  if (more == SIZE_MAX) return nullptr;
-  if (more) {
-    void* p = mmap(nullptr, more, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    chunks_.push_back(Chunk{static_cast<uint8_t*>(p), more, 0});
-    mapped_ += more;
-  }
-  Chunk* c = &chunks_.back();
-  if (mprotect(c->base, c->size, PROT_READ | PROT_WRITE) != 0) return nullptr;
-  uint8_t* at = c->base + c->used;
-  std::memcpy(at, code, size);
-  if (mprotect(c->base, c->size, PROT_READ | PROT_EXEC) != 0) return nullptr;
-  c->used += len;
-  total_ += len;
-  return at;
-}
-
-bool JitArena::patch(uint8_t* rel32, const void* target) {
-  const uintptr_t host_page = uintptr_t(sysconf(_SC_PAGESIZE));
-  const uintptr_t lo = uintptr_t(rel32) & ~(host_page - 1);
-  const uintptr_t hi = (uintptr_t(rel32) + 4 + host_page - 1) & ~(host_page - 1);
-  void* page = reinterpret_cast<void*>(lo);
-  if (mprotect(page, hi - lo, PROT_READ | PROT_WRITE) != 0) return false;
-  const int32_t rel = int32_t(static_cast<const uint8_t*>(target) - (rel32 + 4));
-  std::memcpy(rel32, &rel, 4);
-  return mprotect(page, hi - lo, PROT_READ | PROT_EXEC) == 0;
-}
 
 #if defined(__x86_64__)
 

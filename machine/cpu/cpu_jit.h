@@ -80,6 +80,8 @@
 #include <memory>
 #include <vector>
 
+#include "cpu/code_arena.h"
+
 namespace r3k {
 
 class CodeListener;
@@ -153,36 +155,6 @@ struct JitCode {
   // Read by the code in place, so never moved once it is generated.
   uint32_t link_count = 0;
   std::unique_ptr<JitLink[]> links;
-};
-
-// Executable memory of one code page's blocks, freed with the page's
-// decoded code.  Written while writable and not executable, then switched
-// to executable and not writable.  Mapped in chunks that double from one
-// host page, so that a page with little hot code maps little.
-class JitArena {
- public:
-  JitArena() = default;
-  ~JitArena();
-  JitArena(const JitArena&) = delete;
-  JitArena& operator=(const JitArena&) = delete;
-
-  // The bytes add(size) would map: 0 when the code fits the last chunk;
-  // SIZE_MAX when the page's allowance would be passed.
-  size_t growth(size_t size) const;
-  // Copies code in (it must run wherever it is placed); null when the
-  // page's allowance would be passed or the host refuses a mapping.
-  void* add(const uint8_t* code, size_t size);
-  // Points the rel32 of a jump already added at target.
-  bool patch(uint8_t* rel32, const void* target);
-  size_t mapped() const { return mapped_; }
-
- private:
-  struct Chunk {
-    uint8_t* base;
-    size_t size, used;
-  };
-  std::vector<Chunk> chunks_;
-  size_t total_ = 0, mapped_ = 0;
 };
 
 // Generates the code of the region block heads on its page (block.jit),

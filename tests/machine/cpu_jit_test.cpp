@@ -8,8 +8,11 @@
 // every run's stop and the whole CPU state must agree, and the case's own
 // expectation holds.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -117,6 +120,20 @@ std::vector<uint32_t> entries_at_every_word() {
           nop(),
           addiu(t4, t4, 1),
           bne(t4, t5, -14),
+          nop(),
+          syscall()};
+}
+
+// t0 times: a store of t3 over the first word of the second page, then a
+// call of it (it returns at once); t3 toggles by t5 each time.
+std::vector<uint32_t> store_then_call_it() {
+  return {lui(a2, kCode >> 16),
+          ori(a3, a2, 0x1000),
+          sw(t3, 0, a3),  // 0x08 loop
+          jalr(a3),
+          xor_(t3, t3, t5),
+          addiu(t0, t0, -1),
+          bne(t0, zero, -5),
           nop(),
           syscall()};
 }
@@ -229,6 +246,32 @@ const Case kCases[] = {
        EXPECT_EQ(o[0].stop.reason, StopReason::Syscall);
        EXPECT_EQ(o[0].state.gpr[t3], 50u);
      }},
+    {"ReturnSiteRewrittenAfterReturnsReachedItsCode",
+     kCode,
+     // A call returning (jr ra) to the block at 0x0c, then the host rewrites
+     // that block: the return must find its new code, not the old.
+     {jal(kCode + 0x40), nop(), addiu(t2, t2, 1),  // 0x0c: where it returns
+      addiu(t0, t0, -1), bne(t0, zero, -5), nop(), syscall(), nop(), nop(), nop(), nop(), nop(), nop(), nop(), nop(),
+      nop(), jr(ra), addiu(t3, t3, 1)},  // 0x40
+     {{t0, 300}},
+     {run(400), poke(kCode + 0x8, addiu(t2, t2, 7)), run()},
+     [](const std::vector<Outcome>& o) {
+       EXPECT_EQ(o[1].stop.reason, StopReason::Syscall);
+       EXPECT_EQ(o[1].state.gpr[t3], 300u);
+       EXPECT_GT(o[1].state.gpr[t2], 300u);
+     }},
+    {"StoresToAPageThatGetsCode",
+     kCode,
+     // The first store reaches the second page while it holds no code; the
+     // call then decodes it: every later store must drop that code, and
+     // the call run the word just stored (t2 += 1, += 100, += 1, ...).
+     store_then_call_it(),
+     {{t0, 40}, {t3, addiu(t2, t2, 1)}, {t5, addiu(t2, t2, 1) ^ addiu(t2, t2, 100)}, {t4, jr(ra)}},
+     {poke(kCode + 0x1004, jr(ra)), run()},
+     [](const std::vector<Outcome>& o) {
+       EXPECT_EQ(o[0].stop.reason, StopReason::Syscall);
+       EXPECT_EQ(o[0].state.gpr[t2], 20u * 101u);
+     }},
     {"EntriesAtEveryWordPastTheCodeShare",
      kCode,
      // A block per word entered, far more than a code share of 48 KiB
@@ -262,6 +305,42 @@ TEST_P(GeneratedCode, AgreesWithTheInterpreter) {
     c.expect(got);
   }
   c.expect(want);
+}
+
+// A host process forked while generated code exists (a test runner, a
+// library user): what the child does with its copy of the machine, down
+// to freeing the code, leaves the parent's code as it was.
+TEST(GeneratedCodeMemory, ForkedChildLeavesTheParentsCode) {
+  if (!jit_available()) GTEST_SKIP() << "no code generator on this host";
+  auto space = std::make_unique<AddressSpace>(64);
+  ASSERT_TRUE(space->map(kCode, 0x1000, kProtRead | kProtExec));
+  const std::vector<uint32_t> code = two_block_loop();
+  for (size_t i = 0; i < code.size(); ++i)
+    ASSERT_TRUE(space->poke(kCode + 4 * uint32_t(i), be_bytes(code[i]).data(), 4));
+  auto cpu = std::make_unique<Cpu>(space.get());
+  cpu->set_jit(JitConfig{true, 0});
+  cpu->state().pc = kCode;
+  ASSERT_EQ(cpu->run(2000).reason, StopReason::Budget);
+  const pid_t child = fork();
+  if (child == 0) {
+    // Frees the code in the child, then makes more.
+    cpu.reset();
+    space.reset();
+    AddressSpace other(64);
+    Cpu again(&other);
+    again.set_jit(JitConfig{true, 0});
+    again.state().pc = kCode;
+    const bool fine =
+        other.map(kCode, 0x1000, kProtRead | kProtExec) && other.poke(kCode, be_bytes(addiu(t2, t2, 1)).data(), 4) &&
+        other.poke(kCode + 4, be_bytes(syscall()).data(), 4) && again.run(UINT64_MAX).reason == StopReason::Syscall;
+    _exit(fine ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(cpu->run(UINT64_MAX).reason, StopReason::Syscall);
+  EXPECT_EQ(cpu->state().gpr[t2], 1000u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cpu, GeneratedCode, ::testing::ValuesIn(kCases),
