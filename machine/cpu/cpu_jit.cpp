@@ -68,8 +68,10 @@ static_assert(offsetof(JitFrame, r) == 0, "a syscall hook is handed the frame as
 constexpr int32_t target_at(uint32_t t, size_t field) {
   return int32_t(offsetof(JitLink, target) + t * sizeof(JitLink::Target) + field);
 }
-// The pending-load record is stored with one 16-bit move of its bytes.
-uint16_t pending_word(const PendingLoad& p) { return std::bit_cast<uint16_t>(p); }
+// The pending-load record is stored with one 32-bit move of its bytes and
+// the padding after them (a 16-bit immediate would stall the decoder).
+uint32_t pending_word(const PendingLoad& p) { return std::bit_cast<uint16_t>(p); }
+static_assert(offsetof(JitFrame, fuel) >= offsetof(JitFrame, pending) + 4);
 
 // Offsets of the fast-path pointer arrays in a second-level table (not a
 // standard-layout type, so measured on an instance).
@@ -276,7 +278,10 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   void mask(bool high);
   void load_partial(const Op& o, bool left, uint32_t k);
   void store_partial(const Op& o, bool left, uint32_t k);
-  void branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&), bool against_zero);
+  bool defers(uint32_t k) const;
+  void compare(const Op& o);
+  void jump_if(const Op& o, bool holds, const Label& to);
+  void set_next(const Op& o);
   void syscall(uint32_t k);
 
   // Leaving and moving on.
@@ -287,11 +292,16 @@ class RegionCompiler : public Xbyak::CodeGenerator {
     std::vector<Label> exit;  // per op: leave before it
     std::vector<bool> used;
     Label complete, complete_written, fall_through, taken;
+    // Its conditional branch when compared only at its end, after the delay
+    // slot (an exit in between works out where it goes).
+    const Op* deferred = nullptr;
   };
   Label& exit_before(uint32_t k);
   int member_at(uint32_t pc) const;
   uint32_t links_needed() const;
   void end();
+  void path(uint32_t pc, bool last);
+  Label& fuel_out(uint32_t pc, bool taken_off);
   Label& unlinked(JitLink& link, bool fuel_taken);
   void move_on(uint32_t target, Label& miss);
   void jump_indirect();
@@ -320,7 +330,14 @@ class RegionCompiler : public Xbyak::CodeGenerator {
     bool fuel_taken;
     Member* member;
   };
-  std::deque<Stub> stubs_;                            // labels jumped to must not move
+  std::deque<Stub> stubs_;  // labels jumped to must not move
+  struct FuelOut {
+    Label at;
+    Member* member;
+    uint32_t pc;
+    bool taken_off;
+  };
+  std::deque<FuelOut> fuel_outs_;
   std::vector<std::pair<JitLink*, uint32_t>> jumps_;  // direct jumps' rel32 offsets
 };
 
@@ -631,18 +648,55 @@ void RegionCompiler::store_partial(const Op& o, bool left, uint32_t k) {
   mov(dword[rdx], eax);
 }
 
-// r11d = the taken target when the condition holds, else the fall-through.
-void RegionCompiler::branch(const Op& o, void (CodeGenerator::*cmov)(const Xbyak::Reg&, const Operand&),
-                            bool against_zero) {
-  if (against_zero || o.t == regs::zero) {
-    cmp(rm(o.s), 0);
+// Whether conditional branch k is compared at the block's end instead:
+// two successors, and a delay slot that leaves its registers alone and
+// cannot stop the block on its own.
+bool RegionCompiler::defers(uint32_t k) const {
+  const Op& o = b_->ops[k];
+  const Op& slot = b_->ops[k + 1];
+  if (b_->next.count != 2 || k + 2 != b_->n || slot.code == OpCode::Syscall || slot.code == OpCode::Fault) return false;
+  return !(regs_of(slot).writes & ((uint64_t{1} << o.s) | (uint64_t{1} << o.t)));
+}
+
+// The flags for conditional branch o: its register against zero, or two.
+void RegionCompiler::compare(const Op& o) {
+  if ((o.code == OpCode::Beq || o.code == OpCode::Bne) && o.t != regs::zero) {
+    cmp(value(o.s, eax), rm(o.t));
+  } else if (cached(o.s)) {
+    test(host_[o.s], host_[o.s]);
   } else {
-    const Reg32 s = value(o.s, eax);
-    cmp(s, rm(o.t));
+    cmp(slot_[o.s], 0);
   }
+}
+
+// Jumps to `to` when o's condition (after compare) is `holds`.
+void RegionCompiler::jump_if(const Op& o, bool holds, const Label& to) {
+  switch (o.code) {
+    case OpCode::Beq: holds ? je(to, T_NEAR) : jne(to, T_NEAR); break;
+    case OpCode::Bne: holds ? jne(to, T_NEAR) : je(to, T_NEAR); break;
+    case OpCode::Blez: holds ? jle(to, T_NEAR) : jg(to, T_NEAR); break;
+    case OpCode::Bgtz: holds ? jg(to, T_NEAR) : jle(to, T_NEAR); break;
+    case OpCode::Bltz:
+    case OpCode::Bltzal: holds ? jl(to, T_NEAR) : jge(to, T_NEAR); break;
+    default: holds ? jge(to, T_NEAR) : jl(to, T_NEAR); break;  // Bgez, Bgezal
+  }
+}
+
+// r11d = the taken target when conditional branch o's condition holds,
+// else the fall-through.
+void RegionCompiler::set_next(const Op& o) {
+  compare(o);
   mov(r11d, b_->end_pc());
   mov(ecx, o.imm);
-  (this->*cmov)(r11d, ecx);
+  switch (o.code) {
+    case OpCode::Beq: cmove(r11d, ecx); break;
+    case OpCode::Bne: cmovne(r11d, ecx); break;
+    case OpCode::Blez: cmovle(r11d, ecx); break;
+    case OpCode::Bgtz: cmovg(r11d, ecx); break;
+    case OpCode::Bltz:
+    case OpCode::Bltzal: cmovl(r11d, ecx); break;
+    default: cmovge(r11d, ecx); break;  // Bgez, Bgezal
+  }
 }
 
 // Emits op k; false when the rest of the block is the interpreter's.
@@ -708,16 +762,19 @@ bool RegionCompiler::op(uint32_t k) {
     case OpCode::Swl: store_partial(o, true, k); break;
     case OpCode::Swr: store_partial(o, false, k); break;
 
-    case OpCode::Beq: branch(o, &C::cmove, false); break;
-    case OpCode::Bne: branch(o, &C::cmovne, false); break;
-    case OpCode::Blez: branch(o, &C::cmovle, true); break;
-    case OpCode::Bgtz: branch(o, &C::cmovg, true); break;
-    case OpCode::Bltz: branch(o, &C::cmovl, true); break;
-    case OpCode::Bgez: branch(o, &C::cmovge, true); break;
+    case OpCode::Beq:
+    case OpCode::Bne:
+    case OpCode::Blez:
+    case OpCode::Bgtz:
+    case OpCode::Bltz:
+    case OpCode::Bgez:
+      if (defers(k)) m_->deferred = &o;
+      else set_next(o);
+      break;
     case OpCode::Bltzal:
     case OpCode::Bgezal:
       // The condition is read before the link is written (rs may be ra).
-      branch(o, o.code == OpCode::Bltzal ? &C::cmovl : &C::cmovge, true);
+      set_next(o);
       mov(eax, b_->end_pc());
       put(regs::ra, eax);
       break;
@@ -806,13 +863,13 @@ void RegionCompiler::end() {
     jmp(m_->complete, T_NEAR);
     return;
   }
-  cmp(r14, b_->n);
-  jbe(m_->complete, T_NEAR);
-  if (through_cache(*b_)) {
-    jump_indirect();
-    return;
-  }
   if (b_->indirect) {
+    cmp(r14, b_->n);
+    jbe(m_->complete, T_NEAR);
+    if (through_cache(*b_)) {
+      jump_indirect();
+      return;
+    }
     JitLink& link = code_.links[links_used_++];
     link.indirect = true;
     write_back();
@@ -827,37 +884,63 @@ void RegionCompiler::end() {
     jmp(unlinked(link, false), T_NEAR);
     return;
   }
-  for (uint32_t i = 0; i < next.count; ++i) {
-    Label other;
-    if (next.count > 1 && i == 0) {
-      cmp(r11d, next.pc[0]);
-      jne(other, T_NEAR);
-    }
-    if (const int j = member_at(next.pc[i]); j >= 0) {
-      // Inside the region the registers stay where they are.
-      sub(r14, b_->n);
-      mov(word[rbp + kPending], pending_word(b_->exit.load));
-      jmp(members_[size_t(j)].entry, T_NEAR);
-    } else {
-      JitLink& link = code_.links[links_used_++];
-      link.target[0].pc = next.pc[i];
-      write_back();
-      if ((next.pc[i] >> kPageBits) == (b_->start >> kPageBits)) {
-        // A direct jump, at first to a stub that gives the fuel back.
-        sub(r14, b_->n);
-        mov(word[rbp + kPending], pending_word(b_->exit.load));
-        jmp(unlinked(link, true), T_NEAR);
-        jumps_.push_back({&link, uint32_t(getSize() - 4)});
-      } else {
-        Label miss;
-        mov(rcx, reinterpret_cast<uintptr_t>(&link));
-        move_on(0, miss);
-        L(miss);
-        jmp(unlinked(link, false), T_NEAR);
-      }
-    }
-    L(other);
+  if (next.count == 1) {
+    path(next.pc[0], true);
+    return;
   }
+  // The way into the member generated next comes last, falling into it.
+  const size_t after = size_t(m_ - members_.data()) + 1;
+  const uint32_t last = after < members_.size() && member_at(next.pc[0]) == int(after) ? 0 : 1;
+  Label second;
+  if (const Op* branch = m_->deferred) {
+    compare(*branch);
+    jump_if(*branch, last == 0, second);
+  } else {
+    cmp(r11d, next.pc[last]);
+    je(second, T_NEAR);
+  }
+  path(next.pc[1 - last], false);
+  L(second);
+  path(next.pc[last], true);
+}
+
+// On to the block at pc (a static successor), the fuel allowing; `last`
+// when nothing follows in this member's code.
+void RegionCompiler::path(uint32_t pc, bool last) {
+  if (const int j = member_at(pc); j >= 0) {
+    // Inside the region the registers stay where they are.
+    sub(r14, b_->n);
+    jbe(fuel_out(pc, true), T_NEAR);
+    mov(dword[rbp + kPending], pending_word(b_->exit.load));
+    if (!last || size_t(j) != size_t(m_ - members_.data()) + 1) jmp(members_[size_t(j)].entry, T_NEAR);
+    return;
+  }
+  cmp(r14, b_->n);
+  jbe(fuel_out(pc, false), T_NEAR);
+  if (b_->has_delay) mov(r11d, pc);  // for the link's stub
+  JitLink& link = code_.links[links_used_++];
+  link.target[0].pc = pc;
+  write_back();
+  if ((pc >> kPageBits) == (b_->start >> kPageBits)) {
+    // A direct jump, at first to a stub that gives the fuel back.
+    sub(r14, b_->n);
+    mov(dword[rbp + kPending], pending_word(b_->exit.load));
+    jmp(unlinked(link, true), T_NEAR);
+    jumps_.push_back({&link, uint32_t(getSize() - 4)});
+  } else {
+    Label miss;
+    mov(rcx, reinterpret_cast<uintptr_t>(&link));
+    move_on(0, miss);
+    L(miss);
+    jmp(unlinked(link, false), T_NEAR);
+  }
+}
+
+// Out of fuel on the way to pc: the block completed there (the fuel given
+// back if taken off).
+Label& RegionCompiler::fuel_out(uint32_t pc, bool taken_off) {
+  fuel_outs_.push_back(FuelOut{Label(), m_, pc, taken_off});
+  return fuel_outs_.back().at;
 }
 
 // On to the code of the block at r11d through the space's JumpCache, else
@@ -872,7 +955,7 @@ void RegionCompiler::jump_indirect() {
   cmp(r11d, pc);
   jne(m_->complete_written, T_NEAR);
   sub(r14, b_->n);
-  mov(word[rbp + kPending], pending_word(b_->exit.load));
+  mov(dword[rbp + kPending], pending_word(b_->exit.load));
   jmp(code);
 }
 
@@ -891,18 +974,21 @@ void RegionCompiler::move_on(uint32_t target, Label& miss) {
   cmp(rax, qword[rcx + target_at(target, offsetof(JitLink::Target, gen))]);
   jne(miss, T_NEAR);
   sub(r14, b_->n);
-  mov(word[rbp + kPending], pending_word(b_->exit.load));
+  mov(dword[rbp + kPending], pending_word(b_->exit.load));
   jmp(qword[rcx + target_at(target, offsetof(JitLink::Target, code))]);
 }
 
 // A member's exits: each stores the cached registers, where the block goes
 // and the exit record, and returns to the entry thunk.
 void RegionCompiler::exits(Member& m, Label& record) {
+  m_ = &m;
+  b_ = m.block;
   Block& b = *m.block;
   for (uint32_t k = 0; k < b.n; ++k) {
     if (!m.used[k]) continue;
     L(m.exit[k]);
     write_back();
+    if (k > b.branch_index() && m.deferred) set_next(*m.deferred);
     mov(eax, k);
     jmp(k > b.branch_index() ? m.taken : m.fall_through, T_NEAR);
   }
@@ -942,6 +1028,12 @@ void RegionCompiler::compile() {
   }
   tail_ = getSize();
   fills();
+  for (FuelOut& f : fuel_outs_) {
+    L(f.at);
+    if (f.taken_off) add(r14, f.member->block->n);
+    if (f.member->block->has_delay) mov(r11d, f.pc);
+    jmp(f.member->complete, T_NEAR);
+  }
   for (Stub& st : stubs_) {
     L(st.at);
     if (st.fuel_taken) add(r14, st.member->block->n);
