@@ -49,18 +49,12 @@ constexpr int32_t kFuel = frame_at(offsetof(JitFrame, fuel));
 constexpr int32_t kCodeGen = frame_at(offsetof(JitFrame, code_gen));
 constexpr int32_t kExitBlock = frame_at(offsetof(JitFrame, exit_block));
 constexpr int32_t kExitOp = frame_at(offsetof(JitFrame, exit_op));
-constexpr int32_t kFillRead = frame_at(offsetof(JitFrame, fill_read));
-constexpr int32_t kFillWrite = frame_at(offsetof(JitFrame, fill_write));
-// Offsets in the software TLB: an entry's tag for reads or writes, its bias.
-constexpr int32_t tlb_tag(bool write) {
-  return int32_t(write ? offsetof(SoftTlb::Entry, write) : offsetof(SoftTlb::Entry, read));
+// What the host offers beyond x86-64's base: movbe (a load or store with a
+// byte swap), rorx (a rotate into another register).
+bool host_has(Xbyak::util::Cpu::Type what) {
+  static const Xbyak::util::Cpu cpu;
+  return cpu.has(what);
 }
-constexpr int32_t kTlbBias = int32_t(offsetof(SoftTlb::Entry, bias));
-constexpr int32_t kTlbL1 = int32_t(offsetof(SoftTlb, l1));
-static_assert(offsetof(SoftTlb, entry) == 0);
-// The page-number bits an entry is chosen by, as an offset into the TLB.
-constexpr uint32_t kTlbIndexShift = kPageBits - 4;
-constexpr uint32_t kTlbIndexMask = (SoftTlb::kEntries - 1) << 4;
 constexpr int32_t kExitLink = frame_at(offsetof(JitFrame, exit_link));
 constexpr int32_t kSyscall = frame_at(offsetof(JitFrame, syscall));
 static_assert(offsetof(JitFrame, r) == 0, "a syscall hook is handed the frame as the guest registers");
@@ -72,14 +66,6 @@ constexpr int32_t target_at(uint32_t t, size_t field) {
 // the padding after them (a 16-bit immediate would stall the decoder).
 uint32_t pending_word(const PendingLoad& p) { return std::bit_cast<uint16_t>(p); }
 static_assert(offsetof(JitFrame, fuel) >= offsetof(JitFrame, pending) + 4);
-
-// Offsets of the fast-path pointer arrays in a second-level table (not a
-// standard-layout type, so measured on an instance).
-int32_t table_offset(bool write) {
-  const L2Table& t = AddressSpace::Impl::empty_table();
-  auto* base = reinterpret_cast<const char*>(&t);
-  return int32_t((write ? reinterpret_cast<const char*>(t.wr) : reinterpret_cast<const char*>(t.rd)) - base);
-}
 
 // The guest registers an op reads and writes ($zero and the sink left out).
 struct OpRegs {
@@ -142,11 +128,10 @@ OpRegs regs_of(const Op& o) {
 }
 
 // Saves the host's callee-saved registers, sets up rbp, r15 and r14, calls
-// a block's code and hands the fuel back; and the TLB's fill
-// routines (see cpu_jit.h).
+// a block's code and hands the fuel back (see cpu_jit.h).
 class EntryThunk : public Xbyak::CodeGenerator {
  public:
-  using Fn = void (*)(JitFrame* frame, SoftTlb* tlb, uint64_t fuel, const void* code);
+  using Fn = void (*)(JitFrame* frame, const uintptr_t* fast, uint64_t fuel, const void* code);
   EntryThunk() : CodeGenerator(4096, Xbyak::DontSetProtectRWE) {
     // Room before the entry: a sanitizer checking a called function's
     // signature reads the bytes just before it.
@@ -162,71 +147,17 @@ class EntryThunk : public Xbyak::CodeGenerator {
     add(rsp, 8);
     for (const Reg64& r : {r15, r14, r13, r12, rbx, rbp}) pop(r);
     ret();
-    fill_read_ = fill(false);
-    fill_write_ = fill(true);
     end_ = getCurr();
     setProtectModeRE();
   }
   Fn fn() const { return fn_; }
   void tell(CodeListener& listener) const {
     const auto* fn = reinterpret_cast<const uint8_t*>(fn_);
-    const auto* read = static_cast<const uint8_t*>(fill_read_);
-    const auto* write = static_cast<const uint8_t*>(fill_write_);
-    listener.shared_code(fn, size_t(read - fn), "entry-thunk");
-    listener.shared_code(read, size_t(write - read), "tlb-fill-read");
-    listener.shared_code(write, size_t(end_ - write), "tlb-fill-write");
+    listener.shared_code(fn, size_t(end_ - fn), "entry-thunk");
   }
-  const void* fill_read() const { return fill_read_; }
-  const void* fill_write() const { return fill_write_; }
 
  private:
-  // Enters the page of the address in eax in the TLB (its tags kMiss for
-  // the accesses without a fast-path pointer): ZF set when the one asked
-  // for has none, else rdx = the entry's bias.
-  const void* fill(bool write) {
-    align(kCodeAlign);
-    const void* at = getCurr();
-    Label no_read, no_write;
-    mov(ecx, eax);
-    shr(ecx, kPageBits + kL2Bits);
-    mov(rdx, qword[r15 + kTlbL1]);
-    mov(rdx, qword[rdx + rcx * 8]);
-    mov(ecx, eax);
-    shr(ecx, kPageBits);
-    and_(ecx, kL2Size - 1);
-    lea(rdx, ptr[rdx + rcx * 8]);
-    mov(r10, qword[rdx + table_offset(false)]);
-    mov(rdx, qword[rdx + table_offset(true)]);
-    mov(ecx, eax);
-    shr(ecx, kTlbIndexShift);
-    and_(ecx, kTlbIndexMask);
-    tag(no_read, r10, tlb_tag(false));
-    tag(no_write, rdx, tlb_tag(true));
-    // r10: the host page (the same for both when both are there).
-    mov(qword[r15 + rcx + kTlbBias], r10);
-    mov(edx, eax);
-    and_(edx, ~(kPageSize - 1));
-    sub(qword[r15 + rcx + kTlbBias], rdx);
-    mov(rdx, qword[r15 + rcx + kTlbBias]);
-    cmp(dword[r15 + rcx + tlb_tag(write)], int32_t(SoftTlb::kMiss));
-    ret();
-    return at;
-  }
-  // The tag at [r15 + rcx + offset]: kMiss if host is null, else the
-  // address's page; a write's host page goes to r10 for the bias.
-  void tag(Label& none, const Reg64& host, int32_t offset) {
-    mov(dword[r15 + rcx + offset], int32_t(SoftTlb::kMiss));
-    test(host, host);
-    jz(none);
-    mov(dword[r15 + rcx + offset], eax);
-    and_(dword[r15 + rcx + offset], ~(kPageSize - 1));
-    if (host != r10) mov(r10, host);
-    L(none);
-  }
-
   Fn fn_ = nullptr;
-  const void* fill_read_ = nullptr;
-  const void* fill_write_ = nullptr;
   const uint8_t* end_ = nullptr;
 };
 
@@ -271,7 +202,6 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   void divide(const Op& o, bool is_signed, uint32_t k);
   void address(const Op& o);
   void translate(uint32_t size, bool write, uint32_t k);
-  void fills();
   void load(const Op& o, uint32_t size, bool is_signed, uint32_t k);
   void store(const Op& o, uint32_t size, uint32_t k);
   void aligned_word(const Op& o, bool write, uint32_t k);
@@ -315,15 +245,9 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   uint32_t links_used_ = 0;
   size_t tail_ = 0;  // where the code shared by the members starts
   uint64_t cached_ = 0;
+  uint64_t written_ = 0;  // the guest registers some op of the region writes
   Reg32 host_[kSink + 1];
   std::vector<Address> slot_;
-  struct Miss {
-    Label miss, back;
-    bool write;
-    Member* member;
-    uint32_t k, size;
-  };
-  std::vector<Miss> misses_;
   struct Stub {
     Label at;
     JitLink* link;
@@ -360,6 +284,7 @@ void RegionCompiler::allocate() {
   for (const Member& m : members_) {
     for (uint32_t k = 0; k < m.block->n; ++k) {
       const OpRegs r = regs_of(m.block->ops[k]);
+      written_ |= r.writes;
       for (uint32_t g = 1; g < kSink; ++g) uses[g] += (r.reads >> g & 1) + (r.writes >> g & 1);
     }
   }
@@ -397,11 +322,12 @@ void RegionCompiler::put(uint32_t g, const Reg32& v) {
   }
 }
 
-// Stores the cached registers into the frame (all were loaded at the
-// region's entry, so each holds its guest register's value).
+// Stores the cached registers the region writes into the frame (all were
+// loaded at the region's entry, so each holds its guest register's value;
+// the others still hold the frame's).
 void RegionCompiler::write_back() {
   for (uint32_t g = 1; g < kSink; ++g)
-    if (cached(g)) mov(slot_[g], host_[g]);
+    if (cached(g) && (written_ >> g & 1)) mov(slot_[g], host_[g]);
 }
 
 // Loads the cached registers from the frame.
@@ -520,35 +446,19 @@ void RegionCompiler::address(const Op& o) {
 }
 
 // From the guest address in eax: rdx such that [rdx + rax] is its host
-// byte, from the software TLB or its fill routine; off the fast path (no
-// pointer, or not size-aligned) it leaves before op k.
+// byte, from the address space's fast map; off the fast path (no pointer,
+// not size-aligned, outside user space) it leaves before op k.
 void RegionCompiler::translate(uint32_t size, bool write, uint32_t k) {
-  Label miss, found;
-  mov(ecx, eax);
-  shr(ecx, kTlbIndexShift);
-  and_(ecx, kTlbIndexMask);
-  mov(edx, eax);
-  and_(edx, ~(kPageSize - 1) | (size - 1));  // an unaligned address matches no tag
-  cmp(edx, dword[r15 + rcx + tlb_tag(write)]);
-  jne(miss, T_NEAR);
-  mov(rdx, qword[r15 + rcx + kTlbBias]);
-  L(found);
-  misses_.push_back(Miss{std::move(miss), found, write, m_, k, size});
-}
-
-// The TLB misses, out of the way of the straight code.
-void RegionCompiler::fills() {
-  for (Miss& m : misses_) {
-    L(m.miss);
-    m_ = m.member;
-    if (m.size > 1) {
-      test(al, m.size - 1);
-      jnz(exit_before(m.k), T_NEAR);
-    }
-    call(qword[rbp + (m.write ? kFillWrite : kFillRead)]);
-    jz(exit_before(m.k), T_NEAR);
-    jmp(m.back, T_NEAR);
+  if (host_has(Xbyak::util::Cpu::tBMI2)) {
+    rorx(ecx, eax, FastMap::kRotate);
+  } else {
+    mov(ecx, eax);
+    ror(ecx, FastMap::kRotate);
   }
+  and_(ecx, FastMap::mask(size));
+  mov(rdx, qword[r15 + rcx * 8 + (write ? 8 : 0)]);
+  test(rdx, rdx);
+  jz(exit_before(k), T_NEAR);
 }
 
 void RegionCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k) {
@@ -564,8 +474,12 @@ void RegionCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k
       if (is_signed) movsx(d, d.cvt16());
       break;
     default:
-      mov(d, dword[rdx + rax]);
-      bswap(d);
+      if (host_has(Xbyak::util::Cpu::tMOVBE)) {
+        movbe(d, dword[rdx + rax]);
+      } else {
+        mov(d, dword[rdx + rax]);
+        bswap(d);
+      }
       break;
   }
   commit(o.d, d);
@@ -574,6 +488,10 @@ void RegionCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k
 void RegionCompiler::store(const Op& o, uint32_t size, uint32_t k) {
   address(o);
   translate(size, true, k);
+  if (size == 4 && host_has(Xbyak::util::Cpu::tMOVBE)) {
+    movbe(dword[rdx + rax], value(o.t, ecx));
+    return;
+  }
   mov(ecx, rm(o.t));
   switch (size) {
     case 1: mov(byte[rdx + rax], cl); break;
@@ -1027,7 +945,6 @@ void RegionCompiler::compile() {
       if (!op(k)) break;
   }
   tail_ = getSize();
-  fills();
   for (FuelOut& f : fuel_outs_) {
     L(f.at);
     if (f.taken_off) add(r14, f.member->block->n);
@@ -1115,19 +1032,16 @@ bool jit_compile(Block& block, CodePage& page, CodeListener* listener) {
   return code.code != nullptr;
 }
 
-void jit_enter(JitFrame& frame, SoftTlb& tlb, uint64_t fuel, const void* code) {
-  const EntryThunk& thunk = entry_thunk();
-  frame.fill_read = thunk.fill_read();
-  frame.fill_write = thunk.fill_write();
+void jit_enter(JitFrame& frame, const uintptr_t* fast, uint64_t fuel, const void* code) {
   frame.exit_link = nullptr;
-  thunk.fn()(&frame, &tlb, fuel, code);
+  entry_thunk().fn()(&frame, fast, fuel, code);
 }
 
 #else  // no code generator on this host
 
 bool jit_available() { return false; }
 bool jit_compile(Block&, CodePage&, CodeListener*) { return false; }
-void jit_enter(JitFrame&, SoftTlb&, uint64_t, const void*) {}
+void jit_enter(JitFrame&, const uintptr_t*, uint64_t, const void*) {}
 
 #endif
 

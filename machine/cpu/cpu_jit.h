@@ -11,16 +11,16 @@
 // Calling convention between generated code and C++ (the one place it is
 // written down):
 //
-//   Entry.  C++ calls jit_enter(frame, tlb, fuel, block.jit.code).  The
+//   Entry.  C++ calls jit_enter(frame, fast, fuel, block.jit.code).  The
 //   entry thunk saves the host's callee-saved registers, sets up the
 //   registers below and `call`s the block's code; every exit of generated
 //   code is a `ret` back into the thunk, which stores the fuel into the
-//   frame and returns.  Generated code calls nothing but the TLB's
-//   fill routines and the syscall hook (below).
+//   frame and returns.  Generated code calls nothing but the syscall
+//   hook (below).
 //
 //   Host registers inside generated code:
 //     rbp   the JitFrame: guest registers, HI, LO and the exit record
-//     r15   the address space's software TLB (SoftTlb*)
+//     r15   the address space's fast map (FastMap::entry)
 //     r14   fuel: instructions the generated code may still start
 //     r11d  the block's next pc, from its branch on (see JitFrame::next)
 //     rbx rsi rdi r8 r9 r12 r13   guest registers cached within one region
@@ -30,17 +30,14 @@
 //   regions, and whenever C++ looks, the frame holds every guest register.
 //
 //   Memory.  A load or store finds its host page in the address space's
-//   software TLB (SoftTlb, at r15): the entry of the address's page number
-//   bits, whose read or write tag must equal the address masked to its page
-//   and alignment bits, so that one compare checks the page and the
-//   alignment.  On a miss (after checking the alignment itself) it calls
-//   the fill routine at JitFrame::fill_read or fill_write: with the guest
-//   address in eax it walks the page table, enters the page in the TLB and
-//   returns with ZF set when the page has no fast-path pointer for the
-//   access (the op then leaves), else with rdx = the host page minus the
-//   guest page's address; it uses rcx and r10.  The TLB outlives runs: the
-//   address space forgets a page's entry whenever the page's fast-path
-//   pointers are recomputed.
+//   fast map (FastMap, at r15): the entry the address rotated right by
+//   FastMap::kRotate and masked by FastMap::mask(size) picks, plus 8 for a
+//   store, is the host page minus the guest page's address, or 0 when the
+//   access has no fast path (unmapped, protected, a page holding code for
+//   a store, misaligned, outside user space): the op then leaves.  The
+//   address space keeps the map equal to its page table's fast-path
+//   pointers, which cannot change while generated code runs (every path
+//   that could change them leaves first).
 //
 //   Syscall.  With a hook in JitFrame::syscall (else it leaves before the
 //   op), a syscall stores the cached registers (and r11d into
@@ -51,7 +48,7 @@
 //   r11d are loaded again.  True: the call was served and the block goes
 //   on (its End moves on as any block's); false: the hook did nothing and
 //   the code leaves before the syscall, which then stops the run.  The
-//   hook never changes the page table or memory, so the TLB and
+//   hook never changes the page table or memory, so the fast map and
 //   the code generation stay valid.
 //
 //   Moving on.  A block that completes goes on to its successor without
@@ -88,7 +85,6 @@ class CodeListener;
 struct Block;
 struct CodePage;
 struct L2Table;
-struct SoftTlb;
 
 // The load-delay state one instruction leaves: the register it loaded
 // (0: none) and whether by lwl/lwr, after which an lwl/lwr on the same
@@ -120,9 +116,6 @@ struct JitFrame {
   Block* exit_block;
   uint32_t exit_op;
   struct JitLink* exit_link;
-  // The routines that fill the software TLB for loads and for stores.
-  const void* fill_read;
-  const void* fill_write;
   // Serves a syscall in place (see Cpu::set_syscall_hook); null when every
   // syscall stops the run.
   const SyscallHook* syscall;
@@ -172,6 +165,6 @@ void jit_link(JitLink& link, const Block& from, const Block& to, uint64_t gen, J
 
 // Runs generated code from `code` (a block's entry) until it leaves; the
 // frame then holds the exit record and the fuel left.
-void jit_enter(JitFrame& frame, SoftTlb& tlb, uint64_t fuel, const void* code);
+void jit_enter(JitFrame& frame, const uintptr_t* fast, uint64_t fuel, const void* code);
 
 }  // namespace r3k

@@ -101,27 +101,31 @@ struct L2Table {
   uint32_t present = 0;  // mapped pages in this table
 };
 
-// The fast-path pointers as generated code reads them: a direct-mapped
-// cache of page translations, indexed by the page number's low bits, kept
-// across runs.  An entry tags a page's address for reads and for writes
-// (kMiss where that access has no fast path) and holds the host page's
-// address minus the guest page's.  refresh() forgets the entry of the page
-// it recomputes, so an entry never says more than rd and wr do; generated
-// code fills entries from the page table (l1) when it misses.
-struct SoftTlb {
-  static constexpr uint32_t kEntries = 256;
-  // Never an address masked to its page and alignment bits.
-  static constexpr uint32_t kMiss = ~0u;
-  struct Entry {
-    uint32_t read = kMiss, write = kMiss;
-    uintptr_t bias = 0;
-  };
-  static_assert(sizeof(Entry) == 16, "generated code scales the index by 16");
-  Entry entry[kEntries];
-  L2Table* const* l1 = nullptr;
-
-  static uint32_t index(uint32_t addr) { return (addr >> kPageBits) & (kEntries - 1); }
-  void forget(uint32_t addr) { entry[index(addr)] = Entry{}; }
+// The fast-path pointers as generated code reads them, made on first use:
+// per guest page p, entry 2p holds rd and entry 2p + 1 wr, each as the host
+// page's address minus the guest page's (0 where the pointer is null).
+// Generated code finds an entry from the guest address rotated right by
+// kRotate bits and masked to the page number and the access's alignment
+// bits (mask(size)): an address misaligned for its access, or outside user
+// space, lands on an entry that is never written and reads 0, so one load
+// checks page, permission and alignment.  Reserved address space, touched
+// only where the space has pages; refresh() keeps it equal to rd and wr.
+struct FastMap {
+  static constexpr uint32_t kRotate = kPageBits - 1;
+  static constexpr uint32_t kPageMask = ((1u << (32 - kPageBits)) - 1) << 1;
+  static constexpr uint32_t mask(uint32_t size) { return kPageMask | (size - 1) << (32 - kRotate); }
+  // Past the largest index mask(4) gives and its write entry.
+  static constexpr size_t kEntries = size_t{kPageMask | 3u << (32 - kRotate)} + 2;
+  uintptr_t* entry = nullptr;
+  // Sets page addr's entries (only those that change, so that pages of the
+  // map without a page behind them stay untouched).
+  void set(uint32_t addr, const uint8_t* rd, const uint8_t* wr) {
+    const size_t e = size_t(addr >> kPageBits) * 2;
+    const uintptr_t base = addr & ~(kPageSize - 1);
+    const uintptr_t read = rd ? uintptr_t(rd) - base : 0, write = wr ? uintptr_t(wr) - base : 0;
+    if (entry[e] != read) entry[e] = read;
+    if (entry[e + 1] != write) entry[e + 1] = write;
+  }
 };
 
 struct AddressSpace::Impl {
@@ -131,7 +135,7 @@ struct AddressSpace::Impl {
   // Every slot points at a table; absent ones (and all of kernel space) at
   // the shared, never-written empty table, so lookups need no null test.
   L2Table* l1[1u << kL1Bits];
-  SoftTlb tlb;
+  FastMap fast;
   std::shared_ptr<HostMemory> host;
   uint32_t max_pages = 0;
   uint32_t mapped = 0;
@@ -160,8 +164,8 @@ struct AddressSpace::Impl {
   // Makes the page at addr (mapped) writable in place: a page of its own
   // instead of the zero page or a copy-on-write share.  False past the cap.
   bool own_page(uint32_t addr);
-  // Recomputes the fast-path pointers of one page from its state (and
-  // forgets its translation in tlb).
+  // Recomputes the fast-path pointers of one page from its state (in the
+  // fast map too, once there is one).
   void refresh(uint32_t addr);
   // Installs c as the decoded code of the page at addr (it has none), the
   // most recently used, nothing counted for it yet.
@@ -179,6 +183,9 @@ struct AddressSpace::Impl {
   // Code may be cached only on pages no other space writes in place.
   bool code_cacheable(uint32_t addr) const;
   void collect_garbage() { graveyard.clear(); }
+  // The fast map's entries, made and filled on first use; null when the
+  // host refuses the address space.
+  uintptr_t* fast_map();
 };
 
 }  // namespace r3k

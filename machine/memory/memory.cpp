@@ -3,6 +3,8 @@
 // memory of its own only when first written: until then it is the one
 // zero page, or a page shared copy-on-write with the space it was forked
 // from.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -213,10 +215,10 @@ void CodeLedger::enlist(CodeCache& c) {
 
 AddressSpace::Impl::Impl(std::shared_ptr<HostMemory> h) : host(std::move(h)) {
   std::fill(std::begin(l1), std::end(l1), &empty_table());
-  tlb.l1 = l1;
 }
 
 AddressSpace::Impl::~Impl() {
+  if (fast.entry) munmap(fast.entry, FastMap::kEntries * sizeof(uintptr_t));
   for (L2Table* t : l1) {
     if (t == &g_empty_table) continue;
     delete t;
@@ -271,7 +273,6 @@ bool AddressSpace::Impl::own_page(uint32_t addr) {
 }
 
 void AddressSpace::Impl::refresh(uint32_t addr) {
-  tlb.forget(addr);
   L2Table* t = table(addr);
   if (t == &empty_table()) return;
   const uint32_t i = l2_index(addr);
@@ -281,6 +282,22 @@ void AddressSpace::Impl::refresh(uint32_t addr) {
   const bool in_place = page && !is_zero_page(page) && (t->shared[i] || page.use_count() == 1);
   t->rd[i] = (t->prot[i] & kProtRead) ? base : nullptr;
   t->wr[i] = (t->prot[i] & kProtWrite) && in_place && !t->code[i] ? base : nullptr;
+  if (fast.entry) fast.set(addr, t->rd[i], t->wr[i]);
+}
+
+uintptr_t* AddressSpace::Impl::fast_map() {
+  if (fast.entry) return fast.entry;
+  void* p = mmap(nullptr, FastMap::kEntries * sizeof(uintptr_t), PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  fast.entry = static_cast<uintptr_t*>(p);
+  for (uint32_t j = 0; j < (1u << kL1Bits); ++j) {
+    const L2Table* t = l1[j];
+    if (t == &empty_table()) continue;
+    for (uint32_t i = 0; i < kL2Size; ++i)
+      if (t->rd[i] || t->wr[i]) fast.set(j << (kPageBits + kL2Bits) | i << kPageBits, t->rd[i], t->wr[i]);
+  }
+  return fast.entry;
 }
 
 void AddressSpace::Impl::attach_code(uint32_t addr, std::unique_ptr<CodeCache> c) {
