@@ -16,6 +16,7 @@
 
 #if defined(__x86_64__)
 #include <xbyak/xbyak.h>
+#include <xbyak/xbyak_util.h>
 #endif
 
 namespace r3k {
