@@ -867,6 +867,8 @@ Label& RegionCompiler::fuel_out(uint32_t pc, bool taken_off) {
 void RegionCompiler::jump_indirect() {
   write_back();
   mov(ecx, r11d);
+  shr(ecx, JumpCache::kFold);
+  xor_(ecx, r11d);
   and_(ecx, (JumpCache::kEntries - 1) << 2);
   mov(rax, reinterpret_cast<uintptr_t>(cache_.entry));
   const Address pc = dword[rax + rcx * 4 + int32_t(offsetof(JumpCache::Entry, pc))];

@@ -11,7 +11,8 @@
 
 namespace r3k {
 
-// A direct-mapped table indexed by the pc's word-number bits, each entry a
+// A direct-mapped table indexed by the pc's word-number bits folded with
+// the bits above (so that code 16 KiB apart does not collide), each entry a
 // pc and the code of the block starting there, which any block whose exit
 // leaves no hazard and no HI/LO guard may move on to (the block cached,
 // its delay slot not on the next page: may_chain's conditions on it).  An
@@ -19,7 +20,8 @@ namespace r3k {
 // in: the dispatcher empties it before entering generated code once the
 // space has dropped code since.
 struct JumpCache : SpaceCode {
-  static constexpr uint32_t kEntries = 1024;
+  static constexpr uint32_t kEntries = 4096;
+  static constexpr uint32_t kFold = 12;  // index: (pc ^ pc >> kFold) >> 2
   struct Entry {
     uint32_t pc;
     const void* code;
@@ -30,9 +32,9 @@ struct JumpCache : SpaceCode {
   bool used = false;  // an entry was put since the last clear
 
   JumpCache() { clear(0); }
-  static uint32_t index(uint32_t pc) { return (pc >> 2) & (kEntries - 1); }
-  // A pc no jump looking at entry i can have: its index bits are not i.
-  static constexpr uint32_t vacant(uint32_t i) { return ~(i << 2); }
+  static constexpr uint32_t index(uint32_t pc) { return ((pc ^ pc >> kFold) >> 2) & (kEntries - 1); }
+  // A pc no jump looking at entry i can have: its index is not i.
+  static constexpr uint32_t vacant(uint32_t i) { return (~i & (kEntries - 1)) << 2; }
   void clear(uint64_t now) {
     for (uint32_t i = 0; i < kEntries; ++i) entry[i] = Entry{vacant(i), nullptr};
     gen = now;
@@ -49,6 +51,10 @@ struct JumpCache : SpaceCode {
     used = true;
   }
 };
+
+// Vacant pcs sit below 16 KiB, where the fold leaves the index bits alone.
+static_assert(JumpCache::index(JumpCache::vacant(0)) != 0);
+static_assert(JumpCache::index(JumpCache::vacant(JumpCache::kEntries - 1)) != JumpCache::kEntries - 1);
 
 inline JumpCache& jump_cache(AddressSpace::Impl& space) {
   if (!space.space_code) space.space_code = std::make_unique<JumpCache>();
