@@ -69,6 +69,22 @@ inline std::string check_refusal(const r3k::LoadError& e, const std::string& nam
   return {};
 }
 
+// Decoded and generated code stay inside their share of the host memory
+// (but for the one block the guest's pages leave no room for), and what the
+// host memory counts for them is what the first process's code holds (no
+// more than that while others run).
+inline std::string check_code(const r3k::Machine& m, bool others_run = false) {
+  const r3k::HostMemory& host = *m.host_memory();
+  const uint64_t held = r3k::code_bytes(m.space());
+  if (host.code() > host.code_limit() + r3k::HostMemory::kCodeOverdraft)
+    return "code holds " + std::to_string(host.code()) + " bytes past its share of " +
+           std::to_string(host.code_limit());
+  if (others_run ? held > host.code() : held != host.code())
+    return "host memory counts " + std::to_string(host.code()) + " bytes of code, the first process's holds " +
+           std::to_string(held);
+  return {};
+}
+
 // After a run: every process ended, the status is one r3krun can exit
 // with, each report is one line and the budget was kept.
 inline std::string check_run(const r3k::Machine& m, const r3k::RunResult& r) {
@@ -86,6 +102,10 @@ inline std::string check_run(const r3k::Machine& m, const r3k::RunResult& r) {
   // alone, however many came and went, and without a record no trace of
   // the others is kept.
   const r3k::HostMemory& host = *m.host_memory();
+  if (std::string why = check_code(m); !why.empty()) return why;
+  if (host.peak() > host.limit() + r3k::HostMemory::kCodeOverdraft)
+    return "host held " + std::to_string(host.peak()) + " bytes at once under a limit of " +
+           std::to_string(host.limit());
   if (host.pages() != m.space().resident_pages())
     return "host holds " + std::to_string(host.pages()) + " pages after the run, the first process " +
            std::to_string(m.space().resident_pages());
@@ -306,6 +326,10 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
   o.quantum = 1u + h[3];
   o.exit_returns = h[5] % 4u;
   o.in_place_calls = !(h[5] & 4u);
+  // Decoded code with little room: dropped and decoded again all the time
+  // (one byte: every block is the one held beyond the share).
+  const uint64_t code_shares[] = {0, 1, 16u << 10, 40u << 10};
+  o.max_code_mem = code_shares[(h[5] >> 3) & 3];
   o.sp_offset = h[9] % 8u;
   for (int32_t fd : {1, 2})
     if (h[10] & fd) o.closed_fds.push_back(fd);
@@ -349,12 +373,15 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
   std::string why;
   auto run = [&](r3k::Options opts) {
     std::string trace;
+    const r3k::Machine* running = nullptr;
     opts.trace_sink = [&](std::string_view line) {
       if (why.empty() && (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1))
         why = "trace line is not one line: " + std::string(line);
+      if (why.empty() && running) why = check_code(*running, true);
       trace += line;
     };
     r3k::Machine m(opts);
+    running = &m;
     try {
       m.load_image(elf, {"fuzz", "arg"}, "fuzz");
     } catch (const r3k::LoadError& err) {
@@ -389,13 +416,16 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
   // in place exactly what calls that stop the CPU give, and a run (seeded
   // or not) repeats exactly: run again the other way in both.
   const auto way = [](const r3k::Options& w) {
-    return std::string("the code generator ") + (w.jit.enabled ? "on" : "off") + " and calls " +
-           (w.in_place_calls ? "served in place" : "stopping the CPU");
+    return std::string("the code generator ") + (w.jit.enabled ? "on" : "off") + ", calls " +
+           (w.in_place_calls ? "served in place" : "stopping the CPU") + " and a code share of " +
+           (w.max_code_mem ? std::to_string(w.max_code_mem) + " bytes" : "a quarter");
   };
   r3k::Options other = o;
   other.jit.enabled = !o.jit.enabled;
   other.jit.hot_after = 0;
   other.in_place_calls = !o.in_place_calls;
+  // Code kept or dropped makes no difference either.
+  other.max_code_mem = o.max_code_mem ? 0 : 1;
   if (run(other) != first)
     return "run with " + way(o) + " differs from the run with " + way(other) +
            ": status, reports, counts, registers, data, trace or output";

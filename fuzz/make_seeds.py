@@ -156,6 +156,19 @@ S["fork_big_bss"] = seed([
 # The same under a small host memory cap (bit 128): forks fail with ENOMEM.
 S["host_cap_fork_bomb"] = seed([li("v0", 2), syscall, beq("a3", "zero", -3), nop] + EXIT, procs=7, prot=192, flags=1)
 
+# Entries at every word of executable bss holding a jr ra every 8 words
+# (bits 2 and 64): a block per entry, on pages decoded again and again
+# under a code share of one byte (exit_returns bits 3-4), code generated
+# at once.  Then with a fork, a short quantum and a small host memory cap
+# (bit 128), each entry storing to a fresh bss page: the pages take the
+# code's room, down to stores that fault.
+ENTRIES = [lui("t0", DATA >> 16), ori("t1", "t0", 0x2000), lui("t2", 0x03e0), ori("t2", "t2", 0x0008),
+           sw("t2", 24, "t0"), addiu("t0", "t0", 32), bne("t0", "t1", -3), nop,
+           lui("t0", DATA >> 16), ori("t1", "t0", 0x1ffc), ori("t5", "t0", 0x3000)]
+ENTER = [jalr("t0"), nop, sw("t0", 0, "t5"), addiu("t5", "t5", 0x1000), addiu("t0", "t0", 4), bne("t0", "t1", -6), nop]
+S["code_share_entries"] = seed(ENTRIES + ENTER[:2] + ENTER[4:5] + [bne("t0", "t1", -4), nop] + EXIT, prot=82, exit_returns=0x08, insns=31, pages=200)
+S["code_share_fork_cap"] = seed(ENTRIES + [li("v0", 2), syscall] + ENTER + EXIT, prot=194, exit_returns=0x10,
+                                quantum=37, flags=0x11, seed=3, insns=31, pages=200)
 
 
 def tiny_exec(code, data, symbols=(), names=None, data_at=DATA, data_size=8192, bss=None):

@@ -16,6 +16,7 @@ namespace r3k {
 struct Cpu::Impl {
   std::vector<uint32_t> breakpoints;  // sorted, unique
   Block scratch;                      // for code on pages that cannot cache it
+  Decoded decoded;                    // the last block decoded (the scratch block's ops)
   std::vector<Op> cut;                // the first ops of a block cut short, and what ends them
   JitConfig jit = jit_defaults();
   SyscallHook hook;
@@ -75,15 +76,21 @@ class Run {
  private:
   // The phases of one block.
   Block* find_block();
-  Block* build_block(L2Table& table, CodePage* page);
+  Block* build_block(CodePage* page);
+  Block* keep(std::unique_ptr<Block> fresh, CodePage* page);
+  CodePage* new_page();
   bool fresh_delay_slot(Block& b);
   bool enter(Block& b);
-  OpStop run_block(Block& b);
+  OpStop run_block(Block& b, uint32_t from = 0);
   bool generated(Block& b, JitLink* link);
   void moved_on(uint64_t& fuel);
   CodePage* code_page(const Block& b) const;
   bool finish(const OpStop& s);
   void fault(const Block& b, const OpStop& s);
+  // Decoded code dropped under the running block.
+  bool resume();
+  void restart(const Block& b, uint32_t k);
+  void settle_drops();
 
   bool cut(const Block& b, uint32_t limit, const Op& terminator);
 
@@ -101,6 +108,8 @@ class Run {
   const Op* ops_ = nullptr;  // its ops: its own, or a cut copy
   uint32_t limit_ = 0;       // how many of them run
   Block* prev_ = nullptr;    // the block that completed last, while its links are valid
+  uint64_t seen_gen_;        // the code generation prev_ and linkable_ belong to
+  uint32_t resume_ = 0;      // not 0: cur_ goes on from this op (see resume)
   uint32_t came_from_ = 0;   // the branch or jump whose delay slot ran just before pc_ (0: none)
   // The way out unmade by which generated code left as linkable_from_
   // completed, towards the next block.
@@ -133,10 +142,18 @@ Run::Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step)
   frame_.syscall = self.hook.serve && !step && self.breakpoints.empty() ? &self.hook : nullptr;
   stop_.reason = StopReason::Budget;
   mem_.collect_garbage();
+  seen_gen_ = mem_.code_gen;
 }
 
 Stop Run::go() {
-  while (executed_ < budget_) {
+  mem_.running = true;
+  for (;;) {
+    // A block that resumes finishes whatever the budget, as it would have.
+    if (resume_) {
+      if (!resume()) break;
+      continue;
+    }
+    if (executed_ >= budget_) break;
     Block* b = find_block();
     if (!b || !enter(*b) || !finish(run_block(*b))) break;
   }
@@ -152,6 +169,7 @@ Stop Run::go() {
   const bool goes_on = stop_.reason == StopReason::Budget || stop_.reason == StopReason::Syscall;
   self_.came_from = goes_on ? came_from_ : 0;
   self_.stopped_inside = inside_ && (stop_.reason == StopReason::Budget || stop_.reason == StopReason::Breakpoint);
+  mem_.running = false;
   mem_.collect_garbage();
   // Field by field: a whole copy would read wide what was written narrow.
   Stop out;
@@ -164,45 +182,80 @@ Stop Run::go() {
 // ---- find or build the block -------------------------------------------------
 
 Block* Run::find_block() {
+  if (mem_.code_gen != seen_gen_) settle_drops();
   Block* b = nullptr;
   if (prev_)
     for (const Block::Met& m : prev_->met)
       if (m.block && m.pc == pc_) b = m.block;
   if (!b) {
-    L2Table& t = *mem_.table(pc_);
-    auto* page = static_cast<CodePage*>(t.code[l2_index(pc_)].get());
-    if (page && !(pc_ & 3)) b = page->blocks[page_offset(pc_) / 4].get();
-    if (!b && !(b = build_block(t, page))) return nullptr;
+    auto* page = static_cast<CodePage*>(mem_.table(pc_)->code[l2_index(pc_)].get());
+    if (page) {
+      CodeLedger::touch(*page);
+      if (!(pc_ & 3)) b = page->blocks[page_offset(pc_) / 4].get();
+    }
+    if (!b && !(b = build_block(page))) return nullptr;
+    if (mem_.code_gen != seen_gen_) settle_drops();  // room was made for it
     // Same page: the link dies with both blocks.
     if (prev_ && prev_->cached && b->cached && (prev_->start >> kPageBits) == (pc_ >> kPageBits))
       prev_->met[prev_->met[0].block ? 1 : 0] = Block::Met{pc_, may_chain(*prev_, *b), b};
   }
   if (b->spill && !fresh_delay_slot(*b)) return nullptr;
+  if (mem_.code_gen != seen_gen_) settle_drops();
   return b;
 }
 
-Block* Run::build_block(L2Table& table, CodePage* page) {
+Block* Run::build_block(CodePage* page) {
   const bool cache = pc_ < kUserEnd && mem_.is_mapped(pc_) && mem_.code_cacheable(pc_);
   auto fresh = cache ? std::make_unique<Block>() : nullptr;
   Block& b = cache ? *fresh : self_.scratch;
   Fault f;
-  if (!decode_block(mem_, pc_, b, f, cache ? kMaxBlockOps : kUncachedBlockOps)) {
+  if (!decode_block(mem_, pc_, b, self_.decoded, f, cache ? kMaxBlockOps : kUncachedBlockOps)) {
     stop_.reason = StopReason::Fault;
     stop_.fault = f;
     stop_.fault.from_pc = came_from_;
     return nullptr;
   }
-  if (!cache) return &b;
+  return cache ? keep(std::move(fresh), page) : &b;
+}
+
+// A block fits in about a kilobyte and an empty page in about eight: what
+// may be held beyond the host memory's limit.
+static_assert(CodePage::own_bytes() + 1152 <= HostMemory::kCodeOverdraft);
+
+// Puts a block just decoded on its page, its cost counted: a tail of a
+// block already there shares its ops.
+Block* Run::keep(std::unique_ptr<Block> fresh, CodePage* page) {
+  Block& b = *fresh;
+  uint32_t k = 0;
+  if (const Block* whole = page ? page->whole_of(b, k) : nullptr) b.view_tail(*whole, k);
+  else b.keep_own();
+  uint64_t cost = b.bytes();
   if (!page) {
-    auto made = std::make_unique<CodePage>();
-    page = made.get();
-    table.code[l2_index(pc_)] = std::move(made);
-    mem_.refresh(pc_);  // stores to this page must now see the code
+    page = new_page();
+    cost += CodePage::own_bytes();
+  }
+  if (CodeLedger::charge(*page, cost)) {
+    if (b.own) CodeLedger::refund(*page, page->adopt_tails(b));
+  } else {
+    // The page holds too much for the share, or the guest's pages leave
+    // too little room: its code goes, and the block starts a page of its
+    // own, held beyond the limit if nothing else is left to drop.
+    mem_.invalidate_code(pc_);
+    page = new_page();
+    if (!b.own) b.keep_own();
+    CodeLedger::overdraw(*page, b.bytes() + CodePage::own_bytes());
   }
   page->mark(b);
   b.cached = true;
   page->blocks[page_offset(pc_) / 4] = std::move(fresh);
   return &b;
+}
+
+CodePage* Run::new_page() {
+  auto made = std::make_unique<CodePage>();
+  CodePage* page = made.get();
+  mem_.attach_code(pc_, std::move(made));
+  return page;
 }
 
 // A block whose delay slot lives on the next page (its branch is its only
@@ -212,16 +265,24 @@ bool Run::fresh_delay_slot(Block& b) {
   const MemError e = fetch_insn(mem_, b.pc_of(b.n - 1), w);
   const Op& slot = b.ops[b.n - 1];
   const bool was_fetched = slot.code != OpCode::Fault || !slot.t;
-  if ((e == MemError::None) == was_fetched && (!was_fetched || w == b.raw.back())) return true;
+  if ((e == MemError::None) == was_fetched && (!was_fetched || w == b.raw[b.n - 1])) return true;
   const bool cached = b.cached;
+  const uint64_t before = cached ? b.bytes() : 0;
   Fault f;
-  if (!decode_block(mem_, b.start, b, f, cached ? kMaxBlockOps : kUncachedBlockOps)) {
+  if (!decode_block(mem_, b.start, b, self_.decoded, f, cached ? kMaxBlockOps : kUncachedBlockOps)) {
     stop_.reason = StopReason::Fault;  // its branch's page changed too
     stop_.fault = f;
     stop_.fault.from_pc = came_from_;
     return false;
   }
   b.cached = cached;
+  if (!cached) return true;
+  b.keep_own();
+  // Its links went with the old decode; the size of its ops is the same.
+  CodePage& page = *code_page(b);
+  const uint64_t after = b.bytes();
+  if (after < before) CodeLedger::refund(page, before - after);
+  if (after > before) CodeLedger::overdraw(page, after - before);
   return true;
 }
 
@@ -232,7 +293,7 @@ bool Run::fresh_delay_slot(Block& b) {
 // fault.  False when the run stops at a breakpoint.
 bool Run::enter(Block& b) {
   cur_ = &b;
-  ops_ = b.ops.data();
+  ops_ = b.ops;
   limit_ = b.n;
   before_breakpoint_ = false;
   const bool resuming = std::exchange(resuming_, false);
@@ -267,7 +328,7 @@ bool Run::enter(Block& b) {
 
 // Runs the first `limit` ops of b from a copy ended by `terminator`.
 bool Run::cut(const Block& b, uint32_t limit, const Op& terminator) {
-  self_.cut.assign(b.ops.begin(), b.ops.begin() + limit);
+  self_.cut.assign(b.ops, b.ops + limit);
   self_.cut.push_back(terminator);
   ops_ = self_.cut.data();
   limit_ = limit;
@@ -278,16 +339,19 @@ bool Run::cut(const Block& b, uint32_t limit, const Op& terminator) {
 
 // Generated code runs the block (and the blocks it moves on to) as far as
 // it can; the interpreter goes on from the op where it stopped.
-OpStop Run::run_block(Block& b) {
+// From op `from` (not 0) when it resumes: frame_.next already says
+// where it goes.
+OpStop Run::run_block(Block& b, uint32_t from) {
   // A copy cut at the delay slot (a HI/LO hazard there) runs the branch:
   // not taken, it goes past the slot.
-  frame_.next = b.has_delay && limit_ == b.n - 1 ? b.end_pc() : b.pc_of(limit_);
+  if (from == 0) frame_.next = b.has_delay && limit_ == b.n - 1 ? b.end_pc() : b.pc_of(limit_);
   JitLink* link = std::exchange(linkable_, nullptr);
   // Moving on only from a clean start: no HI/LO guard, no breakpoints.
-  uint64_t fuel = self_.breakpoints.empty() && !carry_.hilo_guard ? budget_ - executed_ : 0;
+  const bool moves_on = self_.breakpoints.empty() && !carry_.hilo_guard && executed_ < budget_;
+  uint64_t fuel = moves_on ? budget_ - executed_ : 0;
   frame_.fuel = fuel;
-  uint32_t k = 0;
-  if (limit_ == b.n && b.cached && self_.jit.enabled && generated(b, link)) {
+  uint32_t k = from;
+  if (from == 0 && limit_ == b.n && b.cached && self_.jit.enabled && generated(b, link)) {
     moved_on(fuel);
     k = frame_.exit_op;
     if (k == cur_->n) {
@@ -307,8 +371,14 @@ OpStop Run::run_block(Block& b) {
 // Runs b's generated code, made once b is hot; false when it has none.
 bool Run::generated(Block& b, JitLink* link) {
   JitCode& code = b.jit;
-  if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after)
+  if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after) {
+    // No room leaves it interpreted until its page is decoded again.
     code.failed = !jit_compile(b, *code_page(b), self_.jit.listener);
+    if (mem_.code_gen != seen_gen_) {  // room was made: the link may be gone
+      link = nullptr;
+      settle_drops();
+    }
+  }
   if (!code.code) return false;
   // The block that just completed in generated code towards this one
   // moves on into it from now on.
@@ -330,7 +400,7 @@ void Run::moved_on(uint64_t& fuel) {
   fuel = frame_.fuel;
   carry_ = Carry{frame_.pending, 0};
   cur_ = frame_.exit_block;
-  ops_ = cur_->ops.data();
+  ops_ = cur_->ops;
   limit_ = cur_->n;
 }
 
@@ -361,20 +431,64 @@ bool Run::finish(const OpStop& s) {
       stop_.reason = StopReason::Syscall;
       return false;
     case OpStop::CodeChanged:
-      // A store rewrote decoded code, possibly this very block: leave it
-      // and decode afresh from the next instruction.
-      executed_ += s.op + 1;
-      pc_ = s.op + 1 == limit_ ? frame_.next : b.pc_of(s.op + 1);
-      carry_ = state_after(b, s.op + 1, carry_);
-      inside_ = false;  // where a run without a debugger goes on afresh too
-      came_from_ = s.op + 1 == b.n ? jumped_from(&b) : 0;
-      cur_ = prev_ = nullptr;
-      linkable_ = nullptr;
-      mem_.collect_garbage();
+      if (s.bytes && s.addr < b.end_pc() && b.start < s.addr + s.bytes) {
+        // A store rewrote this very block: decode afresh from the next
+        // instruction.
+        restart(b, s.op + 1);
+        return true;
+      }
+      // Code elsewhere was dropped, by a store over it or to make room:
+      // this block's words are as they were, so it goes on.
+      resume_ = s.op + 1;
       return true;
     case OpStop::Fault: fault(b, s); return false;
   }
   return false;
+}
+
+// Leaves b after its first k ops, to decode afresh from there.
+void Run::restart(const Block& b, uint32_t k) {
+  executed_ += k;
+  pc_ = k == limit_ ? frame_.next : b.pc_of(k);
+  carry_ = state_after(b, k, carry_);
+  inside_ = false;  // where a run without a debugger goes on afresh too
+  came_from_ = k == b.n ? jumped_from(&b) : 0;
+  cur_ = nullptr;
+  settle_drops();
+}
+
+// The block running goes on from op resume_ after decoded code of the space
+// was dropped elsewhere: as if nothing had happened, so that budgets and
+// slices end where they would have whatever code the host memory keeps.
+// Its page's code may have gone too: then it runs on from a fresh decode
+// of the same words.
+bool Run::resume() {
+  const uint32_t k = std::exchange(resume_, 0);
+  Block* b = cur_;
+  auto* page = static_cast<CodePage*>(mem_.table(b->start)->code[l2_index(b->start)].get());
+  Block* there = page ? page->blocks[page_offset(b->start) / 4].get() : nullptr;
+  if (b->cached && there != b) {
+    pc_ = b->start;
+    Block* again = there ? there : build_block(page);
+    if (!again) return false;
+    if (again->n != b->n) {  // cannot be: the same words decode the same
+      restart(*b, k);
+      return true;
+    }
+    if (ops_ == b->ops) ops_ = again->ops;
+    cur_ = again;
+  }
+  settle_drops();
+  return finish(run_block(*cur_, k));
+}
+
+// Decoded code of the space was dropped: what the dispatcher kept of it
+// may be gone.  Nothing of it is running.
+void Run::settle_drops() {
+  seen_gen_ = mem_.code_gen;
+  prev_ = nullptr;
+  linkable_ = nullptr;
+  mem_.collect_garbage();
 }
 
 // The faulting op's effects are not done; the ones before it are.
@@ -426,6 +540,20 @@ bool Cpu::back_to_branch(const Fault& fault) {
   if (st.hilo_guard) st.hilo_guard = uint8_t(std::min(st.hilo_guard + 1, 2));
   st.pc = at;
   return true;
+}
+
+uint64_t code_bytes(const AddressSpace& space) {
+  uint64_t n = 0;
+  for (const L2Table* t : space.impl().l1) {
+    if (t == &AddressSpace::Impl::empty_table()) continue;
+    for (const auto& code : t->code) {
+      if (!code) continue;
+      const auto& page = static_cast<const CodePage&>(*code);
+      n += CodePage::own_bytes() + page.jit.mapped();
+      for (const auto& b : page.blocks) n += b ? b->bytes() : 0;
+    }
+  }
+  return n;
 }
 
 }  // namespace r3k

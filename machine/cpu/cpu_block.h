@@ -10,6 +10,8 @@
 // failed access is (fault_kind).
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -165,9 +167,13 @@ struct Block {
     if (met[1].pc == pc && met[1].block) return met[1].chains ? met[1].block : nullptr;
     return nullptr;
   }
-  std::vector<Op> ops;        // n ops, then End
-  std::vector<uint32_t> raw;  // instruction words, for fault reports
-  JitCode jit;                // generated code, once the block is hot
+  // n ops, then End, and the n instruction words (for fault reports and
+  // the carry): the block's own, or the tail of a block that starts
+  // before it on its page and decoded to the same ops from there on.
+  const Op* ops = nullptr;
+  const uint32_t* raw = nullptr;
+  std::unique_ptr<std::byte[]> own;  // what ops and raw point into when they are the block's own
+  JitCode jit;                       // generated code, once the block is hot
 
   uint32_t pc_of(uint32_t i) const { return start + 4 * i; }
   uint32_t end_pc() const { return start + 4 * n; }  // fall-through, and the link of a branch
@@ -176,6 +182,27 @@ struct Block {
   // The op that branches: the decoder ends a block one op after a branch it
   // translates, and turns every other branch into a fault op; n if none.
   uint32_t branch_index() const { return has_delay ? n - 2 : n; }
+
+  // Gives the block storage of its own holding what ops and raw show.
+  void keep_own();
+  // Shows the ops of `whole` from its op k on (the same page, never a block
+  // with a delay slot on the next page, whose ops change in place).
+  void view_tail(const Block& whole, uint32_t k);
+  // Whether the block's ops and words are whole's from its op k on.
+  bool is_tail_of(const Block& whole, uint32_t k) const;
+  // The host memory the block holds: itself, its own ops, its links.
+  uint64_t bytes() const;
+};
+
+// What an allocation of n bytes takes from the heap: glibc's chunk, n and
+// an 8-byte header rounded up to 16, at least 32; nothing for none.
+constexpr uint64_t heap_bytes(uint64_t n) { return n ? std::max<uint64_t>(32, (n + 8 + 15) & ~uint64_t{15}) : 0; }
+
+// The decoder's output before it goes to a block: reused, so that a
+// decode allocates nothing.
+struct Decoded {
+  std::vector<Op> ops;  // n ops, then End
+  std::vector<uint32_t> raw;
 };
 
 // ---- rules at block boundaries --------------------------------------------
@@ -225,21 +252,25 @@ inline constexpr uint32_t kMaxBlockOps = 64;
 inline constexpr uint32_t kUncachedBlockOps = 1;
 
 // Decodes the block starting at pc, of at most max_ops instructions before
-// a delay slot.  False, with fault filled in, if the first instruction
-// cannot be fetched.
-bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault, uint32_t max_ops);
+// a delay slot, into buf, which out's ops then show.  False, with fault
+// filled in, if the first instruction cannot be fetched.
+bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Decoded& buf, Fault& fault, uint32_t max_ops);
 
 // Fetches one instruction word; MemError as for a data access, plus
 // Unmapped for a page without execute permission.
 MemError fetch_insn(const AddressSpace::Impl& mem, uint32_t pc, uint32_t& word);
 
-// Decoded code of one page.
+// Decoded code of one page: its blocks by first word, and their generated
+// code.  What it holds is counted against the host memory (CodeLedger):
+// itself, each block (Block::bytes) and the generated code's mappings.
 struct CodePage : CodeCache {
   static constexpr uint32_t kWords = kPageSize / 4;
   std::unique_ptr<Block> blocks[kWords];
   uint64_t covered[kWords / 64] = {};  // words some block was decoded from
   JitArena jit;                        // generated code of these blocks, dropped with them
 
+  // The page itself, without blocks or generated code.
+  static constexpr uint64_t own_bytes();
   void mark(const Block& b) {
     for (uint32_t w = page_offset(b.start) / 4, k = 0; k < b.n && w < kWords; ++k, ++w)
       covered[w / 64] |= uint64_t(1) << (w % 64);
@@ -249,6 +280,14 @@ struct CodePage : CodeCache {
       if (covered[w / 64] >> (w % 64) & 1) return true;
     return false;
   }
+  // A block starting before b on this page whose ops from some k on are
+  // b's (entries inside one run of code share its ops), or null.
+  const Block* whole_of(const Block& b, uint32_t& k) const;
+  // b (its own ops, not yet on the page) starts right before a block that
+  // is its tail: that block and those sharing its ops show b's instead
+  // (entries met backwards).  The bytes given back.
+  uint64_t adopt_tails(const Block& b);
 };
+constexpr uint64_t CodePage::own_bytes() { return heap_bytes(sizeof(CodePage)); }
 
 }  // namespace r3k

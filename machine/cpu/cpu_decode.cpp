@@ -292,9 +292,11 @@ void find_successors(Block& b) {
 
 }  // namespace
 
-bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault, uint32_t max_ops) {
+bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Decoded& buf, Fault& fault, uint32_t max_ops) {
   out = Block{};
   out.start = pc;
+  buf.ops.clear();
+  buf.raw.clear();
   uint32_t word;
   if (MemError e = fetch_insn(mem, pc, word); e != MemError::None) {
     fault = Fault{};
@@ -331,8 +333,8 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault
       out.first_reads_partial = hazard_reads(info, word, true);
     }
     if (out.n < 2 && info.writes_hilo && !faults) out.writes_hilo_at[out.n] = true;
-    out.ops.push_back(op);
-    out.raw.push_back(word);
+    buf.ops.push_back(op);
+    buf.raw.push_back(word);
     ++out.n;
     mf_age = info.reads_hilo ? 0 : mf_age + 1;
     prev = info;
@@ -351,17 +353,82 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Fault& fault
     }
     if (MemError e = fetch_insn(mem, next, word); e != MemError::None) {
       // Only reachable through the branch, so it faults only if run.
-      out.ops.push_back(fault_op(fault_kind(e), 0, true, next));
-      out.raw.push_back(0);
+      buf.ops.push_back(fault_op(fault_kind(e), 0, true, next));
+      buf.raw.push_back(0);
       ++out.n;
       out.has_delay = true;
       break;
     }
   }
-  out.ops.push_back(make(OpCode::End));
+  buf.ops.push_back(make(OpCode::End));
+  out.ops = buf.ops.data();
+  out.raw = buf.raw.data();
   out.exit = state_within(out, out.n, Carry{});
   find_successors(out);
   return true;
+}
+
+// ---- storage -----------------------------------------------------------------
+
+namespace {
+
+size_t ops_size(uint32_t n) { return (n + 1) * sizeof(Op); }
+size_t raw_size(uint32_t n) { return n * sizeof(uint32_t); }
+
+}  // namespace
+
+void Block::keep_own() {
+  auto mine = std::make_unique<std::byte[]>(ops_size(n) + raw_size(n));
+  std::memcpy(mine.get(), ops, ops_size(n));
+  std::memcpy(mine.get() + ops_size(n), raw, raw_size(n));
+  own = std::move(mine);
+  ops = reinterpret_cast<const Op*>(own.get());
+  raw = reinterpret_cast<const uint32_t*>(own.get() + ops_size(n));
+}
+
+void Block::view_tail(const Block& whole, uint32_t k) {
+  own.reset();
+  ops = whole.ops + k;
+  raw = whole.raw + k;
+}
+
+bool Block::is_tail_of(const Block& whole, uint32_t k) const {
+  return !whole.spill && k < whole.n && whole.n - k == n && std::memcmp(ops, whole.ops + k, ops_size(n)) == 0 &&
+         std::memcmp(raw, whole.raw + k, raw_size(n)) == 0;
+}
+
+uint64_t Block::bytes() const {
+  return heap_bytes(sizeof(Block)) + (own ? heap_bytes(ops_size(n) + raw_size(n)) : 0) +
+         heap_bytes(uint64_t{jit.link_count} * sizeof(JitLink));
+}
+
+uint64_t CodePage::adopt_tails(const Block& b) {
+  const uint32_t w = page_offset(b.start) / 4;
+  Block* next = w + 1 < kWords ? blocks[w + 1].get() : nullptr;
+  if (!next || !next->own || next->spill || !next->is_tail_of(b, 1)) return 0;
+  // Those sharing next's ops first (they start after it), then next.
+  const Op* shared = next->ops;
+  for (uint32_t k = b.n - 1; k >= 1; --k) {
+    Block* tail = w + k < kWords ? blocks[w + k].get() : nullptr;
+    if (tail && tail->ops == shared + (k - 1)) {
+      const uint64_t before = tail->bytes();
+      tail->view_tail(b, k);
+      if (tail == next) return before - tail->bytes();
+    }
+  }
+  return 0;
+}
+
+const Block* CodePage::whole_of(const Block& b, uint32_t& k) const {
+  const uint32_t w = page_offset(b.start) / 4;
+  for (uint32_t back = 1; back <= std::min(w, kMaxBlockOps); ++back) {
+    const Block* whole = blocks[w - back].get();
+    if (whole && whole->n > back) {
+      k = back;
+      return b.is_tail_of(*whole, back) ? whole : nullptr;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace r3k

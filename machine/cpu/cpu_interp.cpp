@@ -54,8 +54,13 @@ const Handler kHandlers[] = {R3K_OPCODES(R3K_HANDLER)};
 uint32_t index_of(const Interp* x, const Op* o) { return uint32_t(o - x->ops); }
 
 // The rare stops of ordinary ops: the details go into x->stop.
-const Op* stop_at(Interp* x, const Op* o, OpStop::Kind kind) {
-  x->stop = OpStop{kind, index_of(x, o)};
+
+// After an op whose memory access dropped decoded code: a store over code,
+// or room made for a page the access needed.
+const Op* code_changed(Interp* x, const Op* o, uint32_t addr, uint8_t bytes) {
+  x->stop = OpStop{OpStop::CodeChanged, index_of(x, o)};
+  x->stop.addr = addr;
+  x->stop.bytes = bytes;
   return o;
 }
 
@@ -120,8 +125,10 @@ uint32_t extend(uint32_t v) {
 template <uint32_t Size, bool Signed>
 [[gnu::noinline, gnu::cold]] const Op* load_checked(JitFrame* f, const Op* o, Interp* x) {
   uint32_t a = f->r[o->s] + o->imm, v;
+  const uint64_t gen = *x->code_gen;
   if (MemError e = checked_load<Size>(*x->space, a, v); e != MemError::None) return fault_at(x, o, fault_kind(e), a);
   f->r[o->d] = extend<Size, Signed>(v);
+  if (*x->code_gen != gen) return code_changed(x, o, a, 0);
   R3K_NEXT;
 }
 
@@ -142,7 +149,7 @@ template <uint32_t Size>
   const uint64_t gen = *x->code_gen;
   if (MemError e = checked_store<Size>(*x->space, a, f->r[o->t]); e != MemError::None)
     return fault_at(x, o, fault_kind(e), a);
-  if (*x->code_gen != gen) return stop_at(x, o, OpStop::CodeChanged);
+  if (*x->code_gen != gen) return code_changed(x, o, a, Size);
   R3K_NEXT;
 }
 
@@ -176,12 +183,17 @@ template <bool Left>
 [[gnu::always_inline]] inline const Op* load_partial(JitFrame* f, const Op* o, Interp* x) {
   uint32_t a = f->r[o->s] + o->imm, aligned = a & ~3u, w;
   uint8_t* p = x->l1[l1_index(a)]->rd[l2_index(a)];
+  bool changed = false;
   if (p) [[likely]] {
     w = read_be<4>(p + page_offset(aligned));
-  } else if (MemError e = x->space->load32(aligned, w); e != MemError::None) {
-    return fault_at(x, o, fault_kind(e), a);
+  } else {
+    const uint64_t gen = *x->code_gen;
+    if (MemError e = x->space->load32(aligned, w); e != MemError::None) return fault_at(x, o, fault_kind(e), a);
+    changed = *x->code_gen != gen;
   }
   f->r[o->d] = Left ? merge_lwl(w, f->r[o->t], a & 3) : merge_lwr(w, f->r[o->t], a & 3);
+  if (changed) [[unlikely]]
+    return code_changed(x, o, a, 0);
   R3K_NEXT;
 }
 
@@ -202,7 +214,7 @@ template <bool Left>
   const uint64_t gen = *x->code_gen;
   for (uint32_t j = first; j <= last; ++j)
     if (MemError e = x->space->store8(aligned + j, q[j]); e != MemError::None) return fault_at(x, o, fault_kind(e), a);
-  if (*x->code_gen != gen) return stop_at(x, o, OpStop::CodeChanged);
+  if (*x->code_gen != gen) return code_changed(x, o, aligned, 4);
   R3K_NEXT;
 }
 
@@ -365,13 +377,13 @@ R3K_OP(Fault) {
 // does: the fuel and the exit record in the frame say how far it got.
 R3K_OP(End) {
   Block& b = *x->block;
-  if (f->fuel <= b.n || o != b.ops.data() + b.n) return o;  // not a cut copy's
+  if (f->fuel <= b.n || o != b.ops + b.n) return o;  // not a cut copy's
   Block* next = b.chains_to(f->next);
   if (!next) return o;
   f->fuel -= b.n;
   f->pending = b.exit.load;
   x->block = next;
-  o = x->ops = next->ops.data();
+  o = x->ops = next->ops;
   x->link = f->next = next->end_pc();
   R3K_MUSTTAIL return kHandlers[size_t(o->code)](f, o, x);
 }

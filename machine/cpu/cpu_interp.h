@@ -15,14 +15,15 @@ struct OpStop {
     End,          // ran through the End after the last op run
     Syscall,      // at a syscall op, which counts as run
     Fault,        // at an op that did nothing: fault kind, address, register
-    CodeChanged,  // a store at this op dropped decoded code (maybe this block's)
+    CodeChanged,  // this op (done) dropped decoded code of the space, maybe this block's
   };
   Kind kind = End;
   uint32_t op = 0;  // index of that op (of the End: ops run)
   FaultKind fault{};
   uint8_t reg = 0;  // load-delay fault: the register
   bool fetch = false;
-  uint32_t addr = 0;  // memory and fetch faults: the address
+  uint32_t addr = 0;  // memory and fetch faults: the address; CodeChanged: what the op stored to
+  uint8_t bytes = 0;  // CodeChanged: how many bytes it stored (0: a load, which made room)
 };
 
 // Everything the ops work on.

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <utility>
@@ -24,48 +24,44 @@ namespace r3k {
 
 namespace {
 
-// Executable memory is mapped in chunks of this size.
-constexpr size_t kChunkSize = 64 << 10;
+// Executable memory is mapped in chunks that double from one host page up
+// to this size.
+constexpr size_t kMaxChunk = 64 << 10;
 // Generated code one code page may hold: blocks re-decoded again and again
 // (a delay slot on a changing page) must not grow it without end.
 constexpr size_t kPageAllowance = 1 << 20;
-// Generated code of all address spaces together (many processes with code
-// on many pages): past it, blocks stay interpreted rather than use up the
-// host's mappings.
-constexpr size_t kHostAllowance = size_t(512) << 20;
 // Code is placed on 16-byte boundaries, the host's preferred alignment for
 // jump targets.
 constexpr size_t kCodeAlign = 16;
-std::atomic<size_t> g_mapped{0};
+
+size_t aligned_code(size_t size) { return (size + kCodeAlign - 1) & ~(kCodeAlign - 1); }
 
 }  // namespace
 
 JitArena::~JitArena() {
-  for (const Chunk& c : chunks_) {
-    munmap(c.base, c.size);
-    g_mapped -= c.size;
-  }
+  for (const Chunk& c : chunks_) munmap(c.base, c.size);
+}
+
+size_t JitArena::growth(size_t size) const {
+  const size_t len = aligned_code(size);
+  if (total_ + len > kPageAllowance) return SIZE_MAX;
+  if (!chunks_.empty() && chunks_.back().used + len <= chunks_.back().size) return 0;
+  const size_t host_page = size_t(sysconf(_SC_PAGESIZE));
+  const size_t next = chunks_.empty() ? host_page : std::min(2 * chunks_.back().size, kMaxChunk);
+  return std::max(next, (len + host_page - 1) & ~(host_page - 1));
 }
 
 void* JitArena::add(const uint8_t* code, size_t size) {
-  const size_t len = (size + kCodeAlign - 1) & ~(kCodeAlign - 1);
-  if (total_ + len > kPageAllowance) return nullptr;
-  Chunk* c = chunks_.empty() ? nullptr : &chunks_.back();
-  if (!c || c->used + len > c->size) {
-    const size_t host_page = size_t(sysconf(_SC_PAGESIZE));
-    const size_t size_needed = std::max(kChunkSize, (len + host_page - 1) & ~(host_page - 1));
-    if (g_mapped.fetch_add(size_needed) + size_needed > kHostAllowance) {
-      g_mapped -= size_needed;
-      return nullptr;
-    }
-    void* p = mmap(nullptr, size_needed, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
-      g_mapped -= size_needed;
-      return nullptr;
-    }
-    chunks_.push_back(Chunk{static_cast<uint8_t*>(p), size_needed, 0});
-    c = &chunks_.back();
+  const size_t len = aligned_code(size);
+  const size_t more = growth(size);
+  if (more == SIZE_MAX) return nullptr;
+  if (more) {
+    void* p = mmap(nullptr, more, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    chunks_.push_back(Chunk{static_cast<uint8_t*>(p), more, 0});
+    mapped_ += more;
   }
+  Chunk* c = &chunks_.back();
   if (mprotect(c->base, c->size, PROT_READ | PROT_WRITE) != 0) return nullptr;
   uint8_t* at = c->base + c->used;
   std::memcpy(at, code, size);
@@ -945,7 +941,9 @@ void RegionCompiler::place(uint8_t* at) {
 
 void RegionCompiler::compile() {
   allocate();
-  code_.links.assign(links_needed(), JitLink{});  // never resized after: the code holds their addresses
+  // Never moved after: the code holds their addresses.
+  code_.link_count = links_needed();
+  code_.links = std::make_unique<JitLink[]>(code_.link_count);
   read_cached();
   for (Member& m : members_) {
     m_ = &m;
@@ -1013,9 +1011,17 @@ bool jit_compile(Block& block, CodePage& page, CodeListener* listener) {
     RegionCompiler c(region_of(block, page), buffer.data(), buffer.size());
     c.compile();
     c.ready();
-    // Every jump in the code is relative to it, so it runs wherever it is copied.
-    code.code = page.jit.add(buffer.data(), c.getSize());
-    if (code.code) c.place(static_cast<uint8_t*>(const_cast<void*>(code.code)));
+    // What the code holds: its links, and the mapping it may need.
+    const size_t more = page.jit.growth(c.getSize());
+    const uint64_t cost = heap_bytes(uint64_t{code.link_count} * sizeof(JitLink)) + more;
+    if (more != SIZE_MAX && CodeLedger::charge(page, cost)) {
+      const size_t mapped = page.jit.mapped();
+      // Every jump in the code is relative to it, so it runs wherever it is copied.
+      code.code = page.jit.add(buffer.data(), c.getSize());
+      if (code.code) c.place(static_cast<uint8_t*>(const_cast<void*>(code.code)));
+      // A chunk mapped stays counted with the page, whether or not the copy went in.
+      else CodeLedger::refund(page, cost - (page.jit.mapped() - mapped));
+    }
     if (code.code && listener) {
       if (!std::exchange(listener->shared_told, true)) entry_thunk().tell(*listener);
       c.tell(*listener, static_cast<const uint8_t*>(code.code));
@@ -1023,7 +1029,10 @@ bool jit_compile(Block& block, CodePage& page, CodeListener* listener) {
   } catch (const Xbyak::Error&) {
     code.code = nullptr;
   }
-  if (!code.code) code.links.clear();
+  if (!code.code) {
+    code.links.reset();
+    code.link_count = 0;
+  }
   return code.code != nullptr;
 }
 

@@ -76,6 +76,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace r3k {
@@ -157,13 +158,15 @@ struct JitCode {
   const void* code = nullptr;  // entry, once generated
   uint32_t heat = 0;           // complete runs so far without code
   bool failed = false;         // generation refused: stay interpreted
-  // Read by the code in place, so never resized once it is generated.
-  std::vector<JitLink> links;
+  // Read by the code in place, so never moved once it is generated.
+  uint32_t link_count = 0;
+  std::unique_ptr<JitLink[]> links;
 };
 
 // Executable memory of one code page's blocks, freed with the page's
 // decoded code.  Written while writable and not executable, then switched
-// to executable and not writable.
+// to executable and not writable.  Mapped in chunks that double from one
+// host page, so that a page with little hot code maps little.
 class JitArena {
  public:
   JitArena() = default;
@@ -171,11 +174,15 @@ class JitArena {
   JitArena(const JitArena&) = delete;
   JitArena& operator=(const JitArena&) = delete;
 
+  // The bytes add(size) would map: 0 when the code fits the last chunk;
+  // SIZE_MAX when the page's allowance would be passed.
+  size_t growth(size_t size) const;
   // Copies code in (it must run wherever it is placed); null when the
-  // page's or the host's allowance would be passed.
+  // page's allowance would be passed or the host refuses a mapping.
   void* add(const uint8_t* code, size_t size);
   // Points the rel32 of a jump already added at target.
   bool patch(uint8_t* rel32, const void* target);
+  size_t mapped() const { return mapped_; }
 
  private:
   struct Chunk {
@@ -183,12 +190,14 @@ class JitArena {
     size_t size, used;
   };
   std::vector<Chunk> chunks_;
-  size_t total_ = 0;
+  size_t total_ = 0, mapped_ = 0;
 };
 
-// Generates the code of the region block heads on its page (block.jit);
-// false when it cannot (no code generator on this host, or no room).  The
-// listener, when there is one, is told where the code went.
+// Generates the code of the region block heads on its page (block.jit),
+// counting what it holds against the host memory, which may drop other
+// pages' code to make room (never this page's); false when it cannot (no
+// code generator on this host, no room, or the page's allowance spent).
+// The listener, when there is one, is told where the code went.
 bool jit_compile(Block& block, CodePage& page, CodeListener* listener = nullptr);
 
 // Makes the way out `link`, by which generated code left when `from`

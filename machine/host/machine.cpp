@@ -65,7 +65,7 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
     if (uint64_t{s.vaddr} + s.memsz > stack_lo)
       throw LoadError(LoadError::Kind::NotRunnable,
                       image.name() + ": segment at " + hex(s.vaddr) + " reaches into the stack at " + hex(stack_lo));
-  host_ = std::make_shared<HostMemory>(opts_.max_host_mem);
+  host_ = std::make_shared<HostMemory>(opts_.max_host_mem, opts_.max_code_mem);
   auto space = std::make_unique<AddressSpace>(opts_.max_mem_pages, host_);
   image.load_into(*space);
   space->set_grow_region(stack_lo, kUserEnd);

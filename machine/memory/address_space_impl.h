@@ -10,13 +10,54 @@
 
 namespace r3k {
 
-// Decoded code of one page.  The CPU owns its contents; the address space
-// only keeps it alive and drops it when the page changes.
+// Decoded code of one page.  The CPU owns its contents and says what they
+// cost (CodeLedger); the address space keeps it alive and drops it when
+// the page changes, and the host memory drops it to make room.
 struct CodeCache {
-  virtual ~CodeCache() = default;
+  CodeCache() = default;
+  CodeCache(const CodeCache&) = delete;
+  CodeCache& operator=(const CodeCache&) = delete;
+  virtual ~CodeCache();
   // Whether any decoded instruction lies in [off, off+len) of the page;
   // stores elsewhere on the page (data next to code) keep the code.
   virtual bool covers(uint32_t off, uint32_t len) const = 0;
+
+  // The host memory's bookkeeping: the space and page it serves (owner
+  // null once dropped), the bytes counted for it, its place by last use.
+  AddressSpace::Impl* owner = nullptr;
+  uint32_t addr = 0;
+  uint64_t bytes = 0;
+  CodeCache* older = nullptr;
+  CodeCache* newer = nullptr;
+};
+
+// What decoded code costs, counted against the host memory of the space
+// that holds it.
+struct CodeLedger {
+  // Counts bytes more for c, first dropping the least recently used code
+  // of any space (never c itself) until they fit both the code's share
+  // and the limit; false, with nothing counted or dropped, when even
+  // dropping all of it would not do.
+  static bool charge(CodeCache& c, uint64_t bytes);
+  // The same, but counts them when nothing is left to drop and they still
+  // do not fit: the block about to run, alone on its page (see Run::keep).
+  static void overdraw(CodeCache& c, uint64_t bytes);
+  static void refund(CodeCache& c, uint64_t bytes);
+  // c was just used: the last to be dropped.
+  static void touch(CodeCache& c) {
+    if (c.newer) {
+      unlink(c);
+      enlist(c);
+    }
+  }
+  // Puts c (its owner set) in the list as the most recently used.
+  static void enlist(CodeCache& c);
+  // Takes c out of the count and the list (its bytes given back).
+  static void detach(CodeCache& c);
+
+ private:
+  static void unlink(CodeCache& c);
+  static void add(CodeCache& c, uint64_t bytes);
 };
 
 struct PageData {
@@ -63,7 +104,9 @@ struct AddressSpace::Impl {
   // Bumped whenever cached code is dropped, so a running CPU can notice
   // that the block it is in may be stale.
   uint64_t code_gen = 0;
-  // Dropped code waits here until the CPU is between blocks.
+  // A CPU runs on this space (set by the CPU): code dropped meanwhile waits
+  // in the graveyard until it is between blocks; otherwise it goes at once.
+  bool running = false;
   std::vector<std::unique_ptr<CodeCache>> graveyard;
 
   static L2Table& empty_table();
@@ -83,6 +126,9 @@ struct AddressSpace::Impl {
   bool own_page(uint32_t addr);
   // Recomputes the fast-path pointers of one page from its state.
   void refresh(uint32_t addr);
+  // Installs c as the decoded code of the page at addr (it has none), the
+  // most recently used, nothing counted for it yet.
+  void attach_code(uint32_t addr, std::unique_ptr<CodeCache> c);
   // Drops decoded code on one page (if any) and reopens the store path.
   void invalidate_code(uint32_t addr);
   // The same, only if [addr, addr+len) (within one page) overlaps the code.

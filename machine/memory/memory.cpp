@@ -106,9 +106,17 @@ bool all_zero(const uint8_t* bytes, uint32_t n) {
 
 // ---- HostMemory ----------------------------------------------------------
 
-bool HostMemory::take(uint64_t bytes) {
-  if (bytes > limit_ || used_ > limit_ - bytes) return false;
+void HostMemory::count(uint64_t bytes) {
   used_ += bytes;
+  peak_ = std::max(peak_, used_);
+}
+
+bool HostMemory::take(uint64_t bytes) {
+  if (bytes > limit_) return false;
+  // The guest first: code makes way for it.
+  while (used_ > limit_ - bytes)
+    if (!drop_oldest(nullptr)) return false;
+  count(bytes);
   return true;
 }
 
@@ -132,6 +140,72 @@ void HostMemory::give_page() {
 void HostMemory::give_table() {
   used_ -= sizeof(L2Table);
   --tables_;
+}
+
+bool HostMemory::drop_oldest(const CodeCache* keep) {
+  CodeCache* c = oldest_ != nullptr && oldest_ == keep ? keep->newer : oldest_;
+  if (c == nullptr) return false;
+  dropped_ += c->bytes;
+  c->owner->invalidate_code(c->addr);
+  return true;
+}
+
+// ---- code --------------------------------------------------------------------
+
+CodeCache::~CodeCache() { CodeLedger::detach(*this); }
+
+bool CodeLedger::charge(CodeCache& c, uint64_t bytes) {
+  HostMemory& h = *c.owner->host;
+  // Dropping all other code would not do: drop none.
+  const uint64_t alone = h.used_ - (h.code_ - c.bytes);
+  if (c.bytes + bytes > h.code_limit_ || alone + bytes > h.limit_) return false;
+  while (h.code_ + bytes > h.code_limit_ || h.used_ + bytes > h.limit_)
+    if (!h.drop_oldest(&c)) return false;
+  add(c, bytes);
+  return true;
+}
+
+void CodeLedger::overdraw(CodeCache& c, uint64_t bytes) {
+  HostMemory& h = *c.owner->host;
+  while (h.code_ + bytes > h.code_limit_ || h.used_ + bytes > h.limit_)
+    if (!h.drop_oldest(&c)) break;
+  add(c, bytes);
+}
+
+void CodeLedger::add(CodeCache& c, uint64_t bytes) {
+  HostMemory& h = *c.owner->host;
+  c.bytes += bytes;
+  h.code_ += bytes;
+  h.count(bytes);
+}
+
+void CodeLedger::refund(CodeCache& c, uint64_t bytes) {
+  HostMemory& h = *c.owner->host;
+  c.bytes -= bytes;
+  h.code_ -= bytes;
+  h.used_ -= bytes;
+}
+
+void CodeLedger::detach(CodeCache& c) {
+  if (c.owner == nullptr) return;
+  refund(c, c.bytes);
+  unlink(c);
+  c.owner = nullptr;
+}
+
+void CodeLedger::unlink(CodeCache& c) {
+  HostMemory& h = *c.owner->host;
+  (c.older ? c.older->newer : h.oldest_) = c.newer;
+  (c.newer ? c.newer->older : h.newest_) = c.older;
+  c.older = c.newer = nullptr;
+}
+
+void CodeLedger::enlist(CodeCache& c) {
+  HostMemory& h = *c.owner->host;
+  c.newer = nullptr;
+  c.older = h.newest_;
+  (h.newest_ ? h.newest_->newer : h.oldest_) = &c;
+  h.newest_ = &c;
 }
 
 // ---- Impl --------------------------------------------------------------
@@ -206,13 +280,24 @@ void AddressSpace::Impl::refresh(uint32_t addr) {
   t->wr[i] = (t->prot[i] & kProtWrite) && in_place && !t->code[i] ? base : nullptr;
 }
 
+void AddressSpace::Impl::attach_code(uint32_t addr, std::unique_ptr<CodeCache> c) {
+  c->owner = this;
+  c->addr = page_base(addr);
+  CodeLedger::enlist(*c);
+  table(addr)->code[l2_index(addr)] = std::move(c);
+  refresh(addr);  // stores to this page must now see the code
+}
+
 void AddressSpace::Impl::invalidate_code(uint32_t addr) {
   L2Table* t = table(addr);
   uint32_t i = l2_index(addr);
   if (!t->code[i]) return;
-  graveyard.push_back(std::move(t->code[i]));
+  std::unique_ptr<CodeCache> c = std::move(t->code[i]);
+  CodeLedger::detach(*c);
   ++code_gen;
   refresh(addr);
+  // A running CPU may be inside it; any other can let it go now.
+  if (running) graveyard.push_back(std::move(c));
 }
 
 void AddressSpace::Impl::store_touches(uint32_t addr, uint32_t len) {

@@ -38,6 +38,7 @@ Step breakpoint(uint32_t addr) { return {Step::Break, 0, addr}; }
 struct Outcome {
   Stop stop;
   CpuState state;
+  uint64_t code = 0, dropped = 0;  // the host memory's count of code held, and dropped to make room
 };
 
 struct Case {
@@ -48,10 +49,11 @@ struct Case {
   std::vector<Step> steps;
   // Checked on the runs with generated code.
   std::function<void(const std::vector<Outcome>&)> expect;
+  uint64_t code_limit = 0;  // the host memory's share for code (0: its default)
 };
 
 std::vector<Outcome> play(const Case& c, const JitConfig& jit) {
-  AddressSpace space(64);
+  AddressSpace space(64, std::make_shared<HostMemory>(HostMemory::kDefaultLimit, c.code_limit));
   EXPECT_TRUE(space.map(kCode, 0x2000, kProtRead | kProtWrite | kProtExec));
   EXPECT_TRUE(space.map(kData, 0x1000, kProtRead | kProtWrite));
   auto put = [&](uint32_t addr, uint32_t w) { EXPECT_TRUE(space.poke(addr, be_bytes(w).data(), 4)); };
@@ -63,7 +65,9 @@ std::vector<Outcome> play(const Case& c, const JitConfig& jit) {
   std::vector<Outcome> out;
   for (const Step& s : c.steps) {
     switch (s.kind) {
-      case Step::Run: out.push_back({cpu.run(s.budget), cpu.state()}); break;
+      case Step::Run:
+        out.push_back({cpu.run(s.budget), cpu.state(), space.host().code(), space.host().code_dropped()});
+        break;
       case Step::Poke: put(s.addr, s.word); break;
       case Step::Break: cpu.add_breakpoint(s.addr); break;
     }
@@ -87,6 +91,34 @@ std::string compare(const std::vector<Outcome>& got, const std::vector<Outcome>&
 //   0x10 next: bne t0,zero,loop ; nop ; syscall
 std::vector<uint32_t> two_block_loop() {
   return {addiu(t0, zero, 1000), addiu(t0, t0, -1), bgez(t3, 1), addiu(t2, t2, 1), bne(t0, zero, -4), nop(), syscall()};
+}
+
+// Twice (t4 counts, up to t5): a jr ra every 8 words of the second page
+// (the loop at 0x1c), then a call to each of its words (0x30; t3 counts
+// them), the second pass storing over decoded code.
+std::vector<uint32_t> entries_at_every_word() {
+  return {lui(a2, kCode >> 16),
+          ori(a3, a2, 0x1000),
+          ori(t1, a2, 0x2000),
+          addiu(t7, t1, -4),
+          lui(t2, jr(ra) >> 16),
+          ori(t2, t2, jr(ra) & 0xffff),
+          move(t0, a3),
+          sw(t2, 24, t0),
+          addiu(t0, t0, 32),
+          bne(t0, t1, -3),
+          nop(),
+          move(t0, a3),
+          jalr(t0),
+          nop(),
+          addiu(t3, t3, 1),
+          addiu(t0, t0, 4),
+          bne(t0, t7, -5),
+          nop(),
+          addiu(t4, t4, 1),
+          bne(t4, t5, -14),
+          nop(),
+          syscall()};
 }
 
 const Case kCases[] = {
@@ -197,6 +229,21 @@ const Case kCases[] = {
        EXPECT_EQ(o[0].stop.reason, StopReason::Syscall);
        EXPECT_EQ(o[0].state.gpr[t3], 50u);
      }},
+    {"EntriesAtEveryWordPastTheCodeShare",
+     kCode,
+     // A block per word entered, far more than a code share of 48 KiB
+     // holds: pages of code are dropped and decoded again, within the
+     // share, and budgets still end where they do for the interpreter.
+     entries_at_every_word(),
+     {{t5, 2}},
+     {run(997), run(2000), run(3001), run(4999), run(997), run()},
+     [](const std::vector<Outcome>& o) {
+       EXPECT_EQ(o.back().stop.reason, StopReason::Syscall);
+       EXPECT_EQ(o.back().state.gpr[t3], 2u * 1023u);
+       for (const Outcome& x : o) EXPECT_LE(x.code, (48u << 10) + HostMemory::kCodeOverdraft);
+       EXPECT_GT(o.back().dropped, 0u);
+     },
+     48u << 10},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }

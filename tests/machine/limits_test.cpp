@@ -18,7 +18,9 @@
 #include <set>
 #include <sstream>
 
+#include "../../fuzz/harness.h"
 #include "machine/machine_util.h"
+#include "support/mips_encode.h"
 #include "support/subprocess.h"
 
 namespace {
@@ -131,6 +133,70 @@ TEST(Limits, WritesWithHugeLengthsFailWithoutHostMemory) {
   // copied whole.  (The bound leaves room for a sanitizer runtime.)
   EXPECT_TRUE(r3k::test::peak_under(r, 256 * 1024)) << "peak host memory " << r.max_rss_kib << " KiB";
   EXPECT_LT(r.seconds, 20);
+}
+
+// A jr ra every 64 words of a 256 KiB executable bss, a fork, then each
+// process calls every word: a block per word, hundreds of bytes each, which
+// must stay inside --max-host-mem, each run counting the same instructions.
+std::vector<uint8_t> entries_at_every_word() {
+  using namespace enc;
+  constexpr uint32_t kBss = 0x10000000, kSize = 256u << 10;
+  const uint32_t code[] = {lui(t0, kBss >> 16),
+                           lui(t1, (kBss + kSize) >> 16),
+                           lui(t2, jr(ra) >> 16),
+                           ori(t2, t2, jr(ra) & 0xffff),
+                           sw(t2, 248, t0),
+                           addiu(t0, t0, 256),
+                           bne(t0, t1, -3),
+                           nop(),
+                           addiu(v0, zero, 2),
+                           syscall(),
+                           lui(t0, kBss >> 16),
+                           addiu(t1, t1, -4),
+                           jalr(t0),
+                           nop(),
+                           addiu(t0, t0, 4),
+                           bne(t0, t1, -4),
+                           nop(),
+                           addiu(a0, zero, 0),
+                           addiu(v0, zero, 0),
+                           syscall()};
+  std::vector<uint8_t> bytes;
+  for (uint32_t w : code)
+    for (uint8_t b : be_bytes(w)) bytes.push_back(b);
+  r3kfuzz::TinyElf e;
+  e.code = bytes;
+  e.data_size = kSize;
+  e.data_flags = 7;
+  return r3kfuzz::tiny_elf(e);
+}
+
+TEST(Limits, DecodedCodeStaysInsideTheHostMemoryCap) {
+  char tmpl[] = "/tmp/r3k-entries-XXXXXX";
+  const int fd = mkstemp(tmpl);
+  ASSERT_GE(fd, 0);
+  const std::vector<uint8_t> elf = entries_at_every_word();
+  ASSERT_EQ(write(fd, elf.data(), elf.size()), ssize_t(elf.size()));
+  close(fd);
+  struct Case {
+    std::vector<std::string> opts;
+    long peak_kib;  // 0: no bound
+  } cases[] = {{{}, 0}, {{"--max-host-mem", "1M"}, 16 << 10}, {{"--max-host-mem", "1M", "--no-jit"}, 16 << 10}};
+  std::string want;
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.opts;
+    args.insert(args.end(), {"--stats", tmpl});
+    const Ran r = r3krun(args, within(120));
+    const std::string what = args.size() > 2 ? args[1] + (args.size() > 4 ? " --no-jit" : "") : "default";
+    EXPECT_EQ(r.code, 0) << what << "\n" << r.err;
+    EXPECT_EQ(lines_of(r.err).size(), 2u) << what << "\n" << r.err;
+    if (want.empty()) want = r.err;
+    EXPECT_EQ(r.err, want) << what << ": the same instructions whatever code is kept";
+    if (c.peak_kib) {
+      EXPECT_TRUE(r3k::test::peak_under(r, c.peak_kib)) << what << ": " << r.max_rss_kib << " KiB";
+    }
+  }
+  unlink(tmpl);
 }
 
 // A scratch directory holding one file the guest aims at.

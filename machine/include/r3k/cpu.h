@@ -195,6 +195,11 @@ class Cpu {
   std::unique_ptr<Impl> impl_;
 };
 
+// The host memory the decoded blocks and generated code of a space hold,
+// counted afresh from the blocks and mappings themselves: what
+// HostMemory::code() keeps count of as they come and go (tests compare).
+uint64_t code_bytes(const AddressSpace& space);
+
 // Assembler-style text of one instruction, e.g. "addiu sp,sp,-24".
 std::string disassemble(uint32_t insn, uint32_t pc);
 // Whether insn is a call that leaves its return address in ra: jal, jalr

@@ -117,8 +117,8 @@ class Machine {
   const ElfImage& image() const;
   uint32_t entry_sp() const { return entry_sp_; }
   uint64_t total_insns() const { return total_; }
-  // What the processes' memory holds of the host, all together (null
-  // before a program is loaded).
+  // What the processes' memory and decoded code hold of the host, all
+  // together (null before a program is loaded).
   const HostMemory* host_memory() const { return host_.get(); }
   // ---- The first process under a debugger (r3krun --gdb) ----
   // Runs every process as run() does until the first one stops (see

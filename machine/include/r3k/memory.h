@@ -21,33 +21,62 @@ enum Prot : uint8_t { kProtNone = 0, kProtRead = 1, kProtWrite = 2, kProtExec = 
 // (stack growth, or the first store to a shared page).
 enum class MemError : uint8_t { None, Unaligned, KernelSpace, Unmapped, ReadOnly, NoMemory };
 
+struct CodeCache;
+struct CodeLedger;
+
 // The host memory all address spaces of one machine hold together: pages
-// written (4 KiB each) and page tables.  Beyond the limit a fork fails and
-// a store that needs a fresh page faults; the host never runs out first.
+// written (4 KiB each), page tables, and the CPU's decoded blocks and
+// generated code.  Beyond the limit a fork fails and a store that needs a
+// fresh page faults; the host never runs out first.  Code has a share of
+// its own inside the limit (a quarter unless told otherwise) and gives way
+// to the guest: before a page or table is refused, the least recently used
+// code is dropped (the CPU decodes it again when it runs there next), so a
+// guest gets exactly the pages it would get with no code held at all.
 class HostMemory {
  public:
   static constexpr uint64_t kDefaultLimit = uint64_t{2} << 30;
+  // Code may hold limit / kCodeShare unless a share is given.
+  static constexpr uint64_t kCodeShare = 4;
+  // When the guest's pages leave no room at all, the block about to run is
+  // still decoded, and held beyond the limit until a page needs the room:
+  // at most this much (an empty page of code and one block).
+  static constexpr uint64_t kCodeOverdraft = 12 << 10;
 
-  explicit HostMemory(uint64_t limit_bytes = kDefaultLimit) : limit_(limit_bytes) {}
+  explicit HostMemory(uint64_t limit_bytes = kDefaultLimit, uint64_t code_limit_bytes = 0)
+      : limit_(limit_bytes), code_limit_(code_limit_bytes ? code_limit_bytes : limit_bytes / kCodeShare) {}
+  HostMemory(const HostMemory&) = delete;
+  HostMemory& operator=(const HostMemory&) = delete;
 
   uint64_t limit() const { return limit_; }
-  uint64_t used() const { return used_; }
+  uint64_t code_limit() const { return code_limit_; }
+  uint64_t used() const { return used_; }              // pages, tables and code
   uint64_t pages() const { return pages_; }            // guest pages with host memory behind them
   uint64_t tables() const { return tables_; }          // second-level page tables
+  uint64_t code() const { return code_; }              // decoded blocks and generated code
   uint64_t peak_pages() const { return peak_pages_; }  // the most pages held at once
+  uint64_t peak() const { return peak_; }              // the most held at once, code included
+  uint64_t code_dropped() const { return dropped_; }   // code dropped to make room, all told
 
-  // Each false, with nothing counted, when it would pass the limit.
+  // Each false, with nothing counted, when it would pass the limit even
+  // with all code dropped.
   bool take_page();
   bool take_table();
   void give_page();
   void give_table();
 
  private:
+  friend struct CodeLedger;
   bool take(uint64_t bytes);
+  // Drops the least recently used code other than keep; false if none.
+  bool drop_oldest(const CodeCache* keep);
+  void count(uint64_t bytes);
 
-  uint64_t limit_;
-  uint64_t used_ = 0;
+  uint64_t limit_, code_limit_;
+  uint64_t used_ = 0, code_ = 0, peak_ = 0, dropped_ = 0;
   uint64_t pages_ = 0, tables_ = 0, peak_pages_ = 0;
+  // Code of every space by last use, oldest first.
+  CodeCache* oldest_ = nullptr;
+  CodeCache* newest_ = nullptr;
 };
 
 class AddressSpace {
@@ -117,6 +146,7 @@ class AddressSpace {
 
   struct Impl;
   Impl& impl() { return *impl_; }
+  const Impl& impl() const { return *impl_; }
 
  private:
   std::unique_ptr<Impl> impl_;

@@ -59,6 +59,8 @@ struct Options {
   uint32_t max_procs = 64;                            // processes not yet reaped
   uint32_t max_mem_pages = (64u << 20) >> 12;         // per process, mapped (touched or not)
   uint64_t max_host_mem = HostMemory::kDefaultLimit;  // bytes of host memory, all processes together
+  // Of it, what decoded and generated code may hold; 0: a quarter.
+  uint64_t max_code_mem = 0;
   // Instructions of all processes together.  The library's default bounds
   // the tests that rely on it; r3krun runs without a budget (kNoBudget)
   // unless --max-insns asks for one.
