@@ -1,4 +1,4 @@
-# Install tree: PREFIX/bin/{r3krun,r3k-cc,r3k-c++}, PREFIX/mips/{bin,include,lib}.
+# Install tree: PREFIX/bin/{r3krun,r3kscan,r3k-cc,r3k-c++}, PREFIX/mips/{bin,include,lib}.
 # Nothing in it names the prefix: the drivers, the specs file and the CMake
 # toolchain file find the tree from their own paths.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/ DESTINATION mips/include)
@@ -18,3 +18,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/compiler/README.md ${R3K_TARGET_DIR}/compiler/
         DESTINATION mips/share/doc/libr3kgcc)
 install(PROGRAMS ${R3K_TARGET_DIR}/bin/quendle ${R3K_TARGET_DIR}/bin/tallowin
         ${R3K_TARGET_DIR}/bin/marrowick DESTINATION mips/bin OPTIONAL)
+# Documentation: the README, r3krun's manual, and the pages of docs/.
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/r3k)
+install(FILES ${CMAKE_SOURCE_DIR}/machine/README.md DESTINATION share/doc/r3k RENAME r3krun.md)
+if(EXISTS ${CMAKE_SOURCE_DIR}/docs)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/r3k)
+endif()

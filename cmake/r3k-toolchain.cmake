@@ -8,6 +8,8 @@ set(CMAKE_SYSTEM_PROCESSOR mips)
 set(CMAKE_C_COMPILER "${R3K_PREFIX}/bin/r3k-cc")
 set(CMAKE_CXX_COMPILER "${R3K_PREFIX}/bin/r3k-c++")
 set(CMAKE_ASM_COMPILER "${R3K_PREFIX}/bin/r3k-cc")
+# add_test and ctest run the MIPS programs on this tree's machine.
+set(CMAKE_CROSSCOMPILING_EMULATOR "${R3K_PREFIX}/bin/r3krun")
 # The drivers' names do not tell CMake the binutils prefix.
 set(CMAKE_AR mips-linux-gnu-ar)
 set(CMAKE_RANLIB mips-linux-gnu-ranlib)

@@ -25,13 +25,15 @@ include_directories(${CMAKE_SOURCE_DIR}/include ${CMAKE_BINARY_DIR}/include)
 set(R3K_LIB_DIR ${CMAKE_BINARY_DIR}/lib)
 set(R3K_LINK_SCRIPT ${R3K_LIB_DIR}/r3k.ld)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/r3k.ld ${R3K_LINK_SCRIPT} COPYONLY)
-# g++ always asks for -lstdc++ and -lm.  There is no math runtime: an
-# empty archive answers -lm.  The C++ support (constructors, operator
-# delete, __cxa_atexit) is in libr3k.a, except __cxa_pure_virtual: vtables
-# name it only weakly, which takes nothing from an archive and would leave
-# a null pointer in the vtable.  So -lstdc++ is a link script that links
-# its object into every C++ program.
-file(WRITE ${R3K_LIB_DIR}/libm.a "!<arch>\n")
+# g++ always asks for -lstdc++ and -lm.  -lm is libm.a, what <math.h>
+# declares (math/).  The C++ support (constructors, operator delete,
+# __cxa_atexit) is in libr3k.a, except __cxa_pure_virtual: vtables name it
+# only weakly, which takes nothing from an archive and would leave a null
+# pointer in the vtable.  So -lstdc++ is a link script that links its
+# object into every C++ program.
+file(GLOB R3K_MATH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/math/*.cpp)
+add_library(r3km STATIC ${R3K_MATH_SOURCES})
+set_target_properties(r3km PROPERTIES OUTPUT_NAME m ARCHIVE_OUTPUT_DIRECTORY ${R3K_LIB_DIR})
 file(WRITE ${R3K_LIB_DIR}/libstdc++.a
      "/* g++ links -lstdc++: a pure virtual call reports and aborts. */\nINPUT(r3k-cxx.o)\n")
 set(R3K_CXX_OBJECT ${CMAKE_SOURCE_DIR}/runtime/cxa_pure_virtual.cpp)
@@ -79,6 +81,8 @@ foreach(src ${R3K_GUESTS})
 endforeach()
 # The debugger's guest is built as users build what they debug.
 target_compile_options(guest_debugme PRIVATE -g -O0 -mcheck-zero-division)
+# The runtime tests call libm's routines beside the compiler's.
+target_link_libraries(guest_compiler_rt PRIVATE r3km r3kgcc)
 
 # The loop that bench/loop_bench runs on r3krun and on qemu-mips.
 add_subdirectory(${CMAKE_SOURCE_DIR}/bench/target ${CMAKE_BINARY_DIR}/bench-target)

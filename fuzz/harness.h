@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -98,6 +99,33 @@ inline std::string check_run(const r3k::Machine& m, const r3k::RunResult& r) {
   return {};
 }
 
+// The page limit counts each page once, however many segments share it,
+// and a refusal names the limit that was hit: an image loads under a limit
+// of exactly its pages and the argument list's one, and one page less is
+// refused naming --max-mem.
+inline std::string check_page_limit(std::span<const uint8_t> bytes, const r3k::ElfImage& img) {
+  std::set<uint32_t> pages;
+  for (const r3k::Segment& s : img.segments())
+    for (uint64_t p = s.vaddr >> r3k::kPageBits; p <= (uint64_t{s.vaddr} + s.memsz - 1) >> r3k::kPageBits; ++p)
+      pages.insert(static_cast<uint32_t>(p));
+  if (pages.size() >= 2048) return {};  // big ones are left to the load with the 8 MiB limit
+  for (const size_t limit : {pages.size() + 1, pages.size()}) {
+    r3k::Options o;
+    o.max_mem_pages = static_cast<uint32_t>(limit);
+    r3k::Machine m(o);
+    try {
+      m.load_image(bytes, {"fuzz.elf", "x"}, "fuzz.elf");
+      if (limit == pages.size()) return "loaded under a page limit one short of its pages and its arguments'";
+    } catch (const r3k::LoadError& e) {
+      const std::string msg = e.what();
+      if (msg.find("reaches into the stack") != std::string::npos) return {};
+      if (limit > pages.size()) return "refused within its page limit of " + std::to_string(limit) + ": " + msg;
+      if (!msg.ends_with(" pages (--max-mem)")) return "refused without naming --max-mem: " + msg;
+    }
+  }
+  return {};
+}
+
 // A scratch directory holding the input as each kind of file the loader
 // may be handed: a regular file, a FIFO nobody writes, a directory.
 struct FileKinds {
@@ -161,6 +189,7 @@ inline std::string elf_loader(const uint8_t* data, size_t size) {
     parsed = true;
     if (std::string why = check_image(img); !why.empty()) return why;
     if (std::string why = check_symbols(img, size); !why.empty()) return why;
+    if (std::string why = check_page_limit(bytes, img); !why.empty()) return why;
   } catch (const r3k::LoadError& e) {
     in_memory = e.what();
     if (std::string why = check_refusal(e, FileKinds::get().regular); !why.empty()) return why;

@@ -158,13 +158,15 @@ S["host_cap_fork_bomb"] = seed([li("v0", 2), syscall, beq("a3", "zero", -3), nop
 
 
 
-def tiny_exec(code, data, symbols=(), names=None):
-    """ELF header, two PT_LOAD headers (text R+X, data R+W), then their bytes;
-    with symbols ((name, value, size, type), ...) also a string table, a
-    symbol table and the three section headers (null, .symtab, .strtab).
-    With names (a string table), each symbol's name is an offset into it."""
+def tiny_exec(code, data, symbols=(), names=None, data_at=DATA, data_size=8192, bss=None):
+    """ELF header, two PT_LOAD headers (text R+X, data R+W at data_at), then
+    their bytes; with bss (address, size) a third, without file bytes; with
+    symbols ((name, value, size, type), ...) also a string table, a symbol
+    table and the three section headers (null, .symtab, .strtab).  With
+    names (a string table), each symbol's name is an offset into it."""
     text = struct.pack(">%dI" % len(code), *code)
-    start = 52 + 2 * 32
+    phnum = 3 if bss else 2
+    start = 52 + phnum * 32
     body = text + data
     shoff = shnum = 0
     if symbols:
@@ -183,9 +185,11 @@ def tiny_exec(code, data, symbols=(), names=None):
         body += struct.pack(">10I", 0, 3, 0, 0, strtab_at, len(names), 0, 0, 1, 0)
         shnum = 3
     ehdr = (b"\x7fELF\x01\x02\x01" + bytes(9) +
-            struct.pack(">HHIIIIIHHHHHH", 2, 8, 1, TEXT, 52, shoff, 0x1000, 52, 32, 2, 40 if shnum else 0, shnum, 0))
+            struct.pack(">HHIIIIIHHHHHH", 2, 8, 1, TEXT, 52, shoff, 0x1000, 52, 32, phnum, 40 if shnum else 0, shnum, 0))
     ph = struct.pack(">8I", 1, start, TEXT, TEXT, len(text), len(text), 5, 4096)
-    ph += struct.pack(">8I", 1, start + len(text), DATA, DATA, len(data), 8192, 6, 4096)
+    ph += struct.pack(">8I", 1, start + len(text), data_at, data_at, len(data), data_size, 6, 4096)
+    if bss:
+        ph += struct.pack(">8I", 1, start, bss[0], bss[0], 0, bss[1], 6, 4096)
     return ehdr + ph + body
 
 
@@ -195,6 +199,10 @@ HELLO = [lui("a1", DATA >> 16), li("a2", 3), li("a0", 1), li("v0", 6), syscall] 
 files[os.path.join("elf_loader", "tiny_exec")] = tiny_exec(HELLO, b"ok\n")
 files[os.path.join("elf_loader", "tiny_symbols")] = tiny_exec(
     HELLO, b"ok\n", [(b"main", TEXT, 20, 2), (b"exit", TEXT + 20, 8, 2), (b"message", DATA, 3, 1)])
+# Text, data and bss in one page: the page limit counts it once.
+files[os.path.join("elf_loader", "segments_in_one_page")] = tiny_exec(
+    [lui("a1", TEXT >> 16), addiu("a1", "a1", 0x100), li("a2", 3), li("a0", 1), li("v0", 6), syscall] + EXIT,
+    b"ok\n", data_at=TEXT + 0x100, data_size=0x100, bss=(TEXT + 0x800, 0x40))
 # Names that are overlapping suffixes of one long string: their bytes in the
 # file are few, what they spell is a lot.
 files[os.path.join("elf_loader", "symbol_suffixes")] = tiny_exec(

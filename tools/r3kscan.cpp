@@ -1,10 +1,13 @@
 // r3kscan PATH...: checks the code of MIPS ELF files (executables, objects
 // and the objects inside ar archives) for what the strict R3000 refuses,
 // with r3k::scan_code.  A directory stands for every ELF file and archive
-// in it.  One line per finding on stderr; exit status 0 when clean, 1 on a
-// finding, 2 when a file cannot be read as 32-bit big-endian MIPS ELF.
+// in it.  One line per finding on stderr, naming the function from the
+// symbol table; one line per path that cannot be read, and the scan goes
+// on.  Exit status 0 when clean, 1 on a finding, 2 when a path could not
+// be scanned (or a usage error).
 #include <fcntl.h>
 #include <gelf.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "r3k/elf.h"
 #include "r3k/scan.h"
 
 namespace {
@@ -23,6 +27,14 @@ namespace fs = std::filesystem;
 
 int findings = 0;
 int errors = 0;
+
+constexpr const char* kUsage =
+    "usage: r3kscan PATH...\n"
+    "Checks MIPS ELF executables, objects and ar archives (a directory: the files in it)\n"
+    "for what the R3000 faults on at run time: instructions outside MIPS-I, load-delay\n"
+    "and HI/LO hazards, branches in delay slots.  One line per finding on standard error:\n"
+    "  r3kscan: FILE: SECTION: HAZARD at pc ADDRESS in FUNCTION+OFFSET: INSTRUCTION ...\n"
+    "Exit status: 0 clean, 1 findings, 2 a path that could not be scanned.\n";
 
 void fail(const std::string& where, const std::string& what) {
   std::fprintf(stderr, "r3kscan: %s: %s\n", where.c_str(), what.c_str());
@@ -49,6 +61,60 @@ std::vector<uint32_t> relocated(Elf* elf, size_t index, uint32_t base) {
   return at;
 }
 
+// The symbols defined in section `index`, as the machine's SymbolTable
+// (raw big-endian records): in an object every section starts at 0, so
+// only its own symbols may name its code.  Empty when there is no sound
+// symbol table.
+r3k::SymbolTable symbols_of(Elf* elf, size_t index) {
+  for (Elf_Scn* scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+    GElf_Shdr sh;
+    if (!gelf_getshdr(scn, &sh) || sh.sh_type != SHT_SYMTAB) continue;
+    Elf_Data* syms = elf_rawdata(scn, nullptr);
+    Elf_Data* names = elf_rawdata(elf_getscn(elf, sh.sh_link), nullptr);
+    constexpr size_t kEntry = 16;  // Elf32_Sym; st_shndx is its last two bytes
+    if (!syms || !names || sh.sh_entsize != kEntry || syms->d_size % kEntry) return {};
+    const auto* raw = static_cast<const uint8_t*>(syms->d_buf);
+    std::vector<uint8_t> mine;
+    for (size_t at = 0; at < syms->d_size; at += kEntry)
+      if ((size_t{raw[at + 14]} << 8 | raw[at + 15]) == index) mine.insert(mine.end(), raw + at, raw + at + kEntry);
+    const auto* text = static_cast<const char*>(names->d_buf);
+    return {std::move(mine), std::vector<char>(text, text + names->d_size)};
+  }
+  return {};
+}
+
+// "main+0x8" for addr, as r3krun names code in its fault reports.
+std::string function_at(const r3k::SymbolTable& symbols, uint32_t addr) {
+  const auto at = symbols.locate(addr);
+  if (!at) return {};
+  constexpr size_t kMaxName = 200;  // one line of reasonable length
+  std::string name;
+  for (const char c : at->name.substr(0, kMaxName)) name += c > ' ' && c < 0x7f ? c : '?';
+  if (at->name.size() > kMaxName) name += "...";
+  if (!at->offset) return name;
+  char offset[16];
+  std::snprintf(offset, sizeof offset, "+0x%x", unsigned(at->offset));
+  return name + offset;
+}
+
+void scan_section(Elf* elf, Elf_Scn* scn, const GElf_Shdr& sh, const std::string& where, bool object) {
+  r3k::CodeRegion region;
+  region.addr = uint32_t(sh.sh_addr);
+  Elf_Data* data = elf_rawdata(scn, nullptr);
+  if (!data || data->d_size != sh.sh_size || sh.sh_size % 4) return fail(where, "unreadable code section");
+  region.bytes = {static_cast<const uint8_t*>(data->d_buf), data->d_size};
+  if (object) region.unresolved = relocated(elf, elf_ndxscn(scn), region.addr);
+  const std::vector<r3k::Fault> found = r3k::scan_code(region);
+  if (found.empty()) return;
+  const r3k::SymbolTable symbols = symbols_of(elf, elf_ndxscn(scn));
+  const uint32_t base = object ? region.addr : 0;  // an object's symbols count from its section's start
+  for (const r3k::Fault& f : found) {
+    const std::string function = function_at(symbols, f.pc - base);
+    std::fprintf(stderr, "r3kscan: %s: %s\n", where.c_str(), f.describe(function).c_str());
+    ++findings;
+  }
+}
+
 void scan_elf(Elf* elf, const std::string& where) {
   GElf_Ehdr eh;
   const char* ident = elf_getident(elf, nullptr);
@@ -61,26 +127,20 @@ void scan_elf(Elf* elf, const std::string& where) {
     GElf_Shdr sh;
     if (!gelf_getshdr(scn, &sh) || sh.sh_type != SHT_PROGBITS || !(sh.sh_flags & SHF_EXECINSTR)) continue;
     const char* name = elf_strptr(elf, names, sh.sh_name);
-    Elf_Data* data = elf_rawdata(scn, nullptr);
-    if (!data || data->d_size != sh.sh_size || sh.sh_size % 4) {
-      fail(where + ": " + (name ? name : "?"), "unreadable code section");
-      continue;
-    }
-    r3k::CodeRegion region;
-    region.addr = uint32_t(sh.sh_addr);
-    region.bytes = {static_cast<const uint8_t*>(data->d_buf), data->d_size};
-    if (eh.e_type == ET_REL) region.unresolved = relocated(elf, elf_ndxscn(scn), region.addr);
-    for (const r3k::Fault& f : r3k::scan_code(region)) {
-      std::fprintf(stderr, "r3kscan: %s: %s: %s\n", where.c_str(), name ? name : "?", f.describe().c_str());
-      ++findings;
-    }
+    scan_section(elf, scn, sh, where + ": " + (name ? name : "?"), eh.e_type == ET_REL);
   }
 }
 
 // `listed`: found in a directory, where files of other kinds are skipped.
 void scan_file(const fs::path& path, bool listed) {
-  const int fd = open(path.c_str(), O_RDONLY);
+  // Not blocking: a FIFO or a device named here is refused, never waited on.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return fail(path.string(), std::string("cannot open: ") + std::strerror(errno));
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return fail(path.string(), "not a regular file or directory");
+  }
   Elf* top = elf_begin(fd, ELF_C_READ, nullptr);
   const Elf_Kind kind = top ? elf_kind(top) : ELF_K_NONE;
   if (kind == ELF_K_ELF) {
@@ -100,28 +160,57 @@ void scan_file(const fs::path& path, bool listed) {
   close(fd);
 }
 
+// The regular files in a directory (not its subdirectories), sorted.  An
+// entry whose type cannot be told (a symbolic link loop, no permission) is
+// reported; one that points nowhere is skipped like any non-file.
+void scan_directory(const fs::path& dir) {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code type_ec;
+    const bool regular = it->is_regular_file(type_ec);
+    if (type_ec && type_ec != std::errc::no_such_file_or_directory) fail(it->path().string(), type_ec.message());
+    else if (regular) files.push_back(it->path());
+  }
+  if (ec) fail(dir.string(), ec.message());
+  std::sort(files.begin(), files.end());
+  for (const auto& f : files) scan_file(f, true);
+}
+
+void scan_path(const fs::path& path) {
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (ec) return fail(path.string(), "cannot open: " + ec.message());
+  if (fs::is_directory(st)) return scan_directory(path);
+  scan_file(path, false);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: r3kscan PATH...\n");
+  std::vector<fs::path> paths;
+  bool options = true;
+  for (int k = 1; k < argc; ++k) {
+    const std::string arg = argv[k];
+    if (options && (arg == "--help" || arg == "-h")) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (options && arg == "--") {
+      options = false;
+    } else if (options && arg.size() > 1 && arg[0] == '-') {
+      std::fprintf(stderr, "r3kscan: unknown option %s\n%s", arg.c_str(), kUsage);
+      return 2;
+    } else {
+      paths.push_back(arg);
+    }
+  }
+  if (paths.empty()) {
+    std::fputs(kUsage, stderr);
     return 2;
   }
   elf_version(EV_CURRENT);
-  for (int k = 1; k < argc; ++k) {
-    const fs::path path = argv[k];
-    std::error_code ec;
-    if (!fs::is_directory(path, ec)) {
-      scan_file(path, false);
-      continue;
-    }
-    std::vector<fs::path> files;
-    for (const auto& e : fs::directory_iterator(path, ec))
-      if (e.is_regular_file()) files.push_back(e.path());
-    if (ec) fail(path.string(), ec.message());
-    std::sort(files.begin(), files.end());
-    for (const auto& f : files) scan_file(f, true);
-  }
+  for (const fs::path& path : paths) scan_path(path);
   if (errors) return 2;
   return findings ? 1 : 0;
 }

@@ -16,6 +16,13 @@ std::string format(const char* fmt, auto... args) {
 
 }  // namespace
 
+bool links_ra(uint32_t insn) {
+  const uint32_t op = insn >> 26, rt = insn >> 16 & 31, rd = insn >> 11 & 31;
+  if (op == 3) return true;                            // jal
+  if (op == 0) return (insn & 0x3f) == 9 && rd == 31;  // jalr
+  return op == 1 && (rt == 0x10 || rt == 0x11);        // bltzal, bgezal
+}
+
 std::string disassemble(uint32_t word, uint32_t pc) {
   Insn i{word};
   const char* rs = reg_name(i.rs()).data();

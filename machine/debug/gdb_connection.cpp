@@ -27,6 +27,14 @@ std::string numeric_address(const sockaddr* sa, socklen_t len) {
   return host_port(host, static_cast<uint16_t>(std::atoi(port)));
 }
 
+// Reachable from this machine only: 127.0.0.0/8, ::1, or ::ffff:127.x.
+bool is_loopback(const sockaddr* sa) {
+  if (sa->sa_family == AF_INET) return ntohl(reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr) >> 24 == 127;
+  if (sa->sa_family != AF_INET6) return false;
+  const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr;
+  return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+}
+
 [[noreturn]] void fail(const std::string& what, const std::string& where, int err) {
   throw std::runtime_error("--gdb: cannot " + what + " " + where + ": " + std::strerror(err));
 }
@@ -87,6 +95,7 @@ Listener::Listener(const Endpoint& at) {
     if (bind(fd_, a->ai_addr, a->ai_addrlen) == 0 && listen(fd_, 1) == 0 &&
         getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &len) == 0) {
       address_ = numeric_address(reinterpret_cast<sockaddr*>(&bound), len);
+      loopback_ = is_loopback(reinterpret_cast<sockaddr*>(&bound));
     } else {
       err = errno;
       close(fd_);

@@ -1,9 +1,12 @@
 #include "r3k/cli.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -69,7 +72,7 @@ void declare(CLI::App& app, Texts& t) {
   app.add_option("--max-host-mem", t.max_host_mem,
                  "Host memory of all processes together, as --max-mem (default 2G); past it fork fails with ENOMEM")
       ->type_name("SIZE");
-  app.add_option("--max-insns", t.max_insns, "Instruction budget of the whole run (default 20e9)")->type_name("N");
+  app.add_option("--max-insns", t.max_insns, "Instruction budget of the whole run (default: none)")->type_name("N");
   app.add_option("--clock", t.clock,
                  "__time gives a virtual clock from SECONDS since 1970, one nanosecond per guest instruction")
       ->type_name("SECONDS");
@@ -120,6 +123,7 @@ void apply_numbers(const CLI::App& app, const Texts& t, Options& o) {
 
 void apply(const CLI::App& app, const Texts& t, Command& cmd) {
   Options& o = cmd.options;
+  o.max_insns = kNoBudget;  // a budget is for runaway guests in tests, asked for
   // Asking for a trace's form or place asks for the trace.
   o.trace = t.trace || app.count("--trace-format") || app.count("--trace-file");
   o.stats = t.stats;
@@ -164,7 +168,7 @@ Command parse_command_line(int argc, const char* const* argv) {
       "Exit status: the first process's status & 0xff; 128+signal if a fault killed it;\n"
       "137 when --max-insns runs out; 120, 121, 122 after reboot(RB_REBOOT, RB_HALT, RB_POWEROFF);\n"
       "123 when every process waits for another (a deadlock); 125 bad usage; 126 not a runnable MIPS-I ELF;\n"
-      "127 cannot open; 70 an internal error of r3krun.");
+      "127 cannot open; 74 the host refused output (a full disk, a closed pipe); 70 an internal error of r3krun.");
   app.set_version_flag("--version", "r3krun " R3K_VERSION);
   Texts t;
   declare(app, t);
@@ -202,17 +206,122 @@ Command parse_command_line(int argc, const char* const* argv) {
 
 namespace {
 
+// One line of r3krun's own; what came from outside in it (a path, an
+// option's value) is made printable.
 void say(const std::string& line) {
-  Console::host().line(2, "r3krun: " + line);
+  Console::host().line(2, "r3krun: " + printable(line));
   Console::host().flush();
+}
+
+// Descriptors 0-2 closed when r3krun starts are held open (on /dev/null,
+// or else on a descriptor that takes nothing), so that nothing r3krun opens
+// (the trace file, the debugger's connection) gets their numbers and the
+// guest's output with them.  Returns them: the guest finds them closed, as
+// --close-fd makes them, and r3krun's own output to them goes nowhere.
+std::vector<int32_t> hold_closed_standard_descriptors() {
+  std::vector<int32_t> closed;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int held = ::open("/dev/null", O_RDWR | O_NOCTTY);
+    if (held < 0) held = ::open("/", O_PATH | O_DIRECTORY);
+    if (held >= 0 && held != fd) {  // the lowest free number is fd itself, unless something else took it
+      ::dup2(held, fd);
+      ::close(held);
+    }
+    closed.push_back(fd);
+  }
+  return closed;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// What a trace may go to besides a regular file: a terminal or /dev/null.
+// Other devices are not even opened: opening some does something to them.
+bool trace_device(const struct stat& st) {
+  if (!S_ISCHR(st.st_mode)) return false;
+  const unsigned kind = major(st.st_rdev), unit = minor(st.st_rdev);
+  return (kind == 1 && unit == 3) || kind == 4 || (kind == 5 && unit <= 1) || (kind >= 136 && kind <= 143);
+}
+
+// The --trace-file, opened once the program has been read: never the
+// program itself (same file: its truncation would destroy it), never
+// something an open or a write could block on for good (a FIFO, a socket).
+// r3krun's own standard output or error (/dev/stderr) is used as it is.
+// Returns the descriptor, or -1 with *why.
+int open_trace_file(const std::string& path, const ElfImage& program, std::string* why) {
+  auto is_program = [&](const struct stat& st) {
+    if (program.file_id() != ElfImage::FileId{uint64_t(st.st_dev), uint64_t(st.st_ino)}) return false;
+    *why = path + " is the program";
+    return true;
+  };
+  auto refuses = [&](const struct stat& st) {
+    if (is_program(st)) return true;
+    if (S_ISREG(st.st_mode) || trace_device(st)) return false;
+    *why = path + " is not a regular file or a terminal";
+    return true;
+  };
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (is_program(st)) return -1;
+    for (const int own : {1, 2}) {
+      struct stat mine {};
+      if (::fstat(own, &mine) == 0 && same_file(st, mine)) return own;
+    }
+    if (refuses(st)) return -1;
+  } else if (errno != ENOENT) {
+    *why = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  // Not truncated before it is known to be a regular file that is not the
+  // program (the path may have changed since).
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  if (fd < 0) {
+    *why = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  if (::fstat(fd, &st) != 0 || refuses(st) || (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)) {
+    if (why->empty()) *why = "cannot open " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  Console::host().name(fd, "the trace file " + printable(path));
+  return fd;
+}
+
+// Waits for the debugger's connection and serves it.
+int debug(Machine& machine, const gdb::Endpoint& at) {
+  std::optional<gdb::Listener> listener;
+  try {
+    listener.emplace(at);
+  } catch (const std::runtime_error& e) {
+    say(e.what());
+    return kExitUsage;
+  }
+  say("waiting for gdb on " + listener->address());
+  if (!listener->loopback())
+    say("warning: --gdb " + listener->address() +
+        " is not a loopback address: whoever connects first controls the program (no authentication)");
+  gdb::Connection conn(listener->accept());
+  listener.reset();
+  serve_debugger(machine, conn);
+  return 0;
 }
 
 // The run itself, once the command line is understood.
 int run(Command& cmd) {
+  std::optional<ElfImage> image;
+  try {
+    image.emplace(ElfImage::read_file(cmd.argv.front()));
+  } catch (const LoadError& e) {
+    say(e.what());
+    return e.kind() == LoadError::Kind::CannotOpen ? kExitCannotOpen : kExitNotRunnable;
+  }
   if (!cmd.trace_file.empty()) {
-    cmd.options.trace_fd = ::open(cmd.trace_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    std::string why;
+    cmd.options.trace_fd = open_trace_file(cmd.trace_file, *image, &why);
     if (cmd.options.trace_fd < 0) {
-      say("--trace-file: cannot open " + cmd.trace_file + ": " + std::strerror(errno));
+      say("--trace-file: " + why);
       return kExitUsage;
     }
   }
@@ -220,7 +329,7 @@ int run(Command& cmd) {
     int fd;
     ~Closer() {
       Console::host().flush();
-      if (fd != 2) ::close(fd);
+      if (fd > 2) ::close(fd);
     }
   } closer{cmd.options.trace_fd};
   cmd.options.echo = true;
@@ -236,36 +345,23 @@ int run(Command& cmd) {
   }
   Machine& machine = *made;
   try {
-    machine.load_file(cmd.argv.front(), cmd.argv);
+    machine.load(std::move(*image), cmd.argv);
   } catch (const LoadError& e) {
     say(e.what());
-    return e.kind() == LoadError::Kind::CannotOpen ? kExitCannotOpen : kExitNotRunnable;
+    return kExitNotRunnable;
   }
-  if (cmd.gdb) {
-    std::optional<gdb::Listener> listener;
-    try {
-      listener.emplace(*cmd.gdb);
-    } catch (const std::runtime_error& e) {
-      say(e.what());
-      return kExitUsage;
-    }
-    say("waiting for gdb on " + listener->address());
-    gdb::Connection conn(listener->accept());
-    listener.reset();
-    serve_debugger(machine, conn);
-  }
+  if (cmd.gdb)
+    if (const int status = debug(machine, *cmd.gdb); status != 0) return status;
   return machine.run().exit_code;
 }
 
-}  // namespace
-
-int run_command_line(int argc, const char* const* argv) {
-  // A closed pipe on our stdout must not kill us mid-run.
-  std::signal(SIGPIPE, SIG_IGN);
-  Command cmd;
+int run_parsed(int argc, const char* const* argv, const std::vector<int32_t>& closed) {
   try {
-    cmd = parse_command_line(argc, argv);
+    Command cmd = parse_command_line(argc, argv);
     if (cmd.help) return 0;
+    for (const int32_t fd : closed)
+      if (std::find(cmd.options.closed_fds.begin(), cmd.options.closed_fds.end(), fd) == cmd.options.closed_fds.end())
+        cmd.options.closed_fds.push_back(fd);
     return run(cmd);
   } catch (const UsageError& e) {
     say(e.what());
@@ -274,6 +370,23 @@ int run_command_line(int argc, const char* const* argv) {
     say(std::string("internal error: ") + e.what());
     return kExitInternal;
   }
+}
+
+}  // namespace
+
+int run_command_line(int argc, const char* const* argv) {
+  // Before anything is opened.
+  const std::vector<int32_t> closed = hold_closed_standard_descriptors();
+  for (const int32_t fd : closed) Console::host().discard(fd);
+  // A closed pipe on our stdout, or a trace past the file size limit, is a
+  // refused write (EPIPE, EFBIG), reported as any other, not a signal that
+  // ends us without a word.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  const int status = run_parsed(argc, argv, closed);
+  Console::host().flush();
+  // Whatever the run said, output that did not arrive makes it a failure.
+  return Console::host().report_refusal() ? kExitOutputRefused : status;
 }
 
 }  // namespace r3k

@@ -83,11 +83,14 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
     if (!at) return std::string();
     // The file's bytes: keep the report one line of reasonable length.
     constexpr size_t kMaxName = 200;
-    std::string name;
-    for (const char c : at->name.substr(0, kMaxName)) name += c > ' ' && c < 0x7f ? c : '?';
-    if (at->name.size() > kMaxName) name += "...";
-    return name + (at->offset ? "+" + hex(at->offset) : "");
+    return printable(at->name, kMaxName) + (at->offset ? "+" + hex(at->offset) : "");
   });
+  // Made at the first fault: a run without one reads no frame table.
+  kernel_->set_caller_walker(
+      [this](const uint32_t* gpr, uint32_t pc, bool ra_live, const AddressSpace& space, size_t max) {
+        if (!unwinder_) unwinder_ = std::make_unique<Unwinder>(*image_);
+        return unwinder_->callers(gpr, pc, ra_live, space, max);
+      });
   scheduler_ = std::make_unique<Scheduler>(opts_.quantum, opts_.seed);
 }
 
@@ -109,10 +112,21 @@ CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string
     const uint32_t vector = (strings - 4 * static_cast<uint32_t>(argv.size() + 1)) & ~7u;
     base = vector - 16;
     const uint32_t lo = base & ~(kPageSize - 1);
-    if (!space.map(lo, kUserEnd - lo, kProtRead | kProtWrite))
-      throw LoadError(LoadError::Kind::NotRunnable, image_->name() +
-                                                        ": no memory left for the argument list under the limit of " +
-                                                        std::to_string(space.max_pages()) + " pages");
+    auto no_host_memory = [&] {
+      return LoadError(LoadError::Kind::NotRunnable,
+                       image_->name() + ": no host memory for the argument list under the limit of " +
+                           std::to_string(space.host().limit()) + " bytes (--max-host-mem)");
+    };
+    if (!space.map(lo, kUserEnd - lo, kProtRead | kProtWrite)) {
+      // Past the page limit, or else the host cap would not hold the tables.
+      uint32_t fresh = 0;
+      for (uint64_t a = lo; a < kUserEnd; a += kPageSize) fresh += space.prot(static_cast<uint32_t>(a)) == kProtNone;
+      if (uint64_t{space.mapped_pages()} + fresh > space.max_pages())
+        throw LoadError(LoadError::Kind::NotRunnable, image_->name() +
+                                                          ": no memory left for the argument list under the limit of " +
+                                                          std::to_string(space.max_pages()) + " pages (--max-mem)");
+      throw no_host_memory();
+    }
     std::vector<uint8_t> words(4 * (argv.size() + 1), 0);
     uint32_t at = strings;
     bool written = true;
@@ -123,10 +137,7 @@ CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string
     }
     // Under a small host cap the pages may not be had: never start with a
     // vector of zeros.
-    if (!written || !space.poke(vector, words.data(), static_cast<uint32_t>(words.size())))
-      throw LoadError(LoadError::Kind::NotRunnable, image_->name() + ": no host memory for the argument list under " +
-                                                        "the limit of " + std::to_string(space.host().limit()) +
-                                                        " bytes");
+    if (!written || !space.poke(vector, words.data(), static_cast<uint32_t>(words.size()))) throw no_host_memory();
     st.gpr[kA0] = static_cast<uint32_t>(argv.size());
     st.gpr[kA0 + 1] = vector;
   }
@@ -151,6 +162,7 @@ bool Machine::drive(Goal goal) {
     if (current_ == nullptr) {  // between slices
       kernel_->release_reaped();
       Console::host().tick();
+      if (output_refused()) continue;
       const auto& live = kernel_->live();
       if (goal != Goal::AllEnded && kernel_->info(*first).ended()) return debugging && halt(DebugHalt::Why::Ended);
       if (live.empty()) return false;
@@ -193,6 +205,7 @@ bool Machine::drive(Goal goal) {
       total_ += stop.executed;
       kernel_->count_insns(*p, stop.executed);
       slice_left_ -= std::min(slice_left_, stop.executed);
+      if (output_refused()) break;  // a call stopped for it is not served
       if (stop.reason == StopReason::Syscall) {
         kernel_->syscall(*p);
         if (step && !kernel_->info(*p).ended()) return halt(DebugHalt::Why::Step);
@@ -218,6 +231,19 @@ bool Machine::drive(Goal goal) {
     }
     current_ = nullptr;
   }
+}
+
+// Once the host refuses output for good, nothing the guests write can
+// arrive any more: every process is ended (trace lines say why), and the
+// run ends with kExitOutputRefused.  True the first time.
+bool Machine::output_refused() {
+  if (refused_ || !Console::host().refusal()) return false;
+  refused_ = true;
+  if (opts_.diagnostics) Console::host().report_refusal();
+  for (Process* p : std::vector<Process*>(kernel_->live()))
+    kernel_->kill_by_signal(*p, kSigKill, "the host refused its output", true);
+  current_ = nullptr;
+  return true;
 }
 
 bool Machine::halt(DebugHalt::Why why, const Fault& fault) {
@@ -260,9 +286,18 @@ void Machine::kill_first(const Fault& fault) {
 RunResult Machine::run() {
   Process& first = first_process();
   drive(Goal::AllEnded);
+  if (opts_.stats)
+    for (const std::string& line : stats_lines()) Console::host().line(2, line);
+  Console::host().flush();
   RunResult r;
   const ProcessInfo& info = kernel_->info(first);
-  if (const auto& end = kernel_->machine_end()) {
+  if (Console::host().refusal()) {
+    // Lost output outweighs any status: a run whose output did not all
+    // arrive did not succeed, whatever its processes said.
+    r.exit_code = kExitOutputRefused;
+    r.message = Console::host().refusal_line();
+    if (opts_.diagnostics) Console::host().report_refusal();
+  } else if (const auto& end = kernel_->machine_end()) {
     r.exit_code = end->exit_code;
     r.message = end->message;
   } else if (budget_hit_) {
@@ -274,9 +309,6 @@ RunResult Machine::run() {
   } else {
     r.exit_code = info.status & 0xff;
   }
-  if (opts_.stats)
-    for (const std::string& line : stats_lines()) Console::host().line(2, line);
-  Console::host().flush();
   return r;
 }
 

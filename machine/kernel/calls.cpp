@@ -66,8 +66,7 @@ const Kernel::CallSpec Kernel::kCalls[kSyscallCount] = {
     {Sys::execv, &Kernel::do_execv, Where::Stops, sig(kDec, A(K::Path, 0), A(K::Argv, 1))},
     {Sys::fork, &Kernel::do_fork, Where::Stops, sig(kDec)},
     {Sys::waitpid, &Kernel::do_waitpid, Where::Stops, sig(kDec, A(K::Int, 0), A(K::Ptr, 1), A(K::WaitOptions, 2))},
-    {Sys::open, &Kernel::unimplemented, Where::InPlace,
-     sig(kDec, A(K::Path, 0), A(K::OpenFlags, 1), A(K::Mode, 2))},
+    {Sys::open, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::OpenFlags, 1), A(K::Mode, 2))},
     {Sys::read, &Kernel::do_read, Where::Stops, sig(kDec, A(K::Int, 0), A(K::OutBuf, 1), A(K::UInt, 2))},
     {Sys::write, &Kernel::do_write, Where::InPlaceUnlessBlocking,
      sig(kDec, A(K::Int, 0), A(K::InBuf, 1), A(K::UInt, 2))},
@@ -77,8 +76,7 @@ const Kernel::CallSpec Kernel::kCalls[kSyscallCount] = {
     {Sys::sbrk, &Kernel::do_sbrk, Where::Stops, sig(RetKind::Hex, A(K::Int, 0))},
     {Sys::getpid, &Kernel::do_getpid, Where::InPlace, sig(kDec)},
     {Sys::ioctl, &Kernel::do_ioctl, Where::InPlace, sig(kDec, A(K::Int, 0), A(K::Hex, 1), A(K::Ptr, 2))},
-    {Sys::lseek, &Kernel::do_lseek, Where::InPlace,
-     sig(RetKind::Dec64, A(K::Int, 0), A(K::Off64, 2), A(K::Whence, 4))},
+    {Sys::lseek, &Kernel::do_lseek, Where::InPlace, sig(RetKind::Dec64, A(K::Int, 0), A(K::Off64, 2), A(K::Whence, 4))},
     {Sys::fsync, &Kernel::do_fsync, Where::InPlace, sig(kDec, A(K::Int, 0))},
     {Sys::ftruncate, &Kernel::do_ftruncate, Where::InPlace, sig(kDec, A(K::Int, 0), A(K::Off64, 2))},
     {Sys::fstat, &Kernel::do_fstat, Where::Stops, sig(kDec, A(K::Int, 0), A(K::StatOut, 1))},
@@ -88,8 +86,7 @@ const Kernel::CallSpec Kernel::kCalls[kSyscallCount] = {
     {Sys::mkdir, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::Mode, 1))},
     {Sys::rmdir, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0))},
     {Sys::chdir, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0))},
-    {Sys::getdirentry, &Kernel::unimplemented, Where::Stops,
-     sig(kDec, A(K::Int, 0), A(K::OutBuf, 1), A(K::UInt, 2))},
+    {Sys::getdirentry, &Kernel::unimplemented, Where::Stops, sig(kDec, A(K::Int, 0), A(K::OutBuf, 1), A(K::UInt, 2))},
     {Sys::symlink, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::Path, 1))},
     {Sys::readlink, &Kernel::unimplemented, Where::Stops, sig(kDec, A(K::Path, 0), A(K::OutBuf, 1), A(K::UInt, 2))},
     {Sys::dup2, &Kernel::do_dup2, Where::Stops, sig(kDec, A(K::Int, 0), A(K::Int, 1))},
@@ -130,6 +127,8 @@ void Kernel::syscall(Process& p) {
 bool Kernel::serve_in_place(void* process, uint32_t* gpr) noexcept {
   Process& p = *static_cast<Process*>(process);
   Kernel& k = *p.kernel;
+  // Output the host refused ends the run: the machine sees to it first.
+  if (k.console_.refusal()) return false;
   if (gpr[kV0] == static_cast<uint32_t>(Sys::write) && k.lean_write_ && k.write_in_place(p, gpr)) return true;
   if (!k.stays_in_place(p, gpr)) return false;
   try {

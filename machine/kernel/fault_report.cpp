@@ -1,6 +1,7 @@
 // What a fault report says beyond the fault itself: the function the
-// faulting instruction lies in, and the likely cause where the machine can
-// know it from the fault, the page table and its own limits.
+// faulting instruction lies in, the likely cause where the machine can
+// know it from the fault, the page table and its own limits, and the
+// calls that led there.
 #include <cstdio>
 
 #include "r3k/kernel.h"
@@ -21,7 +22,40 @@ std::string hex8(uint32_t v) {
   return buf;
 }
 
+uint32_t word_at(const AddressSpace& space, uint32_t addr) {
+  uint8_t b[4] = {};
+  if (addr > kUserEnd - 4 || !space.peek(addr, b, 4)) return 0;
+  return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+}
+
 }  // namespace
+
+// " (called from A <- B <- ...)", innermost first, as gdb's backtrace
+// lists frames; each caller named at its call instruction, "? " before
+// one that is likely rather than known.  Empty when no caller is found.
+std::string Kernel::callers(const Process& p, const Fault& f) const {
+  if (!walker_) return {};
+  const AddressSpace& space = *p.space;
+  uint32_t pc = f.pc;
+  // A call that already linked took ra from the function it is in: in a
+  // call's delay slot, or at the bad target of a call (whose function the
+  // report names at the call).  A fetch fault after any other jump has
+  // left its function's frame behind.
+  bool ra_live = !(f.in_delay_slot && f.pc >= 4 && links_ra(word_at(space, f.pc - 4)));
+  if (f.fetch) {
+    if (f.from_pc == 0 || !links_ra(word_at(space, f.from_pc))) return {};
+    pc = f.from_pc;
+    ra_live = false;
+  }
+  const auto chain = walker_(p.cpu->state().gpr, pc, ra_live, space, kReportedCallers + 1);
+  if (chain.empty()) return {};
+  std::string text = " (called from ";
+  for (size_t i = 0; i < chain.size() && i < kReportedCallers; ++i) {
+    const std::string name = namer_ ? namer_(chain[i].pc) : std::string();
+    text += (i ? " <- " : "") + std::string(chain[i].sure ? "" : "? ") + (name.empty() ? hex8(chain[i].pc) : name);
+  }
+  return text + (chain.size() > kReportedCallers ? " <- ...)" : ")");
+}
 
 std::string Kernel::explain(const Process& p, const Fault& f) const {
   const AddressSpace& space = *p.space;
@@ -45,7 +79,7 @@ std::string Kernel::explain(const Process& p, const Fault& f) const {
     } else {
       cause = "ran " + cause;
     }
-    return f.describe({}, cause);
+    return f.describe({}, cause) + callers(p, f);
   }
   switch (f.kind) {
     case FaultKind::Break:
@@ -77,7 +111,7 @@ std::string Kernel::explain(const Process& p, const Fault& f) const {
     }
     default: break;
   }
-  return f.describe(where(f.pc), cause);
+  return f.describe(where(f.pc), cause) + callers(p, f);
 }
 
 }  // namespace r3k

@@ -25,8 +25,7 @@ std::optional<Kernel::Answer> Kernel::do_sbrk(Call& c) {
       if (p.space->prot(static_cast<uint32_t>(a)) != kProtNone) return error(kENOMEM);
     const HostMemory& host = p.space->host();
     if (new_end - old_end > host.limit() - std::min(host.limit(), host.used())) return error(kENOMEM);
-    if (!p.space->map(static_cast<uint32_t>(old_end), static_cast<uint32_t>(new_end - old_end),
-                      kProtRead | kProtWrite))
+    if (!p.space->map(static_cast<uint32_t>(old_end), static_cast<uint32_t>(new_end - old_end), kProtRead | kProtWrite))
       return error(kENOMEM);
   } else if (new_end < old_end) {
     p.space->unmap(static_cast<uint32_t>(new_end), static_cast<uint32_t>(old_end - new_end));

@@ -149,7 +149,7 @@ ElfImage ElfImage::parse(const Source& src, const std::string& name) {
   });
   if (!entry_ok) refuse(name, "entry point " + hex(img.entry_) + " is not inside an executable segment");
   if (img.entry_ % 4 != 0) refuse(name, "entry point " + hex(img.entry_) + " is not word-aligned");
-  img.read_symbols(src, be(h.e_shoff), be(h.e_shnum), be(h.e_shentsize));
+  img.read_sections(src, be(h.e_shoff), be(h.e_shnum), be(h.e_shentsize), be(h.e_shstrndx));
   return img;
 }
 
@@ -208,24 +208,66 @@ void ElfImage::read_segments(const Source& src, uint32_t phoff, uint16_t phnum, 
   }
 }
 
-void ElfImage::read_symbols(const Source& src, uint32_t shoff, uint16_t shnum, uint16_t shentsize) {
-  // Symbols are a convenience: any doubt about the section table and we
-  // simply have none.
+namespace {
+
+// The symbol table and its names, or an empty table.
+SymbolTable symbols_of(const ElfImage::Source& src, const std::vector<Elf32_Shdr>& sections) {
+  const auto symtab =
+      std::find_if(sections.begin(), sections.end(), [](const Elf32_Shdr& s) { return be(s.sh_type) == SHT_SYMTAB; });
+  if (symtab == sections.end()) return {};
+  const uint32_t off = be(symtab->sh_offset), size = be(symtab->sh_size), link = be(symtab->sh_link);
+  if (be(symtab->sh_entsize) != sizeof(Elf32_Sym) || !src.fits(off, size) || link >= sections.size()) return {};
+  const Elf32_Shdr& strtab = sections[link];
+  const uint32_t stroff = be(strtab.sh_offset), strsize = be(strtab.sh_size);
+  if (be(strtab.sh_type) != SHT_STRTAB || !src.fits(stroff, strsize)) return {};
+  const uint32_t count = size / sizeof(Elf32_Sym);
+  if (count > SymbolTable::kMaxEntries || strsize > SymbolTable::kMaxNameBytes) return {};
+  return SymbolTable(src.read_array<uint8_t>(off, count * sizeof(Elf32_Sym)), src.read_array<char>(stroff, strsize));
+}
+
+// .debug_frame and .eh_frame, found by name through the section name table.
+ElfImage::FrameTables frames_of(const ElfImage::Source& src, const std::vector<Elf32_Shdr>& sections,
+                                uint16_t shstrndx) {
+  ElfImage::FrameTables frames;
+  if (shstrndx == SHN_UNDEF || shstrndx >= sections.size()) return frames;
+  // Section names are short: a name table larger than this is not worth reading for them.
+  constexpr uint32_t kMaxSectionNames = 64u << 10;
+  const Elf32_Shdr& table = sections[shstrndx];
+  const uint32_t names_off = be(table.sh_offset), names_size = be(table.sh_size);
+  if (be(table.sh_type) != SHT_STRTAB || names_size > kMaxSectionNames || !src.fits(names_off, names_size))
+    return frames;
+  const auto names = src.read_array<char>(names_off, names_size);
+  auto named = [&](const Elf32_Shdr& s, std::string_view wanted) {
+    const uint32_t at = be(s.sh_name);
+    return at < names.size() && names.size() - at > wanted.size() &&
+           std::string_view(names.data() + at, wanted.size()) == wanted && names[at + wanted.size()] == '\0';
+  };
+  auto bytes_of = [&](const Elf32_Shdr& s) {
+    const uint32_t off = be(s.sh_offset), size = be(s.sh_size);
+    if (be(s.sh_type) == SHT_NOBITS || size > ElfImage::kMaxFrameBytes || !src.fits(off, size))
+      return std::vector<uint8_t>{};
+    return src.read_array<uint8_t>(off, size);
+  };
+  for (const Elf32_Shdr& s : sections) {
+    if (frames.debug_frame.empty() && named(s, ".debug_frame")) frames.debug_frame = bytes_of(s);
+    if (frames.eh_frame.empty() && named(s, ".eh_frame")) {
+      frames.eh_frame = bytes_of(s);
+      frames.eh_frame_addr = be(s.sh_addr);
+    }
+  }
+  return frames;
+}
+
+}  // namespace
+
+void ElfImage::read_sections(const Source& src, uint32_t shoff, uint16_t shnum, uint16_t shentsize, uint16_t shstrndx) {
+  // Symbols and frame tables are a convenience: any doubt about the
+  // section table and we simply have none.
   if (shoff == 0 || shnum == 0 || shentsize != sizeof(Elf32_Shdr)) return;
   if (!src.fits(shoff, uint64_t{shnum} * shentsize)) return;
   const auto sections = src.read_array<Elf32_Shdr>(shoff, shnum);
-  const auto symtab =
-      std::find_if(sections.begin(), sections.end(), [](const Elf32_Shdr& s) { return be(s.sh_type) == SHT_SYMTAB; });
-  if (symtab == sections.end()) return;
-  const uint32_t off = be(symtab->sh_offset), size = be(symtab->sh_size), link = be(symtab->sh_link);
-  if (be(symtab->sh_entsize) != sizeof(Elf32_Sym) || !src.fits(off, size) || link >= shnum) return;
-  const Elf32_Shdr& strtab = sections[link];
-  const uint32_t stroff = be(strtab.sh_offset), strsize = be(strtab.sh_size);
-  if (be(strtab.sh_type) != SHT_STRTAB || !src.fits(stroff, strsize)) return;
-  const uint32_t count = size / sizeof(Elf32_Sym);
-  if (count > SymbolTable::kMaxEntries || strsize > SymbolTable::kMaxNameBytes) return;
-  symbols_ =
-      SymbolTable(src.read_array<uint8_t>(off, count * sizeof(Elf32_Sym)), src.read_array<char>(stroff, strsize));
+  symbols_ = symbols_of(src, sections);
+  frames_ = frames_of(src, sections, shstrndx);
 }
 
 // ---- SymbolTable ----------------------------------------------------------
@@ -319,20 +361,26 @@ std::pair<uint32_t, uint32_t> ElfImage::writable_range() const {
 
 void ElfImage::load_into(AddressSpace& space) const {
   // Two segments may share a page (one ending and the next starting in
-  // it); such a page gets the union of their protections.
-  auto too_big = [&] {
-    return LoadError(LoadError::Kind::NotRunnable, name_ + ": program needs more memory than the limit of " +
-                                                       std::to_string(space.max_pages()) + " pages");
-  };
-  uint64_t need = 0;
-  for (const Segment& s : segments_) need += (uint64_t{s.vaddr % kPageSize} + s.memsz + kPageSize - 1) >> kPageBits;
-  if (need > space.max_pages()) throw too_big();
+  // it, or several in one page); such a page is one page, with the union
+  // of their protections.
   std::map<uint32_t, uint8_t> pages;
   for (const Segment& s : segments_) {
     const uint32_t first = s.vaddr >> kPageBits;
     const uint32_t last = static_cast<uint32_t>((uint64_t{s.vaddr} + s.memsz - 1) >> kPageBits);
     for (uint32_t p = first; p <= last; ++p) pages[p] |= s.prot;
   }
+  uint64_t fresh = 0;
+  for (const auto& [page, prot] : pages) fresh += space.prot(page << kPageBits) == kProtNone;
+  if (fresh + space.mapped_pages() > space.max_pages())
+    throw LoadError(LoadError::Kind::NotRunnable, name_ + ": program needs " + std::to_string(pages.size()) +
+                                                      " pages, more than the limit of " +
+                                                      std::to_string(space.max_pages()) + " pages (--max-mem)");
+  // Within the page limit, only the host cap can refuse a page table.
+  auto no_host_memory = [&] {
+    return LoadError(LoadError::Kind::NotRunnable, name_ + ": no host memory for the program under the limit of " +
+                                                       std::to_string(space.host().limit()) +
+                                                       " bytes (--max-host-mem)");
+  };
   for (auto it = pages.begin(); it != pages.end();) {
     // One map() per run of pages with the same protection.
     auto run_end = std::next(it);
@@ -341,12 +389,14 @@ void ElfImage::load_into(AddressSpace& space) const {
       ++run_end;
       ++count;
     }
-    if (!space.map(it->first << kPageBits, count << kPageBits, it->second)) throw too_big();
+    if (!space.map(it->first << kPageBits, count << kPageBits, it->second)) throw no_host_memory();
     it = run_end;
   }
   for (const Segment& s : segments_)
     if (s.filesz != 0 && !space.poke(s.vaddr, data_.data() + s.offset, s.filesz))
-      throw LoadError(LoadError::Kind::NotRunnable, name_ + ": no host memory for the segment at " + hex(s.vaddr));
+      throw LoadError(LoadError::Kind::NotRunnable, name_ + ": no host memory for the segment at " + hex(s.vaddr) +
+                                                        " under the limit of " + std::to_string(space.host().limit()) +
+                                                        " bytes (--max-host-mem)");
 }
 
 ElfImage ElfImage::read_file(const std::string& path) {
@@ -372,7 +422,9 @@ ElfImage ElfImage::read_file(const std::string& path) {
   kind_of(st);
   if (st.st_size > static_cast<off_t>(kMaxFileSize))
     fail(LoadError::Kind::NotRunnable, "file too large (" + std::to_string(st.st_size) + " bytes)");
-  return parse(FileSource(fd, static_cast<uint64_t>(st.st_size), path), path);
+  ElfImage image = parse(FileSource(fd, static_cast<uint64_t>(st.st_size), path), path);
+  image.file_id_ = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return image;
 }
 
 }  // namespace r3k

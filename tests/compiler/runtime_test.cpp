@@ -1,6 +1,6 @@
-// The compiler's runtime (libr3kgcc.a) of the MIPS build, called on r3krun
-// against the host's IEEE and integer arithmetic, bit for bit: every
-// combination of edge operands, then seeded random ones.
+// The compiler's runtime (libr3kgcc.a) and libm.a of the MIPS build, called
+// on r3krun against the host's IEEE and integer arithmetic and C library,
+// bit for bit: every combination of edge operands, then seeded random ones.
 //
 // R3K_RT_CASES random cases per routine (default 300), R3K_RT_SEED the seed.
 // A longer run:
@@ -175,6 +175,22 @@ std::vector<Routine> float_routines(const std::string& m) {
   };
 }
 
+// libm.a, against the host's C library: sqrt correctly rounded, the
+// others exact; fabs and copysign change only the sign bit, of NaNs too.
+template <class Fp>
+std::vector<Routine> math_routines(const std::string& f) {
+  return {
+      fn<Fp, Fp>("sqrt" + f, [](Fp x) { return std::sqrt(x); }),
+      fn<Fp, Fp>("fabs" + f, [](Fp x) { return std::fabs(x); }).nans(Nan::Exact),
+      fn<Fp, Fp, Fp>("copysign" + f, [](Fp x, Fp y) { return std::copysign(x, y); }).nans(Nan::Exact),
+      fn<Fp, Fp>("floor" + f, [](Fp x) { return std::floor(x); }),
+      fn<Fp, Fp>("ceil" + f, [](Fp x) { return std::ceil(x); }),
+      fn<Fp, Fp>("trunc" + f, [](Fp x) { return std::trunc(x); }),
+      fn<Fp, Fp>("round" + f, [](Fp x) { return std::round(x); }),
+      fn<Fp, Fp, Fp>("fmod" + f, [](Fp x, Fp y) { return std::fmod(x, y); }),
+  };
+}
+
 template <class Fp, class Fn>
 Routine complex_routine(const char* name, Fn host) {
   constexpr T t = type_of<Fp>;
@@ -273,6 +289,8 @@ const std::vector<Routine>& routines() {
         fn<L, L>("__absvdi2", [](L x) { return x < 0 ? trapv(L(0), x, sub) : x; }),
     };
     for (Routine& r : more) v.push_back(std::move(r));
+    for (Routine& r : math_routines<double>("")) v.push_back(std::move(r));
+    for (Routine& r : math_routines<float>("f")) v.push_back(std::move(r));
     return v;
   }();
   return all;

@@ -1,5 +1,5 @@
-/* Guest for the compiler-runtime tests: every routine of libr3kgcc.a kept
-   in the image, so that the host can call each by name. */
+/* Guest for the compiler-runtime tests: every routine of libr3kgcc.a and
+   of libm.a kept in the image, so that the host can call each by name. */
 /* clang-format off */
 #define ROUTINES(X)                                                                      \
   X(__adddf3) X(__subdf3) X(__muldf3) X(__divdf3) X(__negdf2)                            \
@@ -18,7 +18,9 @@
   X(__clrsbsi2) X(__clrsbdi2) X(__popcountsi2) X(__popcountdi2)                          \
   X(__paritysi2) X(__paritydi2) X(__bswapsi2) X(__bswapdi2)                              \
   X(__addvsi3) X(__addvdi3) X(__subvsi3) X(__subvdi3) X(__mulvsi3) X(__mulvdi3)          \
-  X(__negvsi2) X(__negvdi2) X(__absvsi2) X(__absvdi2)
+  X(__negvsi2) X(__negvdi2) X(__absvsi2) X(__absvdi2)                                    \
+  X(sqrt) X(sqrtf) X(fabs) X(fabsf) X(copysign) X(copysignf) X(floor) X(floorf)          \
+  X(ceil) X(ceilf) X(trunc) X(truncf) X(round) X(roundf) X(fmod) X(fmodf)
 /* clang-format on */
 
 /* Under names of their own: some are built-in functions to the compiler. */

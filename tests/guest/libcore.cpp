@@ -2,6 +2,7 @@
 // by symbol, and the helpers below where a call needs guest-side code (a
 // recording sink for the formatting engine, a plain store).
 #include <assert.h>
+#include <ctype.h>
 #include <errno.h>
 #include <r3k/runtime.h>
 #include <stdarg.h>
@@ -51,11 +52,15 @@ void store_word(unsigned addr, unsigned value) { *(volatile unsigned *)addr = va
 
 // Every routine under test, referenced from main so that the linker's
 // section garbage collection keeps them in the image.
-const void *const keep_linked[] = {(const void *)strcmp,       (const void *)strchr,      (const void *)strlen,
-                                   (const void *)memcpy,       (const void *)memmove,     (const void *)memset,
-                                   (const void *)memcmp,       (const void *)strerror,    (const void *)sys_errlist,
-                                   (const void *)&sys_nerr,    (const void *)snprintf,    (const void *)vsnprintf,
-                                   (const void *)__bad_assert, (const void *)rec_vprintf, (const void *)store_word};
+const void *const keep_linked[] = {
+    (const void *)strcmp,       (const void *)strchr,      (const void *)strlen,     (const void *)memcpy,
+    (const void *)memmove,      (const void *)memset,      (const void *)memcmp,     (const void *)strerror,
+    (const void *)sys_errlist,  (const void *)&sys_nerr,   (const void *)snprintf,   (const void *)vsnprintf,
+    (const void *)__bad_assert, (const void *)rec_vprintf, (const void *)store_word, (const void *)isalnum,
+    (const void *)isalpha,      (const void *)isblank,     (const void *)iscntrl,    (const void *)isdigit,
+    (const void *)isgraph,      (const void *)islower,     (const void *)isprint,    (const void *)ispunct,
+    (const void *)isspace,      (const void *)isupper,     (const void *)isxdigit,   (const void *)tolower,
+    (const void *)toupper};
 }
 
 int main(int argc, char **) { return ((const void *const volatile *)keep_linked)[argc - 1] == 0; }

@@ -2,9 +2,12 @@
 // and where the guest's output and the trace go.
 #include "r3k/cli.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,43 +44,64 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc",
        "",
-       {" in main: lw a0,0(zero) (null pointer)"}},
-      // Named code and the likely cause.
+       {" in main: lw a0,0(zero) (null pointer) (called from __start+0x", ")"}},
+      // Named code, the likely cause and the callers: from the frame tables
+      // (debugme is built -g) and, for the compiler runtime, which has
+      // none, from the return address.
       {{debugme, "fault"},
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x",
        "",
-       {" in deref+0x", ": lw ", " (null pointer)"}},
+       {" in deref+0x", ": lw ", " (null pointer) (called from main+0x", " <- __start+0x", ")"}},
       {{debugme, "div"},
        133,
        "r3krun: pid 2 killed by SIGTRAP: break at pc 0x",
        "",
-       {" in divide+0x", ": break 0x7 (integer division by zero)"}},
+       {" in divide+0x", ": break 0x7 (integer division by zero) (called from main+0x", " <- __start+0x", ")"}},
       {{debugme, "div64"},
        133,
        "r3krun: pid 2 killed by SIGTRAP: break at pc 0x",
        "",
-       {" in __divdi3+0x", ": break 0x7 (integer division by zero)"}},
+       {" in __divdi3+0x", ": break 0x7 (integer division by zero) (called from main+0x", " <- __start+0x", ")"}},
       {{debugme, "ro"},
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad address 0x",
        "",
-       {" in poke+0x", ": sw ", " (store to a read-only page)"}},
+       {" in poke+0x", ": sw ", " (store to a read-only page) (called from main+0x", " <- __start+0x", ")"}},
       {{debugme, "stack"},
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad address 0x7f7f",
        "",
-       {" in recurse+0x", " (stack overflow: past the 8 MiB stack)"}},
+       {" in recurse+0x", " (stack overflow: past the 8 MiB stack) (called from recurse+0x", " <- recurse+0x",
+        " <- recurse+0x", " <- recurse+0x", " <- recurse+0x", " <- recurse+0x", " <- ...)"}},
       {{debugme, "jump"},
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad address 0x",
        "",
-       {": instruction fetch (jump to a non-executable page from jalr ", " at 0x", " in main+0x", ")"}},
+       {": instruction fetch (jump to a non-executable page from jalr ", " at 0x", " in main+0x",
+        ") (called from __start+0x", ")"}},
+      // Stacks that cannot be trusted: no caller, or a chain cut short.
+      {{mtest::guest("bad_stack")},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x",
+       "",
+       {" in main+0x1c: lw t1,0(zero) (null pointer)"}},
+      {{mtest::guest("bad_stack"), "cycle"},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x",
+       "",
+       {" in cycle+0x28: lw t3,0(zero) (null pointer) (called from cycle+0x30 <- cycle+0x30 <- cycle+0x30 <- "
+        "cycle+0x30 <- cycle+0x30 <- cycle+0x30 <- ...)"}},
+      {{mtest::guest("bad_stack"), "top", "of memory"},
+       139,
+       "r3krun: pid 2 killed by SIGSEGV: bad address 0x00000000 at pc 0x",
+       "",
+       {" in framed+0xc: lw t0,0(zero) (null pointer)"}},
       {{"--max-host-mem", "1M", mtest::guest("deep_stack"), "2000"},
        139,
        "r3krun: pid 2 killed by SIGSEGV: bad ",
        "",
-       {": sb ", " (no host memory left for the page under --max-host-mem)"}},
+       {": sb ", " (no host memory left for the page under --max-host-mem) (called from ", " <- ...)"}},
       {{"--max-host-mem", "96K", mtest::guest("deep_stack"), "10"},
        126,
        "r3krun: " R3K_GUEST_DIR "/deep_stack: no host memory for the argument list",
@@ -103,6 +127,27 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       {{"--gdb", "::1:5", exit_status}, 125, "r3krun: --gdb: '::1:5': an IPv6 address goes in brackets", ""},
       {{"--gdb", "192.0.2.1:0", exit_status}, 125, "r3krun: --gdb: cannot listen on 192.0.2.1:0: ", ""},
       {{"--gdb", "0", "/nonexistent/prog"}, 127, "r3krun: /nonexistent/prog: cannot open", ""},
+      // The limit that was hit, by its option.
+      {{"--max-host-mem", "1p", exit_status},
+       126,
+       "r3krun: " R3K_GUEST_DIR "/exit_status: no host memory for the program under the limit of 4096 bytes",
+       "",
+       {" (--max-host-mem)"}},
+      {{"--max-host-mem", "20p", exit_status},
+       126,
+       "r3krun: " R3K_GUEST_DIR "/exit_status: no host memory for the argument list under the limit of 81920 bytes",
+       "",
+       {" (--max-host-mem)"}},
+      {{"--max-mem", "1p", exit_status},
+       126,
+       "r3krun: " R3K_GUEST_DIR "/exit_status: program needs ",
+       "",
+       {" pages, more than the limit of 1 pages (--max-mem)"}},
+      // Text from outside stays on its one line and sends the terminal nothing.
+      {{"/tmp/x\ny\033[31m"}, 127, "r3krun: /tmp/x?y?[31m: cannot open: No such file or directory", ""},
+      {{"--fail", "a\nb=EIO", exit_status}, 125, "r3krun: --fail: bad rule 'a?b=EIO': unknown call 'a?b'", ""},
+      {{"--result", "getpid=\r7", exit_status}, 125, "r3krun: --result: bad rule 'getpid=?7': bad value '?7'", ""},
+      {{"--gdb", "\033[2J:70000", exit_status}, 125, "r3krun: --gdb: '?[2J:70000' is not PORT or HOST:PORT", ""},
       {{"/dev/null"}, 126, "r3krun: /dev/null: not a regular file", ""},
       {{"/nonexistent/prog"}, 127, "r3krun: /nonexistent/prog: cannot open: No such file or directory", ""},
       {{R3K_SOURCE_DIR}, 126, "r3krun: " R3K_SOURCE_DIR ": is a directory", ""},
@@ -122,6 +167,10 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       for (const char* part : c.rest) EXPECT_NE(at = r.err.find(part, at), std::string::npos) << part << "\n" << r.err;
       if (!c.rest.empty()) {
         EXPECT_TRUE(r.err.ends_with(std::string(c.rest.back()) + "\n")) << r.err;
+      }
+      // Every caller here is known: none is marked as only likely.
+      if (const size_t chain = r.err.find(" (called from "); chain != std::string::npos) {
+        EXPECT_EQ(r.err.find("? ", chain), std::string::npos) << r.err;
       }
     }
   }
@@ -158,6 +207,14 @@ TEST(Cli, RefusesWhatIsNotAProgramWithoutReadingIt) {
   EXPECT_EQ(s.code, 126);
   EXPECT_EQ(s.err, "r3krun: " + sparse + ": not an ELF file\n");
   EXPECT_TRUE(r3k::test::peak_under(s, 128 * 1024)) << "peak host memory " << s.max_rss_kib << " KiB";
+  // A directory's name with a newline and a cursor movement: one line
+  // that moves nothing.
+  const std::string odd = std::string(dir) + "/new\nline\033[A";
+  ASSERT_EQ(mkdir(odd.c_str(), 0700), 0);
+  const Ran d = r3krun({odd});
+  EXPECT_EQ(d.code, 126);
+  EXPECT_EQ(d.err, "r3krun: " + std::string(dir) + "/new?line?[A: is a directory\n");
+  rmdir(odd.c_str());
   unlink(fifo.c_str());
   unlink(sparse.c_str());
   rmdir(dir);
@@ -322,6 +379,246 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   EXPECT_EQ(o.max_host_mem, uint64_t{4} << 30);
   EXPECT_EQ(c.trace_file, "t.log");
   EXPECT_TRUE(o.trace) << "a trace file asks for the trace";
+  // A budget is asked for: none by default, whatever the library's is.
+  const char* bare[] = {"r3krun", "prog"};
+  EXPECT_EQ(r3k::parse_command_line(2, bare).options.max_insns, r3k::kNoBudget);
+}
+
+// r3krun ("$0" "$@") run by sh with its descriptors changed by script.
+r3k::test::How via_shell(const std::string& script, int extra_fd = -1) {
+  r3k::test::How how;
+  how.prefix = {"sh", "-c", script};
+  how.extra_fd = extra_fd;
+  return how;
+}
+
+TEST(Cli, HostOutputIsNeverDroppedSilently) {
+  char dir[] = "/tmp/r3k-out-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string trace = std::string(dir) + "/trace", flood = mtest::guest("flood");
+  int unread[2];
+  ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
+  close(unread[0]);  // nobody will ever read it
+  const std::string full = "r3krun: standard output (fd 1): cannot write: No space left on device\n";
+  struct Case {
+    const char* what;
+    std::string script;
+    std::vector<std::string> args;
+    std::string err;      // the one line, and status 74
+    int extra_fd = -1;    // r3krun's descriptor 3
+    bool traced = false;  // the trace on stderr too, ending in the kill
+    std::string err_end;  // the line's end after a descriptor number, which depends on what r3krun inherited
+  } cases[] = {
+      {"full disk", "exec \"$0\" \"$@\" >/dev/full", {"--max-insns", "1e7", flood}, full},
+      {"closed pipe",
+       "exec \"$0\" \"$@\" >&3",
+       {"--max-insns", "1e7", flood},
+       "r3krun: standard output (fd 1): cannot write: Broken pipe\n",
+       unread[1]},
+      {"traced", "exec \"$0\" \"$@\" >/dev/full", {"--max-insns", "1e7", "--trace", flood}, full, -1, true},
+      {"trace file past the size limit",
+       "ulimit -f 8 && exec \"$0\" \"$@\" >/dev/null",
+       {"--max-insns", "1e7", "--trace-file", trace, flood, "1000000"},
+       "r3krun: the trace file " + trace + " (fd ",
+       -1,
+       false,
+       "): cannot write: File too large\n"},
+      {"r3krun's own help", "exec \"$0\" \"$@\" >/dev/full", {"--help"}, full},
+  };
+  for (const Case& c : cases) {
+    const Ran r = r3krun(c.args, via_shell(c.script, c.extra_fd));
+    EXPECT_EQ(r.code, r3k::kExitOutputRefused) << c.what << "\n" << r.err.substr(0, 2000);
+    if (!c.err_end.empty()) {
+      EXPECT_TRUE(r.err.starts_with(c.err) && r.err.ends_with(c.err_end) && lines(r.err) == 1) << c.what << r.err;
+      continue;
+    }
+    if (!c.traced) {
+      EXPECT_EQ(r.err, c.err) << c.what;
+      continue;
+    }
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.what;
+    EXPECT_TRUE(r.err.ends_with("[pid 2] +++ killed by SIGKILL (the host refused its output) +++\n")) << c.what;
+  }
+  close(unread[1]);
+  unlink(trace.c_str());
+  rmdir(dir);
+
+  // A non-blocking pipe whose reader comes late is waited for: every byte
+  // arrives, in order.
+  int late[2];
+  ASSERT_EQ(pipe2(late, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(late[1], F_SETFL, O_NONBLOCK), 0);
+  r3k::test::Started started = r3k::test::start({R3K_RUN_BINARY, "--max-insns", "1e9", flood, "409604"},
+                                                via_shell("exec \"$0\" \"$@\" >&3", late[1]));
+  close(late[1]);
+  usleep(300000);
+  std::string got;
+  pollfd in{late[0], POLLIN, 0};
+  char buf[65536];
+  for (ssize_t n = 1; n > 0 && poll(&in, 1, 30000) == 1;)
+    if ((n = read(late[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+  close(late[0]);
+  const Ran r = r3k::test::finish(started);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  ASSERT_EQ(got.size(), 409604u);
+  for (size_t i = 0; i < got.size(); ++i)
+    if (got[i] != char('0' + i % 10)) {
+      ADD_FAILURE() << "byte " << i << " is " << got[i];
+      break;
+    }
+}
+
+// A port r3krun --gdb waits on, from its first line (0: it did not say).
+int gdb_port(r3k::test::Started& s) {
+  r3k::test::read_until(s, [](const Ran& r) { return r.err.find('\n') != std::string::npos; });
+  const std::string& err = s.ran.err;
+  if (err.rfind("r3krun: waiting for gdb on ", 0) != 0) return 0;
+  return std::atoi(err.c_str() + err.rfind(':', err.find('\n')) + 1);
+}
+
+int connect_to(const char* address, int port) {
+  sockaddr_storage at{};
+  socklen_t len = sizeof(sockaddr_in);
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&at);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&at);
+  if (inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+  } else if (inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    len = sizeof(sockaddr_in6);
+  }
+  const int fd = socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&at), len) != 0) {
+    close(fd);
+    return -1;
+  }
+  const timeval limit{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+TEST(Cli, ClosedStandardDescriptorsStayClosedForTheGuest) {
+  char path[] = "/tmp/r3k-closed-XXXXXX";
+  close(mkstemp(path));
+  const std::string stdout_closed = "exec \"$0\" \"$@\" >&-", stderr_closed = "exec \"$0\" \"$@\" 2>&-";
+  // Else the trace file would be descriptor 1 (or 2), the guest's output in it.
+  struct Case {
+    std::string script;
+    std::vector<std::string> args;
+    std::string out;
+    size_t failed_writes;  // to the closed descriptor, EBADF
+  } cases[] = {
+      {stdout_closed, {"--trace-file", path, "--trace-format=tsv", mtest::guest("exit_status")}, "", 1},
+      {stderr_closed,
+       {"--trace-file", path, "--trace-format=tsv", mtest::guest("interleave"), "stderr"},
+       std::string(100, 'P'),
+       100},
+  };
+  for (const Case& c : cases) {
+    const Ran r = r3krun(c.args, via_shell(c.script));
+    EXPECT_EQ(r.code, 0) << c.script << "\n" << r.err;
+    EXPECT_EQ(r.out, c.out) << c.script;
+    std::ifstream in(path);
+    size_t failed = 0;
+    for (std::string line; std::getline(in, line);) {
+      EXPECT_NE(line.find('\t'), std::string::npos) << c.script << ": not a trace line: " << line;
+      failed += line.find("\twrite\t0000000") != std::string::npos && line.find("\t1\t26\t") != std::string::npos;
+    }
+    EXPECT_EQ(failed, c.failed_writes) << c.script;
+  }
+  unlink(path);
+
+  // Else the debugger's connection would be descriptor 1, the guest's
+  // output inside the protocol.
+  r3k::test::Started s = r3k::test::start({R3K_RUN_BINARY, "--gdb", "0", mtest::guest("exit_status")},
+                                          via_shell("exec \"$0\" \"$@\" <&- >&-"));
+  const int port = gdb_port(s);
+  ASSERT_NE(port, 0) << s.ran.err;
+  const int fd = connect_to("127.0.0.1", port);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "$c#63", 5), 5);
+  std::string got;
+  char buf[4096];
+  // Up to the exit's reply, whole ("$W00#b7").
+  for (ssize_t n = 1; n > 0 && (got.find("$W") == std::string::npos || got.size() < got.find("$W") + 7);)
+    if ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+  close(fd);
+  EXPECT_NE(got.find("$W00#"), std::string::npos) << got;
+  EXPECT_EQ(got.find("hi"), std::string::npos) << got;
+  EXPECT_EQ(r3k::test::finish(s).code, 0);
+}
+
+TEST(Cli, TraceFileNeverHarmsTheProgramOrBlocks) {
+  char made[] = "/tmp/r3k-tracefile-XXXXXX";
+  ASSERT_NE(mkdtemp(made), nullptr);
+  const std::string dir = made, prog = dir + "/prog", alias = dir + "/alias", link = dir + "/link",
+                    fifo = dir + "/fifo";
+  {
+    std::ifstream from(mtest::guest("exit_status"), std::ios::binary);
+    std::ofstream(prog, std::ios::binary) << from.rdbuf();
+  }
+  ASSERT_EQ(chmod(prog.c_str(), 0755) | ::link(prog.c_str(), alias.c_str()) | symlink(prog.c_str(), link.c_str()) |
+                mkfifo(fifo.c_str(), 0600),
+            0);
+  struct stat before {};
+  stat(prog.c_str(), &before);
+  const std::string traced =
+      "[pid 2] write(1, \"hi\\n\", 3) = 3\n[pid 2] _exit(0) = ?\n[pid 2] +++ exited with 0 +++\n";
+  struct Case {
+    std::string file;
+    int code;
+    std::string err;
+  } cases[] = {
+      {prog, 125, "r3krun: --trace-file: " + prog + " is the program\n"},
+      {alias, 125, "r3krun: --trace-file: " + alias + " is the program\n"},
+      {link, 125, "r3krun: --trace-file: " + link + " is the program\n"},
+      {fifo, 125, "r3krun: --trace-file: " + fifo + " is not a regular file or a terminal\n"},
+      {dir, 125, "r3krun: --trace-file: " + dir + " is not a regular file or a terminal\n"},
+      {"/dev/null", 0, ""},
+      {"/dev/stderr", 0, traced},
+  };
+  for (const Case& c : cases) {
+    const Ran r = r3krun({"--trace-file", c.file, prog}, r3k::test::within(20));
+    EXPECT_EQ(r.code, c.code) << c.file << "\n" << r.err;
+    EXPECT_EQ(r.err, c.err) << c.file;
+    struct stat after {};
+    stat(prog.c_str(), &after);
+    EXPECT_EQ(after.st_size, before.st_size) << c.file;
+  }
+  EXPECT_EQ(r3krun({prog}).out, "hi\n");
+  for (const std::string& f : {prog, alias, link, fifo}) unlink(f.c_str());
+  rmdir(made);
+}
+
+TEST(Cli, GdbOffTheLoopbackWarns) {
+  struct Case {
+    const char* at;
+    const char* connect;
+    bool warns;
+  } cases[] = {{"127.0.0.1:0", "127.0.0.1", false},
+               {"0.0.0.0:0", "127.0.0.1", true},
+               {"0:0", "127.0.0.1", true},
+               {"[::1]:0", "::1", false},
+               {"[::]:0", "::1", true}};
+  for (const Case& c : cases) {
+    r3k::test::Started s = r3k::test::start({R3K_RUN_BINARY, "--gdb", c.at, mtest::guest("exit_status")});
+    const int port = gdb_port(s);
+    if (port == 0 && s.ran.err.find("cannot listen") != std::string::npos) {
+      r3k::test::finish(s);  // no IPv6 here
+      continue;
+    }
+    ASSERT_NE(port, 0) << c.at << ": " << s.ran.err;
+    // A connection that goes without a word ends the run.
+    close(connect_to(c.connect, port));
+    const Ran r = r3k::test::finish(s);
+    EXPECT_EQ(r.code, 137) << c.at << "\n" << r.err;
+    EXPECT_EQ(lines(r.err), c.warns ? 3u : 2u) << c.at << "\n" << r.err;
+    EXPECT_EQ(r.err.find("\nr3krun: warning: --gdb ") != std::string::npos, c.warns) << c.at << "\n" << r.err;
+    EXPECT_EQ(r.err.find("(no authentication)\n") != std::string::npos, c.warns) << c.at << "\n" << r.err;
+  }
 }
 
 }  // namespace

@@ -248,11 +248,48 @@ TEST(ElfLoader, FaultReportsNameCodeInOneBoundedLine) {
                                          "...+0x4: sw zero,32(t0) (store to a read-only page)");
 }
 
-TEST(ElfLoader, RefusesAProgramLargerThanTheMemoryLimit) {
-  r3k::Options o;
-  o.max_mem_pages = 1;  // text and data need two
-  r3k::Machine m(o);
-  EXPECT_THROW(m.load_image(good_elf(), {"t"}), r3k::LoadError);
+// good_elf with a third segment, and all three in the text's page: text,
+// data at 0x400100 and a bss at 0x400800.
+std::vector<uint8_t> one_page_elf() {
+  auto b = good_elf(
+      {lui(t0, 0x40), lw(a0, 0x100, t0), lw(a1, 0x800, t0), nop(), addu(a0, a0, a1), addiu(v0, zero, 0), syscall()});
+  put_be16(b, kPhnum, 3);
+  put_be32(b, ph(1, pVaddr), 0x400100);
+  const uint32_t bss[6] = {1, 0, 0x400800, 0, 0x40, 6};
+  for (int f = 0; f < 6; ++f) put_be32(b, ph(2, f), bss[f]);
+  return b;
+}
+
+TEST(ElfLoader, MemoryLimitsCountEachPageOnceAndNameTheLimit) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> elf;
+    uint32_t pages;       // --max-mem
+    uint64_t host_bytes;  // --max-host-mem
+    const char* refusal;  // the message's end; null: it runs, exiting 9
+  } cases[] = {
+      {"text and data need two", good_elf(), 1, r3k::HostMemory::kDefaultLimit,
+       "program needs 2 pages, more than the limit of 1 pages (--max-mem)"},
+      {"and the arguments a third", good_elf(), 2, r3k::HostMemory::kDefaultLimit,
+       "no memory left for the argument list under the limit of 2 pages (--max-mem)"},
+      {"three segments in one page, and the arguments", one_page_elf(), 2, r3k::HostMemory::kDefaultLimit, nullptr},
+      {"no room for a page table", good_elf(), 3, 4096,
+       "no host memory for the program under the limit of 4096 bytes (--max-host-mem)"},
+  };
+  for (const Case& c : cases) {
+    r3k::Options o;
+    o.max_mem_pages = c.pages;
+    o.max_host_mem = c.host_bytes;
+    r3k::Machine m(o);
+    try {
+      m.load_image(c.elf, {"t"}, "prog");
+      EXPECT_EQ(c.refusal, nullptr) << c.what << ": loaded";
+      EXPECT_EQ(m.run().exit_code, 9) << c.what;
+    } catch (const r3k::LoadError& e) {
+      ASSERT_NE(c.refusal, nullptr) << c.what << ": " << e.what();
+      EXPECT_EQ(e.what(), "prog: " + std::string(c.refusal)) << c.what;
+    }
+  }
 }
 
 TEST(ElfLoader, BrokenSectionTableLosesSymbolsButStillRuns) {

@@ -134,11 +134,16 @@ TEST(Trace, WholeRunOfForkAndWait) {
 TEST(Trace, FaultEndsTheTrace) {
   std::unique_ptr<r3k::Machine> m;
   const auto lines = traced_run("null_load", {}, {}, &m);
-  char line[120];
+  // The caller: __start's call of main, named by its offset.
+  const uint32_t start = *m->symbol("__start"), jal_main = 3u << 26 | (*m->symbol("main") >> 2 & 0x03ffffff);
+  uint32_t call = start;
+  for (uint8_t b[4]; m->space().peek(call, b, 4) && (uint32_t{b[0]} << 24 | b[1] << 16 | b[2] << 8 | b[3]) != jal_main;)
+    call += 4;
+  char line[160];
   std::snprintf(line, sizeof line,
                 "[pid 2] +++ killed by SIGSEGV (bad address 0x00000000 at pc 0x%08x in main: lw a0,0(zero) (null "
-                "pointer)) +++",
-                *m->symbol("main"));
+                "pointer) (called from __start+0x%x)) +++",
+                *m->symbol("main"), call - start);
   EXPECT_EQ(lines, std::vector<std::string>{line});
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <random>
 #include <string>
@@ -286,6 +287,31 @@ TEST(MemRoutines, TouchNothingPastTheRange) {
       returns("memmove", edge, edge + k, len);
       EXPECT_EQ(lib.read(edge, len), bytes.substr(k, len));
       lib.write(edge, bytes);
+    }
+  }
+}
+
+// <ctype.h> against the host's C library in the "C" locale, for EOF and
+// every byte value: bytes 128..255 are in no class, the classes answer
+// exactly 1 or 0, tolower and toupper change only letters.
+TEST(Ctype, MatchesTheCLocaleForEofAndEveryByte) {
+  struct Fn {
+    const char* name;
+    int (*host)(int);
+    bool is_class;
+  };
+  const Fn fns[] = {{"isalnum", isalnum, true},  {"isalpha", isalpha, true}, {"isblank", isblank, true},
+                    {"iscntrl", iscntrl, true},  {"isdigit", isdigit, true}, {"isgraph", isgraph, true},
+                    {"islower", islower, true},  {"isprint", isprint, true}, {"ispunct", ispunct, true},
+                    {"isspace", isspace, true},  {"isupper", isupper, true}, {"isxdigit", isxdigit, true},
+                    {"tolower", tolower, false}, {"toupper", toupper, false}};
+  LibCore lib;
+  for (const Fn& f : fns) {
+    int wrong = 0;
+    for (int c = -1; c <= 255 && wrong < 3; ++c) {
+      const int32_t got = static_cast<int32_t>(lib.call(f.name, {static_cast<uint32_t>(c)}));
+      const int want = f.is_class ? f.host(c) != 0 : f.host(c);
+      if (got != want) ++wrong, ADD_FAILURE() << f.name << "(" << c << ") gave " << got << ", want " << want;
     }
   }
 }

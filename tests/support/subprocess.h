@@ -139,7 +139,14 @@ inline Ran run(std::vector<std::string> args, const How& how = {}) {
   return finish(s);
 }
 
+// r3krun has no instruction budget unless asked: every run a test starts
+// gets one (unless it sets its own), so a runaway guest ends with 137
+// instead of at the test's timeout.
+inline constexpr const char* kTestBudget = "20e9";
+
 inline Ran r3krun(std::vector<std::string> args, const How& how = {}) {
+  if (std::find(args.begin(), args.end(), "--max-insns") == args.end())
+    args.insert(args.begin(), {"--max-insns", kTestBudget});
   args.insert(args.begin(), R3K_RUN_BINARY);
   return run(std::move(args), how);
 }

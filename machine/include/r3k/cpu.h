@@ -50,6 +50,16 @@ struct Fault {
   std::string describe(std::string_view where = {}, std::string_view cause = {}) const;
 };
 
+// A caller on the way to a fault: the address of its call instruction,
+// and whether the link is known rather than likely.  Known: found from
+// call-frame information all the way, or the call is a jal to the very
+// function it returns from.  Likely: read from a prologue, or a call
+// through a register.
+struct CallSite {
+  uint32_t pc = 0;
+  bool sure = false;
+};
+
 // Architectural state plus the R3000 strictness that survives a stop.
 struct CpuState {
   uint32_t gpr[kGprCount] = {};
@@ -154,5 +164,8 @@ class Cpu {
 
 // Assembler-style text of one instruction, e.g. "addiu sp,sp,-24".
 std::string disassemble(uint32_t insn, uint32_t pc);
+// Whether insn is a call that leaves its return address in ra: jal, jalr
+// with rd = ra, bltzal, bgezal.
+bool links_ra(uint32_t insn);
 
 }  // namespace r3k

@@ -100,6 +100,13 @@ class ElfImage {
   static ElfImage read_file(const std::string& path);
 
   const std::string& name() const { return name_; }
+  // The file read_file() read, to tell it from other files; none for bytes
+  // parsed from memory.
+  struct FileId {
+    uint64_t device = 0, inode = 0;
+    bool operator==(const FileId&) const = default;
+  };
+  const std::optional<FileId>& file_id() const { return file_id_; }
   uint32_t entry() const { return entry_; }
   const std::vector<Segment>& segments() const { return segments_; }
   // Address range covering every writable segment, page-rounded; empty
@@ -110,9 +117,22 @@ class ElfImage {
   std::optional<uint32_t> symbol(std::string_view name) const { return symbols_.find(name); }
   const SymbolTable& symbols() const { return symbols_; }
 
+  // The program's call-frame information, the sections' bytes as in the
+  // file (big-endian), read with the symbols: .debug_frame (built with -g)
+  // and .eh_frame with its address.  Empty when absent, damaged or larger
+  // than kMaxFrameBytes; only a fault's report reads them (loader/unwind.cpp).
+  static constexpr uint32_t kMaxFrameBytes = 16u << 20;
+  struct FrameTables {
+    std::vector<uint8_t> debug_frame, eh_frame;
+    uint32_t eh_frame_addr = 0;
+  };
+  const FrameTables& frame_tables() const { return frames_; }
+
   // Maps the segments with their protection, copies the file bytes and
-  // leaves the rest zero (untouched: no host memory).  Throws LoadError if
-  // the space's page limit is too small for the program.
+  // leaves the rest zero (untouched: no host memory).  Throws LoadError,
+  // naming the limit, if the space's page limit is too small for the
+  // program's pages (each counted once, however many segments share it) or
+  // the host cap for its page tables.
   void load_into(AddressSpace& space) const;
 
   class Source;  // where parse reads from: bytes in memory or a file
@@ -120,13 +140,15 @@ class ElfImage {
  private:
   static ElfImage parse(const Source& source, const std::string& name);
   void read_segments(const Source& source, uint32_t phoff, uint16_t phnum, uint16_t phentsize);
-  void read_symbols(const Source& source, uint32_t shoff, uint16_t shnum, uint16_t shentsize);
+  void read_sections(const Source& source, uint32_t shoff, uint16_t shnum, uint16_t shentsize, uint16_t shstrndx);
 
   std::string name_;
+  std::optional<FileId> file_id_;
   uint32_t entry_ = 0;
   std::vector<Segment> segments_;
   std::vector<uint8_t> data_;  // file bytes of all segments, back to back
   SymbolTable symbols_;
+  FrameTables frames_;
 };
 
 }  // namespace r3k

@@ -32,6 +32,10 @@ class Listener {
 
   // As bound, the port chosen when 0 was asked for: "127.0.0.1:1234".
   const std::string& address() const { return address_; }
+  // Whether only this machine can connect: bound to a loopback address.
+  // The protocol has no authentication, so anyone else who can reach the
+  // port first becomes the debugger.
+  bool loopback() const { return loopback_; }
   // Waits for the debugger and stops listening; returns the connection's
   // descriptor.
   int accept();
@@ -39,6 +43,7 @@ class Listener {
  private:
   int fd_ = -1;
   std::string address_;
+  bool loopback_ = false;
 };
 
 class Connection {

@@ -46,6 +46,11 @@ struct ProcessInfo {
 
 // Names the code at an address ("deref+0x8"); empty when it cannot.
 using CodeNamer = std::function<std::string(uint32_t addr)>;
+// The calls that led to pc, innermost first, at most max, from the
+// process's registers there (ra_live: ra still holds the return address
+// of pc's function) and its memory.
+using CallerWalker = std::function<std::vector<CallSite>(const uint32_t* gpr, uint32_t pc, bool ra_live,
+                                                         const AddressSpace& space, size_t max)>;
 
 enum class ProcState : uint8_t { Runnable, Blocked, Zombie, Reaped };
 
@@ -108,6 +113,8 @@ class Kernel {
   void set_heap_start(uint32_t addr);
   // How fault reports name the code (the program's symbols).
   void set_code_namer(CodeNamer namer) { namer_ = std::move(namer); }
+  // How fault reports find the callers (from the program's frame tables).
+  void set_caller_walker(CallerWalker walker) { walker_ = std::move(walker); }
 
   // Serves the call the process just trapped with (its pc is already past
   // the syscall).  The process may end or block.
@@ -170,6 +177,8 @@ class Kernel {
   // The fault as its report tells it: with the code it hit and its likely
   // cause (fault_report.cpp).
   std::string explain(const Process& p, const Fault& fault) const;
+  // Most callers a report names; beyond them it says " <- ...".
+  static constexpr size_t kReportedCallers = 6;
 
   // Open files the whole machine may hold (ENFILE past it).
   static constexpr uint32_t kMaxOpenFiles = 1024;
@@ -217,6 +226,8 @@ class Kernel {
   static const CallSpec kUnknownCall;
   static const CallSpec& spec(uint32_t number) { return number < kSyscallCount ? kCalls[number] : kUnknownCall; }
   friend const CallSignature* call_signature(uint32_t number);
+
+  std::string callers(const Process& p, const Fault& fault) const;  // fault_report.cpp
 
   // Dispatch (calls.cpp).
   void serve(Process& p, uint32_t* gpr);
@@ -315,6 +326,7 @@ class Kernel {
   std::optional<MachineEnd> machine_end_;
   std::exception_ptr failure_;  // thrown by a call served in place, for syscall()
   CodeNamer namer_;
+  CallerWalker walker_;
 };
 
 }  // namespace r3k

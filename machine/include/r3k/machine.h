@@ -17,6 +17,7 @@
 #include "r3k/kernel.h"
 #include "r3k/options.h"
 #include "r3k/trace.h"
+#include "r3k/unwind.h"
 
 namespace r3k {
 
@@ -33,6 +34,9 @@ struct CallResult {
 
 // The exit status of a run that the instruction budget ended: 128 + SIGKILL.
 inline constexpr int kExitBudget = 137;
+// The exit status of a run whose output the host refused for good (a full
+// disk, a closed pipe, an I/O error): sysexits' EX_IOERR.
+inline constexpr int kExitOutputRefused = 74;
 
 // Why the first process stopped for a debugger (Machine::debug_run).
 struct DebugHalt {
@@ -50,7 +54,8 @@ struct DebugHalt {
 struct RunResult {
   // As r3krun exits: the first process's status & 0xff, 128 + signal when
   // a fault killed it, 137 when the instruction budget ran out, 120-122
-  // after a reboot call, 123 after a deadlock.
+  // after a reboot call, 123 after a deadlock, 74 when the host refused
+  // r3krun's output (Console::refusal()).
   int exit_code = 0;
   std::string message;  // the limit or fault line behind exit_code, empty if none
 };
@@ -73,6 +78,9 @@ class Machine {
   // argv is the whole vector, argv[0] included.  Throws LoadError.
   void load_file(const std::string& path, std::vector<std::string> argv);
   void load_image(std::span<const uint8_t> elf, std::vector<std::string> argv, std::string name = "image");
+  // An image already read (r3krun reads the program before it opens
+  // anything else).
+  void load(ElfImage image, std::vector<std::string> argv);
 
   // Until every process has ended or the instruction budget runs out.
   RunResult run();
@@ -140,19 +148,21 @@ class Machine {
  private:
   enum class Goal : uint8_t { AllEnded, FirstAtBreakpoint, FirstAtSentinel, FirstHalts };
   bool drive(Goal goal);
+  bool output_refused();
   bool halt(DebugHalt::Why why, const Fault& fault = {});
   CpuState entry_state(AddressSpace& space, const std::vector<std::string>& argv);
-  void load(ElfImage image, std::vector<std::string> argv);
   Process& first_process();
   void ensure_scratch();
 
   Options opts_;
   std::optional<ElfImage> image_;
+  std::unique_ptr<Unwinder> unwinder_;  // who called a faulting function
   std::shared_ptr<HostMemory> host_;
   std::unique_ptr<Kernel> kernel_;
   std::unique_ptr<Scheduler> scheduler_;
   uint64_t total_ = 0;
   bool budget_hit_ = false;
+  bool refused_ = false;  // the host refused output: every process was ended
   bool scratch_ready_ = false;
   uint32_t scratch_next_ = kScratchBase + kPageSize;
   uint32_t entry_sp_ = 0;

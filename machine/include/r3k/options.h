@@ -32,6 +32,9 @@ enum class WaitStatusForm : uint8_t { Raw, Unix };
 // Process ids stay positive as the guest reads them (a signed word).
 inline constexpr uint32_t kMaxPid = 0x7fffffffu;
 
+// An instruction budget no run reaches: none.
+inline constexpr uint64_t kNoBudget = UINT64_MAX;
+
 struct Options {
   // Process entry.  Ids are 1..kMaxPid.
   uint32_t first_pid = 2;
@@ -56,7 +59,10 @@ struct Options {
   uint32_t max_procs = 64;                            // processes not yet reaped
   uint32_t max_mem_pages = (64u << 20) >> 12;         // per process, mapped (touched or not)
   uint64_t max_host_mem = HostMemory::kDefaultLimit;  // bytes of host memory, all processes together
-  uint64_t max_insns = 20'000'000'000;                // all processes together
+  // Instructions of all processes together.  The library's default bounds
+  // the tests that rely on it; r3krun runs without a budget (kNoBudget)
+  // unless --max-insns asks for one.
+  uint64_t max_insns = 20'000'000'000;
 
   // Kernel misbehaviours.  Fail rules are looked at before result rules;
   // the first rule that applies decides.

@@ -1,0 +1,57 @@
+// What undoing one frame works on: the registers the walk knows in a
+// frame, and the caller's registers with the return address.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "r3k/elf.h"
+#include "r3k/memory.h"
+#include "r3k/unwind.h"
+
+namespace r3k::unwind {
+
+constexpr unsigned kSp = 29, kFp = 30, kRa = 31;
+// What a call preserves (o32): s0-s7, gp, sp, s8.
+constexpr uint32_t kCalleeSaved = 0xffu << 16 | 1u << 28 | 1u << kSp | 1u << kFp;
+
+struct Regs {
+  uint32_t v[32] = {};
+  uint32_t known = 0;  // bit r: v[r] is register r's value in this frame
+  bool has(unsigned r) const { return r < 32 && (known >> r & 1); }
+  void set(unsigned r, uint32_t x) { v[r] = x, known |= 1u << r; }
+  void forget(unsigned r) { known &= ~(1u << r); }
+};
+
+// One frame undone.
+struct Step {
+  Regs caller;       // what the caller's registers were at its call
+  uint32_t ret = 0;  // where the callee returns to
+};
+
+// The big-endian word at addr, if it can be read.
+bool read_word(const AddressSpace& space, uint32_t addr, uint32_t& out);
+
+}  // namespace r3k::unwind
+
+namespace r3k {
+
+class Unwinder::Cfi {
+ public:
+  // Null when the image has no tables or libdw cannot read them.
+  static std::unique_ptr<Cfi> open(const ElfImage::FrameTables& tables);
+  ~Cfi();
+
+  enum class Found : uint8_t { NotCovered, Unwound, Failed };
+  // Undoes the frame of the code at pc with the rules the tables give
+  // there.  Failed: covered, but a rule needs what the walk does not know
+  // or does not understand.
+  Found step(uint32_t pc, const unwind::Regs& callee, const AddressSpace& space, unwind::Step& out) const;
+
+ private:
+  struct Handles;
+  explicit Cfi(std::unique_ptr<Handles> h);
+  std::unique_ptr<Handles> h_;
+};
+
+}  // namespace r3k
