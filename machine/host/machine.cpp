@@ -477,8 +477,14 @@ std::vector<std::string> Machine::stats_lines() const {
     if (const int sig = p.kill_signal()) how = "killed by " + signal_name(sig) + ": " + p.report;
     else if (p.exited) how = "exited with " + std::to_string(p.status);
     else how = "still running";
+    std::string calls;
+    for (uint32_t n = 0; n <= kSyscallCount; ++n) {
+      if (p.calls[n] == 0) continue;
+      const std::string name = n < kSyscallCount ? std::string(syscall_name(n)) : "other";
+      calls += (calls.empty() ? "" : ", ") + name + " " + std::to_string(p.calls[n]);
+    }
     lines.push_back("r3krun: pid " + std::to_string(p.pid) + ", ppid " + std::to_string(p.ppid) + ": " +
-                    std::to_string(p.insns) + " instructions, " + how);
+                    std::to_string(p.insns) + " instructions, " + how + "; calls: " + (calls.empty() ? "none" : calls));
   }
   return lines;
 }

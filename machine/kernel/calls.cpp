@@ -169,6 +169,7 @@ Kernel::Call Kernel::make_call(Process& p, const uint32_t* gpr) {
 
 void Kernel::serve(Process& p, uint32_t* gpr) {
   Call c = make_call(p, gpr);
+  if (opts_.stats || opts_.record) ++infos_[p.info].calls[std::min(c.number, kSyscallCount)];
   if (auto a = has_rules_ ? injected(p, c.number) : std::nullopt) {
     c.ev.injected = true;
     reply(gpr, c.ev, *a);

@@ -28,7 +28,7 @@ Kernel::Kernel(const Options& options)
       has_rules_(!options.fail.empty() || !options.result.empty()),
       tracer_(options.trace ? TraceWriter::make(options.trace_format, options.trace_strsize) : nullptr),
       console_(Console::host()),
-      lean_write_(!tracer_ && !options.record && !has_rules_),
+      lean_write_(!tracer_ && !options.record && !options.stats && !has_rules_),
       fail_counts_(options.fail.size()),
       result_counts_(options.result.size()) {
   for (uint32_t i = 0; i < kSyscallCount; ++i)

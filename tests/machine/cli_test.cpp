@@ -246,7 +246,7 @@ TEST(Cli, TraceAndStatsGoToStderr) {
   EXPECT_EQ(r.out, "child\nstatus -2\n");
   EXPECT_EQ(r.err.rfind("[pid 2] fork() = 3\n[pid 3] write(1, \"child\\n\", 6) = 6\n", 0), 0u) << r.err;
   EXPECT_NE(r.err.find("[pid 2] +++ exited with 0 +++\nr3krun: pid 2, ppid 1: "), std::string::npos) << r.err;
-  EXPECT_TRUE(r.err.ends_with(" instructions, exited with -2\n")) << r.err;
+  EXPECT_TRUE(r.err.ends_with(" instructions, exited with -2; calls: _exit 1, write 1\n")) << r.err;
 
   // The form alone asks for the trace.
   const Ran tsv = r3krun({"--trace-format=tsv", mtest::guest("exit_status")});

@@ -34,6 +34,9 @@ struct ProcessInfo {
   int32_t status = 0;          // the full exit word
   std::optional<Fault> fault;  // killed by this fault
   uint64_t insns = 0;
+  // Calls made, by number; the last counts numbers outside the table.
+  // Counted with Options::stats or record.
+  std::array<uint64_t, kSyscallCount + 1> calls{};
   bool budget_killed = false;  // killed when the instruction budget ran out
   int signal = 0;              // killed by this signal from outside (the debugger)
   // Why it was killed, as its report line says it after the signal name:
@@ -300,7 +303,7 @@ class Kernel {
   const bool has_rules_;                         // any --fail or --result
   std::unique_ptr<TraceWriter> tracer_;          // null without --trace
   Console& console_;                             // the host's descriptors
-  const bool lean_write_;                        // writes need neither trace, record nor rules
+  const bool lean_write_;                        // writes need neither trace, record, counts nor rules
   std::vector<std::unique_ptr<Process>> procs_;  // not yet freed, in creation order
   Process* first_ = nullptr;
   std::map<uint32_t, Process*> by_pid_;  // not yet reaped
