@@ -92,6 +92,7 @@ std::string argument(const SyscallEvent& e, const CallSignature& s, uint8_t i, s
     case ArgKind::Path: return missing ? pointer(w) : quote_bytes(bytes, strsize, cut);
     case ArgKind::InBuf:
     case ArgKind::OutBuf: {
+      if (arg.kind == ArgKind::OutBuf && (e.failed || missing)) return pointer(w);
       const bool more = buffer_cut(e, arg, bytes);
       return bytes.empty() && more ? pointer(w) : quote_bytes(bytes, strsize, more);
     }

@@ -9,13 +9,14 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/reboot.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 static int failed_line;
-#define CHECK(cond)                                 \
-  do {                                              \
+#define CHECK(cond)                                          \
+  do {                                                       \
     if (!(cond) && failed_line == 0) failed_line = __LINE__; \
   } while (0)
 
@@ -225,13 +226,37 @@ static void cat(void) {
   say("%d bytes, last read %d\n", total, n);
 }
 
+/* The parent waits for console input while its child runs on. */
+static void console_wait(void) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    say("child done\n");
+    _exit(0);
+  }
+  char buf[16];
+  int n = (int)read(0, buf, sizeof buf);
+  say("parent read %d\n", n);
+  child_status(pid);
+}
+
+/* The clock, and the end of the machine. */
+static void clock_then_poweroff(void) {
+  time_t secs = 0;
+  unsigned long nsecs = 0;
+  time_t got = __time(&secs, &nsecs);
+  CHECK(got == secs);
+  say("%d seconds\n", (int)secs);
+  reboot(RB_POWEROFF);
+}
+
 int main(int argc, char **argv) {
   static const struct {
     const char *name;
     void (*run)(void);
-  } scenarios[] = {{"pingpong", pingpong}, {"bulk", bulk},       {"no_reader", no_reader}, {"redirect", redirect},
-                   {"heap", heap},         {"waiting", waiting}, {"describe", describe},   {"deadlock", deadlock},
-                   {"cat", cat},           {"enfile", enfile}};
+  } scenarios[] = {
+      {"pingpong", pingpong}, {"bulk", bulk},       {"no_reader", no_reader},       {"redirect", redirect},
+      {"heap", heap},         {"waiting", waiting}, {"describe", describe},         {"deadlock", deadlock},
+      {"cat", cat},           {"enfile", enfile},   {"console_wait", console_wait}, {"poweroff", clock_then_poweroff}};
   if (argc < 2) return 100;
   for (unsigned i = 0; i < sizeof scenarios / sizeof scenarios[0]; ++i) {
     if (strcmp(argv[1], scenarios[i].name) != 0) continue;

@@ -1,6 +1,8 @@
 // The calls on descriptors, pipes, the heap, the clock and the machine,
 // family by family: each call's success and each error it returns, as
 // rows; then whole programs that block, wait and deadlock.
+#include "support/calls.h"
+
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -9,7 +11,6 @@
 
 #include "machine/machine_util.h"
 #include "r3k/abi.h"
-#include "support/calls.h"
 
 namespace {
 
@@ -85,7 +86,11 @@ TEST(DescriptorCalls, EachCallAndEachError) {
       {"pipe into text", "pipe", {kText}, -1, kEFAULT},
       {"pipe into null", "pipe", {0}, -1, kEFAULT, fds(3, 4)},
       {"write a pipe", "write", {4, kHello, 5}, 5},
-      {"read it", "read", {3, kBuf, 64}, 5, kEOK,
+      {"read it",
+       "read",
+       {3, kBuf, 64},
+       5,
+       kEOK,
        [](Machine& m, const auto& at) { EXPECT_EQ(bytes_at(m, at.at(kBuf), 6), std::string("hello\0", 6)); }},
       {"read nothing", "read", {3, 0, 0}, 0},
       {"read closed", "read", {9, kBuf, 1}, -1, kEBADF},
@@ -165,19 +170,31 @@ TEST(MemoryCalls, SbrkGrowsShrinksAndRefuses) {
   };
   const std::vector<Row> rows = {
       {"where it is", "sbrk", {0}, heap},
-      {"grow", "sbrk", {5000}, heap, kEOK,
+      {"grow",
+       "sbrk",
+       {5000},
+       heap,
+       kEOK,
        [heap](Machine& m, const auto&) {
          EXPECT_NE(m.space().prot(heap + 8191), kProtNone);
          m.write32(heap, 0x12345678);
        }},
-      {"the new break", "sbrk", {0}, heap + 5000, kEOK,
+      {"the new break",
+       "sbrk",
+       {0},
+       heap + 5000,
+       kEOK,
        [heap](Machine& m, const auto&) { EXPECT_EQ(m.read32(heap + 4996), 0u); }},
       {"below the start", "sbrk", {static_cast<uint32_t>(-5001)}, -1, kEINVAL},
       {"into the scratch area's mapping", "sbrk", {Machine::kScratchBase - heap}, -1, kENOMEM, mapped(8192, false)},
       {"past the stack", "sbrk", {0x7fffffff}, -1, kENOMEM},
       {"unchanged", "sbrk", {0}, heap + 5000},
       {"shrink to the start", "sbrk", {static_cast<uint32_t>(-5000)}, heap + 5000, kEOK, mapped(0, false)},
-      {"grow again: zeros", "sbrk", {10}, heap, kEOK,
+      {"grow again: zeros",
+       "sbrk",
+       {10},
+       heap,
+       kEOK,
        [heap](Machine& m, const auto&) { EXPECT_EQ(m.read32(heap), 0u); }},
   };
   run_rows(*m, rows);
@@ -203,7 +220,11 @@ TEST(TimeCalls, VirtualClockStoresWhatItReturns) {
   const uint32_t secs = m->push_bytes(std::vector<uint8_t>(8, 0xaa)), nsecs = m->push_bytes(std::vector<uint8_t>(4));
   uint32_t first_ns = 0;
   const std::vector<Row> rows = {
-      {"both stored", "__time", {secs, nsecs}, 1'700'000'000, kEOK,
+      {"both stored",
+       "__time",
+       {secs, nsecs},
+       1'700'000'000,
+       kEOK,
        [&](Machine& m, const auto&) {
          EXPECT_EQ(m.read32(secs), 0u);
          EXPECT_EQ(m.read32(secs + 4), 1'700'000'000u);
@@ -212,9 +233,17 @@ TEST(TimeCalls, VirtualClockStoresWhatItReturns) {
          EXPECT_LE(first_ns, m.total_insns()) << "one nanosecond per instruction so far";
        }},
       {"neither", "__time", {0, 0}, 1'700'000'000},
-      {"nanoseconds advance", "__time", {0, nsecs}, 1'700'000'000, kEOK,
+      {"nanoseconds advance",
+       "__time",
+       {0, nsecs},
+       1'700'000'000,
+       kEOK,
        [&](Machine& m, const auto&) { EXPECT_GT(m.read32(nsecs), first_ns); }},
-      {"seconds into text: nothing stored", "__time", {kText, nsecs}, -1, kEFAULT,
+      {"seconds into text: nothing stored",
+       "__time",
+       {kText, nsecs},
+       -1,
+       kEFAULT,
        [&](Machine& m, const auto&) { EXPECT_GT(m.read32(nsecs), first_ns); }},
       {"nanoseconds into text", "__time", {secs, kText + 2}, -1, kEFAULT},
   };
@@ -238,7 +267,10 @@ TEST(MachineCalls, RebootEndsEveryProcessWithItsStatus) {
     EXPECT_FALSE(r->call("reboot", {code}).returned);
     const RunResult end = r->run();
     EXPECT_EQ(end.exit_code, 120 + static_cast<int>(code));
-    EXPECT_EQ(end.message, "r3krun: reboot(" + std::string(code == 0 ? "RB_REBOOT" : code == 1 ? "RB_HALT" : "RB_POWEROFF") +
+    EXPECT_EQ(end.message, "r3krun: reboot(" +
+                               std::string(code == 0   ? "RB_REBOOT"
+                                           : code == 1 ? "RB_HALT"
+                                                       : "RB_POWEROFF") +
                                ") by pid 2");
     for (const ProcessInfo& p : r->processes()) EXPECT_TRUE(p.ended()) << p.pid;
   }
@@ -260,7 +292,8 @@ TEST(Blocking, ProgramsOnPipesHeapAndWaits) {
       {"heap", "after the child: parent, break +10000, status 0\ngrown again: 0 0\n", 0, ""},
       {"waiting", "nohang 0\nany child is it, status 5\nno child left: -1 1\n", 0, ""},
       {"describe", "pipe fifo 1\n", 0, ""},
-      {"deadlock", "", r3k::kExitDeadlock, "r3krun: deadlock: pid 2 waits for child 3, pid 3 waits in read(3) on a pipe"},
+      {"deadlock", "", r3k::kExitDeadlock,
+       "r3krun: deadlock: pid 2 waits for child 3, pid 3 waits in read(3) on a pipe"},
       {"cat", "0 bytes, last read 0\n", 0, ""},  // the console's input is at its end
   };
   for (const Case& c : cases) {

@@ -437,6 +437,20 @@ TEST(Scheduling, CallsServedInPlaceAgreeWithStoppingAtEach) {
        }},
       {"failing writes", mtest::guest("big_write"), {}, [](r3k::Options& o) { o.closed_fds = {2}; }},
       {"nothing recorded", mtest::guest("interleave"), {}, [](r3k::Options& o) { o.record = false, o.quantum = 7; }},
+      {"pipes, traced", mtest::guest("unix_calls"), {"bulk"}, [](r3k::Options& o) { o.trace = true; }},
+      {"redirected output, seeded",
+       mtest::guest("unix_calls"),
+       {"redirect"},
+       [](r3k::Options& o) { o.quantum = 50, o.seed = 3; }},
+      {"heap, tsv",
+       mtest::guest("unix_calls"),
+       {"heap"},
+       [](r3k::Options& o) { o.trace = true, o.trace_format = r3k::TraceFormat::Tsv; }},
+      {"deadlock", mtest::guest("unix_calls"), {"deadlock"}, [](r3k::Options& o) { o.trace = true; }},
+      {"open-file limits, nothing recorded",
+       mtest::guest("unix_calls"),
+       {"enfile"},
+       [](r3k::Options& o) { o.record = false, o.quantum = 97; }},
   };
   for (const Case& c : cases) {
     r3k::Options o;
