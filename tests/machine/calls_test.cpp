@@ -276,6 +276,31 @@ TEST(MachineCalls, RebootEndsEveryProcessWithItsStatus) {
   }
 }
 
+// --fail and --result answer every call without performing it: no process
+// ends, forks or blocks, no descriptor or page changes.
+TEST(MachineCalls, RulesAnswerEveryCallWithoutPerformingIt) {
+  for (const bool fail : {true, false}) {
+    r3k::Options o;
+    for (uint32_t n = 0; n < r3k::kSyscallCount; ++n)
+      (fail ? o.fail : o.result).push_back(r3k::test::rule(std::string(r3k::syscall_name(n)) + "=5", fail));
+    auto m = load("kernel_calls", {}, o);
+    const uint32_t fds = m->push_bytes(std::vector<uint8_t>(8, 0xee));
+    const uint32_t pages = m->space().mapped_pages();
+    for (uint32_t n = 0; n < r3k::kSyscallCount; ++n) {
+      const std::string name(r3k::syscall_name(n));
+      m->write32(*m->symbol("errno"), 0);
+      const r3k::CallResult r = m->call(name, {name == "read" ? 0u : fds, 4096, 1, 0});
+      ASSERT_TRUE(r.returned) << name;
+      EXPECT_EQ(r.v0, fail ? 0xffffffffu : 5u) << name;
+      EXPECT_EQ(m->read32(*m->symbol("errno")), fail ? 5u : 0u) << name;
+      EXPECT_TRUE(m->events().back().injected) << name;
+    }
+    EXPECT_EQ(m->processes().size(), 1u);
+    EXPECT_EQ(m->space().mapped_pages(), pages) << "sbrk answered, not performed";
+    EXPECT_EQ(m->read32(fds), 0xeeeeeeeeu) << "pipe answered, not performed";
+  }
+}
+
 // Whole programs: what each prints and how the run ends, with calls
 // served in place and with every call stopping the CPU.
 TEST(Blocking, ProgramsOnPipesHeapAndWaits) {
