@@ -36,3 +36,15 @@ linux_write:
 	subu	$v0, $zero, $v0
 	.end	linux_write
 	.size	linux_write, . - linux_write
+
+/* void linux_exit(int status): ends the process, all threads */
+	.globl	linux_exit
+	.type	linux_exit, @function
+	.ent	linux_exit
+linux_exit:
+	li	$v0, 4246		/* exit_group */
+	syscall
+1:	b	1b
+	nop
+	.end	linux_exit
+	.size	linux_exit, . - linux_exit

@@ -279,7 +279,9 @@ bool Run::cut(const Block& b, uint32_t limit, const Op& terminator) {
 // Generated code runs the block (and the blocks it moves on to) as far as
 // it can; the interpreter goes on from the op where it stopped.
 OpStop Run::run_block(Block& b) {
-  frame_.next = b.pc_of(limit_);
+  // A copy cut at the delay slot (a HI/LO hazard there) runs the branch:
+  // not taken, it goes past the slot.
+  frame_.next = b.has_delay && limit_ == b.n - 1 ? b.end_pc() : b.pc_of(limit_);
   JitLink* link = std::exchange(linkable_, nullptr);
   // Moving on only from a clean start: no HI/LO guard, no breakpoints.
   uint64_t fuel = self_.breakpoints.empty() && !carry_.hilo_guard ? budget_ - executed_ : 0;
@@ -305,7 +307,8 @@ OpStop Run::run_block(Block& b) {
 // Runs b's generated code, made once b is hot; false when it has none.
 bool Run::generated(Block& b, JitLink* link) {
   JitCode& code = b.jit;
-  if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after) code.failed = !jit_compile(b, *code_page(b));
+  if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after)
+    code.failed = !jit_compile(b, *code_page(b), self_.jit.listener);
   if (!code.code) return false;
   // The block that just completed in generated code towards this one
   // moves on into it from now on.
@@ -387,6 +390,7 @@ void Run::fault(const Block& b, const OpStop& s) {
   const bool memory = s.fault == FaultKind::AddressError || s.fault == FaultKind::BadAddress;
   f.addr = s.fetch || memory ? s.addr : pc_;
   f.in_delay_slot = b.has_delay && s.op == b.n - 1;
+  if (f.in_delay_slot) f.branch_to = frame_.next;
   f.fetch = s.fetch;
   f.reg = s.fault == FaultKind::LoadDelayHazard ? s.reg : 0;
   stop_.reason = StopReason::Fault;
@@ -402,5 +406,26 @@ Stop Cpu::run(uint64_t budget) {
 Stop Cpu::step() { return Run(*this, *impl_, 1, true).go(); }
 
 bool Cpu::stopped_inside_block() const { return impl_->stopped_inside; }
+
+bool Cpu::back_to_branch(const Fault& fault) {
+  const uint32_t at = fault.pc - 4;
+  uint32_t word = 0;
+  if (!fault.in_delay_slot || fetch_insn(space_->impl(), at, word) != MemError::None) return false;
+  CpuState& st = state_;
+  const Insn i{word};
+  if (i.op() == kSpecial && i.funct() == kJalr && i.rd() == i.rs() && i.rd() != 0) {
+    st.gpr[i.rd()] = fault.branch_to;  // what it held: where it jumped
+  } else if (i.op() == kRegimm && (i.rt() == kBltzal || i.rt() == kBgezal) && i.rs() == regs::ra &&
+             i.branch_target(at) != fault.pc + 4) {
+    const bool taken = fault.branch_to == i.branch_target(at);
+    const bool negative = (i.rt() == kBltzal) == taken;
+    if ((int32_t(st.gpr[regs::ra]) < 0) != negative) st.gpr[regs::ra] ^= 0x80000000u;
+  }
+  // The branch took one instruction off the guard; nothing else it met
+  // (a pending load it did not read) could matter to the slot.
+  if (st.hilo_guard) st.hilo_guard = uint8_t(std::min(st.hilo_guard + 1, 2));
+  st.pc = at;
+  return true;
+}
 
 }  // namespace r3k

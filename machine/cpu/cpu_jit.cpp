@@ -221,9 +221,18 @@ class EntryThunk : public Xbyak::CodeGenerator {
     ret();
     fill_read_ = fill(false);
     fill_write_ = fill(true);
+    end_ = getCurr();
     setProtectModeRE();
   }
   Fn fn() const { return fn_; }
+  void tell(CodeListener& listener) const {
+    const auto* fn = reinterpret_cast<const uint8_t*>(fn_);
+    const auto* read = static_cast<const uint8_t*>(fill_read_);
+    const auto* write = static_cast<const uint8_t*>(fill_write_);
+    listener.shared_code(fn, size_t(read - fn), "entry-thunk");
+    listener.shared_code(read, size_t(write - read), "page-cache-fill-read");
+    listener.shared_code(write, size_t(end_ - write), "page-cache-fill-write");
+  }
   const void* fill_read() const { return fill_read_; }
   const void* fill_write() const { return fill_write_; }
 
@@ -257,7 +266,13 @@ class EntryThunk : public Xbyak::CodeGenerator {
   Fn fn_ = nullptr;
   const void* fill_read_ = nullptr;
   const void* fill_write_ = nullptr;
+  const uint8_t* end_ = nullptr;
 };
+
+const EntryThunk& entry_thunk() {
+  static const EntryThunk thunk;
+  return thunk;
+}
 
 // Generates a region: a head block and the blocks on its page it moves on
 // to (already decoded, chainable), so that inside the region moving on is a
@@ -267,6 +282,7 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   RegionCompiler(const std::vector<Block*>& blocks, uint8_t* buffer, size_t size);
   void compile();
   void place(uint8_t* at);
+  void tell(CodeListener& listener, const uint8_t* at) const;
 
  private:
   // Guest registers.
@@ -307,6 +323,7 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   // Leaving and moving on.
   struct Member {
     Block* block = nullptr;
+    size_t offset = 0;        // where its code starts (the head's: at 0)
     Label entry;              // its ops (the head's: past the register loads)
     std::vector<Label> exit;  // per op: leave before it
     std::vector<bool> used;
@@ -325,6 +342,7 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   Block* b_ = nullptr;   // its block
   JitCode& code_;        // the head's: the region's code and links
   uint32_t links_used_ = 0;
+  size_t tail_ = 0;  // where the code shared by the members starts
   uint64_t cached_ = 0;
   Reg32 host_[kSink + 1];
   std::vector<Address> slot_;
@@ -932,10 +950,12 @@ void RegionCompiler::compile() {
   for (Member& m : members_) {
     m_ = &m;
     b_ = m.block;
+    if (&m != &members_[0]) m.offset = getSize();
     L(m.entry);
     for (uint32_t k = 0; k <= b_->n; ++k)
       if (!op(k)) break;
   }
+  tail_ = getSize();
   fills();
   for (Stub& st : stubs_) {
     L(st.at);
@@ -950,6 +970,16 @@ void RegionCompiler::compile() {
   mov(dword[rbp + kExitOp], eax);
   mov(qword[rbp + kExitBlock], rcx);
   ret();
+}
+
+// Where each member's code and the members' shared tail lie, once the
+// code is at `at`.
+void RegionCompiler::tell(CodeListener& listener, const uint8_t* at) const {
+  for (size_t i = 0; i < members_.size(); ++i) {
+    const size_t end = i + 1 < members_.size() ? members_[i + 1].offset : tail_;
+    listener.guest_code(at + members_[i].offset, end - members_[i].offset, members_[i].block->start, false);
+  }
+  listener.guest_code(at + tail_, getSize() - tail_, members_[0].block->start, true);
 }
 
 // The head, then the blocks on its page it moves on to, already decoded
@@ -975,7 +1005,7 @@ std::vector<Block*> region_of(Block& head, CodePage& page) {
 
 }  // namespace
 
-bool jit_compile(Block& block, CodePage& page) {
+bool jit_compile(Block& block, CodePage& page, CodeListener* listener) {
   JitCode& code = block.jit;
   code.code = nullptr;
   std::vector<uint8_t> buffer(kMaxRegionCode);
@@ -986,6 +1016,10 @@ bool jit_compile(Block& block, CodePage& page) {
     // Every jump in the code is relative to it, so it runs wherever it is copied.
     code.code = page.jit.add(buffer.data(), c.getSize());
     if (code.code) c.place(static_cast<uint8_t*>(const_cast<void*>(code.code)));
+    if (code.code && listener) {
+      if (!std::exchange(listener->shared_told, true)) entry_thunk().tell(*listener);
+      c.tell(*listener, static_cast<const uint8_t*>(code.code));
+    }
   } catch (const Xbyak::Error&) {
     code.code = nullptr;
   }
@@ -994,7 +1028,7 @@ bool jit_compile(Block& block, CodePage& page) {
 }
 
 void jit_enter(JitFrame& frame, L2Table* const* l1, uint64_t fuel, const void* code) {
-  static const EntryThunk thunk;
+  const EntryThunk& thunk = entry_thunk();
   std::fill(std::begin(frame.read.tag), std::end(frame.read.tag), JitTlb::kEmpty);
   std::fill(std::begin(frame.write.tag), std::end(frame.write.tag), JitTlb::kEmpty);
   frame.fill_read = thunk.fill_read();
@@ -1006,7 +1040,7 @@ void jit_enter(JitFrame& frame, L2Table* const* l1, uint64_t fuel, const void* c
 #else  // no code generator on this host
 
 bool jit_available() { return false; }
-bool jit_compile(Block&, CodePage&) { return false; }
+bool jit_compile(Block&, CodePage&, CodeListener*) { return false; }
 void jit_enter(JitFrame&, L2Table* const*, uint64_t, const void*) {}
 
 #endif

@@ -80,6 +80,7 @@
 
 namespace r3k {
 
+class CodeListener;
 struct Block;
 struct CodePage;
 struct L2Table;
@@ -186,8 +187,9 @@ class JitArena {
 };
 
 // Generates the code of the region block heads on its page (block.jit);
-// false when it cannot (no code generator on this host, or no room).
-bool jit_compile(Block& block, CodePage& page);
+// false when it cannot (no code generator on this host, or no room).  The
+// listener, when there is one, is told where the code went.
+bool jit_compile(Block& block, CodePage& page, CodeListener* listener = nullptr);
 
 // Makes the way out `link`, by which generated code left when `from`
 // completed towards to.start, lead into to's code if may_chain(from, to)

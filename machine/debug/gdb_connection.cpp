@@ -139,6 +139,14 @@ bool Connection::send(std::string_view bytes) {
   return true;
 }
 
+bool Connection::hung_up() {
+  pollfd p{fd_, POLLRDHUP, 0};
+  int ready;
+  do ready = poll(&p, 1, 0);
+  while (ready < 0 && errno == EINTR);
+  return ready < 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 Connection::Got Connection::receive(std::string& in, bool wait) {
   pollfd p{fd_, POLLIN, 0};
   int ready;

@@ -121,14 +121,39 @@ Stub::Stub(DebugTarget& target, const StopEvent& first, StubConfig config)
       last_(first) {}
 
 size_t Stub::receive(std::string_view bytes) {
+  take_held();
+  // What is held goes first: nothing new while some waits for output room.
+  if (!held_.empty() && state_ != State::Running) return state_ == State::Closed ? bytes.size() : 0;
   size_t i = 0;
   for (; i < bytes.size(); ++i) {
     if (state_ == State::Closed) return bytes.size();
     if (out_.size() >= 2 * size_t{config_.packet_size}) break;
-    if (state_ == State::Running && framer_.idle() && bytes[i] == '$') break;
+    if (state_ == State::Running && framer_.idle() && bytes[i] == '$' && held_full()) break;
     handle(framer_.feed(bytes[i]));
   }
   return i;
+}
+
+bool Stub::held_full() const { return held_.size() >= kMaxHeld || held_bytes_ >= 2 * size_t{config_.packet_size}; }
+
+// While running, what would be answered waits for the stop: the stop
+// reply comes first, as the debugger expects in all-stop.
+void Stub::answer(std::string_view payload, bool dispatch_it) {
+  if (state_ != State::Running) return dispatch_it ? dispatch(payload) : reply(payload);
+  held_.push_back({std::string(payload), dispatch_it});
+  held_bytes_ += payload.size();
+}
+
+void Stub::take_held() {
+  while (!held_.empty() && (state_ == State::Stopped || state_ == State::Exited) &&
+         out_.size() < 2 * size_t{config_.packet_size}) {
+    Held h = std::move(held_.front());
+    held_.pop_front();
+    held_bytes_ -= h.text.size();
+    if (h.dispatch) dispatch(h.text);
+    else reply(h.text);
+  }
+  if (state_ == State::Closed) held_.clear(), held_bytes_ = 0;
 }
 
 void Stub::handle(Framer::Event event) {
@@ -136,18 +161,18 @@ void Stub::handle(Framer::Event event) {
     case Framer::Event::None:
     case Framer::Event::Ack: return;
     case Framer::Event::Packet:
-      if (!no_ack_) out_ += '+';
-      dispatch(framer_.payload());
+      if (!no_ack_) out_ += '+';  // also while running: it arrived, no need to resend
+      answer(framer_.payload(), true);
       return;
     case Framer::Event::BadChecksum:
       // Without acknowledgements nobody would resend it: answer instead
       // of leaving the debugger waiting.
-      if (no_ack_) reply(kErrInvalid);
+      if (no_ack_) answer(kErrInvalid, false);
       else out_ += '-';
       return;
     case Framer::Event::TooLong:
       if (!no_ack_) out_ += '+';  // arrived intact; resending would not help
-      reply(kErrTooLong);
+      answer(kErrTooLong, false);
       return;
     case Framer::Event::Nak:
       if (!no_ack_) out_ += last_packet_;

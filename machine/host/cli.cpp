@@ -33,7 +33,7 @@ class HelpFormat : public CLI::Formatter {
 
 // Every option's value as given, before it is checked.
 struct Texts {
-  bool trace = false, stats = false, shared_fork = false, null_argv = false, no_jit = false;
+  bool trace = false, stats = false, shared_fork = false, null_argv = false, no_jit = false, perf_map = false;
   std::string trace_format, trace_file, wait_status = "raw", max_mem, max_host_mem, gdb;
   std::string strsize, exit_returns, pid, ppid, sp_offset, quantum, seed, max_procs, max_insns, clock;
   std::vector<std::string> fails, results, closed;
@@ -77,6 +77,7 @@ void declare(CLI::App& app, Texts& t) {
                  "__time gives a virtual clock from SECONDS since 1970, one nanosecond per guest instruction")
       ->type_name("SECONDS");
   app.add_flag("--no-jit", t.no_jit, "Interpret every instruction: no generated code for hot blocks");
+  app.add_flag("--perf-map", t.perf_map, "Name the generated code for perf in /tmp/perf-PID.map");
   app.add_option("--gdb", t.gdb, "Wait for gdb on [HOST:]PORT (default host 127.0.0.1) before the first instruction")
       ->type_name("[HOST:]PORT");
 }
@@ -130,6 +131,7 @@ void apply(const CLI::App& app, const Texts& t, Command& cmd) {
   o.shared_fork = t.shared_fork;
   o.null_argv = t.null_argv;
   if (t.no_jit) o.jit.enabled = false;
+  o.perf_map = t.perf_map;
   cmd.trace_file = t.trace_file;
   if (app.count("--gdb")) {
     std::string why;

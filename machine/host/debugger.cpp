@@ -66,6 +66,8 @@ class MachineTarget final : public gdb::DebugTarget {
     const RegAccess readable = read_register(reg, now);
     if (readable != RegAccess::Ok) return readable;
     if (v == now) return RegAccess::Ok;  // gdb's G writes back what it read
+    // The call the process is blocked in answers there when it returns.
+    if (m_.first_blocked() && (reg == regs::v0 || reg == regs::v1 || reg == regs::a3)) return RegAccess::Refused;
     CpuState& st = m_.first_cpu().state();
     if (reg > 0 && static_cast<uint32_t>(reg) < kGprCount) st.gpr[reg] = v;
     else if (reg == gdb::kRegLo) st.lo = v;
@@ -186,11 +188,13 @@ void serve_debugger(Machine& machine, gdb::Connection& conn) {
   gdb::Stub stub(target, StopEvent::signalled(gdb::kSigTrap));
   std::string in;  // received, not yet taken by the stub: a chunk or the rest of one
   bool lost = false;
-  // While running only the interrupt byte is taken, and nothing more is
-  // read until the stub has taken what came: memory stays bounded.
+  // While running the stub acknowledges and holds packets for after the
+  // stop, up to a bound; nothing more is read until it has taken what
+  // came, so memory stays bounded, but a drop is seen all the same.
   auto poll = [&] {
-    if (in.empty() && conn.receive(in, false) == gdb::Connection::Got::Closed) lost = true;
+    if (in.empty() ? conn.receive(in, false) == gdb::Connection::Got::Closed : conn.hung_up()) lost = true;
     in.erase(0, stub.receive(in));
+    if (!lost && stub.has_output() && !conn.send(stub.take_output())) lost = true;  // acknowledgements
     return lost;
   };
   while (!lost) {
@@ -200,7 +204,7 @@ void serve_debugger(Machine& machine, gdb::Connection& conn) {
       stub.stopped(target.run(poll));
       continue;
     }
-    if (in.empty()) {
+    if (in.empty() && !stub.has_held()) {
       Console::host().flush();  // what the program wrote is out before we wait
       if (conn.receive(in, true) == gdb::Connection::Got::Closed) break;
     }

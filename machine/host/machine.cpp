@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "host/perf_map.h"
 #include "r3k/console.h"
 #include "r3k/scheduler.h"
 
@@ -44,6 +45,7 @@ Machine::Machine(Options options) : opts_(std::move(options)) {
       opts_.stack_size > kUserEnd - kScratchBase - kScratchSize)
     throw std::invalid_argument("stack size must be whole pages, at most " +
                                 std::to_string((kUserEnd - kScratchBase - kScratchSize) >> 20) + " MiB");
+  if (opts_.perf_map) perf_map_ = std::make_unique<PerfMap>();
 }
 
 Machine::~Machine() = default;
@@ -70,6 +72,10 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
   image_.emplace(std::move(image));
   const CpuState state = entry_state(*space, argv);
   entry_sp_ = state.gpr[kSp];
+  if (perf_map_) {
+    perf_map_->set_namer([this](uint32_t addr) { return code_name(addr); });
+    opts_.jit.listener = perf_map_.get();
+  }
   kernel_ = std::make_unique<Kernel>(opts_);
   kernel_->start(std::move(space), state);
   const auto [lo, hi] = image_->writable_range();
@@ -78,13 +84,7 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
   uint64_t end = 0;
   for (const Segment& seg : image_->segments()) end = std::max(end, uint64_t{seg.vaddr} + seg.memsz);
   kernel_->set_heap_start(static_cast<uint32_t>((end + kPageSize - 1) & ~uint64_t{kPageSize - 1}));
-  kernel_->set_code_namer([this](uint32_t addr) {
-    const auto at = image_->symbols().locate(addr);
-    if (!at) return std::string();
-    // The file's bytes: keep the report one line of reasonable length.
-    constexpr size_t kMaxName = 200;
-    return printable(at->name, kMaxName) + (at->offset ? "+" + hex(at->offset) : "");
-  });
+  kernel_->set_code_namer([this](uint32_t addr) { return code_name(addr); });
   // Made at the first fault: a run without one reads no frame table.
   kernel_->set_caller_walker(
       [this](const uint32_t* gpr, uint32_t pc, bool ra_live, const AddressSpace& space, size_t max) {
@@ -92,6 +92,15 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
         return unwinder_->callers(gpr, pc, ra_live, space, max);
       });
   scheduler_ = std::make_unique<Scheduler>(opts_.quantum, opts_.seed);
+}
+
+// The symbol addr lies in and its offset ("main+0x40"); empty when none.
+std::string Machine::code_name(uint32_t addr) const {
+  const auto at = image_->symbols().locate(addr);
+  if (!at) return std::string();
+  // The file's bytes: keep the name one line of reasonable length.
+  constexpr size_t kMaxName = 200;
+  return printable(at->name, kMaxName) + (at->offset ? "+" + hex(at->offset) : "");
 }
 
 CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string>& argv) {
@@ -192,6 +201,8 @@ bool Machine::drive(Goal goal) {
         if ((*interrupted_)()) return halt(DebugHalt::Why::Interrupted);
       }
       const bool watched = debugging && p == first;
+      // A step over a call that blocked ends here, the call returned.
+      if (watched && step_blocked_) return halt(DebugHalt::Why::Step);
       // A run never stops at its first instruction: the debugger's
       // breakpoint there is checked here, unless the process resumes from it.
       if (watched && !std::exchange(resume_, false) && p->cpu->has_breakpoint(p->cpu->state().pc))
@@ -200,7 +211,15 @@ bool Machine::drive(Goal goal) {
       // blocks, where the longer run would have gone on alike.
       const uint64_t budget = std::min(std::max<uint64_t>(slice_left_, owed_), debugging ? kPollInsns : UINT64_MAX);
       const bool step = watched && step_;
-      const Stop stop = step ? p->cpu->step() : p->cpu->run(budget);
+      Stop stop = step ? p->cpu->step() : p->cpu->run(budget);
+      const bool at_sentinel = stop.reason == StopReason::Fault && scratch_ready_ &&
+                               stop.fault.kind == FaultKind::Break && stop.fault.pc == kSentinel;
+      // A fault in a delay slot stops the debugger at its branch, which runs
+      // again on resume: undone, it is not counted either (unless the fault
+      // then ends the process, kill_first).
+      rewound_ = watched && stop.reason == StopReason::Fault && !at_sentinel && stop.executed > 0 &&
+                 p->cpu->back_to_branch(stop.fault);
+      if (rewound_) --stop.executed;
       owed_ = false;
       total_ += stop.executed;
       kernel_->count_insns(*p, stop.executed);
@@ -208,9 +227,11 @@ bool Machine::drive(Goal goal) {
       if (output_refused()) break;  // a call stopped for it is not served
       if (stop.reason == StopReason::Syscall) {
         kernel_->syscall(*p);
-        if (step && !kernel_->info(*p).ended()) return halt(DebugHalt::Why::Step);
+        // A call that blocks goes on while the others run.
+        if (step && p->state == ProcState::Runnable) return halt(DebugHalt::Why::Step);
+        if (step) step_blocked_ = p->state == ProcState::Blocked;
       } else if (stop.reason == StopReason::Fault) {
-        if (scratch_ready_ && stop.fault.kind == FaultKind::Break && stop.fault.pc == kSentinel) {
+        if (at_sentinel) {
           if (p == first && goal == Goal::FirstAtSentinel) return true;
           kernel_->end_by_return(*p, static_cast<int32_t>(p->cpu->state().gpr[kV0]));
         } else if (watched) {
@@ -248,12 +269,16 @@ bool Machine::output_refused() {
 
 bool Machine::halt(DebugHalt::Why why, const Fault& fault) {
   halt_ = DebugHalt{why, fault};
+  step_blocked_ = false;
   return true;
 }
 
 DebugHalt Machine::debug_run(bool step, const std::function<bool()>& interrupted) {
-  first_process();
   step_ = step;
+  rewound_ = false;
+  // Stopped inside a call (interrupted while it blocked): a step ends once
+  // it has returned.
+  step_blocked_ = step && first_process().state == ProcState::Blocked;
   resume_ = true;
   interrupted_ = &interrupted;
   drive(Goal::FirstHalts);
@@ -279,6 +304,11 @@ void Machine::kill_first(int signal, const std::string& why, bool all) {
 void Machine::kill_first(const Fault& fault) {
   Process& first = first_process();
   if (kernel_->info(first).ended()) return;
+  // Its branch ran before the fault, as without a debugger.
+  if (std::exchange(rewound_, false)) {
+    ++total_;
+    kernel_->count_insns(first, 1);
+  }
   if (current_ == &first) current_ = nullptr;
   kernel_->kill(first, fault);
 }

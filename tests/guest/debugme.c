@@ -9,7 +9,12 @@
      stack   recursion until the stack runs out
      jump    a call through a pointer to data
      spin    calls tick() for ever
-     fork    parent and child print letters through mark(), interleaved */
+     fork    parent and child print letters through mark(), interleaved
+     slot    a taken branch whose delay slot loads through a null pointer
+             (after 100 good runs): exits 0 once the pointer is fixed, 1
+             if the branch is lost
+     wait    waits for a child that is still running: exits with what
+             waitpid returned (the child's pid) */
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -43,6 +48,20 @@ void tick(int n) { sink = n; }
 
 void mark(char c) { putchar(c); }
 
+/* A branch always taken, its delay slot loading through p: returns 0, or
+   1 should the branch be lost.  Written out to be sure of the slot. */
+int slot_load(const int *p);
+__asm__(
+    ".text\n.globl slot_load\n.type slot_load, @function\n.ent slot_load\nslot_load:\n"
+    ".set push\n.set noreorder\n"
+    "  beq $zero, $zero, 1f\n"
+    "  lw $t0, 0($a0)\n"
+    "  jr $ra\n"
+    "  addiu $v0, $zero, 1\n"
+    "1:jr $ra\n"
+    "  move $v0, $zero\n"
+    ".set pop\n.end slot_load\n.size slot_load, . - slot_load\n");
+
 int pick(int x) {
   if (x > 3) return 10;
   return 20;
@@ -69,6 +88,20 @@ int main(int argc, char **argv) {
     waitpid(child, &status, 0);
     putchar('\n');
     return status;
+  }
+  if (strcmp(mode, "slot") == 0) {
+    int lost = 0;
+    for (int i = 0; i < 100; ++i) lost += slot_load(read_only); /* hot: generated code */
+    return lost + slot_load((const int *)0);
+  }
+  if (strcmp(mode, "wait") == 0) {
+    const pid_t child = fork();
+    if (child == 0) {
+      for (int i = 0; i < 100000; ++i) sink = i;
+      return 0;
+    }
+    int status;
+    return waitpid(child, &status, 0);
   }
   int total = 0;
   for (int i = 0; i < 100000; ++i) total += i & 7;

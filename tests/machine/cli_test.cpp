@@ -26,6 +26,27 @@ using r3k::test::Ran;
 
 size_t lines(const std::string& s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
 
+// The run's perf map: every line "START SIZE NAME" in hex, the shared code
+// named, and a stretch of code named after `name`; removed afterwards.
+void expect_perf_map(pid_t pid, const std::string& name) {
+  const std::string path = "/tmp/perf-" + std::to_string(pid) + ".map";
+  std::ifstream in(path);
+  ASSERT_TRUE(in) << path;
+  std::string line;
+  bool named = false, thunk = false;
+  for (size_t n = 0; std::getline(in, line); ++n) {
+    unsigned long long start = 0, size = 0;
+    int used = 0;
+    EXPECT_EQ(std::sscanf(line.c_str(), "%llx %llx %n", &start, &size, &used), 2) << path << ":" << n << ": " << line;
+    EXPECT_TRUE(start != 0 && size != 0 && size < (1u << 20)) << line;
+    const std::string what = line.substr(size_t(used));
+    named |= what.rfind(name, 0) == 0;
+    thunk |= what == "r3k:entry-thunk";
+  }
+  EXPECT_TRUE(named && thunk) << path << " names no " << name << " or no entry thunk";
+  std::remove(path.c_str());
+}
+
 TEST(Cli, ExitStatusesAndOneLineReports) {
   const std::string exit_status = mtest::guest("exit_status"), debugme = mtest::guest("debugme");
   struct Case {
@@ -34,6 +55,7 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
     const char* err;  // expected start of the only stderr line; empty: no stderr
     const char* out;
     std::vector<const char*> rest = {};  // a fault: in this order in the line after err, the last ending it
+    const char* perf_map = nullptr;      // a name the run's perf map must have
   } cases[] = {
       {{exit_status}, 0, "", "hi\n"},
       {{exit_status, "3"}, 3, "", "hi\n"},
@@ -107,6 +129,12 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
        "r3krun: " R3K_GUEST_DIR "/deep_stack: no host memory for the argument list",
        ""},
       {{"--max-insns", "1e5", mtest::guest("spin")}, 137, "r3krun: instruction budget of 100000 exhausted", ""},
+      {{"--perf-map", "--max-insns", "1e5", mtest::guest("spin")},
+       137,
+       "r3krun: instruction budget of 100000 exhausted",
+       "",
+       {},
+       "guest:main"},
       {{}, 125, "r3krun: no program given", ""},
       {{"--bogus", exit_status}, 125, "r3krun: unknown option --bogus", ""},
       {{"--quantum", "lots", exit_status}, 125, "r3krun: --quantum: 'lots' is not a number", ""},
@@ -173,6 +201,7 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
         EXPECT_EQ(r.err.find("? ", chain), std::string::npos) << r.err;
       }
     }
+    if (c.perf_map) expect_perf_map(r.pid, c.perf_map);
   }
 }
 
@@ -341,6 +370,7 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
                         "--trace-strsize",
                         "8",
                         "--no-jit",
+                        "--perf-map",
                         "--max-host-mem",
                         "4G",
                         "--trace-file",
@@ -376,6 +406,7 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   EXPECT_TRUE(o.null_argv);
   EXPECT_EQ(o.trace_strsize, 8u);
   EXPECT_FALSE(o.jit.enabled);
+  EXPECT_TRUE(o.perf_map);
   EXPECT_EQ(o.max_host_mem, uint64_t{4} << 30);
   EXPECT_EQ(c.trace_file, "t.log");
   EXPECT_TRUE(o.trace) << "a trace file asks for the trace";
@@ -409,13 +440,15 @@ TEST(Cli, HostOutputIsNeverDroppedSilently) {
     bool traced = false;  // the trace on stderr too, ending in the kill
     std::string err_end;  // the line's end after a descriptor number, which depends on what r3krun inherited
   } cases[] = {
-      {"full disk", "exec \"$0\" \"$@\" >/dev/full", {"--max-insns", "1e7", flood}, full},
+      {"full disk", "exec \"$0\" \"$@\" >/dev/full", {"--max-insns", "1e7", flood}, full, -1, false, ""},
       {"closed pipe",
        "exec \"$0\" \"$@\" >&3",
        {"--max-insns", "1e7", flood},
        "r3krun: standard output (fd 1): cannot write: Broken pipe\n",
-       unread[1]},
-      {"traced", "exec \"$0\" \"$@\" >/dev/full", {"--max-insns", "1e7", "--trace", flood}, full, -1, true},
+       unread[1],
+       false,
+       ""},
+      {"traced", "exec \"$0\" \"$@\" >/dev/full", {"--max-insns", "1e7", "--trace", flood}, full, -1, true, ""},
       {"trace file past the size limit",
        "ulimit -f 8 && exec \"$0\" \"$@\" >/dev/null",
        {"--max-insns", "1e7", "--trace-file", trace, flood, "1000000"},
@@ -423,7 +456,7 @@ TEST(Cli, HostOutputIsNeverDroppedSilently) {
        -1,
        false,
        "): cannot write: File too large\n"},
-      {"r3krun's own help", "exec \"$0\" \"$@\" >/dev/full", {"--help"}, full},
+      {"r3krun's own help", "exec \"$0\" \"$@\" >/dev/full", {"--help"}, full, -1, false, ""},
   };
   for (const Case& c : cases) {
     const Ran r = r3krun(c.args, via_shell(c.script, c.extra_fd));

@@ -89,6 +89,56 @@ TEST(CpuLink, LinkIsPcPlus8AndVisibleInTheDelaySlot) {
   }
 }
 
+// A debugger shows a fault in a delay slot at its branch (back_to_branch):
+// once the cause is fixed, running on from there ends as a run without the
+// fault, also where the link register is the branch's own source.
+TEST(CpuDelaySlot, FaultBackAtTheBranchRunsOnAsWithoutIt) {
+  struct Case {
+    const char* name;
+    uint32_t insn;  // at kCode + 8, to kCode + 0x40 when taken
+    uint32_t ra;
+  } cases[] = {
+      {"beq_taken", beq(zero, zero, 13), 0},
+      {"bne_not_taken", bne(zero, zero, 13), 0},
+      {"jal", jal(kCode + 0x40), 0},
+      {"jr", jr(t9), 0},
+      {"jalr_rd_is_rs", jalr(t9, t9), 0},
+      {"bltzal_ra_taken", bltzal(ra, 13), kMin},
+      {"bltzal_ra_not_taken", bltzal(ra, 13), 4},
+      {"bgezal_ra_taken", bgezal(ra, 13), 4},
+      {"bgezal_ra_not_taken", bgezal(ra, 13), kAll},
+  };
+  for (const Case& c : cases) {
+    Harness plain, h;
+    for (Harness* x : {&plain, &h}) {
+      x->load({nop(), nop(), c.insn, lw(v0, 0, a2), syscall()});
+      x->put(kCode + 0x40, {syscall()});
+      x->put(kData, {0x1234});
+      x->reg(t9) = kCode + 0x40;
+      x->reg(ra) = c.ra;
+    }
+    plain.reg(a2) = kData;
+    plain.run_to_syscall();
+    const Fault f = h.run_to_fault(FaultKind::BadAddress);
+    ASSERT_TRUE(h.cpu.back_to_branch(f)) << c.name;
+    EXPECT_EQ(h.cpu.state().pc, kCode + 8) << c.name;
+    h.reg(a2) = kData;
+    h.run_to_syscall();
+    EXPECT_EQ(h.cpu.state().pc, plain.cpu.state().pc) << c.name;
+    for (uint32_t r = 0; r < kGprCount; ++r) EXPECT_EQ(h.reg(r), plain.reg(r)) << c.name << " r" << r;
+  }
+  // The HI/LO guard the branch met comes back: the slot faults again.
+  Harness h;
+  h.load({mflo(t0), b(2), mult(a0, a1), syscall()});
+  const Fault f = h.run_to_fault(FaultKind::HiLoHazard);
+  ASSERT_TRUE(h.cpu.back_to_branch(f));
+  EXPECT_EQ(h.run_to_fault(FaultKind::HiLoHazard).pc, f.pc);
+  // Elsewhere nothing changes.
+  h.load({lw(v0, 0, zero), syscall()});
+  EXPECT_FALSE(h.cpu.back_to_branch(h.run_to_fault(FaultKind::BadAddress)));
+  EXPECT_EQ(h.cpu.state().pc, kCode);
+}
+
 TEST(CpuDelaySlot, BranchUsesOperandsFromBeforeTheSlot) {
   Harness h;
   h.load({beq(a0, zero, 3), addiu(a0, a0, 1),                       // taken although the slot changes a0

@@ -133,14 +133,14 @@ struct Session {
   // stopping the target whenever it runs.
   std::string send(std::string_view bytes) {
     std::string out;
-    for (size_t spins = 0; !bytes.empty() && spins < 1000000; ++spins) {
+    for (size_t spins = 0; (!bytes.empty() || stub.has_held()) && spins < 1000000; ++spins) {
       bytes.remove_prefix(stub.receive(bytes));
       const std::string o = stub.take_output();
       EXPECT_LE(o.size(), 3 * size_t{stub.packet_size()}) << "unbounded";
       out += o;
-      if (stub.state() == Stub::State::Running && !bytes.empty()) stub.stopped(target.next_stop());
+      if (stub.state() == Stub::State::Running && (!bytes.empty() || stub.has_held())) stub.stopped(target.next_stop());
     }
-    EXPECT_TRUE(bytes.empty()) << "stuck";
+    EXPECT_TRUE(bytes.empty() && !stub.has_held()) << "stuck";
     return out;
   }
   std::string ask(std::string_view payload) {  // the reply without the ack
@@ -324,9 +324,20 @@ TEST(GdbSession, AcksStatesAndStopReplies) {
        "cont cont cont ",
        Stub::State::Stopped},
       {{{packet("c") + "\x03\x03", E::signalled(kSigInt), "+[T02" + T}}, "cont interrupt ", Stub::State::Stopped},
-      {{{packet("c") + packet("qC"), {}, "+"}, {"", E::signalled(kSigTrap), "[T05" + T}, {"", {}, "+[QC2]"}},
+      {{{packet("c") + packet("qC"), {}, "++"}, {"", E::signalled(kSigTrap), "[T05" + T}, {"", {}, "[QC2]"}},
        "cont ",
        Stub::State::Stopped},  // a packet while running waits for the stop
+      // ... and what follows it is still read: an interrupt, a packet
+      // resuming again, one with a bad checksum (answered without acks).
+      {{{packet("c") + packet("qC") + "\x03" + packet("s") + packet("?"), {}, "++++"},
+        {"", E::signalled(kSigInt), "[T02" + T},
+        {"", {}, "[QC2]"},
+        {"", E::signalled(kSigTrap), "[T05" + T},
+        {packet("QStartNoAckMode") + packet("c") + "$qC#00" + packet("qC"), {}, "[T05" + T + "+[OK]"},
+        {"", E::signalled(kSigTrap), "[T05" + T},
+        {"", {}, "[E16][QC2]"}},
+       "cont interrupt step cont ",
+       Stub::State::Stopped},
       {{{packet("qC"), E::exited(1), "+[QC2]"}}, "", Stub::State::Stopped},  // a stop while stopped
       {{{packet("D") + packet("g"), {}, "+[OK]"}}, "detach ", Stub::State::Closed},
   };
@@ -353,6 +364,15 @@ TEST(GdbSession, FloodsAndGarbageStayBounded) {
   EXPECT_EQ(std::count(r.begin(), r.end(), '['), 600);
   EXPECT_EQ(s.send(std::string(1 << 20, 'z') + "$" + std::string((1 << 20) + 1, 'q')), "");
   EXPECT_EQ(render(s.send("#00" + packet("qC"))), "-+[QC2]");
+  // While running, packets are held up to a bound, then left unread.
+  Session running;
+  running.send(packet("c"));
+  std::string held;
+  for (int i = 0; i < 100; ++i) held += packet("m400000,2000");
+  const size_t took = running.stub.receive(held);
+  EXPECT_EQ(took, Stub::kMaxHeld * packet("m400000,2000").size());
+  EXPECT_EQ(running.stub.take_output(), std::string(Stub::kMaxHeld, '+'));
+  EXPECT_EQ(running.stub.receive(held.substr(took)), 0u);
 
   // Mutated commands, mostly with sound checksums so that they reach the
   // commands; the target stops wherever it is resumed.
@@ -409,7 +429,7 @@ void serve(int lfd, FakeTarget& target) {
     if (stub.state() == Stub::State::Running) stub.stopped(target.next_stop());
     out = stub.take_output();
     if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) break;
-    if (in.empty() && stub.state() != Stub::State::Closed)
+    if (in.empty() && !stub.has_held() && stub.state() != Stub::State::Closed)
       in.append(buf, std::max<ssize_t>(n = read(fd, buf, sizeof buf), 0));
   }
   close(fd);
@@ -553,6 +573,21 @@ TEST(GdbMultiarch, SessionsAgainstR3krun) {
        0,
        std::nullopt,
        ""},
+      // A fault in a branch delay slot stops at the branch, BD in the cause:
+      // once fixed, the branch is taken when resumed without the signal ...
+      {{"slot"},
+       {"handle SIGSEGV nopass", "continue", "x/i $pc", "print/x $cause", "set $a0 = &sink", "continue"},
+       {"Program received signal SIGSEGV", "<slot_load>:\tb\t", "= 0x80000008", "exited normally"},
+       0,
+       "",
+       ""},
+      // ... or detached.
+      {{"slot"},
+       {"continue", "set $a0 = &sink", "detach"},
+       {"Program received signal SIGSEGV", "in slot_load", "detached"},
+       0,
+       "",
+       ""},
       // gdb quits with the process alive: killed.
       {{},
        {"hbreak scale", "continue", "print factor"},
@@ -583,44 +618,97 @@ TEST(GdbMultiarch, SessionsAgainstR3krun) {
   }
 }
 
-// A client of r3krun --gdb speaking the protocol itself: hostile bytes, an
-// oversized packet, the interrupt byte while running, then gone without
-// a word, which kills the program.
-TEST(GdbMultiarch, RawClientAgainstR3krun) {
-  test::Started r3krun;
-  const int port = start_r3krun(r3krun, {std::string(R3K_GUEST_DIR) + "/debugme", "spin"});
-  ASSERT_NE(port, 0) << r3krun.ran.err;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  const timeval limit{30, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  // Reads until the reply to the last packet sent has come whole.
-  std::string got;
-  auto exchange = [&](const std::string& bytes, const std::string& last_reply) {
-    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    char buf[4096];
-    for (ssize_t n = 1; n > 0 && got.find(last_reply) == std::string::npos;)
-      if ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
-    return got.find(last_reply) != std::string::npos;
+// Clients of r3krun --gdb speaking the protocol themselves, with generated
+// code and interpreted: each sends its exchanges in turn, waiting for the
+// reply each names (after the one before), then goes without a word.
+TEST(GdbMultiarch, RawClientsAgainstR3krun) {
+  const std::string prog = std::string(R3K_GUEST_DIR) + "/debugme";
+  const ElfImage image = ElfImage::read_file(prog);
+  char waitpid[16], after_call[16];
+  std::snprintf(waitpid, sizeof waitpid, "%x", image.symbol("waitpid").value_or(0));
+  std::snprintf(after_call, sizeof after_call, "%08x", image.symbol("__syscall").value_or(0) + 4);
+  struct Exchange {
+    std::string send;
+    std::string reply;  // waited for
+    int pause_ms = 0;   // before sending
   };
-  EXPECT_TRUE(
-      exchange("\x01garbage$zz#00" + packet("m0,ffffffff") + "$" + std::string(100000, 'x') + "#00" + packet("?"),
-               "+$T05thread:2;"))
-      << got;
-  EXPECT_NE(got.find("$E0e#"), std::string::npos) << "page zero is not mapped: " << got;
-  EXPECT_NE(got.find("$E07#"), std::string::npos) << "the oversized packet: " << got;
-  EXPECT_TRUE(exchange(packet("c"), "+")) << got;
-  usleep(200000);
-  EXPECT_TRUE(exchange("\x03", "$T02thread:2;")) << got;
-  close(fd);
-  const test::Ran r = test::finish(r3krun);
-  EXPECT_EQ(r.code, 137);
-  EXPECT_NE(r.err.find("r3krun: pid 2 killed by SIGKILL: the debugger's connection was lost\n"), std::string::npos)
-      << r.err;
+  const std::string lost = "r3krun: pid 2 killed by SIGKILL: the debugger's connection was lost\n";
+  struct Case {
+    std::vector<std::string> args;  // r3krun's options, then the program's arguments
+    std::vector<Exchange> talk;
+    int code;         // r3krun's exit status
+    std::string err;  // in its standard error
+  } cases[] = {
+      // Hostile bytes, an oversized packet, the interrupt byte while running;
+      // gone without a word, which kills the program.
+      {{"spin"},
+       {{"\x01garbage$zz#00" + packet("m0,ffffffff") + "$" + std::string(100000, 'x') + "#00" + packet("?"),
+         "$E0e#"},  // page zero is not mapped
+        {"", "+$E07#"},
+        {"", "+$T05thread:2;"},
+        {packet("c"), "+"},
+        {"\x03", "$T02thread:2;", 200}},
+       137,
+       lost},
+      // A packet while running is answered after the stop, and an
+      // interrupt behind it is seen ...
+      {{"--max-insns", "5G", prog, "spin"},
+       {{packet("c"), "+"}, {packet("qC") + "\x03", "+$T02thread:2;", 200}, {"", "$QC2#"}},
+       137,
+       lost},
+      // ... and so is a connection dropped behind it, at once, long before
+      // the instruction budget.
+      {{"--max-insns", "5G", prog, "spin"}, {{packet("c"), "+"}, {packet("qC"), "+", 200}}, 137, lost},
+      // A step over a call that blocks (a wait for a child still running)
+      // ends when it has returned: v0 written then is what the call returns.
+      {{"wait"},
+       {{packet(std::string("Z0,") + waitpid + ",4"), "+$OK#"},
+        {packet("c"), "+$T05thread:2;"},
+        {packet("s"), "+$T05thread:2;"},
+        {packet("vCont;s:2"), std::string(";25:") + after_call + ";"},
+        {packet("p7"), "+" + frame("00000000", true)},
+        {packet("P2=0000002a"), "+$OK#"},
+        {packet("c"), "+$W2a#"}},
+       42,
+       ""},
+  };
+  for (const bool no_jit : {false, true}) {
+    for (const Case& c : cases) {
+      std::vector<std::string> args = c.args;
+      if (std::find(args.begin(), args.end(), prog) == args.end()) args.insert(args.begin(), prog);
+      if (no_jit) args.insert(args.begin(), "--no-jit");
+      test::Started r3krun;
+      const int port = start_r3krun(r3krun, args);
+      ASSERT_NE(port, 0) << r3krun.ran.err;
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      addr.sin_port = htons(static_cast<uint16_t>(port));
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+      const timeval limit{30, 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      std::string got;
+      size_t at = 0;
+      for (const Exchange& e : c.talk) {
+        usleep(static_cast<useconds_t>(e.pause_ms) * 1000);
+        EXPECT_EQ(write(fd, e.send.data(), e.send.size()), static_cast<ssize_t>(e.send.size()));
+        char buf[4096];
+        for (ssize_t n = 1; n > 0 && got.find(e.reply, at) == std::string::npos;)
+          if ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+        if ((at = got.find(e.reply, at)) == std::string::npos) {
+          ADD_FAILURE() << e.reply << (no_jit ? " (--no-jit)" : "") << " in:\n" << got;
+          break;  // and go: r3krun ends
+        }
+        at += e.reply.size();
+      }
+      close(fd);
+      const test::Ran r = test::finish(r3krun);
+      const std::string context = c.args.back() + (no_jit ? " (--no-jit)" : "") + "\n--- r3krun:\n" + r.err;
+      EXPECT_EQ(r.code, c.code) << context;
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << context;
+    }
+  }
 }
 
 }  // namespace

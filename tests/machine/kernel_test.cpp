@@ -487,7 +487,9 @@ TEST(Scheduling, DebuggerStopsChangeNoSlice) {
         for (uint32_t a = seg.vaddr; !step && (seg.prot & r3k::kProtExec) && a < seg.vaddr + seg.memsz; a += 12)
           m->first_cpu().add_breakpoint(a);
       size_t stops = 0;
-      while (m->debug_run(step, [] { return false; }).why != r3k::DebugHalt::Why::Ended) ++stops;
+      // A step ends with its instruction done, a call that blocked returned.
+      for (; m->debug_run(step, [] { return false; }).why != r3k::DebugHalt::Why::Ended; ++stops)
+        ASSERT_FALSE(m->first_blocked()) << "stop " << stops;
       m->run();
       EXPECT_GT(stops, 5000u);
       EXPECT_EQ(m->output(1), plain->output(1)) << "seed " << seed << (step ? ", steps" : ", breakpoints");
@@ -495,6 +497,29 @@ TEST(Scheduling, DebuggerStopsChangeNoSlice) {
       for (size_t i = 0; i < 2; ++i) EXPECT_EQ(m->processes()[i].insns, plain->processes()[i].insns);
     }
   }
+}
+
+TEST(Scheduling, DebuggerFaultInADelaySlotStopsAtItsBranch) {
+  auto plain = load("debugme", {"slot"});
+  const r3k::RunResult without = plain->run();
+  // Resumed as it was, it faults again; passed on, it ends as without a
+  // debugger, the branch counted once.
+  auto m = load("debugme", {"slot"});
+  r3k::DebugHalt h;
+  for (int i = 0; i < 2; ++i) {
+    h = m->debug_run(false, [] { return false; });
+    ASSERT_EQ(h.why, r3k::DebugHalt::Why::Fault);
+    ASSERT_TRUE(h.fault.in_delay_slot);
+    EXPECT_EQ(m->regs().pc, h.fault.pc - 4);
+  }
+  m->kill_first(h.fault);
+  EXPECT_EQ(m->run().message, without.message);
+  EXPECT_EQ(m->processes()[0].insns, plain->processes()[0].insns);
+  // Fixed, it takes the branch.
+  auto fixed = load("debugme", {"slot"});
+  ASSERT_EQ(fixed->debug_run(false, [] { return false; }).why, r3k::DebugHalt::Why::Fault);
+  fixed->regs().gpr[mtest::kA0] = *fixed->symbol("sink");
+  EXPECT_EQ(fixed->run().exit_code, 0);
 }
 
 TEST(Scheduling, QuantumDecidesTheInterleaving) {

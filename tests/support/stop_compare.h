@@ -27,6 +27,7 @@ inline std::string stop_differences(const Stop& a, const CpuState& x, const Stop
     diff("fault in delay slot", a.fault.in_delay_slot, b.fault.in_delay_slot);
     diff("fault fetch", a.fault.fetch, b.fault.fetch);
     diff("fault reg", a.fault.reg, b.fault.reg);
+    diff("fault's branch to", a.fault.branch_to, b.fault.branch_to);
   }
   for (int i = 0; i < 32; ++i) diff("r" + std::to_string(i), x.gpr[i], y.gpr[i]);
   diff("hi", x.hi, y.hi);

@@ -26,6 +26,7 @@ struct Ran {
   double seconds = 0;
   long max_rss_kib = 0;     // peak host memory, see peak_under
   long parent_rss_kib = 0;  // the test process's own peak when it forked
+  pid_t pid = -1;
 };
 
 // Whether the child's own peak host memory stayed under `kib`.  Linux counts
@@ -129,6 +130,7 @@ inline Ran finish(Started& s) {
   rusage usage{};
   wait4(s.pid, &status, 0, &usage);
   Ran& r = s.ran;
+  r.pid = s.pid;
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - s.start).count();
   r.max_rss_kib = usage.ru_maxrss;
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);

@@ -6,6 +6,7 @@
 // a reserved instruction.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,6 +43,9 @@ struct Fault {
   // Fetch fault: the branch or jump that went there (0: not known, as for
   // code that ran off the end of its page).
   uint32_t from_pc = 0;
+  // In a delay slot: where its branch or jump was going (the target when
+  // taken, else the instruction after the slot).
+  uint32_t branch_to = 0;
   // A data access made by a store (sb, sh, swl, sw, swr).
   bool store() const { return !fetch && (insn >> 26) >= 0x28 && (insn >> 26) <= 0x2e; }
   // One line: fault name, pc, instruction text, address where relevant;
@@ -70,6 +74,21 @@ struct CpuState {
   uint8_t hilo_guard = 0;     // instructions still forbidden to write HI/LO
 };
 
+// Told of each stretch of host code the code generator makes, as it makes
+// it, so that a profiler can name it (r3krun --perf-map).  Called only
+// while code is generated, never while it runs.
+class CodeListener {
+ public:
+  virtual ~CodeListener() = default;
+  // The code of the guest's block at guest_pc (one block of a region);
+  // exits: the region's shared tail (page-cache fills, ways out) instead.
+  virtual void guest_code(const void* code, size_t size, uint32_t guest_pc, bool exits) = 0;
+  // Code all regions share, named by its job ("entry-thunk", ...); told
+  // to each listener once, before the first guest code.
+  virtual void shared_code(const void* code, size_t size, std::string_view job) = 0;
+  bool shared_told = false;
+};
+
 // The code generator for hot blocks (x86-64 hosts; elsewhere everything is
 // interpreted).  Generated code gives exactly what the interpreter gives;
 // off, every instruction is interpreted.
@@ -78,6 +97,8 @@ struct JitConfig {
   // Complete runs of a block before its code is generated; 0 generates
   // at the first run, so that tests reach the generated code everywhere.
   uint32_t hot_after = 32;
+  // Told of the code made (not owned; null: nobody is).
+  CodeListener* listener = nullptr;
 };
 // What new Cpus and Options start with: tests switch it for a whole run.
 JitConfig& jit_defaults();
@@ -136,6 +157,18 @@ class Cpu {
   // one block (at a breakpoint, or after a step), where a run without the
   // stop would have gone on to the block's end whatever its budget.
   bool stopped_inside_block() const;
+  // After a fault in a branch delay slot (as the stop left the state),
+  // puts the state back to just before the branch, as an R3000 reports
+  // such an exception (at the branch, with the cause's BD bit), so that
+  // running on executes the branch again and goes where it went: pc at
+  // the branch and the HI/LO guard it met.  The slot's effects are undone
+  // already, and the branch's only other effect is its link, written
+  // again with the same value; where the link register is also what the
+  // branch read (jalr rd,rd; bltzal/bgezal ra, which the architecture
+  // leaves unrestartable), it gets a value that sends the branch the same
+  // way (the target for jalr; the link with the sign the test saw).
+  // False, changing nothing, for a fault elsewhere.
+  bool back_to_branch(const Fault& fault);
 
   // A breakpoint in a branch delay slot is not stopped at; unaligned
   // addresses are ignored.  A run that reaches a breakpoint inside a block

@@ -63,6 +63,9 @@ class Connection {
   // Appends what has arrived, at most kReadChunk bytes; with wait, waits
   // for it.  Closed once the peer has closed or gone.
   Got receive(std::string& in, bool wait);
+  // Whether the peer has closed or gone, without reading what it sent
+  // before (for a reader that cannot take more yet).
+  bool hung_up();
 
  private:
   int fd_;

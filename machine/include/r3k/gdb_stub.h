@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 
@@ -138,8 +139,8 @@ struct StubConfig {
 };
 
 // One debugging session in all-stop mode: the process is stopped (taking
-// commands) or running (waiting for a stop, only the interrupt byte is
-// taken).
+// commands) or running (waiting for a stop: the interrupt byte is acted
+// on, packets wait for the stop).
 class Stub {
  public:
   enum class State : uint8_t {
@@ -153,12 +154,19 @@ class Stub {
   // held before its first instruction is signalled(kSigTrap)).
   Stub(DebugTarget& target, const StopEvent& first, StubConfig config = {});
 
-  // Takes bytes from the debugger and returns how many it consumed.  It
-  // stops early, to be called again with the rest, when unsent output
-  // reaches two packets (drain take_output() first) or, while running,
-  // at the start of a packet (after the stop).  Everything is consumed
-  // once Closed.
+  // Takes bytes from the debugger and returns how many it consumed.
+  // While running, packets are acknowledged and held, to be answered in
+  // order after the stop reply, and the interrupt byte is acted on behind
+  // them.  It first answers what it holds once stopped, and stops early,
+  // to be called again (with the rest, or nothing), when unsent output
+  // reaches two packets (drain take_output() first) or, while running, at
+  // the start of a packet when kMaxHeld packets or two packets' worth of
+  // bytes are held.  Everything is consumed once Closed.
   size_t receive(std::string_view bytes);
+  // Packets held while running that receive() has still to answer: call
+  // it (with what is to hand, maybe nothing) before waiting for more.
+  bool has_held() const { return !held_.empty(); }
+  static constexpr size_t kMaxHeld = 16;
   // The process stopped after a resume: sends the stop reply.  Ignored
   // unless Running.
   void stopped(const StopEvent& event);
@@ -171,6 +179,9 @@ class Stub {
 
  private:
   void handle(Framer::Event event);
+  void answer(std::string_view payload, bool dispatch_it);
+  void take_held();
+  bool held_full() const;
   void reply(std::string_view payload, bool binary = false);
   void dispatch(std::string_view p);
   std::string stop_reply(const StopEvent& e);
@@ -200,6 +211,14 @@ class Stub {
   bool no_ack_ = false;
   bool report_swbreak_ = false, report_hwbreak_ = false;
   bool interrupt_sent_ = false;
+  // Received while running, in order: packets to dispatch, or replies
+  // (to a bad checksum without acknowledgements, a packet too long).
+  struct Held {
+    std::string text;
+    bool dispatch = false;
+  };
+  std::deque<Held> held_;
+  size_t held_bytes_ = 0;
 };
 
 }  // namespace r3k::gdb

@@ -22,6 +22,7 @@
 namespace r3k {
 
 class Scheduler;
+class PerfMap;
 
 struct CallResult {
   bool returned = false;  // came back to the sentinel return address
@@ -43,7 +44,8 @@ struct DebugHalt {
   enum class Why : uint8_t {
     Breakpoint,   // at one of its CPU's breakpoints, not yet executed
     Step,         // after the one instruction asked for
-    Fault,        // at a faulting instruction, not killed (yet): fault says what
+    Fault,        // at a faulting instruction, not killed (yet): fault says what; in a
+                  // delay slot the state is back at its branch (Cpu::back_to_branch)
     Interrupted,  // interrupted() said so
     Ended,        // it has ended: processes() says how
   };
@@ -122,7 +124,8 @@ class Machine {
   // ---- The first process under a debugger (r3krun --gdb) ----
   // Runs every process as run() does until the first one stops (see
   // DebugHalt).  step: it stops after its next instruction (a branch with
-  // its delay slot).  interrupted() is asked at least every kPollInsns
+  // its delay slot; a call that blocks once it has returned, the others
+  // running meanwhile).  interrupted() is asked at least every kPollInsns
   // instructions.  Slices keep the lengths and the order run() gives them:
   // a stop inside one resumes it where it stopped, and the instruction the
   // first process stopped at is never stopped at again before it has run,
@@ -133,6 +136,9 @@ class Machine {
   static constexpr int kPollMillis = 50;
   DebugHalt debug_run(bool step, const std::function<bool()>& interrupted);
   Cpu& first_cpu() { return *first_process().cpu; }
+  // Blocked in a call (stopped by an interrupt while waiting): the call
+  // answers in v0, v1 and a3 when it returns.
+  bool first_blocked() { return first_process().state == ProcState::Blocked; }
   const ProcessInfo& first_info() const;
   // Ends the first process killed by signal, for why; all: every other
   // process too (reported by trace lines only).
@@ -153,11 +159,13 @@ class Machine {
   CpuState entry_state(AddressSpace& space, const std::vector<std::string>& argv);
   Process& first_process();
   void ensure_scratch();
+  std::string code_name(uint32_t addr) const;
 
   Options opts_;
   std::optional<ElfImage> image_;
   std::unique_ptr<Unwinder> unwinder_;  // who called a faulting function
   std::shared_ptr<HostMemory> host_;
+  std::unique_ptr<PerfMap> perf_map_;  // outlives the kernel, whose CPUs tell it of their code
   std::unique_ptr<Kernel> kernel_;
   std::unique_ptr<Scheduler> scheduler_;
   uint64_t total_ = 0;
@@ -175,6 +183,12 @@ class Machine {
   // Under a debugger (debug_run): what it asked for and why it stopped.
   bool step_ = false;
   bool resume_ = false;  // the first process's next run starts where it stopped
+  // The step's instruction was a call that blocked: the step ends when
+  // the first process runs next.
+  bool step_blocked_ = false;
+  // The first process stopped at the branch of a fault in its delay slot
+  // (Cpu::back_to_branch), the branch not counted.
+  bool rewound_ = false;
   const std::function<bool()>* interrupted_ = nullptr;
   uint64_t polled_at_ = 0;
   DebugHalt halt_;

@@ -91,7 +91,9 @@ struct Options {
   // trace_fd gets them, through Console::host().
   std::function<void(std::string_view)> trace_sink;
   int trace_fd = 2;
-  bool stats = false;        // per-process summary on stderr after run()
+  bool stats = false;  // per-process summary on stderr after run()
+  // Write perf's map of generated code, /tmp/perf-PID.map (host/perf_map.h).
+  bool perf_map = false;
   bool diagnostics = false;  // fault and limit lines on stderr as they happen
   // Keep events(), output(), and every process in processes() (else only
   // the first and those not yet reaped).
