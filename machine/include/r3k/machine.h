@@ -55,8 +55,9 @@ struct DebugHalt {
 
 struct RunResult {
   // As r3krun exits: the first process's status & 0xff, 128 + signal when
-  // a fault killed it, 137 when the instruction budget ran out, 74 when
-  // the host refused r3krun's output (Console::refusal()).
+  // a fault killed it, 137 when the instruction budget ran out, 120-122
+  // after a reboot call, 123 after a deadlock, 74 when the host refused
+  // r3krun's output (Console::refusal()).
   int exit_code = 0;
   std::string message;  // the limit or fault line behind exit_code, empty if none
 };
@@ -130,6 +131,9 @@ class Machine {
   // first process stopped at is never stopped at again before it has run,
   // so run() after a session goes on exactly as without a debugger.
   static constexpr uint64_t kPollInsns = 1u << 20;
+  // How long a machine whose processes all wait for console input waits
+  // for it at a time under a debugger, between looks at interrupted().
+  static constexpr int kPollMillis = 50;
   DebugHalt debug_run(bool step, const std::function<bool()>& interrupted);
   Cpu& first_cpu() { return *first_process().cpu; }
   // Blocked in a call (stopped by an interrupt while waiting): the call
@@ -148,8 +152,26 @@ class Machine {
   std::vector<std::string> stats_lines() const;
 
  private:
+  // What a drive runs for, each a test at the first process's stops:
+  // every process ended (run), the first at a breakpoint (run_to) or back
+  // at kSentinel (call), or any halt a debugger sees (debug_run: a step,
+  // a breakpoint, a fault, an interrupt, its end).
   enum class Goal : uint8_t { AllEnded, FirstAtBreakpoint, FirstAtSentinel, FirstHalts };
+  // One process's turn: what is left of it, and whether the process
+  // stopped inside a block (for a breakpoint or a step), which that block
+  // finishes in this slice whatever is left.
+  struct Slice {
+    Process* proc = nullptr;  // none: between slices
+    uint64_t left = 0;
+    bool owed = false;
+  };
+  // Each returns the drive's result once its goal is reached or out of
+  // reach, else nullopt.
   bool drive(Goal goal);
+  std::optional<bool> start_slice(Goal goal);
+  std::optional<bool> run_slice(Goal goal);
+  std::optional<bool> before_run(bool watched);
+  std::optional<bool> after_stop(Goal goal, Process& p, const Stop& stop, bool at_sentinel, bool step);
   bool output_refused();
   bool halt(DebugHalt::Why why, const Fault& fault = {});
   CpuState entry_state(AddressSpace& space, const std::vector<std::string>& argv);
@@ -170,12 +192,7 @@ class Machine {
   bool scratch_ready_ = false;
   uint32_t scratch_next_ = kScratchBase + kPageSize;
   uint32_t entry_sp_ = 0;
-  // The slice in progress: its process, what is left of it, and whether
-  // the process stopped inside a block (for a breakpoint or a step), which
-  // that block finishes in this slice whatever is left.
-  Process* current_ = nullptr;
-  uint64_t slice_left_ = 0;
-  bool owed_ = false;
+  Slice slice_;  // the slice in progress
   // Under a debugger (debug_run): what it asked for and why it stopped.
   bool step_ = false;
   bool resume_ = false;  // the first process's next run starts where it stopped
