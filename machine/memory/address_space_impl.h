@@ -116,6 +116,10 @@ struct FastMap {
   static constexpr uint32_t mask(uint32_t size) { return kPageMask | (size - 1) << (32 - kRotate); }
   // Past the largest index mask(4) gives and its write entry.
   static constexpr size_t kEntries = size_t{kPageMask | 3u << (32 - kRotate)} + 2;
+  // What the map may touch for the pages of one second-level table:
+  // counted with the table, so that the host memory cap holds whether or
+  // not a map is ever made.
+  static constexpr size_t kPerTable = size_t{kL2Size} * 2 * sizeof(uintptr_t);
   uintptr_t* entry = nullptr;
   // Sets page addr's entries (only those that change, so that pages of the
   // map without a page behind them stay untouched).

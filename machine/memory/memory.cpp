@@ -128,8 +128,11 @@ bool HostMemory::take_page() {
   return true;
 }
 
+// A table's cost: itself and its share of the fast map.
+constexpr uint64_t kTableBytes = sizeof(L2Table) + FastMap::kPerTable;
+
 bool HostMemory::take_table() {
-  if (!take(sizeof(L2Table))) return false;
+  if (!take(kTableBytes)) return false;
   ++tables_;
   return true;
 }
@@ -140,7 +143,7 @@ void HostMemory::give_page() {
 }
 
 void HostMemory::give_table() {
-  used_ -= sizeof(L2Table);
+  used_ -= kTableBytes;
   --tables_;
 }
 
