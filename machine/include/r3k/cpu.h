@@ -47,7 +47,7 @@ struct Fault {
   // taken, else the instruction after the slot).
   uint32_t branch_to = 0;
   // A data access made by a store (sb, sh, swl, sw, swr).
-  bool store() const { return !fetch && (insn >> 26) >= 0x28 && (insn >> 26) <= 0x2e; }
+  bool store() const;
   // One line: fault name, pc, instruction text, address where relevant;
   // where names the code at pc ("deref+0x8") and cause the likely reason,
   // when whoever reports the fault knows them.
