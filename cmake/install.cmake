@@ -2,6 +2,8 @@
 # Nothing in it names the prefix: the drivers, the specs file and the CMake
 # toolchain file find the tree from their own paths.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/ DESTINATION mips/include)
+# The headers' values, generated from include/r3k/values.def (cmake/values.cmake).
+install(DIRECTORY ${CMAKE_BINARY_DIR}/include/ DESTINATION mips/include)
 install(FILES ${R3K_TARGET_DIR}/lib/libr3k.a ${R3K_TARGET_DIR}/lib/libr3kgcc.a ${R3K_TARGET_DIR}/lib/r3k.ld
         ${R3K_TARGET_DIR}/lib/libstdc++.a ${R3K_TARGET_DIR}/lib/r3k-cxx.o
         ${R3K_TARGET_DIR}/lib/libm.a

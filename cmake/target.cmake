@@ -20,7 +20,7 @@ add_compile_options(
   -ffunction-sections -fdata-sections
   -Wall -Wextra $<$<BOOL:${R3K_WERROR}>:-Werror>
   "$<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions;-fno-rtti;-fno-threadsafe-statics;-fno-use-cxa-atexit>")
-include_directories(${CMAKE_SOURCE_DIR}/include)
+include_directories(${CMAKE_SOURCE_DIR}/include ${CMAKE_BINARY_DIR}/include)
 
 set(R3K_LIB_DIR ${CMAKE_BINARY_DIR}/lib)
 set(R3K_LINK_SCRIPT ${R3K_LIB_DIR}/r3k.ld)

@@ -287,6 +287,51 @@ inline constexpr size_t kHeaderBytes = 16;
 inline constexpr uint32_t kBigBssPages = 128;
 inline constexpr size_t kRegisterWords = 8;  // v0 v1 a0 a1 a2 a3 t0 t1, set after the entry state
 
+// The code words as kernel calls (header bit h[5] & 32): each word W picks
+// a call and its arguments, so random inputs reach every call with
+// descriptors, pointers into the data page and the stack, and lengths:
+//   v0 = (W & 0xff) % 36 (33-35: outside the table)
+//   a0: bit 8 set: a pointer into the data page, 64 bytes times bits 9-14;
+//   else the number bits 9-14 minus 8 (-8..55)
+//   a1: bit 15 set: a pointer 64 bytes times bits 16-20 into the data page,
+//   or with bit 21 below sp; else the number bits 16-20 minus 8 (-8..23)
+//   a2 = (W >> 22) & 0x3ff (a length, or lseek's high word); a3 = W >> 30
+// Eight instructions a call; the program ends with _exit(0).
+inline std::vector<uint8_t> call_program(std::span<const uint8_t> code, uint32_t data_vaddr) {
+  std::vector<uint8_t> out;
+  auto emit = [&](uint32_t insn) {
+    for (int i = 24; i >= 0; i -= 8) out.push_back(uint8_t(insn >> i));
+  };
+  auto addiu = [](uint32_t rt, uint32_t rs, uint32_t imm) { return 9u << 26 | rs << 21 | rt << 16 | (imm & 0xffff); };
+  constexpr uint32_t kZero = 0, kV0 = 2, kA0 = 4, kA1 = 5, kA2 = 6, kA3 = 7, kSp = 29, kSyscall = 0xc;
+  auto argument = [&](uint32_t reg, uint32_t w, bool pointer, bool stack) {
+    const uint32_t six = w & 0x3f;
+    if (!pointer) {
+      emit(addiu(reg, kZero, six - 8));
+      emit(0);
+    } else if (stack) {
+      emit(addiu(reg, kSp, 0u - 64 * (six + 1)));
+      emit(0);
+    } else {
+      emit(15u << 26 | reg << 16 | data_vaddr >> 16);  // lui
+      emit(addiu(reg, reg, (data_vaddr & 0xffff) + 64 * six));
+    }
+  };
+  for (size_t i = 0; i + 4 <= code.size() && out.size() + 44 <= r3k::kPageSize; i += 4) {
+    const uint32_t w = uint32_t(code[i]) << 24 | uint32_t(code[i + 1]) << 16 | uint32_t(code[i + 2]) << 8 | code[i + 3];
+    emit(addiu(kV0, kZero, (w & 0xff) % 36));
+    argument(kA0, w >> 9, w >> 8 & 1, false);
+    argument(kA1, w >> 16 & 0x1f, w >> 15 & 1, w >> 21 & 1);
+    emit(addiu(kA2, kZero, w >> 22 & 0x3ff));
+    emit(addiu(kA3, kZero, w >> 30));
+    emit(kSyscall);
+  }
+  emit(addiu(kV0, kZero, 0));
+  emit(addiu(kA0, kZero, 0));
+  emit(kSyscall);
+  return out;
+}
+
 // (b) The input as a program: a header choosing limits and kernel quirks,
 // the first registers (so kernel calls get arbitrary arguments), then
 // instruction words for the text page and bytes for the data page.  Run
@@ -350,12 +395,21 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
   TinyElf e;
   e.code = code;
   e.data = bytes;
+  // The clock advances with the instructions, so that reruns agree.
+  o.clock = 1'000'000'000;
+  // Calls made of the code words keep the text and data pages apart.
+  const bool call_mode = h[5] & 32u;
+  std::vector<uint8_t> calls;
+  if (call_mode) {
+    calls = call_program(code, e.data_vaddr);
+    e.code = calls;
+  }
   // Text may be writable and data executable, so code can rewrite itself
   // and run what it stored.
   if (h[13] & 1) e.text_flags |= 2;
   if (h[13] & 2) e.data_flags |= 1;
   // Code across a page boundary: blocks and delay slots that span pages.
-  if (h[13] & 4) {
+  if ((h[13] & 4) && !call_mode) {
     e.code_offset = r3k::kPageSize - (uint32_t(code.size()) / 2 & ~3u);
     e.text_size = 2 * r3k::kPageSize;
   }
@@ -363,7 +417,7 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
   // at a fork.
   if (h[13] & 64) e.data_size = kBigBssPages * r3k::kPageSize;
   // Data right after the text, so code runs into a page with other rights.
-  if (h[13] & 8) {
+  if ((h[13] & 8) && !call_mode) {
     const uint32_t text_end = std::max(e.text_size, e.code_offset + uint32_t(code.size()));
     e.data_vaddr = 0x00400000u + ((text_end + r3k::kPageSize - 1) & ~(r3k::kPageSize - 1));
   }
@@ -392,11 +446,12 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
     const r3k::RunResult r = m.run();
     if (why.empty()) why = check_run(m, r);
     // Pages get host memory only when written: at load the file's bytes and
-    // the arguments (6 pages at most here), then at most two a step (one
-    // store, or a kernel store across a page edge), and the shared range
-    // once with --shared-fork.  Never a copy of everything at a fork.
+    // the arguments (6 pages at most here), then at most four a step (one
+    // store, or a kernel store across a page edge; __time stores twice),
+    // and the shared range once with --shared-fork.  Never a copy of
+    // everything at a fork, nor the pages a heap grows by.
     const uint64_t shared = opts.shared_fork ? e.data_size / r3k::kPageSize + 1 : 0;
-    if (why.empty() && m.host_memory()->peak_pages() > 6 + 2 * m.total_insns() + shared)
+    if (why.empty() && m.host_memory()->peak_pages() > 6 + 4 * m.total_insns() + shared)
       why = "host held " + std::to_string(m.host_memory()->peak_pages()) + " pages at once after " +
             std::to_string(m.total_insns()) + " instructions";
     std::string s = std::to_string(r.exit_code) + " " + r.message + " " + std::to_string(m.total_insns()) + "\n";

@@ -169,6 +169,38 @@ ENTER = [jalr("t0"), nop, sw("t0", 0, "t5"), addiu("t5", "t5", 0x1000), addiu("t
 S["code_share_entries"] = seed(ENTRIES + ENTER[:2] + ENTER[4:5] + [bne("t0", "t1", -4), nop] + EXIT, prot=82, exit_returns=0x08, insns=31, pages=200)
 S["code_share_fork_cap"] = seed(ENTRIES + [li("v0", 2), syscall] + ENTER + EXIT, prot=194, exit_returns=0x10,
                                 quantum=37, flags=0x11, seed=3, insns=31, pages=200)
+# Programs made of calls (header bit h[5] & 32): each word is one call, its
+# arguments picked as fuzz/harness.h's call_program says.
+def call(number, a0=("n", 0), a1=("n", 0), a2=0):
+    w = number & 0xff
+    kind, v = a0
+    w |= (1 << 8 | v << 9) if kind == "p" else ((v + 8) & 0x3f) << 9
+    kind, v = a1
+    if kind == "p":
+        w |= 1 << 15 | v << 16
+    elif kind == "s":
+        w |= 1 << 15 | v << 16 | 1 << 21
+    else:
+        w |= ((v + 8) & 0x1f) << 16
+    return w | (a2 & 0x3ff) << 22
+
+
+def calls(words, **h):
+    return seed(words, exit_returns=32 | h.pop("exit_returns", 0), **h)
+
+
+PIPE, FORK, READ, WRITE, CLOSE, WAIT = 27, 2, 5, 6, 7, 3
+S["calls_pipe_fork"] = calls([
+    call(PIPE, ("p", 0)), call(FORK), call(WRITE, ("n", 4), ("p", 1), 5), call(READ, ("n", 3), ("p", 2), 16),
+    call(CLOSE, ("n", 4)), call(READ, ("n", 3), ("p", 2), 16), call(WAIT, ("n", -1)), call(26, ("n", 1), ("n", 9)),
+    call(16, ("n", 9), ("p", 3)), call(13, ("n", 3), ("n", 0), 0)], data=b"\0" * 64 + b"hello", flags=1)
+S["calls_heap_time"] = calls([
+    call(10, ("n", 40)), call(10, ("n", 0)), call(FORK), call(10, ("n", -8)), call(28, ("p", 0), ("p", 1)),
+    call(28, ("n", 0), ("s", 3)), call(10, ("n", -50)), call(WAIT, ("n", -1), ("n", 0), 1)], flags=3)
+S["calls_deadlock"] = calls([call(PIPE, ("p", 0)), call(FORK), call(READ, ("n", 3), ("p", 1), 1)], flags=1)
+S["calls_reboot"] = calls([call(FORK), call(FORK), call(9, ("n", 1))], flags=1)
+S["calls_every_number"] = calls([call(n, ("p", n % 60), ("p", 1), 8) for n in range(36)],
+                                data=b"/etc/passwd\0", flags=0x21)
 
 
 def tiny_exec(code, data, symbols=(), names=None, data_at=DATA, data_size=8192, bss=None):

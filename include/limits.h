@@ -26,4 +26,7 @@
 #define LLONG_MIN  (-LLONG_MAX - 1LL)
 #define ULLONG_MAX (LLONG_MAX * 2ULL + 1ULL)
 
+/* What the kernel allows: PIPE_BUF, OPEN_MAX, PATH_MAX, NAME_MAX, ARG_MAX, SYMLOOP_MAX. */
+#include <r3k/values/limits.h>
+
 #endif

@@ -4,6 +4,7 @@
 /* One routine per kernel call.  Each returns the kernel's result, or -1
  * with the kernel's error number in errno. */
 
+#include <r3k/values/unistd.h> /* SEEK_SET, SEEK_CUR, SEEK_END */
 #include <sys/cdefs.h>
 #include <sys/types.h>
 

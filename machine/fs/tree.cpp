@@ -129,7 +129,7 @@ Error Tree::mkdir(std::string_view cwd, std::string_view path, uint32_t mode) {
 Error Tree::symlink(std::string_view cwd, std::string_view target, std::string_view path) {
   if (const Error e = writable(); !e.ok()) return e;
   if (target.empty()) return {kENOENT, "empty target"};
-  if (target.size() > kMaxPath) return {kENAMETOOLONG, "target longer than 1024 bytes"};
+  if (target.size() > kMaxPath) return {kENAMETOOLONG, "target longer than 1023 bytes"};
   if (target.find('\0') != std::string_view::npos) return {kEINVAL, "NUL inside a path"};
   Result<Lookup> r = lookup(*state_, cwd, path, Follow::No);
   if (!r.ok()) return r.error;
@@ -190,7 +190,7 @@ Result<std::string> Tree::chdir(std::string_view cwd, std::string_view path) {
   if (!l.exists) return l.missing;
   if (!S_ISDIR(l.st.st_mode)) return Error{kENOTDIR, "ENOTDIR"};
   std::string canonical = l.path();
-  if (canonical.size() > kMaxPath) return Error{kENAMETOOLONG, "directory's path longer than 1024 bytes"};
+  if (canonical.size() > kMaxPath) return Error{kENAMETOOLONG, "directory's path longer than 1023 bytes"};
   return canonical;
 }
 

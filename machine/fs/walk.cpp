@@ -61,7 +61,7 @@ class Walker {
 
 Error Walker::start(std::string_view cwd, std::string_view path) {
   if (path.empty()) return {kENOENT, "empty path"};
-  if (path.size() > kMaxPath) return {kENAMETOOLONG, "path longer than 1024 bytes"};
+  if (path.size() > kMaxPath) return {kENAMETOOLONG, "path longer than 1023 bytes"};
   if (path.find('\0') != std::string_view::npos) return {kEINVAL, "NUL inside a path"};
   trailing_slash_ = path.back() == '/' && path.find_first_not_of('/') != std::string_view::npos;
   push_components(path, todo_);

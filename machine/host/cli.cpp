@@ -35,7 +35,7 @@ class HelpFormat : public CLI::Formatter {
 struct Texts {
   bool trace = false, stats = false, shared_fork = false, null_argv = false, no_jit = false, perf_map = false;
   std::string trace_format, trace_file, wait_status = "raw", max_mem, max_host_mem, gdb;
-  std::string strsize, exit_returns, pid, ppid, sp_offset, quantum, seed, max_procs, max_insns;
+  std::string strsize, exit_returns, pid, ppid, sp_offset, quantum, seed, max_procs, max_insns, clock;
   std::vector<std::string> fails, results, closed;
 };
 
@@ -73,6 +73,9 @@ void declare(CLI::App& app, Texts& t) {
                  "Host memory of all processes together, as --max-mem (default 2G); past it fork fails with ENOMEM")
       ->type_name("SIZE");
   app.add_option("--max-insns", t.max_insns, "Instruction budget of the whole run (default: none)")->type_name("N");
+  app.add_option("--clock", t.clock,
+                 "__time gives a virtual clock from SECONDS since 1970, one nanosecond per guest instruction")
+      ->type_name("SECONDS");
   app.add_flag("--no-jit", t.no_jit, "Interpret every instruction: no generated code for hot blocks");
   app.add_flag("--perf-map", t.perf_map, "Name the generated code for perf in /tmp/perf-PID.map");
   app.add_option("--gdb", t.gdb, "Wait for gdb on [HOST:]PORT (default host 127.0.0.1) before the first instruction")
@@ -97,6 +100,7 @@ void apply_numbers(const CLI::App& app, const Texts& t, Options& o) {
       {"--seed", t.seed, 0, UINT64_MAX, [&](uint64_t v) { o.seed = v; }},
       {"--max-procs", t.max_procs, 1, UINT32_MAX, [&](uint64_t v) { o.max_procs = uint32_t(v); }},
       {"--max-insns", t.max_insns, 0, UINT64_MAX, [&](uint64_t v) { o.max_insns = v; }},
+      {"--clock", t.clock, 0, uint64_t{1} << 62, [&](uint64_t v) { o.clock = int64_t(v); }},
   };
   for (const Number& n : numbers) {
     if (app.count(n.name) == 0) continue;
@@ -164,8 +168,9 @@ Command parse_command_line(int argc, const char* const* argv) {
   app.prefix_command();  // options end at the program name
   app.footer(
       "Exit status: the first process's status & 0xff; 128+signal if a fault killed it;\n"
-      "137 when --max-insns runs out; 125 bad usage; 126 not a runnable MIPS-I ELF; 127 cannot open;\n"
-      "74 the host refused output (a full disk, a closed pipe); 70 an internal error of r3krun.");
+      "137 when --max-insns runs out; 120, 121, 122 after reboot(RB_REBOOT, RB_HALT, RB_POWEROFF);\n"
+      "123 when every process waits for another (a deadlock); 125 bad usage; 126 not a runnable MIPS-I ELF;\n"
+      "127 cannot open; 74 the host refused output (a full disk, a closed pipe); 70 an internal error of r3krun.");
   app.set_version_flag("--version", "r3krun " R3K_VERSION);
   Texts t;
   declare(app, t);
@@ -330,6 +335,7 @@ int run(Command& cmd) {
     }
   } closer{cmd.options.trace_fd};
   cmd.options.echo = true;
+  cmd.options.input_fd = 0;  // the console reads r3krun's standard input
   cmd.options.diagnostics = true;
   cmd.options.record = false;  // nothing reads events or output back: keep memory flat
   std::optional<Machine> made;

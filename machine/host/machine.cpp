@@ -80,6 +80,10 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
   kernel_->start(std::move(space), state);
   const auto [lo, hi] = image_->writable_range();
   kernel_->set_shared_range(lo, hi);
+  // The heap starts at the page-aligned end of the highest segment: the bss.
+  uint64_t end = 0;
+  for (const Segment& seg : image_->segments()) end = std::max(end, uint64_t{seg.vaddr} + seg.memsz);
+  kernel_->set_heap_start(static_cast<uint32_t>((end + kPageSize - 1) & ~uint64_t{kPageSize - 1}));
   kernel_->set_code_namer([this](uint32_t addr) { return code_name(addr); });
   // Made at the first fault: a run without one reads no frame table.
   kernel_->set_caller_walker(
@@ -176,9 +180,17 @@ bool Machine::drive(Goal goal) {
         kernel_->kill_everything_for_budget(opts_.max_insns);
         continue;
       }
-      // Only waitpid blocks, and only on a child, so some process can run.
+      // Console input, which comes from outside, wakes its readers.
+      if (kernel_->waits_on_console()) kernel_->await_console(0);
       current_ = scheduler_->pick(live);
-      if (current_ == nullptr) throw std::logic_error("r3krun: every process is blocked");
+      if (current_ == nullptr) {
+        // Every process is blocked: only the console can wake one, else
+        // nothing ever will.
+        if (kernel_->waits_on_console()) kernel_->await_console(debugging ? kPollMillis : -1);
+        else kernel_->end_in_deadlock();
+        if (debugging && (*interrupted_)()) return halt(DebugHalt::Why::Interrupted);
+        continue;
+      }
       slice_left_ = std::min(scheduler_->slice(), opts_.max_insns - total_);
       owed_ = false;
     }
@@ -315,6 +327,9 @@ RunResult Machine::run() {
     r.exit_code = kExitOutputRefused;
     r.message = Console::host().refusal_line();
     if (opts_.diagnostics) Console::host().report_refusal();
+  } else if (const auto& end = kernel_->machine_end()) {
+    r.exit_code = end->exit_code;
+    r.message = end->message;
   } else if (budget_hit_) {
     r.exit_code = kExitBudget;
     r.message = "r3krun: instruction budget of " + std::to_string(opts_.max_insns) + " exhausted";
@@ -492,8 +507,14 @@ std::vector<std::string> Machine::stats_lines() const {
     if (const int sig = p.kill_signal()) how = "killed by " + signal_name(sig) + ": " + p.report;
     else if (p.exited) how = "exited with " + std::to_string(p.status);
     else how = "still running";
+    std::string calls;
+    for (uint32_t n = 0; n <= kSyscallCount; ++n) {
+      if (p.calls[n] == 0) continue;
+      const std::string name = n < kSyscallCount ? std::string(syscall_name(n)) : "other";
+      calls += (calls.empty() ? "" : ", ") + name + " " + std::to_string(p.calls[n]);
+    }
     lines.push_back("r3krun: pid " + std::to_string(p.pid) + ", ppid " + std::to_string(p.ppid) + ": " +
-                    std::to_string(p.insns) + " instructions, " + how);
+                    std::to_string(p.insns) + " instructions, " + how + "; calls: " + (calls.empty() ? "none" : calls));
   }
   return lines;
 }

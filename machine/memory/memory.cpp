@@ -347,6 +347,24 @@ bool AddressSpace::map(uint32_t addr, uint32_t len, uint8_t prot) {
   return true;
 }
 
+void AddressSpace::unmap(uint32_t addr, uint32_t len) {
+  Impl& m = *impl_;
+  if (len == 0 || !Impl::user_range(addr, len)) return;
+  each_page(addr, len, [&](uint32_t a) {
+    if (!m.is_mapped(a)) return true;
+    m.invalidate_code(a);
+    L2Table* t = m.table(a);
+    const uint32_t i = l2_index(a);
+    t->page[i].reset();  // the last space to hold it gives it back to the cap
+    t->prot[i] = kProtNone;
+    t->shared[i] = false;
+    --t->present;
+    --m.mapped;
+    m.refresh(a);
+    return true;
+  });
+}
+
 void AddressSpace::set_grow_region(uint32_t lo, uint32_t hi) {
   impl_->grow_lo = lo;
   impl_->grow_hi = std::min(hi, kUserEnd);

@@ -313,6 +313,38 @@ int main(int argc, char **argv) {
 )"};
 const Source kObjectsPlain = {"nerr.c", "extern int sys_nerr;\nint nerr_plain(void) { return sys_nerr; }\n"};
 
+// The values the kernel calls exchange, from the installed headers: plain
+// macros (usable in #if), struct stat's layout, the wait-status macros.
+constexpr const char* kInterfaceText = R"(#include <fcntl.h>
+#include <limits.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <sys/reboot.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#if !defined(O_CREAT) || SEEK_END != 2 || S_IFMT != 0170000
+#error not plain macros
+#endif
+int main(void) {
+  printf("%d %d %d %d %d %d\n", O_WRONLY | O_CREAT | O_TRUNC, O_RDWR | O_EXCL | O_APPEND, O_ACCMODE, SEEK_SET,
+         SEEK_CUR, SEEK_END);
+  printf("%d %d %d %d %d\n", (int)sizeof(struct stat), (int)offsetof(struct stat, st_size),
+         (int)offsetof(struct stat, st_mode), (int)offsetof(struct stat, st_rdev), (int)sizeof(off_t));
+  printf("%o %d %d %d %d %o\n", S_IFDIR | S_IRWXU, S_ISDIR(S_IFDIR | 0755), S_ISREG(S_IFDIR), S_ISFIFO(S_IFIFO),
+         S_ISCHR(S_IFCHR | 0620), S_IFLNK | S_IRUSR | S_IWGRP | S_IXOTH);
+  printf("%d %d %d %d %d %d\n", WIFEXITED(0x300), WEXITSTATUS(0x300), WIFSIGNALED(11), WTERMSIG(11),
+         WIFEXITED(11), WNOHANG);
+  printf("%d %d %d %d %d %d %d %d %d\n", RB_REBOOT, RB_HALT, RB_POWEROFF, PIPE_BUF, OPEN_MAX, PATH_MAX, NAME_MAX,
+         ARG_MAX, SYMLOOP_MAX);
+  return 0;
+}
+)";
+const Source kInterfaceC = {"interface.c", kInterfaceText};
+const Source kInterfaceCxx = {"interface.cpp", kInterfaceText};
+constexpr const char* kInterfaceOut =
+    "21 42 3 0 1 2\n64 8 44 60 8\n40700 1 0 1 1 120421\n1 3 1 11 0 1\n0 1 2 4096 64 1024 255 65536 32\n";
+
 // Called while the object is abstract: reported, status 255.
 const Source kPureVirtual = {"pure.cpp", R"(struct Base;
 void call(Base *);
@@ -492,6 +524,8 @@ const std::vector<Program>& programs() {
       {"constructors -O2", Driver::GxxSpecs, {kConstructors}, "-O2", "7", "2 27: 101 300 1 2 11 10\n", 2},
       {"C++ support", Driver::Cxx, {kCxxSupport}, "-O2", "", "4 2 255 6 0 Bad file number\n", 4},
       {"objects declared by hand", Driver::Cc, {kObjectsConst, kObjectsPlain}, "-O2", "a b", "27 27 0 same\n", 3},
+      {"kernel interface headers, C", Driver::Cc, {kInterfaceC}, "-O2", "", kInterfaceOut, 0},
+      {"kernel interface headers, C++", Driver::Cxx, {kInterfaceCxx}, "-O0", "", kInterfaceOut, 0},
       {"pure virtual call", Driver::Cxx, {kPureVirtual}, "-O0", "", "PROG: pure virtual function called from 0x", 255},
       {"64-bit division by zero -O2",
        Driver::Cc,
@@ -632,6 +666,10 @@ TEST_F(Installed, HasTheDesignedLayoutWithNoAbsolutePathInside) {
                           "mips/include/cstdio",
                           "mips/include/new",
                           "mips/include/r3k/syscalls.def",
+                          "mips/include/fcntl.h",
+                          "mips/include/sys/stat.h",
+                          "mips/include/r3k/values/stat.h",
+                          "mips/include/r3k/values.def",
                           "mips/lib/libr3k.a",
                           "mips/lib/libr3kgcc.a",
                           "mips/share/doc/libr3kgcc/COPYING.RUNTIME",

@@ -275,7 +275,7 @@ TEST(Cli, TraceAndStatsGoToStderr) {
   EXPECT_EQ(r.out, "child\nstatus -2\n");
   EXPECT_EQ(r.err.rfind("[pid 2] fork() = 3\n[pid 3] write(1, \"child\\n\", 6) = 6\n", 0), 0u) << r.err;
   EXPECT_NE(r.err.find("[pid 2] +++ exited with 0 +++\nr3krun: pid 2, ppid 1: "), std::string::npos) << r.err;
-  EXPECT_TRUE(r.err.ends_with(" instructions, exited with -2\n")) << r.err;
+  EXPECT_TRUE(r.err.ends_with(" instructions, exited with -2; calls: _exit 1, write 1\n")) << r.err;
 
   // The form alone asks for the trace.
   const Ran tsv = r3krun({"--trace-format=tsv", mtest::guest("exit_status")});
@@ -582,6 +582,50 @@ TEST(Cli, ClosedStandardDescriptorsStayClosedForTheGuest) {
   EXPECT_NE(got.find("$W00#"), std::string::npos) << got;
   EXPECT_EQ(got.find("hi"), std::string::npos) << got;
   EXPECT_EQ(r3k::test::finish(s).code, 0);
+}
+
+// Descriptor 0 reads r3krun's standard input; a process waiting for it
+// leaves the others running; the run's own endings have their statuses.
+TEST(Cli, ConsoleInputDeadlockClockAndReboot) {
+  int in[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(write(in[1], "abc\n", 4), 4);
+  close(in[1]);
+  r3k::test::How fed;
+  fed.stdin_fd = in[0];
+  const Ran cat = r3krun({mtest::guest("unix_calls"), "cat"}, fed);
+  close(in[0]);
+  EXPECT_EQ(cat.code, 0) << cat.err;
+  EXPECT_EQ(cat.out, "abc\n4 bytes, last read 0\n");
+
+  // Nothing to read yet: the child prints and ends meanwhile.
+  ASSERT_EQ(pipe(in), 0);
+  r3k::test::How waiting;
+  waiting.stdin_fd = in[0];
+  r3k::test::Started s = r3k::test::start({R3K_RUN_BINARY, mtest::guest("unix_calls"), "console_wait"}, waiting);
+  close(in[0]);
+  const bool child_ran = r3k::test::read_until(s, [](const Ran& r) { return r.out == "child done\n"; });
+  EXPECT_TRUE(child_ran) << s.ran.out;
+  EXPECT_EQ(write(in[1], "go\n", 3), 3);
+  close(in[1]);
+  const Ran after = r3k::test::finish(s);
+  EXPECT_EQ(after.code, 0) << after.err;
+  EXPECT_EQ(after.out, "child done\nparent read 3\n");
+
+  const Ran dead = r3krun({"--stats", mtest::guest("unix_calls"), "deadlock"});
+  EXPECT_EQ(dead.code, 123);
+  EXPECT_EQ(dead.err.rfind("r3krun: deadlock: pid 2 waits for child 3, pid 3 waits in read(3) on a pipe\n", 0), 0u)
+      << dead.err;
+  EXPECT_NE(dead.err.find("killed by SIGKILL: deadlock: waits in read(3) on a pipe; calls: read 1\n"),
+            std::string::npos)
+      << dead.err;
+
+  const Ran off = r3krun({"--clock", "1000000", "--trace", mtest::guest("unix_calls"), "poweroff"});
+  EXPECT_EQ(off.code, 122) << off.err;
+  EXPECT_EQ(off.out, "1000000 seconds\n");
+  EXPECT_NE(off.err.find("__time([1000000], ["), std::string::npos) << off.err;
+  EXPECT_NE(off.err.find("[pid 2] reboot(RB_POWEROFF) = ?\nr3krun: reboot(RB_POWEROFF) by pid 2\n"), std::string::npos)
+      << off.err;
 }
 
 TEST(Cli, TraceFileNeverHarmsTheProgramOrBlocks) {

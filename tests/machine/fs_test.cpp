@@ -109,7 +109,7 @@ class FsTree : public ::testing::Test {
 // Where each path leads, followed (stat) or not (lstat): the host file it
 // is, or the error.  None leaves the root.
 TEST_F(FsTree, PathsResolveInsideTheRoot) {
-  const std::string long_ok = "/" + std::string(1023, '/');
+  const std::string long_ok = "/" + std::string(r3k::fs::kMaxPath - 1, '/');
   const std::string too_long = long_ok + "/";
   struct Row {
     std::string cwd, path;

@@ -236,7 +236,7 @@ TEST(Limits, GuestCallsNeverReachHostFiles) {
   size_t unimplemented = 0;
   for (const std::string& line : lines_of(r.err))
     if (line.find("EUNIMP") != std::string::npos) ++unimplemented;
-  EXPECT_EQ(unimplemented, 19u) << r.err;
+  EXPECT_EQ(unimplemented, 14u) << r.err;
   EXPECT_EQ(box.listing(), (std::vector<std::string>{"inherited", "victim"}));
   EXPECT_EQ(box.content("victim"), "keep me\n");
   EXPECT_EQ(box.content("inherited"), "");

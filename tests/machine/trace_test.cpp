@@ -43,6 +43,67 @@ TEST(Trace, QuotesBytesLikeStrace) {
   EXPECT_EQ(r3k::quote_bytes("ab", 32, true), R"("ab"...)");
 }
 
+std::string words(std::initializer_list<uint32_t> ws) {
+  std::string s;
+  for (uint32_t w : ws)
+    for (int i = 24; i >= 0; i -= 8) s += static_cast<char>(w >> i);
+  return s;
+}
+
+struct Decoded {
+  SyscallEvent e;
+  std::string line;        // strace form
+  std::string tsv_memory;  // field 11 of the tab-separated form
+};
+
+// A call of each kind of argument, with the memory the kernel read or
+// stored as the event holds it.
+std::vector<Decoded> decoded_calls() {
+  std::vector<Decoded> d;
+  auto add = [&](SyscallEvent e, std::string line, std::string tsv) {
+    d.push_back({std::move(e), std::move(line), std::move(tsv)});
+  };
+  add(event(27, "pipe", {0x7fff0000}, false, 0, words({3, 4})), "[pid 2] pipe([3, 4]) = 0", "0000000300000004");
+  SyscallEvent bad_pipe = event(27, "pipe", {0x400000}, true, 2);
+  bad_pipe.missing = 1;
+  add(bad_pipe, "[pid 2] pipe(0x400000) = -1 EFAULT (Bad memory address)", "");
+  add(event(5, "read", {3, 0x1000, 512}, false, 5, std::string("hi\n\0!", 5)), R"([pid 2] read(3, "hi\n\0!", 512) = 5)",
+      "68690a0021");
+  add(event(5, "read", {9, 0x1000, 1}, true, 26), "[pid 2] read(9, 0x1000, 1) = -1 EBADF (Bad file number)", "");
+  SyscallEvent seek = event(13, "lseek", {3, 0, 1, 0}, false, 1, words({2}));
+  add(seek, "[pid 2] lseek(3, 4294967296, SEEK_END) = 4294967296", "00000002");
+  std::string st(64, '\0');
+  st.replace(44, 4, words({r3k::kS_IFCHR | 0620}));
+  add(event(16, "fstat", {1, 0x7fff0000}, false, 0, st), "[pid 2] fstat(1, {st_mode=S_IFCHR|0620, st_size=0, ...}) = 0",
+      std::string(88, '0') + "00002190" + std::string(32, '0'));
+  SyscallEvent time = event(28, "__time", {0x7fff0000, 0}, false, 0, words({0, 1700000000}));
+  time.v1 = 1700000000;
+  time.more = {""};
+  time.missing = 2;
+  add(time, "[pid 2] __time([1700000000], NULL) = 1700000000", "000000006553f100,");
+  add(event(10, "sbrk", {4096}, false, 0x10004000), "[pid 2] sbrk(4096) = 0x10004000", "");
+  SyscallEvent reboot = event(9, "reboot", {1}, false, 0);
+  reboot.returned = false;
+  add(reboot, "[pid 2] reboot(RB_HALT) = ?", "");
+  add(event(3, "waitpid", {0xffffffff, 0, 1}, false, 0), "[pid 2] waitpid(-1, NULL, WNOHANG) = 0", "");
+  SyscallEvent exec = event(1, "execv", {0x400100, 0x7fff0000}, true, 13, "/bin/x");
+  exec.more = {"x", "-v"};
+  add(exec, R"([pid 2] execv("/bin/x", ["x", "-v"]) = -1 EUNIMP (Unimplemented feature))", "2f62696e2f78,78,2d76");
+  add(event(26, "dup2", {4, 1}, false, 1), "[pid 2] dup2(4, 1) = 1", "");
+  add(event(12, "ioctl", {0, 0x5401, 0x7fff0000}, true, 17),
+      "[pid 2] ioctl(0, 0x5401, 0x7fff0000) = -1 EIOCTL (Invalid/inappropriate ioctl)", "");
+  add(event(4, "open", {0x400100, 0x22, 0777, 0}, true, 13, "/etc"),
+      R"([pid 2] open("/etc", O_RDWR|O_APPEND) = -1 EUNIMP (Unimplemented feature))", "2f657463");
+  SyscallEvent rename = event(18, "rename", {0x400100, 0x400200}, true, 13, "a");
+  rename.more = {"b"};
+  add(rename, R"([pid 2] rename("a", "b") = -1 EUNIMP (Unimplemented feature))", "61,62");
+  SyscallEvent lost = event(30, "stat", {0x10, 0x7fff0000}, true, 2);
+  lost.more = {""};
+  lost.missing = 3;
+  add(lost, "[pid 2] stat(0x10, 0x7fff0000) = -1 EFAULT (Bad memory address)", ",");
+  return d;
+}
+
 TEST(Trace, FormatsEachKindOfCall) {
   SyscallEvent exit_call = event(0, "_exit", {0xffffffff}, false, 0);
   exit_call.returned = false;
@@ -61,8 +122,8 @@ TEST(Trace, FormatsEachKindOfCall) {
       {event(3, "waitpid", {3, 0x7fffefc8, 0}, false, 3), "[pid 2] waitpid(3, 0x7fffefc8, 0) = 3"},
       {exit_call, "[pid 2] _exit(-1) = ?"},
       {injected, "[pid 2] getpid() = -5 (INJECTED)"},
-      {event(4, "open", {0x400300, 0, 0x1b6, 0}, true, 13),
-       "[pid 2] open(0x400300, 0x0, 0x1b6, 0x0) = -1 EUNIMP (Unimplemented feature)"},
+      {event(4, "open", {0x400300, 0x15, 0x1b6, 0}, true, 13, "/tmp/x"),
+       "[pid 2] open(\"/tmp/x\", O_WRONLY|O_CREAT|O_TRUNC, 0666) = -1 EUNIMP (Unimplemented feature)"},
       {event(99, "syscall_99", {1, 2, 3, 4}, true, 23),
        "[pid 2] syscall_99(0x1, 0x2, 0x3, 0x4) = -1 ENOSYS (No such system call)"},
       {event(11, "getpid", {}, true, 99), "[pid 2] getpid() = -1 99 (Unknown error number)"},
@@ -70,6 +131,13 @@ TEST(Trace, FormatsEachKindOfCall) {
   const r3k::StraceWriter strace(32);
   const r3k::TsvWriter tsv;
   for (const Case& c : cases) EXPECT_EQ(strace.call(c.e), c.line);
+  for (const auto& [e, line, tsv_memory] : decoded_calls()) {
+    EXPECT_EQ(strace.call(e), line);
+    const std::string t = tsv.call(e);
+    size_t tab = 0;
+    for (int i = 0; i < 10; ++i) tab = t.find('\t', tab) + 1;
+    EXPECT_EQ(t.substr(tab, t.rfind('\t') - tab), tsv_memory) << line;
+  }
   EXPECT_EQ(strace.exited(3, -1), "[pid 3] +++ exited with -1 +++");
   EXPECT_EQ(strace.budget_killed(4), "[pid 4] +++ killed by SIGKILL (instruction budget exhausted) +++");
   r3k::Fault segv;

@@ -1,6 +1,6 @@
 // Runs the r3krun binary (or another program, such as gdb) as a user would:
 // arguments in, both output streams, exit status, wall time and peak
-// memory out.  Standard input is /dev/null.
+// memory out.  Standard input is /dev/null unless How says otherwise.
 #pragma once
 
 #include <fcntl.h>
@@ -37,6 +37,7 @@ inline bool peak_under(const Ran& r, long kib) { return r.max_rss_kib < std::max
 struct How {
   std::string cwd;                                       // run there (default: here)
   int extra_fd = -1;                                     // handed to r3krun as its descriptor 3
+  int stdin_fd = -1;                                     // its standard input (else /dev/null)
   std::vector<std::string> prefix;                       // e.g. strace and its options
   std::vector<std::pair<std::string, std::string>> env;  // set for r3krun
   int timeout_s = 60;                                    // then killed: 1000 + SIGKILL
@@ -70,8 +71,8 @@ inline Started start(std::vector<std::string> args, const How& how = {}) {
   s.deadline = s.start + std::chrono::seconds(how.timeout_s);
   s.pid = fork();
   if (s.pid == 0) {
-    const int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) dup2(null, 0);
+    const int in = how.stdin_fd >= 0 ? how.stdin_fd : open("/dev/null", O_RDONLY);
+    if (in >= 0) dup2(in, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
     if (how.extra_fd >= 0) dup2(how.extra_fd, 3);  // dup2 clears close-on-exec

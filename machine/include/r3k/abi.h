@@ -1,9 +1,13 @@
-// The kernel interface the runtime library was built for: call numbers and
-// error numbers, with the names the trace prints.
+// The kernel interface the runtime library was built for: call numbers,
+// error numbers with the names the trace prints, and the values the calls
+// exchange (open flags, seek origins, struct stat, ...) from the same
+// sources as the installed headers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace r3k {
@@ -26,6 +30,30 @@ enum class Err : int32_t {
 #include "errors.def"
 #undef R3K_ERROR
 inline constexpr int32_t kErrorCount = 27;
+
+// The values of include/r3k/values.def, prefixed as the error numbers are
+// (host headers define O_CREAT and the like as macros): kO_CREAT, kSEEK_END.
+#define R3K_VALUE(group, name, value, doc) inline constexpr uint32_t k##name = value;
+#define R3K_STAT_FIELD(type, name, doc)
+#include "values.def"
+#undef R3K_STAT_FIELD
+#undef R3K_VALUE
+
+// struct stat as the guest reads it, field by field (f_st_mode: the host's
+// <sys/stat.h> makes st_atime and the like macros).
+struct GuestStat {
+#define R3K_VALUE(group, name, value, doc)
+#define R3K_STAT_FIELD(type, name, doc) type f_##name = 0;
+#include "values.def"
+#undef R3K_STAT_FIELD
+#undef R3K_VALUE
+};
+// Its bytes in guest memory: big-endian, the fields in order, no padding.
+inline constexpr uint32_t kStatSize = 64;
+std::array<uint8_t, kStatSize> encode_stat(const GuestStat& st);
+// "{st_mode=S_IFREG|0644, st_size=12, ...}" as the trace shows it.
+std::string describe_stat(const GuestStat& st);
+std::string describe_mode(uint32_t mode);
 
 // "write" for 6; empty for numbers outside the table.
 std::string_view syscall_name(uint32_t number);

@@ -23,12 +23,15 @@
 
 namespace r3k::fs {
 
-// Longest guest path, its terminator not counted: longer ones, and the
-// target text of a symbolic link, are ENAMETOOLONG.  A current directory
-// is at most as long, so __getcwd never needs more than kMaxPath + 1 bytes.
-inline constexpr size_t kMaxPath = 1024;
+// Longest guest path, its terminator not counted (PATH_MAX counts it):
+// longer ones, and the target text of a symbolic link, are ENAMETOOLONG.
+// A current directory is at most as long, so __getcwd never needs more
+// than PATH_MAX bytes.
+inline constexpr size_t kMaxPath = kPATH_MAX - 1;
 // Symbolic links followed while resolving one path; one more is EINVAL.
-inline constexpr int kMaxSymlinks = 32;
+inline constexpr int kMaxSymlinks = kSYMLOOP_MAX;
+// The reasons given for both name the numbers.
+static_assert(kMaxPath == 1023 && kMaxSymlinks == 32, "update the reasons in walk.cpp and tree.cpp");
 // Names one directory listing holds (dot entries included) and their bytes;
 // a bigger directory cannot be listed (ENOMEM).
 inline constexpr size_t kMaxListEntries = size_t{1} << 16;

@@ -1,6 +1,8 @@
-// The small kernel behind the syscall trap: processes, their ids and
-// parents, the six implemented calls, the deliberate misbehaviours, and
-// the record of everything the guest asked for.
+// The kernel behind the syscall trap: processes, their ids and parents,
+// their descriptors, the 33 calls (one declaration each, in calls.cpp;
+// their handlers grouped by family in their own units), blocking and
+// waking, the deliberate misbehaviours, and the record of everything the
+// guest asked for.
 #pragma once
 
 #include <array>
@@ -15,6 +17,7 @@
 
 #include "r3k/abi.h"
 #include "r3k/cpu.h"
+#include "r3k/files.h"
 #include "r3k/memory.h"
 #include "r3k/options.h"
 #include "r3k/trace.h"
@@ -23,6 +26,7 @@ namespace r3k {
 
 class Console;
 class Kernel;
+struct ConsoleInput;
 
 struct ProcessInfo {
   uint32_t pid = 0, ppid = 0;  // ppid: the parent at creation
@@ -30,6 +34,9 @@ struct ProcessInfo {
   int32_t status = 0;          // the full exit word
   std::optional<Fault> fault;  // killed by this fault
   uint64_t insns = 0;
+  // Calls made, by number; the last counts numbers outside the table.
+  // Counted with Options::stats or record.
+  std::array<uint64_t, kSyscallCount + 1> calls{};
   bool budget_killed = false;  // killed when the instruction budget ran out
   int signal = 0;              // killed by this signal from outside (the debugger)
   // Why it was killed, as its report line says it after the signal name:
@@ -50,7 +57,24 @@ using CallerWalker = std::function<std::vector<CallSite>(const uint32_t* gpr, ui
 
 enum class ProcState : uint8_t { Runnable, Blocked, Zombie, Reaped };
 
+// What a process blocked in a call waits for.  Its registers still hold
+// the call (v0 the number, a0-a3 the arguments, pc past the syscall) until
+// the call completes: the kernel serves it again whenever what it waits on
+// may have changed, and answers it then.
+struct WaitOn {
+  enum class Kind : uint8_t { Nothing, Child, AnyChild, PipeRead, PipeWrite, Console };
+  Kind kind = Kind::Nothing;
+  uint32_t pid = 0;              // Child: the one waited for
+  int32_t fd = -1;               // PipeRead, PipeWrite, Console: the descriptor
+  const void* object = nullptr;  // PipeRead, PipeWrite: the pipe
+  uint32_t done = 0;             // PipeWrite: bytes of the call already written
+  // "waits for child 3", "waits in read(3) on a pipe"
+  std::string describe() const;
+};
+
 struct Process {
+  Process();
+  ~Process();
   uint32_t pid = 0;
   uint32_t ppid = 0;  // current parent (orphans are handed on)
   // The parent is outside the machine (the first process, and orphans
@@ -61,11 +85,22 @@ struct Process {
   // Declared before cpu, so the CPU goes first when a process is freed.
   std::unique_ptr<AddressSpace> space;
   std::unique_ptr<Cpu> cpu;
-  uint32_t wait_pid = 0, wait_addr = 0;  // while Blocked in waitpid
-  uint32_t wait_args[4] = {};
-  size_t info = 0;           // index into Kernel::infos()
-  Kernel* kernel = nullptr;  // that runs it: its CPU's syscall hook serves calls there
+  WaitOn wait;  // while Blocked
+  FileTable files;
+  uint32_t brk_start = 0, brk = 0;  // the heap: sbrk moves brk, never below brk_start
+  size_t info = 0;                  // index into Kernel::infos()
+  Kernel* kernel = nullptr;         // that runs it: its CPU's syscall hook serves calls there
 };
+
+// Why the kernel ended the whole run itself; Machine::run exits with code.
+struct MachineEnd {
+  int exit_code = 0;
+  std::string message;  // its one line, "r3krun: ..."
+};
+// Exit statuses of a run ended by reboot (RB_REBOOT, RB_HALT, RB_POWEROFF)
+// and by a deadlock.
+inline constexpr int kExitReboot[3] = {120, 121, 122};
+inline constexpr int kExitDeadlock = 123;
 
 class Kernel {
  public:
@@ -73,10 +108,12 @@ class Kernel {
   ~Kernel();
 
   // The first process; the kernel takes the space and sets up a CPU with
-  // the given state.
+  // the given state, and descriptors 0-2 on the console.
   Process& start(std::unique_ptr<AddressSpace> space, const CpuState& state);
   // Where fork's --shared-fork quirk shares pages: the image's data and bss.
   void set_shared_range(uint32_t lo, uint32_t hi) { share_lo_ = lo, share_hi_ = hi; }
+  // Where the first process's heap starts: the page-aligned end of its bss.
+  void set_heap_start(uint32_t addr);
   // How fault reports name the code (the program's symbols).
   void set_code_namer(CodeNamer namer) { namer_ = std::move(namer); }
   // How fault reports find the callers (from the program's frame tables).
@@ -86,9 +123,10 @@ class Kernel {
   // the syscall).  The process may end or block.
   void syscall(Process& p);
   // The CPU's syscall hook (context: the Process): serves, with the
-  // registers where the run keeps them, the calls that neither end, block
-  // nor copy a process, so that the run goes on without stopping; false
-  // for the others, which stop the run and come to syscall().
+  // registers where the run keeps them, the calls that neither end, block,
+  // wake, copy a process nor store to memory, so that the run goes on
+  // without stopping; false for the others, which stop the run and come
+  // to syscall().
   static bool serve_in_place(void* process, uint32_t* gpr) noexcept;
   // Ends a process: by a fault, by returning from its top frame, or by
   // running out of instructions.
@@ -104,12 +142,26 @@ class Kernel {
   // the call that ended it.
   void release_reaped();
 
+  // Blocking.  Whether a process waits for console input, which comes
+  // from outside; await_console waits up to timeout_ms (-1: for good) for
+  // some and serves the readers again: true if any of them could go on.
+  bool waits_on_console() const;
+  bool await_console(int timeout_ms);
+  // Every live process is blocked and nothing from outside can wake one:
+  // one line naming each and what it waits on, and every process ends.
+  void end_in_deadlock();
+  // Set when reboot or a deadlock ended the whole run.
+  const std::optional<MachineEnd>& machine_end() const { return machine_end_; }
+
   Process* first() { return first_; }
   // A process not yet reaped.
   Process* find(uint32_t pid);
   // Processes still running or blocked, in pid order.
   const std::vector<Process*>& live() const { return live_; }
-  void count_insns(Process& p, uint64_t n) { infos_[p.info].insns += n; }
+  void count_insns(Process& p, uint64_t n) {
+    infos_[p.info].insns += n;
+    insns_ += n;
+  }
 
   // Every process in creation order; with neither Options::record nor
   // stats only the first and those not yet reaped, so that memory stays
@@ -118,6 +170,8 @@ class Kernel {
   const ProcessInfo& info(const Process& p) const { return infos_[p.info]; }
   const std::vector<SyscallEvent>& events() const { return events_; }
   std::string output(int fd) const;
+  // Open files of all processes together (what ENFILE limits).
+  uint32_t open_files() const { return open_files_; }
   // Every "r3krun: ..." line about faults and limits so far.
   const std::vector<std::string>& diagnostics() const { return diagnostics_; }
   void diagnose(const std::string& line);
@@ -129,6 +183,12 @@ class Kernel {
   // Most callers a report names; beyond them it says " <- ...".
   static constexpr size_t kReportedCallers = 6;
 
+  // Open files the whole machine may hold (ENFILE past it).
+  static constexpr uint32_t kMaxOpenFiles = 1024;
+  // The most a call moves through the kernel's buffer at once: longer
+  // reads return what one piece gave, longer writes go piece by piece.
+  static constexpr uint32_t kPiece = 64u << 10;
+
  private:
   // What the call hands back: the error flag (a3), v0 and v1.  Three
   // words, so that returning one costs no partial-register stall.
@@ -137,35 +197,113 @@ class Kernel {
     uint32_t v0 = 0, v1 = 0;
   };
   static Answer ok(uint32_t v0) { return {0, v0, 0}; }
+  static Answer ok64(int64_t v) {
+    return {0, static_cast<uint32_t>(static_cast<uint64_t>(v) >> 32), static_cast<uint32_t>(v)};
+  }
   static Answer error(Err e) { return {1, static_cast<uint32_t>(e), 0}; }
 
+  // One call being served: its process, number and argument words, and
+  // the event the trace and the record get.
+  struct Call {
+    Process& p;
+    uint32_t number;
+    uint32_t a[4];
+    uint32_t sp;  // for a stack word (sp+16)
+    SyscallEvent ev;
+    bool described;  // traced or recorded: ev is filled in
+  };
+  // A handler answers, or returns nothing when the process blocked
+  // (block()) or ended.
+  using Handler = std::optional<Answer> (Kernel::*)(Call& c);
+  // Where a call may be served: in the middle of the CPU's run, or only
+  // once it has stopped; or in place unless its descriptor (a0) may block.
+  enum class Where : uint8_t { InPlace, Stops, InPlaceUnlessBlocking };
+  // One declaration per call (calls.cpp).
+  struct CallSpec {
+    Sys number;
+    Handler handler;
+    Where where;
+    CallSignature sig;
+  };
+  static const CallSpec kCalls[kSyscallCount];
+  static const CallSpec kUnknownCall;
+  static const CallSpec& spec(uint32_t number) { return number < kSyscallCount ? kCalls[number] : kUnknownCall; }
+  friend const CallSignature* call_signature(uint32_t number);
+
   std::string callers(const Process& p, const Fault& fault) const;  // fault_report.cpp
-  Process& add_process(std::unique_ptr<Process> p);
-  std::optional<uint32_t> free_pid();
+
+  // Dispatch (calls.cpp).
   void serve(Process& p, uint32_t* gpr);
+  bool stays_in_place(const Process& p, const uint32_t* gpr) const;
+  Call make_call(Process& p, const uint32_t* gpr);
+  void perform(Call& c, uint32_t* gpr);
   std::optional<Answer> injected(const Process& p, uint32_t number);
-  bool serve_exit(Process& p, SyscallEvent& ev);
-  Answer do_fork(Process& p);
-  std::optional<Answer> do_waitpid(Process& p, const uint32_t* args);
-  Answer do_write(Process& p, const uint32_t* args);
-  bool write_in_place(Process& p, uint32_t* gpr);
-  bool writable_fd(int32_t fd) const;
-  std::string read_for_trace(const Process& p, uint32_t addr, uint32_t len) const;
-  Answer complete_wait(Process& parent, Process& child, uint32_t addr);
-  void end(Process& p);
-  void hand_on_children(const Process& p);
-  void reap(Process& p);
+  std::optional<Answer> block(Call& c, const WaitOn& wait);
+  void retry(Process& p);
+  void wake(const void* object);
+  void wake_process(Process& p);
+  void settle();
+  void capture(Call& c, bool outputs, const Answer* a);
   void reply(uint32_t* gpr, SyscallEvent& event, const Answer& a);
   void record(SyscallEvent event);
   void trace(const std::string& line);
+
+  // Processes (proc_calls.cpp).
+  std::optional<Answer> do_exit(Call& c);
+  std::optional<Answer> do_execv(Call& c);
+  std::optional<Answer> do_fork(Call& c);
+  std::optional<Answer> do_waitpid(Call& c);
+  std::optional<Answer> do_getpid(Call& c);
+  std::optional<Answer> do_getppid(Call& c);
+  std::optional<Answer> do_reboot(Call& c);
+  Process* zombie_child(const Process& parent, uint32_t pid);
+  bool has_child(const Process& parent, uint32_t pid);
+  Answer complete_wait(Process& parent, Process& child, uint32_t addr);
+  // Descriptors (descriptors.cpp).
+  std::optional<Answer> do_read(Call& c);
+  std::optional<Answer> do_write(Call& c);
+  std::optional<Answer> do_close(Call& c);
+  std::optional<Answer> do_dup2(Call& c);
+  std::optional<Answer> do_lseek(Call& c);
+  std::optional<Answer> do_fsync(Call& c);
+  std::optional<Answer> do_ftruncate(Call& c);
+  std::optional<Answer> do_fstat(Call& c);
+  std::optional<Answer> do_ioctl(Call& c);
+  bool write_in_place(Process& p, uint32_t* gpr);
+  Answer write_console(int host_fd, const Process& p, uint32_t addr, uint32_t len);
+  std::optional<Answer> write_file(Call& c, OpenFile& f, uint32_t addr, uint32_t len);
+  void open_console(Process& p);
+  // Takes a new descriptor for f: the lowest free one, EMFILE/ENFILE past the limits.
+  std::optional<uint32_t> install(Process& p, std::shared_ptr<OpenFile> f, Err* err);
+  // Drops one reference to an open file; the last one closes it, which
+  // may wake processes waiting on it.
+  void drop(std::shared_ptr<OpenFile> f);
+  void close_all(Process& p);
+  // Pipes (pipes.cpp).
+  std::optional<Answer> do_pipe(Call& c);
+  // Memory (memory_calls.cpp).
+  std::optional<Answer> do_sbrk(Call& c);
+  // Time (time_calls.cpp).
+  std::optional<Answer> do_time(Call& c);
+  // Files and names (names.cpp).
+  std::optional<Answer> do_sync(Call& c);
+  std::optional<Answer> unimplemented(Call& c);
+  std::optional<Answer> no_such_call(Call& c);
+
+  // Processes (kernel.cpp).
+  Process& add_process(std::unique_ptr<Process> p);
+  std::optional<uint32_t> free_pid();
+  void end(Process& p);
+  void hand_on_children(const Process& p);
+  void reap(Process& p);
+  void end_machine(int exit_code, const std::string& line, const std::function<std::string(const Process&)>& why);
 
   const Options opts_;  // a copy: the kernel may outlive the caller's options
   const bool keep_history_;
   const bool has_rules_;                         // any --fail or --result
   std::unique_ptr<TraceWriter> tracer_;          // null without --trace
   Console& console_;                             // the host's descriptors
-  const bool lean_write_;                        // writes need neither trace, record nor rules
-  const uint32_t open_fds_;                      // bit fd set for the guest's writable descriptors
+  const bool lean_write_;                        // writes need neither trace, record, counts nor rules
   std::vector<std::unique_ptr<Process>> procs_;  // not yet freed, in creation order
   Process* first_ = nullptr;
   std::map<uint32_t, Process*> by_pid_;  // not yet reaped
@@ -182,6 +320,13 @@ class Kernel {
   uint32_t exits_returned_ = 0;
   std::vector<uint64_t> fail_counts_, result_counts_;
   uint32_t share_lo_ = 0, share_hi_ = 0;
+  uint32_t open_files_ = 0;
+  uint64_t insns_ = 0;                        // all processes together: the virtual clock
+  std::vector<Process*> woken_;               // to serve again, by settle()
+  int busy_ = 0;                              // inside a call or settle(): wake-ups wait
+  std::vector<uint8_t> piece_;                // the kernel's buffer, kPiece bytes once used
+  std::shared_ptr<ConsoleInput> console_in_;  // what descriptor 0 reads
+  std::optional<MachineEnd> machine_end_;
   std::exception_ptr failure_;  // thrown by a call served in place, for syscall()
   CodeNamer namer_;
   CallerWalker walker_;

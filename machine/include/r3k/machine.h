@@ -55,8 +55,9 @@ struct DebugHalt {
 
 struct RunResult {
   // As r3krun exits: the first process's status & 0xff, 128 + signal when
-  // a fault killed it, 137 when the instruction budget ran out, 74 when
-  // the host refused r3krun's output (Console::refusal()).
+  // a fault killed it, 137 when the instruction budget ran out, 120-122
+  // after a reboot call, 123 after a deadlock, 74 when the host refused
+  // r3krun's output (Console::refusal()).
   int exit_code = 0;
   std::string message;  // the limit or fault line behind exit_code, empty if none
 };
@@ -130,6 +131,9 @@ class Machine {
   // first process stopped at is never stopped at again before it has run,
   // so run() after a session goes on exactly as without a debugger.
   static constexpr uint64_t kPollInsns = 1u << 20;
+  // How long a machine whose processes all wait for console input waits
+  // for it at a time under a debugger, between looks at interrupted().
+  static constexpr int kPollMillis = 50;
   DebugHalt debug_run(bool step, const std::function<bool()>& interrupted);
   Cpu& first_cpu() { return *first_process().cpu; }
   // Blocked in a call (stopped by an interrupt while waiting): the call

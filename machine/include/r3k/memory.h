@@ -96,6 +96,10 @@ class AddressSpace {
   // exceed the page limit or the host cap (a page table).
   bool map(uint32_t addr, uint32_t len, uint8_t prot);
 
+  // Unmaps every mapped page of [addr, addr+len) rounded out to whole
+  // pages (sbrk giving memory back); a later map() of them reads zeros.
+  void unmap(uint32_t addr, uint32_t len);
+
   // Accesses inside [lo, hi) to unmapped pages map a zero page (read and
   // write) on first touch, within the page limit: the stack.
   void set_grow_region(uint32_t lo, uint32_t hi);

@@ -73,7 +73,16 @@ struct Options {
   uint32_t exit_returns = 0;  // the first N _exit calls return
   bool shared_fork = false;   // fork shares data and bss instead of copying
   WaitStatusForm wait_status = WaitStatusForm::Raw;
-  std::vector<int32_t> closed_fds;
+  std::vector<int32_t> closed_fds;  // descriptors the first process starts without
+
+  // The console's input (descriptor 0): this host descriptor (r3krun: its
+  // standard input), read without ever blocking the machine; -1: at its
+  // end from the start.
+  int input_fd = -1;
+  // __time: the host's clock, or (set) a virtual one starting at these
+  // seconds since 1970 and advancing one nanosecond per guest instruction
+  // of all processes together, so that runs repeat.
+  std::optional<int64_t> clock;
 
   // Output.
   bool echo = false;  // copy guest writes to host fds 1 and 2 (through Console::host())

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "r3k/cpu.h"
 
@@ -19,10 +20,58 @@ struct SyscallEvent {
   bool failed = false;    // error flag returned in a3
   int32_t v0 = 0;         // result, or error number when failed
   uint32_t v1 = 0;
-  std::string data;       // write: the bytes of the buffer (empty if unreadable), at most kMaxEventData
+  // The guest memory the call's arguments point at, one item per such
+  // argument in order (see CallSignature): data is the first (write's
+  // bytes, a path, the bytes read, struct stat, pipe's two words, lseek's
+  // stack word), more the others (a second path, execv's strings).  What
+  // a call reads is taken before it runs, what it stores after it
+  // succeeded; at most kMaxEventData bytes each.
+  std::string data;
+  std::vector<std::string> more;
+  uint32_t missing = 0;   // bit i: item i could not be read (or was not stored): shown as its address
+  uint32_t cut = 0;       // bit i: item i holds only the first bytes of what the call moved
   bool returned = true;   // false for an _exit that ended the process
   bool injected = false;  // answered by a --fail/--result rule, not performed
+  const std::string& item(size_t i) const { return i == 0 ? data : more[i - 1]; }
 };
+
+// How the trace shows each argument of a call, in strace's notation.
+enum class ArgKind : uint8_t {
+  Int,          // signed decimal
+  UInt,         // unsigned decimal: a length
+  Hex,          // 0x...
+  Ptr,          // an address: 0x..., NULL for 0
+  Path,         // a NUL-terminated string the call reads: quoted
+  InBuf,        // bytes the call reads, as many as the next argument says: quoted
+  OutBuf,       // bytes the call stores, as many as it returns: quoted after the call
+  Argv,         // a NULL-terminated vector of strings: ["a", "b"]
+  OpenFlags,    // O_WRONLY|O_CREAT|O_TRUNC
+  Mode,         // octal (open's only with O_CREAT)
+  WaitOptions,  // 0, WNOHANG
+  Off64,        // a 64-bit value in this register (high word) and the next
+  Whence,       // SEEK_SET, SEEK_CUR, SEEK_END: the stack word at sp+16
+  StatOut,      // struct stat the call stores: {st_mode=S_IFREG|0644, st_size=12, ...}
+  PipeOut,      // the two descriptors pipe stores: [3, 4]
+  TimeOut,      // a time_t the call stores: [1700000000], or NULL
+  NsecOut,      // an unsigned long the call stores: [250], or NULL
+  RebootCode,   // RB_REBOOT, RB_HALT, RB_POWEROFF
+};
+enum class RetKind : uint8_t { Dec, Hex, Dec64 };  // Dec64: v0 high word, v1 low word
+struct ArgSpec {
+  ArgKind kind;
+  uint8_t word;  // 0-3: a0-a3; 4: the stack word at sp+16
+};
+struct CallSignature {
+  uint8_t count = 0;
+  ArgSpec args[3] = {};
+  RetKind ret = RetKind::Dec;
+};
+// The signature of call 0..32; null outside the table.
+const CallSignature* call_signature(uint32_t number);
+// Whether the kind reads or writes guest memory (an item of the event).
+bool is_memory_arg(ArgKind kind);
+// What the kind is shown as after a call: true for what the call stores.
+bool is_output_arg(ArgKind kind);
 
 inline constexpr uint32_t kMaxEventData = 64u << 10;
 
