@@ -1,8 +1,10 @@
 // Instruction text and fault reports.
 #include <cstdio>
+#include <iterator>
 
 #include "cpu/cpu_block.h"
 #include "r3k/regs.h"
+#include "r3k/signals.h"
 
 namespace r3k {
 
@@ -19,6 +21,20 @@ std::string format(const char* fmt, auto... args) {
 bool links_ra(uint32_t insn) {
   const insn::Row* row = insn::row_of(insn);
   return row && row->has(insn::kBranch) && insn::written(*row, Insn{insn}) == regs::ra;
+}
+
+InsnFacts insn_facts(uint32_t insn, uint32_t pc) {
+  const insn::Row* row = insn::row_of(insn);
+  if (!row) return {};
+  const Insn i{insn};
+  InsnFacts f;
+  f.name = row->name;
+  f.writes = insn::writes_mask(*row, i);
+  if (row->has(insn::kBranch) && !row->has(insn::kIndirect)) {
+    f.direct = true;
+    f.target = insn::exits_of(*row, i, pc).target;
+  }
+  return f;
 }
 
 bool Fault::store() const {
@@ -68,32 +84,29 @@ std::string disassemble(uint32_t word, uint32_t pc) {
   return s;
 }
 
+namespace {
+
+// Each fault's name and the signal a MIPS kernel delivers for it, in
+// FaultKind's order.
+struct FaultRow {
+  const char* name;
+  int signal;
+};
+constexpr FaultRow kFaultRows[] = {
+    {"reserved instruction", kSIGILL}, {"break", kSIGTRAP},           {"integer overflow", kSIGFPE},
+    {"address error", kSIGBUS},        {"bad address", kSIGSEGV},     {"load-delay hazard", kSIGILL},
+    {"hi/lo hazard", kSIGILL},         {"branch in delay slot", kSIGILL},
+};
+static_assert(std::size(kFaultRows) == size_t(FaultKind::BranchInDelaySlot) + 1);
+
+}  // namespace
+
 int fault_signal(FaultKind kind) {
-  switch (kind) {
-    case FaultKind::Break: return 5;          // SIGTRAP
-    case FaultKind::Overflow: return 8;       // SIGFPE
-    case FaultKind::AddressError: return 10;  // SIGBUS (MIPS Linux numbering)
-    case FaultKind::BadAddress: return 11;    // SIGSEGV
-    case FaultKind::ReservedInstruction:
-    case FaultKind::LoadDelayHazard:
-    case FaultKind::HiLoHazard:
-    case FaultKind::BranchInDelaySlot: return 4;  // SIGILL
-  }
-  return 4;
+  return size_t(kind) < std::size(kFaultRows) ? kFaultRows[size_t(kind)].signal : kSIGILL;
 }
 
 const char* fault_name(FaultKind kind) {
-  switch (kind) {
-    case FaultKind::ReservedInstruction: return "reserved instruction";
-    case FaultKind::Break: return "break";
-    case FaultKind::Overflow: return "integer overflow";
-    case FaultKind::AddressError: return "address error";
-    case FaultKind::BadAddress: return "bad address";
-    case FaultKind::LoadDelayHazard: return "load-delay hazard";
-    case FaultKind::HiLoHazard: return "hi/lo hazard";
-    case FaultKind::BranchInDelaySlot: return "branch in delay slot";
-  }
-  return "unknown fault";
+  return size_t(kind) < std::size(kFaultRows) ? kFaultRows[size_t(kind)].name : "unknown fault";
 }
 
 std::string Fault::describe(std::string_view where, std::string_view cause) const {
