@@ -137,7 +137,7 @@ Run::Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step)
   pc_ = st.pc;
   came_from_ = self.came_from;
   if (st.load_reg < kGprCount) carry_.load = PendingLoad{st.load_reg, st.load_reg && st.load_partial};
-  carry_.hilo_guard = std::min(st.hilo_guard, kHiLoWindow);
+  carry_.hilo_guard = hilo_guard_of(st.hilo_guard);
   // With breakpoints or stepping every syscall stops, as a debugger expects.
   frame_.syscall = self.hook.serve && !step && self.breakpoints.empty() ? &self.hook : nullptr;
   stop_.reason = StopReason::Budget;
@@ -501,8 +501,7 @@ void Run::fault(const Block& b, const OpStop& s) {
   f.kind = s.fault;
   f.pc = pc_;
   f.insn = s.fetch ? 0 : b.raw[s.op];
-  const bool memory = s.fault == FaultKind::AddressError || s.fault == FaultKind::BadAddress;
-  f.addr = s.fetch || memory ? s.addr : pc_;
+  f.addr = s.fetch || memory_fault(s.fault) ? s.addr : pc_;
   f.in_delay_slot = b.has_delay && s.op == b.n - 1;
   if (f.in_delay_slot) f.branch_to = frame_.next;
   f.fetch = s.fetch;

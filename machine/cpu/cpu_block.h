@@ -56,8 +56,12 @@ constexpr uint8_t hilo_guard_passed(uint8_t guard, uint32_t n) { return guard > 
 constexpr uint8_t hilo_guard_after(const InsnInfo& info, uint8_t guard) {
   return info.reads_hilo ? kHiLoWindow : hilo_guard_passed(guard, 1);
 }
+// Whether the k-th instruction from now (0: the next) may not write HI/LO.
+constexpr bool hilo_forbidden(uint8_t guard, uint32_t k) { return hilo_guard_passed(guard, k) != 0; }
 // Whether the instruction breaks the rule under guard.
-constexpr bool hilo_hazard(const InsnInfo& info, uint8_t guard) { return info.writes_hilo && guard != 0; }
+constexpr bool hilo_hazard(const InsnInfo& info, uint8_t guard) { return info.writes_hilo && hilo_forbidden(guard, 0); }
+// The guard a CpuState set from outside holds, as the rule can leave it.
+constexpr uint8_t hilo_guard_of(uint8_t stored) { return std::min(stored, kHiLoWindow); }
 // The guard an instruction that neither reads nor writes HI/LO (a
 // branch) ran under, from the one it left: one more if any was left; else
 // 0, which is the same to it as 1.
@@ -177,8 +181,9 @@ inline EntryHazard entry_hazard(const Block& b, const Carry& in) {
     if (reads >> in.load.reg & 1) return EntryHazard::LoadDelay;
   }
   // Op 0 is no mfhi/mflo where op 1 writes HI/LO (the decoder made op 1 a fault).
-  if (b.writes_hilo_at[0] && in.hilo_guard) return EntryHazard::HiLoFirst;
-  if (b.writes_hilo_at[1] && hilo_guard_passed(in.hilo_guard, 1)) return EntryHazard::HiLoSecond;
+  static_assert(kHiLoWindow == 2, "one entry hazard per op of the window");
+  for (uint32_t k = 0; k < kHiLoWindow; ++k)
+    if (b.writes_hilo_at[k] && hilo_forbidden(in.hilo_guard, k)) return k ? EntryHazard::HiLoSecond : EntryHazard::HiLoFirst;
   return EntryHazard::None;
 }
 

@@ -86,16 +86,18 @@ std::string disassemble(uint32_t word, uint32_t pc) {
 
 namespace {
 
-// Each fault's name and the signal a MIPS kernel delivers for it, in
-// FaultKind's order.
+// Each fault's name, the signal a MIPS kernel delivers for it and whether
+// it is about a data address (else the pc), in FaultKind's order.
 struct FaultRow {
   const char* name;
   int signal;
+  bool memory;
 };
 constexpr FaultRow kFaultRows[] = {
-    {"reserved instruction", kSIGILL}, {"break", kSIGTRAP},           {"integer overflow", kSIGFPE},
-    {"address error", kSIGBUS},        {"bad address", kSIGSEGV},     {"load-delay hazard", kSIGILL},
-    {"hi/lo hazard", kSIGILL},         {"branch in delay slot", kSIGILL},
+    {"reserved instruction", kSIGILL, false}, {"break", kSIGTRAP, false},
+    {"integer overflow", kSIGFPE, false},     {"address error", kSIGBUS, true},
+    {"bad address", kSIGSEGV, true},          {"load-delay hazard", kSIGILL, false},
+    {"hi/lo hazard", kSIGILL, false},         {"branch in delay slot", kSIGILL, false},
 };
 static_assert(std::size(kFaultRows) == size_t(FaultKind::BranchInDelaySlot) + 1);
 
@@ -105,14 +107,15 @@ int fault_signal(FaultKind kind) {
   return size_t(kind) < std::size(kFaultRows) ? kFaultRows[size_t(kind)].signal : kSIGILL;
 }
 
+bool memory_fault(FaultKind kind) { return size_t(kind) < std::size(kFaultRows) && kFaultRows[size_t(kind)].memory; }
+
 const char* fault_name(FaultKind kind) {
   return size_t(kind) < std::size(kFaultRows) ? kFaultRows[size_t(kind)].name : "unknown fault";
 }
 
 std::string Fault::describe(std::string_view where, std::string_view cause) const {
   std::string s = fault_name(kind);
-  bool memory = kind == FaultKind::AddressError || kind == FaultKind::BadAddress;
-  if (memory) s += format(" 0x%08x", addr);
+  if (memory_fault(kind)) s += format(" 0x%08x", addr);
   s += format(" at pc 0x%08x", pc);
   if (!where.empty()) s.append(" in ").append(where);
   s += ": ";

@@ -155,8 +155,7 @@ class MachineTarget final : public gdb::DebugTarget {
       case DebugHalt::Why::Fault: {
         faulted_ = true;
         fault_ = h.fault;
-        const bool memory = h.fault.kind == FaultKind::AddressError || h.fault.kind == FaultKind::BadAddress;
-        if (memory) badvaddr_ = h.fault.addr;
+        if (memory_fault(h.fault.kind)) badvaddr_ = h.fault.addr;
         cause_ = exception_code(h.fault, m_.space()) << 2 | (h.fault.in_delay_slot ? kCauseBd : 0);
         return StopEvent::signalled(fault_signal(h.fault.kind));
       }

@@ -31,6 +31,9 @@ enum class FaultKind : uint8_t {
 // The signal a MIPS kernel delivers for each fault (r3k/signals.h).
 int fault_signal(FaultKind kind);
 const char* fault_name(FaultKind kind);
+// Whether the fault is about a data address (address error, bad address):
+// Fault::addr is that address, else the pc.
+bool memory_fault(FaultKind kind);
 
 struct Fault {
   FaultKind kind{};
