@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "loader/unwind_frame.h"
+#include "r3k/insn.h"
 
 namespace r3k {
 
@@ -46,8 +47,9 @@ Prologue read_prologue(const AddressSpace& space, uint32_t start, uint32_t pc) {
     uint32_t insn;
     if (!unwind::read_word(space, a, insn)) break;
     const InsnFacts f = insn_facts(insn, a);
-    const uint32_t rs = insn >> 21 & 31, rt = insn >> 16 & 31, rd = insn >> 11 & 31;
-    const auto imm = static_cast<int16_t>(insn & 0xffff);
+    const Insn i{insn};
+    const uint32_t rs = i.rs(), rt = i.rt(), rd = i.rd();
+    const auto imm = static_cast<int32_t>(i.simm());
     if (f.name == "addiu" && rs == sp && rt == sp && imm < 0 && p.size == 0) {
       p.size = static_cast<uint32_t>(-imm);
     } else if (f.writes & reg_bit(sp)) {
