@@ -183,7 +183,8 @@ inline EntryHazard entry_hazard(const Block& b, const Carry& in) {
   // Op 0 is no mfhi/mflo where op 1 writes HI/LO (the decoder made op 1 a fault).
   static_assert(kHiLoWindow == 2, "one entry hazard per op of the window");
   for (uint32_t k = 0; k < kHiLoWindow; ++k)
-    if (b.writes_hilo_at[k] && hilo_forbidden(in.hilo_guard, k)) return k ? EntryHazard::HiLoSecond : EntryHazard::HiLoFirst;
+    if (b.writes_hilo_at[k] && hilo_forbidden(in.hilo_guard, k))
+      return k ? EntryHazard::HiLoSecond : EntryHazard::HiLoFirst;
   return EntryHazard::None;
 }
 

@@ -81,9 +81,9 @@ enum Flag : uint16_t {
   kTakenIfZero = 1 << 4,   // blez, bgez, bgezal: always taken on $zero
   kLoad = 1 << 5,          // sets up a load delay on rt
   kStore = 1 << 6,
-  kPartial = 1 << 7,     // lwl/lwr/swl/swr: the bytes of an unaligned word
-  kSigned = 1 << 8,      // a load that sign-extends
-  kReadsHiLo = 1 << 9,   // mfhi/mflo: starts the HI/LO guard
+  kPartial = 1 << 7,    // lwl/lwr/swl/swr: the bytes of an unaligned word
+  kSigned = 1 << 8,     // a load that sign-extends
+  kReadsHiLo = 1 << 9,  // mfhi/mflo: starts the HI/LO guard
   kWritesHiLo = 1 << 10,
   kTraps = 1 << 11,      // add, sub, addi: the overflow trap runs even into $zero
   kEndsBlock = 1 << 12,  // syscall, break: nothing after it runs in order
@@ -310,4 +310,3 @@ consteval const Row& row_of_op(OpCode op) {
 
 }  // namespace insn
 }  // namespace r3k
-

@@ -147,7 +147,7 @@ CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string
     // vector of zeros.
     if (!written || !space.poke(vector, words.data(), static_cast<uint32_t>(words.size()))) throw no_host_memory();
     st.gpr[regs::a0] = static_cast<uint32_t>(argv.size());
-    st.gpr[regs::a0 + 1] = vector;
+    st.gpr[regs::a1] = vector;
   }
   st.gpr[regs::sp] = base + opts_.sp_offset;
   return st;
@@ -422,7 +422,8 @@ CallResult Machine::call(std::string_view name, std::vector<uint32_t> args) {
   if (!first.space->map(lo, ((old_sp - 1) | (kPageSize - 1)) + 1 - lo, kProtRead | kProtWrite))
     throw std::length_error("no memory for a call frame under the page limit");
   for (uint32_t i = 0; i < stacked; ++i) write32(sp + 16 + 4 * i, args[4 + i]);
-  for (int i = 0; i < 4; ++i) st.gpr[regs::a0 + i] = i < static_cast<int>(args.size()) ? args[static_cast<size_t>(i)] : 0;
+  for (int i = 0; i < 4; ++i)
+    st.gpr[regs::a0 + i] = i < static_cast<int>(args.size()) ? args[static_cast<size_t>(i)] : 0;
   if (auto gp = symbol("_gp")) st.gpr[regs::gp] = *gp;
   st.gpr[regs::sp] = sp;
   st.gpr[regs::ra] = kSentinel;

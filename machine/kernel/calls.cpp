@@ -156,7 +156,8 @@ bool Kernel::stays_in_place(const Process& p, const uint32_t* gpr) const {
 }
 
 Kernel::Call Kernel::make_call(Process& p, const uint32_t* gpr) {
-  Call c{p, gpr[regs::v0], {gpr[regs::a0], gpr[regs::a0 + 1], gpr[regs::a0 + 2], gpr[regs::a0 + 3]}, gpr[regs::sp], {}, tracer_ || opts_.record};
+  const uint32_t* a = gpr + regs::a0;  // a0-a3
+  Call c{p, gpr[regs::v0], {a[0], a[1], a[2], a[3]}, gpr[regs::sp], {}, tracer_ || opts_.record};
   if (c.described) {
     c.ev.pid = p.pid;
     c.ev.number = c.number;
