@@ -1,8 +1,8 @@
 // The instruction table's own checks: every MIPS-I instruction, encoded
 // here by hand, is found under its name, no other encoding is, and what
 // the CPU's parts work out from the table (its disassembly, the registers
-// it writes, its successors, its load delay, the HI/LO rule, delay-slot
-// branches, stores) agrees with what the instruction is.
+// it reads and writes, its successors, its load delay, the HI/LO rule,
+// delay-slot branches, stores) agrees with what the instruction is.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -35,44 +35,54 @@ struct TableCase {
   const char* name;
   uint32_t word;
   Reg writes = zero;
+  uint32_t reads = 0;  // mask
   uint8_t kind = kPlain;
   uint32_t target = 0;  // a direct branch's or jump's, at kPc
 };
 
+constexpr uint32_t m(Reg r) { return reg_bit(r); }
+constexpr uint32_t m(Reg r, Reg s) { return reg_bit(r) | reg_bit(s); }
+
 // clang-format off
 const TableCase kTableCases[] = {
-    {"sll", sll(t0, t1, 3), t0},          {"srl", srl(t0, t1, 3), t0},          {"sra", sra(t0, t1, 3), t0},
-    {"sllv", sllv(t0, t1, t2), t0},       {"srlv", srlv(t0, t1, t2), t0},       {"srav", srav(t0, t1, t2), t0},
-    {"jr", jr(t9), zero, kBranch | kIndirect},
-    {"jalr", jalr(s0, t9), s0, kBranch | kIndirect},
-    {"jalr", jalr(t9), ra, kBranch | kIndirect | kLinks},
+    {"sll", sll(t0, t1, 3), t0, m(t1)},   {"srl", srl(t0, t1, 3), t0, m(t1)},   {"sra", sra(t0, t1, 3), t0, m(t1)},
+    {"sllv", sllv(t0, t1, t2), t0, m(t1, t2)}, {"srlv", srlv(t0, t1, t2), t0, m(t1, t2)},
+    {"srav", srav(t0, t1, t2), t0, m(t1, t2)},
+    {"jr", jr(t9), zero, m(t9), kBranch | kIndirect},
+    {"jalr", jalr(s0, t9), s0, m(t9), kBranch | kIndirect},
+    {"jalr", jalr(t9), ra, m(t9), kBranch | kIndirect | kLinks},
     {"syscall", syscall()},               {"break", break_(7)},
-    {"mfhi", mfhi(t0), t0, kReadsHiLo},   {"mflo", mflo(t0), t0, kReadsHiLo},
-    {"mthi", mthi(t1), zero, kWritesHiLo}, {"mtlo", mtlo(t1), zero, kWritesHiLo},
-    {"mult", mult(a0, a1), zero, kWritesHiLo}, {"multu", multu(a0, a1), zero, kWritesHiLo},
-    {"div", div(a0, a1), zero, kWritesHiLo},   {"divu", divu(a0, a1), zero, kWritesHiLo},
-    {"add", add(t0, a0, a1), t0},         {"addu", addu(t0, a0, a1), t0},       {"sub", sub(t0, a0, a1), t0},
-    {"subu", subu(t0, a0, a1), t0},       {"and", and_(t0, a0, a1), t0},        {"or", or_(t0, a0, a1), t0},
-    {"xor", xor_(t0, a0, a1), t0},        {"nor", nor(t0, a0, a1), t0},         {"slt", slt(t0, a0, a1), t0},
-    {"sltu", sltu(t0, a0, a1), t0},
-    {"bltz", bltz(a0, 3), zero, kBranch, kPc + 16},
-    {"bgez", bgez(a0, -1), zero, kBranch, kPc},
-    {"bltzal", bltzal(a0, 3), ra, kBranch | kLinks, kPc + 16},
-    {"bgezal", bgezal(a0, 3), ra, kBranch | kLinks, kPc + 16},
-    {"j", j(0x00400800), zero, kBranch, 0x00400800},
-    {"jal", jal(0x00400800), ra, kBranch | kLinks, 0x00400800},
-    {"beq", beq(a0, a1, -2), zero, kBranch, kPc - 4},
-    {"bne", bne(a0, a1, 0), zero, kBranch, kPc + 4},
-    {"blez", blez(a0, 0x7fff), zero, kBranch, kPc + 4 + 0x1fffc},
-    {"bgtz", bgtz(a0, -0x8000), zero, kBranch, kPc + 4 - 0x20000},
-    {"addi", addi(t0, a0, -5), t0},       {"addiu", addiu(t0, a0, -5), t0},     {"slti", slti(t0, a0, 5), t0},
-    {"sltiu", sltiu(t0, a0, 5), t0},      {"andi", andi(t0, a0, 5), t0},        {"ori", ori(t0, a0, 5), t0},
-    {"xori", xori(t0, a0, 5), t0},        {"lui", lui(t0, 5), t0},
-    {"lb", lb(t0, 4, a0), t0, kLoad},     {"lh", lh(t0, 4, a0), t0, kLoad},     {"lwl", lwl(t0, 4, a0), t0, kLoad},
-    {"lw", lw(t0, 4, a0), t0, kLoad},     {"lbu", lbu(t0, 4, a0), t0, kLoad},   {"lhu", lhu(t0, 4, a0), t0, kLoad},
-    {"lwr", lwr(t0, 4, a0), t0, kLoad},
-    {"sb", sb(t0, 4, a0), zero, kStore},  {"sh", sh(t0, 4, a0), zero, kStore},  {"swl", swl(t0, 4, a0), zero, kStore},
-    {"sw", sw(t0, 4, a0), zero, kStore},  {"swr", swr(t0, 4, a0), zero, kStore},
+    {"mfhi", mfhi(t0), t0, 0, kReadsHiLo}, {"mflo", mflo(t0), t0, 0, kReadsHiLo},
+    {"mthi", mthi(t1), zero, m(t1), kWritesHiLo}, {"mtlo", mtlo(t1), zero, m(t1), kWritesHiLo},
+    {"mult", mult(a0, a1), zero, m(a0, a1), kWritesHiLo}, {"multu", multu(a0, a1), zero, m(a0, a1), kWritesHiLo},
+    {"div", div(a0, a1), zero, m(a0, a1), kWritesHiLo},   {"divu", divu(a0, a1), zero, m(a0, a1), kWritesHiLo},
+    {"add", add(t0, a0, a1), t0, m(a0, a1)},  {"addu", addu(t0, a0, a1), t0, m(a0, a1)},
+    {"sub", sub(t0, a0, a1), t0, m(a0, a1)},  {"subu", subu(t0, a0, a1), t0, m(a0, a1)},
+    {"and", and_(t0, a0, a1), t0, m(a0, a1)}, {"or", or_(t0, a0, a1), t0, m(a0, a1)},
+    {"xor", xor_(t0, a0, a1), t0, m(a0, a1)}, {"nor", nor(t0, a0, a1), t0, m(a0, a1)},
+    {"slt", slt(t0, a0, a1), t0, m(a0, a1)},  {"sltu", sltu(t0, a0, a1), t0, m(a0, a1)},
+    {"bltz", bltz(a0, 3), zero, m(a0), kBranch, kPc + 16},
+    {"bgez", bgez(a0, -1), zero, m(a0), kBranch, kPc},
+    {"bltzal", bltzal(a0, 3), ra, m(a0), kBranch | kLinks, kPc + 16},
+    {"bgezal", bgezal(a0, 3), ra, m(a0), kBranch | kLinks, kPc + 16},
+    {"j", j(0x00400800), zero, 0, kBranch, 0x00400800},
+    {"jal", jal(0x00400800), ra, 0, kBranch | kLinks, 0x00400800},
+    {"beq", beq(a0, a1, -2), zero, m(a0, a1), kBranch, kPc - 4},
+    {"bne", bne(a0, a1, 0), zero, m(a0, a1), kBranch, kPc + 4},
+    {"blez", blez(a0, 0x7fff), zero, m(a0), kBranch, kPc + 4 + 0x1fffc},
+    {"bgtz", bgtz(a0, -0x8000), zero, m(a0), kBranch, kPc + 4 - 0x20000},
+    {"addi", addi(t0, a0, -5), t0, m(a0)},    {"addiu", addiu(t0, a0, -5), t0, m(a0)},
+    {"slti", slti(t0, a0, 5), t0, m(a0)},     {"sltiu", sltiu(t0, a0, 5), t0, m(a0)},
+    {"andi", andi(t0, a0, 5), t0, m(a0)},     {"ori", ori(t0, a0, 5), t0, m(a0)},
+    {"xori", xori(t0, a0, 5), t0, m(a0)},     {"lui", lui(t0, 5), t0},
+    {"lb", lb(t0, 4, a0), t0, m(a0), kLoad},  {"lh", lh(t0, 4, a0), t0, m(a0), kLoad},
+    {"lwl", lwl(t0, 4, a0), t0, m(t0, a0), kLoad},  // merges into t0
+    {"lw", lw(t0, 4, a0), t0, m(a0), kLoad},  {"lbu", lbu(t0, 4, a0), t0, m(a0), kLoad},
+    {"lhu", lhu(t0, 4, a0), t0, m(a0), kLoad},
+    {"lwr", lwr(t0, 4, a0), t0, m(t0, a0), kLoad},
+    {"sb", sb(t0, 4, a0), zero, m(t0, a0), kStore},  {"sh", sh(t0, 4, a0), zero, m(t0, a0), kStore},
+    {"swl", swl(t0, 4, a0), zero, m(t0, a0), kStore}, {"sw", sw(t0, 4, a0), zero, m(t0, a0), kStore},
+    {"swr", swr(t0, 4, a0), zero, m(t0, a0), kStore},
 };
 // clang-format on
 
@@ -103,6 +113,11 @@ TEST_P(CpuTable, DerivedFactsAgreeWithTheInstruction) {
   fault.kind = FaultKind::BadAddress;
   fault.insn = c.word;
   EXPECT_EQ(fault.store(), (c.kind & kStore) != 0);
+  // The registers it reads are those a load just before it leaves unready.
+  uint32_t reads = 0;
+  for (uint32_t r = at; r < kGprCount; ++r)
+    if (load_delay_conflict(lw(Reg(r), 0, gp), c.word) == r) reads |= reg_bit(r);
+  EXPECT_EQ(hex(reads), hex(c.reads));
   // Only a load leaves its register to the instruction after the next.
   EXPECT_EQ(load_delay_conflict(c.word, addu(v0, t0, t0)), c.kind & kLoad ? t0 : 0);
   const std::vector<uint32_t> none, second{1};
