@@ -255,10 +255,6 @@ std::string TsvWriter::call(const SyscallEvent& e) const {
     }
   }
   line += e.injected ? "\t1" : "\t0";
-  // Field 13: what lies behind a failure (the host error's name, the file
-  // tree's reason), made one field: tabs and newlines as spaces.
-  line += '\t';
-  for (const char ch : e.why) line += ch == '\t' || ch == '\n' ? ' ' : ch;
   return line;
 }
 

@@ -37,9 +37,11 @@ class OpenFile {
   // What a transfer did: n bytes moved, or an error, or nothing now
   // because it would have to wait (a pipe, the console's input).
   struct Io {
-    uint32_t n = 0;
-    Err err = kEOK;
-    bool would_block = false;
+    Io(uint32_t moved = 0, Err e = kEOK, bool blocks = false, std::string_view reason = {})
+        : n(moved), err(e), would_block(blocks), why(reason) {}
+    uint32_t n;
+    Err err;
+    bool would_block;
     std::string_view why;  // behind err, for the trace: the host's errno name or the file tree's reason
   };
   // At most len bytes each.  atomic: all of len or nothing (a pipe write
