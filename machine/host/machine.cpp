@@ -172,7 +172,7 @@ ExecImage Machine::load_exec(std::span<const uint8_t> elf, const std::string& pa
 std::string Machine::code_name(uint32_t addr) const { return program_ ? program_->code_name(addr) : std::string(); }
 
 CpuState Machine::entry_state(const ElfImage& image, AddressSpace& space, const std::vector<std::string>& argv,
-                               bool with_argv) {
+                              bool with_argv) {
   CpuState st{};
   st.pc = image.entry();
   uint32_t base = kUserEnd - 16;

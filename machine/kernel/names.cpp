@@ -38,12 +38,12 @@ std::optional<Kernel::Answer> Kernel::stat_path(Call& c, bool follow) {
 }
 
 // The calls that change names answer 0 or the tree's error.
-#define R3K_NAME_CALL(handler, paths, act)                                         \
-  std::optional<Kernel::Answer> Kernel::handler(Call& c) {                         \
-    std::string path[paths];                                                       \
-    if (const Err e = read_paths(c.p, c.a, path); e != kEOK) return error(e);      \
-    const fs::Error r = act;                                                       \
-    return r.ok() ? ok(0) : failed(c, r);                                          \
+#define R3K_NAME_CALL(handler, paths, act)                                    \
+  std::optional<Kernel::Answer> Kernel::handler(Call& c) {                    \
+    std::string path[paths];                                                  \
+    if (const Err e = read_paths(c.p, c.a, path); e != kEOK) return error(e); \
+    const fs::Error r = act;                                                  \
+    return r.ok() ? ok(0) : failed(c, r);                                     \
   }
 R3K_NAME_CALL(do_remove, 1, tree_->remove(c.p.cwd, path[0]))
 R3K_NAME_CALL(do_rename, 2, tree_->rename(c.p.cwd, path[0], path[1]))

@@ -80,8 +80,8 @@ struct ExecImage {
 // Loads an executable's bytes (path: as the guest named it) with argv as
 // the new program's arguments, into a new address space on the machine's
 // host memory.
-using ExecLoader =
-    std::function<ExecImage(std::span<const uint8_t> elf, const std::string& path, const std::vector<std::string>& argv)>;
+using ExecLoader = std::function<ExecImage(std::span<const uint8_t> elf, const std::string& path,
+                                           const std::vector<std::string>& argv)>;
 
 enum class ProcState : uint8_t { Runnable, Blocked, Zombie, Reaped };
 
@@ -115,14 +115,14 @@ struct Process {
   std::unique_ptr<Cpu> cpu;
   WaitOn wait;  // while Blocked
   FileTable files;
-  uint32_t brk_start = 0, brk = 0;  // the heap: sbrk moves brk, never below brk_start
+  uint32_t brk_start = 0, brk = 0;      // the heap: sbrk moves brk, never below brk_start
   uint32_t share_lo = 0, share_hi = 0;  // what --shared-fork shares: the image's data and bss
   // The current directory: a canonical guest path, as chdir gave it.
   std::string cwd = "/";
   std::shared_ptr<const Program> program;  // what it runs, for its fault reports
   uint32_t execs = 0;                      // images loaded by execv so far
   size_t info = 0;                         // index into Kernel::infos()
-  Kernel* kernel = nullptr;         // that runs it: its CPU's syscall hook serves calls there
+  Kernel* kernel = nullptr;                // that runs it: its CPU's syscall hook serves calls there
 };
 
 // Why the kernel ended the whole run itself; Machine::run exits with code.
