@@ -116,9 +116,8 @@ void copy_bench(const Setup& s) {
     if (s.no_jit) args.push_back("--no-jit");
     args.insert(args.end(), {s.ours, "copy", "/in", "/out-r3k"});
     const bench::ChildRun x = checked(args, "r3krun");
-    const bench::ChildRun y = checked({s.qemu, s.theirs, "copy", (scratch.dir / "in").string(),
-                                       (scratch.dir / "out-qemu").string()},
-                                      "qemu-mips");
+    const bench::ChildRun y = checked(
+        {s.qemu, s.theirs, "copy", (scratch.dir / "in").string(), (scratch.dir / "out-qemu").string()}, "qemu-mips");
     if (x.output != y.output || x.output.empty())
       throw std::runtime_error("copy: the runs printed different lines: " + x.output + " / " + y.output);
     for (const char* out : {"out-r3k", "out-qemu"}) {

@@ -19,8 +19,8 @@
 #include <fstream>
 #include <optional>
 #include <set>
-#include <stdexcept>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
