@@ -221,6 +221,8 @@ TEST(FileCalls, EachCallAndEachError) {
       {"lseek a directory back", "lseek", {4, 0, 0, 1, set}, 1},
       {"read a directory", "read", {4, kBuf, 64}, -1, kEISDIR},
       {"fstat a directory", "fstat", {4, kStat}, 0},
+      {"fsync a directory", "fsync", {4}, 0},
+      {"ftruncate a directory", "ftruncate", {4, 0, 0, 0}, -1, kEINVAL},
       {"getdirentry closed", "getdirentry", {9, kBuf, 64}, -1, kEBADF},
       {"mkdir", "mkdir", {d, 0755}, 0},
       {"mkdir again", "mkdir", {d, 0755}, -1, kEEXIST},
