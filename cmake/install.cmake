@@ -18,9 +18,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/compiler/README.md ${R3K_TARGET_DIR}/compiler/
         DESTINATION mips/share/doc/libr3kgcc)
 install(PROGRAMS ${R3K_TARGET_DIR}/bin/quendle ${R3K_TARGET_DIR}/bin/tallowin
         ${R3K_TARGET_DIR}/bin/marrowick DESTINATION mips/bin OPTIONAL)
-# Documentation: the README, r3krun's manual, and the pages of docs/.
+# Documentation: the README and the pages of docs/ (r3krun.md, toolchain.md,
+# ...), side by side as in the source tree's docs/, so the README's links
+# "docs/X.md" are the only ones that change meaning once installed.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/r3k)
-install(FILES ${CMAKE_SOURCE_DIR}/machine/README.md DESTINATION share/doc/r3k RENAME r3krun.md)
-if(EXISTS ${CMAKE_SOURCE_DIR}/docs)
-  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/r3k)
-endif()
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION share/doc/r3k)

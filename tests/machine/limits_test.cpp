@@ -171,6 +171,14 @@ std::vector<uint8_t> entries_at_every_word() {
   return r3kfuzz::tiny_elf(e);
 }
 
+// A sanitized r3krun holds its runtime's shadow memory and quarantine on
+// top of what it counts (about 70 MiB here); the plain build holds the bound.
+#ifdef __SANITIZE_ADDRESS__
+constexpr long kSanitizerKib = 128 << 10;
+#else
+constexpr long kSanitizerKib = 0;
+#endif
+
 TEST(Limits, DecodedCodeStaysInsideTheHostMemoryCap) {
   char tmpl[] = "/tmp/r3k-entries-XXXXXX";
   const int fd = mkstemp(tmpl);
@@ -193,7 +201,7 @@ TEST(Limits, DecodedCodeStaysInsideTheHostMemoryCap) {
     if (want.empty()) want = r.err;
     EXPECT_EQ(r.err, want) << what << ": the same instructions whatever code is kept";
     if (c.peak_kib) {
-      EXPECT_TRUE(r3k::test::peak_under(r, c.peak_kib)) << what << ": " << r.max_rss_kib << " KiB";
+      EXPECT_TRUE(r3k::test::peak_under(r, c.peak_kib + kSanitizerKib)) << what << ": " << r.max_rss_kib << " KiB";
     }
   }
   unlink(tmpl);
