@@ -1,8 +1,8 @@
 /* Programs on files, names and execv, one per scenario named by argv[1],
- * run inside a temporary root.  Each reports with one write per line, so
- * that the same source built with the cross C library runs alike on
- * qemu-mips where the semantics agree.  Exit status 0 when every check
- * held, else the line of the first failed check. */
+ * run inside a temporary root that holds a FIFO named "fifo" and this
+ * program as "/prog".  Each reports with one write per line (no buffered
+ * output to duplicate at a fork).  Exit status 0 when every check held,
+ * else the line of the first failed check. */
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
