@@ -196,13 +196,19 @@ static void exec_child(int argc, char **argv) {
   __getcwd(cwd, sizeof cwd);
   char buf[16] = {0};
   int n = (int)read(5, buf, sizeof buf);
-  say("exec'd as %s, %d args, last %s, cwd %s, fd 5 read %d %s\n", argv[0], argc, argv[argc - 1], cwd, n, buf);
-  _exit(getppid() > 0 ? 7 : 1);
+  say("exec'd as %s, %d args, cwd %s, fd 5 read %d %s\n", argv[0], argc, cwd, n, buf);
+  /* The heap starts afresh where the caller's started, whatever it grew to. */
+  char heap[16];
+  snprintf(heap, sizeof heap, "%x", (unsigned)(unsigned long)sbrk(0));
+  _exit(argc == 3 && strcmp(heap, argv[2]) == 0 && getppid() > 0 ? 7 : 1);
 }
 
 /* execv: the failures leave the caller intact; a forked child execs. */
 static void exec(void) {
-  char *args[] = {"first", "exec_child", 0};
+  char heap[16];
+  snprintf(heap, sizeof heap, "%x", (unsigned)(unsigned long)sbrk(0));
+  CHECK(sbrk(20000) != (void *)-1);
+  char *args[] = {"first", "exec_child", heap, 0};
   FAILS(execv("/nothing", args), ENOENT);
   FAILS(execv("/", args), EISDIR);
   CHECK(put("/text", "#!/bin/sh\n") == 10);

@@ -500,7 +500,7 @@ TEST(FilePrograms, ScenariosStayInsideTheRoot) {
        "dotdot: in\nabsolute link: in\nrelative link: in\nrenamed: in\nlinked: in\nescape done\n",
        {"linked", "loop1", "loop2", "moved", "sub"}},
       {"exec",
-       "exec'd as first, 2 args, last exec_child, cwd /w, fd 5 read 9 kept open\nchild status 7\n"
+       "exec'd as first, 3 args, cwd /w, fd 5 read 9 kept open\nchild status 7\n"
        "parent still here, offset 9\n",
        {"msg", "text", "w"}},
   };
