@@ -309,14 +309,15 @@ inline std::vector<uint8_t> call_program(std::span<const uint8_t> code, uint32_t
     for (int i = 24; i >= 0; i -= 8) out.push_back(uint8_t(insn >> i));
   };
   auto addiu = [](uint32_t rt, uint32_t rs, uint32_t imm) { return 9u << 26 | rs << 21 | rt << 16 | (imm & 0xffff); };
-  constexpr uint32_t kZero = 0, kV0 = 2, kA0 = 4, kA1 = 5, kA2 = 6, kA3 = 7, kSp = 29, kSyscall = 0xc;
+  using namespace r3k::regs;
+  constexpr uint32_t kSyscall = 0xc;
   auto argument = [&](uint32_t reg, uint32_t w, bool pointer, bool stack) {
     const uint32_t six = w & 0x3f;
     if (!pointer) {
-      emit(addiu(reg, kZero, six - 8));
+      emit(addiu(reg, zero, six - 8));
       emit(0);
     } else if (stack) {
-      emit(addiu(reg, kSp, 0u - 64 * (six + 1)));
+      emit(addiu(reg, sp, 0u - 64 * (six + 1)));
       emit(0);
     } else {
       emit(15u << 26 | reg << 16 | data_vaddr >> 16);  // lui
@@ -325,15 +326,15 @@ inline std::vector<uint8_t> call_program(std::span<const uint8_t> code, uint32_t
   };
   for (size_t i = 0; i + 4 <= code.size() && out.size() + 44 <= r3k::kPageSize; i += 4) {
     const uint32_t w = uint32_t(code[i]) << 24 | uint32_t(code[i + 1]) << 16 | uint32_t(code[i + 2]) << 8 | code[i + 3];
-    emit(addiu(kV0, kZero, (w & 0xff) % 36));
-    argument(kA0, w >> 9, w >> 8 & 1, false);
-    argument(kA1, w >> 16 & 0x1f, w >> 15 & 1, w >> 21 & 1);
-    emit(addiu(kA2, kZero, w >> 22 & 0x3ff));
-    emit(addiu(kA3, kZero, w >> 30));
+    emit(addiu(v0, zero, (w & 0xff) % 36));
+    argument(a0, w >> 9, w >> 8 & 1, false);
+    argument(a1, w >> 16 & 0x1f, w >> 15 & 1, w >> 21 & 1);
+    emit(addiu(a2, zero, w >> 22 & 0x3ff));
+    emit(addiu(a3, zero, w >> 30));
     emit(kSyscall);
   }
-  emit(addiu(kV0, kZero, 0));
-  emit(addiu(kA0, kZero, 0));
+  emit(addiu(v0, zero, 0));
+  emit(addiu(a0, zero, 0));
   emit(kSyscall);
   return out;
 }
@@ -482,7 +483,7 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
       if (why.empty()) why = check_refusal(err, "fuzz");  // too little memory for the program
       return std::string("refused");
     }
-    for (size_t i = 0; i < kRegisterWords; ++i) m.regs().gpr[2 + i] = regs[i];
+    for (size_t i = 0; i < kRegisterWords; ++i) m.regs().gpr[r3k::regs::v0 + i] = regs[i];
     const r3k::RunResult r = m.run();
     if (why.empty()) why = check_run(m, r);
     // Pages get host memory only when written: at load the file's bytes and

@@ -14,7 +14,6 @@
 namespace r3k {
 namespace {
 
-constexpr int kV0 = 2, kV1 = 3, kA0 = 4, kGp = 28, kSp = 29, kRa = 31;
 constexpr uint32_t kBreak = 0x0000000du;
 // Room for argument strings and vector at entry; a real kernel's limit is
 // of the same order.
@@ -104,7 +103,7 @@ void Machine::load(ElfImage image, std::vector<std::string> argv) {
   Placed placed = place(img, argv, !opts_.null_argv);
   program_ = program;
   image_ = &img;
-  entry_sp_ = placed.state.gpr[kSp];
+  entry_sp_ = placed.state.gpr[regs::sp];
   if (perf_map_) {
     perf_map_->set_namer([this](uint32_t addr) { return code_name(addr); });
     opts_.jit.listener = perf_map_.get();
@@ -216,10 +215,10 @@ CpuState Machine::entry_state(const ElfImage& image, AddressSpace& space, const 
     // Under a small host cap the pages may not be had: never start with a
     // vector of zeros.
     if (!written || !space.poke(vector, words.data(), static_cast<uint32_t>(words.size()))) throw no_host_memory();
-    st.gpr[kA0] = static_cast<uint32_t>(argv.size());
-    st.gpr[kA0 + 1] = vector;
+    st.gpr[regs::a0] = static_cast<uint32_t>(argv.size());
+    st.gpr[regs::a1] = vector;
   }
-  st.gpr[kSp] = base + opts_.sp_offset;
+  st.gpr[regs::sp] = base + opts_.sp_offset;
   return st;
 }
 
@@ -336,7 +335,7 @@ std::optional<bool> Machine::after_stop(Goal goal, Process& p, const Stop& stop,
     case StopReason::Fault:
       if (at_sentinel) {
         if (first && goal == Goal::FirstAtSentinel) return true;
-        kernel_->end_by_return(p, static_cast<int32_t>(p.cpu->state().gpr[kV0]));
+        kernel_->end_by_return(p, static_cast<int32_t>(p.cpu->state().gpr[regs::v0]));
       } else if (watched) {
         return halt(DebugHalt::Why::Fault, stop.fault);
       } else {
@@ -365,7 +364,7 @@ bool Machine::output_refused() {
   refused_ = true;
   if (opts_.diagnostics) Console::host().report_refusal();
   for (Process* p : std::vector<Process*>(kernel_->live()))
-    kernel_->kill_by_signal(*p, kSigKill, "the host refused its output", true);
+    kernel_->kill_by_signal(*p, kSIGKILL, "the host refused its output", true);
   slice_.proc = nullptr;
   return true;
 }
@@ -437,7 +436,7 @@ RunResult Machine::run() {
     r.exit_code = kExitBudget;
     r.message = "r3krun: instruction budget of " + std::to_string(opts_.max_insns) + " exhausted";
   } else if (const int sig = info.kill_signal()) {
-    r.exit_code = 128 + sig;
+    r.exit_code = killed_status(sig);
     r.message = Kernel::kill_line(first.pid, sig, info.report);
   } else {
     r.exit_code = info.status & 0xff;
@@ -483,7 +482,7 @@ CallResult Machine::call(std::string_view name, std::vector<uint32_t> args) {
   ensure_scratch();
   CpuState& st = first.cpu->state();
   const uint32_t stacked = args.size() > 4 ? static_cast<uint32_t>(args.size() - 4) : 0;
-  const uint32_t old_sp = st.gpr[kSp];
+  const uint32_t old_sp = st.gpr[regs::sp];
   const uint32_t sp = (old_sp - 16 - 4 * stacked - 8) & ~7u;
   const uint32_t lo = sp & ~(kPageSize - 1);
   if (sp >= old_sp || lo < kUserEnd - opts_.stack_size)
@@ -492,10 +491,11 @@ CallResult Machine::call(std::string_view name, std::vector<uint32_t> args) {
   if (!first.space->map(lo, ((old_sp - 1) | (kPageSize - 1)) + 1 - lo, kProtRead | kProtWrite))
     throw std::length_error("no memory for a call frame under the page limit");
   for (uint32_t i = 0; i < stacked; ++i) write32(sp + 16 + 4 * i, args[4 + i]);
-  for (int i = 0; i < 4; ++i) st.gpr[kA0 + i] = i < static_cast<int>(args.size()) ? args[static_cast<size_t>(i)] : 0;
-  if (auto gp = symbol("_gp")) st.gpr[kGp] = *gp;
-  st.gpr[kSp] = sp;
-  st.gpr[kRa] = kSentinel;
+  for (int i = 0; i < 4; ++i)
+    st.gpr[regs::a0 + i] = i < static_cast<int>(args.size()) ? args[static_cast<size_t>(i)] : 0;
+  if (auto gp = symbol("_gp")) st.gpr[regs::gp] = *gp;
+  st.gpr[regs::sp] = sp;
+  st.gpr[regs::ra] = kSentinel;
   st.pc = *addr;
   st.load_reg = 0;
   st.load_partial = false;
@@ -506,8 +506,8 @@ CallResult Machine::call(std::string_view name, std::vector<uint32_t> args) {
   CallResult r;
   r.returned = drive(Goal::FirstAtSentinel);
   const ProcessInfo& info = kernel_->info(first);
-  r.v0 = first.cpu->state().gpr[kV0];
-  r.v1 = first.cpu->state().gpr[kV1];
+  r.v0 = first.cpu->state().gpr[regs::v0];
+  r.v1 = first.cpu->state().gpr[regs::v1];
   r.exited = info.exited;
   r.status = info.status;
   r.fault = info.fault;

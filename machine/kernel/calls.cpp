@@ -128,7 +128,7 @@ bool Kernel::serve_in_place(void* process, uint32_t* gpr) noexcept {
   Kernel& k = *p.kernel;
   // Output the host refused ends the run: the machine sees to it first.
   if (k.console_.refusal()) return false;
-  if (gpr[kV0] == static_cast<uint32_t>(Sys::write) && k.lean_write_ && k.write_in_place(p, gpr)) return true;
+  if (gpr[regs::v0] == static_cast<uint32_t>(Sys::write) && k.lean_write_ && k.write_in_place(p, gpr)) return true;
   if (!k.stays_in_place(p, gpr)) return false;
   try {
     Busy busy(k.busy_);
@@ -143,11 +143,11 @@ bool Kernel::serve_in_place(void* process, uint32_t* gpr) noexcept {
 }
 
 bool Kernel::stays_in_place(const Process& p, const uint32_t* gpr) const {
-  switch (spec(gpr[kV0]).where) {
+  switch (spec(gpr[regs::v0]).where) {
     case Where::InPlace: return true;
     case Where::Stops: return false;
     case Where::InPlaceUnlessBlocking: {
-      const OpenFile* f = p.files.at(static_cast<int32_t>(gpr[kA0]));
+      const OpenFile* f = p.files.at(static_cast<int32_t>(gpr[regs::a0]));
       return f == nullptr || !f->may_block();
     }
   }
@@ -155,7 +155,8 @@ bool Kernel::stays_in_place(const Process& p, const uint32_t* gpr) const {
 }
 
 Kernel::Call Kernel::make_call(Process& p, const uint32_t* gpr) {
-  Call c{p, gpr[kV0], {gpr[kA0], gpr[kA0 + 1], gpr[kA0 + 2], gpr[kA0 + 3]}, gpr[kSp], {}, tracer_ || opts_.record};
+  const uint32_t* a = gpr + regs::a0;  // a0-a3
+  Call c{p, gpr[regs::v0], {a[0], a[1], a[2], a[3]}, gpr[regs::sp], {}, tracer_ || opts_.record};
   if (c.described) {
     c.ev.pid = p.pid;
     c.ev.number = c.number;
@@ -207,9 +208,9 @@ std::optional<Kernel::Answer> Kernel::injected(const Process& p, uint32_t number
 }
 
 void Kernel::reply(uint32_t* gpr, SyscallEvent& event, const Answer& a) {
-  gpr[kA3] = a.failed;
-  gpr[kV0] = a.v0;
-  gpr[kV1] = a.v1;
+  gpr[regs::a3] = a.failed;
+  gpr[regs::v0] = a.v0;
+  gpr[regs::v1] = a.v1;
   if (!tracer_ && !opts_.record) return;
   event.failed = a.failed != 0;
   event.v0 = static_cast<int32_t>(a.v0);

@@ -266,14 +266,14 @@ std::optional<Kernel::Answer> Kernel::write_file(Call& c, OpenFile& f, uint32_t 
 // buffer within one readable page.  False, having done nothing, for the
 // rest.
 bool Kernel::write_in_place(Process& p, uint32_t* gpr) {
-  const uint32_t fd = gpr[kA0], addr = gpr[kA0 + 1], len = gpr[kA0 + 2];
+  const uint32_t fd = gpr[regs::a0], addr = gpr[regs::a1], len = gpr[regs::a2];
   if (fd > 2 || !(p.files.lean() >> fd & 1) || len == 0 || !within_page(addr, len)) return false;
   const uint8_t* bytes = p.space->read_view(addr);
   if (bytes == nullptr) return false;
   if (opts_.echo) console_.write(static_cast<int>(fd), bytes, len);
-  gpr[kA3] = 0;
-  gpr[kV0] = len;
-  gpr[kV1] = 0;
+  gpr[regs::a3] = 0;
+  gpr[regs::v0] = len;
+  gpr[regs::v1] = 0;
   return true;
 }
 

@@ -1,5 +1,5 @@
-// Small helpers the kernel's units share: register numbers, big-endian
-// words, and the one-page test of a guest buffer.
+// Small helpers the kernel's units share: big-endian words, and the
+// one-page test of a guest buffer.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +9,6 @@
 #include "r3k/memory.h"
 
 namespace r3k {
-
-inline constexpr int kV0 = 2, kV1 = 3, kA0 = 4, kA3 = 7, kSp = 29;
 
 inline void put_be32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v >> 24);

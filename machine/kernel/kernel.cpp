@@ -177,7 +177,7 @@ void Kernel::end(Process& p) {
 
 int ProcessInfo::kill_signal() const {
   if (fault) return fault_signal(fault->kind);
-  if (budget_killed) return kSigKill;
+  if (budget_killed) return kSIGKILL;
   return signal;
 }
 
@@ -218,7 +218,7 @@ void Kernel::end_machine(int exit_code, const std::string& line,
   diagnose(line);
   // Nobody is served again on the way: they all end.
   Busy busy(busy_);
-  for (Process* p : std::vector<Process*>(live_)) kill_by_signal(*p, kSigKill, why(*p), true);
+  for (Process* p : std::vector<Process*>(live_)) kill_by_signal(*p, kSIGKILL, why(*p), true);
   woken_.clear();
 }
 

@@ -44,9 +44,9 @@ std::optional<Kernel::Answer> Kernel::do_fork(Call& c) {
   Process& forked = add_process(std::move(child));
   CpuState& cs = forked.cpu->state();
   cs = p.cpu->state();
-  cs.gpr[kV0] = 0;
-  cs.gpr[kV1] = 0;
-  cs.gpr[kA3] = 0;
+  cs.gpr[regs::v0] = 0;
+  cs.gpr[regs::v1] = 0;
+  cs.gpr[regs::a3] = 0;
   return ok(forked.pid);
 }
 
@@ -93,7 +93,7 @@ Kernel::Answer Kernel::complete_wait(Process& parent, Process& child, uint32_t a
   const bool unix_form = opts_.wait_status == WaitStatusForm::Unix;
   uint32_t word = 0;
   if (const int sig = ci.kill_signal()) {
-    word = unix_form ? static_cast<uint32_t>(sig & 0x7f) : static_cast<uint32_t>(128 + sig);
+    word = unix_form ? static_cast<uint32_t>(sig & 0x7f) : static_cast<uint32_t>(killed_status(sig));
   } else {
     const uint32_t status = static_cast<uint32_t>(ci.status);
     word = unix_form ? (status & 0xff) << 8 : status;

@@ -155,17 +155,6 @@ std::string error_text(int32_t number, std::string_view why) {
 
 }  // namespace
 
-std::string signal_name(int signal) {
-  // MIPS Linux numbering, as fault_signal() uses; a debugger may deliver any.
-  static constexpr const char* kNames[] = {
-      nullptr,   "SIGHUP",  "SIGINT",  "SIGQUIT", "SIGILL",    "SIGTRAP", "SIGABRT", "SIGEMT",
-      "SIGFPE",  "SIGKILL", "SIGBUS",  "SIGSEGV", "SIGSYS",    "SIGPIPE", "SIGALRM", "SIGTERM",
-      "SIGUSR1", "SIGUSR2", "SIGCHLD", "SIGPWR",  "SIGWINCH",  "SIGURG",  "SIGIO",   "SIGSTOP",
-      "SIGTSTP", "SIGCONT", "SIGTTIN", "SIGTTOU", "SIGVTALRM", "SIGPROF", "SIGXCPU", "SIGXFSZ"};
-  if (signal > 0 && signal < static_cast<int>(std::size(kNames))) return kNames[signal];
-  return "SIG" + std::to_string(signal);
-}
-
 std::string quote_bytes(std::string_view bytes, uint32_t max, bool more_follow) {
   std::string out = "\"";
   const size_t n = bytes.size() < max ? bytes.size() : max;

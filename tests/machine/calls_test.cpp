@@ -481,7 +481,7 @@ TEST(Blocking, ProgramsOnPipesHeapAndWaits) {
   auto m = load("unix_calls", {"deadlock"});
   m->run();
   ASSERT_EQ(m->processes().size(), 2u);
-  EXPECT_EQ(m->processes()[1].kill_signal(), r3k::kSigKill);
+  EXPECT_EQ(m->processes()[1].kill_signal(), r3k::kSIGKILL);
   EXPECT_EQ(m->processes()[1].report, "deadlock: waits in read(3) on a pipe");
   EXPECT_EQ(m->processes()[0].report, "deadlock: waits for child 3");
 }

@@ -57,7 +57,7 @@ TEST(KernelCalls, WithoutARootNamesFindNothingAndUnknownCallsFail) {
     EXPECT_EQ(m->events().back().name, row.name);
   }
   for (uint32_t n : {33u, 99u, 0xffffffffu}) {
-    m->regs().gpr[mtest::kV0] = n;  // __syscall traps with whatever v0 holds
+    m->regs().gpr[r3k::regs::v0] = n;  // __syscall traps with whatever v0 holds
     const Outcome o = call(*m, "__syscall");
     EXPECT_EQ(o.v0, kMinus1);
     EXPECT_EQ(o.err, 23u) << n << ": expected ENOSYS";
@@ -216,11 +216,11 @@ TEST(KernelCalls, WaitpidErrors) {
 // Straight to the kernel, with hand-set registers: v0 = call, a0 = argument.
 std::pair<uint32_t, uint32_t> sys(r3k::Kernel& k, uint32_t pid, uint32_t number, uint32_t a0 = 0) {
   r3k::Process& p = *k.find(pid);
-  p.cpu->state().gpr[mtest::kV0] = number;
-  p.cpu->state().gpr[mtest::kA0] = a0;
+  p.cpu->state().gpr[r3k::regs::v0] = number;
+  p.cpu->state().gpr[r3k::regs::a0] = a0;
   k.syscall(p);
   if (!p.cpu) return {0, 0};  // ended
-  return {p.cpu->state().gpr[mtest::kA3], p.cpu->state().gpr[mtest::kV0]};
+  return {p.cpu->state().gpr[r3k::regs::a3], p.cpu->state().gpr[r3k::regs::v0]};
 }
 
 TEST(Processes, WaitOnlyForOwnChildren) {
@@ -536,7 +536,7 @@ TEST(Scheduling, DebuggerFaultInADelaySlotStopsAtItsBranch) {
   // Fixed, it takes the branch.
   auto fixed = load("debugme", {"slot"});
   ASSERT_EQ(fixed->debug_run(false, [] { return false; }).why, r3k::DebugHalt::Why::Fault);
-  fixed->regs().gpr[mtest::kA0] = *fixed->symbol("sink");
+  fixed->regs().gpr[r3k::regs::a0] = *fixed->symbol("sink");
   EXPECT_EQ(fixed->run().exit_code, 0);
 }
 

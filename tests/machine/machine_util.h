@@ -1,5 +1,5 @@
 // Shared helpers for the r3krun tests: guest paths, machines with a guest
-// loaded, register names.
+// loaded.
 #pragma once
 
 #include <stdlib.h>
@@ -13,8 +13,6 @@
 #include "r3k/machine.h"
 
 namespace mtest {
-
-enum : int { kV0 = 2, kV1 = 3, kA0 = 4, kA1 = 5, kA3 = 7, kGp = 28, kSp = 29, kRa = 31 };
 
 inline std::string guest(const std::string& name) { return std::string(R3K_GUEST_DIR) + "/" + name; }
 

@@ -35,7 +35,7 @@ struct CallResult {
 };
 
 // The exit status of a run that the instruction budget ended: 128 + SIGKILL.
-inline constexpr int kExitBudget = 137;
+inline constexpr int kExitBudget = killed_status(kSIGKILL);
 // The exit status of a run whose output the host refused for good (a full
 // disk, a closed pipe, an I/O error): sysexits' EX_IOERR.
 inline constexpr int kExitOutputRefused = 74;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "r3k/cpu.h"
+#include "r3k/signals.h"
 
 namespace r3k {
 
@@ -81,11 +82,6 @@ inline constexpr uint32_t kMaxEventData = 64u << 10;
 
 enum class TraceFormat : uint8_t { Strace, Tsv };
 
-inline constexpr int kSigKill = 9;  // the budget's kill, and the debugger's
-
-// "SIGSEGV" for 11; "SIG<n>" for numbers without a name here.
-std::string signal_name(int signal);
-
 // C-string literal of bytes the way strace shows them: quoted, with \n,
 // \t, \", \\ and octal escapes; more than max bytes are cut and "..."
 // follows the closing quote.
@@ -101,7 +97,7 @@ class TraceWriter {
   virtual std::string killed(uint32_t pid, const Fault& fault, std::string_view why) const = 0;
   // Killed by a signal from outside; nothing of the CPU to show.
   virtual std::string signalled(uint32_t pid, int signal, std::string_view why) const = 0;
-  std::string budget_killed(uint32_t pid) const { return signalled(pid, kSigKill, "instruction budget exhausted"); }
+  std::string budget_killed(uint32_t pid) const { return signalled(pid, kSIGKILL, "instruction budget exhausted"); }
 
   static std::unique_ptr<TraceWriter> make(TraceFormat format, uint32_t strsize);
 };
