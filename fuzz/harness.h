@@ -11,11 +11,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <set>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -296,7 +301,8 @@ inline constexpr size_t kRegisterWords = 8;  // v0 v1 a0 a1 a2 a3 t0 t1, set aft
 //   a1: bit 15 set: a pointer 64 bytes times bits 16-20 into the data page,
 //   or with bit 21 below sp; else the number bits 16-20 minus 8 (-8..23)
 //   a2 = (W >> 22) & 0x3ff (a length, or lseek's high word); a3 = W >> 30
-// Eight instructions a call; the program ends with _exit(0).
+// Eight instructions a call; the program ends with _exit(0).  With header
+// bit h[5] & 64 the run gets a FuzzRoot as its file tree.
 inline std::vector<uint8_t> call_program(std::span<const uint8_t> code, uint32_t data_vaddr) {
   std::vector<uint8_t> out;
   auto emit = [&](uint32_t insn) {
@@ -332,6 +338,32 @@ inline std::vector<uint8_t> call_program(std::span<const uint8_t> code, uint32_t
   emit(kSyscall);
   return out;
 }
+
+// A small file tree for the file calls (header bit h[5] & 64), made afresh
+// under the host's temporary directory for each run, so that every run
+// starts from the same one, and removed after it: files, a directory, a
+// link inside and one aiming out, and a FIFO that must never be opened.
+// The data page of a seed spells the names at 64-byte steps.
+struct FuzzRoot {
+  std::filesystem::path dir;
+  FuzzRoot() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "r3k-fuzz-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir = tmpl;
+    std::ofstream(dir / "a") << "contents of a\n";
+    std::filesystem::create_directory(dir / "d");
+    std::ofstream(dir / "d" / "b") << "b";
+    std::filesystem::create_symlink("a", dir / "l");
+    std::filesystem::create_symlink("../../..", dir / "d" / "up");
+    mkfifo((dir / "p").c_str(), 0600);
+  }
+  ~FuzzRoot() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+  FuzzRoot(const FuzzRoot&) = delete;
+  FuzzRoot& operator=(const FuzzRoot&) = delete;
+};
 
 // (b) The input as a program: a header choosing limits and kernel quirks,
 // the first registers (so kernel calls get arbitrary arguments), then
@@ -426,7 +458,15 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
 
   // Runs the program; returns what a rerun must reproduce, or sets why.
   std::string why;
+  const bool with_files = h[5] & 64u;
   auto run = [&](r3k::Options opts) {
+    std::optional<FuzzRoot> root;
+    if (with_files) {
+      root.emplace();
+      opts.root = root->dir.string();
+      opts.max_disk = 256u << 10;
+      opts.stable_stat = true;  // the two runs' trees are two copies
+    }
     std::string trace;
     const r3k::Machine* running = nullptr;
     opts.trace_sink = [&](std::string_view line) {

@@ -1,5 +1,5 @@
-// The process calls: _exit, fork, waitpid, getpid, getppid, reboot, and
-// the place of execv.
+// The process calls: _exit, fork, waitpid, getpid, getppid, reboot
+// (execv: exec.cpp).
 #include "kernel/guest_words.h"
 #include "r3k/kernel.h"
 
@@ -22,15 +22,12 @@ std::optional<Kernel::Answer> Kernel::do_exit(Call& c) {
   return std::nullopt;
 }
 
-// Loading a new program over the caller comes with the file tree.
-std::optional<Kernel::Answer> Kernel::do_execv(Call&) { return error(kEUNIMP); }
-
 std::optional<Kernel::Answer> Kernel::do_fork(Call& c) {
   Process& p = c.p;
   if (unreaped_ >= opts_.max_procs) return error(kEAGAIN);
   const auto pid = free_pid();
   if (!pid) return error(kEAGAIN);
-  auto space = opts_.shared_fork ? p.space->clone(share_lo_, share_hi_) : p.space->clone();
+  auto space = opts_.shared_fork ? p.space->clone(p.share_lo, p.share_hi) : p.space->clone();
   if (!space) return error(kENOMEM);
   auto child = std::make_unique<Process>();
   child->pid = *pid;
@@ -40,6 +37,10 @@ std::optional<Kernel::Answer> Kernel::do_fork(Call& c) {
   child->files = p.files;
   child->brk_start = p.brk_start;
   child->brk = p.brk;
+  child->share_lo = p.share_lo;
+  child->share_hi = p.share_hi;
+  child->cwd = p.cwd;
+  child->program = p.program;
   Process& forked = add_process(std::move(child));
   CpuState& cs = forked.cpu->state();
   cs = p.cpu->state();

@@ -146,10 +146,11 @@ std::string result(const SyscallEvent& e) {
   return std::to_string(e.v0);
 }
 
-std::string error_text(int32_t number) {
+// "EIO (I/O error)"; with the reason behind it "EIO (I/O error: EACCES)".
+std::string error_text(int32_t number, std::string_view why) {
   std::string_view name = error_name(number);
   return std::string(name.empty() ? std::to_string(number) : std::string(name)) + " (" +
-         std::string(error_message(number)) + ")";
+         std::string(error_message(number)) + (why.empty() ? "" : ": " + std::string(why)) + ")";
 }
 
 }  // namespace
@@ -193,7 +194,7 @@ std::unique_ptr<TraceWriter> TraceWriter::make(TraceFormat format, uint32_t strs
 std::string StraceWriter::call(const SyscallEvent& e) const {
   std::string line = "[pid " + std::to_string(e.pid) + "] " + e.name + "(" + arguments(e, strsize_) + ") = ";
   if (!e.returned) line += "?";
-  else if (e.failed) line += "-1 " + error_text(e.v0);
+  else if (e.failed) line += "-1 " + error_text(e.v0, e.why);
   else line += result(e);
   if (e.injected) line += " (INJECTED)";
   return line;

@@ -25,19 +25,36 @@ Outcome call(r3k::Machine& m, const char* name, std::vector<uint32_t> args = {})
   return {r.v0, m.read32(*m.symbol("errno"))};
 }
 
-TEST(KernelCalls, UnimplementedAndUnknownCallsFail) {
+TEST(KernelCalls, WithoutARootNamesFindNothingAndUnknownCallsFail) {
   auto m = load("kernel_calls");
-  // The calls on names, which come with the file tree.
-  const std::set<std::string> unimplemented = {"execv",       "open",    "remove",   "rename",  "link",
-                                               "mkdir",       "rmdir",   "chdir",    "stat",    "lstat",
-                                               "getdirentry", "symlink", "readlink", "__getcwd"};
-  for (uint32_t n = 0; n < r3k::kSyscallCount; ++n) {
-    const std::string name(r3k::syscall_name(n));
-    if (!unimplemented.count(name)) continue;
-    const Outcome o = call(*m, name.c_str(), {1, 2, 3});
-    EXPECT_EQ(o.v0, kMinus1) << name;
-    EXPECT_EQ(o.err, 13u) << name << ": expected EUNIMP";
-    EXPECT_EQ(m->events().back().number, n);
+  // The tree without --root is empty and read-only: a host path finds
+  // nothing there, and every change is refused.
+  const uint32_t path = m->push_string("/etc/passwd"), buf = m->push_bytes(std::vector<uint8_t>(64));
+  const uint32_t argv = m->push_bytes(std::vector<uint8_t>(4));
+  const struct {
+    const char* name;
+    std::vector<uint32_t> args;
+    r3k::Err err;
+  } rows[] = {
+      {"execv", {path, argv}, r3k::kENOENT},
+      {"open", {path, 0, 0}, r3k::kENOENT},
+      {"open", {path, 5, 0644}, r3k::kEIO},
+      {"remove", {path}, r3k::kEIO},
+      {"rename", {path, path}, r3k::kEIO},
+      {"link", {path, path}, r3k::kEIO},
+      {"mkdir", {path, 0755}, r3k::kEIO},
+      {"rmdir", {path}, r3k::kEIO},
+      {"chdir", {path}, r3k::kENOENT},
+      {"stat", {path, buf}, r3k::kENOENT},
+      {"lstat", {path, buf}, r3k::kENOENT},
+      {"symlink", {path, path}, r3k::kEIO},
+      {"readlink", {path, buf, 64}, r3k::kENOENT},
+  };
+  for (const auto& row : rows) {
+    const Outcome o = call(*m, row.name, row.args);
+    EXPECT_EQ(o.v0, kMinus1) << row.name;
+    EXPECT_EQ(o.err, static_cast<uint32_t>(row.err)) << row.name;
+    EXPECT_EQ(m->events().back().name, row.name);
   }
   for (uint32_t n : {33u, 99u, 0xffffffffu}) {
     m->regs().gpr[r3k::regs::v0] = n;  // __syscall traps with whatever v0 holds

@@ -2,7 +2,11 @@
 // loaded.
 #pragma once
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,5 +32,24 @@ inline std::vector<r3k::SyscallEvent> calls(const r3k::Machine& m, const std::st
     if (e.name == name) out.push_back(e);
   return out;
 }
+
+// A directory of its own under the host's temporary directory, removed
+// with everything in it at the end: the only place tests let a guest's
+// file calls reach.
+struct TempDir {
+  std::filesystem::path path;
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "r3k-test-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string str() const { return path.string(); }
+};
 
 }  // namespace mtest

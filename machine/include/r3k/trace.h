@@ -29,8 +29,12 @@ struct SyscallEvent {
   // succeeded; at most kMaxEventData bytes each.
   std::string data;
   std::vector<std::string> more;
-  uint32_t missing = 0;   // bit i: item i could not be read (or was not stored): shown as its address
-  uint32_t cut = 0;       // bit i: item i holds only the first bytes of what the call moved
+  uint32_t missing = 0;  // bit i: item i could not be read (or was not stored): shown as its address
+  uint32_t cut = 0;      // bit i: item i holds only the first bytes of what the call moved
+  // What lies behind a failure, when more than its number: the host error a
+  // file call's error was mapped from ("EACCES"), or the reason of the file
+  // tree or the loader ("read-only tree").  Empty otherwise.
+  std::string why;
   bool returned = true;   // false for an _exit that ended the process
   bool injected = false;  // answered by a --fail/--result rule, not performed
   const std::string& item(size_t i) const { return i == 0 ? data : more[i - 1]; }
