@@ -80,10 +80,8 @@ inline bool expect_err(const char* name, long got, int err) {
   const int e = errno;
   char want[48], saw[48];
   snprintf(want, sizeof want, "-1 with %s", errname(err));
-  if (got == -1)
-    snprintf(saw, sizeof saw, "-1 with %s", errname(e));
-  else
-    snprintf(saw, sizeof saw, "%d", int(got));
+  if (got == -1) snprintf(saw, sizeof saw, "-1 with %s", errname(e));
+  else snprintf(saw, sizeof saw, "%d", int(got));
   return report(name, got == -1 && e == err, want, saw, got == -1 ? strerror(e) : nullptr);
 }
 
@@ -118,7 +116,8 @@ inline const char* dec64(char* buf, long long v) {
   char tmp[24];
   int i = 0;
   unsigned long long u = v < 0 ? 0ull - (unsigned long long)v : (unsigned long long)v;
-  do tmp[i++] = char('0' + u % 10); while (u /= 10);
+  do tmp[i++] = char('0' + u % 10);
+  while (u /= 10);
   int j = 0;
   if (v < 0) buf[j++] = '-';
   while (i) buf[j++] = tmp[--i];

@@ -201,8 +201,12 @@ void exec(const char* self) {
   if (!expect_ok("execv-pipe", pipe(fds))) return;
   char fd[12];
   snprintf(fd, sizeof fd, "%d", fds[1]);
-  char* const args[] = {const_cast<char*>(self), const_cast<char*>("--exec-child"), fd,
-                        const_cast<char*>("one"), const_cast<char*>("two words"), const_cast<char*>(""),
+  char* const args[] = {const_cast<char*>(self),
+                        const_cast<char*>("--exec-child"),
+                        fd,
+                        const_cast<char*>("one"),
+                        const_cast<char*>("two words"),
+                        const_cast<char*>(""),
                         nullptr};
   const int pid = fork();
   if (pid == 0) {

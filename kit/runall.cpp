@@ -98,20 +98,13 @@ Outcome run(const char* dir, const char* name, int seconds) {
 // exit only with 0, 1 or 127, so small other words are signals).
 void describe(char* buf, int size, const Outcome& o) {
   const int w = o.word;
-  if (!o.started)
-    snprintf(buf, size, "not started");
-  else if (o.hung)
-    snprintf(buf, size, "hung: left running");
-  else if ((w & 0x7f) == 0 && w > 0xff)
-    snprintf(buf, size, "exit %d", (w >> 8) & 0xff);
-  else if (w == 0 || w == 1 || w == 127)
-    snprintf(buf, size, "exit %d", w);
-  else if (w > 128 && w < 160)
-    snprintf(buf, size, "killed by signal %d", w - 128);
-  else if (w > 1 && w < 32)
-    snprintf(buf, size, "killed by signal %d", w);
-  else
-    snprintf(buf, size, "exit %d", w);
+  if (!o.started) snprintf(buf, size, "not started");
+  else if (o.hung) snprintf(buf, size, "hung: left running");
+  else if ((w & 0x7f) == 0 && w > 0xff) snprintf(buf, size, "exit %d", (w >> 8) & 0xff);
+  else if (w == 0 || w == 1 || w == 127) snprintf(buf, size, "exit %d", w);
+  else if (w > 128 && w < 160) snprintf(buf, size, "killed by signal %d", w - 128);
+  else if (w > 1 && w < 32) snprintf(buf, size, "killed by signal %d", w);
+  else snprintf(buf, size, "exit %d", w);
 }
 
 bool passed(const Outcome& o) {
@@ -125,10 +118,8 @@ int main(int argc, char** argv) {
   int seconds = 120;
   const char* dir = nullptr;
   for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "-t") == 0 && i + 1 < argc)
-      seconds = kit::to_int(argv[++i]);
-    else
-      dir = argv[i];
+    if (strcmp(argv[i], "-t") == 0 && i + 1 < argc) seconds = kit::to_int(argv[++i]);
+    else dir = argv[i];
   }
   if (dir == nullptr || seconds <= 0) {
     warnx("usage: runall DIR [-t SECONDS]");

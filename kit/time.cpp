@@ -23,7 +23,8 @@ int main() {
   char got[24];
   kit::check("time-after-2000", r > kYear2000, "seconds since 1970 past 2000", kit::dec64(got, r));
   expect_eq64("time-stores-seconds", s, r);
-  kit::check("time-nanoseconds-below-1e9", ns < 1000000000ul, "below 1000000000", ns == 0xdeadbeef ? "nothing stored" : "more");
+  kit::check("time-nanoseconds-below-1e9", ns < 1000000000ul, "below 1000000000",
+             ns == 0xdeadbeef ? "nothing stored" : "more");
   // The high word travels in v0, the low in v1: swapped, the value is huge.
   kit::check("time-before-2100", r < 4102444800ll, "seconds before 2100", kit::dec64(got, r));
 

@@ -17,6 +17,7 @@
 
 #include "r3k/abi.h"
 #include "r3k/cpu.h"
+#include "r3k/faults.h"
 #include "r3k/files.h"
 #include "r3k/memory.h"
 #include "r3k/options.h"
@@ -289,6 +290,13 @@ class Kernel {
   std::optional<Answer> do_sync(Call& c);
   std::optional<Answer> unimplemented(Call& c);
   std::optional<Answer> no_such_call(Call& c);
+  // The catalogue's faults (faults.cpp): the call as a faulty kernel
+  // serves it, bent before its handler or after.
+  std::optional<Answer> serve_faulty(Call& c);
+  std::optional<Answer> fault_before(Call& c);
+  void fault_after(Call& c, Answer& a);
+  bool faulty(KernelFault f) const { return (opts_.kernel_faults & fault_bit(f)) != 0; }
+  static Options with_faults(Options o);
 
   // Processes (kernel.cpp).
   Process& add_process(std::unique_ptr<Process> p);
