@@ -88,7 +88,7 @@ target_link_libraries(guest_compiler_rt PRIVATE r3km r3kgcc)
 add_subdirectory(${CMAKE_SOURCE_DIR}/bench/target ${CMAKE_BINARY_DIR}/bench-target)
 
 # The check kit: one program per family of kernel calls and their runner,
-# built with the library as any program is (kit/README.md is docs/kit.md).
+# built with the library as any program is (docs/kit.md).
 file(GLOB R3K_KIT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/kit/*.cpp)
 foreach(src ${R3K_KIT_SOURCES})
   get_filename_component(name ${src} NAME_WE)
