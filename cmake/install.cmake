@@ -23,9 +23,8 @@ foreach(prog procs files names pipes memory time badargs runall)
   install(PROGRAMS ${R3K_TARGET_DIR}/kit/${prog} DESTINATION mips/share/r3k-kit OPTIONAL)
 endforeach()
 install(FILES ${CMAKE_SOURCE_DIR}/docs/kit.md DESTINATION mips/share/r3k-kit RENAME README.md)
-# Documentation: the README, r3krun's manual, and the pages of docs/.
+# Documentation: the README and the pages of docs/ (r3krun.md, toolchain.md,
+# ...), side by side as in the source tree's docs/, so the README's links
+# "docs/X.md" are the only ones that change meaning once installed.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/r3k)
-install(FILES ${CMAKE_SOURCE_DIR}/machine/README.md DESTINATION share/doc/r3k RENAME r3krun.md)
-if(EXISTS ${CMAKE_SOURCE_DIR}/docs)
-  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/r3k)
-endif()
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs DESTINATION share/doc/r3k)

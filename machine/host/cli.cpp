@@ -45,7 +45,8 @@ void declare(CLI::App& app, Texts& t) {
   app.add_option("--trace-format", t.trace_format, "strace (default) or tsv; implies --trace")->type_name("FORMAT");
   app.add_option("--trace-file", t.trace_file, "Write the trace to FILE instead of stderr; implies --trace")
       ->type_name("FILE");
-  app.add_option("--trace-strsize", t.strsize, "Bytes of a write shown before \"...\" (default 32)")->type_name("N");
+  app.add_option("--trace-strsize", t.strsize, "Bytes of a buffer or path shown before \"...\" (default 32)")
+      ->type_name("N");
   app.add_flag("--stats", t.stats, "Per-process summary on stderr at the end");
   app.add_option("--fail", t.fails, "CALL[@PID][:N[+]]=ERR: fail matching calls with ERR (name or number)")
       ->allow_extra_args(false)
@@ -61,7 +62,8 @@ void declare(CLI::App& app, Texts& t) {
                  "Play fault NAME of a young kernel (repeatable); 'help' lists the catalogue")
       ->allow_extra_args(false)
       ->type_name("NAME");
-  app.add_option("--close-fd", t.closed, "Descriptor FD is closed: writes to it fail with EBADF")
+  app.add_option("--close-fd", t.closed,
+                 "Descriptor FD of the first process starts closed: calls on it fail with EBADF")
       ->allow_extra_args(false)
       ->type_name("FD");
   app.add_option("--pid", t.pid, "Id of the first process, 1..2^31-1 (default 2)")->type_name("N");

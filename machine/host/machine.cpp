@@ -160,97 +160,131 @@ Process& Machine::first_process() {
 }
 
 bool Machine::drive(Goal goal) {
-  Process* first = kernel_->first();
-  const bool debugging = goal == Goal::FirstHalts;
   // Processes reaped on the way are freed here and at every round.
   struct Release {
     Kernel& kernel;
     ~Release() { kernel.release_reaped(); }
   } release{*kernel_};
   for (;;) {
-    if (current_ == nullptr) {  // between slices
-      kernel_->release_reaped();
-      Console::host().tick();
-      if (output_refused()) continue;
-      const auto& live = kernel_->live();
-      if (goal != Goal::AllEnded && kernel_->info(*first).ended()) return debugging && halt(DebugHalt::Why::Ended);
-      if (live.empty()) return false;
-      if (total_ >= opts_.max_insns) {
-        budget_hit_ = true;
-        kernel_->kill_everything_for_budget(opts_.max_insns);
-        continue;
+    const std::optional<bool> done = slice_.proc ? run_slice(goal) : start_slice(goal);
+    if (done) return *done;
+  }
+}
+
+// Between slices: ends the drive when its goal is out of reach, else
+// picks the next process (or waits, or ends a deadlock).
+std::optional<bool> Machine::start_slice(Goal goal) {
+  const bool debugging = goal == Goal::FirstHalts;
+  kernel_->release_reaped();
+  Console::host().tick();
+  if (output_refused()) return std::nullopt;
+  if (goal != Goal::AllEnded && kernel_->info(*kernel_->first()).ended())
+    return debugging && halt(DebugHalt::Why::Ended);
+  const auto& live = kernel_->live();
+  if (live.empty()) return false;
+  if (total_ >= opts_.max_insns) {
+    budget_hit_ = true;
+    kernel_->kill_everything_for_budget(opts_.max_insns);
+    return std::nullopt;
+  }
+  // Console input, which comes from outside, wakes its readers.
+  if (kernel_->waits_on_console()) kernel_->await_console(0);
+  Process* next = scheduler_->pick(live);
+  if (next == nullptr) {
+    // Every process is blocked: only the console can wake one, else
+    // nothing ever will.
+    if (kernel_->waits_on_console()) kernel_->await_console(debugging ? kPollMillis : -1);
+    else kernel_->end_in_deadlock();
+    if (debugging && (*interrupted_)()) return halt(DebugHalt::Why::Interrupted);
+    return std::nullopt;
+  }
+  slice_ = Slice{next, std::min(scheduler_->slice(), opts_.max_insns - total_), false};
+  return std::nullopt;
+}
+
+// The slice's process runs until the slice is used up, the process
+// blocks or ends, or the goal is reached.
+std::optional<bool> Machine::run_slice(Goal goal) {
+  Process* p = slice_.proc;
+  const bool debugging = goal == Goal::FirstHalts;
+  const bool watched = debugging && p == kernel_->first();
+  while ((slice_.left > 0 || slice_.owed) && p->state == ProcState::Runnable) {
+    if (debugging)
+      if (const auto done = before_run(watched)) return done;
+    // Under a debugger, runs of at most kPollInsns: they end between
+    // blocks, where the longer run would have gone on alike.
+    const uint64_t budget = std::min(std::max<uint64_t>(slice_.left, slice_.owed), debugging ? kPollInsns : UINT64_MAX);
+    const bool step = watched && step_;
+    Stop stop = step ? p->cpu->step() : p->cpu->run(budget);
+    const bool at_sentinel = stop.reason == StopReason::Fault && scratch_ready_ &&
+                             stop.fault.kind == FaultKind::Break && stop.fault.pc == kSentinel;
+    // A fault in a delay slot stops the debugger at its branch, which runs
+    // again on resume: undone, it is not counted either (unless the fault
+    // then ends the process, kill_first).
+    rewound_ = watched && stop.reason == StopReason::Fault && !at_sentinel && stop.executed > 0 &&
+               p->cpu->back_to_branch(stop.fault);
+    if (rewound_) --stop.executed;
+    slice_.owed = false;
+    total_ += stop.executed;
+    kernel_->count_insns(*p, stop.executed);
+    slice_.left -= std::min(slice_.left, stop.executed);
+    if (output_refused()) return std::nullopt;  // a call stopped for it is not served
+    if (const auto done = after_stop(goal, *p, stop, at_sentinel, step)) return done;
+  }
+  slice_.proc = nullptr;
+  return std::nullopt;
+}
+
+// Under a debugger, before each run of the slice's process: an interrupt,
+// a step whose call has returned, a breakpoint where the process stands.
+std::optional<bool> Machine::before_run(bool watched) {
+  if (total_ - polled_at_ >= kPollInsns) {
+    polled_at_ = total_;
+    if ((*interrupted_)()) return halt(DebugHalt::Why::Interrupted);
+  }
+  if (!watched) return std::nullopt;
+  // A step over a call that blocked ends here, the call returned.
+  if (step_blocked_) return halt(DebugHalt::Why::Step);
+  // A run never stops at its first instruction: the debugger's breakpoint
+  // there is checked here, unless the process resumes from it.
+  const Cpu& cpu = *slice_.proc->cpu;
+  if (!std::exchange(resume_, false) && cpu.has_breakpoint(cpu.state().pc)) return halt(DebugHalt::Why::Breakpoint);
+  return std::nullopt;
+}
+
+// The goal's test of one stop of the slice's process: serves its call or
+// ends it by its fault unless the goal is reached there.
+std::optional<bool> Machine::after_stop(Goal goal, Process& p, const Stop& stop, bool at_sentinel, bool step) {
+  const bool first = &p == kernel_->first();
+  const bool watched = goal == Goal::FirstHalts && first;
+  switch (stop.reason) {
+    case StopReason::Syscall:
+      kernel_->syscall(p);
+      // A call that blocks goes on while the others run.
+      if (step && p.state == ProcState::Runnable) return halt(DebugHalt::Why::Step);
+      if (step) step_blocked_ = p.state == ProcState::Blocked;
+      return std::nullopt;
+    case StopReason::Fault:
+      if (at_sentinel) {
+        if (first && goal == Goal::FirstAtSentinel) return true;
+        kernel_->end_by_return(p, static_cast<int32_t>(p.cpu->state().gpr[kV0]));
+      } else if (watched) {
+        return halt(DebugHalt::Why::Fault, stop.fault);
+      } else {
+        kernel_->kill(p, stop.fault);
       }
-      // Console input, which comes from outside, wakes its readers.
-      if (kernel_->waits_on_console()) kernel_->await_console(0);
-      current_ = scheduler_->pick(live);
-      if (current_ == nullptr) {
-        // Every process is blocked: only the console can wake one, else
-        // nothing ever will.
-        if (kernel_->waits_on_console()) kernel_->await_console(debugging ? kPollMillis : -1);
-        else kernel_->end_in_deadlock();
-        if (debugging && (*interrupted_)()) return halt(DebugHalt::Why::Interrupted);
-        continue;
-      }
-      slice_left_ = std::min(scheduler_->slice(), opts_.max_insns - total_);
-      owed_ = false;
-    }
-    Process* p = current_;
-    while ((slice_left_ > 0 || owed_) && p->state == ProcState::Runnable) {
-      if (debugging && total_ - polled_at_ >= kPollInsns) {
-        polled_at_ = total_;
-        if ((*interrupted_)()) return halt(DebugHalt::Why::Interrupted);
-      }
-      const bool watched = debugging && p == first;
-      // A step over a call that blocked ends here, the call returned.
-      if (watched && step_blocked_) return halt(DebugHalt::Why::Step);
-      // A run never stops at its first instruction: the debugger's
-      // breakpoint there is checked here, unless the process resumes from it.
-      if (watched && !std::exchange(resume_, false) && p->cpu->has_breakpoint(p->cpu->state().pc))
-        return halt(DebugHalt::Why::Breakpoint);
-      // Under a debugger, runs of at most kPollInsns: they end between
-      // blocks, where the longer run would have gone on alike.
-      const uint64_t budget = std::min(std::max<uint64_t>(slice_left_, owed_), debugging ? kPollInsns : UINT64_MAX);
-      const bool step = watched && step_;
-      Stop stop = step ? p->cpu->step() : p->cpu->run(budget);
-      const bool at_sentinel = stop.reason == StopReason::Fault && scratch_ready_ &&
-                               stop.fault.kind == FaultKind::Break && stop.fault.pc == kSentinel;
-      // A fault in a delay slot stops the debugger at its branch, which runs
-      // again on resume: undone, it is not counted either (unless the fault
-      // then ends the process, kill_first).
-      rewound_ = watched && stop.reason == StopReason::Fault && !at_sentinel && stop.executed > 0 &&
-                 p->cpu->back_to_branch(stop.fault);
-      if (rewound_) --stop.executed;
-      owed_ = false;
-      total_ += stop.executed;
-      kernel_->count_insns(*p, stop.executed);
-      slice_left_ -= std::min(slice_left_, stop.executed);
-      if (output_refused()) break;  // a call stopped for it is not served
-      if (stop.reason == StopReason::Syscall) {
-        kernel_->syscall(*p);
-        // A call that blocks goes on while the others run.
-        if (step && p->state == ProcState::Runnable) return halt(DebugHalt::Why::Step);
-        if (step) step_blocked_ = p->state == ProcState::Blocked;
-      } else if (stop.reason == StopReason::Fault) {
-        if (at_sentinel) {
-          if (p == first && goal == Goal::FirstAtSentinel) return true;
-          kernel_->end_by_return(*p, static_cast<int32_t>(p->cpu->state().gpr[kV0]));
-        } else if (watched) {
-          return halt(DebugHalt::Why::Fault, stop.fault);
-        } else {
-          kernel_->kill(*p, stop.fault);
-        }
-      } else if (stop.reason == StopReason::Breakpoint) {
-        // Stopped inside a block, maybe past the slice: the block ends in it.
-        owed_ = p->cpu->stopped_inside_block();
-        if (watched) return halt(DebugHalt::Why::Breakpoint);
-        p->cpu->clear_breakpoints();
-        if (p == first && goal == Goal::FirstAtBreakpoint) return true;
-      } else if (step) {
-        owed_ = p->cpu->stopped_inside_block();
-        return halt(DebugHalt::Why::Step);
-      }
-    }
-    current_ = nullptr;
+      return std::nullopt;
+    case StopReason::Breakpoint:
+      // Stopped inside a block, maybe past the slice: the block ends in it.
+      slice_.owed = p.cpu->stopped_inside_block();
+      if (watched) return halt(DebugHalt::Why::Breakpoint);
+      p.cpu->clear_breakpoints();
+      if (first && goal == Goal::FirstAtBreakpoint) return true;
+      return std::nullopt;
+    default:
+      if (!step) return std::nullopt;
+      slice_.owed = p.cpu->stopped_inside_block();
+      return halt(DebugHalt::Why::Step);
   }
 }
 
@@ -263,7 +297,7 @@ bool Machine::output_refused() {
   if (opts_.diagnostics) Console::host().report_refusal();
   for (Process* p : std::vector<Process*>(kernel_->live()))
     kernel_->kill_by_signal(*p, kSigKill, "the host refused its output", true);
-  current_ = nullptr;
+  slice_.proc = nullptr;
   return true;
 }
 
@@ -297,7 +331,7 @@ void Machine::kill_first(int signal, const std::string& why, bool all) {
   if (!kernel_->info(first).ended()) kernel_->kill_by_signal(first, signal, why);
   if (all)
     for (Process* p : std::vector<Process*>(kernel_->live())) kernel_->kill_by_signal(*p, signal, why, true);
-  if (current_ && current_->state != ProcState::Runnable) current_ = nullptr;
+  if (slice_.proc && slice_.proc->state != ProcState::Runnable) slice_.proc = nullptr;
   kernel_->release_reaped();
 }
 
@@ -309,7 +343,7 @@ void Machine::kill_first(const Fault& fault) {
     ++total_;
     kernel_->count_insns(first, 1);
   }
-  if (current_ == &first) current_ = nullptr;
+  if (slice_.proc == &first) slice_.proc = nullptr;
   kernel_->kill(first, fault);
 }
 
@@ -352,7 +386,7 @@ bool Machine::run_to(std::string_view name) {
   if (!addr) throw std::invalid_argument("no symbol '" + std::string(name) + "' in " + image_->name());
   if (kernel_->info(first).ended()) return false;
   first.cpu->add_breakpoint(*addr);
-  current_ = nullptr;  // the test's steps start slices afresh
+  slice_.proc = nullptr;  // the test's steps start slices afresh
   const bool hit = drive(Goal::FirstAtBreakpoint);
   first.cpu->clear_breakpoints();
   return hit;
@@ -399,7 +433,7 @@ CallResult Machine::call(std::string_view name, std::vector<uint32_t> args) {
   st.hilo_guard = 0;
 
   const uint64_t before = kernel_->info(first).insns;
-  current_ = nullptr;
+  slice_.proc = nullptr;
   CallResult r;
   r.returned = drive(Goal::FirstAtSentinel);
   const ProcessInfo& info = kernel_->info(first);

@@ -685,6 +685,11 @@ TEST_F(Installed, HasTheDesignedLayoutWithNoAbsolutePathInside) {
   for (const char* rel : {"mips/include/type_traits", "mips/include/ctype.h", "mips/include/math.h", "mips/lib/libm.a",
                           "mips/lib/libstdc++.a", "mips/lib/r3k-cxx.o"})
     EXPECT_TRUE(fs::exists(prefix_ / rel)) << rel;
+  // The README's links to docs/ hold in the installed copy too.
+  for (const char* rel :
+       {"share/doc/r3k/README.md", "share/doc/r3k/docs/toolchain.md", "share/doc/r3k/docs/r3krun.md",
+        "share/doc/r3k/docs/testing.md", "share/doc/r3k/docs/benchmarks.md", "share/doc/r3k/docs/kernel-interface.md"})
+    EXPECT_TRUE(fs::exists(prefix_ / rel)) << rel;
   // What finds the tree: none of it may name where it was installed from or to.
   for (const char* rel :
        {"bin/r3k-cc", "bin/r3k-c++", "mips/lib/r3k.specs", "mips/lib/r3k-toolchain.cmake", "mips/lib/libstdc++.a"}) {
@@ -822,7 +827,7 @@ TEST_F(Installed, PackagesBuildAndRunPrograms) {
     EXPECT_NE(depends.out.find(want), std::string::npos) << want << " in " << depends.out;
   const fs::path root = dir / "root";
   ASSERT_EQ(sh("dpkg-deb -x " + q(deb) + " " + q(root)).status, 0);
-  for (const char* rel : {"usr/share/doc/r3k/README.md", "usr/share/doc/r3k/r3krun.md",
+  for (const char* rel : {"usr/share/doc/r3k/README.md", "usr/share/doc/r3k/docs/r3krun.md",
                           "usr/mips/share/doc/libr3kgcc/COPYING.RUNTIME", "usr/mips/lib/r3k-toolchain.cmake"})
     EXPECT_TRUE(fs::exists(root / rel)) << rel;
   build_and_run(root / "usr", dir / "deb work", false);

@@ -1,5 +1,5 @@
 /* Guest for the debugger sessions and the fault reports, built with -g -O0
-   (and the compiler's division check) as README.md tells users to build
+   (and the compiler's division check) as docs/r3krun.md tells users to build
    a program they debug.  argv[1] picks what it does:
      (none)  a hot loop, then report(scale(...)): prints "result N", exits N
      fault   a null pointer load in deref()

@@ -37,7 +37,7 @@ struct Command {
 // --version.
 Command parse_command_line(int argc, const char* const* argv);
 
-// The whole of r3krun; returns its exit status (README: exit statuses).
+// The whole of r3krun; returns its exit status (docs/r3krun.md: exit statuses).
 int run_command_line(int argc, const char* const* argv);
 
 }  // namespace r3k

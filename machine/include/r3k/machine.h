@@ -152,8 +152,26 @@ class Machine {
   std::vector<std::string> stats_lines() const;
 
  private:
+  // What a drive runs for, each a test at the first process's stops:
+  // every process ended (run), the first at a breakpoint (run_to) or back
+  // at kSentinel (call), or any halt a debugger sees (debug_run: a step,
+  // a breakpoint, a fault, an interrupt, its end).
   enum class Goal : uint8_t { AllEnded, FirstAtBreakpoint, FirstAtSentinel, FirstHalts };
+  // One process's turn: what is left of it, and whether the process
+  // stopped inside a block (for a breakpoint or a step), which that block
+  // finishes in this slice whatever is left.
+  struct Slice {
+    Process* proc = nullptr;  // none: between slices
+    uint64_t left = 0;
+    bool owed = false;
+  };
+  // Each returns the drive's result once its goal is reached or out of
+  // reach, else nullopt.
   bool drive(Goal goal);
+  std::optional<bool> start_slice(Goal goal);
+  std::optional<bool> run_slice(Goal goal);
+  std::optional<bool> before_run(bool watched);
+  std::optional<bool> after_stop(Goal goal, Process& p, const Stop& stop, bool at_sentinel, bool step);
   bool output_refused();
   bool halt(DebugHalt::Why why, const Fault& fault = {});
   CpuState entry_state(AddressSpace& space, const std::vector<std::string>& argv);
@@ -174,12 +192,7 @@ class Machine {
   bool scratch_ready_ = false;
   uint32_t scratch_next_ = kScratchBase + kPageSize;
   uint32_t entry_sp_ = 0;
-  // The slice in progress: its process, what is left of it, and whether
-  // the process stopped inside a block (for a breakpoint or a step), which
-  // that block finishes in this slice whatever is left.
-  Process* current_ = nullptr;
-  uint64_t slice_left_ = 0;
-  bool owed_ = false;
+  Slice slice_;  // the slice in progress
   // Under a debugger (debug_run): what it asked for and why it stopped.
   bool step_ = false;
   bool resume_ = false;  // the first process's next run starts where it stopped

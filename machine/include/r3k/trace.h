@@ -117,7 +117,7 @@ class StraceWriter final : public TraceWriter {
   uint32_t strsize_;
 };
 
-// Tab-separated fields; machine/README.md gives the columns.
+// Tab-separated fields; docs/r3krun.md gives the columns.
 class TsvWriter final : public TraceWriter {
  public:
   std::string call(const SyscallEvent& event) const override;
