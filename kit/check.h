@@ -162,16 +162,16 @@ inline int wait_for(int pid, int* status, int ms) {
 // it made and then the directory, so the tree ends as it began.
 struct Scratch {
   char dir[64];
-  char buf[4][160];
+  char buf[16][160];
   int next = 0;
 
   bool make(const char* name) {
     snprintf(dir, sizeof dir, "kit-%s-%d.tmp", name, getpid());
     return mkdir(dir, 0755) == 0;
   }
-  // A path inside the directory; four stay valid at once.
+  // A path inside the directory; the last sixteen stay valid.
   const char* at(const char* name) {
-    char* p = buf[next++ % 4];
+    char* p = buf[next++ % 16];
     snprintf(p, sizeof buf[0], "%s/%s", dir, name);
     return p;
   }
