@@ -20,7 +20,8 @@ constexpr KernelFaultInfo kCatalogue[] = {
     {F::SharedFork, "shared-fork", "fork shares data and bss with the child instead of copying them"},
     {F::ExitReturns, "exit-returns", "the first _exit returns 0 to its caller instead of ending the process"},
     {F::ForkParentPid, "fork-parent-pid", "fork returns the parent's own pid to the parent, not the child's"},
-    {F::ForkDropsFds, "fork-drops-fds", "a forked child starts with descriptors 0-2 only: the others are not inherited"},
+    {F::ForkDropsFds, "fork-drops-fds",
+     "a forked child starts with descriptors 0-2 only: the others are not inherited"},
     {F::WaitpidEarly, "waitpid-early", "waitpid answers a running child at once (status 0) without waiting for it"},
     {F::WaitStatusZero, "wait-status-zero", "waitpid stores 0 as every child's status"},
     {F::OrphanKeepsPpid, "orphan-keeps-ppid", "getppid of an orphan still names its ended parent"},
@@ -32,7 +33,6 @@ constexpr KernelFaultInfo kCatalogue[] = {
     {F::TimeHalvesSwapped, "time-halves-swapped", "__time returns its 64-bit result with the two words swapped"},
     {F::LseekLowWord, "lseek-low-word", "lseek and ftruncate ignore the high word of the 64-bit offset"},
     {F::ReadEofGarbage, "read-eof-garbage", "a read at or past the end of a file returns junk bytes instead of 0"},
-    {F::DirSkipsLast, "getdirentry-skips-last", "getdirentry ends before a directory's last entry"},
     {F::ExecvDropsArgs, "execv-drops-args", "execv passes argv[0] only: the other arguments are lost"},
 };
 static_assert(std::size(kCatalogue) == static_cast<size_t>(F::Count));

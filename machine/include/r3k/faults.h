@@ -26,7 +26,6 @@ enum class KernelFault : uint8_t {
   TimeHalvesSwapped,  // __time's 64-bit result with its words swapped
   LseekLowWord,       // lseek and ftruncate drop the offset's high word
   ReadEofGarbage,     // a read at the end of a file returns junk
-  DirSkipsLast,       // getdirentry never gives a directory's last entry
   ExecvDropsArgs,     // execv passes argv[0] only
   Count
 };
