@@ -159,6 +159,9 @@ void metadata() {
   kit::expect_bytes("ftruncate-grows-zeros", buf, want, 8);
   expect_err("ftruncate-negative", ftruncate(fd, -1), EINVAL);
   expect_eq("fsync-file", fsync(fd), 0);
+  errno = 0;
+  sync();  // returns nothing: a failure shows only in errno
+  expect_eq("sync", errno, 0);
   close(fd);
   const int rd = open(f, O_RDONLY);
   expect_err("ftruncate-read-only", ftruncate(rd, 0), EINVAL);
