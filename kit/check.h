@@ -157,7 +157,7 @@ inline int wait_for(int pid, int* status, int ms) {
   }
 }
 
-// A scratch directory of the program's own, "kit-NAME-PID.tmp" in the
+// A scratch directory of the program's own, "kit-NAME-PID[-N].tmp" in the
 // current directory, and paths inside it; the program removes everything
 // it made and then the directory, so the tree ends as it began.
 struct Scratch {
@@ -165,9 +165,15 @@ struct Scratch {
   char buf[16][160];
   int next = 0;
 
+  // Another name when one is taken (left behind by a run that broke off).
   bool make(const char* name) {
-    snprintf(dir, sizeof dir, "kit-%s-%d.tmp", name, getpid());
-    return mkdir(dir, 0755) == 0;
+    for (int n = 0; n < 100; ++n) {
+      if (n == 0) snprintf(dir, sizeof dir, "kit-%s-%d.tmp", name, getpid());
+      else snprintf(dir, sizeof dir, "kit-%s-%d-%d.tmp", name, getpid(), n);
+      if (mkdir(dir, 0755) == 0) return true;
+      if (errno != EEXIST) return false;
+    }
+    return false;
   }
   // A path inside the directory; the last sixteen stay valid.
   const char* at(const char* name) {
