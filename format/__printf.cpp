@@ -86,6 +86,61 @@ static void __pf_printstuff(pf_context *pf, const char *sign, const char *prefix
 
 }  // extern "C"
 
+namespace {
+
+// One flag or width character of an open directive; which is its place in
+// kFlags.  Inlined: __vprintf stays one routine.
+inline __attribute__((always_inline)) void apply_flag(pf_context *pf, int which, int ch) {
+  if (which == 0) {
+    pf->hash_flag = 1;
+  } else if (which == 1) {
+    pf->left_align = 1;
+  } else if (which <= 3) {
+    pf->size_mod = 1;  // 'q' or 'l', any number of times
+  } else if (which == 4 && pf->width <= 0) {
+    pf->pad_char = '0';  // '0' is a flag until a width digit has been seen
+  } else {
+    if (which != 4 && !(ch > '0' && ch <= '9')) __bad_assert("__printf", 198, "ch>'0' && ch<='9'");
+    // Widths beyond the int range saturate instead of overflowing.
+    const unsigned width = static_cast<unsigned>(pf->width) * 10u + static_cast<unsigned>(ch - '0');
+    pf->width = pf->width > kMaxWidth / 10 || width > kMaxWidth ? kMaxWidth : static_cast<int>(width);
+  }
+}
+
+// A numeric conversion (n: its place in kNumeric): takes its argument and
+// writes its digits ending at end; returns where they start.
+inline __attribute__((always_inline)) char *format_number(pf_context *pf, const char *n, int ch, char *end,
+                                                          const char **sign, const char **prefix) {
+  pf->radix = "\12\10\12\20\20"[n - kNumeric];  // radix of d o u p x
+  if (ch == 'd') {
+    const int value = va_arg(pf->arg_cursor, int);
+    pf->magnitude = static_cast<unsigned>(value);
+    if (value < 0) {
+      pf->negative = -1;
+      pf->magnitude = 0u - pf->magnitude;  // keeps 2^31 whole
+    }
+  } else {
+    pf->magnitude = va_arg(pf->arg_cursor, unsigned);
+  }
+  if (pf->hash_flag || ch == 'p') pf->want_prefix = 1;
+
+  char *p = end;
+  *p = '\0';
+  do {
+    *--p = "0123456789abcdef"[pf->magnitude % static_cast<unsigned>(pf->radix)];
+    pf->magnitude /= static_cast<unsigned>(pf->radix);
+  } while (pf->magnitude != 0);
+
+  if (pf->want_prefix) {
+    if (pf->radix == 16) *prefix = "0x";
+    if (pf->radix == 8) *prefix = "0";
+  }
+  if (pf->negative) *sign = "-";
+  return p;
+}
+
+}  // namespace
+
 int __vprintf(pf_sink sink, void *arg, const char *fmt, va_list ap) {
   pf_context pf;
   pf.sink = sink;
@@ -108,21 +163,7 @@ int __vprintf(pf_sink sink, void *arg, const char *fmt, va_list ap) {
     int ch;
     while ((ch = static_cast<signed char>(*++fmt)) != '\0') {
       if (const char *f = strchr(kFlags, ch)) {
-        const int which = static_cast<int>(f - kFlags);
-        if (which == 0) {
-          pf.hash_flag = 1;
-        } else if (which == 1) {
-          pf.left_align = 1;
-        } else if (which <= 3) {
-          pf.size_mod = 1;  // 'q' or 'l', any number of times
-        } else if (which == 4 && pf.width <= 0) {
-          pf.pad_char = '0';  // '0' is a flag until a width digit has been seen
-        } else {
-          if (which != 4 && !(ch > '0' && ch <= '9')) __bad_assert("__printf", 198, "ch>'0' && ch<='9'");
-          // Widths beyond the int range saturate instead of overflowing.
-          const unsigned width = static_cast<unsigned>(pf.width) * 10u + static_cast<unsigned>(ch - '0');
-          pf.width = pf.width > kMaxWidth / 10 || width > kMaxWidth ? kMaxWidth : static_cast<int>(width);
-        }
+        apply_flag(&pf, static_cast<int>(f - kFlags), ch);
         continue;
       }
 
@@ -130,32 +171,7 @@ int __vprintf(pf_sink sink, void *arg, const char *fmt, va_list ap) {
       const char *prefix = "";
       const char *body = one;
       if (const char *n = strchr(kNumeric, ch)) {
-        pf.radix = "\12\10\12\20\20"[n - kNumeric];  // radix of d o u p x
-        if (ch == 'd') {
-          const int value = va_arg(pf.arg_cursor, int);
-          pf.magnitude = static_cast<unsigned>(value);
-          if (value < 0) {
-            pf.negative = -1;
-            pf.magnitude = 0u - pf.magnitude;  // keeps 2^31 whole
-          }
-        } else {
-          pf.magnitude = va_arg(pf.arg_cursor, unsigned);
-        }
-        if (pf.hash_flag || ch == 'p') pf.want_prefix = 1;
-
-        char *p = digits + sizeof digits - 1;
-        *p = '\0';
-        do {
-          *--p = "0123456789abcdef"[pf.magnitude % static_cast<unsigned>(pf.radix)];
-          pf.magnitude /= static_cast<unsigned>(pf.radix);
-        } while (pf.magnitude != 0);
-        body = p;
-
-        if (pf.want_prefix) {
-          if (pf.radix == 16) prefix = "0x";
-          if (pf.radix == 8) prefix = "0";
-        }
-        if (pf.negative) sign = "-";
+        body = format_number(&pf, n, ch, digits + sizeof digits - 1, &sign, &prefix);
       } else if (ch == 's') {
         body = va_arg(pf.arg_cursor, const char *);
         if (body == nullptr) body = "(null)";
