@@ -66,7 +66,7 @@ void bad_pointers() {
   expect_err("time-efault", __time(reinterpret_cast<time_t*>(kKernel), nullptr), EFAULT);
   expect_err("getcwd-efault", __getcwd(kLow, 64), EFAULT);
   const int pid = fork();
-  if (pid == 0) _exit(0);
+  if (pid == 0) kit::end(0);
   expect_err("waitpid-status-efault", waitpid(pid, reinterpret_cast<int*>(kLow), 0), EFAULT);
   kit::wait_for(pid, nullptr, 3000);
 }

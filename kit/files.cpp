@@ -116,7 +116,7 @@ void sharing() {
   const int pid = fork();
   if (pid == 0) {
     char two[2];
-    _exit(read(fd, two, 2) == 2 && two[0] == 'b' ? 0 : 1);
+    kit::end(read(fd, two, 2) == 2 && two[0] == 'b' ? 0 : 1);
   }
   int s = -1;
   kit::wait_for(pid, &s, 3000);

@@ -74,13 +74,13 @@ void copy_on_write() {
   const int pid = fork();
   if (pid == 0) {
     // 1: did not see the parent's values; 2: its break differs.
-    if (strcmp(heap, "parent heap") != 0 || data_word != 1234 || bss_words[10] != 77) _exit(1);
-    if (sbrk(0) != heap + kPage) _exit(2);
+    if (strcmp(heap, "parent heap") != 0 || data_word != 1234 || bss_words[10] != 77) kit::end(1);
+    if (sbrk(0) != heap + kPage) kit::end(2);
     memcpy(heap, "child heap", 11);
     data_word = 99;
     bss_words[10] = 88;
     sbrk(kPage);  // the child's break only
-    _exit(0);
+    kit::end(0);
   }
   int s = -1;
   kit::wait_for(pid, &s, 3000);

@@ -79,7 +79,7 @@ void blocking() {
     close(fds[1]);
     char c = 0;
     const int n = read(fds[0], &c, 1);
-    _exit(n == 1 && c == 'w' ? 0 : 1);
+    kit::end(n == 1 && c == 'w' ? 0 : 1);
   }
   spin(200000);
   write(fds[1], "w", 1);
@@ -91,7 +91,7 @@ void blocking() {
     char buf[8];
     int n, total = 0;
     while ((n = read(fds[0], buf, sizeof buf)) > 0) total += n;
-    _exit(n == 0 && total == 3 ? 0 : 1);
+    kit::end(n == 0 && total == 3 ? 0 : 1);
   }
   close(fds[0]);
   write(fds[1], "end", 3);
@@ -109,7 +109,7 @@ void full_pipe() {
     close(fds[0]);
     static unsigned char out[kTotal];
     for (int i = 0; i < kTotal; ++i) out[i] = static_cast<unsigned char>(i * 7 + i / 251);
-    _exit(write(fds[1], out, kTotal) == kTotal ? 0 : 1);
+    kit::end(write(fds[1], out, kTotal) == kTotal ? 0 : 1);
   }
   close(fds[1]);
   static unsigned char in[kTotal];
@@ -138,9 +138,9 @@ void many_writers() {
         char rec[8];
         snprintf(rec, sizeof rec, "%c%05d", 'A' + w, r);
         rec[6] = rec[7] = '.';
-        if (write(fds[1], rec, 8) != 8) _exit(1);
+        if (write(fds[1], rec, 8) != 8) kit::end(1);
       }
-      _exit(0);
+      kit::end(0);
     }
   }
   close(fds[1]);
@@ -181,7 +181,7 @@ void inherited() {
   int fds[2];
   if (!expect_ok("pipe-inherit-pipe", pipe(fds))) return;
   const int pid = fork();
-  if (pid == 0) _exit(write(fds[1], "kid", 3) == 3 ? 0 : 1);
+  if (pid == 0) kit::end(write(fds[1], "kid", 3) == 3 ? 0 : 1);
   char buf[4] = {};
   const bool wrote = child_ok("pipe-inherited-by-child", pid, "a hung child");
   close(fds[1]);

@@ -53,7 +53,7 @@ void fork_results() {
   if (pid == 0) {
     const int words[2] = {getpid(), getppid()};
     write(fds[1], words, sizeof words);
-    _exit(0);
+    kit::end(0);
   }
   expect_ok("fork-parent-gets-pid", pid);
   if (pid == -1) return;
@@ -65,7 +65,9 @@ void fork_results() {
   kit::check("fork-child-pid-differs", words[0] != me && words[0] > 0, "a new pid", "the parent's or none");
   expect_eq("getppid-in-child", words[1], me);
   expect_eq("getpid-stable", getpid(), me);
-  expect_eq("waitpid-returns-pid", kit::wait_for(pid, nullptr, 3000), pid);
+  int s = -1;
+  expect_eq("waitpid-returns-pid", kit::wait_for(pid, &s, 3000), pid);
+  expect_eq("waitpid-first-child-status", exit_of(s), 0);
 }
 
 void exit_statuses() {
@@ -73,7 +75,7 @@ void exit_statuses() {
   char name[40];
   for (int code : codes) {
     const int pid = fork();
-    if (pid == 0) _exit(code);
+    if (pid == 0) kit::end(code);
     const int s = reap("waitpid-status-reap", pid);
     snprintf(name, sizeof name, "waitpid-status-%d", code);
     expect_eq(name, exit_of(s), code);
@@ -89,7 +91,7 @@ void wait_waits() {
   if (pid == 0) {
     spin(300000);
     write(fds[1], "C", 1);
-    _exit(3);
+    kit::end(3);
   }
   int s = 0;
   expect_eq("waitpid-blocking-returns-pid", waitpid(pid, &s, 0), pid);
@@ -109,7 +111,7 @@ void many_children() {
   int forked = 0;
   for (int i = 0; i < kKids; ++i) {
     pids[i] = fork();
-    if (pids[i] == 0) _exit(i + 1);
+    if (pids[i] == 0) kit::end(i + 1);
     if (pids[i] > 0) ++forked;
   }
   expect_eq("fork-many", forked, kKids);
@@ -124,9 +126,9 @@ void many_children() {
 
 void any_child() {
   const int a = fork();
-  if (a == 0) _exit(11);
+  if (a == 0) kit::end(11);
   const int b = fork();
-  if (b == 0) _exit(12);
+  if (b == 0) kit::end(12);
   int s1 = 0, s2 = 0;
   const int r1 = waitpid(-1, &s1, 0);
   const int r2 = waitpid(-1, &s2, 0);
@@ -143,7 +145,7 @@ void no_hang() {
   const int pid = fork();
   if (pid == 0) {
     char c;
-    _exit(read(fds[0], &c, 1) == 1 ? 5 : 6);
+    kit::end(read(fds[0], &c, 1) == 1 ? 5 : 6);
   }
   int s = -1;
   expect_eq("waitpid-wnohang-running", waitpid(pid, &s, WNOHANG), 0);
@@ -168,9 +170,9 @@ void orphans() {
       read(go[0], &c, 1);  // until the middle process has been reaped
       const int words[2] = {getppid(), getpid()};
       write(back[1], words, sizeof words);
-      _exit(0);
+      kit::end(0);
     }
-    _exit(0);
+    kit::end(0);
   }
   reap("orphan-middle-ends", mid);
   write(go[1], "g", 1);
@@ -211,7 +213,7 @@ void exec(const char* self) {
   const int pid = fork();
   if (pid == 0) {
     execv(self, args);
-    _exit(99);  // execv came back
+    kit::end(99);  // execv came back
   }
   close(fds[1]);
   int seen = -1;
