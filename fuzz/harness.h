@@ -11,11 +11,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <set>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -296,21 +301,23 @@ inline constexpr size_t kRegisterWords = 8;  // v0 v1 a0 a1 a2 a3 t0 t1, set aft
 //   a1: bit 15 set: a pointer 64 bytes times bits 16-20 into the data page,
 //   or with bit 21 below sp; else the number bits 16-20 minus 8 (-8..23)
 //   a2 = (W >> 22) & 0x3ff (a length, or lseek's high word); a3 = W >> 30
-// Eight instructions a call; the program ends with _exit(0).
+// Eight instructions a call; the program ends with _exit(0).  With header
+// bit h[5] & 64 the run gets a FuzzRoot as its file tree.
 inline std::vector<uint8_t> call_program(std::span<const uint8_t> code, uint32_t data_vaddr) {
   std::vector<uint8_t> out;
   auto emit = [&](uint32_t insn) {
     for (int i = 24; i >= 0; i -= 8) out.push_back(uint8_t(insn >> i));
   };
   auto addiu = [](uint32_t rt, uint32_t rs, uint32_t imm) { return 9u << 26 | rs << 21 | rt << 16 | (imm & 0xffff); };
-  constexpr uint32_t kZero = 0, kV0 = 2, kA0 = 4, kA1 = 5, kA2 = 6, kA3 = 7, kSp = 29, kSyscall = 0xc;
+  using namespace r3k::regs;
+  constexpr uint32_t kSyscall = 0xc;
   auto argument = [&](uint32_t reg, uint32_t w, bool pointer, bool stack) {
     const uint32_t six = w & 0x3f;
     if (!pointer) {
-      emit(addiu(reg, kZero, six - 8));
+      emit(addiu(reg, zero, six - 8));
       emit(0);
     } else if (stack) {
-      emit(addiu(reg, kSp, 0u - 64 * (six + 1)));
+      emit(addiu(reg, sp, 0u - 64 * (six + 1)));
       emit(0);
     } else {
       emit(15u << 26 | reg << 16 | data_vaddr >> 16);  // lui
@@ -319,18 +326,44 @@ inline std::vector<uint8_t> call_program(std::span<const uint8_t> code, uint32_t
   };
   for (size_t i = 0; i + 4 <= code.size() && out.size() + 44 <= r3k::kPageSize; i += 4) {
     const uint32_t w = uint32_t(code[i]) << 24 | uint32_t(code[i + 1]) << 16 | uint32_t(code[i + 2]) << 8 | code[i + 3];
-    emit(addiu(kV0, kZero, (w & 0xff) % 36));
-    argument(kA0, w >> 9, w >> 8 & 1, false);
-    argument(kA1, w >> 16 & 0x1f, w >> 15 & 1, w >> 21 & 1);
-    emit(addiu(kA2, kZero, w >> 22 & 0x3ff));
-    emit(addiu(kA3, kZero, w >> 30));
+    emit(addiu(v0, zero, (w & 0xff) % 36));
+    argument(a0, w >> 9, w >> 8 & 1, false);
+    argument(a1, w >> 16 & 0x1f, w >> 15 & 1, w >> 21 & 1);
+    emit(addiu(a2, zero, w >> 22 & 0x3ff));
+    emit(addiu(a3, zero, w >> 30));
     emit(kSyscall);
   }
-  emit(addiu(kV0, kZero, 0));
-  emit(addiu(kA0, kZero, 0));
+  emit(addiu(v0, zero, 0));
+  emit(addiu(a0, zero, 0));
   emit(kSyscall);
   return out;
 }
+
+// A small file tree for the file calls (header bit h[5] & 64), made afresh
+// under the host's temporary directory for each run, so that every run
+// starts from the same one, and removed after it: files, a directory, a
+// link inside and one aiming out, and a FIFO that must never be opened.
+// The data page of a seed spells the names at 64-byte steps.
+struct FuzzRoot {
+  std::filesystem::path dir;
+  FuzzRoot() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "r3k-fuzz-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir = tmpl;
+    std::ofstream(dir / "a") << "contents of a\n";
+    std::filesystem::create_directory(dir / "d");
+    std::ofstream(dir / "d" / "b") << "b";
+    std::filesystem::create_symlink("a", dir / "l");
+    std::filesystem::create_symlink("../../..", dir / "d" / "up");
+    mkfifo((dir / "p").c_str(), 0600);
+  }
+  ~FuzzRoot() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+  FuzzRoot(const FuzzRoot&) = delete;
+  FuzzRoot& operator=(const FuzzRoot&) = delete;
+};
 
 // (b) The input as a program: a header choosing limits and kernel quirks,
 // the first registers (so kernel calls get arbitrary arguments), then
@@ -425,7 +458,15 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
 
   // Runs the program; returns what a rerun must reproduce, or sets why.
   std::string why;
+  const bool with_files = h[5] & 64u;
   auto run = [&](r3k::Options opts) {
+    std::optional<FuzzRoot> root;
+    if (with_files) {
+      root.emplace();
+      opts.root = root->dir.string();
+      opts.max_disk = 256u << 10;
+      opts.stable_stat = true;  // the two runs' trees are two copies
+    }
     std::string trace;
     const r3k::Machine* running = nullptr;
     opts.trace_sink = [&](std::string_view line) {
@@ -442,7 +483,7 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
       if (why.empty()) why = check_refusal(err, "fuzz");  // too little memory for the program
       return std::string("refused");
     }
-    for (size_t i = 0; i < kRegisterWords; ++i) m.regs().gpr[2 + i] = regs[i];
+    for (size_t i = 0; i < kRegisterWords; ++i) m.regs().gpr[r3k::regs::v0 + i] = regs[i];
     const r3k::RunResult r = m.run();
     if (why.empty()) why = check_run(m, r);
     // Pages get host memory only when written: at load the file's bytes and

@@ -202,6 +202,27 @@ S["calls_reboot"] = calls([call(FORK), call(FORK), call(9, ("n", 1))], flags=1)
 S["calls_every_number"] = calls([call(n, ("p", n % 60), ("p", 1), 8) for n in range(36)],
                                 data=b"/etc/passwd\0", flags=0x21)
 
+# The same with a small file tree as the root (bit h[5] & 64, fuzz/harness.h's
+# FuzzRoot): the data page spells its names at 64-byte steps, slot 8 and on
+# are buffers.
+NAMES = [b"a", b"d/b", b"l", b"new", b"d", b"d/up/a", b"p", b"/d/../../l"]
+FILES_DATA = b"".join(n + bytes(64 - len(n)) for n in NAMES)
+O_RDWR_CREAT, O_RDONLY = 6, 0
+S["calls_files"] = calls([
+    call(4, ("p", 3), ("n", O_RDWR_CREAT), 420), call(WRITE, ("n", 3), ("p", 0), 40), call(13, ("n", 3), ("n", 0), 0),
+    call(READ, ("n", 3), ("p", 8), 64), call(16, ("n", 3), ("p", 9)), call(15, ("n", 3), ("n", 0), 0),
+    call(4, ("p", 4), ("n", O_RDONLY)), call(23, ("n", 4), ("p", 8), 64), call(23, ("n", 4), ("p", 8), 1),
+    call(30, ("p", 5), ("p", 9)), call(31, ("p", 2), ("p", 9)), call(25, ("p", 2), ("p", 10), 64),
+    call(4, ("p", 6), ("n", O_RDONLY)), call(4, ("p", 7), ("n", O_RDONLY)), call(22, ("p", 4)),
+    call(29, ("p", 10), ("n", 23)), call(20, ("p", 3), ("n", 7)), call(18, ("p", 0), ("p", 3)),
+    call(19, ("p", 1), ("p", 0)), call(24, ("p", 0), ("p", 2)), call(17, ("p", 1)), call(21, ("p", 4)),
+    call(1, ("p", 0), ("p", 11)), call(14, ("n", 3)), call(8), call(CLOSE, ("n", 3))],
+    data=FILES_DATA, exit_returns=64, flags=1)
+S["calls_files_fork"] = calls([
+    call(4, ("p", 0), ("n", 2)), call(FORK), call(READ, ("n", 3), ("p", 8), 5), call(WRITE, ("n", 3), ("p", 1), 3),
+    call(26, ("n", 3), ("n", 7)), call(13, ("n", 7), ("n", 0), 0), call(WAIT, ("n", -1)), call(CLOSE, ("n", 3))],
+    data=FILES_DATA, exit_returns=64, flags=0x11, seed=5)
+
 
 def tiny_exec(code, data, symbols=(), names=None, data_at=DATA, data_size=8192, bss=None):
     """ELF header, two PT_LOAD headers (text R+X, data R+W at data_at), then

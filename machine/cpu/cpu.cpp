@@ -137,7 +137,7 @@ Run::Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step)
   pc_ = st.pc;
   came_from_ = self.came_from;
   if (st.load_reg < kGprCount) carry_.load = PendingLoad{st.load_reg, st.load_reg && st.load_partial};
-  carry_.hilo_guard = std::min<uint8_t>(st.hilo_guard, 2);
+  carry_.hilo_guard = hilo_guard_of(st.hilo_guard);
   // With breakpoints or stepping every syscall stops, as a debugger expects.
   frame_.syscall = self.hook.serve && !step && self.breakpoints.empty() ? &self.hook : nullptr;
   stop_.reason = StopReason::Budget;
@@ -501,8 +501,7 @@ void Run::fault(const Block& b, const OpStop& s) {
   f.kind = s.fault;
   f.pc = pc_;
   f.insn = s.fetch ? 0 : b.raw[s.op];
-  const bool memory = s.fault == FaultKind::AddressError || s.fault == FaultKind::BadAddress;
-  f.addr = s.fetch || memory ? s.addr : pc_;
+  f.addr = s.fetch || memory_fault(s.fault) ? s.addr : pc_;
   f.in_delay_slot = b.has_delay && s.op == b.n - 1;
   if (f.in_delay_slot) f.branch_to = frame_.next;
   f.fetch = s.fetch;
@@ -527,17 +526,18 @@ bool Cpu::back_to_branch(const Fault& fault) {
   if (!fault.in_delay_slot || fetch_insn(space_->impl(), at, word) != MemError::None) return false;
   CpuState& st = state_;
   const Insn i{word};
-  if (i.op() == kSpecial && i.funct() == kJalr && i.rd() == i.rs() && i.rd() != 0) {
+  const insn::Row* row = insn::row_of(word);
+  if (row && row->op == OpCode::Jalr && i.rd() == i.rs() && i.rd() != 0) {
     st.gpr[i.rd()] = fault.branch_to;  // what it held: where it jumped
-  } else if (i.op() == kRegimm && (i.rt() == kBltzal || i.rt() == kBgezal) && i.rs() == regs::ra &&
+  } else if (row && (row->op == OpCode::Bltzal || row->op == OpCode::Bgezal) && i.rs() == regs::ra &&
              i.branch_target(at) != fault.pc + 4) {
     const bool taken = fault.branch_to == i.branch_target(at);
-    const bool negative = (i.rt() == kBltzal) == taken;
+    const bool negative = (row->op == OpCode::Bltzal) == taken;
     if ((int32_t(st.gpr[regs::ra]) < 0) != negative) st.gpr[regs::ra] ^= 0x80000000u;
   }
-  // The branch took one instruction off the guard; nothing else it met
-  // (a pending load it did not read) could matter to the slot.
-  if (st.hilo_guard) st.hilo_guard = uint8_t(std::min(st.hilo_guard + 1, 2));
+  // Nothing else the branch met (a pending load it did not read) could
+  // matter to the slot.
+  st.hilo_guard = hilo_guard_before(st.hilo_guard);
   st.pc = at;
   return true;
 }

@@ -17,61 +17,22 @@
 #include <vector>
 
 #include "cpu/cpu_jit.h"
+#include "cpu/insn_table.h"
 #include "memory/address_space_impl.h"
 #include "r3k/cpu.h"
 
 namespace r3k {
 
-// Fields of a MIPS instruction word.
-struct Insn {
-  uint32_t word;
-  uint32_t op() const { return word >> 26; }
-  uint32_t rs() const { return (word >> 21) & 31; }
-  uint32_t rt() const { return (word >> 16) & 31; }
-  uint32_t rd() const { return (word >> 11) & 31; }
-  uint32_t shamt() const { return (word >> 6) & 31; }
-  uint32_t funct() const { return word & 63; }
-  uint32_t imm() const { return word & 0xffff; }
-  uint32_t simm() const { return uint32_t(int32_t(int16_t(word & 0xffff))); }
-  uint32_t target() const { return word & 0x03ffffff; }
-  // Where a branch at pc goes when taken, and where a j/jal at pc goes.
-  uint32_t branch_target(uint32_t pc) const { return pc + 4 + (simm() << 2); }
-  uint32_t jump_target(uint32_t pc) const { return ((pc + 4) & 0xf0000000u) | (target() << 2); }
-};
-
-// Real primary opcode numbers.
-// clang-format off
-enum Opcode : uint32_t {
-  kSpecial = 0x00, kRegimm = 0x01, kJ = 0x02, kJal = 0x03, kBeq = 0x04, kBne = 0x05,
-  kBlez = 0x06, kBgtz = 0x07, kAddi = 0x08, kAddiu = 0x09, kSlti = 0x0a, kSltiu = 0x0b,
-  kAndi = 0x0c, kOri = 0x0d, kXori = 0x0e, kLui = 0x0f,
-  kLb = 0x20, kLh = 0x21, kLwl = 0x22, kLw = 0x23, kLbu = 0x24, kLhu = 0x25, kLwr = 0x26,
-  kSb = 0x28, kSh = 0x29, kSwl = 0x2a, kSw = 0x2b, kSwr = 0x2e,
-};
-
-// Real SPECIAL function numbers.
-enum Funct : uint32_t {
-  kSll = 0x00, kSrl = 0x02, kSra = 0x03, kSllv = 0x04, kSrlv = 0x06, kSrav = 0x07,
-  kJr = 0x08, kJalr = 0x09, kSyscall = 0x0c, kBreak = 0x0d,
-  kMfhi = 0x10, kMthi = 0x11, kMflo = 0x12, kMtlo = 0x13,
-  kMult = 0x18, kMultu = 0x19, kDiv = 0x1a, kDivu = 0x1b,
-  kAdd = 0x20, kAddu = 0x21, kSub = 0x22, kSubu = 0x23,
-  kAnd = 0x24, kOr = 0x25, kXor = 0x26, kNor = 0x27, kSlt = 0x2a, kSltu = 0x2b,
-};
-
-// Real REGIMM rt numbers.
-enum RegimmOp : uint32_t { kBltz = 0x00, kBgez = 0x01, kBltzal = 0x10, kBgezal = 0x11 };
-// clang-format on
-
 // What the decoder knows about one instruction, independent of the pc.
+// (Bit-fields: the decoder copies it per instruction.)
 struct InsnInfo {
-  bool valid = false;    // a MIPS-I instruction
-  bool branch = false;   // has a delay slot
-  bool load = false;     // sets up a load delay on load_dest
-  bool partial = false;  // lwl/lwr
-  bool writes_hilo = false;
-  bool reads_hilo = false;  // mfhi/mflo: starts the HI/LO guard
-  bool ends_block = false;  // syscall/break: nothing after it runs in order
+  bool valid : 1 = false;    // a MIPS-I instruction
+  bool branch : 1 = false;   // has a delay slot
+  bool load : 1 = false;     // sets up a load delay on load_dest
+  bool partial : 1 = false;  // lwl/lwr
+  bool writes_hilo : 1 = false;
+  bool reads_hilo : 1 = false;  // mfhi/mflo: starts the HI/LO guard
+  bool ends_block : 1 = false;  // syscall/break: nothing after it runs in order
   uint8_t load_dest = 0;
   uint32_t reads = 0;  // mask of general registers read
 };
@@ -84,32 +45,33 @@ InsnInfo insn_info(uint32_t word);
 // sanctioned reader (its base is not).
 uint32_t hazard_reads(const InsnInfo& info, uint32_t word, bool after_partial);
 
+// The HI/LO rule: an instruction that writes HI or LO may not run within
+// two instructions after mfhi/mflo.  The guard counts the instructions
+// still forbidden to; the decoder, the entry check, the dispatcher and the
+// static scan all keep it with these.
+inline constexpr uint8_t kHiLoWindow = 2;
+// The guard after n instructions that do not read HI/LO.
+constexpr uint8_t hilo_guard_passed(uint8_t guard, uint32_t n) { return guard > n ? uint8_t(guard - n) : 0; }
+// The guard after an instruction (info = insn_info of it) ran under guard.
+constexpr uint8_t hilo_guard_after(const InsnInfo& info, uint8_t guard) {
+  return info.reads_hilo ? kHiLoWindow : hilo_guard_passed(guard, 1);
+}
+// Whether the k-th instruction from now (0: the next) may not write HI/LO.
+constexpr bool hilo_forbidden(uint8_t guard, uint32_t k) { return hilo_guard_passed(guard, k) != 0; }
+// Whether the instruction breaks the rule under guard.
+constexpr bool hilo_hazard(const InsnInfo& info, uint8_t guard) { return info.writes_hilo && hilo_forbidden(guard, 0); }
+// The guard a CpuState set from outside holds, as the rule can leave it.
+constexpr uint8_t hilo_guard_of(uint8_t stored) { return std::min(stored, kHiLoWindow); }
+// The guard an instruction that neither reads nor writes HI/LO (a
+// branch) ran under, from the one it left: one more if any was left; else
+// 0, which is the same to it as 1.
+constexpr uint8_t hilo_guard_before(uint8_t after) {
+  return after ? uint8_t(std::min<uint32_t>(after + 1u, kHiLoWindow)) : 0;
+}
+
 // Register index 32 is a write sink: destinations of $zero are redirected
 // there so that $zero never changes and no op has to test for it.
 inline constexpr uint8_t kSink = kGprCount;
-
-// The executor's operations.  The list is a macro so that the interpreter
-// can build its handler table in the same order.
-// clang-format off
-#define R3K_OPCODES(X)                                                            \
-  X(Nop) X(Li) X(Move)                                                            \
-  X(Sll) X(Srl) X(Sra) X(Sllv) X(Srlv) X(Srav)                                    \
-  X(Mfhi) X(Mthi) X(Mflo) X(Mtlo) X(Mult) X(Multu) X(Div) X(Divu)                 \
-  X(Add) X(Addu) X(Sub) X(Subu) X(And) X(Or) X(Xor) X(Nor) X(Slt) X(Sltu)         \
-  X(Addi) X(Addiu) X(Slti) X(Sltiu) X(Andi) X(Ori) X(Xori)                        \
-  X(Lb) X(Lh) X(Lwl) X(Lw) X(Lbu) X(Lhu) X(Lwr) X(Sb) X(Sh) X(Swl) X(Sw) X(Swr)   \
-  X(Beq) X(Bne) X(Blez) X(Bgtz) X(Bltz) X(Bgez) X(Bltzal) X(Bgezal)               \
-  X(B) X(J) X(Jal) X(Jr) X(Jalr)                                                  \
-  X(Syscall)                                                                      \
-  X(Fault) /* d: FaultKind, s: register (load-delay), t: 1 if fetch, imm: addr */ \
-  X(End)   /* after the last op of every block */
-// clang-format on
-
-enum class OpCode : uint8_t {
-#define R3K_OPCODE_ENUM(name) name,
-  R3K_OPCODES(R3K_OPCODE_ENUM)
-#undef R3K_OPCODE_ENUM
-};
 
 // d is the destination (or link register), s and t the sources as the
 // instruction names them, imm a pre-extended immediate, shift amount or
@@ -148,11 +110,11 @@ struct Block {
   bool cached = false;     // lives in a CodePage (else: scratch, never linked)
   bool indirect = false;   // ends in jr/jalr
   // Entry checks against the previous block's trailing load and mfhi/mflo.
-  uint32_t first_reads = 0;          // after an ordinary load
-  uint32_t first_reads_partial = 0;  // after an lwl/lwr (a merging pair is fine)
-  bool writes_hilo_at[2] = {};       // op 0 / op 1 writes HI or LO
-  Carry exit;                        // after running the whole block from a clean entry
-  Successors next;                   // static successors
+  uint32_t first_reads = 0;               // after an ordinary load
+  uint32_t first_reads_partial = 0;       // after an lwl/lwr (a merging pair is fine)
+  bool writes_hilo_at[kHiLoWindow] = {};  // op 0 / op 1 writes HI or LO
+  Carry exit;                             // after running the whole block from a clean entry
+  Successors next;                        // static successors
   // Successors on the same page the dispatcher has met, found again
   // without a page-table walk (they live and die with this block), and
   // whether may_chain allows moving on to them.
@@ -218,8 +180,11 @@ inline EntryHazard entry_hazard(const Block& b, const Carry& in) {
     const uint32_t reads = in.load.partial ? b.first_reads_partial : b.first_reads;
     if (reads >> in.load.reg & 1) return EntryHazard::LoadDelay;
   }
-  if (in.hilo_guard && b.writes_hilo_at[0]) return EntryHazard::HiLoFirst;
-  if (in.hilo_guard >= 2 && b.writes_hilo_at[1]) return EntryHazard::HiLoSecond;
+  // Op 0 is no mfhi/mflo where op 1 writes HI/LO (the decoder made op 1 a fault).
+  static_assert(kHiLoWindow == 2, "one entry hazard per op of the window");
+  for (uint32_t k = 0; k < kHiLoWindow; ++k)
+    if (b.writes_hilo_at[k] && hilo_forbidden(in.hilo_guard, k))
+      return k ? EntryHazard::HiLoSecond : EntryHazard::HiLoFirst;
   return EntryHazard::None;
 }
 

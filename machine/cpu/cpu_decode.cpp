@@ -1,4 +1,5 @@
 // Turning guest instruction words into pre-decoded blocks.
+#include <array>
 #include <cstring>
 
 #include "cpu/cpu_block.h"
@@ -16,89 +17,75 @@ Op make(OpCode code, uint32_t d = 0, uint32_t s = 0, uint32_t t = 0, uint32_t im
   return Op{code, uint8_t(d), uint8_t(s), uint8_t(t), imm};
 }
 
-// Translates one valid instruction at pc.
-Op translate(uint32_t word, uint32_t pc) {
-  Insn i{word};
-  uint32_t rs = i.rs(), rt = i.rt(), rd = i.rd();
-  uint32_t branch_target = i.branch_target(pc);
-  switch (i.op()) {
-    case kSpecial:
-      switch (i.funct()) {
-        case kSll: return rd ? make(OpCode::Sll, rd, 0, rt, i.shamt()) : make(OpCode::Nop);
-        case kSrl: return rd ? make(OpCode::Srl, rd, 0, rt, i.shamt()) : make(OpCode::Nop);
-        case kSra: return rd ? make(OpCode::Sra, rd, 0, rt, i.shamt()) : make(OpCode::Nop);
-        case kSllv: return rd ? make(OpCode::Sllv, rd, rs, rt) : make(OpCode::Nop);
-        case kSrlv: return rd ? make(OpCode::Srlv, rd, rs, rt) : make(OpCode::Nop);
-        case kSrav: return rd ? make(OpCode::Srav, rd, rs, rt) : make(OpCode::Nop);
-        case kJr: return make(OpCode::Jr, 0, rs);
-        case kJalr: return make(OpCode::Jalr, dest(rd), rs, 0, pc + 8);
-        case kSyscall: return make(OpCode::Syscall);
-        case kBreak: return fault_op(FaultKind::Break);
-        case kMfhi: return make(OpCode::Mfhi, dest(rd));
-        case kMthi: return make(OpCode::Mthi, 0, rs);
-        case kMflo: return make(OpCode::Mflo, dest(rd));
-        case kMtlo: return make(OpCode::Mtlo, 0, rs);
-        case kMult: return make(OpCode::Mult, 0, rs, rt);
-        case kMultu: return make(OpCode::Multu, 0, rs, rt);
-        case kDiv: return make(OpCode::Div, 0, rs, rt);
-        case kDivu: return make(OpCode::Divu, 0, rs, rt);
-        case kAdd: return make(OpCode::Add, dest(rd), rs, rt);  // may trap even into $zero
-        case kSub: return make(OpCode::Sub, dest(rd), rs, rt);
-        case kAddu:
-        case kOr:
-          if (!rd) return make(OpCode::Nop);
-          if (rt == 0) return make(OpCode::Move, rd, rs);
-          if (rs == 0) return make(OpCode::Move, rd, rt);
-          return make(i.funct() == kAddu ? OpCode::Addu : OpCode::Or, rd, rs, rt);
-        case kSubu: return rd ? make(OpCode::Subu, rd, rs, rt) : make(OpCode::Nop);
-        case kAnd: return rd ? make(OpCode::And, rd, rs, rt) : make(OpCode::Nop);
-        case kXor: return rd ? make(OpCode::Xor, rd, rs, rt) : make(OpCode::Nop);
-        case kNor: return rd ? make(OpCode::Nor, rd, rs, rt) : make(OpCode::Nop);
-        case kSlt: return rd ? make(OpCode::Slt, rd, rs, rt) : make(OpCode::Nop);
-        case kSltu: return rd ? make(OpCode::Sltu, rd, rs, rt) : make(OpCode::Nop);
-      }
-      break;
-    case kRegimm:
-      switch (rt) {
-        case kBltz: return make(OpCode::Bltz, 0, rs, 0, branch_target);
-        case kBgez: return rs ? make(OpCode::Bgez, 0, rs, 0, branch_target) : make(OpCode::B, 0, 0, 0, branch_target);
-        case kBltzal: return make(OpCode::Bltzal, regs::ra, rs, 0, branch_target);
-        case kBgezal: return make(OpCode::Bgezal, regs::ra, rs, 0, branch_target);
-      }
-      break;
-    case kJ: return make(OpCode::J, 0, 0, 0, i.jump_target(pc));
-    case kJal: return make(OpCode::Jal, regs::ra, 0, 0, i.jump_target(pc));
-    case kBeq: return rs == rt ? make(OpCode::B, 0, 0, 0, branch_target) : make(OpCode::Beq, 0, rs, rt, branch_target);
-    case kBne: return make(OpCode::Bne, 0, rs, rt, branch_target);
-    case kBlez: return make(OpCode::Blez, 0, rs, 0, branch_target);
-    case kBgtz: return make(OpCode::Bgtz, 0, rs, 0, branch_target);
-    case kAddi: return make(OpCode::Addi, dest(rt), rs, 0, i.simm());
-    case kAddiu:
-      if (!rt) return make(OpCode::Nop);
-      return rs ? make(OpCode::Addiu, rt, rs, 0, i.simm()) : make(OpCode::Li, rt, 0, 0, i.simm());
-    case kSlti: return rt ? make(OpCode::Slti, rt, rs, 0, i.simm()) : make(OpCode::Nop);
-    case kSltiu: return rt ? make(OpCode::Sltiu, rt, rs, 0, i.simm()) : make(OpCode::Nop);
-    case kAndi: return rt ? make(OpCode::Andi, rt, rs, 0, i.imm()) : make(OpCode::Nop);
-    case kOri:
-      if (!rt) return make(OpCode::Nop);
-      return rs ? make(OpCode::Ori, rt, rs, 0, i.imm()) : make(OpCode::Li, rt, 0, 0, i.imm());
-    case kXori: return rt ? make(OpCode::Xori, rt, rs, 0, i.imm()) : make(OpCode::Nop);
-    case kLui: return rt ? make(OpCode::Li, rt, 0, 0, i.imm() << 16) : make(OpCode::Nop);
-    // Loads into $zero still access memory (and may fault).
-    case kLb: return make(OpCode::Lb, dest(rt), rs, rt, i.simm());
-    case kLh: return make(OpCode::Lh, dest(rt), rs, rt, i.simm());
-    case kLwl: return make(OpCode::Lwl, dest(rt), rs, rt, i.simm());
-    case kLw: return make(OpCode::Lw, dest(rt), rs, rt, i.simm());
-    case kLbu: return make(OpCode::Lbu, dest(rt), rs, rt, i.simm());
-    case kLhu: return make(OpCode::Lhu, dest(rt), rs, rt, i.simm());
-    case kLwr: return make(OpCode::Lwr, dest(rt), rs, rt, i.simm());
-    case kSb: return make(OpCode::Sb, 0, rs, rt, i.simm());
-    case kSh: return make(OpCode::Sh, 0, rs, rt, i.simm());
-    case kSwl: return make(OpCode::Swl, 0, rs, rt, i.simm());
-    case kSw: return make(OpCode::Sw, 0, rs, rt, i.simm());
-    case kSwr: return make(OpCode::Swr, 0, rs, rt, i.simm());
+uint32_t immediate(const insn::Row& row, Insn i, uint32_t pc) {
+  switch (row.imm) {
+    case insn::Imm::Zero: return 0;
+    case insn::Imm::Shamt: return i.shamt();
+    case insn::Imm::Signed: return i.simm();
+    case insn::Imm::Unsigned: return i.imm();
+    case insn::Imm::Upper: return i.imm() << 16;
+    case insn::Imm::Branch: return i.branch_target(pc);
+    case insn::Imm::Jump: return i.jump_target(pc);
+    case insn::Imm::Link: return pc + 8;
   }
-  return fault_op(FaultKind::ReservedInstruction);
+  return 0;
+}
+
+// Translates one valid instruction at pc: its row's op, or the simpler op
+// a form of it amounts to.
+Op translate(const insn::Row& row, uint32_t word, uint32_t pc) {
+  using namespace insn;
+  if (row.op == OpCode::Fault) return fault_op(FaultKind::Break);
+  const Insn i{word};
+  const uint32_t d = written(row, i);
+  // Writing $zero is all some instructions do; the overflow trap, a
+  // load's access (which may fault), a branch and reading HI/LO are more.
+  if (row.writes && d == 0 && !row.has(kTraps | kLoad | kBranch | kReadsHiLo)) return make(OpCode::Nop);
+  // A load names rt as t too: lwl/lwr merge into it.
+  Op op = make(row.op, row.writes ? dest(d) : 0, row.reads & kRs ? i.rs() : 0,
+               row.reads & kRt || row.has(kLoad) ? i.rt() : 0, immediate(row, i, pc));
+  switch (row.alias) {
+    case Alias::Plain: break;
+    case Alias::AsMove:
+      if (i.rt() == 0) return make(OpCode::Move, d, i.rs());
+      if (i.rs() == 0) return make(OpCode::Move, d, i.rt());
+      break;
+    case Alias::AsLi:
+      if (i.rs() == 0) op = make(OpCode::Li, d, 0, 0, op.imm);
+      break;
+    case Alias::AsB:
+      if (always_taken(row, i)) op = make(OpCode::B, 0, 0, 0, op.imm);
+      break;
+  }
+  return op;
+}
+
+// The pc-independent facts of each row as InsnInfo has them, made once.
+constexpr std::array<InsnInfo, insn::kRowCount> build_row_info() {
+  using namespace insn;
+  std::array<InsnInfo, kRowCount> info{};
+  for (uint32_t k = 0; k < kRowCount; ++k) {
+    const Row& row = kRows[k];
+    InsnInfo& r = info[k];
+    r.valid = true;
+    r.branch = row.has(kBranch);
+    r.load = row.has(kLoad);
+    r.partial = row.has(kLoad) && row.has(kPartial);
+    r.writes_hilo = row.has(kWritesHiLo);
+    r.reads_hilo = row.has(kReadsHiLo);
+    r.ends_block = row.has(kEndsBlock);
+  }
+  return info;
+}
+constexpr std::array<InsnInfo, insn::kRowCount> kRowInfo = build_row_info();
+
+[[gnu::always_inline]] inline InsnInfo info_of(const insn::Row* row, uint32_t word) {
+  if (!row) return InsnInfo{};
+  const Insn i{word};
+  InsnInfo r = kRowInfo[size_t(row - insn::kRows)];
+  r.load_dest = r.load ? uint8_t(i.rt()) : 0;
+  r.reads = insn::reads_mask(*row, i);
+  return r;
 }
 
 }  // namespace
@@ -110,119 +97,7 @@ uint32_t hazard_reads(const InsnInfo& info, uint32_t word, bool after_partial) {
   return reads;
 }
 
-InsnInfo insn_info(uint32_t word) {
-  Insn i{word};
-  InsnInfo r;
-  uint32_t rs = bit(i.rs()), rt = bit(i.rt());
-  auto set = [&](uint32_t reads) {
-    r.valid = true;
-    r.reads = reads & ~1u;
-  };
-  switch (i.op()) {
-    case kSpecial:
-      switch (i.funct()) {
-        case kSll:
-        case kSrl:
-        case kSra: set(rt); break;
-        case kSllv:
-        case kSrlv:
-        case kSrav: set(rs | rt); break;
-        case kJr:
-        case kJalr:
-          set(rs);
-          r.branch = true;
-          break;
-        case kSyscall:
-        case kBreak:
-          set(0);
-          r.ends_block = true;
-          break;
-        case kMfhi:
-        case kMflo:
-          set(0);
-          r.reads_hilo = true;
-          break;
-        case kMthi:
-        case kMtlo:
-          set(rs);
-          r.writes_hilo = true;
-          break;
-        case kMult:
-        case kMultu:
-        case kDiv:
-        case kDivu:
-          set(rs | rt);
-          r.writes_hilo = true;
-          break;
-        case kAdd:
-        case kAddu:
-        case kSub:
-        case kSubu:
-        case kAnd:
-        case kOr:
-        case kXor:
-        case kNor:
-        case kSlt:
-        case kSltu: set(rs | rt); break;
-      }
-      break;
-    case kRegimm:
-      switch (i.rt()) {
-        case kBltz:
-        case kBgez:
-        case kBltzal:
-        case kBgezal:
-          set(rs);
-          r.branch = true;
-          break;
-      }
-      break;
-    case kJ:
-    case kJal:
-      set(0);
-      r.branch = true;
-      break;
-    case kBeq:
-    case kBne:
-      set(rs | rt);
-      r.branch = true;
-      break;
-    case kBlez:
-    case kBgtz:
-      set(rs);
-      r.branch = true;
-      break;
-    case kAddi:
-    case kAddiu:
-    case kSlti:
-    case kSltiu:
-    case kAndi:
-    case kOri:
-    case kXori: set(rs); break;
-    case kLui: set(0); break;
-    case kLb:
-    case kLh:
-    case kLw:
-    case kLbu:
-    case kLhu:
-      set(rs);
-      r.load = true;
-      r.load_dest = uint8_t(i.rt());
-      break;
-    case kLwl:
-    case kLwr:
-      set(rs | rt);
-      r.load = r.partial = true;
-      r.load_dest = uint8_t(i.rt());
-      break;
-    case kSb:
-    case kSh:
-    case kSwl:
-    case kSw:
-    case kSwr: set(rs | rt); break;
-  }
-  return r;
-}
+InsnInfo insn_info(uint32_t word) { return info_of(insn::row_of(word), word); }
 
 MemError fetch_insn(const AddressSpace::Impl& mem, uint32_t pc, uint32_t& word) {
   if (pc & 3) return MemError::Unaligned;
@@ -249,11 +124,13 @@ FaultKind fault_kind(MemError e) {
 Carry state_within(const Block& b, uint32_t k, const Carry& in) {
   if (k == 0) return in;
   Carry c;
-  InsnInfo last = insn_info(b.raw[k - 1]);
+  const InsnInfo last = insn_info(b.raw[k - 1]);
   if (last.load && last.load_dest) c.load = PendingLoad{last.load_dest, last.partial};
-  if (last.reads_hilo) c.hilo_guard = 2;
-  else if (k >= 2 && insn_info(b.raw[k - 2]).reads_hilo) c.hilo_guard = 1;
-  else c.hilo_guard = in.hilo_guard > k ? uint8_t(in.hilo_guard - k) : 0;
+  // Only the last kHiLoWindow ops can have left a guard of their own.
+  const uint32_t from = k > kHiLoWindow ? k - kHiLoWindow : 0;
+  c.hilo_guard = hilo_guard_passed(in.hilo_guard, from);
+  for (uint32_t j = from; j + 1 < k; ++j) c.hilo_guard = hilo_guard_after(insn_info(b.raw[j]), c.hilo_guard);
+  c.hilo_guard = hilo_guard_after(last, c.hilo_guard);
   return c;
 }
 
@@ -261,33 +138,31 @@ Carry state_within(const Block& b, uint32_t k, const Carry& in) {
 
 namespace {
 
-// The static successors of a decoded block, from the op that ends it.
+// The static successors of a decoded block, from the instruction that
+// ends it.
 void find_successors(Block& b) {
   if (b.has_delay) {
-    const Op& branch = b.ops[b.branch_index()];
-    switch (branch.code) {
-      case OpCode::Beq:
-      case OpCode::Bne:
-      case OpCode::Blez:
-      case OpCode::Bgtz:
-      case OpCode::Bltz:
-      case OpCode::Bgez:
-      case OpCode::Bltzal:
-      case OpCode::Bgezal:
-        b.next.pc[b.next.count++] = branch.imm;
-        if (branch.imm != b.end_pc()) b.next.pc[b.next.count++] = b.end_pc();
-        break;
-      case OpCode::B:
-      case OpCode::J:
-      case OpCode::Jal: b.next.pc[b.next.count++] = branch.imm; break;
-      case OpCode::Jr:
-      case OpCode::Jalr: b.indirect = true; break;
-      default: break;
-    }
+    const uint32_t k = b.branch_index();
+    const insn::Exits e = insn::exits_of(*insn::row_of(b.raw[k]), Insn{b.raw[k]}, b.pc_of(k));
+    b.indirect = e.indirect;
+    if (!e.indirect) b.next.pc[b.next.count++] = e.target;
+    if (e.falls_through && e.target != b.end_pc()) b.next.pc[b.next.count++] = b.end_pc();
     return;
   }
   // A syscall served in place goes on past it.
   if (b.ops[b.n - 1].code != OpCode::Fault) b.next.pc[b.next.count++] = b.end_pc();
+}
+
+// The op for the instruction word at pc, after prev (invalid: none) under
+// the HI/LO guard, in a delay slot or not.
+Op decode_op(uint32_t word, const insn::Row* row, const InsnInfo& info, uint32_t pc, const InsnInfo& prev,
+             uint8_t hilo_guard, bool in_delay) {
+  if (!row) return fault_op(FaultKind::ReservedInstruction);
+  if (in_delay && info.branch) return fault_op(FaultKind::BranchInDelaySlot);
+  if (prev.load && prev.load_dest && (hazard_reads(info, word, prev.partial) & bit(prev.load_dest)))
+    return fault_op(FaultKind::LoadDelayHazard, prev.load_dest);
+  if (hilo_hazard(info, hilo_guard)) return fault_op(FaultKind::HiLoHazard);
+  return translate(*row, word, pc);
 }
 
 }  // namespace
@@ -305,38 +180,28 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Decoded& buf
     fault.fetch = true;
     return false;
   }
-  InsnInfo prev;        // of the op before the current one, if any
-  uint32_t mf_age = 3;  // ops since the last mfhi/mflo in this block (3: none)
+  InsnInfo prev;  // of the op before the current one, if any
+  uint8_t hilo_guard = 0;
   bool in_delay = false;
   for (;;) {
-    uint32_t at = pc + 4 * out.n;
-    InsnInfo info = insn_info(word);
+    const uint32_t at = pc + 4 * out.n;
+    const insn::Row* row = insn::row_of(word);
+    const InsnInfo info = info_of(row, word);
     // A branch whose delay slot is on the next page starts a block of its
     // own: the slot is fetched afresh at every entry of that block, and no
     // store can run between that fetch and the slot.
     if (info.branch && !in_delay && out.n > 0 && page_offset(at + 4) == 0) break;
-    Op op;
-    if (!info.valid) {
-      op = fault_op(FaultKind::ReservedInstruction);
-    } else if (in_delay && info.branch) {
-      op = fault_op(FaultKind::BranchInDelaySlot);
-    } else if (prev.load && prev.load_dest && (hazard_reads(info, word, prev.partial) & bit(prev.load_dest))) {
-      op = fault_op(FaultKind::LoadDelayHazard, prev.load_dest);
-    } else if (info.writes_hilo && mf_age < 2) {
-      op = fault_op(FaultKind::HiLoHazard);
-    } else {
-      op = translate(word, at);
-    }
-    bool faults = op.code == OpCode::Fault;
+    const Op op = decode_op(word, row, info, at, prev, hilo_guard, in_delay);
+    const bool faults = op.code == OpCode::Fault;
     if (out.n == 0) {
       out.first_reads = hazard_reads(info, word, false);
       out.first_reads_partial = hazard_reads(info, word, true);
     }
-    if (out.n < 2 && info.writes_hilo && !faults) out.writes_hilo_at[out.n] = true;
+    if (out.n < kHiLoWindow && info.writes_hilo && !faults) out.writes_hilo_at[out.n] = true;
     buf.ops.push_back(op);
     buf.raw.push_back(word);
     ++out.n;
-    mf_age = info.reads_hilo ? 0 : mf_age + 1;
+    hilo_guard = hilo_guard_after(info, hilo_guard);
     prev = info;
 
     if (in_delay) {
@@ -344,7 +209,7 @@ bool decode_block(AddressSpace::Impl& mem, uint32_t pc, Block& out, Decoded& buf
       break;
     }
     if (faults || info.ends_block) break;
-    uint32_t next = at + 4;
+    const uint32_t next = at + 4;
     if (info.branch) {
       in_delay = true;
       if (page_offset(next) == 0) out.spill = true;

@@ -311,16 +311,24 @@ R3K_SIMPLE(Andi, f->r[o->d] = f->r[o->s] & o->imm)
 R3K_SIMPLE(Ori, f->r[o->d] = f->r[o->s] | o->imm)
 R3K_SIMPLE(Xori, f->r[o->d] = f->r[o->s] ^ o->imm)
 
-R3K_OP(Lb) { return load<1, true>(f, o, x); }
-R3K_OP(Lbu) { return load<1, false>(f, o, x); }
-R3K_OP(Lh) { return load<2, true>(f, o, x); }
-R3K_OP(Lhu) { return load<2, false>(f, o, x); }
-R3K_OP(Lw) { return load<4, false>(f, o, x); }
+// Sizes and signs as the instruction table has them.
+#define R3K_LOAD(name)                                            \
+  R3K_OP(name) {                                                  \
+    constexpr const insn::Row& r = insn::row_of_op(OpCode::name); \
+    return load<r.size, r.has(insn::kSigned)>(f, o, x);           \
+  }
+#define R3K_STORE(name) \
+  R3K_OP(name) { return store<insn::row_of_op(OpCode::name).size>(f, o, x); }
+R3K_LOAD(Lb)
+R3K_LOAD(Lbu)
+R3K_LOAD(Lh)
+R3K_LOAD(Lhu)
+R3K_LOAD(Lw)
 R3K_OP(Lwl) { return load_partial<true>(f, o, x); }
 R3K_OP(Lwr) { return load_partial<false>(f, o, x); }
-R3K_OP(Sb) { return store<1>(f, o, x); }
-R3K_OP(Sh) { return store<2>(f, o, x); }
-R3K_OP(Sw) { return store<4>(f, o, x); }
+R3K_STORE(Sb)
+R3K_STORE(Sh)
+R3K_STORE(Sw)
 R3K_OP(Swl) { return store_partial<true>(f, o, x); }
 R3K_OP(Swr) { return store_partial<false>(f, o, x); }
 
@@ -390,6 +398,8 @@ R3K_OP(End) {
 
 }  // namespace
 
+#undef R3K_LOAD
+#undef R3K_STORE
 #undef R3K_SIMPLE
 #undef R3K_OP
 #undef R3K_NEXT

@@ -140,58 +140,8 @@ struct OpRegs {
 };
 OpRegs regs_of(const Op& o) {
   auto bit = [](uint32_t r) { return r == 0 || r == kSink ? uint64_t{0} : uint64_t{1} << r; };
-  const uint64_t d = bit(o.d), s = bit(o.s), t = bit(o.t);
-  switch (o.code) {
-    case OpCode::Nop:
-    case OpCode::Syscall:
-    case OpCode::Fault:
-    case OpCode::End:
-    case OpCode::B:
-    case OpCode::J: return {};
-    case OpCode::Li:
-    case OpCode::Mfhi:
-    case OpCode::Mflo:
-    case OpCode::Jal: return {0, d};
-    case OpCode::Move:
-    case OpCode::Addi:
-    case OpCode::Addiu:
-    case OpCode::Slti:
-    case OpCode::Sltiu:
-    case OpCode::Andi:
-    case OpCode::Ori:
-    case OpCode::Xori:
-    case OpCode::Lb:
-    case OpCode::Lh:
-    case OpCode::Lw:
-    case OpCode::Lbu:
-    case OpCode::Lhu:
-    case OpCode::Jalr:
-    case OpCode::Bltzal:
-    case OpCode::Bgezal: return {s, d};
-    case OpCode::Sll:
-    case OpCode::Srl:
-    case OpCode::Sra: return {t, d};
-    case OpCode::Mthi:
-    case OpCode::Mtlo:
-    case OpCode::Blez:
-    case OpCode::Bgtz:
-    case OpCode::Bltz:
-    case OpCode::Bgez:
-    case OpCode::Jr: return {s, 0};
-    case OpCode::Mult:
-    case OpCode::Multu:
-    case OpCode::Div:
-    case OpCode::Divu:
-    case OpCode::Sb:
-    case OpCode::Sh:
-    case OpCode::Sw:
-    case OpCode::Swl:
-    case OpCode::Swr:
-    case OpCode::Beq:
-    case OpCode::Bne: return {s | t, 0};
-    default:  // three-register ALU ops, variable shifts, lwl/lwr
-      return {s | t, d};
-  }
+  const insn::OpRoles& r = insn::kOpRoles[size_t(o.code)];
+  return {(r.reads_s ? bit(o.s) : 0) | (r.reads_t ? bit(o.t) : 0), r.writes_d ? bit(o.d) : 0};
 }
 
 // Saves the host's callee-saved registers, sets up rbp, r15 and r14, calls

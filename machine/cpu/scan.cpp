@@ -10,51 +10,6 @@ namespace {
 
 constexpr uint32_t bit(uint32_t reg) { return uint32_t(1) << reg; }
 
-// Where the delay slot of the branch `word` at `pc` may go next: past it,
-// to the target, or both.  jr/jalr have no target known here.
-struct Exits {
-  bool falls_through = true;
-  bool has_target = false;
-  uint32_t target = 0;
-};
-
-Exits branch_exits(uint32_t word, uint32_t pc) {
-  Insn i{word};
-  Exits e;
-  const uint32_t relative = i.branch_target(pc);
-  switch (i.op()) {
-    case kSpecial:  // jr, jalr: a call returns past the slot, but not straight from it
-      e.falls_through = false;
-      break;
-    case kJ:
-    case kJal:
-      e.falls_through = false;
-      e.has_target = true;
-      e.target = i.jump_target(pc);
-      break;
-    case kBeq:
-      e.falls_through = i.rs() != i.rt();
-      e.has_target = true;
-      e.target = relative;
-      break;
-    case kBlez:
-      e.falls_through = i.rs() != 0;
-      e.has_target = true;
-      e.target = relative;
-      break;
-    case kRegimm:  // bgez/bgezal of $zero always branch
-      e.falls_through = i.rs() != 0 || (i.rt() != kBgez && i.rt() != kBgezal);
-      e.has_target = true;
-      e.target = relative;
-      break;
-    default:  // bne, bgtz
-      e.has_target = true;
-      e.target = relative;
-      break;
-  }
-  return e;
-}
-
 }  // namespace
 
 uint8_t load_delay_conflict(uint32_t load, uint32_t next) {
@@ -84,12 +39,13 @@ std::vector<Fault> scan_code(const CodeRegion& region) {
     std::vector<size_t> next;
     bool fall = true;
     if (in_slot(k) && !info[k].branch) {
+      // jr/jalr: a call returns past the slot, but not straight from it.
       const uint32_t branch_pc = pc(k - 1);
-      const Exits e = branch_exits(words[k - 1], branch_pc);
+      const insn::Exits e = insn::exits_of(*insn::row_of(words[k - 1]), Insn{words[k - 1]}, branch_pc);
       fall = e.falls_through;
       const bool known = !std::binary_search(unresolved.begin(), unresolved.end(), branch_pc);
       const uint32_t off = e.target - region.addr;
-      if (e.has_target && known && off % 4 == 0 && off / 4 < n) next.push_back(off / 4);
+      if (!e.indirect && known && off % 4 == 0 && off / 4 < n) next.push_back(off / 4);
     }
     if (fall && k + 1 < n) next.push_back(k + 1);
     return next;
@@ -105,16 +61,21 @@ std::vector<Fault> scan_code(const CodeRegion& region) {
     f.reg = reg;
     found.push_back(f);
   };
+  // The HI/LO guard an mfhi/mflo leaves, followed along every path while
+  // it lasts.
+  auto hilo_from = [&](auto& self, size_t k, uint8_t guard) -> void {
+    for (size_t s : successors(k)) {
+      if (hilo_hazard(info[s], guard)) report(FaultKind::HiLoHazard, s);
+      if (const uint8_t left = hilo_guard_passed(guard, 1)) self(self, s, left);
+    }
+  };
   for (size_t k = 0; k < n; ++k) {
     if (!info[k].valid) report(FaultKind::ReservedInstruction, k);
     for (size_t s : successors(k)) {
       if (info[k].branch && info[s].branch) report(FaultKind::BranchInDelaySlot, s);
       if (uint8_t reg = load_delay_conflict(words[k], words[s])) report(FaultKind::LoadDelayHazard, s, reg);
-      if (!info[k].reads_hilo) continue;
-      if (info[s].writes_hilo) report(FaultKind::HiLoHazard, s);
-      for (size_t t : successors(s))
-        if (info[t].writes_hilo) report(FaultKind::HiLoHazard, t);
     }
+    if (info[k].reads_hilo) hilo_from(hilo_from, k, hilo_guard_after(info[k], 0));
   }
   // One report per instruction and kind, however many paths reach it.
   auto key = [](const Fault& f) { return std::pair(f.pc, f.kind); };

@@ -17,28 +17,6 @@ constexpr std::string_view kErrMemory = "E0e";    // memory not accessible
 constexpr std::string_view kErrInvalid = "E16";   // malformed packet or argument
 constexpr std::string_view kErrRange = "E22";     // an address range past 32 bits
 
-// {machine (MIPS Linux), gdb} for every signal the two share; gdb's own
-// numbers agree up to SIGTERM and differ after it.
-constexpr int kSignalPairs[][2] = {
-    {1, 1},   {2, 2},   {3, 3},   {4, 4},   {5, 5},   {6, 6},   {7, 7},   {8, 8},
-    {9, 9},   {10, 10}, {11, 11}, {12, 12}, {13, 13}, {14, 14}, {15, 15}, {16, 30},  // USR1
-    {17, 31},                                                                        // USR2
-    {18, 20},                                                                        // CHLD
-    {19, 32},                                                                        // PWR
-    {20, 28},                                                                        // WINCH
-    {21, 16},                                                                        // URG
-    {22, 23},                                                                        // IO
-    {23, 17},                                                                        // STOP
-    {24, 18},                                                                        // TSTP
-    {25, 19},                                                                        // CONT
-    {26, 21},                                                                        // TTIN
-    {27, 22},                                                                        // TTOU
-    {28, 26},                                                                        // VTALRM
-    {29, 27},                                                                        // PROF
-    {30, 24},                                                                        // XCPU
-    {31, 25},                                                                        // XFSZ
-};
-
 // The registers gdb's MIPS support insists on, numbered as its default
 // layout: without the CP0 and FPU features it rejects the description.
 std::string make_target_xml() {
@@ -48,7 +26,7 @@ std::string make_target_xml() {
   std::string x =
       "<?xml version=\"1.0\"?>\n<!DOCTYPE target SYSTEM \"gdb-target.dtd\">\n<target version=\"1.0\">\n"
       "<architecture>mips</architecture>\n<feature name=\"org.gnu.gdb.mips.cpu\">\n";
-  for (int i = 0; i < 32; ++i) x += reg("r" + std::to_string(i), i);
+  for (int i = 0; i < int{kGprCount}; ++i) x += reg("r" + std::to_string(i), i);
   x += reg("lo", kRegLo) + reg("hi", kRegHi) + reg("pc", kRegPc) + "</feature>\n";
   x += "<feature name=\"org.gnu.gdb.mips.cp0\">\n" + reg("status", kRegStatus) + reg("badvaddr", kRegBadVaddr) +
        reg("cause", kRegCause) + "</feature>\n<feature name=\"org.gnu.gdb.mips.fpu\">\n";
@@ -100,18 +78,6 @@ bool unescape_binary(std::string_view s, std::string& out) {
 }
 
 }  // namespace
-
-int to_gdb_signal(int machine_signal) {
-  for (const auto& p : kSignalPairs)
-    if (p[0] == machine_signal) return p[1];
-  return 0;
-}
-
-int from_gdb_signal(int gdb_signal) {
-  for (const auto& p : kSignalPairs)
-    if (p[1] == gdb_signal) return p[0];
-  return 0;
-}
 
 Stub::Stub(DebugTarget& target, const StopEvent& first, StubConfig config)
     : target_(target),

@@ -35,7 +35,7 @@ class HelpFormat : public CLI::Formatter {
 // Every option's value as given, before it is checked.
 struct Texts {
   bool trace = false, stats = false, shared_fork = false, null_argv = false, no_jit = false, perf_map = false;
-  std::string trace_format, trace_file, wait_status = "raw", max_mem, max_host_mem, gdb;
+  std::string trace_format, trace_file, wait_status = "raw", max_mem, max_host_mem, gdb, root, max_disk;
   std::string strsize, exit_returns, pid, ppid, sp_offset, quantum, seed, max_procs, max_insns, clock;
   std::vector<std::string> fails, results, closed, kernel_faults;
 };
@@ -78,6 +78,13 @@ void declare(CLI::App& app, Texts& t) {
       ->type_name("SIZE");
   app.add_option("--max-host-mem", t.max_host_mem,
                  "Host memory of all processes together, as --max-mem (default 2G); past it fork fails with ENOMEM")
+      ->type_name("SIZE");
+  app.add_option("--root", t.root,
+                 "The guest's / is host directory DIR; DIR:ro read-only (default: an empty read-only tree)")
+      ->type_name("DIR[:ro]");
+  app.add_option("--max-disk", t.max_disk,
+                 "Bytes the run may add to the host's disk: MiB, or with K/M/G; past it ENOSPC (default 1G or half the "
+                 "free space)")
       ->type_name("SIZE");
   app.add_option("--max-insns", t.max_insns, "Instruction budget of the whole run (default: none)")->type_name("N");
   app.add_option("--clock", t.clock,
@@ -126,6 +133,15 @@ void apply_numbers(const CLI::App& app, const Texts& t, Options& o) {
     const auto bytes = parse_size(t.max_host_mem);
     if (!bytes) throw UsageError("--max-host-mem: '" + t.max_host_mem + "' is not a size (512, 4G, 300p)");
     o.max_host_mem = *bytes;
+  }
+  if (app.count("--max-disk")) {
+    const auto bytes = parse_size(t.max_disk);
+    if (!bytes) throw UsageError("--max-disk: '" + t.max_disk + "' is not a size (512, 4G, 300p)");
+    o.max_disk = *bytes;
+  }
+  if (app.count("--root")) {
+    if (t.root.empty()) throw UsageError("--root: expected a directory");
+    o.root = t.root;
   }
 }
 
@@ -363,6 +379,9 @@ int run(Command& cmd) {
   } catch (const std::invalid_argument& e) {
     say(e.what());
     return kExitUsage;
+  } catch (const fs::SetupError& e) {
+    say(std::string("--root: ") + e.what());
+    return kExitCannotOpen;
   }
   Machine& machine = *made;
   try {

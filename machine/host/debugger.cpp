@@ -124,7 +124,7 @@ class MachineTarget final : public gdb::DebugTarget {
     interrupted_ = false;
   }
   void interrupt() override { interrupted_ = true; }
-  void kill() override { m_.kill_first(kSigKill, "from the debugger", true); }
+  void kill() override { m_.kill_first(kSIGKILL, "from the debugger", true); }
   void detach() override {
     breaks_.clear();
     m_.first_cpu().clear_breakpoints();
@@ -147,16 +147,15 @@ class MachineTarget final : public gdb::DebugTarget {
       case DebugHalt::Why::Breakpoint: {
         const auto it = breaks_.find(m_.first_cpu().state().pc);
         const bool soft = it != breaks_.end() && (it->second & bit(gdb::BreakKind::Software));
-        return StopEvent::signalled(gdb::kSigTrap,
+        return StopEvent::signalled(kSIGTRAP,
                                     soft ? StopEvent::Hit::SoftwareBreakpoint : StopEvent::Hit::HardwareBreakpoint);
       }
-      case DebugHalt::Why::Step: return StopEvent::signalled(gdb::kSigTrap);
-      case DebugHalt::Why::Interrupted: cause_ = kExcInt << 2; return StopEvent::signalled(gdb::kSigInt);
+      case DebugHalt::Why::Step: return StopEvent::signalled(kSIGTRAP);
+      case DebugHalt::Why::Interrupted: cause_ = kExcInt << 2; return StopEvent::signalled(kSIGINT);
       case DebugHalt::Why::Fault: {
         faulted_ = true;
         fault_ = h.fault;
-        const bool memory = h.fault.kind == FaultKind::AddressError || h.fault.kind == FaultKind::BadAddress;
-        if (memory) badvaddr_ = h.fault.addr;
+        if (memory_fault(h.fault.kind)) badvaddr_ = h.fault.addr;
         cause_ = exception_code(h.fault, m_.space()) << 2 | (h.fault.in_delay_slot ? kCauseBd : 0);
         return StopEvent::signalled(fault_signal(h.fault.kind));
       }
@@ -185,7 +184,7 @@ class MachineTarget final : public gdb::DebugTarget {
 void serve_debugger(Machine& machine, gdb::Connection& conn) {
   MachineTarget target(machine);
   // Held before its first instruction.
-  gdb::Stub stub(target, StopEvent::signalled(gdb::kSigTrap));
+  gdb::Stub stub(target, StopEvent::signalled(kSIGTRAP));
   std::string in;  // received, not yet taken by the stub: a chunk or the rest of one
   bool lost = false;
   // While running the stub acknowledges and holds packets for after the
@@ -212,7 +211,7 @@ void serve_debugger(Machine& machine, gdb::Connection& conn) {
   }
   // Gone without a word: quitting gdb kills a process started for it.
   if (stub.state() != gdb::Stub::State::Closed && !machine.first_info().ended())
-    machine.kill_first(kSigKill, "the debugger's connection was lost", true);
+    machine.kill_first(kSIGKILL, "the debugger's connection was lost", true);
 }
 
 }  // namespace r3k

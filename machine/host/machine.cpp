@@ -3,16 +3,17 @@
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 #include "host/perf_map.h"
 #include "r3k/console.h"
+#include "r3k/fs.h"
 #include "r3k/scheduler.h"
 
 namespace r3k {
 namespace {
 
-constexpr int kV0 = 2, kV1 = 3, kA0 = 4, kGp = 28, kSp = 29, kRa = 31;
 constexpr uint32_t kBreak = 0x0000000du;
 // Room for argument strings and vector at entry; a real kernel's limit is
 // of the same order.
@@ -32,7 +33,40 @@ void put32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v);
 }
 
+// The heap starts at the page-aligned end of the highest segment: the bss.
+uint32_t heap_start(const ElfImage& image) {
+  uint64_t end = 0;
+  for (const Segment& seg : image.segments()) end = std::max(end, uint64_t{seg.vaddr} + seg.memsz);
+  return static_cast<uint32_t>((end + kPageSize - 1) & ~uint64_t{kPageSize - 1});
+}
+
 }  // namespace
+
+// A loaded image as its process's fault reports see it.
+class ImageProgram final : public Program {
+ public:
+  explicit ImageProgram(ElfImage image) : image_(std::move(image)) {}
+  const ElfImage& image() const { return image_; }
+
+  // The symbol addr lies in and its offset ("main+0x40"); empty when none.
+  std::string code_name(uint32_t addr) const override {
+    const auto at = image_.symbols().locate(addr);
+    if (!at) return std::string();
+    // The file's bytes: keep the name one line of reasonable length.
+    constexpr size_t kMaxName = 200;
+    return printable(at->name, kMaxName) + (at->offset ? "+" + hex(at->offset) : "");
+  }
+  std::vector<CallSite> callers(const uint32_t* gpr, uint32_t pc, bool ra_live, const AddressSpace& space,
+                                size_t max) const override {
+    // Made at the first fault: a run without one reads no frame table.
+    if (!unwinder_) unwinder_ = std::make_unique<Unwinder>(image_);
+    return unwinder_->callers(gpr, pc, ra_live, space, max);
+  }
+
+ private:
+  ElfImage image_;
+  mutable std::unique_ptr<Unwinder> unwinder_;
+};
 
 Machine::Machine(Options options) : opts_(std::move(options)) {
   if (opts_.sp_offset > 7)
@@ -46,6 +80,8 @@ Machine::Machine(Options options) : opts_(std::move(options)) {
     throw std::invalid_argument("stack size must be whole pages, at most " +
                                 std::to_string((kUserEnd - kScratchBase - kScratchSize) >> 20) + " MiB");
   if (opts_.perf_map) perf_map_ = std::make_unique<PerfMap>();
+  // Opened before anything runs, so that a bad --root stops the run at once.
+  if (!opts_.root.empty()) tree_ = fs::Tree::open_root(opts_.root, opts_.max_disk);
 }
 
 Machine::~Machine() = default;
@@ -60,61 +96,93 @@ void Machine::load_image(std::span<const uint8_t> elf, std::vector<std::string> 
 
 void Machine::load(ElfImage image, std::vector<std::string> argv) {
   if (kernel_) throw std::logic_error("a program is already loaded");
-  const uint32_t stack_lo = kUserEnd - opts_.stack_size;
-  for (const Segment& s : image.segments())
-    if (uint64_t{s.vaddr} + s.memsz > stack_lo)
-      throw LoadError(LoadError::Kind::NotRunnable,
-                      image.name() + ": segment at " + hex(s.vaddr) + " reaches into the stack at " + hex(stack_lo));
+  check_fits(image);
   host_ = std::make_shared<HostMemory>(opts_.max_host_mem, opts_.max_code_mem);
-  auto space = std::make_unique<AddressSpace>(opts_.max_mem_pages, host_);
-  image.load_into(*space);
-  space->set_grow_region(stack_lo, kUserEnd);
-  image_.emplace(std::move(image));
-  const CpuState state = entry_state(*space, argv);
-  entry_sp_ = state.gpr[kSp];
+  auto program = std::make_shared<ImageProgram>(std::move(image));
+  const ElfImage& img = program->image();
+  Placed placed = place(img, argv, !opts_.null_argv);
+  program_ = program;
+  image_ = &img;
+  entry_sp_ = placed.state.gpr[regs::sp];
   if (perf_map_) {
     perf_map_->set_namer([this](uint32_t addr) { return code_name(addr); });
     opts_.jit.listener = perf_map_.get();
   }
   kernel_ = std::make_unique<Kernel>(opts_);
-  kernel_->start(std::move(space), state);
-  const auto [lo, hi] = image_->writable_range();
-  kernel_->set_shared_range(lo, hi);
-  // The heap starts at the page-aligned end of the highest segment: the bss.
-  uint64_t end = 0;
-  for (const Segment& seg : image_->segments()) end = std::max(end, uint64_t{seg.vaddr} + seg.memsz);
-  kernel_->set_heap_start(static_cast<uint32_t>((end + kPageSize - 1) & ~uint64_t{kPageSize - 1}));
-  kernel_->set_code_namer([this](uint32_t addr) { return code_name(addr); });
-  // Made at the first fault: a run without one reads no frame table.
-  kernel_->set_caller_walker(
-      [this](const uint32_t* gpr, uint32_t pc, bool ra_live, const AddressSpace& space, size_t max) {
-        if (!unwinder_) unwinder_ = std::make_unique<Unwinder>(*image_);
-        return unwinder_->callers(gpr, pc, ra_live, space, max);
-      });
+  kernel_->start(std::move(placed.space), placed.state);
+  const auto [lo, hi] = img.writable_range();
+  kernel_->set_image(heap_start(img), lo, hi, program_);
+  kernel_->set_tree(tree_ ? std::move(tree_) : fs::Tree::empty());
+  kernel_->set_exec_loader([this](std::span<const uint8_t> elf, const std::string& path,
+                                  const std::vector<std::string>& args) { return load_exec(elf, path, args); });
   scheduler_ = std::make_unique<Scheduler>(opts_.quantum, opts_.seed);
 }
 
-// The symbol addr lies in and its offset ("main+0x40"); empty when none.
-std::string Machine::code_name(uint32_t addr) const {
-  const auto at = image_->symbols().locate(addr);
-  if (!at) return std::string();
-  // The file's bytes: keep the name one line of reasonable length.
-  constexpr size_t kMaxName = 200;
-  return printable(at->name, kMaxName) + (at->offset ? "+" + hex(at->offset) : "");
+void Machine::check_fits(const ElfImage& image) const {
+  const uint32_t stack_lo = kUserEnd - opts_.stack_size;
+  for (const Segment& s : image.segments())
+    if (uint64_t{s.vaddr} + s.memsz > stack_lo)
+      throw LoadError(LoadError::Kind::NotRunnable,
+                      image.name() + ": segment at " + hex(s.vaddr) + " reaches into the stack at " + hex(stack_lo));
 }
 
-CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string>& argv) {
+Machine::Placed Machine::place(const ElfImage& image, const std::vector<std::string>& argv, bool with_argv) {
+  Placed placed;
+  placed.space = std::make_unique<AddressSpace>(opts_.max_mem_pages, host_);
+  image.load_into(*placed.space);
+  placed.space->set_grow_region(kUserEnd - opts_.stack_size, kUserEnd);
+  placed.state = entry_state(image, *placed.space, argv, with_argv);
+  return placed;
+}
+
+// execv's program, in a space of its own: what the loader refuses is
+// ENOEXEC, what the limits refuse ENOMEM; the caller changes only once
+// this has succeeded.
+ExecImage Machine::load_exec(std::span<const uint8_t> elf, const std::string& path,
+                             const std::vector<std::string>& argv) {
+  ExecImage out;
+  std::shared_ptr<ImageProgram> program;
+  try {
+    ElfImage image = ElfImage::parse(elf, path);
+    check_fits(image);
+    program = std::make_shared<ImageProgram>(std::move(image));
+  } catch (const LoadError& e) {
+    out.err = kENOEXEC;
+    out.why = e.what();
+    return out;
+  }
+  const ElfImage& img = program->image();
+  try {
+    Placed placed = place(img, argv, true);
+    out.space = std::move(placed.space);
+    out.state = placed.state;
+  } catch (const LoadError& e) {
+    out.err = kENOMEM;
+    out.why = e.what();
+    return out;
+  }
+  out.heap_start = heap_start(img);
+  std::tie(out.share_lo, out.share_hi) = img.writable_range();
+  out.program = std::move(program);
+  return out;
+}
+
+// The symbol addr lies in and its offset ("main+0x40"); empty when none.
+std::string Machine::code_name(uint32_t addr) const { return program_ ? program_->code_name(addr) : std::string(); }
+
+CpuState Machine::entry_state(const ElfImage& image, AddressSpace& space, const std::vector<std::string>& argv,
+                              bool with_argv) {
   CpuState st{};
-  st.pc = image_->entry();
+  st.pc = image.entry();
   uint32_t base = kUserEnd - 16;
-  if (!opts_.null_argv) {
+  if (with_argv) {
     // Strings at the top, the vector (NULL-terminated) below them, sp below that.
     uint64_t bytes = 0;
     for (const std::string& a : argv) bytes += a.size() + 1;
     bytes += 4 * (uint64_t{argv.size()} + 1) + 64;
     if (bytes > kMaxArgBytes)
       throw LoadError(LoadError::Kind::NotRunnable,
-                      image_->name() + ": argument list too long (" + std::to_string(bytes) + " bytes)");
+                      image.name() + ": argument list too long (" + std::to_string(bytes) + " bytes)");
     uint64_t strings_size = 0;
     for (const std::string& a : argv) strings_size += a.size() + 1;
     const uint32_t strings = static_cast<uint32_t>((kUserEnd - 16 - strings_size) & ~uint64_t{7});
@@ -123,7 +191,7 @@ CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string
     const uint32_t lo = base & ~(kPageSize - 1);
     auto no_host_memory = [&] {
       return LoadError(LoadError::Kind::NotRunnable,
-                       image_->name() + ": no host memory for the argument list under the limit of " +
+                       image.name() + ": no host memory for the argument list under the limit of " +
                            std::to_string(space.host().limit()) + " bytes (--max-host-mem)");
     };
     if (!space.map(lo, kUserEnd - lo, kProtRead | kProtWrite)) {
@@ -131,7 +199,7 @@ CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string
       uint32_t fresh = 0;
       for (uint64_t a = lo; a < kUserEnd; a += kPageSize) fresh += space.prot(static_cast<uint32_t>(a)) == kProtNone;
       if (uint64_t{space.mapped_pages()} + fresh > space.max_pages())
-        throw LoadError(LoadError::Kind::NotRunnable, image_->name() +
+        throw LoadError(LoadError::Kind::NotRunnable, image.name() +
                                                           ": no memory left for the argument list under the limit of " +
                                                           std::to_string(space.max_pages()) + " pages (--max-mem)");
       throw no_host_memory();
@@ -147,10 +215,10 @@ CpuState Machine::entry_state(AddressSpace& space, const std::vector<std::string
     // Under a small host cap the pages may not be had: never start with a
     // vector of zeros.
     if (!written || !space.poke(vector, words.data(), static_cast<uint32_t>(words.size()))) throw no_host_memory();
-    st.gpr[kA0] = static_cast<uint32_t>(argv.size());
-    st.gpr[kA0 + 1] = vector;
+    st.gpr[regs::a0] = static_cast<uint32_t>(argv.size());
+    st.gpr[regs::a1] = vector;
   }
-  st.gpr[kSp] = base + opts_.sp_offset;
+  st.gpr[regs::sp] = base + opts_.sp_offset;
   return st;
 }
 
@@ -267,7 +335,7 @@ std::optional<bool> Machine::after_stop(Goal goal, Process& p, const Stop& stop,
     case StopReason::Fault:
       if (at_sentinel) {
         if (first && goal == Goal::FirstAtSentinel) return true;
-        kernel_->end_by_return(p, static_cast<int32_t>(p.cpu->state().gpr[kV0]));
+        kernel_->end_by_return(p, static_cast<int32_t>(p.cpu->state().gpr[regs::v0]));
       } else if (watched) {
         return halt(DebugHalt::Why::Fault, stop.fault);
       } else {
@@ -296,7 +364,7 @@ bool Machine::output_refused() {
   refused_ = true;
   if (opts_.diagnostics) Console::host().report_refusal();
   for (Process* p : std::vector<Process*>(kernel_->live()))
-    kernel_->kill_by_signal(*p, kSigKill, "the host refused its output", true);
+    kernel_->kill_by_signal(*p, kSIGKILL, "the host refused its output", true);
   slice_.proc = nullptr;
   return true;
 }
@@ -368,7 +436,7 @@ RunResult Machine::run() {
     r.exit_code = kExitBudget;
     r.message = "r3krun: instruction budget of " + std::to_string(opts_.max_insns) + " exhausted";
   } else if (const int sig = info.kill_signal()) {
-    r.exit_code = 128 + sig;
+    r.exit_code = killed_status(sig);
     r.message = Kernel::kill_line(first.pid, sig, info.report);
   } else {
     r.exit_code = info.status & 0xff;
@@ -377,7 +445,7 @@ RunResult Machine::run() {
 }
 
 std::optional<uint32_t> Machine::symbol(std::string_view name) const {
-  return image_ ? image_->symbol(name) : std::nullopt;
+  return image_ != nullptr ? image_->symbol(name) : std::nullopt;
 }
 
 bool Machine::run_to(std::string_view name) {
@@ -414,7 +482,7 @@ CallResult Machine::call(std::string_view name, std::vector<uint32_t> args) {
   ensure_scratch();
   CpuState& st = first.cpu->state();
   const uint32_t stacked = args.size() > 4 ? static_cast<uint32_t>(args.size() - 4) : 0;
-  const uint32_t old_sp = st.gpr[kSp];
+  const uint32_t old_sp = st.gpr[regs::sp];
   const uint32_t sp = (old_sp - 16 - 4 * stacked - 8) & ~7u;
   const uint32_t lo = sp & ~(kPageSize - 1);
   if (sp >= old_sp || lo < kUserEnd - opts_.stack_size)
@@ -423,10 +491,11 @@ CallResult Machine::call(std::string_view name, std::vector<uint32_t> args) {
   if (!first.space->map(lo, ((old_sp - 1) | (kPageSize - 1)) + 1 - lo, kProtRead | kProtWrite))
     throw std::length_error("no memory for a call frame under the page limit");
   for (uint32_t i = 0; i < stacked; ++i) write32(sp + 16 + 4 * i, args[4 + i]);
-  for (int i = 0; i < 4; ++i) st.gpr[kA0 + i] = i < static_cast<int>(args.size()) ? args[static_cast<size_t>(i)] : 0;
-  if (auto gp = symbol("_gp")) st.gpr[kGp] = *gp;
-  st.gpr[kSp] = sp;
-  st.gpr[kRa] = kSentinel;
+  for (int i = 0; i < 4; ++i)
+    st.gpr[regs::a0 + i] = i < static_cast<int>(args.size()) ? args[static_cast<size_t>(i)] : 0;
+  if (auto gp = symbol("_gp")) st.gpr[regs::gp] = *gp;
+  st.gpr[regs::sp] = sp;
+  st.gpr[regs::ra] = kSentinel;
   st.pc = *addr;
   st.load_reg = 0;
   st.load_partial = false;
@@ -437,8 +506,8 @@ CallResult Machine::call(std::string_view name, std::vector<uint32_t> args) {
   CallResult r;
   r.returned = drive(Goal::FirstAtSentinel);
   const ProcessInfo& info = kernel_->info(first);
-  r.v0 = first.cpu->state().gpr[kV0];
-  r.v1 = first.cpu->state().gpr[kV1];
+  r.v0 = first.cpu->state().gpr[regs::v0];
+  r.v1 = first.cpu->state().gpr[regs::v1];
   r.exited = info.exited;
   r.status = info.status;
   r.fault = info.fault;
@@ -530,7 +599,7 @@ const std::vector<std::string>& Machine::diagnostics() const {
 }
 
 const ElfImage& Machine::image() const {
-  if (!image_) throw std::logic_error("no program loaded");
+  if (image_ == nullptr) throw std::logic_error("no program loaded");
   return *image_;
 }
 

@@ -32,12 +32,7 @@ std::string call_name(uint32_t number) {
   return name.empty() ? "syscall_" + std::to_string(number) : std::string(name);
 }
 
-// Stops a guest string: at most limit bytes are looked at.
-struct GuestString {
-  std::string bytes;
-  bool readable = true;    // false: memory ran out before the NUL
-  bool terminated = true;  // false: no NUL within limit bytes
-};
+}  // namespace
 
 GuestString read_string(const AddressSpace& space, uint32_t addr, uint32_t limit) {
   GuestString s;
@@ -57,7 +52,11 @@ GuestString read_string(const AddressSpace& space, uint32_t addr, uint32_t limit
   return s;
 }
 
-}  // namespace
+Kernel::Answer Kernel::failed(Call& c, const fs::Error& e) {
+  // The reason is worth a look only when it says more than the number.
+  if (c.described && e.why != error_name(static_cast<int32_t>(e.err))) c.ev.why = e.why;
+  return error(e.err);
+}
 
 // Argument words: a0-a3 as 0-3, the first stack word (sp+16) as 4.  A
 // 64-bit argument takes an aligned register pair, high word first.
@@ -66,7 +65,7 @@ const Kernel::CallSpec Kernel::kCalls[kSyscallCount] = {
     {Sys::execv, &Kernel::do_execv, Where::Stops, sig(kDec, A(K::Path, 0), A(K::Argv, 1))},
     {Sys::fork, &Kernel::do_fork, Where::Stops, sig(kDec)},
     {Sys::waitpid, &Kernel::do_waitpid, Where::Stops, sig(kDec, A(K::Int, 0), A(K::Ptr, 1), A(K::WaitOptions, 2))},
-    {Sys::open, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::OpenFlags, 1), A(K::Mode, 2))},
+    {Sys::open, &Kernel::do_open, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::OpenFlags, 1), A(K::Mode, 2))},
     {Sys::read, &Kernel::do_read, Where::Stops, sig(kDec, A(K::Int, 0), A(K::OutBuf, 1), A(K::UInt, 2))},
     {Sys::write, &Kernel::do_write, Where::InPlaceUnlessBlocking,
      sig(kDec, A(K::Int, 0), A(K::InBuf, 1), A(K::UInt, 2))},
@@ -80,21 +79,21 @@ const Kernel::CallSpec Kernel::kCalls[kSyscallCount] = {
     {Sys::fsync, &Kernel::do_fsync, Where::InPlace, sig(kDec, A(K::Int, 0))},
     {Sys::ftruncate, &Kernel::do_ftruncate, Where::InPlace, sig(kDec, A(K::Int, 0), A(K::Off64, 2))},
     {Sys::fstat, &Kernel::do_fstat, Where::Stops, sig(kDec, A(K::Int, 0), A(K::StatOut, 1))},
-    {Sys::remove, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0))},
-    {Sys::rename, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::Path, 1))},
-    {Sys::link, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::Path, 1))},
-    {Sys::mkdir, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::Mode, 1))},
-    {Sys::rmdir, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0))},
-    {Sys::chdir, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0))},
-    {Sys::getdirentry, &Kernel::unimplemented, Where::Stops, sig(kDec, A(K::Int, 0), A(K::OutBuf, 1), A(K::UInt, 2))},
-    {Sys::symlink, &Kernel::unimplemented, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::Path, 1))},
-    {Sys::readlink, &Kernel::unimplemented, Where::Stops, sig(kDec, A(K::Path, 0), A(K::OutBuf, 1), A(K::UInt, 2))},
+    {Sys::remove, &Kernel::do_remove, Where::InPlace, sig(kDec, A(K::Path, 0))},
+    {Sys::rename, &Kernel::do_rename, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::Path, 1))},
+    {Sys::link, &Kernel::do_link, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::Path, 1))},
+    {Sys::mkdir, &Kernel::do_mkdir, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::Mode, 1))},
+    {Sys::rmdir, &Kernel::do_rmdir, Where::InPlace, sig(kDec, A(K::Path, 0))},
+    {Sys::chdir, &Kernel::do_chdir, Where::InPlace, sig(kDec, A(K::Path, 0))},
+    {Sys::getdirentry, &Kernel::do_getdirentry, Where::Stops, sig(kDec, A(K::Int, 0), A(K::OutBuf, 1), A(K::UInt, 2))},
+    {Sys::symlink, &Kernel::do_symlink, Where::InPlace, sig(kDec, A(K::Path, 0), A(K::Path, 1))},
+    {Sys::readlink, &Kernel::do_readlink, Where::Stops, sig(kDec, A(K::Path, 0), A(K::OutBuf, 1), A(K::UInt, 2))},
     {Sys::dup2, &Kernel::do_dup2, Where::Stops, sig(kDec, A(K::Int, 0), A(K::Int, 1))},
     {Sys::pipe, &Kernel::do_pipe, Where::Stops, sig(kDec, A(K::PipeOut, 0))},
     {Sys::__time, &Kernel::do_time, Where::Stops, sig(RetKind::Dec64, A(K::TimeOut, 0), A(K::NsecOut, 1))},
-    {Sys::__getcwd, &Kernel::unimplemented, Where::Stops, sig(kDec, A(K::OutBuf, 0), A(K::UInt, 1))},
-    {Sys::stat, &Kernel::unimplemented, Where::Stops, sig(kDec, A(K::Path, 0), A(K::StatOut, 1))},
-    {Sys::lstat, &Kernel::unimplemented, Where::Stops, sig(kDec, A(K::Path, 0), A(K::StatOut, 1))},
+    {Sys::__getcwd, &Kernel::do_getcwd, Where::Stops, sig(kDec, A(K::OutBuf, 0), A(K::UInt, 1))},
+    {Sys::stat, &Kernel::do_stat, Where::Stops, sig(kDec, A(K::Path, 0), A(K::StatOut, 1))},
+    {Sys::lstat, &Kernel::do_lstat, Where::Stops, sig(kDec, A(K::Path, 0), A(K::StatOut, 1))},
     {Sys::getppid, &Kernel::do_getppid, Where::InPlace, sig(kDec)},
 };
 
@@ -129,7 +128,7 @@ bool Kernel::serve_in_place(void* process, uint32_t* gpr) noexcept {
   Kernel& k = *p.kernel;
   // Output the host refused ends the run: the machine sees to it first.
   if (k.console_.refusal()) return false;
-  if (gpr[kV0] == static_cast<uint32_t>(Sys::write) && k.lean_write_ && k.write_in_place(p, gpr)) return true;
+  if (gpr[regs::v0] == static_cast<uint32_t>(Sys::write) && k.lean_write_ && k.write_in_place(p, gpr)) return true;
   if (!k.stays_in_place(p, gpr)) return false;
   try {
     Busy busy(k.busy_);
@@ -144,11 +143,11 @@ bool Kernel::serve_in_place(void* process, uint32_t* gpr) noexcept {
 }
 
 bool Kernel::stays_in_place(const Process& p, const uint32_t* gpr) const {
-  switch (spec(gpr[kV0]).where) {
+  switch (spec(gpr[regs::v0]).where) {
     case Where::InPlace: return true;
     case Where::Stops: return false;
     case Where::InPlaceUnlessBlocking: {
-      const OpenFile* f = p.files.at(static_cast<int32_t>(gpr[kA0]));
+      const OpenFile* f = p.files.at(static_cast<int32_t>(gpr[regs::a0]));
       return f == nullptr || !f->may_block();
     }
   }
@@ -156,7 +155,8 @@ bool Kernel::stays_in_place(const Process& p, const uint32_t* gpr) const {
 }
 
 Kernel::Call Kernel::make_call(Process& p, const uint32_t* gpr) {
-  Call c{p, gpr[kV0], {gpr[kA0], gpr[kA0 + 1], gpr[kA0 + 2], gpr[kA0 + 3]}, gpr[kSp], {}, tracer_ || opts_.record};
+  const uint32_t* a = gpr + regs::a0;  // a0-a3
+  Call c{p, gpr[regs::v0], {a[0], a[1], a[2], a[3]}, gpr[regs::sp], {}, tracer_ || opts_.record};
   if (c.described) {
     c.ev.pid = p.pid;
     c.ev.number = c.number;
@@ -208,9 +208,9 @@ std::optional<Kernel::Answer> Kernel::injected(const Process& p, uint32_t number
 }
 
 void Kernel::reply(uint32_t* gpr, SyscallEvent& event, const Answer& a) {
-  gpr[kA3] = a.failed;
-  gpr[kV0] = a.v0;
-  gpr[kV1] = a.v1;
+  gpr[regs::a3] = a.failed;
+  gpr[regs::v0] = a.v0;
+  gpr[regs::v1] = a.v1;
   if (!tracer_ && !opts_.record) return;
   event.failed = a.failed != 0;
   event.v0 = static_cast<int32_t>(a.v0);

@@ -21,12 +21,12 @@ namespace r3k {
 OpenFile::Io OpenFile::read(uint8_t*, uint32_t) { return Io{0, kEINVAL, false}; }
 OpenFile::Io OpenFile::write(const uint8_t*, uint32_t, bool) { return Io{0, kEINVAL, false}; }
 void OpenFile::unread(const uint8_t*, uint32_t) {}
-std::optional<int64_t> OpenFile::seek(int64_t, uint32_t, Err* err) {
-  *err = kESPIPE;
+std::optional<int64_t> OpenFile::seek(int64_t, uint32_t, fs::Error* err) {
+  *err = {kESPIPE, {}};
   return std::nullopt;
 }
-Err OpenFile::truncate(int64_t) { return kEINVAL; }
-Err OpenFile::sync() { return kEINVAL; }
+fs::Error OpenFile::truncate(int64_t) { return {kEINVAL, "not a regular file"}; }
+fs::Error OpenFile::sync() { return {kEINVAL, "not a file"}; }
 
 std::optional<uint32_t> FileTable::lowest_free() const {
   for (uint32_t fd = 0; fd < kMax; ++fd)
@@ -95,12 +95,12 @@ class ConsoleFile final : public OpenFile {
   void unread(const uint8_t* bytes, uint32_t n) override {
     in_->held.insert(0, reinterpret_cast<const char*>(bytes), n);
   }
-  GuestStat stat() const override {
-    GuestStat st;
-    st.f_st_mode = kS_IFCHR | 0620;
-    st.f_st_nlink = 1;
-    st.f_st_blksize = kPageSize;
-    return st;
+  fs::Error stat(GuestStat* st) const override {
+    *st = GuestStat{};
+    st->f_st_mode = kS_IFCHR | 0620;
+    st->f_st_nlink = 1;
+    st->f_st_blksize = kPageSize;
+    return {};
   }
   int console_out() const override { return writable() ? host_fd_ : -1; }
   std::string describe() const override { return "the console"; }
@@ -185,9 +185,10 @@ std::optional<Kernel::Answer> Kernel::do_read(Call& c) {
   if (f == nullptr || !f->readable()) return error(kEBADF);
   if (len == 0) return ok(0);
   if (!c.p.space->writable(addr, len)) return error(kEFAULT);
+  if (f->kind() == OpenFile::Kind::File || f->kind() == OpenFile::Kind::Directory) return read_file(c, *f, addr, len);
   piece_.resize(kPiece);
   const OpenFile::Io r = f->read(piece_.data(), std::min(len, kPiece));
-  if (r.err != kEOK) return error(r.err);
+  if (r.err != kEOK) return failed(c, {r.err, r.why});
   if (r.would_block) {
     WaitOn w;
     w.kind = f->kind() == OpenFile::Kind::Console ? WaitOn::Kind::Console : WaitOn::Kind::PipeRead;
@@ -245,7 +246,7 @@ std::optional<Kernel::Answer> Kernel::write_file(Call& c, OpenFile& f, uint32_t 
     const uint32_t n = std::min(len - done, kPiece);
     c.p.space->copy_in(addr + done, piece_.data(), n);
     const OpenFile::Io r = f.write(piece_.data(), n, atomic);
-    if (r.err != kEOK) return done > 0 ? ok(done) : error(r.err);
+    if (r.err != kEOK) return done > 0 ? ok(done) : failed(c, {r.err, r.why});
     if (r.would_block) {
       WaitOn w;
       w.kind = WaitOn::Kind::PipeWrite;
@@ -265,14 +266,14 @@ std::optional<Kernel::Answer> Kernel::write_file(Call& c, OpenFile& f, uint32_t 
 // buffer within one readable page.  False, having done nothing, for the
 // rest.
 bool Kernel::write_in_place(Process& p, uint32_t* gpr) {
-  const uint32_t fd = gpr[kA0], addr = gpr[kA0 + 1], len = gpr[kA0 + 2];
+  const uint32_t fd = gpr[regs::a0], addr = gpr[regs::a1], len = gpr[regs::a2];
   if (fd > 2 || !(p.files.lean() >> fd & 1) || len == 0 || !within_page(addr, len)) return false;
   const uint8_t* bytes = p.space->read_view(addr);
   if (bytes == nullptr) return false;
   if (opts_.echo) console_.write(static_cast<int>(fd), bytes, len);
-  gpr[kA3] = 0;
-  gpr[kV0] = len;
-  gpr[kV1] = 0;
+  gpr[regs::a3] = 0;
+  gpr[regs::v0] = len;
+  gpr[regs::v1] = 0;
   return true;
 }
 
@@ -299,17 +300,17 @@ std::optional<Kernel::Answer> Kernel::do_lseek(Call& c) {
   const uint32_t whence = get_be32(w);
   if (whence > kSEEK_END) return error(kEINVAL);
   const int64_t pos = static_cast<int64_t>(uint64_t{c.a[2]} << 32 | c.a[3]);
-  Err err = kEOK;
+  fs::Error err;
   const auto at = f->seek(pos, whence, &err);
-  if (!at) return error(err);
+  if (!at) return failed(c, err);
   return ok64(*at);
 }
 
 std::optional<Kernel::Answer> Kernel::do_fsync(Call& c) {
   OpenFile* f = c.p.files.at(static_cast<int32_t>(c.a[0]));
   if (f == nullptr) return error(kEBADF);
-  const Err err = f->sync();
-  return err == kEOK ? ok(0) : error(err);
+  const fs::Error err = f->sync();
+  return err.ok() ? ok(0) : failed(c, err);
 }
 
 std::optional<Kernel::Answer> Kernel::do_ftruncate(Call& c) {
@@ -317,14 +318,18 @@ std::optional<Kernel::Answer> Kernel::do_ftruncate(Call& c) {
   if (f == nullptr) return error(kEBADF);
   const int64_t length = static_cast<int64_t>(uint64_t{c.a[2]} << 32 | c.a[3]);
   if (length < 0 || !f->writable()) return error(kEINVAL);
-  const Err err = f->truncate(length);
-  return err == kEOK ? ok(0) : error(err);
+  const fs::Error err = f->truncate(length);
+  return err.ok() ? ok(0) : failed(c, err);
 }
 
 std::optional<Kernel::Answer> Kernel::do_fstat(Call& c) {
   OpenFile* f = c.p.files.at(static_cast<int32_t>(c.a[0]));
   if (f == nullptr) return error(kEBADF);
-  const auto bytes = encode_stat(f->stat());
+  if (!c.p.space->writable(c.a[1], kStatSize)) return error(kEFAULT);
+  GuestStat st;
+  if (const fs::Error e = f->stat(&st); !e.ok()) return failed(c, e);
+  stabilize(st);
+  const auto bytes = encode_stat(st);
   if (!c.p.space->copy_out(c.a[1], bytes.data(), kStatSize)) return error(kEFAULT);
   return ok(0);
 }

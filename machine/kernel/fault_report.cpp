@@ -34,7 +34,7 @@ uint32_t word_at(const AddressSpace& space, uint32_t addr) {
 // lists frames; each caller named at its call instruction, "? " before
 // one that is likely rather than known.  Empty when no caller is found.
 std::string Kernel::callers(const Process& p, const Fault& f) const {
-  if (!walker_) return {};
+  if (!p.program) return {};
   const AddressSpace& space = *p.space;
   uint32_t pc = f.pc;
   // A call that already linked took ra from the function it is in: in a
@@ -47,11 +47,11 @@ std::string Kernel::callers(const Process& p, const Fault& f) const {
     pc = f.from_pc;
     ra_live = false;
   }
-  const auto chain = walker_(p.cpu->state().gpr, pc, ra_live, space, kReportedCallers + 1);
+  const auto chain = p.program->callers(p.cpu->state().gpr, pc, ra_live, space, kReportedCallers + 1);
   if (chain.empty()) return {};
   std::string text = " (called from ";
   for (size_t i = 0; i < chain.size() && i < kReportedCallers; ++i) {
-    const std::string name = namer_ ? namer_(chain[i].pc) : std::string();
+    const std::string name = p.program->code_name(chain[i].pc);
     text += (i ? " <- " : "") + std::string(chain[i].sure ? "" : "? ") + (name.empty() ? hex8(chain[i].pc) : name);
   }
   return text + (chain.size() > kReportedCallers ? " <- ...)" : ")");
@@ -59,7 +59,8 @@ std::string Kernel::callers(const Process& p, const Fault& f) const {
 
 std::string Kernel::explain(const Process& p, const Fault& f) const {
   const AddressSpace& space = *p.space;
-  auto where = [&](uint32_t pc) { return namer_ ? namer_(pc) : std::string(); };
+  // By the symbols of the program it runs now (after an execv, the new one's).
+  auto where = [&](uint32_t pc) { return p.program ? p.program->code_name(pc) : std::string(); };
   const uint32_t stack_lo = kUserEnd - opts_.stack_size;
   std::string cause;
   if (f.fetch) {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "kernel/guest_words.h"
+#include "kernel/host_file.h"
 #include "r3k/kernel.h"
 
 namespace r3k {
@@ -22,6 +23,8 @@ constexpr KernelFaultInfo kCatalogue[] = {
     {F::ForkParentPid, "fork-parent-pid", "fork returns the parent's own pid to the parent, not the child's"},
     {F::ForkDropsFds, "fork-drops-fds",
      "a forked child starts with descriptors 0-2 only: the others are not inherited"},
+    {F::ForkCopiesOffsets, "fork-copies-offsets",
+     "fork gives the child its own offset in each open file instead of sharing one"},
     {F::WaitpidEarly, "waitpid-early", "waitpid answers a running child at once (status 0) without waiting for it"},
     {F::WaitStatusZero, "wait-status-zero", "waitpid stores 0 as every child's status"},
     {F::OrphanKeepsPpid, "orphan-keeps-ppid", "getppid of an orphan still names its ended parent"},
@@ -33,6 +36,7 @@ constexpr KernelFaultInfo kCatalogue[] = {
     {F::TimeHalvesSwapped, "time-halves-swapped", "__time returns its 64-bit result with the two words swapped"},
     {F::LseekLowWord, "lseek-low-word", "lseek and ftruncate ignore the high word of the 64-bit offset"},
     {F::ReadEofGarbage, "read-eof-garbage", "a read at or past the end of a file returns junk bytes instead of 0"},
+    {F::DirSkipsLast, "getdirentry-skips-last", "getdirentry ends before a directory's last entry"},
     {F::ExecvDropsArgs, "execv-drops-args", "execv passes argv[0] only: the other arguments are lost"},
 };
 static_assert(std::size(kCatalogue) == static_cast<size_t>(F::Count));
@@ -51,10 +55,29 @@ std::optional<KernelFault> parse_kernel_fault(std::string_view name) {
   return std::nullopt;
 }
 
+// fork-copies-offsets: the offset pid moves in the open file f, from the
+// shared one when it has none yet (or an earlier file had f's address).
+uint64_t& Kernel::own_offset(uint32_t pid, const std::shared_ptr<OpenFile>& f) {
+  OwnOffset& own = own_offsets_[{pid, f.get()}];
+  if (own.file.lock() != f) own = {f, f->offset};
+  return own.offset;
+}
+
 // The call as a faulty kernel serves it.
 std::optional<Kernel::Answer> Kernel::serve_faulty(Call& c) {
   if (auto a = fault_before(c)) return a;
+  // The process's own offset stands in for the shared one while the call runs.
+  std::shared_ptr<OpenFile> own;
+  const Sys call = static_cast<Sys>(c.number);
+  if (faulty(F::ForkCopiesOffsets) &&
+      (call == Sys::read || call == Sys::write || call == Sys::lseek || call == Sys::getdirentry)) {
+    own = c.p.files.share(static_cast<int32_t>(c.a[0]));
+    if (own && (own->kind() == OpenFile::Kind::File || own->kind() == OpenFile::Kind::Directory))
+      std::swap(own->offset, own_offset(c.p.pid, own));
+    else own.reset();
+  }
   std::optional<Answer> a = (this->*spec(c.number).handler)(c);
+  if (own) std::swap(own->offset, own_offset(c.p.pid, own));
   if (a) fault_after(c, *a);
   if (c.p.state == ProcState::Blocked) return std::nullopt;  // pipe-no-eof
   return a;
@@ -104,6 +127,13 @@ void Kernel::fault_after(Call& c, Answer& a) {
   }
   switch (call) {
     case Sys::fork:
+      if (Process* child = find(a.v0); child && faulty(F::ForkCopiesOffsets)) {
+        for (int32_t fd = 0; fd < static_cast<int32_t>(FileTable::kMax); ++fd)
+          if (auto f = child->files.share(fd); f && f->kind() != OpenFile::Kind::Pipe) {
+            const uint64_t at = own_offset(c.p.pid, f);
+            own_offset(child->pid, f) = at;
+          }
+      }
       if (faulty(F::ForkDropsFds))
         if (Process* child = find(a.v0))
           for (uint32_t fd = 3; fd < FileTable::kMax; ++fd)
@@ -133,6 +163,14 @@ void Kernel::fault_after(Call& c, Answer& a) {
       if (faulty(F::SbrkReturnsNew)) a.v0 += c.a[0];
       break;
     }
+    case Sys::getdirentry:
+      // The entry just given was the last: say the directory ended.
+      if (OpenFile* f = c.p.files.at(static_cast<int32_t>(c.a[0]));
+          faulty(F::DirSkipsLast) && a.v0 != 0 && f && f->kind() == OpenFile::Kind::Directory) {
+        const auto next = static_cast<HostFile*>(f)->file().entry(f->offset);
+        if (next.ok() && next.value.empty()) a.v0 = 0;
+      }
+      break;
     case Sys::__time:
       if (faulty(F::TimeHalvesSwapped)) std::swap(a.v0, a.v1);
       break;

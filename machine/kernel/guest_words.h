@@ -1,14 +1,14 @@
-// Small helpers the kernel's units share: register numbers, big-endian
-// words, and the one-page test of a guest buffer.
+// Small helpers the kernel's units share: big-endian words, and the
+// one-page test of a guest buffer.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
+#include "r3k/abi.h"
 #include "r3k/memory.h"
 
 namespace r3k {
-
-inline constexpr int kV0 = 2, kV1 = 3, kA0 = 4, kA3 = 7, kSp = 29;
 
 inline void put_be32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v >> 24);
@@ -29,6 +29,24 @@ inline bool within_page(uint32_t addr, uint32_t len) { return len <= kPageSize -
 // (printf's one byte) the page's view, else the whole range.
 inline bool readable_buffer(const AddressSpace& space, uint32_t addr, uint32_t len) {
   return within_page(addr, len) ? space.read_view(addr) != nullptr : space.readable(addr, len);
+}
+
+// A guest string, read up to its NUL: at most limit bytes are looked at.
+struct GuestString {
+  std::string bytes;
+  bool readable = true;    // false: memory ran out before the NUL
+  bool terminated = true;  // false: no NUL within limit bytes
+};
+GuestString read_string(const AddressSpace& space, uint32_t addr, uint32_t limit);
+
+// A path argument: EFAULT when readable memory ends before its NUL,
+// ENAMETOOLONG when it has no NUL within PATH_MAX bytes.
+inline Err read_path(const AddressSpace& space, uint32_t addr, std::string* out) {
+  GuestString s = read_string(space, addr, kPATH_MAX);
+  if (!s.readable) return kEFAULT;
+  if (!s.terminated) return kENAMETOOLONG;
+  *out = std::move(s.bytes);
+  return kEOK;
 }
 
 // Wake-ups wait while a call is being served: the processes woken are

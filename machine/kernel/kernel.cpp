@@ -30,7 +30,8 @@ Kernel::Kernel(const Options& options)
       console_(Console::host()),
       lean_write_(!tracer_ && !options.record && !options.stats && !has_rules_ && !options.kernel_faults),
       fail_counts_(options.fail.size()),
-      result_counts_(options.result.size()) {
+      result_counts_(options.result.size()),
+      tree_(fs::Tree::empty()) {
   for (uint32_t i = 0; i < kSyscallCount; ++i)
     if (static_cast<uint32_t>(kCalls[i].number) != i)
       throw std::logic_error("the call table is out of order at " + std::to_string(i));
@@ -43,10 +44,8 @@ Process& Kernel::add_process(std::unique_ptr<Process> p) {
   infos_.push_back(ProcessInfo{});
   infos_.back().pid = p->pid;
   infos_.back().ppid = p->ppid;
-  p->cpu = std::make_unique<Cpu>(p->space.get());
-  p->cpu->set_jit(opts_.jit);
   p->kernel = this;
-  if (opts_.in_place_calls) p->cpu->set_syscall_hook(SyscallHook{&Kernel::serve_in_place, p.get()});
+  attach_cpu(*p);
   by_pid_[p->pid] = p.get();
   // In pid order, which after a wrap of the ids is not creation order.
   live_.insert(
@@ -56,6 +55,13 @@ Process& Kernel::add_process(std::unique_ptr<Process> p) {
   next_pid_ = p->pid + 1;
   procs_.push_back(std::move(p));
   return *procs_.back();
+}
+
+// A CPU for the process's address space, with the kernel's hook.
+void Kernel::attach_cpu(Process& p) {
+  p.cpu = std::make_unique<Cpu>(p.space.get());
+  p.cpu->set_jit(opts_.jit);
+  if (opts_.in_place_calls) p.cpu->set_syscall_hook(SyscallHook{&Kernel::serve_in_place, &p});
 }
 
 Process& Kernel::start(std::unique_ptr<AddressSpace> space, const CpuState& state) {
@@ -88,7 +94,13 @@ Process* Kernel::find(uint32_t pid) {
   return it == by_pid_.end() ? nullptr : it->second;
 }
 
-void Kernel::set_heap_start(uint32_t addr) { first_->brk_start = first_->brk = addr; }
+void Kernel::set_image(uint32_t heap_start, uint32_t share_lo, uint32_t share_hi,
+                       std::shared_ptr<const Program> program) {
+  first_->brk_start = first_->brk = heap_start;
+  first_->share_lo = share_lo;
+  first_->share_hi = share_hi;
+  first_->program = std::move(program);
+}
 
 std::string Kernel::output(int fd) const {
   return fd == 1 || fd == 2 ? outputs_[static_cast<size_t>(fd)] : std::string{};
@@ -165,7 +177,7 @@ void Kernel::end(Process& p) {
 
 int ProcessInfo::kill_signal() const {
   if (fault) return fault_signal(fault->kind);
-  if (budget_killed) return kSigKill;
+  if (budget_killed) return kSIGKILL;
   return signal;
 }
 
@@ -206,7 +218,7 @@ void Kernel::end_machine(int exit_code, const std::string& line,
   diagnose(line);
   // Nobody is served again on the way: they all end.
   Busy busy(busy_);
-  for (Process* p : std::vector<Process*>(live_)) kill_by_signal(*p, kSigKill, why(*p), true);
+  for (Process* p : std::vector<Process*>(live_)) kill_by_signal(*p, kSIGKILL, why(*p), true);
   woken_.clear();
 }
 

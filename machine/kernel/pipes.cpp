@@ -47,12 +47,12 @@ class PipeEnd final : public OpenFile {
     q.size += n;
     return Io{n};
   }
-  GuestStat stat() const override {
-    GuestStat st;
-    st.f_st_mode = kS_IFIFO | 0600;
-    st.f_st_nlink = 1;
-    st.f_st_blksize = kPIPE_BUF;
-    return st;
+  fs::Error stat(GuestStat* st) const override {
+    *st = GuestStat{};
+    st->f_st_mode = kS_IFIFO | 0600;
+    st->f_st_nlink = 1;
+    st->f_st_blksize = kPIPE_BUF;
+    return {};
   }
   void release() override { (write_end_ ? pipe_->writer : pipe_->reader) = false; }
   bool may_block() const override { return true; }

@@ -1,5 +1,5 @@
-// The process calls: _exit, fork, waitpid, getpid, getppid, reboot, and
-// the place of execv.
+// The process calls: _exit, fork, waitpid, getpid, getppid, reboot
+// (execv: exec.cpp).
 #include "kernel/guest_words.h"
 #include "r3k/kernel.h"
 
@@ -22,15 +22,12 @@ std::optional<Kernel::Answer> Kernel::do_exit(Call& c) {
   return std::nullopt;
 }
 
-// Loading a new program over the caller comes with the file tree.
-std::optional<Kernel::Answer> Kernel::do_execv(Call&) { return error(kEUNIMP); }
-
 std::optional<Kernel::Answer> Kernel::do_fork(Call& c) {
   Process& p = c.p;
   if (unreaped_ >= opts_.max_procs) return error(kEAGAIN);
   const auto pid = free_pid();
   if (!pid) return error(kEAGAIN);
-  auto space = opts_.shared_fork ? p.space->clone(share_lo_, share_hi_) : p.space->clone();
+  auto space = opts_.shared_fork ? p.space->clone(p.share_lo, p.share_hi) : p.space->clone();
   if (!space) return error(kENOMEM);
   auto child = std::make_unique<Process>();
   child->pid = *pid;
@@ -40,12 +37,16 @@ std::optional<Kernel::Answer> Kernel::do_fork(Call& c) {
   child->files = p.files;
   child->brk_start = p.brk_start;
   child->brk = p.brk;
+  child->share_lo = p.share_lo;
+  child->share_hi = p.share_hi;
+  child->cwd = p.cwd;
+  child->program = p.program;
   Process& forked = add_process(std::move(child));
   CpuState& cs = forked.cpu->state();
   cs = p.cpu->state();
-  cs.gpr[kV0] = 0;
-  cs.gpr[kV1] = 0;
-  cs.gpr[kA3] = 0;
+  cs.gpr[regs::v0] = 0;
+  cs.gpr[regs::v1] = 0;
+  cs.gpr[regs::a3] = 0;
   return ok(forked.pid);
 }
 
@@ -92,7 +93,7 @@ Kernel::Answer Kernel::complete_wait(Process& parent, Process& child, uint32_t a
   const bool unix_form = opts_.wait_status == WaitStatusForm::Unix;
   uint32_t word = 0;
   if (const int sig = ci.kill_signal()) {
-    word = unix_form ? static_cast<uint32_t>(sig & 0x7f) : static_cast<uint32_t>(128 + sig);
+    word = unix_form ? static_cast<uint32_t>(sig & 0x7f) : static_cast<uint32_t>(killed_status(sig));
   } else {
     const uint32_t status = static_cast<uint32_t>(ci.status);
     word = unix_form ? (status & 0xff) << 8 : status;

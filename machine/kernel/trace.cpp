@@ -146,24 +146,14 @@ std::string result(const SyscallEvent& e) {
   return std::to_string(e.v0);
 }
 
-std::string error_text(int32_t number) {
+// "EIO (I/O error)"; with the reason behind it "EIO (I/O error: EACCES)".
+std::string error_text(int32_t number, std::string_view why) {
   std::string_view name = error_name(number);
   return std::string(name.empty() ? std::to_string(number) : std::string(name)) + " (" +
-         std::string(error_message(number)) + ")";
+         std::string(error_message(number)) + (why.empty() ? "" : ": " + std::string(why)) + ")";
 }
 
 }  // namespace
-
-std::string signal_name(int signal) {
-  // MIPS Linux numbering, as fault_signal() uses; a debugger may deliver any.
-  static constexpr const char* kNames[] = {
-      nullptr,   "SIGHUP",  "SIGINT",  "SIGQUIT", "SIGILL",    "SIGTRAP", "SIGABRT", "SIGEMT",
-      "SIGFPE",  "SIGKILL", "SIGBUS",  "SIGSEGV", "SIGSYS",    "SIGPIPE", "SIGALRM", "SIGTERM",
-      "SIGUSR1", "SIGUSR2", "SIGCHLD", "SIGPWR",  "SIGWINCH",  "SIGURG",  "SIGIO",   "SIGSTOP",
-      "SIGTSTP", "SIGCONT", "SIGTTIN", "SIGTTOU", "SIGVTALRM", "SIGPROF", "SIGXCPU", "SIGXFSZ"};
-  if (signal > 0 && signal < static_cast<int>(std::size(kNames))) return kNames[signal];
-  return "SIG" + std::to_string(signal);
-}
 
 std::string quote_bytes(std::string_view bytes, uint32_t max, bool more_follow) {
   std::string out = "\"";
@@ -204,7 +194,7 @@ std::unique_ptr<TraceWriter> TraceWriter::make(TraceFormat format, uint32_t strs
 std::string StraceWriter::call(const SyscallEvent& e) const {
   std::string line = "[pid " + std::to_string(e.pid) + "] " + e.name + "(" + arguments(e, strsize_) + ") = ";
   if (!e.returned) line += "?";
-  else if (e.failed) line += "-1 " + error_text(e.v0);
+  else if (e.failed) line += "-1 " + error_text(e.v0, e.why);
   else line += result(e);
   if (e.injected) line += " (INJECTED)";
   return line;

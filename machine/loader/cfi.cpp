@@ -137,18 +137,18 @@ std::optional<uint32_t> evaluate(const Dwarf_Op* ops, size_t n, const Regs& r, u
 bool apply(Dwarf_Frame* frame, const Regs& callee, const AddressSpace& space, unwind::Step& out) {
   Dwarf_Op* ops = nullptr;
   size_t n = 0;
-  if (dwarf_frame_info(frame, nullptr, nullptr, nullptr) != static_cast<int>(unwind::kRa)) return false;
+  if (dwarf_frame_info(frame, nullptr, nullptr, nullptr) != static_cast<int>(regs::ra)) return false;
   if (dwarf_frame_cfa(frame, &ops, &n) != 0 || n != 1 || ops[0].atom != DW_OP_bregx) return false;
   const auto base = static_cast<unsigned>(ops[0].number);
-  if ((base != unwind::kSp && base != unwind::kFp) || !callee.has(base)) return false;
+  if ((base != regs::sp && base != regs::fp) || !callee.has(base)) return false;
   const uint32_t cfa = callee.v[base] + static_cast<uint32_t>(ops[0].number2);
   Regs caller;
   std::memcpy(caller.v, callee.v, sizeof caller.v);
   caller.known = callee.known & unwind::kCalleeSaved;
-  caller.set(unwind::kSp, cfa);
+  caller.set(regs::sp, cfa);
   std::optional<uint32_t> ret;
-  for (unsigned r = 16; r < 32; ++r) {
-    if (!((unwind::kCalleeSaved | 1u << unwind::kRa) >> r & 1) || r == unwind::kSp) continue;
+  for (unsigned r = regs::s0; r < kGprCount; ++r) {
+    if (!((unwind::kCalleeSaved | 1u << regs::ra) >> r & 1) || r == regs::sp) continue;
     Dwarf_Op mem[3];
     Dwarf_Op* rule = nullptr;
     size_t rn = 0;
@@ -158,12 +158,12 @@ bool apply(Dwarf_Frame* frame, const Regs& callee, const AddressSpace& space, un
     // means the first.)
     std::optional<uint32_t> value =
         rn == 0 ? (callee.has(r) ? std::optional(callee.v[r]) : std::nullopt) : evaluate(rule, rn, callee, cfa, space);
-    if (r == unwind::kRa) ret = value;
+    if (r == regs::ra) ret = value;
     else if (value) caller.set(r, *value);
     else caller.forget(r);
   }
   if (!ret) return false;
-  caller.forget(unwind::kRa);  // the caller's own return address is its frame's business
+  caller.forget(regs::ra);  // the caller's own return address is its frame's business
   out = {caller, *ret};
   return true;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "loader/unwind_frame.h"
+#include "r3k/insn.h"
 
 namespace r3k {
 
@@ -22,10 +23,8 @@ bool read_word(const AddressSpace& space, uint32_t addr, uint32_t& out) {
 
 }  // namespace unwind
 
-using unwind::kFp;
-using unwind::kRa;
-using unwind::kSp;
 using unwind::Regs;
+using namespace regs;
 
 namespace {
 
@@ -38,17 +37,8 @@ struct Prologue {
   uint32_t size = 0;       // bytes taken off sp
   bool fp_frame = false;   // s8 holds the lowered sp
   uint32_t saved = 0;      // bit r: register r was stored at offset[r] from the lowered sp
-  int32_t offset[32] = {};
+  int32_t offset[kGprCount] = {};
 };
-
-// Whether insn writes register r (what a prologue would not do to sp
-// besides lowering it).
-bool writes(uint32_t insn, unsigned r) {
-  const uint32_t op = insn >> 26;
-  if (op == 0) return (insn >> 11 & 31) == r;  // rd
-  if (op == 3) return r == kRa;
-  return ((op >= 8 && op <= 15) || (op >= 0x20 && op <= 0x26)) && (insn >> 16 & 31) == r;  // ALU immediate, loads
-}
 
 Prologue read_prologue(const AddressSpace& space, uint32_t start, uint32_t pc) {
   Prologue p;
@@ -56,21 +46,23 @@ Prologue read_prologue(const AddressSpace& space, uint32_t start, uint32_t pc) {
   for (uint32_t a = start; a < end; a += 4) {
     uint32_t insn;
     if (!unwind::read_word(space, a, insn)) break;
-    const uint32_t op = insn >> 26, rs = insn >> 21 & 31, rt = insn >> 16 & 31, rd = insn >> 11 & 31;
-    const auto imm = static_cast<int16_t>(insn & 0xffff);
-    if (op == 9 && rs == kSp && rt == kSp && imm < 0 && p.size == 0) {  // addiu sp,sp,-N
+    const InsnFacts f = insn_facts(insn, a);
+    const Insn i{insn};
+    const uint32_t rs = i.rs(), rt = i.rt(), rd = i.rd();
+    const auto imm = static_cast<int32_t>(i.simm());
+    if (f.name == "addiu" && rs == sp && rt == sp && imm < 0 && p.size == 0) {
       p.size = static_cast<uint32_t>(-imm);
-    } else if (writes(insn, kSp)) {
+    } else if (f.writes & reg_bit(sp)) {
       // An epilogue or a dynamic allocation once the frame is made: the
       // frame stands for the code that follows.  Before it: not understood.
       p.understood = p.size != 0;
       break;
-    } else if (p.size != 0 && op == 0x2b && rs == kSp && ((unwind::kCalleeSaved | 1u << kRa) >> rt & 1) &&
+    } else if (p.size != 0 && f.name == "sw" && rs == sp && ((unwind::kCalleeSaved | reg_bit(ra)) >> rt & 1) &&
                !(p.saved >> rt & 1)) {  // sw REG,K(sp)
       p.saved |= 1u << rt;
       p.offset[rt] = imm;
-    } else if (p.size != 0 && op == 0 && rd == kFp && ((insn & 0x3f) == 0x21 || (insn & 0x3f) == 0x25) &&
-               ((rs == kSp && rt == 0) || (rs == 0 && rt == kSp))) {  // move s8,sp
+    } else if (p.size != 0 && (f.name == "addu" || f.name == "or") && rd == fp &&
+               ((rs == sp && rt == zero) || (rs == zero && rt == sp))) {  // move s8,sp
       p.fp_frame = true;
     }
   }
@@ -89,24 +81,24 @@ namespace {
 // the innermost frame); code without a symbol is taken for a leaf.
 bool undo_by_prologue(const SymbolTable& symbols, uint32_t pc, const Regs& callee, const AddressSpace& space,
                       unwind::Step& out) {
-  if (!callee.has(kSp)) return false;
+  if (!callee.has(sp)) return false;
   const auto at = symbols.locate(pc);
   const Prologue p = at ? read_prologue(space, pc - at->offset, pc) : Prologue{};
   if (!p.understood) return false;
-  const uint32_t lowered = p.fp_frame && callee.has(kFp) ? callee.v[kFp] : callee.v[kSp];
+  const uint32_t lowered = p.fp_frame && callee.has(fp) ? callee.v[fp] : callee.v[sp];
   Regs caller = callee;
   caller.known &= unwind::kCalleeSaved;
-  caller.set(kSp, lowered + p.size);
-  for (unsigned r = 16; r < 32; ++r) {
+  caller.set(sp, lowered + p.size);
+  for (unsigned r = s0; r < kGprCount; ++r) {
     if (!(p.saved >> r & 1)) continue;
     uint32_t v;
     if (unwind::read_word(space, lowered + static_cast<uint32_t>(p.offset[r]), v)) caller.set(r, v);
     else caller.forget(r);
   }
-  const bool ra_saved = p.saved >> kRa & 1;
-  if (ra_saved ? !caller.has(kRa) : !callee.has(kRa)) return false;
-  out.ret = ra_saved ? caller.v[kRa] : callee.v[kRa];
-  caller.forget(kRa);
+  const bool ra_saved = p.saved >> ra & 1;
+  if (ra_saved ? !caller.has(ra) : !callee.has(ra)) return false;
+  out.ret = ra_saved ? caller.v[ra] : callee.v[ra];
+  caller.forget(ra);
   out.caller = caller;
   return true;
 }
@@ -121,8 +113,8 @@ std::vector<CallSite> Unwinder::callers(const uint32_t* gpr, uint32_t pc, bool r
   }
   std::vector<CallSite> chain;
   Regs regs;
-  for (unsigned r = 1; r < 32; ++r) regs.set(r, gpr[r]);
-  if (!ra_live) regs.forget(kRa);
+  for (unsigned r = 1; r < kGprCount; ++r) regs.set(r, gpr[r]);
+  if (!ra_live) regs.forget(ra);
   bool sure = true;  // every frame so far known
   for (bool first = true; chain.size() < max; first = false) {
     // A caller's frame is looked up at its call instruction: the return
@@ -136,13 +128,13 @@ std::vector<CallSite> Unwinder::callers(const uint32_t* gpr, uint32_t pc, bool r
     // what the walk took it for.
     uint32_t call;
     if (step.ret % 4 != 0 || step.ret < 8 || !(space.prot(step.ret - 8) & kProtExec) ||
-        !unwind::read_word(space, step.ret - 8, call) || !links_ra(call) || step.caller.v[kSp] < regs.v[kSp])
+        !unwind::read_word(space, step.ret - 8, call) || !links_ra(call) || step.caller.v[sp] < regs.v[sp])
       break;
     // A jal names its target: when that is the function the frame belongs
     // to, the link is certain whatever found it.
     const auto fn = image_.symbols().locate(at);
-    const uint32_t target = ((step.ret - 4) & 0xf0000000u) | (call & 0x03ffffffu) << 2;
-    const bool confirmed = call >> 26 == 3 && fn && target == at - fn->offset;
+    const InsnFacts called = insn_facts(call, step.ret - 8);
+    const bool confirmed = called.name == "jal" && fn && called.target == at - fn->offset;
     sure = confirmed || (by_cfi && sure);
     chain.push_back({step.ret - 8, sure});
     regs = step.caller;

@@ -7,18 +7,20 @@
 
 #include "r3k/elf.h"
 #include "r3k/memory.h"
+#include "r3k/regs.h"
 #include "r3k/unwind.h"
 
 namespace r3k::unwind {
 
-constexpr unsigned kSp = 29, kFp = 30, kRa = 31;
 // What a call preserves (o32): s0-s7, gp, sp, s8.
-constexpr uint32_t kCalleeSaved = 0xffu << 16 | 1u << 28 | 1u << kSp | 1u << kFp;
+constexpr uint32_t kCalleeSaved = reg_bit(regs::s0) | reg_bit(regs::s1) | reg_bit(regs::s2) | reg_bit(regs::s3) |
+                                  reg_bit(regs::s4) | reg_bit(regs::s5) | reg_bit(regs::s6) | reg_bit(regs::s7) |
+                                  reg_bit(regs::gp) | reg_bit(regs::sp) | reg_bit(regs::fp);
 
 struct Regs {
-  uint32_t v[32] = {};
+  uint32_t v[kGprCount] = {};
   uint32_t known = 0;  // bit r: v[r] is register r's value in this frame
-  bool has(unsigned r) const { return r < 32 && (known >> r & 1); }
+  bool has(unsigned r) const { return r < kGprCount && (known >> r & 1); }
   void set(unsigned r, uint32_t x) { v[r] = x, known |= 1u << r; }
   void forget(unsigned r) { known &= ~(1u << r); }
 };

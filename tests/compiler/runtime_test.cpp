@@ -435,10 +435,10 @@ class Guest {
     }
     // Each call's frame goes below the sp the last one left: put it back,
     // or a long run would use up the stack.
-    const uint32_t sp = m_.regs().gpr[29];
+    const uint32_t sp = m_.regs().gpr[r3k::regs::sp];
     CallResult c = m_.call(r.name, words);
-    const uint32_t regs[] = {c.v0, c.v1, m_.regs().gpr[4], m_.regs().gpr[5]};
-    m_.regs().gpr[29] = sp;
+    const uint32_t regs[] = {c.v0, c.v1, m_.regs().gpr[r3k::regs::a0], m_.regs().gpr[r3k::regs::a1]};
+    m_.regs().gpr[r3k::regs::sp] = sp;
     size_t at = 0;
     results.clear();
     for (T t : r.ret) {

@@ -33,8 +33,6 @@ constexpr uint32_t kScratch = 0x7e000000u;  // a page of break (the return senti
 constexpr uint32_t kScratchSize = 0x10000;
 constexpr uint32_t kBreakWord = 0x0000000d;
 
-constexpr int kV0 = 2, kV1 = 3, kA0 = 4, kA1 = 5, kA2 = 6, kA3 = 7, kGp = 28, kSp = 29, kRa = 31;
-
 uint32_t uc_perms(uint8_t prot) {
   return (prot & kProtRead ? UC_PROT_READ : 0) | (prot & kProtWrite ? UC_PROT_WRITE : 0) |
          (prot & kProtExec ? UC_PROT_EXEC : 0);
@@ -60,19 +58,19 @@ struct TinyKernel {
 
   bool operator()(BothSides& g) {
     auto ok = [&](uint32_t v) {
-      g.set_reg(kV0, v);
-      g.set_reg(kV1, 0);
-      g.set_reg(kA3, 0);
+      g.set_reg(regs::v0, v);
+      g.set_reg(regs::v1, 0);
+      g.set_reg(regs::a3, 0);
       return true;
     };
     auto fail = [&](const char* e) {
-      g.set_reg(kV0, err(e));
-      g.set_reg(kV1, 0);
-      g.set_reg(kA3, 1);
+      g.set_reg(regs::v0, err(e));
+      g.set_reg(regs::v1, 0);
+      g.set_reg(regs::a3, 1);
       return true;
     };
-    uint32_t a0 = g.reg(kA0), a1 = g.reg(kA1), a2 = g.reg(kA2);
-    switch (Sys(g.reg(kV0))) {
+    uint32_t a0 = g.reg(regs::a0), a1 = g.reg(regs::a1), a2 = g.reg(regs::a2);
+    switch (Sys(g.reg(regs::v0))) {
       case Sys::_exit: status = int32_t(a0); return false;
       case Sys::fork:
         if (fork_as == ForkAs::Failing) return fail("EAGAIN");
@@ -80,7 +78,7 @@ struct TinyKernel {
         pid = 3, ppid = 2;
         return ok(0);
       case Sys::waitpid: {
-        if (fork_as != ForkAs::Parent || a0 != 3 || child_reaped || g.reg(kA2) != 0) return fail("EINVAL");
+        if (fork_as != ForkAs::Parent || a0 != 3 || child_reaped || g.reg(regs::a2) != 0) return fail("EINVAL");
         const uint8_t zero[4] = {};
         if (a1 && !g.write(a1, zero, 4)) return fail("EFAULT");
         child_reaped = true;
@@ -96,7 +94,7 @@ struct TinyKernel {
       }
       case Sys::getpid: return ok(pid);
       case Sys::getppid: return ok(ppid);
-      default: return fail(g.reg(kV0) < kSyscallCount ? "EUNIMP" : "ENOSYS");
+      default: return fail(g.reg(regs::v0) < kSyscallCount ? "EUNIMP" : "ENOSYS");
     }
   }
 };
@@ -129,9 +127,9 @@ class Loaded {
     put32(vector + 4 * uint32_t(argv.size()), 0);
     CpuState& st = cpu_.state();
     st.pc = image_.entry();
-    st.gpr[kA0] = uint32_t(argv.size());
-    st.gpr[kA1] = vector;
-    st.gpr[kSp] = vector - 16;
+    st.gpr[regs::a0] = uint32_t(argv.size());
+    st.gpr[regs::a1] = vector;
+    st.gpr[regs::sp] = vector - 16;
 
     // The reference: every page r3krun mapped, with its protection and
     // bytes, and the whole stack region.
@@ -221,14 +219,14 @@ class Loaded {
     auto gp = image_.symbol("_gp");
     EXPECT_TRUE(fn && gp) << name;
     CpuState& st = cpu_.state();
-    uint32_t sp = (st.gpr[kSp] - 64 - 4 * uint32_t(args.size())) & ~7u;
+    uint32_t sp = (st.gpr[regs::sp] - 64 - 4 * uint32_t(args.size())) & ~7u;
     for (size_t i = 0; i < args.size(); ++i) {
-      if (i < 4) st.gpr[kA0 + i] = args[i];
+      if (i < 4) st.gpr[regs::a0 + i] = args[i];
       else put32_both(sp + 4 * uint32_t(i), args[i]);
     }
-    st.gpr[kSp] = sp;
-    st.gpr[kGp] = gp.value_or(0);
-    st.gpr[kRa] = kScratch;
+    st.gpr[regs::sp] = sp;
+    st.gpr[regs::gp] = gp.value_or(0);
+    st.gpr[regs::ra] = kScratch;
     st.pc = fn.value_or(0);
     st.load_reg = 0;
     st.hilo_guard = 0;
@@ -320,7 +318,7 @@ class LibraryInLockstep : public ::testing::Test {
     EXPECT_TRUE(o.agreed) << fn << ": " << o.disagreement;
     EXPECT_TRUE(o.reached_stop) << fn << " did not return";
     EXPECT_EQ(lib.memory_difference(), "") << fn;
-    return lib.cpu().state().gpr[kV0];
+    return lib.cpu().state().gpr[regs::v0];
   }
 };
 

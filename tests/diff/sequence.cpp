@@ -131,7 +131,7 @@ class Gen {
 
   Sequence run() {
     Sequence s;
-    base_ = Reg(pick_reg_from(2, 30));
+    base_ = Reg(pick_reg_from(v0, fp));
     base_val_ = kSeqData + 0x1000 + 4 * uint32_t(range(-0x200, 0x1ff));
     reserved_ = bit(base_) | 1;
     for (int i = 1; i < 32; ++i) s.gpr[i] = value();
@@ -182,12 +182,12 @@ class Gen {
   uint32_t uimm() { return chance(50) ? pick(kEdgeUimm) : uint32_t(range(0, 0xffff)); }
   uint32_t shamt() { return chance(60) ? pick(kEdgeShift) : uint32_t(range(0, 31)); }
   uint32_t pick_reg_from(int lo, int hi) { return uint32_t(range(lo, hi)); }
-  Reg src() { return Reg(range(0, 31)); }  // anything, the base register included
+  Reg src() { return Reg(range(zero, ra)); }  // anything, the base register included
   // A destination: never a reserved register; $zero now and then.
   Reg dst() {
     if (chance(3)) return zero;
     for (;;) {
-      Reg r = Reg(range(1, 31));
+      Reg r = Reg(range(at, ra));
       if (!(reserved_ & bit(r))) return r;
     }
   }
@@ -528,11 +528,11 @@ class Gen {
   // A counted loop: counter set, body, decrement, branch back.
   void loop(int depth) {
     uint32_t free_regs = 0;
-    for (uint32_t r = 2; r < 31; ++r)
+    for (uint32_t r = v0; r < ra; ++r)
       if (!(reserved_ & bit(r))) free_regs |= bit(r);
     if (!free_regs) return;
     Reg c;
-    do c = Reg(range(2, 30));
+    do c = Reg(range(v0, fp));
     while (!(free_regs & bit(c)));
     if (!try_emit({addiu(c, zero, int32_t(range(1, 3)))}, ctx_)) return;
     reserved_ |= bit(c);

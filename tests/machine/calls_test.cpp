@@ -4,8 +4,12 @@
 #include "support/calls.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 
@@ -146,6 +150,7 @@ TEST(DescriptorCalls, TableAndMachineLimits) {
       {"one free", "pipe", {kFds}, -1, kEMFILE},
       {"two free", "close", {62}, 0},
       {"a pipe again", "pipe", {kFds}, 0, kEOK, [](Machine& m, const auto& at) { expect_fds(m, at, 62, 63); }},
+      {"open with none free", "open", {m->push_string("/"), kO_RDONLY, 0}, -1, kEMFILE},
   };
   run_rows(*m, rows);
   EXPECT_EQ(m->call("dup2", {1, kOPEN_MAX - 1}).v0, kOPEN_MAX - 1) << "replaces the write end";
@@ -155,6 +160,144 @@ TEST(DescriptorCalls, TableAndMachineLimits) {
   auto limits = load("unix_calls", {"enfile"});
   EXPECT_EQ(limits->run().exit_code, 0);
   EXPECT_EQ(limits->output(1), "EMFILE 16, ENFILE 4\n");
+}
+
+// The calls on files and names in a temporary root: each call's success
+// and each error it returns.
+TEST(FileCalls, EachCallAndEachError) {
+  using namespace r3k;
+  mtest::TempDir root;
+  Options o;
+  o.root = root.str();
+  auto m = load("kernel_calls", {}, o);
+  auto path = [&](const std::string& p) { return m->push_string(p); };
+  const uint32_t f = path("f"), g = path("g"), d = path("d"), s = path("s"), slash = path("/"), dot = path(".");
+  const uint32_t dotdot_f = path("../../f"), missing = path("missing"), long_path = path(std::string(kPATH_MAX, 'a'));
+  const uint32_t rw_new = kO_RDWR | kO_CREAT, set = kSEEK_SET, end = kSEEK_END;
+  const uint32_t no_args = m->push_bytes(std::vector<uint8_t>(4, 0));
+  auto size_is = [](int64_t want) {
+    return [=](Machine& m, const std::map<uint32_t, uint32_t>& at) {
+      EXPECT_EQ(m.read32(at.at(kStat) + 8), static_cast<uint32_t>(want >> 32));
+      EXPECT_EQ(m.read32(at.at(kStat) + 12), static_cast<uint32_t>(want)) << "size";
+    };
+  };
+  auto holds = [](const std::string& want) {
+    return [=](Machine& m, const auto& at) { EXPECT_EQ(bytes_at(m, at.at(kBuf), uint32_t(want.size())), want); };
+  };
+  const std::vector<Row> rows = {
+      {"open a new file", "open", {f, rw_new, 0644}, 3},
+      {"write it", "write", {3, kHello, 5}, 5},
+      {"lseek to the start", "lseek", {3, 0, 0, 0, set}, 0},
+      {"read it", "read", {3, kBuf, 64}, 5, kEOK, holds("hello")},
+      {"lseek past 4 GiB", "lseek", {3, 0, 1, 2, set}, (int64_t{1} << 32) + 2},
+      {"lseek from the end", "lseek", {3, 0, 0xffffffff, 0xfffffffe, end}, 3},
+      {"lseek before the start", "lseek", {3, 0, 0xffffffff, 0xfffffffa, end}, -1, kEINVAL},
+      {"lseek a bad whence", "lseek", {3, 0, 0, 0, 3}, -1, kEINVAL},
+      {"read from the offset", "read", {3, kBuf, 64}, 2, kEOK, holds("lo")},
+      {"fstat", "fstat", {3, kStat}, 0, kEOK, size_is(5)},
+      {"ftruncate", "ftruncate", {3, 0, 0, 2}, 0},
+      {"fstat the shorter file", "fstat", {3, kStat}, 0, kEOK, size_is(2)},
+      {"fsync", "fsync", {3}, 0},
+      {"getdirentry of a file", "getdirentry", {3, kBuf, 64}, -1, kENOTDIR},
+      {"open it again: exclusive", "open", {f, rw_new | kO_EXCL, 0644}, -1, kEEXIST},
+      {"open with unknown flags", "open", {f, 0x40, 0}, -1, kEINVAL},
+      {"open with access mode 3", "open", {f, kO_ACCMODE, 0}, -1, kEINVAL},
+      {"open a null path", "open", {0, kO_RDONLY, 0}, -1, kEFAULT},
+      {"open a path without its NUL in PATH_MAX", "open", {long_path, kO_RDONLY, 0}, -1, kENAMETOOLONG},
+      {"open what is missing", "open", {missing, kO_RDONLY, 0}, -1, kENOENT},
+      {"open through a file", "open", {path("f/x"), kO_RDONLY, 0}, -1, kENOTDIR},
+      {"open a directory to write", "open", {slash, kO_WRONLY, 0}, -1, kEISDIR},
+      {"open .. past the root", "open", {dotdot_f, kO_RDONLY, 0}, 4},
+      {"read only what it opened for", "write", {4, kHello, 1}, -1, kEBADF},
+      {"ftruncate a read-only descriptor", "ftruncate", {4, 0, 0, 0}, -1, kEINVAL},
+      {"close", "close", {4}, 0},
+      {"open the root", "open", {slash, kO_RDONLY, 0}, 4},
+      {"first entry", "getdirentry", {4, kBuf, 64}, 1, kEOK, holds(".")},
+      {"a name longer than the buffer", "getdirentry", {4, kBuf, 1}, -1, kERANGE},
+      {"the same name with room", "getdirentry", {4, kBuf, 2}, 2, kEOK, holds("..")},
+      {"into text", "getdirentry", {4, kText, 64}, -1, kEFAULT},
+      {"the file", "getdirentry", {4, kBuf, 64}, 1, kEOK, holds("f")},
+      {"the end", "getdirentry", {4, kBuf, 64}, 0},
+      {"lseek a directory back", "lseek", {4, 0, 0, 1, set}, 1},
+      {"read a directory", "read", {4, kBuf, 64}, -1, kEISDIR},
+      {"fstat a directory", "fstat", {4, kStat}, 0},
+      {"fsync a directory", "fsync", {4}, 0},
+      {"ftruncate a directory", "ftruncate", {4, 0, 0, 0}, -1, kEINVAL},
+      {"getdirentry closed", "getdirentry", {9, kBuf, 64}, -1, kEBADF},
+      {"mkdir", "mkdir", {d, 0755}, 0},
+      {"mkdir again", "mkdir", {d, 0755}, -1, kEEXIST},
+      {"chdir into it", "chdir", {d}, 0},
+      {"__getcwd", "__getcwd", {kBuf, 64}, 2, kEOK, holds(std::string("/d\0", 3))},
+      {"__getcwd without room for the NUL", "__getcwd", {kBuf, 2}, -1, kERANGE},
+      {"__getcwd into text", "__getcwd", {kText, 64}, -1, kEFAULT},
+      {"chdir to a file", "chdir", {dotdot_f}, -1, kENOTDIR},
+      {"chdir back", "chdir", {path("..")}, 0},
+      {"rmdir the current directory's name", "rmdir", {dot}, -1, kEINVAL},
+      {"rmdir the root", "rmdir", {slash}, -1, kEBUSY},
+      {"stat", "stat", {f, kStat}, 0, kEOK, size_is(2)},
+      {"stat into text", "stat", {f, kText}, -1, kEFAULT},
+      {"lstat what is missing", "lstat", {missing, kStat}, -1, kENOENT},
+      {"symlink", "symlink", {f, s}, 0},
+      {"lstat the link", "lstat", {s, kStat}, 0, kEOK, size_is(1)},
+      {"readlink", "readlink", {s, kBuf, 64}, 1, kEOK, holds("f")},
+      {"readlink a file", "readlink", {f, kBuf, 64}, -1, kEINVAL},
+      {"readlink into text", "readlink", {s, kText, 64}, -1, kEFAULT},
+      {"link", "link", {f, g}, 0},
+      {"link onto a name", "link", {f, g}, -1, kEEXIST},
+      {"link a directory", "link", {d, path("e")}, -1, kEISDIR},
+      {"rename", "rename", {g, path("d/g")}, 0},
+      {"rename what is missing", "rename", {g, f}, -1, kENOENT},
+      {"rmdir a full directory", "rmdir", {d}, -1, kENOTEMPTY},
+      {"remove", "remove", {path("d/g")}, 0},
+      {"remove again", "remove", {path("d/g")}, -1, kENOENT},
+      {"remove a directory", "remove", {d}, -1, kEISDIR},
+      {"rmdir", "rmdir", {d}, 0},
+      {"execv a directory", "execv", {slash, no_args}, -1, kEISDIR},
+      {"execv what is no program", "execv", {f, no_args}, -1, kENOEXEC},
+      {"execv a null vector", "execv", {f, 0}, -1, kEFAULT},
+      {"sync", "sync", {}, 0},
+  };
+  run_rows(*m, rows);
+  EXPECT_TRUE(std::filesystem::is_symlink(root.path / "s"));
+  EXPECT_EQ(std::filesystem::file_size(root.path / "f"), 2u);
+}
+
+// A read-only root refuses every change; --max-disk is a quota on what
+// the run adds.
+TEST(FileCalls, ReadOnlyRootAndDiskQuota) {
+  using namespace r3k;
+  mtest::TempDir dir;
+  { std::ofstream(dir.path / "old") << "old"; }
+  Options ro;
+  ro.root = dir.str() + ":ro";
+  auto m = load("kernel_calls", {}, ro);
+  const uint32_t old = m->push_string("old"), fresh = m->push_string("new");
+  run_rows(*m, {
+                   {"read", "open", {old, kO_RDONLY, 0}, 3},
+                   {"write", "open", {old, kO_WRONLY, 0}, -1, kEIO},
+                   {"truncate", "open", {old, kO_RDONLY | kO_TRUNC, 0}, -1, kEIO},
+                   {"create", "open", {fresh, kO_RDONLY | kO_CREAT, 0644}, -1, kEIO},
+                   {"mkdir", "mkdir", {fresh, 0755}, -1, kEIO},
+                   {"remove", "remove", {old}, -1, kEIO},
+               });
+  EXPECT_EQ(m->events().back().why, "read-only tree");
+  // 8 KiB: the new file's own cost (4 KiB) leaves 4 KiB for its bytes.
+  Options quota;
+  quota.root = dir.str();
+  quota.max_disk = 8192;
+  auto q = load("kernel_calls", {}, quota);
+  const uint32_t big = q->push_bytes(std::vector<uint8_t>(6000, 'x'));
+  const uint32_t name = q->push_string("new");
+  run_rows(*q, {
+                   {"create", "open", {name, kO_RDWR | kO_CREAT, 0644}, 3},
+                   {"a write that fits in part", "write", {3, big, 6000}, 4096},
+                   {"then nothing fits", "write", {3, big, 1}, -1, kENOSPC},
+                   {"nor a longer file", "ftruncate", {3, 0, 0, 8192}, -1, kENOSPC},
+                   {"a shorter one", "ftruncate", {3, 0, 0, 10}, 0},
+                   {"back to the start", "lseek", {3, 0, 0, 0, kSEEK_SET}, 0},
+                   {"room again", "write", {3, big, 100}, 100},
+               });
+  EXPECT_EQ(std::filesystem::file_size(dir.path / "new"), 100u);
 }
 
 TEST(MemoryCalls, SbrkGrowsShrinksAndRefuses) {
@@ -338,9 +481,84 @@ TEST(Blocking, ProgramsOnPipesHeapAndWaits) {
   auto m = load("unix_calls", {"deadlock"});
   m->run();
   ASSERT_EQ(m->processes().size(), 2u);
-  EXPECT_EQ(m->processes()[1].kill_signal(), r3k::kSigKill);
+  EXPECT_EQ(m->processes()[1].kill_signal(), r3k::kSIGKILL);
   EXPECT_EQ(m->processes()[1].report, "deadlock: waits in read(3) on a pipe");
   EXPECT_EQ(m->processes()[0].report, "deadlock: waits for child 3");
+}
+
+// Whole programs on files, names and execv in a temporary root beside a
+// file of the host's: every way out of the root ends inside it.
+TEST(FilePrograms, ScenariosStayInsideTheRoot) {
+  struct Case {
+    const char* scenario;
+    std::string out;
+    std::vector<std::string> made;  // what the root holds afterwards besides what the test put there
+  } cases[] = {
+      {"rw", "data: hello++\nrw done\n", {"data"}},
+      {"names", "entries: . .. a b c (0)\nthrough the link: ay\nnames done\n", {}},
+      {"escape",
+       "dotdot: in\nabsolute link: in\nrelative link: in\nrenamed: in\nlinked: in\nescape done\n",
+       {"linked", "loop1", "loop2", "moved", "sub"}},
+      {"exec",
+       "exec'd as first, 3 args, cwd /w, fd 5 read 9 kept open\nchild status 7\n"
+       "parent still here, offset 9\n",
+       {"msg", "text", "w"}},
+  };
+  for (const Case& c : cases) {
+    for (bool in_place : {true, false}) {
+      SCOPED_TRACE(std::string(c.scenario) + (in_place ? "" : ", calls stopping the CPU"));
+      mtest::TempDir dir;
+      const std::filesystem::path root = dir.path / "root";
+      std::filesystem::create_directory(root);
+      { std::ofstream(dir.path / "outside") << "host"; }
+      ASSERT_EQ(mkfifo((root / "fifo").c_str(), 0600), 0);
+      std::filesystem::copy_file(mtest::guest("file_calls"), root / "prog");
+      r3k::Options o;
+      o.in_place_calls = in_place;
+      o.quantum = 300;
+      o.root = root.string();
+      auto m = load("file_calls", {c.scenario}, o);
+      const r3k::RunResult r = m->run();
+      EXPECT_EQ(r.exit_code, 0) << "the line of the first failed check";
+      EXPECT_EQ(m->output(1), c.out);
+      std::vector<std::string> names;
+      for (const auto& e : std::filesystem::directory_iterator(dir.path)) names.push_back(e.path().filename());
+      std::sort(names.begin(), names.end());
+      EXPECT_EQ(names, (std::vector<std::string>{"outside", "root"}));
+      names.clear();
+      for (const auto& e : std::filesystem::directory_iterator(root))
+        if (e.path().filename() != "fifo" && e.path().filename() != "prog") names.push_back(e.path().filename());
+      std::sort(names.begin(), names.end());
+      EXPECT_EQ(names, c.made);
+      std::ifstream in(dir.path / "outside");
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "host");
+    }
+  }
+}
+
+// execv in the first process: the trace shows the call, then the new
+// program's calls; its run ends as the new program does.
+TEST(FilePrograms, ExecReplacesTheFirstProgram) {
+  mtest::TempDir root;
+  std::filesystem::copy_file(mtest::guest("exit_status"), root.path / "next");
+  std::vector<std::string> lines;
+  r3k::Options o;
+  o.root = root.str();
+  o.trace = true;
+  o.trace_sink = [&](std::string_view l) { lines.emplace_back(l.substr(0, l.size() - 1)); };
+  auto m = load("kernel_calls", {}, o);
+  const uint32_t path = m->push_string("/next"), a0 = m->push_string("as passed"), a1 = m->push_string("5");
+  std::vector<uint8_t> vec(12, 0);
+  for (int i = 0; i < 2; ++i)
+    for (int b = 0; b < 4; ++b) vec[4 * i + b] = static_cast<uint8_t>((i ? a1 : a0) >> (24 - 8 * b));
+  EXPECT_FALSE(m->call("execv", {path, m->push_bytes(vec)}).returned);
+  const r3k::RunResult r = m->run();
+  EXPECT_EQ(r.exit_code, 5);
+  EXPECT_EQ(m->output(1), "hi\n");
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], R"([pid 2] execv("/next", ["as passed", "5"]) = 0)");
+  EXPECT_EQ(lines[1], R"([pid 2] write(1, "hi\n", 3) = 3)");
+  EXPECT_EQ(m->processes()[0].program, "/next");
 }
 
 TEST(Blocking, OneProcessAloneDeadlocksOnItsOwnPipe) {

@@ -157,6 +157,13 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       {{"--gdb", "::1:5", exit_status}, 125, "r3krun: --gdb: '::1:5': an IPv6 address goes in brackets", ""},
       {{"--gdb", "192.0.2.1:0", exit_status}, 125, "r3krun: --gdb: cannot listen on 192.0.2.1:0: ", ""},
       {{"--gdb", "0", "/nonexistent/prog"}, 127, "r3krun: /nonexistent/prog: cannot open", ""},
+      {{"--root", "/nonexistent/dir", exit_status},
+       127,
+       "r3krun: --root: root directory /nonexistent/dir: No such file or directory",
+       ""},
+      {{"--root", R3K_RUN_BINARY, exit_status}, 127, "r3krun: --root: root directory " R3K_RUN_BINARY ": ", ""},
+      {{"--max-disk", "lots", exit_status}, 125, "r3krun: --max-disk: 'lots' is not a size", ""},
+      {{"--root", "/", "--max-disk", "1", exit_status}, 0, "", "hi\n"},
       // The limit that was hit, by its option.
       {{"--max-host-mem", "1p", exit_status},
        126,
@@ -208,9 +215,11 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
 }
 
 TEST(Cli, EveryOptionRefusesAnEmptyValue) {
-  for (const char* name : {"--trace-format", "--trace-file", "--trace-strsize", "--fail", "--result", "--exit-returns",
-                           "--wait-status", "--close-fd", "--pid", "--ppid", "--sp-offset", "--quantum", "--seed",
-                           "--max-procs", "--max-mem", "--max-host-mem", "--max-insns", "--gdb", "--kernel-fault"}) {
+  for (const char* name : {"--trace-format", "--trace-file",  "--trace-strsize", "--fail",      "--result",
+                           "--exit-returns", "--wait-status", "--close-fd",      "--pid",       "--ppid",
+                           "--sp-offset",    "--quantum",     "--seed",          "--max-procs", "--max-mem",
+                           "--max-host-mem", "--max-insns",   "--gdb",           "--root",      "--max-disk",
+                           "--kernel-fault"}) {
     const char* argv[] = {"r3krun", name, "", "prog"};
     try {
       r3k::parse_command_line(4, argv);
@@ -389,6 +398,10 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
                         "4G",
                         "--trace-file",
                         "t.log",
+                        "--root",
+                        "r:ro",
+                        "--max-disk",
+                        "2G",
                         "prog",
                         "--pid",
                         "x"};
@@ -405,7 +418,8 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   EXPECT_EQ(o.max_insns, 20'000'000'000u);
   EXPECT_EQ(o.exit_returns, 2u);
   EXPECT_TRUE(o.shared_fork);
-  EXPECT_EQ(o.kernel_faults, r3k::fault_bit(r3k::KernelFault::PipeNoEof) | r3k::fault_bit(r3k::KernelFault::ErrnoSwap));
+  EXPECT_EQ(o.kernel_faults,
+            r3k::fault_bit(r3k::KernelFault::PipeNoEof) | r3k::fault_bit(r3k::KernelFault::ErrnoSwap));
   EXPECT_EQ(o.wait_status, r3k::WaitStatusForm::Unix);
   EXPECT_EQ(o.closed_fds, (std::vector<int32_t>{1, 2}));
   ASSERT_EQ(o.fail.size(), 1u);
@@ -424,6 +438,8 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   EXPECT_TRUE(o.perf_map);
   EXPECT_EQ(o.max_host_mem, uint64_t{4} << 30);
   EXPECT_EQ(c.trace_file, "t.log");
+  EXPECT_EQ(o.root, "r:ro");
+  EXPECT_EQ(o.max_disk, uint64_t{2} << 30);
   EXPECT_TRUE(o.trace) << "a trace file asks for the trace";
   // A budget is asked for: none by default, whatever the library's is.
   const char* bare[] = {"r3krun", "prog"};

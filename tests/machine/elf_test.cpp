@@ -355,11 +355,11 @@ TEST(ProcessEntry, ArgumentsOnTheStackAndRegistersClear) {
       m.load_image(good_elf(), argv);
       const r3k::CpuState& s = m.regs();
       EXPECT_EQ(s.pc, 0x400000u);
-      EXPECT_EQ(s.gpr[mtest::kA0], argv.size());
-      const uint32_t vec = s.gpr[mtest::kA1];
+      EXPECT_EQ(s.gpr[r3k::regs::a0], argv.size());
+      const uint32_t vec = s.gpr[r3k::regs::a1];
       EXPECT_EQ(vec % 4, 0u);
-      EXPECT_EQ(s.gpr[mtest::kSp] % 8, off);
-      EXPECT_LT(s.gpr[mtest::kSp], vec);
+      EXPECT_EQ(s.gpr[r3k::regs::sp] % 8, off);
+      EXPECT_LT(s.gpr[r3k::regs::sp], vec);
       for (size_t i = 0; i < argv.size(); ++i) {
         const uint32_t str = m.read32(vec + 4 * static_cast<uint32_t>(i));
         EXPECT_GT(str, vec);
@@ -367,7 +367,7 @@ TEST(ProcessEntry, ArgumentsOnTheStackAndRegistersClear) {
       }
       EXPECT_EQ(m.read32(vec + 4 * static_cast<uint32_t>(argv.size())), 0u) << "vector not NULL-terminated";
       for (int r = 1; r < 32; ++r) {
-        if (r == mtest::kA0 || r == mtest::kA1 || r == mtest::kSp) continue;
+        if (r == r3k::regs::a0 || r == r3k::regs::a1 || r == r3k::regs::sp) continue;
         EXPECT_EQ(s.gpr[r], 0u) << "register " << r;
       }
       EXPECT_EQ(s.hi | s.lo, 0u);

@@ -89,11 +89,11 @@ struct FakeTarget : DebugTarget {
     if (e) return *e;
     if (last.signal) return StopEvent::killed(last.signal);
     uint32_t& pc = regs[kRegPc];
-    if (last.step) return pc += 4, StopEvent::signalled(kSigTrap);
+    if (last.step) return pc += 4, StopEvent::signalled(kSIGTRAP);
     for (const auto& [kind, addr] : breaks)
       if (addr != pc && hit.insert(addr).second)
         return pc = addr,
-               StopEvent::signalled(kSigTrap, kind == BreakKind::Software ? StopEvent::Hit::SoftwareBreakpoint
+               StopEvent::signalled(kSIGTRAP, kind == BreakKind::Software ? StopEvent::Hit::SoftwareBreakpoint
                                                                           : StopEvent::Hit::HardwareBreakpoint);
     return StopEvent::exited(3);
   }
@@ -127,7 +127,7 @@ std::string render(std::string_view out) {
 
 struct Session {
   FakeTarget target;
-  Stub stub{target, StopEvent::signalled(kSigTrap)};
+  Stub stub{target, StopEvent::signalled(kSIGTRAP)};
 
   // Feeds everything, draining the output whenever the stub pauses and
   // stopping the target whenever it runs.
@@ -314,27 +314,27 @@ TEST(GdbSession, AcksStatesAndStopReplies) {
        "cont ",
        Stub::State::Closed},
       {{{packet("C1e"), E::killed(16), "+[X1e]"}}, "cont:16 ", Stub::State::Exited},  // gdb's USR1 30, the machine's 16
-      {{{packet("c"), E::signalled(kSigBus), "+[T0a" + T}, {packet("s"), E::signalled(kSigFpe), "+[T08" + T}},
+      {{{packet("c"), E::signalled(kSIGBUS), "+[T0a" + T}, {packet("s"), E::signalled(kSIGFPE), "+[T08" + T}},
        "cont step ",
        Stub::State::Stopped},
-      {{{packet("c"), E::signalled(kSigTrap, E::Hit::SoftwareBreakpoint), "+[T05" + T},
+      {{{packet("c"), E::signalled(kSIGTRAP, E::Hit::SoftwareBreakpoint), "+[T05" + T},
         {packet("qSupported:swbreak+;hwbreak+"), {}, supported},
-        {packet("c"), E::signalled(kSigTrap, E::Hit::SoftwareBreakpoint), "+[T05swbreak:;" + T},
-        {packet("c"), E::signalled(kSigTrap, E::Hit::HardwareBreakpoint), "+[T05hwbreak:;" + T}},
+        {packet("c"), E::signalled(kSIGTRAP, E::Hit::SoftwareBreakpoint), "+[T05swbreak:;" + T},
+        {packet("c"), E::signalled(kSIGTRAP, E::Hit::HardwareBreakpoint), "+[T05hwbreak:;" + T}},
        "cont cont cont ",
        Stub::State::Stopped},
-      {{{packet("c") + "\x03\x03", E::signalled(kSigInt), "+[T02" + T}}, "cont interrupt ", Stub::State::Stopped},
-      {{{packet("c") + packet("qC"), {}, "++"}, {"", E::signalled(kSigTrap), "[T05" + T}, {"", {}, "[QC2]"}},
+      {{{packet("c") + "\x03\x03", E::signalled(kSIGINT), "+[T02" + T}}, "cont interrupt ", Stub::State::Stopped},
+      {{{packet("c") + packet("qC"), {}, "++"}, {"", E::signalled(kSIGTRAP), "[T05" + T}, {"", {}, "[QC2]"}},
        "cont ",
        Stub::State::Stopped},  // a packet while running waits for the stop
       // ... and what follows it is still read: an interrupt, a packet
       // resuming again, one with a bad checksum (answered without acks).
       {{{packet("c") + packet("qC") + "\x03" + packet("s") + packet("?"), {}, "++++"},
-        {"", E::signalled(kSigInt), "[T02" + T},
+        {"", E::signalled(kSIGINT), "[T02" + T},
         {"", {}, "[QC2]"},
-        {"", E::signalled(kSigTrap), "[T05" + T},
+        {"", E::signalled(kSIGTRAP), "[T05" + T},
         {packet("QStartNoAckMode") + packet("c") + "$qC#00" + packet("qC"), {}, "[T05" + T + "+[OK]"},
-        {"", E::signalled(kSigTrap), "[T05" + T},
+        {"", E::signalled(kSIGTRAP), "[T05" + T},
         {"", {}, "[E16][QC2]"}},
        "cont interrupt step cont ",
        Stub::State::Stopped},
@@ -343,7 +343,7 @@ TEST(GdbSession, AcksStatesAndStopReplies) {
   };
   for (const Case& c : cases) {
     FakeTarget target;
-    Stub stub(target, E::signalled(kSigTrap));
+    Stub stub(target, E::signalled(kSIGTRAP));
     std::string pending;
     for (const Step& step : c.steps) {
       pending += step.in;
@@ -407,9 +407,9 @@ TEST(GdbSession, FloodsAndGarbageStayBounded) {
     if (p.starts_with('k') || p.starts_with('D')) p.clear();  // the session goes on
     in += rng() % 10 ? packet(p) : "$" + p + "#" + std::to_string(rng() % 100);
   }
-  s.target.script.assign(20000, StopEvent::signalled(kSigTrap));  // alive throughout
+  s.target.script.assign(20000, StopEvent::signalled(kSIGTRAP));  // alive throughout
   s.send(in);
-  if (s.stub.state() == Stub::State::Running) s.stub.stopped(StopEvent::signalled(kSigTrap));
+  if (s.stub.state() == Stub::State::Running) s.stub.stopped(StopEvent::signalled(kSIGTRAP));
   s.send("#00");  // ends whatever packet the last one left open
   EXPECT_EQ(s.ask("qC"), "[QC2]");
 }
@@ -421,7 +421,7 @@ void serve(int lfd, FakeTarget& target) {
   const int fd = poll(&p, 1, 30000) == 1 ? accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
   const timeval limit{30, 0};
   if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return;
-  Stub stub(target, StopEvent::signalled(kSigTrap));
+  Stub stub(target, StopEvent::signalled(kSIGTRAP));
   std::string in, out;
   char buf[4096];
   for (ssize_t n = 1; n > 0 && stub.state() != Stub::State::Closed;) {
@@ -482,14 +482,14 @@ TEST(GdbMultiarch, BatchSessionsAgainstTheFakeTarget) {
   } cases[] = {
       {{"break main", "continue", "set $v0 = 0x1234", "print/x $v0", "set {int}&errno = 42", "print {int}&errno",
         "stepi", "info registers", "continue", "backtrace", "continue"},
-       {std::nullopt, std::nullopt, StopEvent::signalled(kSigBus)},  // the third run faults
+       {std::nullopt, std::nullopt, StopEvent::signalled(kSIGBUS)},  // the third run faults
        {"in __start ()", "Breakpoint 1 at", "Breakpoint 1, ", "in main", "= 0x1234", "= 42", "in getpid", "zero",
         "status", "cause", "Program received signal SIGBUS, Bus error.", "#0 ", "getpid",
         "Program terminated with signal SIGBUS"}},
       {{"hbreak main", "continue", "continue"},
        {},
        {"Hardware assisted breakpoint 1 at", "Breakpoint 1, ", "exited with code 03"}},
-      {{"stepi", "detach"}, {StopEvent::signalled(kSigFpe)}, {"Program received signal SIGFPE", "detached"}},
+      {{"stepi", "detach"}, {StopEvent::signalled(kSIGFPE)}, {"Program received signal SIGFPE", "detached"}},
   };
   for (const Case& c : cases) {
     const int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -25,22 +25,39 @@ Outcome call(r3k::Machine& m, const char* name, std::vector<uint32_t> args = {})
   return {r.v0, m.read32(*m.symbol("errno"))};
 }
 
-TEST(KernelCalls, UnimplementedAndUnknownCallsFail) {
+TEST(KernelCalls, WithoutARootNamesFindNothingAndUnknownCallsFail) {
   auto m = load("kernel_calls");
-  // The calls on names, which come with the file tree.
-  const std::set<std::string> unimplemented = {"execv",       "open",    "remove",   "rename",  "link",
-                                               "mkdir",       "rmdir",   "chdir",    "stat",    "lstat",
-                                               "getdirentry", "symlink", "readlink", "__getcwd"};
-  for (uint32_t n = 0; n < r3k::kSyscallCount; ++n) {
-    const std::string name(r3k::syscall_name(n));
-    if (!unimplemented.count(name)) continue;
-    const Outcome o = call(*m, name.c_str(), {1, 2, 3});
-    EXPECT_EQ(o.v0, kMinus1) << name;
-    EXPECT_EQ(o.err, 13u) << name << ": expected EUNIMP";
-    EXPECT_EQ(m->events().back().number, n);
+  // The tree without --root is empty and read-only: a host path finds
+  // nothing there, and every change is refused.
+  const uint32_t path = m->push_string("/etc/passwd"), buf = m->push_bytes(std::vector<uint8_t>(64));
+  const uint32_t argv = m->push_bytes(std::vector<uint8_t>(4));
+  const struct {
+    const char* name;
+    std::vector<uint32_t> args;
+    r3k::Err err;
+  } rows[] = {
+      {"execv", {path, argv}, r3k::kENOENT},
+      {"open", {path, 0, 0}, r3k::kENOENT},
+      {"open", {path, 5, 0644}, r3k::kEIO},
+      {"remove", {path}, r3k::kEIO},
+      {"rename", {path, path}, r3k::kEIO},
+      {"link", {path, path}, r3k::kEIO},
+      {"mkdir", {path, 0755}, r3k::kEIO},
+      {"rmdir", {path}, r3k::kEIO},
+      {"chdir", {path}, r3k::kENOENT},
+      {"stat", {path, buf}, r3k::kENOENT},
+      {"lstat", {path, buf}, r3k::kENOENT},
+      {"symlink", {path, path}, r3k::kEIO},
+      {"readlink", {path, buf, 64}, r3k::kENOENT},
+  };
+  for (const auto& row : rows) {
+    const Outcome o = call(*m, row.name, row.args);
+    EXPECT_EQ(o.v0, kMinus1) << row.name;
+    EXPECT_EQ(o.err, static_cast<uint32_t>(row.err)) << row.name;
+    EXPECT_EQ(m->events().back().name, row.name);
   }
   for (uint32_t n : {33u, 99u, 0xffffffffu}) {
-    m->regs().gpr[mtest::kV0] = n;  // __syscall traps with whatever v0 holds
+    m->regs().gpr[r3k::regs::v0] = n;  // __syscall traps with whatever v0 holds
     const Outcome o = call(*m, "__syscall");
     EXPECT_EQ(o.v0, kMinus1);
     EXPECT_EQ(o.err, 23u) << n << ": expected ENOSYS";
@@ -199,11 +216,11 @@ TEST(KernelCalls, WaitpidErrors) {
 // Straight to the kernel, with hand-set registers: v0 = call, a0 = argument.
 std::pair<uint32_t, uint32_t> sys(r3k::Kernel& k, uint32_t pid, uint32_t number, uint32_t a0 = 0) {
   r3k::Process& p = *k.find(pid);
-  p.cpu->state().gpr[mtest::kV0] = number;
-  p.cpu->state().gpr[mtest::kA0] = a0;
+  p.cpu->state().gpr[r3k::regs::v0] = number;
+  p.cpu->state().gpr[r3k::regs::a0] = a0;
   k.syscall(p);
   if (!p.cpu) return {0, 0};  // ended
-  return {p.cpu->state().gpr[mtest::kA3], p.cpu->state().gpr[mtest::kV0]};
+  return {p.cpu->state().gpr[r3k::regs::a3], p.cpu->state().gpr[r3k::regs::v0]};
 }
 
 TEST(Processes, WaitOnlyForOwnChildren) {
@@ -519,7 +536,7 @@ TEST(Scheduling, DebuggerFaultInADelaySlotStopsAtItsBranch) {
   // Fixed, it takes the branch.
   auto fixed = load("debugme", {"slot"});
   ASSERT_EQ(fixed->debug_run(false, [] { return false; }).why, r3k::DebugHalt::Why::Fault);
-  fixed->regs().gpr[mtest::kA0] = *fixed->symbol("sink");
+  fixed->regs().gpr[r3k::regs::a0] = *fixed->symbol("sink");
   EXPECT_EQ(fixed->run().exit_code, 0);
 }
 

@@ -18,9 +18,9 @@ TEST(GuestCall, ArgumentsInRegistersAndOnTheStack) {
   EXPECT_GT(r.insns, 0u);
   EXPECT_LT(r.insns, 50u);
   // gp came from _gp and the return went to the sentinel.
-  EXPECT_EQ(m->regs().gpr[mtest::kGp], *m->symbol("_gp"));
+  EXPECT_EQ(m->regs().gpr[r3k::regs::gp], *m->symbol("_gp"));
   EXPECT_EQ(m->regs().pc, r3k::Machine::kSentinel);
-  EXPECT_EQ(m->regs().gpr[mtest::kSp] % 8, 0u);
+  EXPECT_EQ(m->regs().gpr[r3k::regs::sp] % 8, 0u);
 }
 
 TEST(GuestCall, TwoWordResult) {

@@ -1,16 +1,18 @@
 // Shared helpers for the r3krun tests: guest paths, machines with a guest
-// loaded, register names.
+// loaded.
 #pragma once
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "r3k/machine.h"
 
 namespace mtest {
-
-enum : int { kV0 = 2, kV1 = 3, kA0 = 4, kA1 = 5, kA3 = 7, kGp = 28, kSp = 29, kRa = 31 };
 
 inline std::string guest(const std::string& name) { return std::string(R3K_GUEST_DIR) + "/" + name; }
 
@@ -30,5 +32,24 @@ inline std::vector<r3k::SyscallEvent> calls(const r3k::Machine& m, const std::st
     if (e.name == name) out.push_back(e);
   return out;
 }
+
+// A directory of its own under the host's temporary directory, removed
+// with everything in it at the end: the only place tests let a guest's
+// file calls reach.
+struct TempDir {
+  std::filesystem::path path;
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "r3k-test-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string str() const { return path.string(); }
+};
 
 }  // namespace mtest

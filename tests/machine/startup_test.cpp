@@ -39,17 +39,17 @@ TEST(Startup, StackAlignedAndArgumentSaveAreaReservedBeforeMain) {
     const uint32_t entry_sp = m->entry_sp();
     ASSERT_EQ(entry_sp % 8, off);
     ASSERT_TRUE(m->run_to("main"));
-    EXPECT_EQ(m->regs().gpr[mtest::kSp], entry_sp - off - 16) << "entry sp offset " << off;
+    EXPECT_EQ(m->regs().gpr[r3k::regs::sp], entry_sp - off - 16) << "entry sp offset " << off;
     EXPECT_EQ(m->run().exit_code, 0) << "and main still runs to the end";
   }
 }
 
 TEST(Startup, ArgvIsTheVeryVectorMainGets) {
   auto m = load("exit_status", {"5", "x"});
-  const uint32_t vector = m->regs().gpr[mtest::kA1];
+  const uint32_t vector = m->regs().gpr[r3k::regs::a1];
   ASSERT_TRUE(m->run_to("main"));
-  EXPECT_EQ(m->regs().gpr[mtest::kA0], 3u);
-  EXPECT_EQ(m->regs().gpr[mtest::kA1], vector);
+  EXPECT_EQ(m->regs().gpr[r3k::regs::a0], 3u);
+  EXPECT_EQ(m->regs().gpr[r3k::regs::a1], vector);
   EXPECT_EQ(m->read32(*m->symbol("__argv")), vector);
   EXPECT_EQ(m->run().exit_code, 5);
 }
@@ -59,8 +59,8 @@ TEST(Startup, NoArgumentsAtAll) {
   o.null_argv = true;
   auto m = load("exit_status", {"9"}, o);
   ASSERT_TRUE(m->run_to("main"));
-  EXPECT_EQ(m->regs().gpr[mtest::kA0], 0u);
-  EXPECT_EQ(m->regs().gpr[mtest::kA1], 0u);
+  EXPECT_EQ(m->regs().gpr[r3k::regs::a0], 0u);
+  EXPECT_EQ(m->regs().gpr[r3k::regs::a1], 0u);
   EXPECT_EQ(m->read32(*m->symbol("__argv")), 0u);
   EXPECT_EQ(m->run().exit_code, 0);
 }
@@ -95,7 +95,7 @@ TEST(Stubs, ErrorFlagDecidesFailure) {
     for (const auto& t : c.result) o.result.push_back(r3k::test::answer(t));
     auto m = load("kernel_calls", {}, o);
     for (size_t i = 0; i < 2; ++i) {
-      m->regs().gpr[mtest::kV1] = 0x12345678;
+      m->regs().gpr[r3k::regs::v1] = 0x12345678;
       const r3k::CallResult r = m->call("getpid", {});
       ASSERT_TRUE(r.returned) << c.what;
       EXPECT_EQ(r.v0, c.v0[i]) << c.what << " call " << i + 1;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "machine/machine_util.h"
+#include "r3k/signals.h"
 
 namespace {
 
@@ -151,7 +152,8 @@ TEST(Trace, FormatsEachKindOfCall) {
             "[pid 2] +++ killed by SIGSEGV (bad address 0x00000000 at pc 0x00400080 in deref+0x8: lw a0,0(zero) "
             "(null pointer)) +++");
   EXPECT_EQ(strace.killed(2, bus, bus.describe()).rfind("[pid 2] +++ killed by SIGBUS (", 0), 0u);
-  EXPECT_EQ(strace.signalled(2, 2, "from the debugger"), "[pid 2] +++ killed by SIGINT (from the debugger) +++");
+  EXPECT_EQ(strace.signalled(2, r3k::kSIGINT, "from the debugger"),
+            "[pid 2] +++ killed by SIGINT (from the debugger) +++");
 
   EXPECT_EQ(tsv.call(event(6, "write", {1, 0x400100, 2, 0}, false, 2, "h\n")),
             "2\t6\twrite\t00000001\t00400100\t00000002\t00000000\t0\t2\t00000000\t680a\t0");

@@ -28,9 +28,12 @@ enum class FaultKind : uint8_t {
   BranchInDelaySlot,    // branch or jump in a branch delay slot
 };
 
-// The signal a real kernel would deliver for each fault (Linux numbering).
+// The signal a MIPS kernel delivers for each fault (r3k/signals.h).
 int fault_signal(FaultKind kind);
 const char* fault_name(FaultKind kind);
+// Whether the fault is about a data address (address error, bad address):
+// Fault::addr is that address, else the pc.
+bool memory_fault(FaultKind kind);
 
 struct Fault {
   FaultKind kind{};
@@ -47,7 +50,7 @@ struct Fault {
   // taken, else the instruction after the slot).
   uint32_t branch_to = 0;
   // A data access made by a store (sb, sh, swl, sw, swr).
-  bool store() const { return !fetch && (insn >> 26) >= 0x28 && (insn >> 26) <= 0x2e; }
+  bool store() const;
   // One line: fault name, pc, instruction text, address where relevant;
   // where names the code at pc ("deref+0x8") and cause the likely reason,
   // when whoever reports the fault knows them.
@@ -205,5 +208,14 @@ std::string disassemble(uint32_t insn, uint32_t pc);
 // Whether insn is a call that leaves its return address in ra: jal, jalr
 // with rd = ra, bltzal, bgezal.
 bool links_ra(uint32_t insn);
+// What the rest of r3krun asks of an instruction word, from the CPU's
+// instruction table.
+struct InsnFacts {
+  std::string_view name;  // "addiu", ...; empty: no MIPS-I instruction
+  uint32_t writes = 0;    // mask of the general registers it writes, $zero left out
+  bool direct = false;    // a branch or jump whose target the word gives
+  uint32_t target = 0;    // that target, for the word at pc
+};
+InsnFacts insn_facts(uint32_t insn, uint32_t pc);
 
 }  // namespace r3k

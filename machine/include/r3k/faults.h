@@ -15,6 +15,7 @@ enum class KernelFault : uint8_t {
   ExitReturns,        // the first _exit returns (Options::exit_returns)
   ForkParentPid,      // fork gives the parent its own pid
   ForkDropsFds,       // the child gets descriptors 0-2 only
+  ForkCopiesOffsets,  // parent and child each move their own file offset
   WaitpidEarly,       // waitpid answers a running child at once
   WaitStatusZero,     // waitpid stores 0 for every child
   OrphanKeepsPpid,    // an orphan's getppid names its ended parent
@@ -26,6 +27,7 @@ enum class KernelFault : uint8_t {
   TimeHalvesSwapped,  // __time's 64-bit result with its words swapped
   LseekLowWord,       // lseek and ftruncate drop the offset's high word
   ReadEofGarbage,     // a read at the end of a file returns junk
+  DirSkipsLast,       // getdirentry never gives a directory's last entry
   ExecvDropsArgs,     // execv passes argv[0] only
   Count
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "r3k/abi.h"
+#include "r3k/fs.h"
 
 namespace r3k {
 
@@ -36,9 +37,12 @@ class OpenFile {
   // What a transfer did: n bytes moved, or an error, or nothing now
   // because it would have to wait (a pipe, the console's input).
   struct Io {
-    uint32_t n = 0;
-    Err err = kEOK;
-    bool would_block = false;
+    Io(uint32_t moved = 0, Err e = kEOK, bool blocks = false, std::string_view reason = {})
+        : n(moved), err(e), would_block(blocks), why(reason) {}
+    uint32_t n;
+    Err err;
+    bool would_block;
+    std::string_view why;  // behind err, for the trace: the host's errno name or the file tree's reason
   };
   // At most len bytes each.  atomic: all of len or nothing (a pipe write
   // of at most PIPE_BUF bytes).
@@ -48,10 +52,10 @@ class OpenFile {
   // store (the host memory cap): nothing is lost.
   virtual void unread(const uint8_t* bytes, uint32_t n);
   // The new offset; ESPIPE where there is none (console, pipes).
-  virtual std::optional<int64_t> seek(int64_t pos, uint32_t whence, Err* err);
-  virtual Err truncate(int64_t length);
-  virtual Err sync();
-  virtual GuestStat stat() const = 0;
+  virtual std::optional<int64_t> seek(int64_t pos, uint32_t whence, fs::Error* err);
+  virtual fs::Error truncate(int64_t length);
+  virtual fs::Error sync();
+  virtual fs::Error stat(GuestStat* st) const = 0;
   // The last descriptor referring to it was closed.
   virtual void release() {}
 

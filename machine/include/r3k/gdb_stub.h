@@ -11,14 +11,17 @@
 #include <string>
 #include <string_view>
 
+#include "r3k/regs.h"
+#include "r3k/signals.h"
+
 namespace r3k::gdb {
 
 // Register numbers as gdb's 32-bit MIPS layout has them; the target
 // description declares the same numbers, so g/G/p/P and the description
 // always agree.
 enum Reg : int {
-  kRegSp = 29,
-  kRegRa = 31,
+  kRegSp = regs::sp,
+  kRegRa = regs::ra,
   kRegStatus = 32,  // CP0 status
   kRegLo = 33,
   kRegHi = 34,
@@ -31,22 +34,8 @@ enum Reg : int {
   kRegCount = 72,
 };
 
-// Signal numbers as the machine gives them (MIPS Linux numbering, as
-// fault_signal() and the exit statuses use).  The protocol speaks gdb's
-// own numbering; the stub translates.
-enum Signal : int {
-  kSigInt = 2,
-  kSigIll = 4,
-  kSigTrap = 5,
-  kSigFpe = 8,
-  kSigKill = 9,
-  kSigBus = 10,
-  kSigSegv = 11,
-};
-// Machine signal -> gdb signal and back; numbers without a counterpart
-// map to 0 (no signal).
-int to_gdb_signal(int machine_signal);
-int from_gdb_signal(int gdb_signal);
+// Signals are the machine's (r3k/signals.h); the protocol speaks gdb's
+// own numbering, and the stub translates.
 
 enum class RegAccess : uint8_t {
   Ok,
@@ -61,7 +50,7 @@ struct StopEvent {
   enum class Kind : uint8_t { Signal, Exited, Killed };
   enum class Hit : uint8_t { None, SoftwareBreakpoint, HardwareBreakpoint };
   Kind kind = Kind::Signal;
-  int signal = kSigTrap;  // Signal and Killed, machine numbering
+  int signal = kSIGTRAP;  // Signal and Killed, machine numbering
   uint32_t status = 0;    // Exited: the exit status word (the protocol carries its low 8 bits)
   Hit hit = Hit::None;    // Signal: the stop is at an inserted breakpoint of this kind
 
@@ -95,7 +84,7 @@ class DebugTarget {
   virtual bool remove_breakpoint(BreakKind kind, uint32_t addr) = 0;
   // Starts the process; it runs until the caller reports Stub::stopped().
   virtual void resume(const Resume& how) = 0;
-  // While it runs: stop soon (between instructions) and report kSigInt.
+  // While it runs: stop soon (between instructions) and report kSIGINT.
   virtual void interrupt() = 0;
   // The debugger ends the session: end the process, or drop every
   // breakpoint and let it run on without a debugger.
@@ -151,7 +140,7 @@ class Stub {
   };
 
   // first: how the process stands when the debugger connects (a process
-  // held before its first instruction is signalled(kSigTrap)).
+  // held before its first instruction is signalled(kSIGTRAP)).
   Stub(DebugTarget& target, const StopEvent& first, StubConfig config = {});
 
   // Takes bytes from the debugger and returns how many it consumed.

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "r3k/cpu.h"
 #include "r3k/faults.h"
 #include "r3k/files.h"
+#include "r3k/fs.h"
 #include "r3k/memory.h"
 #include "r3k/options.h"
 #include "r3k/trace.h"
@@ -38,6 +40,9 @@ struct ProcessInfo {
   // Calls made, by number; the last counts numbers outside the table.
   // Counted with Options::stats or record.
   std::array<uint64_t, kSyscallCount + 1> calls{};
+  // The path of the program the last execv loaded, as the guest gave it
+  // (empty: still the program it started with).
+  std::string program;
   bool budget_killed = false;  // killed when the instruction budget ran out
   int signal = 0;              // killed by this signal from outside (the debugger)
   // Why it was killed, as its report line says it after the signal name:
@@ -48,13 +53,36 @@ struct ProcessInfo {
   int kill_signal() const;
 };
 
-// Names the code at an address ("deref+0x8"); empty when it cannot.
-using CodeNamer = std::function<std::string(uint32_t addr)>;
-// The calls that led to pc, innermost first, at most max, from the
-// process's registers there (ra_live: ra still holds the return address
-// of pc's function) and its memory.
-using CallerWalker = std::function<std::vector<CallSite>(const uint32_t* gpr, uint32_t pc, bool ra_live,
-                                                         const AddressSpace& space, size_t max)>;
+// The program a process runs, as its fault reports see it; the machine
+// makes one for each image it loads (the first program, and each execv).
+class Program {
+ public:
+  virtual ~Program() = default;
+  // Names the code at an address ("deref+0x8"); empty when it cannot.
+  virtual std::string code_name(uint32_t addr) const = 0;
+  // The calls that led to pc, innermost first, at most max, from the
+  // process's registers there (ra_live: ra still holds the return address
+  // of pc's function) and its memory.
+  virtual std::vector<CallSite> callers(const uint32_t* gpr, uint32_t pc, bool ra_live, const AddressSpace& space,
+                                        size_t max) const = 0;
+};
+
+// A program loaded for execv, ready to replace the caller's; or why not
+// (err: ENOEXEC for what the loader refuses, ENOMEM for the limits).
+struct ExecImage {
+  Err err = kEOK;
+  std::string why;  // the loader's one line
+  std::unique_ptr<AddressSpace> space;
+  CpuState state;  // at the entry, with the arguments in place
+  uint32_t heap_start = 0;
+  uint32_t share_lo = 0, share_hi = 0;  // what --shared-fork shares: the image's data and bss
+  std::shared_ptr<const Program> program;
+};
+// Loads an executable's bytes (path: as the guest named it) with argv as
+// the new program's arguments, into a new address space on the machine's
+// host memory.
+using ExecLoader = std::function<ExecImage(std::span<const uint8_t> elf, const std::string& path,
+                                           const std::vector<std::string>& argv)>;
 
 enum class ProcState : uint8_t { Runnable, Blocked, Zombie, Reaped };
 
@@ -88,9 +116,14 @@ struct Process {
   std::unique_ptr<Cpu> cpu;
   WaitOn wait;  // while Blocked
   FileTable files;
-  uint32_t brk_start = 0, brk = 0;  // the heap: sbrk moves brk, never below brk_start
-  size_t info = 0;                  // index into Kernel::infos()
-  Kernel* kernel = nullptr;         // that runs it: its CPU's syscall hook serves calls there
+  uint32_t brk_start = 0, brk = 0;      // the heap: sbrk moves brk, never below brk_start
+  uint32_t share_lo = 0, share_hi = 0;  // what --shared-fork shares: the image's data and bss
+  // The current directory: a canonical guest path, as chdir gave it.
+  std::string cwd = "/";
+  std::shared_ptr<const Program> program;  // what it runs, for its fault reports
+  uint32_t execs = 0;                      // images loaded by execv so far
+  size_t info = 0;                         // index into Kernel::infos()
+  Kernel* kernel = nullptr;                // that runs it: its CPU's syscall hook serves calls there
 };
 
 // Why the kernel ended the whole run itself; Machine::run exits with code.
@@ -111,14 +144,15 @@ class Kernel {
   // The first process; the kernel takes the space and sets up a CPU with
   // the given state, and descriptors 0-2 on the console.
   Process& start(std::unique_ptr<AddressSpace> space, const CpuState& state);
-  // Where fork's --shared-fork quirk shares pages: the image's data and bss.
-  void set_shared_range(uint32_t lo, uint32_t hi) { share_lo_ = lo, share_hi_ = hi; }
-  // Where the first process's heap starts: the page-aligned end of its bss.
-  void set_heap_start(uint32_t addr);
-  // How fault reports name the code (the program's symbols).
-  void set_code_namer(CodeNamer namer) { namer_ = std::move(namer); }
-  // How fault reports find the callers (from the program's frame tables).
-  void set_caller_walker(CallerWalker walker) { walker_ = std::move(walker); }
+  // The first process's image: where its heap starts (the page-aligned end
+  // of its bss), what --shared-fork shares (its data and bss), and the
+  // program its fault reports name code and callers by.
+  void set_image(uint32_t heap_start, uint32_t share_lo, uint32_t share_hi, std::shared_ptr<const Program> program);
+  // The guest's file tree (the empty one until set), and how execv loads a
+  // program (without a loader execv fails with ENOEXEC).
+  void set_tree(std::unique_ptr<fs::Tree> tree) { tree_ = std::move(tree); }
+  fs::Tree& tree() { return *tree_; }
+  void set_exec_loader(ExecLoader loader) { exec_loader_ = std::move(loader); }
 
   // Serves the call the process just trapped with (its pc is already past
   // the syscall).  The process may end or block.
@@ -213,6 +247,9 @@ class Kernel {
     SyscallEvent ev;
     bool described;  // traced or recorded: ev is filled in
   };
+  // A failure with what lies behind it for the trace (a mapped host
+  // error's name, the file tree's reason).
+  static Answer failed(Call& c, const fs::Error& e);
   // A handler answers, or returns nothing when the process blocked
   // (block()) or ended.
   using Handler = std::optional<Answer> (Kernel::*)(Call& c);
@@ -286,9 +323,26 @@ class Kernel {
   std::optional<Answer> do_sbrk(Call& c);
   // Time (time_calls.cpp).
   std::optional<Answer> do_time(Call& c);
-  // Files and names (names.cpp).
+  // Files (file_calls.cpp): opening, host files and directories.
+  std::optional<Answer> do_open(Call& c);
+  std::optional<Answer> do_getdirentry(Call& c);
+  std::optional<Answer> read_file(Call& c, OpenFile& f, uint32_t addr, uint32_t len);
+  // Options::stable_stat's numbering, for what stat and fstat store.
+  void stabilize(GuestStat& st);
+  // Names (names.cpp).
+  std::optional<Answer> do_stat(Call& c);
+  std::optional<Answer> do_lstat(Call& c);
+  std::optional<Answer> stat_path(Call& c, bool follow);
+  std::optional<Answer> do_remove(Call& c);
+  std::optional<Answer> do_rename(Call& c);
+  std::optional<Answer> do_link(Call& c);
+  std::optional<Answer> do_mkdir(Call& c);
+  std::optional<Answer> do_rmdir(Call& c);
+  std::optional<Answer> do_symlink(Call& c);
+  std::optional<Answer> do_readlink(Call& c);
+  std::optional<Answer> do_chdir(Call& c);
+  std::optional<Answer> do_getcwd(Call& c);
   std::optional<Answer> do_sync(Call& c);
-  std::optional<Answer> unimplemented(Call& c);
   std::optional<Answer> no_such_call(Call& c);
   // The catalogue's faults (faults.cpp): the call as a faulty kernel
   // serves it, bent before its handler or after.
@@ -297,9 +351,18 @@ class Kernel {
   void fault_after(Call& c, Answer& a);
   bool faulty(KernelFault f) const { return (opts_.kernel_faults & fault_bit(f)) != 0; }
   static Options with_faults(Options o);
+  struct OwnOffset {
+    std::weak_ptr<OpenFile> file;
+    uint64_t offset = 0;
+  };
+  std::map<std::pair<uint32_t, const OpenFile*>, OwnOffset> own_offsets_;  // fork-copies-offsets
+  uint64_t& own_offset(uint32_t pid, const std::shared_ptr<OpenFile>& f);
+  // execv (exec.cpp).
+  void replace_image(Process& p, ExecImage image, const std::string& path);
 
   // Processes (kernel.cpp).
   Process& add_process(std::unique_ptr<Process> p);
+  void attach_cpu(Process& p);
   std::optional<uint32_t> free_pid();
   void end(Process& p);
   void hand_on_children(const Process& p);
@@ -327,7 +390,6 @@ class Kernel {
   uint32_t unreaped_ = 0;  // live plus zombies: what --max-procs limits
   uint32_t exits_returned_ = 0;
   std::vector<uint64_t> fail_counts_, result_counts_;
-  uint32_t share_lo_ = 0, share_hi_ = 0;
   uint32_t open_files_ = 0;
   uint64_t insns_ = 0;                        // all processes together: the virtual clock
   std::vector<Process*> woken_;               // to serve again, by settle()
@@ -336,8 +398,10 @@ class Kernel {
   std::shared_ptr<ConsoleInput> console_in_;  // what descriptor 0 reads
   std::optional<MachineEnd> machine_end_;
   std::exception_ptr failure_;  // thrown by a call served in place, for syscall()
-  CodeNamer namer_;
-  CallerWalker walker_;
+  std::unique_ptr<fs::Tree> tree_;
+  ExecLoader exec_loader_;
+  // Options::stable_stat: inode numbers in the order files were first seen.
+  std::map<std::pair<uint64_t, uint32_t>, uint64_t> stable_inodes_;
 };
 
 }  // namespace r3k

@@ -23,6 +23,7 @@ namespace r3k {
 
 class Scheduler;
 class PerfMap;
+class ImageProgram;
 
 struct CallResult {
   bool returned = false;  // came back to the sentinel return address
@@ -34,7 +35,7 @@ struct CallResult {
 };
 
 // The exit status of a run that the instruction budget ended: 128 + SIGKILL.
-inline constexpr int kExitBudget = 137;
+inline constexpr int kExitBudget = killed_status(kSIGKILL);
 // The exit status of a run whose output the host refused for good (a full
 // disk, a closed pipe, an I/O error): sysexits' EX_IOERR.
 inline constexpr int kExitOutputRefused = 74;
@@ -174,14 +175,25 @@ class Machine {
   std::optional<bool> after_stop(Goal goal, Process& p, const Stop& stop, bool at_sentinel, bool step);
   bool output_refused();
   bool halt(DebugHalt::Why why, const Fault& fault = {});
-  CpuState entry_state(AddressSpace& space, const std::vector<std::string>& argv);
+  // A program placed in an address space of its own, its arguments on the
+  // stack: the first one, and each one execv loads.  Throws LoadError.
+  struct Placed {
+    std::unique_ptr<AddressSpace> space;
+    CpuState state;
+  };
+  void check_fits(const ElfImage& image) const;
+  Placed place(const ElfImage& image, const std::vector<std::string>& argv, bool with_argv);
+  CpuState entry_state(const ElfImage& image, AddressSpace& space, const std::vector<std::string>& argv,
+                       bool with_argv);
+  ExecImage load_exec(std::span<const uint8_t> elf, const std::string& path, const std::vector<std::string>& argv);
   Process& first_process();
   void ensure_scratch();
   std::string code_name(uint32_t addr) const;
 
   Options opts_;
-  std::optional<ElfImage> image_;
-  std::unique_ptr<Unwinder> unwinder_;  // who called a faulting function
+  std::shared_ptr<const ImageProgram> program_;  // the first program
+  const ElfImage* image_ = nullptr;              // its image
+  std::unique_ptr<fs::Tree> tree_;               // the guest's files, until the kernel takes them
   std::shared_ptr<HostMemory> host_;
   std::unique_ptr<PerfMap> perf_map_;  // outlives the kernel, whose CPUs tell it of their code
   std::unique_ptr<Kernel> kernel_;

@@ -78,6 +78,19 @@ struct Options {
   // options above play are set there too (shared_fork, exit_returns).
   uint32_t kernel_faults = 0;
 
+  // The guest's file tree: "DIR" makes the host directory DIR its "/",
+  // "DIR:ro" read-only (fs::Tree::open_root); empty: an empty, read-only
+  // tree, so that no host file is reachable.
+  std::string root;
+  // Bytes the run may add to the host's disk (--max-disk); none: the file
+  // tree's default (fs::kDefaultMaxDisk or half the free space).
+  std::optional<uint64_t> max_disk;
+  // stat, lstat and fstat store inode numbers in the order the run first
+  // saw each file (1, 2, ...), device 1 and times 0, so that two runs on
+  // copies of one tree store the same bytes (tests and fuzzing compare
+  // runs).  Types, sizes, modes and link counts stay the host's.
+  bool stable_stat = false;
+
   // The console's input (descriptor 0): this host descriptor (r3krun: its
   // standard input), read without ever blocking the machine; -1: at its
   // end from the start.

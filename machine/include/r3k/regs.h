@@ -49,6 +49,8 @@ enum Reg : uint8_t {
 using regs::Reg;
 
 inline constexpr uint32_t kGprCount = 32;
+// r's bit in a mask of registers.
+constexpr uint32_t reg_bit(uint32_t r) { return uint32_t{1} << r; }
 
 // "zero" .. "ra", as assemblers and debuggers spell them; r is taken mod 32.
 constexpr std::string_view reg_name(uint32_t r) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "r3k/cpu.h"
+#include "r3k/signals.h"
 
 namespace r3k {
 
@@ -28,8 +29,12 @@ struct SyscallEvent {
   // succeeded; at most kMaxEventData bytes each.
   std::string data;
   std::vector<std::string> more;
-  uint32_t missing = 0;   // bit i: item i could not be read (or was not stored): shown as its address
-  uint32_t cut = 0;       // bit i: item i holds only the first bytes of what the call moved
+  uint32_t missing = 0;  // bit i: item i could not be read (or was not stored): shown as its address
+  uint32_t cut = 0;      // bit i: item i holds only the first bytes of what the call moved
+  // What lies behind a failure, when more than its number: the host error a
+  // file call's error was mapped from ("EACCES"), or the reason of the file
+  // tree or the loader ("read-only tree").  Empty otherwise.
+  std::string why;
   bool returned = true;   // false for an _exit that ended the process
   bool injected = false;  // answered by a --fail/--result rule, not performed
   const std::string& item(size_t i) const { return i == 0 ? data : more[i - 1]; }
@@ -77,11 +82,6 @@ inline constexpr uint32_t kMaxEventData = 64u << 10;
 
 enum class TraceFormat : uint8_t { Strace, Tsv };
 
-inline constexpr int kSigKill = 9;  // the budget's kill, and the debugger's
-
-// "SIGSEGV" for 11; "SIG<n>" for numbers without a name here.
-std::string signal_name(int signal);
-
 // C-string literal of bytes the way strace shows them: quoted, with \n,
 // \t, \", \\ and octal escapes; more than max bytes are cut and "..."
 // follows the closing quote.
@@ -97,7 +97,7 @@ class TraceWriter {
   virtual std::string killed(uint32_t pid, const Fault& fault, std::string_view why) const = 0;
   // Killed by a signal from outside; nothing of the CPU to show.
   virtual std::string signalled(uint32_t pid, int signal, std::string_view why) const = 0;
-  std::string budget_killed(uint32_t pid) const { return signalled(pid, kSigKill, "instruction budget exhausted"); }
+  std::string budget_killed(uint32_t pid) const { return signalled(pid, kSIGKILL, "instruction budget exhausted"); }
 
   static std::unique_ptr<TraceWriter> make(TraceFormat format, uint32_t strsize);
 };
