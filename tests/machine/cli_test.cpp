@@ -215,11 +215,11 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
 }
 
 TEST(Cli, EveryOptionRefusesAnEmptyValue) {
-  for (const char* name : {"--trace-format", "--trace-file",  "--trace-strsize", "--fail",      "--result",
-                           "--exit-returns", "--wait-status", "--close-fd",      "--pid",       "--ppid",
-                           "--sp-offset",    "--quantum",     "--seed",          "--max-procs", "--max-mem",
-                           "--max-host-mem", "--max-insns",   "--gdb",           "--root",      "--max-disk",
-                           "--kernel-fault"}) {
+  for (const char* name :
+       {"--trace-format", "--trace-file", "--trace-strsize", "--fail",         "--result",    "--exit-returns",
+        "--wait-status",  "--close-fd",   "--pid",           "--ppid",         "--sp-offset", "--quantum",
+        "--seed",         "--max-procs",  "--max-mem",       "--max-host-mem", "--max-insns", "--gdb",
+        "--root",         "--max-disk",   "--kernel-fault"}) {
     const char* argv[] = {"r3krun", name, "", "prog"};
     try {
       r3k::parse_command_line(4, argv);
@@ -418,8 +418,7 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   EXPECT_EQ(o.max_insns, 20'000'000'000u);
   EXPECT_EQ(o.exit_returns, 2u);
   EXPECT_TRUE(o.shared_fork);
-  EXPECT_EQ(o.kernel_faults,
-            r3k::fault_bit(r3k::KernelFault::PipeNoEof) | r3k::fault_bit(r3k::KernelFault::ErrnoSwap));
+  EXPECT_EQ(o.kernel_faults, r3k::fault_bit(r3k::KernelFault::PipeNoEof) | r3k::fault_bit(r3k::KernelFault::ErrnoSwap));
   EXPECT_EQ(o.wait_status, r3k::WaitStatusForm::Unix);
   EXPECT_EQ(o.closed_fds, (std::vector<int32_t>{1, 2}));
   ASSERT_EQ(o.fail.size(), 1u);
