@@ -18,6 +18,11 @@ install(FILES ${CMAKE_SOURCE_DIR}/compiler/README.md ${R3K_TARGET_DIR}/compiler/
         DESTINATION mips/share/doc/libr3kgcc)
 install(PROGRAMS ${R3K_TARGET_DIR}/bin/quendle ${R3K_TARGET_DIR}/bin/tallowin
         ${R3K_TARGET_DIR}/bin/marrowick DESTINATION mips/bin OPTIONAL)
+# The check kit: its programs and its page, to copy onto a kernel's disk.
+foreach(prog procs files names pipes memory time badargs runall)
+  install(PROGRAMS ${R3K_TARGET_DIR}/kit/${prog} DESTINATION mips/share/r3k-kit OPTIONAL)
+endforeach()
+install(FILES ${CMAKE_SOURCE_DIR}/docs/kit.md DESTINATION mips/share/r3k-kit RENAME README.md)
 # Documentation: the README and the pages of docs/ (r3krun.md, toolchain.md,
 # ...), side by side as in the source tree's docs/, so the README's links
 # "docs/X.md" are the only ones that change meaning once installed.

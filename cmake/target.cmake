@@ -86,3 +86,12 @@ target_link_libraries(guest_compiler_rt PRIVATE r3km r3kgcc)
 
 # The loop that bench/loop_bench runs on r3krun and on qemu-mips.
 add_subdirectory(${CMAKE_SOURCE_DIR}/bench/target ${CMAKE_BINARY_DIR}/bench-target)
+
+# The check kit: one program per family of kernel calls and their runner,
+# built with the library as any program is (docs/kit.md).
+file(GLOB R3K_KIT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/kit/*.cpp)
+foreach(src ${R3K_KIT_SOURCES})
+  get_filename_component(name ${src} NAME_WE)
+  r3k_program(kit_${name} ${CMAKE_BINARY_DIR}/kit ${src})
+  set_target_properties(kit_${name} PROPERTIES OUTPUT_NAME ${name})
+endforeach()

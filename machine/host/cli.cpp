@@ -15,6 +15,7 @@
 
 #include "r3k/console.h"
 #include "r3k/debugger.h"
+#include "r3k/faults.h"
 #include "r3k/machine.h"
 
 namespace r3k {
@@ -36,7 +37,7 @@ struct Texts {
   bool trace = false, stats = false, shared_fork = false, null_argv = false, no_jit = false, perf_map = false;
   std::string trace_format, trace_file, wait_status = "raw", max_mem, max_host_mem, gdb, root, max_disk;
   std::string strsize, exit_returns, pid, ppid, sp_offset, quantum, seed, max_procs, max_insns, clock;
-  std::vector<std::string> fails, results, closed;
+  std::vector<std::string> fails, results, closed, kernel_faults;
 };
 
 void declare(CLI::App& app, Texts& t) {
@@ -57,6 +58,10 @@ void declare(CLI::App& app, Texts& t) {
   app.add_flag("--shared-fork", t.shared_fork, "fork shares data and bss with the child instead of copying");
   app.add_option("--wait-status", t.wait_status, "raw (default): waitpid stores the exit word; unix: (status&0xff)<<8")
       ->type_name("FORM");
+  app.add_option("--kernel-fault", t.kernel_faults,
+                 "Play fault NAME of a young kernel (repeatable); 'help' lists the catalogue")
+      ->allow_extra_args(false)
+      ->type_name("NAME");
   app.add_option("--close-fd", t.closed,
                  "Descriptor FD of the first process starts closed: calls on it fail with EBADF")
       ->allow_extra_args(false)
@@ -170,6 +175,11 @@ void apply(const CLI::App& app, const Texts& t, Command& cmd) {
       rules->push_back(*rule);
     }
   }
+  for (const std::string& name : t.kernel_faults) {
+    const auto fault = parse_kernel_fault(name);
+    if (!fault) throw UsageError("--kernel-fault: no fault '" + name + "' (--kernel-fault help lists them)");
+    o.kernel_faults |= fault_bit(*fault);
+  }
   for (const std::string& text : t.closed) {
     auto fd = parse_integer(text);
     if (!fd || *fd < INT32_MIN || *fd > INT32_MAX) throw UsageError("--close-fd: '" + text + "' is not a descriptor");
@@ -210,6 +220,13 @@ Command parse_command_line(int argc, const char* const* argv) {
     return cmd;
   } catch (const CLI::ParseError& e) {
     throw UsageError(e.what());
+  }
+  if (std::find(t.kernel_faults.begin(), t.kernel_faults.end(), "help") != t.kernel_faults.end()) {
+    for (const KernelFaultInfo& f : kernel_fault_catalogue())
+      Console::host().line(1, std::string(f.name) + "\t" + f.what);
+    Console::host().flush();
+    cmd.help = true;
+    return cmd;
   }
   // An empty value is a mistake, never "not given".
   for (const CLI::Option* opt : app.get_options())

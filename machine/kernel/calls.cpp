@@ -179,7 +179,7 @@ void Kernel::serve(Process& p, uint32_t* gpr) {
 }
 
 void Kernel::perform(Call& c, uint32_t* gpr) {
-  const std::optional<Answer> a = (this->*spec(c.number).handler)(c);
+  const std::optional<Answer> a = opts_.kernel_faults ? serve_faulty(c) : (this->*spec(c.number).handler)(c);
   if (!a) {
     // Blocked (the event is recorded when the call completes) or ended.
     // The machine may be a while before anything else is written.

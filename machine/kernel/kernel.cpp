@@ -23,12 +23,12 @@ Process::Process() = default;
 Process::~Process() = default;
 
 Kernel::Kernel(const Options& options)
-    : opts_(options),
+    : opts_(with_faults(options)),
       keep_history_(options.record || options.stats),
       has_rules_(!options.fail.empty() || !options.result.empty()),
       tracer_(options.trace ? TraceWriter::make(options.trace_format, options.trace_strsize) : nullptr),
       console_(Console::host()),
-      lean_write_(!tracer_ && !options.record && !options.stats && !has_rules_),
+      lean_write_(!tracer_ && !options.record && !options.stats && !has_rules_ && !options.kernel_faults),
       fail_counts_(options.fail.size()),
       result_counts_(options.result.size()),
       tree_(fs::Tree::empty()) {

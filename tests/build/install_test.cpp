@@ -676,7 +676,11 @@ TEST_F(Installed, HasTheDesignedLayoutWithNoAbsolutePathInside) {
                           "mips/lib/r3k.ld",
                           "mips/lib/r3k.specs",
                           "mips/lib/r3k.specs.d",
-                          "mips/lib/r3k-toolchain.cmake"})
+                          "mips/lib/r3k-toolchain.cmake",
+                          "mips/share/r3k-kit/runall",
+                          "mips/share/r3k-kit/procs",
+                          "mips/share/r3k-kit/names",
+                          "mips/share/r3k-kit/README.md"})
     EXPECT_TRUE(fs::exists(prefix_ / rel)) << rel;
   for (const char* rel : {"mips/include/type_traits", "mips/include/ctype.h", "mips/include/math.h", "mips/lib/libm.a",
                           "mips/lib/libstdc++.a", "mips/lib/r3k-cxx.o"})

@@ -17,6 +17,7 @@
 #include <iterator>
 
 #include "machine/machine_util.h"
+#include "r3k/faults.h"
 #include "support/subprocess.h"
 
 namespace {
@@ -143,6 +144,7 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
       {{"--fail", "frobnicate=EIO", exit_status}, 125, "r3krun: --fail: bad rule 'frobnicate=EIO': unknown call", ""},
       {{"--fail", "write=ENOPE", exit_status}, 125, "r3krun: --fail: bad rule 'write=ENOPE': unknown error", ""},
       {{"--wait-status=posix", exit_status}, 125, "r3krun: --wait-status: expected raw or unix", ""},
+      {{"--kernel-fault", "fork-bomb", exit_status}, 125, "r3krun: --kernel-fault: no fault 'fork-bomb'", ""},
       {{"--max-mem", "0", exit_status}, 125, "r3krun: --max-mem:", ""},
       {{"--pid", "", exit_status}, 125, "r3krun: --pid: empty value", ""},
       {{"--pid", "0", exit_status}, 125, "r3krun: --pid: '0' is not a number from 1 to 2147483647", ""},
@@ -213,10 +215,11 @@ TEST(Cli, ExitStatusesAndOneLineReports) {
 }
 
 TEST(Cli, EveryOptionRefusesAnEmptyValue) {
-  for (const char* name : {"--trace-format", "--trace-file",  "--trace-strsize", "--fail",      "--result",
-                           "--exit-returns", "--wait-status", "--close-fd",      "--pid",       "--ppid",
-                           "--sp-offset",    "--quantum",     "--seed",          "--max-procs", "--max-mem",
-                           "--max-host-mem", "--max-insns",   "--gdb",           "--root",      "--max-disk"}) {
+  for (const char* name :
+       {"--trace-format", "--trace-file", "--trace-strsize", "--fail",         "--result",    "--exit-returns",
+        "--wait-status",  "--close-fd",   "--pid",           "--ppid",         "--sp-offset", "--quantum",
+        "--seed",         "--max-procs",  "--max-mem",       "--max-host-mem", "--max-insns", "--gdb",
+        "--root",         "--max-disk",   "--kernel-fault"}) {
     const char* argv[] = {"r3krun", name, "", "prog"};
     try {
       r3k::parse_command_line(4, argv);
@@ -266,6 +269,14 @@ TEST(Cli, HelpAndVersion) {
   EXPECT_EQ(version.code, 0);
   EXPECT_EQ(version.out.rfind("r3krun ", 0), 0u);
   EXPECT_EQ(lines(version.out), 1u);
+  // The fault catalogue, one "NAME<tab>what it does" line per fault.
+  const Ran faults = r3krun({"--kernel-fault", "help"});
+  EXPECT_EQ(faults.code, 0);
+  std::string expected;
+  for (const r3k::KernelFaultInfo& f : r3k::kernel_fault_catalogue())
+    expected += std::string(f.name) + "\t" + f.what + "\n";
+  EXPECT_EQ(faults.out, expected);
+  EXPECT_GE(lines(faults.out), 10u);
 }
 
 TEST(Cli, OptionsStopAtTheProgram) {
@@ -364,6 +375,10 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
                         "--exit-returns",
                         "2",
                         "--shared-fork",
+                        "--kernel-fault",
+                        "pipe-no-eof",
+                        "--kernel-fault",
+                        "errno-swap",
                         "--wait-status",
                         "unix",
                         "--close-fd",
@@ -403,6 +418,7 @@ TEST(Cli, ParsesEveryOptionIntoTheMachinesSettings) {
   EXPECT_EQ(o.max_insns, 20'000'000'000u);
   EXPECT_EQ(o.exit_returns, 2u);
   EXPECT_TRUE(o.shared_fork);
+  EXPECT_EQ(o.kernel_faults, r3k::fault_bit(r3k::KernelFault::PipeNoEof) | r3k::fault_bit(r3k::KernelFault::ErrnoSwap));
   EXPECT_EQ(o.wait_status, r3k::WaitStatusForm::Unix);
   EXPECT_EQ(o.closed_fds, (std::vector<int32_t>{1, 2}));
   ASSERT_EQ(o.fail.size(), 1u);

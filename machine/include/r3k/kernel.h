@@ -18,6 +18,7 @@
 
 #include "r3k/abi.h"
 #include "r3k/cpu.h"
+#include "r3k/faults.h"
 #include "r3k/files.h"
 #include "r3k/fs.h"
 #include "r3k/memory.h"
@@ -343,6 +344,19 @@ class Kernel {
   std::optional<Answer> do_getcwd(Call& c);
   std::optional<Answer> do_sync(Call& c);
   std::optional<Answer> no_such_call(Call& c);
+  // The catalogue's faults (faults.cpp): the call as a faulty kernel
+  // serves it, bent before its handler or after.
+  std::optional<Answer> serve_faulty(Call& c);
+  std::optional<Answer> fault_before(Call& c);
+  void fault_after(Call& c, Answer& a);
+  bool faulty(KernelFault f) const { return (opts_.kernel_faults & fault_bit(f)) != 0; }
+  static Options with_faults(Options o);
+  struct OwnOffset {
+    std::weak_ptr<OpenFile> file;
+    uint64_t offset = 0;
+  };
+  std::map<std::pair<uint32_t, const OpenFile*>, OwnOffset> own_offsets_;  // fork-copies-offsets
+  uint64_t& own_offset(uint32_t pid, const std::shared_ptr<OpenFile>& f);
   // execv (exec.cpp).
   void replace_image(Process& p, ExecImage image, const std::string& path);
 

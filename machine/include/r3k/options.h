@@ -74,6 +74,9 @@ struct Options {
   bool shared_fork = false;   // fork shares data and bss instead of copying
   WaitStatusForm wait_status = WaitStatusForm::Raw;
   std::vector<int32_t> closed_fds;  // descriptors the first process starts without
+  // Faults of the catalogue (r3k/faults.h), a fault_bit() each; those the
+  // options above play are set there too (shared_fork, exit_returns).
+  uint32_t kernel_faults = 0;
 
   // The guest's file tree: "DIR" makes the host directory DIR its "/",
   // "DIR:ro" read-only (fs::Tree::open_root); empty: an empty, read-only
