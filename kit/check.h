@@ -119,6 +119,16 @@ inline int to_int(const char* s) {
   for (;;) ex(125);  // a status the parent's checks refuse
 }
 
+// The exit status in a wait word, in either form a kernel may store: the
+// status itself, or (status & 0xff) << 8.
+inline int exit_of(int s) { return (s & 0x7f) == 0 && s > 0xff ? (s >> 8) & 0xff : s; }
+
+// A little work, so a loop that waits on another process gives it time.
+inline void spin(int n) {
+  for (volatile int i = 0; i < n; ++i) {
+  }
+}
+
 // The program's exit status: 0 only when every check passed.
 inline int done() { return g_failed == 0 ? 0 : 1; }
 

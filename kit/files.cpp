@@ -11,6 +11,7 @@
 
 #include "check.h"
 
+using kit::exit_of;
 using kit::expect_eq;
 using kit::expect_eq64;
 using kit::expect_err;
@@ -19,8 +20,6 @@ using kit::expect_ok;
 namespace {
 
 kit::Scratch tmp;
-
-int exit_of(int s) { return (s & 0x7f) == 0 && s > 0xff ? (s >> 8) & 0xff : s; }
 
 int lowest_free() {
   struct stat st;

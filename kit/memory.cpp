@@ -7,14 +7,13 @@
 
 #include "check.h"
 
+using kit::exit_of;
 using kit::expect_eq;
 using kit::expect_err;
 
 namespace {
 
 enum { kPage = 4096 };
-
-int exit_of(int s) { return (s & 0x7f) == 0 && s > 0xff ? (s >> 8) & 0xff : s; }
 
 int data_word = 1234;  // data
 int bss_words[64];     // bss

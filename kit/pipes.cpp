@@ -9,18 +9,13 @@
 
 #include "check.h"
 
+using kit::exit_of;
 using kit::expect_eq;
 using kit::expect_err;
 using kit::expect_ok;
+using kit::spin;
 
 namespace {
-
-int exit_of(int s) { return (s & 0x7f) == 0 && s > 0xff ? (s >> 8) & 0xff : s; }
-
-void spin(int n) {
-  for (volatile int i = 0; i < n; ++i) {
-  }
-}
 
 int lowest_free() {
   struct stat st;

@@ -9,20 +9,13 @@
 
 #include "check.h"
 
+using kit::exit_of;
 using kit::expect_eq;
 using kit::expect_err;
 using kit::expect_ok;
+using kit::spin;
 
 namespace {
-
-// The exit status in a wait word, in either form a kernel may store: the
-// status itself, or (status & 0xff) << 8.
-int exit_of(int s) { return (s & 0x7f) == 0 && s > 0xff ? (s >> 8) & 0xff : s; }
-
-void spin(int n) {
-  for (volatile int i = 0; i < n; ++i) {
-  }
-}
 
 int read_full(int fd, void* buf, int n) {
   int got = 0;
