@@ -1,22 +1,25 @@
-// x86-64 code for the ops of a decoded block, assembled with Xbyak.  The
-// calling convention and the host registers' roles are in cpu_jit.h.
+// The code generator's driver: generates a region's code into a buffer,
+// counts it against the host memory and places it in the page's arena.
+// The calling convention is in cpu_jit.h; the units behind it:
+// jit_region (which blocks, host-independent), jit_regs.h (host registers
+// and sizes by name), jit_thunk (entry), jit_alloc (register allocation),
+// jit_emit and jit_emit_memory (the ops), jit_exit (exits and links).
 #include "cpu/cpu_jit.h"
 
-#include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <deque>
 #include <utility>
+#include <vector>
 
 #include "cpu/cpu_block.h"
-#include "cpu/jump_cache.h"
-#include "r3k/regs.h"
 
 #if defined(__x86_64__)
 #include <xbyak/xbyak.h>
 #include <xbyak/xbyak_util.h>
+
+#include "cpu/jit_compiler.h"
+#include "cpu/jit_region.h"
+#include "cpu/jump_cache.h"
 #endif
 
 namespace r3k {
@@ -25,199 +28,19 @@ namespace r3k {
 
 bool jit_available() { return true; }
 
-namespace {
+namespace jit {
 
-using Xbyak::Address;
-using Xbyak::Label;
-using Xbyak::Operand;
-using Xbyak::Reg32;
-using Xbyak::Reg64;
-
-// A region holds at most this many blocks and ops.
-constexpr uint32_t kRegionBlocks = 8;
-constexpr uint32_t kRegionOps = 128;
-// Largest code a region may need (each op at most about 70 bytes, plus an
-// exit of about 40 per op and the ways out): generation into a buffer of
-// this size never runs out, and fails cleanly if it ever did.
-constexpr size_t kMaxRegionCode = 64 << 10;
-
-constexpr int32_t frame_at(size_t offset) { return int32_t(offset); }
-constexpr int32_t kNext = frame_at(offsetof(JitFrame, next));
-constexpr int32_t kHi = frame_at(offsetof(JitFrame, hi));
-constexpr int32_t kLo = frame_at(offsetof(JitFrame, lo));
-constexpr int32_t kPending = frame_at(offsetof(JitFrame, pending));
-constexpr int32_t kFuel = frame_at(offsetof(JitFrame, fuel));
-constexpr int32_t kCodeGen = frame_at(offsetof(JitFrame, code_gen));
-constexpr int32_t kExitBlock = frame_at(offsetof(JitFrame, exit_block));
-constexpr int32_t kExitOp = frame_at(offsetof(JitFrame, exit_op));
-// What the host offers beyond x86-64's base: movbe (a load or store with a
-// byte swap), rorx (a rotate into another register).
 bool host_has(Xbyak::util::Cpu::Type what) {
   static const Xbyak::util::Cpu cpu;
   return cpu.has(what);
 }
-constexpr int32_t kExitLink = frame_at(offsetof(JitFrame, exit_link));
-constexpr int32_t kSyscall = frame_at(offsetof(JitFrame, syscall));
-static_assert(offsetof(JitFrame, r) == 0, "a syscall hook is handed the frame as the guest registers");
-// Offset of a field of target t in a JitLink.
-constexpr int32_t target_at(uint32_t t, size_t field) {
-  return int32_t(offsetof(JitLink, target) + t * sizeof(JitLink::Target) + field);
-}
-// The pending-load record is stored with one 32-bit move of its bytes and
-// the padding after them (a 16-bit immediate would stall the decoder).
-uint32_t pending_word(const PendingLoad& p) { return std::bit_cast<uint16_t>(p); }
-static_assert(offsetof(JitFrame, fuel) >= offsetof(JitFrame, pending) + 4);
-
-// The guest registers an op reads and writes ($zero and the sink left out).
-struct OpRegs {
-  uint64_t reads = 0, writes = 0;
-};
-OpRegs regs_of(const Op& o) {
-  auto bit = [](uint32_t r) { return r == 0 || r == kSink ? uint64_t{0} : uint64_t{1} << r; };
-  const insn::OpRoles& r = insn::kOpRoles[size_t(o.code)];
-  return {(r.reads_s ? bit(o.s) : 0) | (r.reads_t ? bit(o.t) : 0), r.writes_d ? bit(o.d) : 0};
-}
-
-// Saves the host's callee-saved registers, sets up rbp, r15 and r14, calls
-// a block's code and hands the fuel back (see cpu_jit.h).
-class EntryThunk : public Xbyak::CodeGenerator {
- public:
-  using Fn = void (*)(JitFrame* frame, const uintptr_t* fast, uint64_t fuel, const void* code);
-  EntryThunk() : CodeGenerator(4096, Xbyak::DontSetProtectRWE) {
-    // Room before the entry: a sanitizer checking a called function's
-    // signature reads the bytes just before it.
-    for (size_t i = 0; i < kCodeAlign; ++i) int3();
-    fn_ = reinterpret_cast<Fn>(const_cast<uint8_t*>(getCurr()));
-    for (const Reg64& r : {rbp, rbx, r12, r13, r14, r15}) push(r);
-    sub(rsp, 8);  // keeps the stack 16-byte aligned at the call below
-    mov(rbp, rdi);
-    mov(r15, rsi);
-    mov(r14, rdx);
-    call(rcx);
-    mov(qword[rbp + kFuel], r14);
-    add(rsp, 8);
-    for (const Reg64& r : {r15, r14, r13, r12, rbx, rbp}) pop(r);
-    ret();
-    end_ = getCurr();
-    setProtectModeRE();
-  }
-  Fn fn() const { return fn_; }
-  void tell(CodeListener& listener) const {
-    const auto* fn = reinterpret_cast<const uint8_t*>(fn_);
-    listener.shared_code(fn, size_t(end_ - fn), "entry-thunk");
-  }
-
- private:
-  Fn fn_ = nullptr;
-  const uint8_t* end_ = nullptr;
-};
-
-const EntryThunk& entry_thunk() {
-  static const EntryThunk thunk;
-  return thunk;
-}
-
-// Generates a region: a head block and the blocks on its page it moves on
-// to (already decoded, chainable), so that inside the region moving on is a
-// fuel test and a jump, and the cached registers stay where they are.
-class RegionCompiler : public Xbyak::CodeGenerator {
- public:
-  RegionCompiler(const std::vector<Block*>& blocks, JumpCache& jumps, uint8_t* buffer, size_t size);
-  void compile();
-  void place(uint8_t* at);
-  void tell(CodeListener& listener, const uint8_t* at) const;
-
- private:
-  // Guest registers.
-  void allocate();
-  bool cached(uint32_t g) const { return g != kSink && (cached_ >> g & 1); }
-  const Operand& rm(uint32_t g) const {
-    return cached(g) ? static_cast<const Operand&>(host_[g]) : static_cast<const Operand&>(slot_[g]);
-  }
-  Reg32 value(uint32_t g, const Reg32& scratch);
-  Reg32 target(uint32_t g, const Reg32& scratch) const { return cached(g) ? host_[g] : scratch; }
-  void commit(uint32_t g, const Reg32& v);
-  void put(uint32_t g, const Reg32& v);
-  void write_back();
-  void read_cached();
-
-  // Ops.
-  bool op(uint32_t k);
-  void alu(const Op& o, void (CodeGenerator::*fn)(const Operand&, const Operand&), bool commutes);
-  void alu_imm(const Op& o, void (CodeGenerator::*fn)(const Operand&, uint32_t));
-  void set_if(const Op& o, bool imm, void (CodeGenerator::*setcc)(const Operand&));
-  void shift(const Op& o, bool variable, void (CodeGenerator::*fn)(const Operand&, const Xbyak::Reg8&),
-             void (CodeGenerator::*fn_imm)(const Operand&, int));
-  void trapping(const Op& o, bool imm, bool subtract, uint32_t k);
-  void hilo(const Op& o);
-  void divide(const Op& o, bool is_signed, uint32_t k);
-  void address(const Op& o);
-  void translate(uint32_t size, bool write, uint32_t k);
-  void load(const Op& o, uint32_t size, bool is_signed, uint32_t k);
-  void store(const Op& o, uint32_t size, uint32_t k);
-  void aligned_word(const Op& o, bool write, uint32_t k);
-  void mask(bool high);
-  void load_partial(const Op& o, bool left, uint32_t k);
-  void store_partial(const Op& o, bool left, uint32_t k);
-  bool defers(uint32_t k) const;
-  void compare(const Op& o);
-  void jump_if(const Op& o, bool holds, const Label& to);
-  void set_next(const Op& o);
-  void syscall(uint32_t k);
-
-  // Leaving and moving on.
-  struct Member {
-    Block* block = nullptr;
-    size_t offset = 0;        // where its code starts (the head's: at 0)
-    Label entry;              // its ops (the head's: past the register loads)
-    std::vector<Label> exit;  // per op: leave before it
-    std::vector<bool> used;
-    Label complete, complete_written, fall_through, taken;
-    // Its conditional branch when compared only at its end, after the delay
-    // slot (an exit in between works out where it goes).
-    const Op* deferred = nullptr;
-  };
-  Label& exit_before(uint32_t k);
-  int member_at(uint32_t pc) const;
-  uint32_t links_needed() const;
-  void end();
-  void path(uint32_t pc, bool last);
-  Label& fuel_out(uint32_t pc, bool taken_off);
-  Label& unlinked(JitLink& link, bool fuel_taken);
-  void move_on(uint32_t target, Label& miss);
-  void jump_indirect();
-  void exits(Member& m, Label& record);
-
-  std::vector<Member> members_;
-  Member* m_ = nullptr;  // the member being generated
-  Block* b_ = nullptr;   // its block
-  JitCode& code_;        // the head's: the region's code and links
-  JumpCache& cache_;     // the space's, for jr and jalr
-  uint32_t links_used_ = 0;
-  size_t tail_ = 0;  // where the code shared by the members starts
-  uint64_t cached_ = 0;
-  uint64_t written_ = 0;  // the guest registers some op of the region writes
-  Reg32 host_[kSink + 1];
-  std::vector<Address> slot_;
-  struct Stub {
-    Label at;
-    JitLink* link;
-    bool fuel_taken;
-    Member* member;
-  };
-  std::deque<Stub> stubs_;  // labels jumped to must not move
-  struct FuelOut {
-    Label at;
-    Member* member;
-    uint32_t pc;
-    bool taken_off;
-  };
-  std::deque<FuelOut> fuel_outs_;
-  std::vector<std::pair<JitLink*, uint32_t>> jumps_;  // direct jumps' rel32 offsets
-};
 
 RegionCompiler::RegionCompiler(const std::vector<Block*>& blocks, JumpCache& jumps, uint8_t* buffer, size_t size)
-    : CodeGenerator(size, buffer), members_(blocks.size()), code_(blocks[0]->jit), cache_(jumps) {
+    : CodeGenerator(size, buffer),
+      members_(blocks.size()),
+      code_(blocks[0]->jit),
+      cache_(jumps),
+      links_needed_(links_needed(blocks)) {
   for (size_t i = 0; i < blocks.size(); ++i) {
     Member& m = members_[i];
     m.block = blocks[i];
@@ -226,667 +49,10 @@ RegionCompiler::RegionCompiler(const std::vector<Block*>& blocks, JumpCache& jum
   }
 }
 
-// The guest registers the region uses most (at least twice) get host
-// registers for all of it: loaded at its entry, stored back at every exit.
-void RegionCompiler::allocate() {
-  static const Reg32 kPool[] = {Xbyak::util::ebx, Xbyak::util::esi,  Xbyak::util::edi, Xbyak::util::r8d,
-                                Xbyak::util::r9d, Xbyak::util::r12d, Xbyak::util::r13d};
-  uint32_t uses[kSink + 1] = {};
-  for (const Member& m : members_) {
-    for (uint32_t k = 0; k < m.block->n; ++k) {
-      const OpRegs r = regs_of(m.block->ops[k]);
-      written_ |= r.writes;
-      for (uint32_t g = 1; g < kSink; ++g) uses[g] += (r.reads >> g & 1) + (r.writes >> g & 1);
-    }
-  }
-  for (const Reg32& h : kPool) {
-    uint32_t best = 0;
-    for (uint32_t g = 1; g < kSink; ++g)
-      if (!(cached_ >> g & 1) && uses[g] >= 2 && uses[g] > uses[best]) best = g;
-    if (!best) break;
-    cached_ |= uint64_t{1} << best;
-    host_[best] = h;
-  }
-  for (uint32_t g = 0; g <= kSink; ++g) slot_.push_back(dword[rbp + int32_t(4 * g)]);
-}
-
-// A register holding g's value: its host register, or scratch loaded.
-Reg32 RegionCompiler::value(uint32_t g, const Reg32& scratch) {
-  if (cached(g)) return host_[g];
-  mov(scratch, slot_[g]);
-  return scratch;
-}
-
-// g's value was computed into v (target(g, ...)): the frame gets it unless
-// g lives in a host register.
-void RegionCompiler::commit(uint32_t g, const Reg32& v) {
-  if (g != kSink && !cached(g)) mov(slot_[g], v);
-}
-
-// Sets g from v.
-void RegionCompiler::put(uint32_t g, const Reg32& v) {
-  if (g == kSink) return;
-  if (cached(g)) {
-    if (host_[g].getIdx() != v.getIdx()) mov(host_[g], v);
-  } else {
-    mov(slot_[g], v);
-  }
-}
-
-// Stores the cached registers the region writes into the frame (all were
-// loaded at the region's entry, so each holds its guest register's value;
-// the others still hold the frame's).
-void RegionCompiler::write_back() {
-  for (uint32_t g = 1; g < kSink; ++g)
-    if (cached(g) && (written_ >> g & 1)) mov(slot_[g], host_[g]);
-}
-
-// Loads the cached registers from the frame.
-void RegionCompiler::read_cached() {
-  for (uint32_t g = 1; g < kSink; ++g)
-    if (cached(g)) mov(host_[g], slot_[g]);
-}
-
-// ---- ops -----------------------------------------------------------------------
-
-void RegionCompiler::alu(const Op& o, void (CodeGenerator::*fn)(const Operand&, const Operand&), bool commutes) {
-  if (cached(o.d) && o.d == o.s) {
-    (this->*fn)(host_[o.d], rm(o.t));
-  } else if (cached(o.d) && o.d == o.t && commutes) {
-    (this->*fn)(host_[o.d], rm(o.s));
-  } else if (cached(o.d) && o.d != o.t) {
-    mov(host_[o.d], rm(o.s));
-    (this->*fn)(host_[o.d], rm(o.t));
-  } else {
-    mov(eax, rm(o.s));
-    (this->*fn)(eax, rm(o.t));
-    put(o.d, eax);
-  }
-}
-
-void RegionCompiler::alu_imm(const Op& o, void (CodeGenerator::*fn)(const Operand&, uint32_t)) {
-  const Reg32 d = target(o.d, eax);
-  if (!(cached(o.d) && o.d == o.s)) mov(d, rm(o.s));
-  (this->*fn)(d, o.imm);
-  commit(o.d, d);
-}
-
-void RegionCompiler::set_if(const Op& o, bool imm, void (CodeGenerator::*setcc)(const Operand&)) {
-  const Reg32 s = value(o.s, eax);
-  xor_(edx, edx);
-  if (imm) cmp(s, o.imm);
-  else cmp(s, rm(o.t));
-  (this->*setcc)(dl);
-  put(o.d, edx);
-}
-
-void RegionCompiler::shift(const Op& o, bool variable, void (CodeGenerator::*fn)(const Operand&, const Xbyak::Reg8&),
-                           void (CodeGenerator::*fn_imm)(const Operand&, int)) {
-  if (variable) mov(ecx, rm(o.s));  // before d changes: d may be s
-  const Reg32 d = target(o.d, eax);
-  if (!(cached(o.d) && o.d == o.t)) mov(d, rm(o.t));
-  if (variable) (this->*fn)(d, cl);  // the host masks the count to 5 bits, as MIPS does
-  else if (o.imm) (this->*fn_imm)(d, int(o.imm));
-  commit(o.d, d);
-}
-
-// add/addi/sub: overflow leaves before the op.
-void RegionCompiler::trapping(const Op& o, bool imm, bool subtract, uint32_t k) {
-  mov(eax, rm(o.s));
-  if (imm) add(eax, o.imm);
-  else if (subtract) sub(eax, rm(o.t));
-  else add(eax, rm(o.t));
-  jo(exit_before(k), T_NEAR);
-  put(o.d, eax);
-}
-
-// The moves to and from HI and LO, and the multiplications.
-void RegionCompiler::hilo(const Op& o) {
-  const bool hi = o.code == OpCode::Mfhi || o.code == OpCode::Mthi;
-  switch (o.code) {
-    case OpCode::Mfhi:
-    case OpCode::Mflo: {
-      const Reg32 d = target(o.d, eax);
-      mov(d, dword[rbp + (hi ? kHi : kLo)]);
-      commit(o.d, d);
-      break;
-    }
-    case OpCode::Mthi:
-    case OpCode::Mtlo: mov(dword[rbp + (hi ? kHi : kLo)], value(o.s, eax)); break;
-    default:
-      mov(eax, rm(o.s));
-      o.code == OpCode::Mult ? imul(rm(o.t)) : mul(rm(o.t));  // edx:eax
-      mov(dword[rbp + kLo], eax);
-      mov(dword[rbp + kHi], edx);
-      break;
-  }
-}
-
-// Division by zero, and INT_MIN / -1 (a host trap), go to the interpreter,
-// which gives the R3000's results.
-void RegionCompiler::divide(const Op& o, bool is_signed, uint32_t k) {
-  mov(ecx, rm(o.t));
-  test(ecx, ecx);
-  jz(exit_before(k), T_NEAR);
-  mov(eax, rm(o.s));
-  if (is_signed) {
-    Label fine;
-    cmp(ecx, -1);
-    jne(fine);
-    cmp(eax, 0x80000000u);
-    je(exit_before(k), T_NEAR);
-    L(fine);
-    cdq();
-    idiv(ecx);
-  } else {
-    xor_(edx, edx);
-    div(ecx);
-  }
-  mov(dword[rbp + kLo], eax);
-  mov(dword[rbp + kHi], edx);
-}
-
-// eax = the guest address r[s] + imm.
-void RegionCompiler::address(const Op& o) {
-  if (cached(o.s)) {
-    lea(eax, ptr[host_[o.s].cvt64() + int32_t(o.imm)]);
-  } else {
-    mov(eax, slot_[o.s]);
-    if (o.imm) add(eax, o.imm);
-  }
-}
-
-// From the guest address in eax: rdx such that [rdx + rax] is its host
-// byte, from the address space's fast map; off the fast path (no pointer,
-// not size-aligned, outside user space) it leaves before op k.
-void RegionCompiler::translate(uint32_t size, bool write, uint32_t k) {
-  if (host_has(Xbyak::util::Cpu::tBMI2)) {
-    rorx(ecx, eax, FastMap::kRotate);
-  } else {
-    mov(ecx, eax);
-    ror(ecx, FastMap::kRotate);
-  }
-  and_(ecx, FastMap::mask(size));
-  mov(rdx, qword[r15 + rcx * 8 + (write ? 8 : 0)]);
-  test(rdx, rdx);
-  jz(exit_before(k), T_NEAR);
-}
-
-void RegionCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k) {
-  address(o);
-  translate(size, false, k);
-  if (o.d == kSink) return;  // the access could not fail any more: nothing to keep
-  const Reg32 d = target(o.d, eax);
-  switch (size) {
-    case 1: is_signed ? movsx(d, byte[rdx + rax]) : movzx(d, byte[rdx + rax]); break;
-    case 2:
-      movzx(d, word[rdx + rax]);
-      rol(d.cvt16(), 8);  // big-endian
-      if (is_signed) movsx(d, d.cvt16());
-      break;
-    default:
-      if (host_has(Xbyak::util::Cpu::tMOVBE)) {
-        movbe(d, dword[rdx + rax]);
-      } else {
-        mov(d, dword[rdx + rax]);
-        bswap(d);
-      }
-      break;
-  }
-  commit(o.d, d);
-}
-
-void RegionCompiler::store(const Op& o, uint32_t size, uint32_t k) {
-  address(o);
-  translate(size, true, k);
-  if (size == 4 && host_has(Xbyak::util::Cpu::tMOVBE)) {
-    movbe(dword[rdx + rax], value(o.t, ecx));
-    return;
-  }
-  mov(ecx, rm(o.t));
-  switch (size) {
-    case 1: mov(byte[rdx + rax], cl); break;
-    case 2:
-      rol(cx, 8);
-      mov(word[rdx + rax], cx);
-      break;
-    default:
-      bswap(ecx);
-      mov(dword[rdx + rax], ecx);
-      break;
-  }
-}
-
-// For lwl/lwr/swl/swr: rdx = the host address of the aligned word holding
-// the guest address, eax = that word, cl = 8 * the address's byte offset k.
-void RegionCompiler::aligned_word(const Op& o, bool write, uint32_t k) {
-  address(o);
-  translate(1, write, k);
-  mov(ecx, eax);
-  and_(ecx, 3);
-  shl(ecx, 3);
-  and_(eax, ~3u);
-  add(rdx, rax);
-  mov(eax, dword[rdx]);
-  bswap(eax);
-}
-
-// r10d = the bits below bit cl, or (high) from bit 32 - cl up.
-void RegionCompiler::mask(bool high) {
-  if (high) {
-    mov(r10d, -1);
-    shr(r10d, cl);
-    not_(r10d);
-  } else {
-    mov(r10d, 1);
-    shl(r10d, cl);
-    dec(r10d);
-  }
-}
-
-// lwl/lwr merge the bytes of the aligned word into the register: with
-// k = the address's byte offset, lwl puts the word's bytes k..3 at the top
-// and keeps the register's low 8k bits; lwr puts bytes 0..k at the bottom
-// and keeps the register's top 8(3-k) bits.
-void RegionCompiler::load_partial(const Op& o, bool left, uint32_t k) {
-  aligned_word(o, false, k);
-  if (left) {
-    shl(eax, cl);
-  } else {
-    xor_(ecx, 24);  // cl = 8(3-k)
-    shr(eax, cl);
-  }
-  mask(!left);  // the register bits kept
-  and_(r10d, rm(o.t));
-  or_(eax, r10d);
-  put(o.d, eax);
-}
-
-// swl/swr write the register's bytes into the aligned word: swl its top
-// bytes into bytes k..3 (the word keeps its top 8k bits), swr its low
-// bytes into bytes 0..k (the word keeps its low 8(3-k) bits).
-void RegionCompiler::store_partial(const Op& o, bool left, uint32_t k) {
-  aligned_word(o, true, k);
-  if (!left) xor_(ecx, 24);  // cl = 8(3-k)
-  mask(left);
-  and_(eax, r10d);
-  mov(r10d, rm(o.t));
-  left ? shr(r10d, cl) : shl(r10d, cl);
-  or_(eax, r10d);
-  bswap(eax);
-  mov(dword[rdx], eax);
-}
-
-// Whether conditional branch k is compared at the block's end instead:
-// two successors, and a delay slot that leaves its registers alone and
-// cannot stop the block on its own.
-bool RegionCompiler::defers(uint32_t k) const {
-  const Op& o = b_->ops[k];
-  const Op& slot = b_->ops[k + 1];
-  if (b_->next.count != 2 || k + 2 != b_->n || slot.code == OpCode::Syscall || slot.code == OpCode::Fault) return false;
-  return !(regs_of(slot).writes & ((uint64_t{1} << o.s) | (uint64_t{1} << o.t)));
-}
-
-// The flags for conditional branch o: its register against zero, or two.
-void RegionCompiler::compare(const Op& o) {
-  if ((o.code == OpCode::Beq || o.code == OpCode::Bne) && o.t != regs::zero) {
-    cmp(value(o.s, eax), rm(o.t));
-  } else if (cached(o.s)) {
-    test(host_[o.s], host_[o.s]);
-  } else {
-    cmp(slot_[o.s], 0);
-  }
-}
-
-// Jumps to `to` when o's condition (after compare) is `holds`.
-void RegionCompiler::jump_if(const Op& o, bool holds, const Label& to) {
-  switch (o.code) {
-    case OpCode::Beq: holds ? je(to, T_NEAR) : jne(to, T_NEAR); break;
-    case OpCode::Bne: holds ? jne(to, T_NEAR) : je(to, T_NEAR); break;
-    case OpCode::Blez: holds ? jle(to, T_NEAR) : jg(to, T_NEAR); break;
-    case OpCode::Bgtz: holds ? jg(to, T_NEAR) : jle(to, T_NEAR); break;
-    case OpCode::Bltz:
-    case OpCode::Bltzal: holds ? jl(to, T_NEAR) : jge(to, T_NEAR); break;
-    default: holds ? jge(to, T_NEAR) : jl(to, T_NEAR); break;  // Bgez, Bgezal
-  }
-}
-
-// r11d = the taken target when conditional branch o's condition holds,
-// else the fall-through.
-void RegionCompiler::set_next(const Op& o) {
-  compare(o);
-  mov(r11d, b_->end_pc());
-  mov(ecx, o.imm);
-  switch (o.code) {
-    case OpCode::Beq: cmove(r11d, ecx); break;
-    case OpCode::Bne: cmovne(r11d, ecx); break;
-    case OpCode::Blez: cmovle(r11d, ecx); break;
-    case OpCode::Bgtz: cmovg(r11d, ecx); break;
-    case OpCode::Bltz:
-    case OpCode::Bltzal: cmovl(r11d, ecx); break;
-    default: cmovge(r11d, ecx); break;  // Bgez, Bgezal
-  }
-}
-
-// Emits op k; false when the rest of the block is the interpreter's.
-bool RegionCompiler::op(uint32_t k) {
-  const Op& o = b_->ops[k];
-  using C = CodeGenerator;
-  switch (o.code) {
-    case OpCode::Nop: break;
-    case OpCode::Li: mov(rm(o.d), o.imm); break;
-    case OpCode::Move: cached(o.d) ? mov(host_[o.d], rm(o.s)) : put(o.d, value(o.s, eax)); break;
-    case OpCode::Sll: shift(o, false, &C::shl, &C::shl); break;
-    case OpCode::Srl: shift(o, false, &C::shr, &C::shr); break;
-    case OpCode::Sra: shift(o, false, &C::sar, &C::sar); break;
-    case OpCode::Sllv: shift(o, true, &C::shl, &C::shl); break;
-    case OpCode::Srlv: shift(o, true, &C::shr, &C::shr); break;
-    case OpCode::Srav: shift(o, true, &C::sar, &C::sar); break;
-    case OpCode::Mfhi:
-    case OpCode::Mflo:
-    case OpCode::Mthi:
-    case OpCode::Mtlo:
-    case OpCode::Mult:
-    case OpCode::Multu: hilo(o); break;
-    case OpCode::Div: divide(o, true, k); break;
-    case OpCode::Divu: divide(o, false, k); break;
-    case OpCode::Add: trapping(o, false, false, k); break;
-    case OpCode::Sub: trapping(o, false, true, k); break;
-    case OpCode::Addi: trapping(o, true, false, k); break;
-    case OpCode::Addu: alu(o, &C::add, true); break;
-    case OpCode::Subu: alu(o, &C::sub, false); break;
-    case OpCode::And: alu(o, &C::and_, true); break;
-    case OpCode::Or: alu(o, &C::or_, true); break;
-    case OpCode::Xor: alu(o, &C::xor_, true); break;
-    case OpCode::Nor: {
-      alu(o, &C::or_, true);
-      const Reg32 d = target(o.d, eax);
-      if (!cached(o.d)) mov(d, slot_[o.d]);
-      not_(d);
-      commit(o.d, d);
-      break;
-    }
-    case OpCode::Slt: set_if(o, false, &C::setl); break;
-    case OpCode::Sltu: set_if(o, false, &C::setb); break;
-    case OpCode::Slti: set_if(o, true, &C::setl); break;
-    case OpCode::Sltiu: set_if(o, true, &C::setb); break;
-    case OpCode::Addiu:
-      if (cached(o.d) && cached(o.s) && o.d != o.s) lea(host_[o.d], ptr[host_[o.s].cvt64() + int32_t(o.imm)]);
-      else alu_imm(o, &C::add);
-      break;
-    case OpCode::Andi: alu_imm(o, &C::and_); break;
-    case OpCode::Ori: alu_imm(o, &C::or_); break;
-    case OpCode::Xori: alu_imm(o, &C::xor_); break;
-
-    case OpCode::Lb: load(o, 1, true, k); break;
-    case OpCode::Lbu: load(o, 1, false, k); break;
-    case OpCode::Lh: load(o, 2, true, k); break;
-    case OpCode::Lhu: load(o, 2, false, k); break;
-    case OpCode::Lw: load(o, 4, false, k); break;
-    case OpCode::Lwl: load_partial(o, true, k); break;
-    case OpCode::Lwr: load_partial(o, false, k); break;
-    case OpCode::Sb: store(o, 1, k); break;
-    case OpCode::Sh: store(o, 2, k); break;
-    case OpCode::Sw: store(o, 4, k); break;
-    case OpCode::Swl: store_partial(o, true, k); break;
-    case OpCode::Swr: store_partial(o, false, k); break;
-
-    case OpCode::Beq:
-    case OpCode::Bne:
-    case OpCode::Blez:
-    case OpCode::Bgtz:
-    case OpCode::Bltz:
-    case OpCode::Bgez:
-      if (defers(k)) m_->deferred = &o;
-      else set_next(o);
-      break;
-    case OpCode::Bltzal:
-    case OpCode::Bgezal:
-      // The condition is read before the link is written (rs may be ra).
-      set_next(o);
-      mov(eax, b_->end_pc());
-      put(regs::ra, eax);
-      break;
-    case OpCode::B:
-    case OpCode::J: mov(r11d, o.imm); break;
-    case OpCode::Jal:
-      mov(eax, b_->end_pc());
-      put(regs::ra, eax);
-      mov(r11d, o.imm);
-      break;
-    case OpCode::Jr: mov(r11d, rm(o.s)); break;
-    case OpCode::Jalr:
-      mov(r11d, rm(o.s));  // before the link, in case rd == rs
-      mov(eax, o.imm);
-      put(o.d, eax);
-      break;
-
-    case OpCode::End: end(); return false;
-    case OpCode::Syscall: syscall(k); break;
-    case OpCode::Fault: jmp(exit_before(k), T_NEAR); return false;
-  }
-  return true;
-}
-
-// A syscall goes to the frame's hook with every guest register in the
-// frame; served, the block goes on; else (or with no hook) the code leaves
-// before it, as before a fault.
-void RegionCompiler::syscall(uint32_t k) {
-  Label& leave = exit_before(k);
-  const bool branched = k > m_->block->branch_index();  // a delay slot: r11d is where the block goes
-  mov(rax, qword[rbp + kSyscall]);
-  test(rax, rax);
-  jz(leave, T_NEAR);
-  write_back();
-  if (branched) mov(dword[rbp + kNext], r11d);
-  mov(rdi, qword[rax + int32_t(offsetof(SyscallHook, context))]);
-  mov(rsi, rbp);  // the guest registers open the frame
-  sub(rsp, 8);    // the stack 16-byte aligned at the call, as the ABI wants
-  call(qword[rax + int32_t(offsetof(SyscallHook, serve))]);
-  add(rsp, 8);
-  // The call clobbered the caller-saved host registers, and the hook may
-  // have answered in any guest register the region caches.
-  read_cached();
-  if (branched) mov(r11d, dword[rbp + kNext]);
-  test(al, al);
-  jz(leave, T_NEAR);
-}
-
-// ---- leaving and moving on -----------------------------------------------------
-
-Label& RegionCompiler::exit_before(uint32_t k) {
-  m_->used[k] = true;
-  return m_->exit[k];
-}
-
-// The member that starts at pc and b_ may move on to; -1 if none.
-int RegionCompiler::member_at(uint32_t pc) const {
-  for (size_t i = 0; i < members_.size(); ++i)
-    if (members_[i].block->start == pc) return may_chain(*b_, *members_[i].block) ? int(i) : -1;
-  return -1;
-}
-
-// Whether b's jr/jalr finds its target in the space's JumpCache: its exit
-// leaves no hazard and no guard, so it may move on to any block there.
-bool through_cache(const Block& b) { return b.indirect && b.exit.clean(); }
-
-// Ways out of the region: one per jr/jalr not through the JumpCache, one
-// per static successor that is not a member it moves on to.
-uint32_t RegionCompiler::links_needed() const {
-  uint32_t n = 0;
-  for (const Member& m : members_) {
-    const Block& b = *m.block;
-    n += b.indirect ? !through_cache(b) : b.next.count;
-    for (uint32_t i = 0; i < b.next.count; ++i)
-      for (const Member& to : members_)
-        if (to.block->start == b.next.pc[i] && may_chain(b, *to.block)) --n;
-  }
-  return n;
-}
-
-// A completed block moves on while more fuel is left than its length: to a
-// member of the region by a jump, else through a link the dispatcher makes.
-void RegionCompiler::end() {
-  const Successors& next = b_->next;
-  if (next.count == 0 && !b_->indirect) {
-    jmp(m_->complete, T_NEAR);
-    return;
-  }
-  if (b_->indirect) {
-    cmp(r14, b_->n);
-    jbe(m_->complete, T_NEAR);
-    if (through_cache(*b_)) {
-      jump_indirect();
-      return;
-    }
-    JitLink& link = code_.links[links_used_++];
-    link.indirect = true;
-    write_back();
-    mov(rcx, reinterpret_cast<uintptr_t>(&link));
-    for (uint32_t t = 0; t < JitLink::kTargets; ++t) {
-      Label miss;
-      cmp(r11d, dword[rcx + target_at(t, offsetof(JitLink::Target, pc))]);
-      jne(miss, T_NEAR);
-      move_on(t, miss);
-      L(miss);
-    }
-    jmp(unlinked(link, false), T_NEAR);
-    return;
-  }
-  if (next.count == 1) {
-    path(next.pc[0], true);
-    return;
-  }
-  // The way into the member generated next comes last, falling into it.
-  const size_t after = size_t(m_ - members_.data()) + 1;
-  const uint32_t last = after < members_.size() && member_at(next.pc[0]) == int(after) ? 0 : 1;
-  Label second;
-  if (const Op* branch = m_->deferred) {
-    compare(*branch);
-    jump_if(*branch, last == 0, second);
-  } else {
-    cmp(r11d, next.pc[last]);
-    je(second, T_NEAR);
-  }
-  path(next.pc[1 - last], false);
-  L(second);
-  path(next.pc[last], true);
-}
-
-// On to the block at pc (a static successor), the fuel allowing; `last`
-// when nothing follows in this member's code.
-void RegionCompiler::path(uint32_t pc, bool last) {
-  if (const int j = member_at(pc); j >= 0) {
-    // Inside the region the registers stay where they are.
-    sub(r14, b_->n);
-    jbe(fuel_out(pc, true), T_NEAR);
-    mov(dword[rbp + kPending], pending_word(b_->exit.load));
-    if (!last || size_t(j) != size_t(m_ - members_.data()) + 1) jmp(members_[size_t(j)].entry, T_NEAR);
-    return;
-  }
-  cmp(r14, b_->n);
-  jbe(fuel_out(pc, false), T_NEAR);
-  if (b_->has_delay) mov(r11d, pc);  // for the link's stub
-  JitLink& link = code_.links[links_used_++];
-  link.target[0].pc = pc;
-  write_back();
-  if ((pc >> kPageBits) == (b_->start >> kPageBits)) {
-    // A direct jump, at first to a stub that gives the fuel back.
-    sub(r14, b_->n);
-    mov(dword[rbp + kPending], pending_word(b_->exit.load));
-    jmp(unlinked(link, true), T_NEAR);
-    jumps_.push_back({&link, uint32_t(getSize() - 4)});
-  } else {
-    Label miss;
-    mov(rcx, reinterpret_cast<uintptr_t>(&link));
-    move_on(0, miss);
-    L(miss);
-    jmp(unlinked(link, false), T_NEAR);
-  }
-}
-
-// Out of fuel on the way to pc: the block completed there (the fuel given
-// back if taken off).
-Label& RegionCompiler::fuel_out(uint32_t pc, bool taken_off) {
-  fuel_outs_.push_back(FuelOut{Label(), m_, pc, taken_off});
-  return fuel_outs_.back().at;
-}
-
-// On to the code of the block at r11d through the space's JumpCache, else
-// out as the block completed.
-void RegionCompiler::jump_indirect() {
-  write_back();
-  mov(ecx, r11d);
-  shr(ecx, JumpCache::kFold);
-  xor_(ecx, r11d);
-  and_(ecx, (JumpCache::kEntries - 1) << 2);
-  mov(rax, reinterpret_cast<uintptr_t>(cache_.entry));
-  const Address pc = dword[rax + rcx * 4 + int32_t(offsetof(JumpCache::Entry, pc))];
-  const Address code = qword[rax + rcx * 4 + int32_t(offsetof(JumpCache::Entry, code))];
-  cmp(r11d, pc);
-  jne(m_->complete_written, T_NEAR);
-  sub(r14, b_->n);
-  mov(dword[rbp + kPending], pending_word(b_->exit.load));
-  jmp(code);
-}
-
-// A way out not yet linked: a stub that gives back the fuel taken (if
-// fuel_taken), names the link in the frame for the dispatcher to make, and
-// leaves as the block completed.
-Label& RegionCompiler::unlinked(JitLink& link, bool fuel_taken) {
-  stubs_.push_back(Stub{Label(), &link, fuel_taken, m_});
-  return stubs_.back().at;
-}
-
-// With rcx at a link: on into its target's code if that was made in this
-// code generation, else to miss.
-void RegionCompiler::move_on(uint32_t target, Label& miss) {
-  mov(rax, qword[rbp + kCodeGen]);
-  cmp(rax, qword[rcx + target_at(target, offsetof(JitLink::Target, gen))]);
-  jne(miss, T_NEAR);
-  sub(r14, b_->n);
-  mov(dword[rbp + kPending], pending_word(b_->exit.load));
-  jmp(qword[rcx + target_at(target, offsetof(JitLink::Target, code))]);
-}
-
-// A member's exits: each stores the cached registers, where the block goes
-// and the exit record, and returns to the entry thunk.
-void RegionCompiler::exits(Member& m, Label& record) {
-  m_ = &m;
-  b_ = m.block;
-  Block& b = *m.block;
-  for (uint32_t k = 0; k < b.n; ++k) {
-    if (!m.used[k]) continue;
-    L(m.exit[k]);
-    write_back();
-    if (k > b.branch_index() && m.deferred) set_next(*m.deferred);
-    mov(eax, k);
-    jmp(k > b.branch_index() ? m.taken : m.fall_through, T_NEAR);
-  }
-  L(m.complete);
-  write_back();
-  L(m.complete_written);
-  mov(eax, b.n);
-  jmp(b.has_delay ? m.taken : m.fall_through, T_NEAR);
-  L(m.fall_through);  // the branch has not run: the block goes to its end
-  mov(dword[rbp + kNext], b.end_pc());
-  mov(rcx, reinterpret_cast<uintptr_t>(&b));
-  jmp(record, T_NEAR);
-  L(m.taken);  // the branch has run: r11d says where
-  mov(dword[rbp + kNext], r11d);
-  mov(rcx, reinterpret_cast<uintptr_t>(&b));
-  jmp(record, T_NEAR);
-}
-
-// The direct jumps of links, once the code is at `at`.
-void RegionCompiler::place(uint8_t* at) {
-  for (auto [link, offset] : jumps_) link->jump = at + offset;
-}
-
 void RegionCompiler::compile() {
   allocate();
   // Never moved after: the code holds their addresses.
-  code_.link_count = links_needed();
+  code_.link_count = links_needed_;
   code_.links = std::make_unique<JitLink[]>(code_.link_count);
   read_cached();
   for (Member& m : members_) {
@@ -898,24 +64,12 @@ void RegionCompiler::compile() {
       if (!op(k)) break;
   }
   tail_ = getSize();
-  for (FuelOut& f : fuel_outs_) {
-    L(f.at);
-    if (f.taken_off) add(r14, f.member->block->n);
-    if (f.member->block->has_delay) mov(r11d, f.pc);
-    jmp(f.member->complete, T_NEAR);
-  }
-  for (Stub& st : stubs_) {
-    L(st.at);
-    if (st.fuel_taken) add(r14, st.member->block->n);
-    mov(rax, reinterpret_cast<uintptr_t>(st.link));
-    mov(qword[rbp + kExitLink], rax);
-    jmp(st.member->complete_written, T_NEAR);
-  }
+  tails();
   Label record;
   for (Member& m : members_) exits(m, record);
   L(record);
-  mov(dword[rbp + kExitOp], eax);
-  mov(qword[rbp + kExitBlock], rcx);
+  mov(dword[kFrame + kExitOp], eax);
+  mov(qword[kFrame + kExitBlock], rcx);
   ret();
 }
 
@@ -929,35 +83,14 @@ void RegionCompiler::tell(CodeListener& listener, const uint8_t* at) const {
   listener.guest_code(at + tail_, getSize() - tail_, members_[0].block->start, true);
 }
 
-// The head, then the blocks on its page it moves on to, already decoded
-// and chainable, within the region's limits.
-std::vector<Block*> region_of(Block& head, CodePage& page) {
-  std::vector<Block*> region{&head};
-  uint32_t ops = head.n;
-  for (size_t i = 0; i < region.size(); ++i) {
-    const Block& m = *region[i];
-    for (uint32_t j = 0; j < m.next.count; ++j) {
-      const uint32_t pc = m.next.pc[j];
-      if ((pc >> kPageBits) != (head.start >> kPageBits) || (pc & 3)) continue;
-      Block* s = page.blocks[page_offset(pc) / 4].get();
-      if (!s || std::find(region.begin(), region.end(), s) != region.end() || !may_chain(m, *s) ||
-          ops + s->n > kRegionOps || region.size() >= kRegionBlocks)
-        continue;
-      region.push_back(s);
-      ops += s->n;
-    }
-  }
-  return region;
-}
-
-}  // namespace
+}  // namespace jit
 
 bool jit_compile(Block& block, CodePage& page, CodeListener* listener) {
   JitCode& code = block.jit;
   code.code = nullptr;
-  std::vector<uint8_t> buffer(kMaxRegionCode);
+  std::vector<uint8_t> buffer(jit::kMaxRegionCode);
   try {
-    RegionCompiler c(region_of(block, page), jump_cache(*page.owner), buffer.data(), buffer.size());
+    jit::RegionCompiler c(jit::region_of(block, page), jump_cache(*page.owner), buffer.data(), buffer.size());
     c.compile();
     c.ready();
     // What the code holds: its links, and the mapping it may need.
@@ -972,7 +105,7 @@ bool jit_compile(Block& block, CodePage& page, CodeListener* listener) {
       else CodeLedger::refund(page, cost - (page.jit.mapped() - mapped));
     }
     if (code.code && listener) {
-      if (!std::exchange(listener->shared_told, true)) entry_thunk().tell(*listener);
+      if (!std::exchange(listener->shared_told, true)) jit::tell_thunk(*listener);
       c.tell(*listener, static_cast<const uint8_t*>(code.code));
     }
   } catch (const Xbyak::Error&) {
@@ -985,11 +118,6 @@ bool jit_compile(Block& block, CodePage& page, CodeListener* listener) {
   return code.code != nullptr;
 }
 
-void jit_enter(JitFrame& frame, const uintptr_t* fast, uint64_t fuel, const void* code) {
-  frame.exit_link = nullptr;
-  entry_thunk().fn()(&frame, fast, fuel, code);
-}
-
 #else  // no code generator on this host
 
 bool jit_available() { return false; }
@@ -997,22 +125,5 @@ bool jit_compile(Block&, CodePage&, CodeListener*) { return false; }
 void jit_enter(JitFrame&, const uintptr_t*, uint64_t, const void*) {}
 
 #endif
-
-void jit_link(JitLink& link, const Block& from, const Block& to, uint64_t gen, JitArena& arena) {
-  if (!to.jit.code || !may_chain(from, to)) return;
-  if (link.indirect) {
-    // An inline cache of the last targets met, replaced in turn.
-    for (const JitLink::Target& t : link.target)
-      if (t.pc == to.start && t.gen == gen) return;
-    link.target[link.victim] = JitLink::Target{to.jit.code, gen, to.start};
-    link.victim = (link.victim + 1) % JitLink::kTargets;
-    return;
-  }
-  JitLink::Target& t = link.target[0];
-  if (t.pc != to.start || t.code == to.jit.code) return;
-  if (link.jump && !arena.patch(link.jump, to.jit.code)) return;  // same page: the direct jump
-  t.code = to.jit.code;
-  t.gen = gen;
-}
 
 }  // namespace r3k
