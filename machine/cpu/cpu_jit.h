@@ -18,7 +18,7 @@
 //   frame and returns.  Generated code calls nothing but the syscall
 //   hook (below).
 //
-//   Host registers inside generated code:
+//   Host registers inside generated code (named by role in jit_regs.h):
 //     rbp   the JitFrame: guest registers, HI, LO and the exit record
 //     r15   the address space's fast map (FastMap::entry)
 //     r14   fuel: instructions the generated code may still start

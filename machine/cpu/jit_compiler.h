@@ -5,13 +5,14 @@
 // holds is planned in jit_region.h, independent of the host.
 #pragma once
 
+#include <xbyak/xbyak.h>
+#include <xbyak/xbyak_util.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <utility>
 #include <vector>
-#include <xbyak/xbyak.h>
-#include <xbyak/xbyak_util.h>
 
 #include "cpu/cpu_block.h"
 #include "cpu/jit_regs.h"
@@ -110,10 +111,10 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   void tails();
 
   std::vector<Member> members_;
-  Member* m_ = nullptr;  // the member being generated
-  Block* b_ = nullptr;   // its block
-  JitCode& code_;        // the head's: the region's code and links
-  JumpCache& cache_;     // the space's, for jr and jalr
+  Member* m_ = nullptr;          // the member being generated
+  Block* b_ = nullptr;           // its block
+  JitCode& code_;                // the head's: the region's code and links
+  JumpCache& cache_;             // the space's, for jr and jalr
   const uint32_t links_needed_;  // the region's ways out (jit_region.h)
   uint32_t links_used_ = 0;
   size_t tail_ = 0;  // where the code shared by the members starts

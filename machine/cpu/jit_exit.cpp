@@ -1,9 +1,8 @@
 // Leaving generated code and moving on: each block's end (a jump to a
 // member of the region, a link the dispatcher makes, the JumpCache for
 // jr/jalr), its exits back to the interpreter, and making links.
-#include "cpu/cpu_jit.h"
-
 #include "cpu/cpu_block.h"
+#include "cpu/cpu_jit.h"
 
 #if defined(__x86_64__)
 #include <memory>

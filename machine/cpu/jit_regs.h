@@ -4,10 +4,11 @@
 // convention they follow is written down in cpu_jit.h).  x86-64 only.
 #pragma once
 
+#include <xbyak/xbyak.h>
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <xbyak/xbyak.h>
 
 #include "cpu/cpu_jit.h"
 #include "cpu/jump_cache.h"
@@ -25,8 +26,8 @@ inline constexpr Reg64 kFuel{Operand::R14};     // instructions the code may sti
 // The running block's next pc, from its branch on (JitFrame::next).
 inline constexpr Reg32 kNextPc{Operand::R11D};
 // Guest registers cached within one region, handed out in this order.
-inline constexpr Reg32 kCachePool[] = {Reg32(Operand::EBX), Reg32(Operand::ESI),  Reg32(Operand::EDI),
-                                       Reg32(Operand::R8D), Reg32(Operand::R9D),  Reg32(Operand::R12D),
+inline constexpr Reg32 kCachePool[] = {Reg32(Operand::EBX), Reg32(Operand::ESI), Reg32(Operand::EDI),
+                                       Reg32(Operand::R8D), Reg32(Operand::R9D), Reg32(Operand::R12D),
                                        Reg32(Operand::R13D)};
 // Scratch: rax rcx rdx r10, used under Xbyak's names because x86 fixes
 // their jobs (cl counts a shift, edx:eax multiplies and divides, al is a
@@ -86,7 +87,7 @@ inline constexpr int32_t kFastWrite = int32_t(sizeof(uintptr_t));
 // Guest words: 4 bytes of 8 bits, at a multiple of 4.
 inline constexpr uint32_t kByteOffsetMask = 3;  // a byte's offset in its word
 inline constexpr uint32_t kBitsPerByteLog2 = 3;
-inline constexpr int kByteBits = 8;  // a halfword rotated by it swaps its bytes
+inline constexpr int kByteBits = 8;               // a halfword rotated by it swaps its bytes
 inline constexpr uint32_t kLastByteBits = 8 * 3;  // 8 * the last byte's offset
 inline constexpr uint32_t kInt32Min = 0x80000000u;
 

@@ -2,8 +2,9 @@
 // calling convention in cpu_jit.h).
 #if defined(__x86_64__)
 
-#include <iterator>
 #include <xbyak/xbyak.h>
+
+#include <iterator>
 
 #include "cpu/cpu_jit.h"
 #include "cpu/jit_compiler.h"
