@@ -31,6 +31,7 @@
 
 #include "r3k/machine.h"
 #include "support/random.h"
+#include "support/guest_calls.h"
 
 // The host's own runtime gives the complex reference.
 extern "C" __complex__ double __muldc3(double, double, double, double);
@@ -450,11 +451,11 @@ class Guest {
       results.push_back(uint64_t{m_.read32(out_)} << 32 | m_.read32(out_ + 4));
     return c;
   }
-  Machine& machine() { return m_; }
+  TestMachine& machine() { return m_; }
   uint32_t out() const { return out_; }
 
  private:
-  Machine m_;
+  TestMachine m_;
   uint32_t out_ = 0;
 };
 
