@@ -73,8 +73,7 @@ Machine::Machine(Options options) : opts_(std::move(options)) {
   if (opts_.max_procs == 0) throw std::invalid_argument("process limit must be at least 1");
   if (opts_.max_mem_pages == 0) throw std::invalid_argument("memory limit must be at least one page");
   if (opts_.max_host_mem == 0) throw std::invalid_argument("host memory limit must be at least one byte");
-  if (opts_.stack_size < kPageSize || opts_.stack_size % kPageSize != 0 ||
-      opts_.stack_size > kMaxStackSize)
+  if (opts_.stack_size < kPageSize || opts_.stack_size % kPageSize != 0 || opts_.stack_size > kMaxStackSize)
     throw std::invalid_argument("stack size must be whole pages, at most " + std::to_string(kMaxStackSize >> 20) +
                                 " MiB");
   if (opts_.perf_map) perf_map_ = std::make_unique<PerfMap>();
@@ -282,8 +281,8 @@ std::optional<bool> Machine::run_slice(Goal goal) {
     const uint64_t budget = std::min(std::max<uint64_t>(slice_.left, slice_.owed), debugging ? kPollInsns : UINT64_MAX);
     const bool step = watched && step_;
     Stop stop = step ? p->cpu->step() : p->cpu->run(budget);
-    const bool at_trap = stop.reason == StopReason::Fault && stop.fault.kind == FaultKind::Break &&
-                         trap_ && stop.fault.pc == *trap_;
+    const bool at_trap =
+        stop.reason == StopReason::Fault && stop.fault.kind == FaultKind::Break && trap_ && stop.fault.pc == *trap_;
     // A fault in a delay slot stops the debugger at its branch, which runs
     // again on resume: undone, it is not counted either (unless the fault
     // then ends the process, kill_first).

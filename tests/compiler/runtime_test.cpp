@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "r3k/machine.h"
-#include "support/random.h"
 #include "support/guest_calls.h"
+#include "support/random.h"
 
 // The host's own runtime gives the complex reference.
 extern "C" __complex__ double __muldc3(double, double, double, double);

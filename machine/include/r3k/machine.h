@@ -181,7 +181,7 @@ class Machine {
   std::unique_ptr<Scheduler> scheduler_;
   uint64_t total_ = 0;
   bool budget_hit_ = false;
-  bool refused_ = false;  // the host refused output: every process was ended
+  bool refused_ = false;          // the host refused output: every process was ended
   std::optional<uint32_t> trap_;  // set_return_trap
   uint32_t entry_sp_ = 0;
   Slice slice_;  // the slice in progress
