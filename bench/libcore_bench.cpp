@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "r3k/machine.h"
+#include "support/guest_calls.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ std::map<std::string, Size> archive_sizes(const std::string& path) {
 }
 
 struct Speed {
-  r3k::Machine m;
+  r3k::TestMachine m;
   uint32_t buf = 0;
   uint64_t base = 0;
 
@@ -219,7 +220,7 @@ int main(int argc, char** argv) {
     }
 
     // The compiler's runtime: what one soft-float or 64-bit operation costs.
-    r3k::Machine rt;
+    r3k::TestMachine rt;
     rt.load_file(R3K_TARGET_DIR "/guests/compiler_rt", {"compiler_rt"});
     std::printf("\nGuest instructions per call of the compiler runtime (libr3kgcc.a)\n\n");
     struct RtCase {

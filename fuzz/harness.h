@@ -26,6 +26,7 @@
 
 #include "r3k/elf.h"
 #include "r3k/machine.h"
+#include "support/guest_calls.h"
 
 namespace r3kfuzz {
 
@@ -475,7 +476,7 @@ inline std::string cpu_kernel(const uint8_t* data, size_t size) {
       if (why.empty() && running) why = check_code(*running, true);
       trace += line;
     };
-    r3k::Machine m(opts);
+    r3k::TestMachine m(opts);
     running = &m;
     try {
       m.load_image(elf, {"fuzz", "arg"}, "fuzz");

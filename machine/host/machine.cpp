@@ -14,11 +14,9 @@
 namespace r3k {
 namespace {
 
-constexpr uint32_t kBreak = 0x0000000du;
 // Room for argument strings and vector at entry; a real kernel's limit is
 // of the same order.
 constexpr uint64_t kMaxArgBytes = 1u << 20;
-constexpr uint32_t kMaxStringRead = 1u << 20;
 
 std::string hex(uint32_t v) {
   char buf[16];
@@ -75,10 +73,9 @@ Machine::Machine(Options options) : opts_(std::move(options)) {
   if (opts_.max_procs == 0) throw std::invalid_argument("process limit must be at least 1");
   if (opts_.max_mem_pages == 0) throw std::invalid_argument("memory limit must be at least one page");
   if (opts_.max_host_mem == 0) throw std::invalid_argument("host memory limit must be at least one byte");
-  if (opts_.stack_size < kPageSize || opts_.stack_size % kPageSize != 0 ||
-      opts_.stack_size > kUserEnd - kScratchBase - kScratchSize)
-    throw std::invalid_argument("stack size must be whole pages, at most " +
-                                std::to_string((kUserEnd - kScratchBase - kScratchSize) >> 20) + " MiB");
+  if (opts_.stack_size < kPageSize || opts_.stack_size % kPageSize != 0 || opts_.stack_size > kMaxStackSize)
+    throw std::invalid_argument("stack size must be whole pages, at most " + std::to_string(kMaxStackSize >> 20) +
+                                " MiB");
   if (opts_.perf_map) perf_map_ = std::make_unique<PerfMap>();
   // Opened before anything runs, so that a bad --root stops the run at once.
   if (!opts_.root.empty()) tree_ = fs::Tree::open_root(opts_.root, opts_.max_disk);
@@ -284,12 +281,12 @@ std::optional<bool> Machine::run_slice(Goal goal) {
     const uint64_t budget = std::min(std::max<uint64_t>(slice_.left, slice_.owed), debugging ? kPollInsns : UINT64_MAX);
     const bool step = watched && step_;
     Stop stop = step ? p->cpu->step() : p->cpu->run(budget);
-    const bool at_sentinel = stop.reason == StopReason::Fault && scratch_ready_ &&
-                             stop.fault.kind == FaultKind::Break && stop.fault.pc == kSentinel;
+    const bool at_trap =
+        stop.reason == StopReason::Fault && stop.fault.kind == FaultKind::Break && trap_ && stop.fault.pc == *trap_;
     // A fault in a delay slot stops the debugger at its branch, which runs
     // again on resume: undone, it is not counted either (unless the fault
     // then ends the process, kill_first).
-    rewound_ = watched && stop.reason == StopReason::Fault && !at_sentinel && stop.executed > 0 &&
+    rewound_ = watched && stop.reason == StopReason::Fault && !at_trap && stop.executed > 0 &&
                p->cpu->back_to_branch(stop.fault);
     if (rewound_) --stop.executed;
     slice_.owed = false;
@@ -297,7 +294,7 @@ std::optional<bool> Machine::run_slice(Goal goal) {
     kernel_->count_insns(*p, stop.executed);
     slice_.left -= std::min(slice_.left, stop.executed);
     if (output_refused()) return std::nullopt;  // a call stopped for it is not served
-    if (const auto done = after_stop(goal, *p, stop, at_sentinel, step)) return done;
+    if (const auto done = after_stop(goal, *p, stop, at_trap, step)) return done;
   }
   slice_.proc = nullptr;
   return std::nullopt;
@@ -322,7 +319,7 @@ std::optional<bool> Machine::before_run(bool watched) {
 
 // The goal's test of one stop of the slice's process: serves its call or
 // ends it by its fault unless the goal is reached there.
-std::optional<bool> Machine::after_stop(Goal goal, Process& p, const Stop& stop, bool at_sentinel, bool step) {
+std::optional<bool> Machine::after_stop(Goal goal, Process& p, const Stop& stop, bool at_trap, bool step) {
   const bool first = &p == kernel_->first();
   const bool watched = goal == Goal::FirstHalts && first;
   switch (stop.reason) {
@@ -333,8 +330,8 @@ std::optional<bool> Machine::after_stop(Goal goal, Process& p, const Stop& stop,
       if (step) step_blocked_ = p.state == ProcState::Blocked;
       return std::nullopt;
     case StopReason::Fault:
-      if (at_sentinel) {
-        if (first && goal == Goal::FirstAtSentinel) return true;
+      if (at_trap) {
+        if (first && goal == Goal::FirstAtTrap) return true;
         kernel_->end_by_return(p, static_cast<int32_t>(p.cpu->state().gpr[regs::v0]));
       } else if (watched) {
         return halt(DebugHalt::Why::Fault, stop.fault);
@@ -448,128 +445,21 @@ std::optional<uint32_t> Machine::symbol(std::string_view name) const {
   return image_ != nullptr ? image_->symbol(name) : std::nullopt;
 }
 
-bool Machine::run_to(std::string_view name) {
+bool Machine::run_until(uint32_t pc) {
   Process& first = first_process();
-  const auto addr = symbol(name);
-  if (!addr) throw std::invalid_argument("no symbol '" + std::string(name) + "' in " + image_->name());
   if (kernel_->info(first).ended()) return false;
-  first.cpu->add_breakpoint(*addr);
-  slice_.proc = nullptr;  // the test's steps start slices afresh
+  first.cpu->add_breakpoint(pc);
+  slice_.proc = nullptr;  // the driver's steps start slices afresh
   const bool hit = drive(Goal::FirstAtBreakpoint);
   first.cpu->clear_breakpoints();
   return hit;
 }
 
-void Machine::ensure_scratch() {
-  if (scratch_ready_) return;
-  for (const Segment& s : image_->segments())
-    if (s.vaddr < uint64_t{kScratchBase} + kScratchSize && kScratchBase < uint64_t{s.vaddr} + s.memsz)
-      throw std::logic_error(image_->name() + ": the program occupies the scratch area at " + hex(kScratchBase));
-  AddressSpace& space = *first_process().space;
-  std::vector<uint8_t> page(kPageSize);
-  for (uint32_t i = 0; i < kPageSize; i += 4) put32(&page[i], kBreak);
-  if (!space.map(kSentinel, kPageSize, kProtRead | kProtExec) || !space.poke(kSentinel, page.data(), kPageSize))
-    throw std::length_error("no memory for the scratch area under the page limit");
-  scratch_ready_ = true;
-}
-
-CallResult Machine::call(std::string_view name, std::vector<uint32_t> args) {
-  Process& first = first_process();
-  const auto addr = symbol(name);
-  if (!addr) throw std::invalid_argument("no symbol '" + std::string(name) + "' in " + image_->name());
-  if (kernel_->info(first).ended())
-    throw std::logic_error("cannot call " + std::string(name) + ": the first process has ended");
-  ensure_scratch();
-  CpuState& st = first.cpu->state();
-  const uint32_t stacked = args.size() > 4 ? static_cast<uint32_t>(args.size() - 4) : 0;
-  const uint32_t old_sp = st.gpr[regs::sp];
-  const uint32_t sp = (old_sp - 16 - 4 * stacked - 8) & ~7u;
-  const uint32_t lo = sp & ~(kPageSize - 1);
-  if (sp >= old_sp || lo < kUserEnd - opts_.stack_size)
-    throw std::length_error("no stack left for a call frame below " + hex(old_sp));
-  // The frame's pages may not have been touched yet; make them present.
-  if (!first.space->map(lo, ((old_sp - 1) | (kPageSize - 1)) + 1 - lo, kProtRead | kProtWrite))
-    throw std::length_error("no memory for a call frame under the page limit");
-  for (uint32_t i = 0; i < stacked; ++i) write32(sp + 16 + 4 * i, args[4 + i]);
-  for (int i = 0; i < 4; ++i)
-    st.gpr[regs::a0 + i] = i < static_cast<int>(args.size()) ? args[static_cast<size_t>(i)] : 0;
-  if (auto gp = symbol("_gp")) st.gpr[regs::gp] = *gp;
-  st.gpr[regs::sp] = sp;
-  st.gpr[regs::ra] = kSentinel;
-  st.pc = *addr;
-  st.load_reg = 0;
-  st.load_partial = false;
-  st.hilo_guard = 0;
-
-  const uint64_t before = kernel_->info(first).insns;
+bool Machine::run_to_trap() {
+  if (!trap_) throw std::logic_error("no return trap set");
+  first_process();  // throws before anything is loaded
   slice_.proc = nullptr;
-  CallResult r;
-  r.returned = drive(Goal::FirstAtSentinel);
-  const ProcessInfo& info = kernel_->info(first);
-  r.v0 = first.cpu->state().gpr[regs::v0];
-  r.v1 = first.cpu->state().gpr[regs::v1];
-  r.exited = info.exited;
-  r.status = info.status;
-  r.fault = info.fault;
-  r.insns = info.insns - before;
-  return r;
-}
-
-uint32_t Machine::push_bytes(std::span<const uint8_t> bytes) {
-  ensure_scratch();
-  const uint32_t at = (scratch_next_ + 7) & ~7u;
-  if (bytes.size() > kScratchBase + kScratchSize - at)
-    throw std::length_error("scratch area full: cannot push " + std::to_string(bytes.size()) + " bytes");
-  const uint32_t len = static_cast<uint32_t>(bytes.size());
-  if (len > 0) {
-    AddressSpace& space = *first_process().space;
-    if (!space.map(at, len, kProtRead | kProtWrite) || !space.poke(at, bytes.data(), len))
-      throw std::length_error("no memory for " + std::to_string(len) + " scratch bytes under the page limit");
-  }
-  scratch_next_ = at + len;
-  return at;
-}
-
-uint32_t Machine::push_string(std::string_view text) {
-  std::vector<uint8_t> bytes(text.begin(), text.end());
-  bytes.push_back(0);
-  return push_bytes(bytes);
-}
-
-std::vector<uint8_t> Machine::read(uint32_t addr, uint32_t len) {
-  std::vector<uint8_t> out(len);
-  if (!first_process().space->peek(addr, out.data(), len))
-    throw std::out_of_range("read of " + std::to_string(len) + " bytes at " + hex(addr) + ": not mapped");
-  return out;
-}
-
-uint32_t Machine::read32(uint32_t addr) {
-  const auto b = read(addr, 4);
-  return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
-}
-
-std::string Machine::read_string(uint32_t addr) {
-  AddressSpace& space = *first_process().space;
-  std::string s;
-  for (uint32_t i = 0; i < kMaxStringRead; ++i) {
-    char c;
-    if (!space.peek(addr + i, &c, 1))
-      throw std::out_of_range("string at " + hex(addr) + " runs into unmapped memory at " + hex(addr + i));
-    if (c == '\0') return s;
-    s += c;
-  }
-  throw std::out_of_range("string at " + hex(addr) + " is not terminated within 1 MiB");
-}
-
-void Machine::write_bytes(uint32_t addr, std::span<const uint8_t> bytes) {
-  if (!first_process().space->poke(addr, bytes.data(), static_cast<uint32_t>(bytes.size())))
-    throw std::out_of_range("write of " + std::to_string(bytes.size()) + " bytes at " + hex(addr) + ": not mapped");
-}
-
-void Machine::write32(uint32_t addr, uint32_t value) {
-  uint8_t b[4];
-  put32(b, value);
-  write_bytes(addr, b);
+  return drive(Goal::FirstAtTrap);
 }
 
 CpuState& Machine::regs() { return first_process().cpu->state(); }

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "r3k/machine.h"
+#include "support/guest_calls.h"
 #include "support/random.h"
 
 // The host's own runtime gives the complex reference.
@@ -450,11 +451,11 @@ class Guest {
       results.push_back(uint64_t{m_.read32(out_)} << 32 | m_.read32(out_ + 4));
     return c;
   }
-  Machine& machine() { return m_; }
+  TestMachine& machine() { return m_; }
   uint32_t out() const { return out_; }
 
  private:
-  Machine m_;
+  TestMachine m_;
   uint32_t out_ = 0;
 };
 

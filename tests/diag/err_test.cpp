@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/calls.h"
+#include "support/guest_calls.h"
 #include "support/mips_encode.h"
 
 namespace r3k::test {
@@ -29,10 +30,10 @@ struct Word {
 class Reports {
  public:
   explicit Reports(Options o = {}, std::vector<std::string> argv = {"reports"})
-      : m_(std::make_unique<Machine>(std::move(o))) {
+      : m_(std::make_unique<TestMachine>(std::move(o))) {
     m_->load_file(R3K_GUEST_DIR "/reports", std::move(argv));
   }
-  Machine& m() { return *m_; }
+  TestMachine& m() { return *m_; }
   uint32_t sym(const char* name) { return *m_->symbol(name); }
   int32_t err() { return static_cast<int32_t>(m_->read32(sym("errno"))); }
   void set_err(int32_t e) { m_->write32(sym("errno"), static_cast<uint32_t>(e)); }
@@ -56,7 +57,7 @@ class Reports {
   std::vector<std::string> trace() { return trace_of(*m_, 2u); }
 
  private:
-  std::unique_ptr<Machine> m_;
+  std::unique_ptr<TestMachine> m_;
 };
 
 struct Form {

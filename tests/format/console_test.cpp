@@ -10,16 +10,17 @@
 #include <vector>
 
 #include "support/calls.h"
+#include "support/guest_calls.h"
 
 namespace r3k::test {
 namespace {
 
 class Console {
  public:
-  explicit Console(Options o = {}) : m_(std::make_unique<Machine>(std::move(o))) {
+  explicit Console(Options o = {}) : m_(std::make_unique<TestMachine>(std::move(o))) {
     m_->load_file(R3K_GUEST_DIR "/console", {"console"});
   }
-  Machine& m() { return *m_; }
+  TestMachine& m() { return *m_; }
   uint32_t str(const std::string& s) { return m_->push_string(s); }
   uint32_t errno_addr() { return *m_->symbol("errno"); }
   int32_t err() { return static_cast<int32_t>(m_->read32(errno_addr())); }
@@ -33,7 +34,7 @@ class Console {
   std::vector<std::string> trace() { return trace_of(*m_, std::nullopt); }
 
  private:
-  std::unique_ptr<Machine> m_;
+  std::unique_ptr<TestMachine> m_;
 };
 
 std::vector<std::string> prefixed(const Calls& c) {

@@ -31,11 +31,11 @@ struct Row {
   std::vector<uint32_t> args;
   int64_t result;  // when err is kEOK; 64-bit calls (lseek, __time) give v0:v1
   Err err = r3k::kEOK;
-  std::function<void(r3k::Machine&, const std::map<uint32_t, uint32_t>&)> then = nullptr;
+  std::function<void(r3k::TestMachine&, const std::map<uint32_t, uint32_t>&)> then = nullptr;
 };
 
 // Runs the rows in order on one machine, the scratch buffers named by Place.
-void run_rows(r3k::Machine& m, const std::vector<Row>& rows) {
+void run_rows(r3k::TestMachine& m, const std::vector<Row>& rows) {
   const std::map<uint32_t, uint32_t> at = {{kBuf, m.push_bytes(std::vector<uint8_t>(64, 0))},
                                            {kHello, m.push_string("hello")},
                                            {kFds, m.push_bytes(std::vector<uint8_t>(8, 0xee))},
@@ -63,12 +63,12 @@ void run_rows(r3k::Machine& m, const std::vector<Row>& rows) {
   }
 }
 
-std::string bytes_at(r3k::Machine& m, uint32_t addr, uint32_t n) {
+std::string bytes_at(r3k::TestMachine& m, uint32_t addr, uint32_t n) {
   const auto b = m.read(addr, n);
   return std::string(b.begin(), b.end());
 }
 
-void expect_fds(r3k::Machine& m, const std::map<uint32_t, uint32_t>& at, uint32_t rd, uint32_t wr) {
+void expect_fds(r3k::TestMachine& m, const std::map<uint32_t, uint32_t>& at, uint32_t rd, uint32_t wr) {
   EXPECT_EQ(m.read32(at.at(kFds)), rd);
   EXPECT_EQ(m.read32(at.at(kFds) + 4), wr);
 }
@@ -77,10 +77,10 @@ TEST(DescriptorCalls, EachCallAndEachError) {
   using namespace r3k;
   const uint32_t whence_set = kSEEK_SET;
   auto fds = [](uint32_t rd, uint32_t wr) {
-    return [=](Machine& m, const std::map<uint32_t, uint32_t>& at) { expect_fds(m, at, rd, wr); };
+    return [=](TestMachine& m, const std::map<uint32_t, uint32_t>& at) { expect_fds(m, at, rd, wr); };
   };
   auto mode = [](uint32_t want) {
-    return [=](Machine& m, const std::map<uint32_t, uint32_t>& at) {
+    return [=](TestMachine& m, const std::map<uint32_t, uint32_t>& at) {
       EXPECT_EQ(m.read32(at.at(kStat) + 44), want);
       EXPECT_EQ(m.read32(at.at(kStat) + 12), 0u) << "size";
     };
@@ -95,7 +95,7 @@ TEST(DescriptorCalls, EachCallAndEachError) {
        {3, kBuf, 64},
        5,
        kEOK,
-       [](Machine& m, const auto& at) { EXPECT_EQ(bytes_at(m, at.at(kBuf), 6), std::string("hello\0", 6)); }},
+       [](TestMachine& m, const auto& at) { EXPECT_EQ(bytes_at(m, at.at(kBuf), 6), std::string("hello\0", 6)); }},
       {"read nothing", "read", {3, 0, 0}, 0},
       {"read closed", "read", {9, kBuf, 1}, -1, kEBADF},
       {"read stdout", "read", {1, kBuf, 1}, -1, kEBADF},
@@ -149,7 +149,7 @@ TEST(DescriptorCalls, TableAndMachineLimits) {
   const std::vector<Row> rows = {
       {"one free", "pipe", {kFds}, -1, kEMFILE},
       {"two free", "close", {62}, 0},
-      {"a pipe again", "pipe", {kFds}, 0, kEOK, [](Machine& m, const auto& at) { expect_fds(m, at, 62, 63); }},
+      {"a pipe again", "pipe", {kFds}, 0, kEOK, [](TestMachine& m, const auto& at) { expect_fds(m, at, 62, 63); }},
       {"open with none free", "open", {m->push_string("/"), kO_RDONLY, 0}, -1, kEMFILE},
   };
   run_rows(*m, rows);
@@ -176,13 +176,13 @@ TEST(FileCalls, EachCallAndEachError) {
   const uint32_t rw_new = kO_RDWR | kO_CREAT, set = kSEEK_SET, end = kSEEK_END;
   const uint32_t no_args = m->push_bytes(std::vector<uint8_t>(4, 0));
   auto size_is = [](int64_t want) {
-    return [=](Machine& m, const std::map<uint32_t, uint32_t>& at) {
+    return [=](TestMachine& m, const std::map<uint32_t, uint32_t>& at) {
       EXPECT_EQ(m.read32(at.at(kStat) + 8), static_cast<uint32_t>(want >> 32));
       EXPECT_EQ(m.read32(at.at(kStat) + 12), static_cast<uint32_t>(want)) << "size";
     };
   };
   auto holds = [](const std::string& want) {
-    return [=](Machine& m, const auto& at) { EXPECT_EQ(bytes_at(m, at.at(kBuf), uint32_t(want.size())), want); };
+    return [=](TestMachine& m, const auto& at) { EXPECT_EQ(bytes_at(m, at.at(kBuf), uint32_t(want.size())), want); };
   };
   const std::vector<Row> rows = {
       {"open a new file", "open", {f, rw_new, 0644}, 3},
@@ -309,7 +309,7 @@ TEST(MemoryCalls, SbrkGrowsShrinksAndRefuses) {
   for (const Segment& s : m->image().segments()) end = std::max(end, uint64_t{s.vaddr} + s.memsz);
   const uint32_t heap = static_cast<uint32_t>((end + kPageSize - 1) & ~uint64_t{kPageSize - 1});
   auto mapped = [heap](uint32_t offset, bool want) {
-    return [=](Machine& m, const auto&) { EXPECT_EQ(m.space().prot(heap + offset) != kProtNone, want) << offset; };
+    return [=](TestMachine& m, const auto&) { EXPECT_EQ(m.space().prot(heap + offset) != kProtNone, want) << offset; };
   };
   const std::vector<Row> rows = {
       {"where it is", "sbrk", {0}, heap},
@@ -318,7 +318,7 @@ TEST(MemoryCalls, SbrkGrowsShrinksAndRefuses) {
        {5000},
        heap,
        kEOK,
-       [heap](Machine& m, const auto&) {
+       [heap](TestMachine& m, const auto&) {
          EXPECT_NE(m.space().prot(heap + 8191), kProtNone);
          m.write32(heap, 0x12345678);
        }},
@@ -327,9 +327,9 @@ TEST(MemoryCalls, SbrkGrowsShrinksAndRefuses) {
        {0},
        heap + 5000,
        kEOK,
-       [heap](Machine& m, const auto&) { EXPECT_EQ(m.read32(heap + 4996), 0u); }},
+       [heap](TestMachine& m, const auto&) { EXPECT_EQ(m.read32(heap + 4996), 0u); }},
       {"below the start", "sbrk", {static_cast<uint32_t>(-5001)}, -1, kEINVAL},
-      {"into the scratch area's mapping", "sbrk", {Machine::kScratchBase - heap}, -1, kENOMEM, mapped(8192, false)},
+      {"into the scratch area's mapping", "sbrk", {TestMachine::kScratchBase - heap}, -1, kENOMEM, mapped(8192, false)},
       {"past the stack", "sbrk", {0x7fffffff}, -1, kENOMEM},
       {"unchanged", "sbrk", {0}, heap + 5000},
       {"shrink to the start", "sbrk", {static_cast<uint32_t>(-5000)}, heap + 5000, kEOK, mapped(0, false)},
@@ -338,7 +338,7 @@ TEST(MemoryCalls, SbrkGrowsShrinksAndRefuses) {
        {10},
        heap,
        kEOK,
-       [heap](Machine& m, const auto&) { EXPECT_EQ(m.read32(heap), 0u); }},
+       [heap](TestMachine& m, const auto&) { EXPECT_EQ(m.read32(heap), 0u); }},
   };
   run_rows(*m, rows);
 
@@ -368,7 +368,7 @@ TEST(TimeCalls, VirtualClockStoresWhatItReturns) {
        {secs, nsecs},
        1'700'000'000,
        kEOK,
-       [&](Machine& m, const auto&) {
+       [&](TestMachine& m, const auto&) {
          EXPECT_EQ(m.read32(secs), 0u);
          EXPECT_EQ(m.read32(secs + 4), 1'700'000'000u);
          first_ns = m.read32(nsecs);
@@ -381,13 +381,13 @@ TEST(TimeCalls, VirtualClockStoresWhatItReturns) {
        {0, nsecs},
        1'700'000'000,
        kEOK,
-       [&](Machine& m, const auto&) { EXPECT_GT(m.read32(nsecs), first_ns); }},
+       [&](TestMachine& m, const auto&) { EXPECT_GT(m.read32(nsecs), first_ns); }},
       {"seconds into text: nothing stored",
        "__time",
        {kText, nsecs},
        -1,
        kEFAULT,
-       [&](Machine& m, const auto&) { EXPECT_GT(m.read32(nsecs), first_ns); }},
+       [&](TestMachine& m, const auto&) { EXPECT_GT(m.read32(nsecs), first_ns); }},
       {"nanoseconds into text", "__time", {secs, kText + 2}, -1, kEFAULT},
   };
   run_rows(*m, rows);

@@ -72,7 +72,7 @@ std::vector<uint8_t> good_elf(std::vector<uint32_t> code = {}) {
 }
 
 TEST(ElfLoader, LoadsSegmentsZeroFillsBssAndReadsSymbols) {
-  r3k::Machine m;
+  r3k::TestMachine m;
   m.load_image(good_elf(), {"t"}, "good");
   EXPECT_EQ(m.symbol("data_word"), 0x410000u);
   EXPECT_EQ(m.symbol("_gp"), 0x418000u);
@@ -169,7 +169,7 @@ TEST(ElfLoader, AcceptsWhatTheLinkerMakes) {
   for (const auto& [what, change] : variants) {
     auto b = good_elf();
     change(b);
-    r3k::Machine m;
+    r3k::TestMachine m;
     m.load_image(b, {"t"});
     EXPECT_EQ(m.read32(0x410000), 0u) << what;
     EXPECT_EQ(m.run().exit_code, 0) << what;
@@ -351,7 +351,7 @@ TEST(ProcessEntry, ArgumentsOnTheStackAndRegistersClear) {
     for (uint32_t off = 0; off < 8; ++off) {
       r3k::Options o;
       o.sp_offset = off;
-      r3k::Machine m(o);
+      r3k::TestMachine m(o);
       m.load_image(good_elf(), argv);
       const r3k::CpuState& s = m.regs();
       EXPECT_EQ(s.pc, 0x400000u);

@@ -19,7 +19,7 @@ struct Outcome {
   uint32_t err;  // errno after the call
 };
 
-Outcome call(r3k::Machine& m, const char* name, std::vector<uint32_t> args = {}) {
+Outcome call(r3k::TestMachine& m, const char* name, std::vector<uint32_t> args = {}) {
   const r3k::CallResult r = m.call(name, std::move(args));
   EXPECT_TRUE(r.returned) << name;
   return {r.v0, m.read32(*m.symbol("errno"))};

@@ -19,7 +19,7 @@ TEST(GuestCall, ArgumentsInRegistersAndOnTheStack) {
   EXPECT_LT(r.insns, 50u);
   // gp came from _gp and the return went to the sentinel.
   EXPECT_EQ(m->regs().gpr[r3k::regs::gp], *m->symbol("_gp"));
-  EXPECT_EQ(m->regs().pc, r3k::Machine::kSentinel);
+  EXPECT_EQ(m->regs().pc, r3k::TestMachine::kSentinel);
   EXPECT_EQ(m->regs().gpr[r3k::regs::sp] % 8, 0u);
 }
 
@@ -82,7 +82,7 @@ TEST(GuestCall, ForkInsideACall) {
 }
 
 TEST(GuestCall, MisuseIsReported) {
-  r3k::Machine empty;
+  r3k::TestMachine empty;
   EXPECT_THROW(empty.call("main", {}), std::logic_error);
   EXPECT_TRUE(empty.events().empty());
   auto m = load("api_probe");

@@ -11,15 +11,16 @@
 #include <vector>
 
 #include "r3k/machine.h"
+#include "support/guest_calls.h"
 
 namespace mtest {
 
 inline std::string guest(const std::string& name) { return std::string(R3K_GUEST_DIR) + "/" + name; }
 
 // argv[0] is the guest's path, as r3krun passes it.
-inline std::unique_ptr<r3k::Machine> load(const std::string& name, std::vector<std::string> args = {},
-                                          r3k::Options options = {}) {
-  auto m = std::make_unique<r3k::Machine>(std::move(options));
+inline std::unique_ptr<r3k::TestMachine> load(const std::string& name, std::vector<std::string> args = {},
+                                              r3k::Options options = {}) {
+  auto m = std::make_unique<r3k::TestMachine>(std::move(options));
   args.insert(args.begin(), guest(name));
   m->load_file(guest(name), args);
   return m;

@@ -165,7 +165,7 @@ TEST(Trace, FormatsEachKindOfCall) {
 }
 
 std::vector<std::string> traced_run(const std::string& guest, std::vector<std::string> args, r3k::Options o,
-                                    std::unique_ptr<r3k::Machine>* keep = nullptr) {
+                                    std::unique_ptr<r3k::TestMachine>* keep = nullptr) {
   auto lines = std::make_shared<std::vector<std::string>>();
   o.trace = true;
   o.trace_sink = [lines](std::string_view text) {
@@ -179,7 +179,7 @@ std::vector<std::string> traced_run(const std::string& guest, std::vector<std::s
 }
 
 TEST(Trace, WholeRunOfForkAndWait) {
-  std::unique_ptr<r3k::Machine> m;
+  std::unique_ptr<r3k::TestMachine> m;
   const auto lines = traced_run("fork_wait", {"7"}, {}, &m);
   const auto waits = mtest::calls(*m, "waitpid");
   ASSERT_EQ(waits.size(), 1u);
@@ -202,7 +202,7 @@ TEST(Trace, WholeRunOfForkAndWait) {
 }
 
 TEST(Trace, FaultEndsTheTrace) {
-  std::unique_ptr<r3k::Machine> m;
+  std::unique_ptr<r3k::TestMachine> m;
   const auto lines = traced_run("null_load", {}, {}, &m);
   // The caller: __start's call of main, named by its offset.
   const uint32_t start = *m->symbol("__start"), jal_main = 3u << 26 | (*m->symbol("main") >> 2 & 0x03ffffff);

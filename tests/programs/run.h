@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "support/calls.h"
+#include "support/guest_calls.h"
 
 namespace r3k::test {
 
 inline std::string program(const std::string& name) { return std::string(R3K_PROGRAM_DIR) + "/" + name; }
 
 struct ProgramRun {
-  std::unique_ptr<Machine> m;
+  std::unique_ptr<TestMachine> m;
   RunResult result;
 
   std::string out() const { return m->output(1); }
@@ -30,7 +31,7 @@ struct ProgramRun {
 // argv[0] is the program's path, as r3krun passes it, unless given.
 inline ProgramRun run_program(const std::string& name, std::vector<std::string> args, Options o = {},
                               std::optional<std::string> argv0 = std::nullopt) {
-  ProgramRun r{std::make_unique<Machine>(std::move(o)), {}};
+  ProgramRun r{std::make_unique<TestMachine>(std::move(o)), {}};
   args.insert(args.begin(), argv0 ? *argv0 : program(name));
   r.m->load_file(program(name), args);
   r.result = r.m->run();

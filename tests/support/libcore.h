@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "r3k/machine.h"
+#include "support/guest_calls.h"
 
 namespace r3k::test {
 
@@ -36,11 +37,11 @@ struct Arg {
 
 class LibCore {
  public:
-  explicit LibCore(Options options = {}) : m_(std::make_unique<Machine>(std::move(options))) {
+  explicit LibCore(Options options = {}) : m_(std::make_unique<TestMachine>(std::move(options))) {
     m_->load_file(R3K_GUEST_DIR "/libcore", {"libcore"});
   }
 
-  Machine& machine() { return *m_; }
+  TestMachine& machine() { return *m_; }
 
   uint32_t sym(std::string_view name) {
     auto a = m_->symbol(name);
@@ -127,7 +128,7 @@ class LibCore {
   }
 
  private:
-  std::unique_ptr<Machine> m_;
+  std::unique_ptr<TestMachine> m_;
 };
 
 }  // namespace r3k::test

@@ -1,6 +1,7 @@
-// The stand-in machine as one object: load a program, run it, or call its
-// functions one at a time and look at registers and memory afterwards.
-// This is what r3krun's command line drives and what tests use.
+// The stand-in machine as one object: load a program, run it (all of it,
+// under a debugger, or to a place) and look at registers and memory
+// afterwards.  This is what r3krun's command line drives; tests call guest
+// functions through it (tests/support/guest_calls.h).
 #pragma once
 
 #include <cstdint>
@@ -24,15 +25,6 @@ namespace r3k {
 class Scheduler;
 class PerfMap;
 class ImageProgram;
-
-struct CallResult {
-  bool returned = false;  // came back to the sentinel return address
-  uint32_t v0 = 0, v1 = 0;
-  bool exited = false;  // the first process ended by _exit instead
-  int32_t status = 0;
-  std::optional<Fault> fault;  // or was killed by this fault
-  uint64_t insns = 0;          // instructions the first process ran in the call
-};
 
 // The exit status of a run that the instruction budget ended: 128 + SIGKILL.
 inline constexpr int kExitBudget = killed_status(kSIGKILL);
@@ -65,12 +57,9 @@ struct RunResult {
 
 class Machine {
  public:
-  // Guest calls return to this address: a page of break instructions in
-  // the scratch area.  A process other than the caller that gets there
-  // (a child forked inside a call) ends as if its main had returned v0.
-  static constexpr uint32_t kScratchBase = 0x7e000000u;
-  static constexpr uint32_t kScratchSize = 16u << 20;
-  static constexpr uint32_t kSentinel = kScratchBase;
+  // The largest stack; the 16 MiB below it are never the stack, so a
+  // driver may map a scratch area of its own there.
+  static constexpr uint32_t kMaxStackSize = 16u << 20;
 
   // Throws std::invalid_argument for options out of range.
   explicit Machine(Options options = {});
@@ -88,25 +77,18 @@ class Machine {
   // Until every process has ended or the instruction budget runs out.
   RunResult run();
   std::optional<uint32_t> symbol(std::string_view name) const;
-  // Runs all processes as usual until the first one reaches the symbol's
-  // address; false if it ended first.
-  bool run_to(std::string_view symbol);
-  // Calls a function of the image in the first process: o32 words in a0-a3,
-  // the rest on the stack at sp+16.., gp = _gp, a fresh frame below the
-  // current sp, ra = kSentinel.  Other processes are scheduled as usual.
-  // Registers stay as the callee left them; calls can follow one another.
-  CallResult call(std::string_view symbol, std::vector<uint32_t> args);
+  // ---- The first process run to a place, by a driver of its own ----
+  // Every process runs as under run() until the first one reaches pc (not
+  // yet run); false if it ended first.
+  bool run_until(uint32_t pc);
+  // A break instruction at addr returns a call a driver made: the first
+  // process stopping there ends run_to_trap(), any other one (a child
+  // forked inside the call) ends as if its main had returned v0.
+  void set_return_trap(uint32_t addr) { trap_ = addr; }
+  // Every process runs as under run() until the first one stops at the
+  // return trap (true) or ends (false).
+  bool run_to_trap();
 
-  // Copy into a scratch area of the first process; returns the address.
-  uint32_t push_bytes(std::span<const uint8_t> bytes);
-  uint32_t push_string(std::string_view text);  // NUL-terminated
-  // The first process's memory, ignoring protection.  Throws
-  // std::out_of_range for unmapped addresses.
-  std::vector<uint8_t> read(uint32_t addr, uint32_t len);
-  uint32_t read32(uint32_t addr);
-  std::string read_string(uint32_t addr);
-  void write_bytes(uint32_t addr, std::span<const uint8_t> bytes);
-  void write32(uint32_t addr, uint32_t value);
   CpuState& regs();       // the first process
   AddressSpace& space();  // the first process's memory
   const AddressSpace& space() const;
@@ -154,10 +136,10 @@ class Machine {
 
  private:
   // What a drive runs for, each a test at the first process's stops:
-  // every process ended (run), the first at a breakpoint (run_to) or back
-  // at kSentinel (call), or any halt a debugger sees (debug_run: a step,
+  // every process ended (run), the first at a breakpoint (run_until) or
+  // at the return trap (run_to_trap), or any halt a debugger sees (debug_run: a step,
   // a breakpoint, a fault, an interrupt, its end).
-  enum class Goal : uint8_t { AllEnded, FirstAtBreakpoint, FirstAtSentinel, FirstHalts };
+  enum class Goal : uint8_t { AllEnded, FirstAtBreakpoint, FirstAtTrap, FirstHalts };
   // One process's turn: what is left of it, and whether the process
   // stopped inside a block (for a breakpoint or a step), which that block
   // finishes in this slice whatever is left.
@@ -172,7 +154,7 @@ class Machine {
   std::optional<bool> start_slice(Goal goal);
   std::optional<bool> run_slice(Goal goal);
   std::optional<bool> before_run(bool watched);
-  std::optional<bool> after_stop(Goal goal, Process& p, const Stop& stop, bool at_sentinel, bool step);
+  std::optional<bool> after_stop(Goal goal, Process& p, const Stop& stop, bool at_trap, bool step);
   bool output_refused();
   bool halt(DebugHalt::Why why, const Fault& fault = {});
   // A program placed in an address space of its own, its arguments on the
@@ -187,7 +169,6 @@ class Machine {
                        bool with_argv);
   ExecImage load_exec(std::span<const uint8_t> elf, const std::string& path, const std::vector<std::string>& argv);
   Process& first_process();
-  void ensure_scratch();
   std::string code_name(uint32_t addr) const;
 
   Options opts_;
@@ -200,9 +181,8 @@ class Machine {
   std::unique_ptr<Scheduler> scheduler_;
   uint64_t total_ = 0;
   bool budget_hit_ = false;
-  bool refused_ = false;  // the host refused output: every process was ended
-  bool scratch_ready_ = false;
-  uint32_t scratch_next_ = kScratchBase + kPageSize;
+  bool refused_ = false;          // the host refused output: every process was ended
+  std::optional<uint32_t> trap_;  // set_return_trap
   uint32_t entry_sp_ = 0;
   Slice slice_;  // the slice in progress
   // Under a debugger (debug_run): what it asked for and why it stopped.
