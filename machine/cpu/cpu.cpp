@@ -98,7 +98,7 @@ class Run {
   Cpu& cpu_;
   Cpu::Impl& self_;
   AddressSpace::Impl& mem_;
-  JitFrame frame_;  // filled field by field: a zeroed frame costs more than a short run
+  RunFrame frame_;  // filled field by field: a zeroed frame costs more than a short run
   OpContext ctx_;
   const uint64_t budget_;
   const bool step_;

@@ -33,9 +33,9 @@ constexpr uint64_t kFuelPerLook = 4096;
 // Handlers return the op where the run stopped (its End, a syscall or
 // fault op, or an op that left the details in Interp::stop), so that
 // passing control on is a plain jump.
-using Handler = const Op* (*)(JitFrame* f, const Op* o, Interp* x);
+using Handler = const Op* (*)(RunFrame* f, const Op* o, Interp* x);
 
-#define R3K_DECLARE(name) const Op* op_##name(JitFrame* f, const Op* o, Interp* x);
+#define R3K_DECLARE(name) const Op* op_##name(RunFrame* f, const Op* o, Interp* x);
 R3K_OPCODES(R3K_DECLARE)
 #undef R3K_DECLARE
 
@@ -123,7 +123,7 @@ uint32_t extend(uint32_t v) {
 // A fast path through the page table's host pointers; the address
 // space's own checks, out of line, otherwise.
 template <uint32_t Size, bool Signed>
-[[gnu::noinline, gnu::cold]] const Op* load_checked(JitFrame* f, const Op* o, Interp* x) {
+[[gnu::noinline, gnu::cold]] const Op* load_checked(RunFrame* f, const Op* o, Interp* x) {
   uint32_t a = f->r[o->s] + o->imm, v;
   const uint64_t gen = *x->code_gen;
   if (MemError e = checked_load<Size>(*x->space, a, v); e != MemError::None) return fault_at(x, o, fault_kind(e), a);
@@ -133,7 +133,7 @@ template <uint32_t Size, bool Signed>
 }
 
 template <uint32_t Size, bool Signed>
-[[gnu::always_inline]] inline const Op* load(JitFrame* f, const Op* o, Interp* x) {
+[[gnu::always_inline]] inline const Op* load(RunFrame* f, const Op* o, Interp* x) {
   uint32_t a = f->r[o->s] + o->imm;
   uint8_t* p = x->l1[l1_index(a)]->rd[l2_index(a)];
   if (!p || (a & (Size - 1))) [[unlikely]] {
@@ -144,7 +144,7 @@ template <uint32_t Size, bool Signed>
 }
 
 template <uint32_t Size>
-[[gnu::noinline, gnu::cold]] const Op* store_checked(JitFrame* f, const Op* o, Interp* x) {
+[[gnu::noinline, gnu::cold]] const Op* store_checked(RunFrame* f, const Op* o, Interp* x) {
   uint32_t a = f->r[o->s] + o->imm;
   const uint64_t gen = *x->code_gen;
   if (MemError e = checked_store<Size>(*x->space, a, f->r[o->t]); e != MemError::None)
@@ -154,7 +154,7 @@ template <uint32_t Size>
 }
 
 template <uint32_t Size>
-[[gnu::always_inline]] inline const Op* store(JitFrame* f, const Op* o, Interp* x) {
+[[gnu::always_inline]] inline const Op* store(RunFrame* f, const Op* o, Interp* x) {
   uint32_t a = f->r[o->s] + o->imm;
   uint8_t* p = x->l1[l1_index(a)]->wr[l2_index(a)];
   if (!p || (a & (Size - 1))) [[unlikely]] {
@@ -180,7 +180,7 @@ void write_swr(uint8_t* q, uint32_t v, uint32_t k) {
 }
 
 template <bool Left>
-[[gnu::always_inline]] inline const Op* load_partial(JitFrame* f, const Op* o, Interp* x) {
+[[gnu::always_inline]] inline const Op* load_partial(RunFrame* f, const Op* o, Interp* x) {
   uint32_t a = f->r[o->s] + o->imm, aligned = a & ~3u, w;
   uint8_t* p = x->l1[l1_index(a)]->rd[l2_index(a)];
   bool changed = false;
@@ -198,7 +198,7 @@ template <bool Left>
 }
 
 template <bool Left>
-[[gnu::always_inline]] inline const Op* store_partial(JitFrame* f, const Op* o, Interp* x) {
+[[gnu::always_inline]] inline const Op* store_partial(RunFrame* f, const Op* o, Interp* x) {
   uint32_t a = f->r[o->s] + o->imm, v = f->r[o->t], k = a & 3;
   uint8_t* p = x->l1[l1_index(a)]->wr[l2_index(a)];
   if (p) [[likely]] {
@@ -222,7 +222,7 @@ template <bool Left>
 
 // ---- the handlers ------------------------------------------------------------
 
-#define R3K_OP(name) const Op* op_##name(JitFrame* f, const Op* o, Interp* x)
+#define R3K_OP(name) const Op* op_##name(RunFrame* f, const Op* o, Interp* x)
 #define R3K_SIMPLE(name, effect) \
   R3K_OP(name) {                 \
     effect;                      \
@@ -406,7 +406,7 @@ R3K_OP(End) {
 #undef R3K_MUSTTAIL
 
 OpStop interpret(const OpContext& ctx, Block& b, const Op* ops, uint32_t from) {
-  JitFrame& f = ctx.frame;
+  RunFrame& f = ctx.frame;
   // Fuel held back from the handlers: all of it unless they may move on.
   uint64_t reserve = ctx.move_on ? f.fuel - std::min(f.fuel, kFuelPerLook) : f.fuel;
   f.fuel -= reserve;

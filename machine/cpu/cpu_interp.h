@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "cpu/cpu_block.h"
+#include "cpu/run_frame.h"
 
 namespace r3k {
 
@@ -28,7 +29,7 @@ struct OpStop {
 
 // Everything the ops work on.
 struct OpContext {
-  JitFrame& frame;           // registers, HI, LO, next; fuel and the exit record
+  RunFrame& frame;           // registers, HI, LO, next; fuel and the exit record
   AddressSpace& space;       // the checked paths
   L2Table* const* l1;        // the fast paths
   const uint64_t& code_gen;  // bumped when a store drops decoded code

@@ -19,10 +19,10 @@
 //   hook (below).
 //
 //   Host registers inside generated code (named by role in jit_regs.h):
-//     rbp   the JitFrame: guest registers, HI, LO and the exit record
+//     rbp   the RunFrame: guest registers, HI, LO and the exit record
 //     r15   the address space's fast map (FastMap::entry)
 //     r14   fuel: instructions the generated code may still start
-//     r11d  the block's next pc, from its branch on (see JitFrame::next)
+//     r11d  the block's next pc, from its branch on (see RunFrame::next)
 //     rbx rsi rdi r8 r9 r12 r13   guest registers cached within one region
 //     rax rcx rdx r10            scratch
 //   A region loads its cached guest registers at its entry and stores them
@@ -39,9 +39,9 @@
 //   pointers, which cannot change while generated code runs (every path
 //   that could change them leaves first).
 //
-//   Syscall.  With a hook in JitFrame::syscall (else it leaves before the
+//   Syscall.  With a hook in RunFrame::syscall (else it leaves before the
 //   op), a syscall stores the cached registers (and r11d into
-//   JitFrame::next when it sits in a delay slot) and calls
+//   RunFrame::next when it sits in a delay slot) and calls
 //   hook->serve(hook->context, frame) by the C ABI, the guest registers
 //   being the frame's first words, with rsp 16-byte aligned.  The call
 //   clobbers the caller-saved host registers, so the cached registers and
@@ -53,22 +53,22 @@
 //
 //   Moving on.  A block that completes goes on to its successor without
 //   returning when more fuel is left than its own length, which it then
-//   takes off, storing the load-delay state it leaves (JitFrame::pending):
+//   takes off, storing the load-delay state it leaves (RunFrame::pending):
 //     - to a member of its region: a jump, the registers staying in place;
 //     - else through a JitLink, a way out of the region that the dispatcher
 //       makes the first time it sees the block completed there (the code
-//       names the link in JitFrame::exit_link when it leaves by it
+//       names the link in RunFrame::exit_link when it leaves by it
 //       unmade).  A static target on the same page is reached by a direct
 //       jump patched in (pages are dropped whole, so it never outlives its
 //       target); any other target, static or, for jr/jalr, the last two
 //       met (an inline cache keyed on the pc), through the link read in
 //       place, valid only in the address space's code generation it was
-//       made in (JitFrame::code_gen): no decoded code dropped since.
+//       made in (RunFrame::code_gen): no decoded code dropped since.
 //
 //   Exit.  The frame's exit record names the block and the op index where
 //   the interpreter goes on: the block's op count when it completed,
 //   otherwise the op it left before, none of whose effects happened.
-//   JitFrame::next is then where that block goes (its fall-through until
+//   RunFrame::next is then where that block goes (its fall-through until
 //   its branch says otherwise).
 #pragma once
 
@@ -78,6 +78,7 @@
 #include <vector>
 
 #include "cpu/code_arena.h"
+#include "cpu/run_frame.h"
 
 namespace r3k {
 
@@ -85,41 +86,6 @@ class CodeListener;
 struct Block;
 struct CodePage;
 struct L2Table;
-
-// The load-delay state one instruction leaves: the register it loaded
-// (0: none) and whether by lwl/lwr, after which an lwl/lwr on the same
-// register may follow.
-struct PendingLoad {
-  uint8_t reg = 0;
-  bool partial = false;
-};
-
-struct SyscallHook;
-
-// Guest state as generated code sees it (the interpreter works on the same
-// frame, so nothing is copied at the switch).
-struct JitFrame {
-  uint32_t r[33];  // general registers and the $zero write sink
-  uint32_t hi, lo;
-  uint32_t next;  // where the running block goes
-  // Load-delay state left by the last block that moved on to another.
-  PendingLoad pending;
-  // Instructions generated code may still start, as it left them: a block
-  // moves on to its successor only while more than its own length is left,
-  // and takes that length off when it does; 0 keeps every run to one block.
-  uint64_t fuel;
-  // The address space's code generation when generated code was entered
-  // (it cannot change inside: a store over code leaves generated code).
-  uint64_t code_gen;
-  // Exit record: the block where generated code stopped and the op the
-  // interpreter goes on from; the link it left by unmade, else null.
-  Block* exit_block;
-  uint32_t exit_op;
-  struct JitLink* exit_link;
-  // Serves a syscall in place (see Cpu::set_syscall_hook); null when every
-  // syscall stops the run.
-  const SyscallHook* syscall;
-};
 
 // One way out of a region's code into another block's code: static, one
 // target; for jr/jalr, an inline cache of the last two targets met,
@@ -165,6 +131,6 @@ void jit_link(JitLink& link, const Block& from, const Block& to, uint64_t gen, J
 
 // Runs generated code from `code` (a block's entry) until it leaves; the
 // frame then holds the exit record and the fuel left.
-void jit_enter(JitFrame& frame, const uintptr_t* fast, uint64_t fuel, const void* code);
+void jit_enter(RunFrame& frame, const uintptr_t* fast, uint64_t fuel, const void* code);
 
 }  // namespace r3k

@@ -20,10 +20,10 @@ using Xbyak::Reg32;
 using Xbyak::Reg64;
 
 // Set up by the entry thunk and kept through all of generated code.
-inline constexpr Reg64 kFrame{Operand::RBP};    // the JitFrame
+inline constexpr Reg64 kFrame{Operand::RBP};    // the RunFrame
 inline constexpr Reg64 kFastMap{Operand::R15};  // the address space's FastMap::entry
 inline constexpr Reg64 kFuel{Operand::R14};     // instructions the code may still start
-// The running block's next pc, from its branch on (JitFrame::next).
+// The running block's next pc, from its branch on (RunFrame::next).
 inline constexpr Reg32 kNextPc{Operand::R11D};
 // Guest registers cached within one region, handed out in this order.
 inline constexpr Reg32 kCachePool[] = {Reg32(Operand::EBX), Reg32(Operand::ESI), Reg32(Operand::EDI),
@@ -55,19 +55,19 @@ inline constexpr size_t kThunkCode = 4096;
 
 // The frame's fields, as offsets from kFrame.
 constexpr int32_t frame_at(size_t offset) { return int32_t(offset); }
-inline constexpr int32_t kNext = frame_at(offsetof(JitFrame, next));
-inline constexpr int32_t kHi = frame_at(offsetof(JitFrame, hi));
-inline constexpr int32_t kLo = frame_at(offsetof(JitFrame, lo));
-inline constexpr int32_t kPending = frame_at(offsetof(JitFrame, pending));
-inline constexpr int32_t kFuelLeft = frame_at(offsetof(JitFrame, fuel));
-inline constexpr int32_t kCodeGen = frame_at(offsetof(JitFrame, code_gen));
-inline constexpr int32_t kExitBlock = frame_at(offsetof(JitFrame, exit_block));
-inline constexpr int32_t kExitOp = frame_at(offsetof(JitFrame, exit_op));
-inline constexpr int32_t kExitLink = frame_at(offsetof(JitFrame, exit_link));
-inline constexpr int32_t kSyscall = frame_at(offsetof(JitFrame, syscall));
-static_assert(offsetof(JitFrame, r) == 0, "a syscall hook is handed the frame as the guest registers");
+inline constexpr int32_t kNext = frame_at(offsetof(RunFrame, next));
+inline constexpr int32_t kHi = frame_at(offsetof(RunFrame, hi));
+inline constexpr int32_t kLo = frame_at(offsetof(RunFrame, lo));
+inline constexpr int32_t kPending = frame_at(offsetof(RunFrame, pending));
+inline constexpr int32_t kFuelLeft = frame_at(offsetof(RunFrame, fuel));
+inline constexpr int32_t kCodeGen = frame_at(offsetof(RunFrame, code_gen));
+inline constexpr int32_t kExitBlock = frame_at(offsetof(RunFrame, exit_block));
+inline constexpr int32_t kExitOp = frame_at(offsetof(RunFrame, exit_op));
+inline constexpr int32_t kExitLink = frame_at(offsetof(RunFrame, exit_link));
+inline constexpr int32_t kSyscall = frame_at(offsetof(RunFrame, syscall));
+static_assert(offsetof(RunFrame, r) == 0, "a syscall hook is handed the frame as the guest registers");
 // A guest register's slot in the frame: r[g].
-inline constexpr int32_t kSlotBytes = int32_t(sizeof(JitFrame::r[0]));
+inline constexpr int32_t kSlotBytes = int32_t(sizeof(RunFrame::r[0]));
 constexpr int32_t slot_at(uint32_t g) { return int32_t(kSlotBytes * g); }
 
 // Offset of a field of target t in a JitLink.
@@ -77,7 +77,7 @@ constexpr int32_t target_at(uint32_t t, size_t field) {
 // The pending-load record is stored with one 32-bit move of its bytes and
 // the padding after them (a 16-bit immediate would stall the decoder).
 inline uint32_t pending_word(const PendingLoad& p) { return std::bit_cast<uint16_t>(p); }
-static_assert(offsetof(JitFrame, fuel) >= offsetof(JitFrame, pending) + 4);
+static_assert(offsetof(RunFrame, fuel) >= offsetof(RunFrame, pending) + 4);
 
 // The fast map: an entry per index, a page's write entry right after its
 // read entry.

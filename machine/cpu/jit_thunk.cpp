@@ -19,7 +19,7 @@ namespace {
 // fuel registers, calls a block's code and hands the fuel back.
 class EntryThunk : public Xbyak::CodeGenerator {
  public:
-  using Fn = void (*)(JitFrame* frame, const uintptr_t* fast, uint64_t fuel, const void* code);
+  using Fn = void (*)(RunFrame* frame, const uintptr_t* fast, uint64_t fuel, const void* code);
   EntryThunk() : CodeGenerator(kThunkCode, Xbyak::DontSetProtectRWE) {
     // Room before the entry: a sanitizer checking a called function's
     // signature reads the bytes just before it.
@@ -60,7 +60,7 @@ void tell_thunk(CodeListener& listener) { entry_thunk().tell(listener); }
 
 }  // namespace jit
 
-void jit_enter(JitFrame& frame, const uintptr_t* fast, uint64_t fuel, const void* code) {
+void jit_enter(RunFrame& frame, const uintptr_t* fast, uint64_t fuel, const void* code) {
   frame.exit_link = nullptr;
   jit::entry_thunk().fn()(&frame, fast, fuel, code);
 }
