@@ -380,8 +380,9 @@ bool Run::generated(Block& b, JitLink* link) {
       settle_drops();
     }
   }
-  const uintptr_t* fast = mem_.fast_map();
-  if (!code.code || !fast) return false;
+  if (!code.code) return false;
+  uint8_t* const window = mem_.window_base();
+  if (!window) return false;
   // The block that just completed in generated code towards this one
   // moves on into it from now on.
   if (link) jit_link(*link, *linkable_from_, b, mem_.code_gen, code_page(*linkable_from_)->jit);
@@ -390,7 +391,7 @@ bool Run::generated(Block& b, JitLink* link) {
   JumpCache& jumps = jump_cache(mem_);
   jumps.settle(mem_.code_gen);
   if (!b.spill) jumps.put(b.start, code.code);
-  jit_enter(frame_, fast, frame_.fuel, code.code);
+  jit_enter(frame_, window, frame_.fuel, code.code);
   return true;
 }
 

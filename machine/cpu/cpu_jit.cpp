@@ -122,7 +122,7 @@ bool jit_compile(Block& block, CodePage& page, CodeListener* listener) {
 
 bool jit_available() { return false; }
 bool jit_compile(Block&, CodePage&, CodeListener*) { return false; }
-void jit_enter(RunFrame&, const uintptr_t*, uint64_t, const void*) {}
+void jit_enter(RunFrame&, uint8_t*, uint64_t, const void*) {}
 
 #endif
 

@@ -11,7 +11,7 @@
 // Calling convention between generated code and C++ (the one place it is
 // written down):
 //
-//   Entry.  C++ calls jit_enter(frame, fast, fuel, block.jit.code).  The
+//   Entry.  C++ calls jit_enter(frame, window, fuel, block.jit.code).  The
 //   entry thunk saves the host's callee-saved registers, sets up the
 //   registers below and `call`s the block's code; every exit of generated
 //   code is a `ret` back into the thunk, which stores the fuel into the
@@ -20,7 +20,7 @@
 //
 //   Host registers inside generated code (named by role in jit_regs.h):
 //     rbp   the RunFrame: guest registers, HI, LO and the exit record
-//     r15   the address space's fast map (FastMap::entry)
+//     r15   the address space's window (Window::base)
 //     r14   fuel: instructions the generated code may still start
 //     r11d  the block's next pc, from its branch on (see RunFrame::next)
 //     rbx rsi rdi r8 r9 r12 r13   guest registers cached within one region
@@ -29,15 +29,17 @@
 //   at every exit and before moving on to another region's code: between
 //   regions, and whenever C++ looks, the frame holds every guest register.
 //
-//   Memory.  A load or store finds its host page in the address space's
-//   fast map (FastMap, at r15): the entry the address rotated right by
-//   FastMap::kRotate and masked by FastMap::mask(size) picks, plus 8 for a
-//   store, is the host page minus the guest page's address, or 0 when the
-//   access has no fast path (unmapped, protected, a page holding code for
-//   a store, misaligned, outside user space): the op then leaves.  The
-//   address space keeps the map equal to its page table's fast-path
-//   pointers, which cannot change while generated code runs (every path
-//   that could change them leaves first).
+//   Memory.  A load or store reaches the guest's byte at r15 + its 32-bit
+//   address, in the address space's window, which shows each page with
+//   the access its page table's fast-path pointers allow and nothing else.
+//   A misaligned address leaves before the op by a jnz; every access is
+//   placed right after a `jnz rel32` to that way out (for a byte, after a
+//   `test al, 0` that never takes it), so that when the window refuses it
+//   (unmapped, protected, a page holding code for a store, outside user
+//   space) the host's fault handler (jit_fault.cpp) resumes the code at
+//   the jnz's target: the op leaves before it has any effect.  The
+//   window cannot change while generated code runs (every path that could
+//   change it leaves first).
 //
 //   Syscall.  With a hook in RunFrame::syscall (else it leaves before the
 //   op), a syscall stores the cached registers (and r11d into
@@ -48,7 +50,7 @@
 //   r11d are loaded again.  True: the call was served and the block goes
 //   on (its End moves on as any block's); false: the hook did nothing and
 //   the code leaves before the syscall, which then stops the run.  The
-//   hook never changes the page table or memory, so the fast map and
+//   hook never changes the page table or memory, so the window and
 //   the code generation stay valid.
 //
 //   Moving on.  A block that completes goes on to its successor without
@@ -131,6 +133,6 @@ void jit_link(JitLink& link, const Block& from, const Block& to, uint64_t gen, J
 
 // Runs generated code from `code` (a block's entry) until it leaves; the
 // frame then holds the exit record and the fuel left.
-void jit_enter(RunFrame& frame, const uintptr_t* fast, uint64_t fuel, const void* code);
+void jit_enter(RunFrame& frame, uint8_t* window, uint64_t fuel, const void* code);
 
 }  // namespace r3k

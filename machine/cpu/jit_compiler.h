@@ -78,10 +78,10 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   void syscall(uint32_t k);
   // Memory ops (jit_emit_memory.cpp).
   void address(const Op& o);
-  void translate(uint32_t size, bool write, uint32_t k);
+  void guard(uint32_t size, uint32_t k);
   void load(const Op& o, uint32_t size, bool is_signed, uint32_t k);
   void store(const Op& o, uint32_t size, uint32_t k);
-  void aligned_word(const Op& o, bool write, uint32_t k);
+  void aligned_word(const Op& o, uint32_t k);
   void mask(bool high);
   void load_partial(const Op& o, bool left, uint32_t k);
   void store_partial(const Op& o, bool left, uint32_t k);

@@ -1,4 +1,4 @@
-// The emitters of loads and stores: the fast map's lookup, the byte swaps
+// The emitters of loads and stores: the window's guard, the byte swaps
 // between the guest's big-endian words and the host's, lwl/lwr/swl/swr.
 #if defined(__x86_64__)
 
@@ -16,77 +16,75 @@ void RegionCompiler::address(const Op& o) {
   }
 }
 
-// From the guest address in eax: rdx such that [rdx + rax] is its host
-// byte, from the address space's fast map; off the fast path (no pointer,
-// not size-aligned, outside user space) it leaves before op k.
-void RegionCompiler::translate(uint32_t size, bool write, uint32_t k) {
-  if (host_has(Xbyak::util::Cpu::tBMI2)) {
-    rorx(ecx, eax, FastMap::kRotate);
-  } else {
-    mov(ecx, eax);
-    ror(ecx, FastMap::kRotate);
-  }
-  and_(ecx, FastMap::mask(size));
-  mov(rdx, qword[kFastMap + rcx * kFastEntryBytes + (write ? kFastWrite : 0)]);
-  test(rdx, rdx);
-  jz(exit_before(k), T_NEAR);
+// Leaves before op k unless the guest address in eax is aligned for an
+// access of size bytes, by a jnz the access the caller places right after
+// it also leaves through when the window refuses it (see cpu_jit.h).
+void RegionCompiler::guard(uint32_t size, uint32_t k) {
+  test(al, size - 1);  // a byte: never taken
+  jnz(exit_before(k), T_NEAR);
 }
 
 void RegionCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k) {
   address(o);
-  translate(size, false, k);
-  if (o.d == kSink) return;  // the access could not fail any more: nothing to keep
-  const Reg32 d = target(o.d, eax);
+  // A load into $zero still checks its address, in a scratch register.
+  const Reg32 d = o.d == kSink ? ecx : target(o.d, eax);
+  guard(size, k);
   switch (size) {
-    case 1: is_signed ? movsx(d, byte[rdx + rax]) : movzx(d, byte[rdx + rax]); break;
+    case 1: is_signed ? movsx(d, byte[kWindow + rax]) : movzx(d, byte[kWindow + rax]); break;
     case 2:
-      movzx(d, word[rdx + rax]);
+      movzx(d, word[kWindow + rax]);
       rol(d.cvt16(), kByteBits);  // big-endian
       if (is_signed) movsx(d, d.cvt16());
       break;
     default:
       if (host_has(Xbyak::util::Cpu::tMOVBE)) {
-        movbe(d, dword[rdx + rax]);
+        movbe(d, dword[kWindow + rax]);
       } else {
-        mov(d, dword[rdx + rax]);
+        mov(d, dword[kWindow + rax]);
         bswap(d);
       }
       break;
   }
-  commit(o.d, d);
+  if (o.d != kSink) commit(o.d, d);
 }
 
 void RegionCompiler::store(const Op& o, uint32_t size, uint32_t k) {
   address(o);
-  translate(size, true, k);
   if (size == 4 && host_has(Xbyak::util::Cpu::tMOVBE)) {
-    movbe(dword[rdx + rax], value(o.t, ecx));
+    const Reg32 v = value(o.t, ecx);
+    guard(size, k);
+    movbe(dword[kWindow + rax], v);
     return;
   }
   mov(ecx, rm(o.t));
   switch (size) {
-    case 1: mov(byte[rdx + rax], cl); break;
+    case 1:
+      guard(size, k);
+      mov(byte[kWindow + rax], cl);
+      break;
     case 2:
       rol(cx, kByteBits);
-      mov(word[rdx + rax], cx);
+      guard(size, k);
+      mov(word[kWindow + rax], cx);
       break;
     default:
       bswap(ecx);
-      mov(dword[rdx + rax], ecx);
+      guard(size, k);
+      mov(dword[kWindow + rax], ecx);
       break;
   }
 }
 
 // For lwl/lwr/swl/swr: rdx = the host address of the aligned word holding
 // the guest address, eax = that word, cl = 8 * the address's byte offset k.
-void RegionCompiler::aligned_word(const Op& o, bool write, uint32_t k) {
+void RegionCompiler::aligned_word(const Op& o, uint32_t k) {
   address(o);
-  translate(1, write, k);
   mov(ecx, eax);
   and_(ecx, kByteOffsetMask);
   shl(ecx, kBitsPerByteLog2);
   and_(eax, ~kByteOffsetMask);
-  add(rdx, rax);
+  lea(rdx, ptr[kWindow + rax]);
+  guard(1, k);
   mov(eax, dword[rdx]);
   bswap(eax);
 }
@@ -109,7 +107,7 @@ void RegionCompiler::mask(bool high) {
 // and keeps the register's low 8k bits; lwr puts bytes 0..k at the bottom
 // and keeps the register's top 8(3-k) bits.
 void RegionCompiler::load_partial(const Op& o, bool left, uint32_t k) {
-  aligned_word(o, false, k);
+  aligned_word(o, k);
   if (left) {
     shl(eax, cl);
   } else {
@@ -126,7 +124,7 @@ void RegionCompiler::load_partial(const Op& o, bool left, uint32_t k) {
 // bytes into bytes k..3 (the word keeps its top 8k bits), swr its low
 // bytes into bytes 0..k (the word keeps its low 8(3-k) bits).
 void RegionCompiler::store_partial(const Op& o, bool left, uint32_t k) {
-  aligned_word(o, true, k);
+  aligned_word(o, k);
   if (!left) xor_(ecx, kLastByteBits);  // cl = 8(3-k)
   mask(left);
   and_(eax, r10d);
@@ -134,6 +132,7 @@ void RegionCompiler::store_partial(const Op& o, bool left, uint32_t k) {
   left ? shr(r10d, cl) : shl(r10d, cl);
   or_(eax, r10d);
   bswap(eax);
+  guard(1, k);  // the word was readable; it may still refuse the store
   mov(dword[rdx], eax);
 }
 

@@ -21,7 +21,7 @@ using Xbyak::Reg64;
 
 // Set up by the entry thunk and kept through all of generated code.
 inline constexpr Reg64 kFrame{Operand::RBP};    // the RunFrame
-inline constexpr Reg64 kFastMap{Operand::R15};  // the address space's FastMap::entry
+inline constexpr Reg64 kWindow{Operand::R15};   // the address space's Window::base
 inline constexpr Reg64 kFuel{Operand::R14};     // instructions the code may still start
 // The running block's next pc, from its branch on (RunFrame::next).
 inline constexpr Reg32 kNextPc{Operand::R11D};
@@ -31,8 +31,8 @@ inline constexpr Reg32 kCachePool[] = {Reg32(Operand::EBX), Reg32(Operand::ESI),
                                        Reg32(Operand::R13D)};
 // Scratch: rax rcx rdx r10, used under Xbyak's names because x86 fixes
 // their jobs (cl counts a shift, edx:eax multiplies and divides, al is a
-// call's bool).  By convention eax holds a memory op's guest address and
-// rdx its host page, rcx a JitLink on the way out.
+// call's bool).  By convention eax holds a memory op's guest address, rcx
+// a JitLink on the way out.
 
 // The host's callee-saved registers the entry thunk keeps, in push order.
 inline constexpr Reg64 kCalleeSaved[] = {Reg64(Operand::RBP), Reg64(Operand::RBX), Reg64(Operand::R12),
@@ -78,11 +78,6 @@ constexpr int32_t target_at(uint32_t t, size_t field) {
 // the padding after them (a 16-bit immediate would stall the decoder).
 inline uint32_t pending_word(const PendingLoad& p) { return std::bit_cast<uint16_t>(p); }
 static_assert(offsetof(RunFrame, fuel) >= offsetof(RunFrame, pending) + 4);
-
-// The fast map: an entry per index, a page's write entry right after its
-// read entry.
-inline constexpr int kFastEntryBytes = int(sizeof(uintptr_t));
-inline constexpr int32_t kFastWrite = int32_t(sizeof(uintptr_t));
 
 // Guest words: 4 bytes of 8 bits, at a multiple of 4.
 inline constexpr uint32_t kByteOffsetMask = 3;  // a byte's offset in its word

@@ -8,6 +8,7 @@
 
 #include "cpu/cpu_jit.h"
 #include "cpu/jit_compiler.h"
+#include "cpu/jit_fault.h"
 #include "cpu/jit_regs.h"
 #include "r3k/cpu.h"
 
@@ -15,11 +16,11 @@ namespace r3k {
 namespace jit {
 namespace {
 
-// Saves the host's callee-saved registers, sets up the frame, fast map and
+// Saves the host's callee-saved registers, sets up the frame, window and
 // fuel registers, calls a block's code and hands the fuel back.
 class EntryThunk : public Xbyak::CodeGenerator {
  public:
-  using Fn = void (*)(RunFrame* frame, const uintptr_t* fast, uint64_t fuel, const void* code);
+  using Fn = void (*)(RunFrame* frame, uint8_t* window, uint64_t fuel, const void* code);
   EntryThunk() : CodeGenerator(kThunkCode, Xbyak::DontSetProtectRWE) {
     // Room before the entry: a sanitizer checking a called function's
     // signature reads the bytes just before it.
@@ -28,7 +29,7 @@ class EntryThunk : public Xbyak::CodeGenerator {
     for (const Reg64& r : kCalleeSaved) push(r);
     sub(rsp, kCallPad);  // keeps the stack 16-byte aligned at the call below
     mov(kFrame, kArg0);
-    mov(kFastMap, kArg1);
+    mov(kWindow, kArg1);
     mov(kFuel, kArg2);
     call(kArg3);
     mov(qword[kFrame + kFuelLeft], kFuel);
@@ -60,9 +61,11 @@ void tell_thunk(CodeListener& listener) { entry_thunk().tell(listener); }
 
 }  // namespace jit
 
-void jit_enter(RunFrame& frame, const uintptr_t* fast, uint64_t fuel, const void* code) {
+void jit_enter(RunFrame& frame, uint8_t* window, uint64_t fuel, const void* code) {
   frame.exit_link = nullptr;
-  jit::entry_thunk().fn()(&frame, fast, fuel, code);
+  jit::catch_window_faults();
+  jit::WindowInUse in_use(window);
+  jit::entry_thunk().fn()(&frame, window, fuel, code);
 }
 
 }  // namespace r3k

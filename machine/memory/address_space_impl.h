@@ -101,35 +101,21 @@ struct L2Table {
   uint32_t present = 0;  // mapped pages in this table
 };
 
-// The fast-path pointers as generated code reads them, made on first use:
-// per guest page p, entry 2p holds rd and entry 2p + 1 wr, each as the host
-// page's address minus the guest page's (0 where the pointer is null).
-// Generated code finds an entry from the guest address rotated right by
-// kRotate bits and masked to the page number and the access's alignment
-// bits (mask(size)): an address misaligned for its access, or outside user
-// space, lands on an entry that is never written and reads 0, so one load
-// checks page, permission and alignment.  Reserved address space, touched
-// only where the space has pages; refresh() keeps it equal to rd and wr.
-struct FastMap {
-  static constexpr uint32_t kRotate = kPageBits - 1;
-  static constexpr uint32_t kPageMask = ((1u << (32 - kPageBits)) - 1) << 1;
-  static constexpr uint32_t mask(uint32_t size) { return kPageMask | (size - 1) << (32 - kRotate); }
-  // Past the largest index mask(4) gives and its write entry.
-  static constexpr size_t kEntries = size_t{kPageMask | 3u << (32 - kRotate)} + 2;
-  // What the map may touch for the pages of one second-level table:
-  // counted with the table, so that the host memory cap holds whether or
-  // not a map is ever made.
-  static constexpr size_t kPerTable = size_t{kL2Size} * 2 * sizeof(uintptr_t);
-  uintptr_t* entry = nullptr;
-  // Sets page addr's entries (only those that change, so that pages of the
-  // map without a page behind them stay untouched).
-  void set(uint32_t addr, const uint8_t* rd, const uint8_t* wr) {
-    const size_t e = size_t(addr >> kPageBits) * 2;
-    const uintptr_t base = addr & ~(kPageSize - 1);
-    const uintptr_t read = rd ? uintptr_t(rd) - base : 0, write = wr ? uintptr_t(wr) - base : 0;
-    if (entry[e] != read) entry[e] = read;
-    if (entry[e + 1] != write) entry[e + 1] = write;
-  }
+// The space's guest memory as generated code reads it: 4 GiB of host
+// address space where each guest page's bytes show at base + its guest
+// address, with the access rd and wr allow (readable where rd is set,
+// writable too where wr is), and nothing elsewhere (kernel space, unmapped
+// and write-only pages).  An access it refuses faults, and the code
+// generator's fault handler sends it down the slow path, which sees the
+// page table.  Made on first use; refresh() keeps it equal to rd and wr.
+struct Window {
+  static constexpr uint64_t kSize = uint64_t{1} << 32;
+  // What the window costs the host for the pages of one second-level
+  // table (a page of the host's own page tables), counted with the table
+  // so that the host memory cap holds whether or not a window is made.
+  static constexpr size_t kPerTable = 4096;
+  uint8_t* base = nullptr;
+  bool refused = false;  // given up: the space runs without generated code
 };
 
 struct AddressSpace::Impl {
@@ -139,7 +125,7 @@ struct AddressSpace::Impl {
   // Every slot points at a table; absent ones (and all of kernel space) at
   // the shared, never-written empty table, so lookups need no null test.
   L2Table* l1[1u << kL1Bits];
-  FastMap fast;
+  Window window;
   std::shared_ptr<HostMemory> host;
   uint32_t max_pages = 0;
   uint32_t mapped = 0;
@@ -169,7 +155,7 @@ struct AddressSpace::Impl {
   // instead of the zero page or a copy-on-write share.  False past the cap.
   bool own_page(uint32_t addr);
   // Recomputes the fast-path pointers of one page from its state (in the
-  // fast map too, once there is one).
+  // window too, once there is one).
   void refresh(uint32_t addr);
   // Installs c as the decoded code of the page at addr (it has none), the
   // most recently used, nothing counted for it yet.
@@ -187,9 +173,14 @@ struct AddressSpace::Impl {
   // Code may be cached only on pages no other space writes in place.
   bool code_cacheable(uint32_t addr) const;
   void collect_garbage() { graveyard.clear(); }
-  // The fast map's entries, made and filled on first use; null when the
-  // host refuses the address space.
-  uintptr_t* fast_map();
+  // The window's base, made and filled on first use; null when the host
+  // refuses the address space or a mapping in it.
+  uint8_t* window_base();
+  // Shows page addr in the window as its rd and wr say; false when the
+  // host refuses.
+  bool show(uint32_t addr);
+  bool fill_window();
+  void drop_window();
 };
 
 }  // namespace r3k

@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <set>
 
 #include "memory/address_space_impl.h"
+#include "memory/page_pool.h"
 
 namespace r3k {
 
@@ -59,26 +62,6 @@ void each_piece(uint32_t addr, uint32_t len, Fn fn) {
 constinit L2Table g_empty_table;  // constant-initialised: no guard on use
 constinit PageData g_zero_page{};
 
-// Page memory comes through this, so the last space to let a page go gives
-// it back to the cap, whichever space that is.
-template <typename T>
-struct CountedAllocator {
-  using value_type = T;
-  std::shared_ptr<HostMemory> host;
-  explicit CountedAllocator(std::shared_ptr<HostMemory> h) : host(std::move(h)) {}
-  template <typename U>
-  CountedAllocator(const CountedAllocator<U>& other) : host(other.host) {}
-  T* allocate(size_t n) { return std::allocator<T>().allocate(n); }
-  void deallocate(T* p, size_t n) {
-    std::allocator<T>().deallocate(p, n);
-    host->give_page();
-  }
-  template <typename U>
-  bool operator==(const CountedAllocator<U>& other) const {
-    return host == other.host;
-  }
-};
-
 // The zero page as a page pointer: not owned, so use_count() is 0.
 std::shared_ptr<PageData> zero_page_ref() {
   return std::shared_ptr<PageData>(std::shared_ptr<PageData>(), &g_zero_page);
@@ -88,16 +71,32 @@ bool is_zero_page(const std::shared_ptr<PageData>& page) { return page.get() == 
 
 // A page of host memory under the cap, with from's bytes (null: zeros);
 // null past the cap.
+// The last space to let a page go gives it back to the cap, whichever
+// space that is.
 std::shared_ptr<PageData> new_page(const std::shared_ptr<HostMemory>& host, const PageData* from) {
   if (!host->take_page()) return nullptr;
-  try {
-    auto page = std::allocate_shared<PageData>(CountedAllocator<PageData>(host));
-    if (from != nullptr) std::memcpy(page->bytes, from->bytes, kPageSize);
-    return page;
-  } catch (const std::bad_alloc&) {
+  PagePool& pool = PagePool::get();
+  PageData* page = pool.take();
+  if (page == nullptr) {
     host->give_page();
     return nullptr;
   }
+  from ? std::memcpy(page->bytes, from->bytes, kPageSize) : std::memset(page->bytes, 0, kPageSize);
+  try {
+    return std::shared_ptr<PageData>(page, [host, &pool](PageData* p) {
+      pool.give(p);
+      host->give_page();
+    });
+  } catch (const std::bad_alloc&) {  // the deleter ran
+    return nullptr;
+  }
+}
+
+// The spaces that have a window, for a forked child to make them again.
+std::mutex g_windows_mutex;
+std::set<AddressSpace::Impl*>& windows() {
+  static auto* const all = new std::set<AddressSpace::Impl*>;
+  return *all;
 }
 
 bool all_zero(const uint8_t* bytes, uint32_t n) {
@@ -128,8 +127,8 @@ bool HostMemory::take_page() {
   return true;
 }
 
-// A table's cost: itself and its share of the fast map.
-constexpr uint64_t kTableBytes = sizeof(L2Table) + FastMap::kPerTable;
+// A table's cost: itself and its share of the window.
+constexpr uint64_t kTableBytes = sizeof(L2Table) + Window::kPerTable;
 
 bool HostMemory::take_table() {
   if (!take(kTableBytes)) return false;
@@ -221,7 +220,7 @@ AddressSpace::Impl::Impl(std::shared_ptr<HostMemory> h) : host(std::move(h)) {
 }
 
 AddressSpace::Impl::~Impl() {
-  if (fast.entry) munmap(fast.entry, FastMap::kEntries * sizeof(uintptr_t));
+  drop_window();  // before the pages go back to the pool
   for (L2Table* t : l1) {
     if (t == &g_empty_table) continue;
     delete t;
@@ -283,24 +282,79 @@ void AddressSpace::Impl::refresh(uint32_t addr) {
   uint8_t* base = page ? page->bytes : nullptr;
   // A page other spaces still read must be copied before a store.
   const bool in_place = page && !is_zero_page(page) && (t->shared[i] || page.use_count() == 1);
-  t->rd[i] = (t->prot[i] & kProtRead) ? base : nullptr;
-  t->wr[i] = (t->prot[i] & kProtWrite) && in_place && !t->code[i] ? base : nullptr;
-  if (fast.entry) fast.set(addr, t->rd[i], t->wr[i]);
+  uint8_t* const rd = (t->prot[i] & kProtRead) ? base : nullptr;
+  uint8_t* const wr = (t->prot[i] & kProtWrite) && in_place && !t->code[i] ? base : nullptr;
+  const bool changed = rd != t->rd[i] || wr != t->wr[i];
+  t->rd[i] = rd;
+  t->wr[i] = wr;
+  // A window the host will not change any more must not show stale access.
+  if (changed && window.base && !show(addr)) drop_window();
 }
 
-uintptr_t* AddressSpace::Impl::fast_map() {
-  if (fast.entry) return fast.entry;
-  void* p = mmap(nullptr, FastMap::kEntries * sizeof(uintptr_t), PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+bool AddressSpace::Impl::show(uint32_t addr) {
+  const L2Table* t = table(addr);
+  const uint32_t i = l2_index(addr);
+  const uint8_t* rd = t->rd[i];
+  void* at = window.base + page_base(addr);
+  PagePool& pool = PagePool::get();
+  const auto* page = reinterpret_cast<const PageData*>(rd);
+  void* p;
+  if (rd && pool.holds(page)) {
+    const int prot = t->wr[i] ? PROT_READ | PROT_WRITE : PROT_READ;
+    p = mmap(at, kPageSize, prot, MAP_SHARED | MAP_FIXED, pool.fd(), off_t(pool.offset(page)));
+  } else {
+    // The zero page reads as fresh anonymous memory does; anything else
+    // (a page from the heap, no read access) stays on the slow path.
+    const int prot = rd == zero_page().bytes ? PROT_READ : PROT_NONE;
+    p = mmap(at, kPageSize, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+  }
+  return p != MAP_FAILED;
+}
+
+uint8_t* AddressSpace::Impl::window_base() {
+  if (window.base) return window.base;
+  if (window.refused || PagePool::get().fd() < 0) return nullptr;
+  static const bool hooked = [] {
+    PagePool::get().after_fork_copy = [](bool copied) {
+      const std::set<Impl*> all = windows();  // dropping one changes the set
+      for (Impl* m : all)
+        if (!copied || !m->fill_window()) m->drop_window();
+    };
+    return true;
+  }();
+  (void)hooked;
+  void* p = mmap(nullptr, Window::kSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return nullptr;
-  fast.entry = static_cast<uintptr_t*>(p);
+  window.base = static_cast<uint8_t*>(p);
+  {
+    std::lock_guard lock(g_windows_mutex);
+    windows().insert(this);
+  }
+  if (!fill_window()) drop_window();
+  return window.base;
+}
+
+// Shows every page with access (the window refusing all else already).
+bool AddressSpace::Impl::fill_window() {
+  if (mmap(window.base, Window::kSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0) ==
+      MAP_FAILED)
+    return false;
   for (uint32_t j = 0; j < (1u << kL1Bits); ++j) {
     const L2Table* t = l1[j];
     if (t == &empty_table()) continue;
     for (uint32_t i = 0; i < kL2Size; ++i)
-      if (t->rd[i] || t->wr[i]) fast.set(j << (kPageBits + kL2Bits) | i << kPageBits, t->rd[i], t->wr[i]);
+      if (t->rd[i] && !show(j << (kPageBits + kL2Bits) | i << kPageBits)) return false;
   }
-  return fast.entry;
+  return true;
+}
+
+void AddressSpace::Impl::drop_window() {
+  if (!window.base) return;
+  munmap(window.base, Window::kSize);
+  window.base = nullptr;
+  window.refused = true;  // the host's mappings ran out: not again for this space
+  std::lock_guard lock(g_windows_mutex);
+  windows().erase(this);
 }
 
 void AddressSpace::Impl::attach_code(uint32_t addr, std::unique_ptr<CodeCache> c) {
