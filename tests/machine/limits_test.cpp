@@ -292,11 +292,16 @@ TEST(Limits, AfterLoadingOnlyStandardStreamsAreUsed) {
     bool loaded = false;
     std::string program_fd;
     std::set<std::string> pipe_fds;  // made by r3krun itself after loading
+    std::set<std::string> memory_fds;  // its own anonymous memory files
     size_t after = 0;
     for (std::string line; std::getline(in, line);) {
       // "PID  call(...)": strace pads the pid, so short pids get more spaces.
       const size_t start = line.find_first_not_of(' ', line.find(' '));
       const std::string call = start == std::string::npos ? line : line.substr(start);
+      if (call.rfind("memfd_create(", 0) == 0) {
+        memory_fds.insert(call.substr(call.rfind("= ") + 2));
+        continue;
+      }
       if (!loaded) {
         // The program's own open, then its close: the end of loading.
         if (call.find("\"" + program + "\"") != std::string::npos && call.rfind("openat(", 0) == 0)
@@ -316,9 +321,16 @@ TEST(Limits, AfterLoadingOnlyStandardStreamsAreUsed) {
       }
       const bool standard_write = name == "write" && (fd == "1" || fd == "2");
       const bool own_pipe = (name == "write" || name == "read" || name == "close") && pipe_fds.count(fd);
-      const bool anonymous = name == "mmap" && call.find("MAP_ANONYMOUS") != std::string::npos;
+      // mmap(addr, len, prot, flags, fd, offset)
+      std::string mapped_fd = call;
+      for (int comma = 0; comma < 4 && mapped_fd.find(", ") != std::string::npos; ++comma)
+        mapped_fd = mapped_fd.substr(mapped_fd.find(", ") + 2);
+      mapped_fd = mapped_fd.substr(0, mapped_fd.find(','));
+      const bool anonymous = name == "mmap" && (call.find("MAP_ANONYMOUS") != std::string::npos ||
+                                                memory_fds.count(mapped_fd));
+      const bool own_memory = name == "ftruncate" && memory_fds.count(fd);
       const bool leaving = name == "exit_group";
-      EXPECT_TRUE(standard_write || own_pipe || anonymous || leaving) << what << ": " << call;
+      EXPECT_TRUE(standard_write || own_pipe || anonymous || own_memory || leaving) << what << ": " << call;
     }
     EXPECT_TRUE(loaded) << what << ": the program was never opened and closed";
     EXPECT_GT(after, 0u) << what << ": nothing traced after loading";
