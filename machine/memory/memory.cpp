@@ -220,7 +220,7 @@ AddressSpace::Impl::Impl(std::shared_ptr<HostMemory> h) : host(std::move(h)) {
 }
 
 AddressSpace::Impl::~Impl() {
-  drop_window();  // before the pages go back to the pool
+  drop_window(false);  // before the pages go back to the pool
   for (L2Table* t : l1) {
     if (t == &g_empty_table) continue;
     delete t;
@@ -274,6 +274,29 @@ bool AddressSpace::Impl::own_page(uint32_t addr) {
   return true;
 }
 
+// What the window shows at one page: a page of the pool from `offset`
+// (readable, writable too if `write`), zeros (read only), or nothing.
+struct Shown {
+  enum Kind : uint8_t { Nothing, Zeros, Pool } kind = Nothing;
+  bool write = false;
+  uint64_t offset = 0;
+};
+
+// Maps `pages` window pages from `at` as `s` says; false when the host refuses.
+bool show_run(uint8_t* at, uint32_t pages, const Shown& s) {
+  const size_t len = size_t{pages} * kPageSize;
+  void* p;
+  if (s.kind == Shown::Pool) {
+    const int prot = s.write ? PROT_READ | PROT_WRITE : PROT_READ;
+    p = mmap(at, len, prot, MAP_SHARED | MAP_FIXED, PagePool::get().fd(), off_t(s.offset));
+  } else {
+    // The zero page reads as fresh anonymous memory does.
+    const int prot = s.kind == Shown::Zeros ? PROT_READ : PROT_NONE;
+    p = mmap(at, len, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+  }
+  return p != MAP_FAILED;
+}
+
 void AddressSpace::Impl::refresh(uint32_t addr) {
   L2Table* t = table(addr);
   if (t == &empty_table()) return;
@@ -288,27 +311,17 @@ void AddressSpace::Impl::refresh(uint32_t addr) {
   t->rd[i] = rd;
   t->wr[i] = wr;
   // A window the host will not change any more must not show stale access.
-  if (changed && window.base && !show(addr)) drop_window();
+  if (changed && window.base && !show_run(window.base + page_base(addr), 1, shown(addr))) drop_window(true);
 }
 
-bool AddressSpace::Impl::show(uint32_t addr) {
+Shown AddressSpace::Impl::shown(uint32_t addr) const {
   const L2Table* t = table(addr);
   const uint32_t i = l2_index(addr);
-  const uint8_t* rd = t->rd[i];
-  void* at = window.base + page_base(addr);
+  const auto* page = reinterpret_cast<const PageData*>(t->rd[i]);
   PagePool& pool = PagePool::get();
-  const auto* page = reinterpret_cast<const PageData*>(rd);
-  void* p;
-  if (rd && pool.holds(page)) {
-    const int prot = t->wr[i] ? PROT_READ | PROT_WRITE : PROT_READ;
-    p = mmap(at, kPageSize, prot, MAP_SHARED | MAP_FIXED, pool.fd(), off_t(pool.offset(page)));
-  } else {
-    // The zero page reads as fresh anonymous memory does; anything else
-    // (a page from the heap, no read access) stays on the slow path.
-    const int prot = rd == zero_page().bytes ? PROT_READ : PROT_NONE;
-    p = mmap(at, kPageSize, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
-  }
-  return p != MAP_FAILED;
+  // Anything else (a page from the heap, no read access) stays on the slow path.
+  if (page && pool.holds(page)) return Shown{Shown::Pool, t->wr[i] != nullptr, pool.offset(page)};
+  return Shown{page == &zero_page() ? Shown::Zeros : Shown::Nothing};
 }
 
 uint8_t* AddressSpace::Impl::window_base() {
@@ -318,7 +331,7 @@ uint8_t* AddressSpace::Impl::window_base() {
     PagePool::get().after_fork_copy = [](bool copied) {
       const std::set<Impl*> all = windows();  // dropping one changes the set
       for (Impl* m : all)
-        if (!copied || !m->fill_window()) m->drop_window();
+        if (!copied || !m->fill_window()) m->drop_window(true);
     };
     return true;
   }();
@@ -330,29 +343,42 @@ uint8_t* AddressSpace::Impl::window_base() {
     std::lock_guard lock(g_windows_mutex);
     windows().insert(this);
   }
-  if (!fill_window()) drop_window();
+  if (!fill_window()) drop_window(true);
   return window.base;
 }
 
-// Shows every page with access (the window refusing all else already).
+// Shows every page with access (the window refusing all else already), a
+// run of neighbours that continue one another in one mapping.
 bool AddressSpace::Impl::fill_window() {
-  if (mmap(window.base, Window::kSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0) ==
-      MAP_FAILED)
-    return false;
+  if (!show_run(window.base, uint32_t(Window::kSize >> kPageBits), Shown{})) return false;
+  uint32_t start = 0, pages = 0;
+  Shown run;
   for (uint32_t j = 0; j < (1u << kL1Bits); ++j) {
-    const L2Table* t = l1[j];
-    if (t == &empty_table()) continue;
-    for (uint32_t i = 0; i < kL2Size; ++i)
-      if (t->rd[i] && !show(j << (kPageBits + kL2Bits) | i << kPageBits)) return false;
+    if (l1[j] == &empty_table()) continue;
+    for (uint32_t i = 0; i < kL2Size; ++i) {
+      const uint32_t addr = j << (kPageBits + kL2Bits) | i << kPageBits;
+      const Shown s = shown(addr);
+      const bool continues = pages && s.kind == run.kind && s.write == run.write &&
+                             start + pages * kPageSize == addr &&
+                             s.offset == run.offset + (s.kind == Shown::Pool ? uint64_t{pages} * kPageSize : 0);
+      if (continues) {
+        ++pages;
+        continue;
+      }
+      if (pages && run.kind != Shown::Nothing && !show_run(window.base + start, pages, run)) return false;
+      start = addr;
+      pages = 1;
+      run = s;
+    }
   }
-  return true;
+  return !pages || run.kind == Shown::Nothing || show_run(window.base + start, pages, run);
 }
 
-void AddressSpace::Impl::drop_window() {
+void AddressSpace::Impl::drop_window(bool for_good) {
   if (!window.base) return;
   munmap(window.base, Window::kSize);
   window.base = nullptr;
-  window.refused = true;  // the host's mappings ran out: not again for this space
+  window.refused = for_good;
   std::lock_guard lock(g_windows_mutex);
   windows().erase(this);
 }
@@ -622,6 +648,9 @@ std::unique_ptr<AddressSpace> AddressSpace::clone(uint32_t share_lo, uint32_t sh
   Impl& dst = *copy->impl_;
   dst.grow_lo = src.grow_lo;
   dst.grow_hi = src.grow_hi;
+  // Most pages turn copy-on-write: the window is made again on next use,
+  // in a few mappings, rather than changed page by page.
+  src.drop_window(false);
   for (uint32_t j = 0; j < (1u << kL1Bits); ++j) {
     L2Table* st = src.l1[j];
     if (st == &Impl::empty_table() || st->present == 0) continue;

@@ -309,7 +309,8 @@ TEST_P(GeneratedCode, AgreesWithTheInterpreter) {
 
 // A host process forked while generated code exists (a test runner, a
 // library user): what the child does with its copy of the machine, down
-// to freeing the code, leaves the parent's code as it was.
+// to freeing the code and writing guest memory, leaves the parent's code
+// and memory as they were.
 TEST(GeneratedCodeMemory, ForkedChildLeavesTheParentsCode) {
   if (!jit_available()) GTEST_SKIP() << "no code generator on this host";
   auto space = std::make_unique<AddressSpace>(64);
@@ -321,9 +322,14 @@ TEST(GeneratedCodeMemory, ForkedChildLeavesTheParentsCode) {
   cpu->set_jit(JitConfig{true, 0});
   cpu->state().pc = kCode;
   ASSERT_EQ(cpu->run(2000).reason, StopReason::Budget);
+  const std::array<uint8_t, 4> word = be_bytes(0x12345678), other = be_bytes(0xdeadbeef);
+  ASSERT_TRUE(space->map(kData, 0x1000, kProtRead | kProtWrite));
+  ASSERT_TRUE(space->poke(kData, word.data(), 4));
   const pid_t child = fork();
   if (child == 0) {
-    // Frees the code in the child, then makes more.
+    // Writes the parent's guest memory in its copy, frees the code, then
+    // makes more (on pages the parent may still use).
+    if (!space->poke(kData, other.data(), 4)) _exit(2);
     cpu.reset();
     space.reset();
     AddressSpace other(64);
@@ -339,6 +345,9 @@ TEST(GeneratedCodeMemory, ForkedChildLeavesTheParentsCode) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_EQ(status, 0);
+  std::array<uint8_t, 4> seen{};
+  ASSERT_TRUE(space->peek(kData, seen.data(), 4));
+  EXPECT_EQ(seen, word);
   EXPECT_EQ(cpu->run(UINT64_MAX).reason, StopReason::Syscall);
   EXPECT_EQ(cpu->state().gpr[t2], 1000u);
 }
