@@ -60,9 +60,9 @@ class RegionCompiler : public Xbyak::CodeGenerator {
 
   // Ops (jit_emit.cpp), by group.
   bool op(uint32_t k);
-  bool alu_op(const Op& o, uint32_t k);
-  bool logic_op(const Op& o);
-  bool memory_op(const Op& o, uint32_t k);
+  void alu_op(const Op& o, uint32_t k);
+  void logic_op(const Op& o);
+  void memory_op(const Op& o, uint32_t k);
   void branch_op(const Op& o, uint32_t k);
   void alu(const Op& o, void (CodeGenerator::*fn)(const Operand&, const Operand&), bool commutes);
   void alu_imm(const Op& o, void (CodeGenerator::*fn)(const Operand&, uint32_t));
@@ -70,7 +70,9 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   void shift(const Op& o, bool variable, void (CodeGenerator::*fn)(const Operand&, const Xbyak::Reg8&),
              void (CodeGenerator::*fn_imm)(const Operand&, int));
   void trapping(const Op& o, bool imm, bool subtract, uint32_t k);
-  void hilo(const Op& o);
+  void move_from(const Op& o, int32_t at);
+  void move_to(const Op& o, int32_t at);
+  void multiply(const Op& o, bool is_signed);
   void divide(const Op& o, bool is_signed, uint32_t k);
   void compare(const Op& o);
   void jump_if(const Op& o, bool holds, const Label& to);

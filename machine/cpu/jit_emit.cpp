@@ -9,6 +9,32 @@
 
 namespace r3k::jit {
 
+// Every op, by the group that emits it, as case labels (`case
+// R3K_JIT_ALU_OPS:`).  op() and each group's switch name all ops with no
+// default, a group's switch the other groups' as not its own, so that the
+// compiler names an op no group emits (-Wswitch) and refuses one two
+// groups claim (a duplicate case).
+// clang-format off
+#define R3K_JIT_CONTROL_OPS OpCode::End: case OpCode::Fault: case OpCode::Syscall
+#define R3K_JIT_ALU_OPS                                                                                     \
+  OpCode::Nop: case OpCode::Li: case OpCode::Move: case OpCode::Sll: case OpCode::Srl: case OpCode::Sra:    \
+  case OpCode::Sllv: case OpCode::Srlv: case OpCode::Srav: case OpCode::Mfhi: case OpCode::Mflo:            \
+  case OpCode::Mthi: case OpCode::Mtlo: case OpCode::Mult: case OpCode::Multu: case OpCode::Div:            \
+  case OpCode::Divu: case OpCode::Add: case OpCode::Sub: case OpCode::Addi: case OpCode::Slt:               \
+  case OpCode::Sltu: case OpCode::Slti: case OpCode::Sltiu
+#define R3K_JIT_LOGIC_OPS                                                                                   \
+  OpCode::Addu: case OpCode::Subu: case OpCode::And: case OpCode::Or: case OpCode::Xor:                     \
+  case OpCode::Nor: case OpCode::Addiu: case OpCode::Andi: case OpCode::Ori: case OpCode::Xori
+#define R3K_JIT_MEMORY_OPS                                                                                  \
+  OpCode::Lb: case OpCode::Lbu: case OpCode::Lh: case OpCode::Lhu: case OpCode::Lw: case OpCode::Lwl:       \
+  case OpCode::Lwr: case OpCode::Sb: case OpCode::Sh: case OpCode::Sw: case OpCode::Swl: case OpCode::Swr
+// The conditional branches; the jumps, which always go.
+#define R3K_JIT_BRANCH_OPS                                                                                  \
+  OpCode::Beq: case OpCode::Bne: case OpCode::Blez: case OpCode::Bgtz: case OpCode::Bltz:                   \
+  case OpCode::Bgez: case OpCode::Bltzal: case OpCode::Bgezal
+#define R3K_JIT_JUMP_OPS OpCode::B: case OpCode::J: case OpCode::Jal: case OpCode::Jr: case OpCode::Jalr
+// clang-format on
+
 void RegionCompiler::alu(const Op& o, void (CodeGenerator::*fn)(const Operand&, const Operand&), bool commutes) {
   if (cached(o.d) && o.d == o.s) {
     (this->*fn)(host_[o.d], rm(o.t));
@@ -60,26 +86,20 @@ void RegionCompiler::trapping(const Op& o, bool imm, bool subtract, uint32_t k) 
   put(o.d, eax);
 }
 
-// The moves to and from HI and LO, and the multiplications.
-void RegionCompiler::hilo(const Op& o) {
-  const bool hi = o.code == OpCode::Mfhi || o.code == OpCode::Mthi;
-  switch (o.code) {
-    case OpCode::Mfhi:
-    case OpCode::Mflo: {
-      const Reg32 d = target(o.d, eax);
-      mov(d, dword[kFrame + (hi ? kHi : kLo)]);
-      commit(o.d, d);
-      break;
-    }
-    case OpCode::Mthi:
-    case OpCode::Mtlo: mov(dword[kFrame + (hi ? kHi : kLo)], value(o.s, eax)); break;
-    default:
-      mov(eax, rm(o.s));
-      o.code == OpCode::Mult ? imul(rm(o.t)) : mul(rm(o.t));  // edx:eax
-      mov(dword[kFrame + kLo], eax);
-      mov(dword[kFrame + kHi], edx);
-      break;
-  }
+// The moves from and to HI or LO (at: its place in the frame).
+void RegionCompiler::move_from(const Op& o, int32_t at) {
+  const Reg32 d = target(o.d, eax);
+  mov(d, dword[kFrame + at]);
+  commit(o.d, d);
+}
+
+void RegionCompiler::move_to(const Op& o, int32_t at) { mov(dword[kFrame + at], value(o.s, eax)); }
+
+void RegionCompiler::multiply(const Op& o, bool is_signed) {
+  mov(eax, rm(o.s));
+  is_signed ? imul(rm(o.t)) : mul(rm(o.t));  // edx:eax
+  mov(dword[kFrame + kLo], eax);
+  mov(dword[kFrame + kHi], edx);
 }
 
 // Division by zero, and INT_MIN / -1 (a host trap), go to the interpreter,
@@ -117,16 +137,41 @@ void RegionCompiler::compare(const Op& o) {
   }
 }
 
+// The host condition under which a conditional branch goes to its target,
+// once compare has set the flags; each condition's opposite is its
+// neighbour (the bit 0 flipped).
+namespace {
+enum class Cond : uint8_t { E, NE, LE, G, L, GE };
+Cond taken_when(OpCode code) {
+  switch (code) {
+    case OpCode::Beq: return Cond::E;
+    case OpCode::Bne: return Cond::NE;
+    case OpCode::Blez: return Cond::LE;
+    case OpCode::Bgtz: return Cond::G;
+    case OpCode::Bltz:
+    case OpCode::Bltzal: return Cond::L;
+    case OpCode::Bgez:
+    case OpCode::Bgezal: return Cond::GE;
+    case R3K_JIT_CONTROL_OPS:
+    case R3K_JIT_ALU_OPS:
+    case R3K_JIT_LOGIC_OPS:
+    case R3K_JIT_MEMORY_OPS:
+    case R3K_JIT_JUMP_OPS: break;  // no condition
+  }
+  return Cond::E;
+}
+}  // namespace
+
 // Jumps to `to` when o's condition (after compare) is `holds`.
 void RegionCompiler::jump_if(const Op& o, bool holds, const Label& to) {
-  switch (o.code) {
-    case OpCode::Beq: holds ? je(to, T_NEAR) : jne(to, T_NEAR); break;
-    case OpCode::Bne: holds ? jne(to, T_NEAR) : je(to, T_NEAR); break;
-    case OpCode::Blez: holds ? jle(to, T_NEAR) : jg(to, T_NEAR); break;
-    case OpCode::Bgtz: holds ? jg(to, T_NEAR) : jle(to, T_NEAR); break;
-    case OpCode::Bltz:
-    case OpCode::Bltzal: holds ? jl(to, T_NEAR) : jge(to, T_NEAR); break;
-    default: holds ? jge(to, T_NEAR) : jl(to, T_NEAR); break;  // Bgez, Bgezal
+  const Cond taken = taken_when(o.code);
+  switch (holds ? taken : Cond(uint8_t(taken) ^ 1)) {
+    case Cond::E: je(to, T_NEAR); break;
+    case Cond::NE: jne(to, T_NEAR); break;
+    case Cond::LE: jle(to, T_NEAR); break;
+    case Cond::G: jg(to, T_NEAR); break;
+    case Cond::L: jl(to, T_NEAR); break;
+    case Cond::GE: jge(to, T_NEAR); break;
   }
 }
 
@@ -136,14 +181,13 @@ void RegionCompiler::set_next(const Op& o) {
   compare(o);
   mov(kNextPc, b_->end_pc());
   mov(ecx, o.imm);
-  switch (o.code) {
-    case OpCode::Beq: cmove(kNextPc, ecx); break;
-    case OpCode::Bne: cmovne(kNextPc, ecx); break;
-    case OpCode::Blez: cmovle(kNextPc, ecx); break;
-    case OpCode::Bgtz: cmovg(kNextPc, ecx); break;
-    case OpCode::Bltz:
-    case OpCode::Bltzal: cmovl(kNextPc, ecx); break;
-    default: cmovge(kNextPc, ecx); break;  // Bgez, Bgezal
+  switch (taken_when(o.code)) {
+    case Cond::E: cmove(kNextPc, ecx); break;
+    case Cond::NE: cmovne(kNextPc, ecx); break;
+    case Cond::LE: cmovle(kNextPc, ecx); break;
+    case Cond::G: cmovg(kNextPc, ecx); break;
+    case Cond::L: cmovl(kNextPc, ecx); break;
+    case Cond::GE: cmovge(kNextPc, ecx); break;
   }
 }
 
@@ -177,16 +221,18 @@ bool RegionCompiler::op(uint32_t k) {
   switch (o.code) {
     case OpCode::End: end(); return false;
     case OpCode::Fault: jmp(exit_before(k), T_NEAR); return false;
-    case OpCode::Syscall: syscall(k); return true;
-    default: break;
+    case OpCode::Syscall: syscall(k); break;
+    case R3K_JIT_ALU_OPS: alu_op(o, k); break;
+    case R3K_JIT_LOGIC_OPS: logic_op(o); break;
+    case R3K_JIT_MEMORY_OPS: memory_op(o, k); break;
+    case R3K_JIT_BRANCH_OPS:
+    case R3K_JIT_JUMP_OPS: branch_op(o, k); break;
   }
-  if (!alu_op(o, k) && !memory_op(o, k)) branch_op(o, k);
   return true;
 }
 
-// The register moves, shifts, HI/LO ops, trapping and comparing ops, and
-// (by logic_op) the plain ALU ops; false for any other op.
-bool RegionCompiler::alu_op(const Op& o, uint32_t k) {
+// The register moves, shifts, HI/LO ops, trapping and comparing ops.
+void RegionCompiler::alu_op(const Op& o, uint32_t k) {
   using C = CodeGenerator;
   switch (o.code) {
     case OpCode::Nop: break;
@@ -198,12 +244,12 @@ bool RegionCompiler::alu_op(const Op& o, uint32_t k) {
     case OpCode::Sllv: shift(o, true, &C::shl, &C::shl); break;
     case OpCode::Srlv: shift(o, true, &C::shr, &C::shr); break;
     case OpCode::Srav: shift(o, true, &C::sar, &C::sar); break;
-    case OpCode::Mfhi:
-    case OpCode::Mflo:
-    case OpCode::Mthi:
-    case OpCode::Mtlo:
-    case OpCode::Mult:
-    case OpCode::Multu: hilo(o); break;
+    case OpCode::Mfhi: move_from(o, kHi); break;
+    case OpCode::Mflo: move_from(o, kLo); break;
+    case OpCode::Mthi: move_to(o, kHi); break;
+    case OpCode::Mtlo: move_to(o, kLo); break;
+    case OpCode::Mult: multiply(o, true); break;
+    case OpCode::Multu: multiply(o, false); break;
     case OpCode::Div: divide(o, true, k); break;
     case OpCode::Divu: divide(o, false, k); break;
     case OpCode::Add: trapping(o, false, false, k); break;
@@ -213,13 +259,16 @@ bool RegionCompiler::alu_op(const Op& o, uint32_t k) {
     case OpCode::Sltu: set_if(o, false, &C::setb); break;
     case OpCode::Slti: set_if(o, true, &C::setl); break;
     case OpCode::Sltiu: set_if(o, true, &C::setb); break;
-    default: return logic_op(o);
+    case R3K_JIT_CONTROL_OPS:
+    case R3K_JIT_LOGIC_OPS:
+    case R3K_JIT_MEMORY_OPS:
+    case R3K_JIT_BRANCH_OPS:
+    case R3K_JIT_JUMP_OPS: break;  // not sent here
   }
-  return true;
 }
 
-// The two-operand ALU ops, register or immediate; false for any other op.
-bool RegionCompiler::logic_op(const Op& o) {
+// The two-operand ALU ops, register or immediate.
+void RegionCompiler::logic_op(const Op& o) {
   using C = CodeGenerator;
   switch (o.code) {
     case OpCode::Addu: alu(o, &C::add, true); break;
@@ -242,13 +291,16 @@ bool RegionCompiler::logic_op(const Op& o) {
     case OpCode::Andi: alu_imm(o, &C::and_); break;
     case OpCode::Ori: alu_imm(o, &C::or_); break;
     case OpCode::Xori: alu_imm(o, &C::xor_); break;
-    default: return false;
+    case R3K_JIT_CONTROL_OPS:
+    case R3K_JIT_ALU_OPS:
+    case R3K_JIT_MEMORY_OPS:
+    case R3K_JIT_BRANCH_OPS:
+    case R3K_JIT_JUMP_OPS: break;  // not sent here
   }
-  return true;
 }
 
-// The loads and stores; false for any other op.
-bool RegionCompiler::memory_op(const Op& o, uint32_t k) {
+// The loads and stores.
+void RegionCompiler::memory_op(const Op& o, uint32_t k) {
   switch (o.code) {
     case OpCode::Lb: load(o, 1, true, k); break;
     case OpCode::Lbu: load(o, 1, false, k); break;
@@ -262,9 +314,12 @@ bool RegionCompiler::memory_op(const Op& o, uint32_t k) {
     case OpCode::Sw: store(o, 4, k); break;
     case OpCode::Swl: store_partial(o, true, k); break;
     case OpCode::Swr: store_partial(o, false, k); break;
-    default: return false;
+    case R3K_JIT_CONTROL_OPS:
+    case R3K_JIT_ALU_OPS:
+    case R3K_JIT_LOGIC_OPS:
+    case R3K_JIT_BRANCH_OPS:
+    case R3K_JIT_JUMP_OPS: break;  // not sent here
   }
-  return true;
 }
 
 // The branches and jumps: each sets kNextPc (a deferred conditional branch
@@ -300,7 +355,10 @@ void RegionCompiler::branch_op(const Op& o, uint32_t k) {
       mov(eax, o.imm);
       put(o.d, eax);
       break;
-    default: break;  // every other op is emitted by op, alu_op or memory_op
+    case R3K_JIT_CONTROL_OPS:
+    case R3K_JIT_ALU_OPS:
+    case R3K_JIT_LOGIC_OPS:
+    case R3K_JIT_MEMORY_OPS: break;  // not sent here
   }
 }
 

@@ -6,7 +6,8 @@
 // Each case runs three ways: interpreted, with code generated at each
 // block's first run, and generated after a few runs (switching mid-loop);
 // every run's stop and the whole CPU state must agree, and the case's own
-// expectation holds.
+// expectation holds.  The region planner, which needs no host, is held to
+// blocks decoded from words here (RegionPlan).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "cpu/cpu_block.h"
+#include "cpu/jit_region.h"
 #include "machine/cpu_harness.h"
 #include "r3k/cpu.h"
 #include "r3k/memory.h"
@@ -354,6 +357,136 @@ TEST(GeneratedCodeMemory, ForkedChildLeavesTheParentsCode) {
 
 INSTANTIATE_TEST_SUITE_P(Cpu, GeneratedCode, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the region planner ------------------------------------------------------
+
+// Blocks decoded from words placed at kCode, cached on a page of their own
+// as the CPU keeps them.
+struct Planned {
+  Harness h;
+  std::unique_ptr<CodePage> page = std::make_unique<CodePage>();
+  explicit Planned(const std::vector<uint32_t>& code) { h.put(kCode, code); }
+  Block& decode(uint32_t word, uint32_t max_ops = kMaxBlockOps) {
+    auto b = std::make_unique<Block>();
+    Decoded buf;
+    Fault f;
+    EXPECT_TRUE(decode_block(h.space.impl(), kCode + 4 * word, *b, buf, f, max_ops)) << word;
+    b->keep_own();
+    b->cached = true;
+    return *(page->blocks[word] = std::move(b));
+  }
+};
+
+struct RegionCase {
+  const char* name;
+  std::vector<uint32_t> code;
+  std::vector<uint32_t> entries;  // word indices of the blocks decoded, the head first
+  std::vector<uint32_t> taken;    // word indices of the region's blocks, in its order
+  uint32_t links;
+  bool through_cache = false;  // the head's jr/jalr
+  uint32_t max_ops = kMaxBlockOps;
+};
+
+std::vector<uint32_t> nops(uint32_t n) { return std::vector<uint32_t>(n, nop()); }
+
+// clang-format off
+const RegionCase kRegionCases[] = {
+    // A loop and its exit: every successor a member.
+    {"loop", {addiu(t0, t0, -1), bne(t0, zero, -2), nop(), jr(ra), nop()}, {0, 3}, {0, 3}, 0},
+    {"successor_not_decoded", {addiu(t0, t0, -1), bne(t0, zero, -2), nop(), jr(ra), nop()}, {0}, {0}, 1},
+    // The head's slot loads t1, which its target (5) reads at once: 5
+    // joins after the fall-through (2) that moves on to it, and the head's
+    // way to it stays a link.
+    {"load_delay_across",
+     {bne(a0, zero, 4), lw(t1, 0, a1), addu(t2, a0, a0), b(1), nop(), addu(t2, t1, t1), jr(ra), nop()},
+     {0, 2, 5}, {0, 2, 5}, 1},
+    // mfhi in the slot: nothing may follow within two instructions unchecked.
+    {"hilo_guard_left", {bne(a0, zero, 2), mfhi(t1), nop(), jr(ra), nop()}, {0, 2, 3}, {0}, 2},
+    // The target is on the next page, at the offset of a block on this one.
+    {"next_page", {bne(a0, zero, 1027), nop(), nop(), nop(), jr(ra), nop()}, {0, 4}, {0}, 2},
+    // Blocks of one op each, then of 64: eight blocks, or 128 ops, at most.
+    {"block_limit", nops(12), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, {0, 1, 2, 3, 4, 5, 6, 7}, 1, false, 1},
+    {"op_limit", nops(3 * kMaxBlockOps), {0, kMaxBlockOps, 2 * kMaxBlockOps}, {0, kMaxBlockOps}, 1},
+    // A jr/jalr that leaves no hazard finds its target in the JumpCache.
+    {"jr_through_cache", {jr(ra), nop()}, {0}, {0}, 0, true},
+    {"jr_load_in_slot", {jr(ra), lw(t0, 0, a0)}, {0}, {0}, 1, false},
+    {"jalr_hilo_guard", {jalr(t9), mflo(t0)}, {0}, {0}, 1, false},
+};
+// clang-format on
+
+void PrintTo(const RegionCase& c, std::ostream* os) { *os << c.name; }
+
+class RegionPlan : public ::testing::TestWithParam<RegionCase> {};
+
+TEST_P(RegionPlan, TakesTheChainableBlocksOfItsPage) {
+  const RegionCase& c = GetParam();
+  Planned p(c.code);
+  for (uint32_t w : c.entries) p.decode(w, c.max_ops);
+  Block& head = *p.page->blocks[c.entries[0]];
+  const std::vector<Block*> region = jit::region_of(head, *p.page);
+  std::vector<uint32_t> taken;
+  for (const Block* b : region) taken.push_back((b->start - kCode) / 4);
+  EXPECT_EQ(taken, c.taken);
+  EXPECT_EQ(jit::links_needed(region), c.links);
+  EXPECT_EQ(jit::through_cache(head), c.through_cache);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cpu, RegionPlan, ::testing::ValuesIn(kRegionCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The registers op k of the block at word 0 reads and writes.
+TEST(RegionPlanOps, RegistersReadAndWritten) {
+  struct Row {
+    std::vector<uint32_t> code;
+    uint32_t k;
+    uint64_t reads, writes;
+  };
+  const auto m = [](auto... r) { return uint64_t{(reg_bit(r) | ...)}; };
+  const Row rows[] = {
+      {{addu(t0, a0, a1)}, 0, m(a0, a1), m(t0)},
+      {{addu(t0, a0, zero)}, 0, m(a0), m(t0)},  // a move
+      {{or_(t0, zero, a1)}, 0, m(a1), m(t0)},
+      {{add(zero, a0, a1)}, 0, m(a0, a1), 0},  // traps, its result sunk
+      {{addiu(t0, zero, 5)}, 0, 0, m(t0)},
+      {{lw(t0, 4, a0)}, 0, m(a0), m(t0)},
+      {{lwl(t0, 4, a0)}, 0, m(a0, t0), m(t0)},
+      {{sw(t0, 4, a0)}, 0, m(t0, a0), 0},
+      {{sll(t0, t1, 3)}, 0, m(t1), m(t0)},
+      {{mult(a0, a1)}, 0, m(a0, a1), 0},
+      {{mfhi(t0)}, 0, 0, m(t0)},
+      {{bltzal(a0, 1), nop()}, 0, m(a0), m(ra)},
+      {{jalr(s0, t9), nop()}, 0, m(t9), m(s0)},
+      {{syscall()}, 0, 0, 0},
+      {{lw(t0, 0, a0), addu(t1, t0, t0)}, 1, 0, 0},  // a load-delay fault: no register
+  };
+  for (const Row& r : rows) {
+    Planned p(r.code);
+    const jit::OpRegs got = jit::regs_of(p.decode(0).ops[r.k]);
+    EXPECT_EQ(got.reads, r.reads) << disassemble(r.code[r.k], kCode);
+    EXPECT_EQ(got.writes, r.writes) << disassemble(r.code[r.k], kCode);
+  }
+}
+
+// Whether the block at word 0 compares its branch after the delay slot.
+TEST(RegionPlanOps, DefersWhenTheSlotLeavesTheBranchAlone) {
+  const std::pair<std::vector<uint32_t>, bool> rows[] = {
+      {{bne(a0, a1, 2), addiu(t0, t0, 1)}, true},
+      {{bgez(a0, 2), mult(a0, a1)}, true},
+      {{bne(a0, a1, 2), addiu(a1, a1, 1)}, false},  // writes t
+      {{bne(a0, a1, 2), addiu(a0, a0, 1)}, false},  // writes s
+      {{bgez(a0, 2), lw(a0, 0, a1)}, false},
+      {{bne(a0, a1, 2), syscall()}, false},
+      {{bne(a0, a1, 2), break_()}, false},
+      {{b(2), nop()}, false},            // one successor: always taken
+      {{bne(a0, a1, 1), nop()}, false},  // one successor: the target falls through
+  };
+  for (const auto& [code, defers] : rows) {
+    Planned p(code);
+    const Block& b = p.decode(0);
+    EXPECT_EQ(jit::defers(b, b.branch_index()), defers)
+        << disassemble(code[0], kCode) << "; " << disassemble(code[1], kCode);
+  }
+}
 
 }  // namespace
 }  // namespace r3k::test
