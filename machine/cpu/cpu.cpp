@@ -71,7 +71,7 @@ uint32_t jumped_from(const Block* b) { return b && b->has_delay ? b->pc_of(b->br
 class Run {
  public:
   // step: one instruction (a branch with its delay slot), budget 1.
-  Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step = false);
+  Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step = false, Refills refills = {});
   Stop go();
 
  private:
@@ -85,6 +85,7 @@ class Run {
   OpStop run_block(Block& b, uint32_t from = 0);
   bool generated(Block& b, JitLink* link);
   void moved_on(uint64_t& fuel);
+  bool refill();
   CodePage* code_page(const Block& b) const;
   bool finish(const OpStop& s);
   void fault(const Block& b, const OpStop& s);
@@ -100,7 +101,11 @@ class Run {
   AddressSpace::Impl& mem_;
   RunFrame frame_;  // filled field by field: a zeroed frame costs more than a short run
   OpContext ctx_;
-  const uint64_t budget_;
+  uint64_t budget_;
+  const uint64_t period_;
+  uint32_t refills_;
+  uint32_t refilled_ = 0;
+  uint32_t given_ = 0;  // refills handed to generated code
   const bool step_;
   uint64_t executed_ = 0;
   uint32_t pc_;
@@ -122,12 +127,14 @@ class Run {
   Stop stop_;
 };
 
-Run::Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step)
+Run::Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step, Refills refills)
     : cpu_(cpu),
       self_(self),
       mem_(cpu.space()->impl()),
       ctx_{frame_, *cpu.space(), mem_.l1, mem_.code_gen, !self.jit.enabled},
       budget_(budget),
+      period_(refills.period),
+      refills_(refills.period ? refills.count : 0),
       step_(step) {
   const CpuState& st = cpu.state();
   std::memcpy(frame_.r, st.gpr, sizeof st.gpr);
@@ -154,7 +161,7 @@ Stop Run::go() {
       if (!resume()) break;
       continue;
     }
-    if (executed_ >= budget_) break;
+    if (executed_ >= budget_ && !refill()) break;
     Block* b = find_block();
     if (!b || !enter(*b) || !finish(run_block(*b))) break;
   }
@@ -176,6 +183,8 @@ Stop Run::go() {
   Stop out;
   out.reason = stop_.reason;
   out.executed = executed_;
+  out.left = budget_ - std::min(budget_, executed_);
+  out.refilled = refilled_;
   if (out.reason == StopReason::Fault) out.fault = stop_.fault;
   return out;
 }
@@ -351,6 +360,9 @@ OpStop Run::run_block(Block& b, uint32_t from) {
   const bool moves_on = self_.breakpoints.empty() && !carry_.hilo_guard && executed_ < budget_;
   uint64_t fuel = moves_on ? budget_ - executed_ : 0;
   frame_.fuel = fuel;
+  given_ = frame_.refills = moves_on && !step_ ? refills_ : 0;
+  frame_.period = period_;
+  frame_.fuel_added = 0;
   uint32_t k = from;
   if (from == 0 && limit_ == b.n && b.cached && self_.jit.enabled && generated(b, link)) {
     moved_on(fuel);
@@ -402,13 +414,29 @@ CodePage* Run::code_page(const Block& b) const {
 // Blocks that completed and moved on (fuel was taken off) are counted, and
 // their state is what the block it stopped in started with.
 void Run::moved_on(uint64_t& fuel) {
-  if (frame_.fuel == fuel) return;
-  executed_ += fuel - frame_.fuel;
+  const uint64_t added = std::exchange(frame_.fuel_added, 0);
+  if (frame_.fuel == fuel && added == 0) return;
+  executed_ += fuel + added - frame_.fuel;
+  budget_ += added;
+  const uint32_t used = given_ - frame_.refills;
+  given_ = frame_.refills;
+  refills_ -= used;
+  refilled_ += used;
   fuel = frame_.fuel;
   carry_ = Carry{frame_.pending, 0};
   cur_ = frame_.exit_block;
   ops_ = cur_->ops;
   limit_ = cur_->n;
+}
+
+// The slice ran out at a block's end: a fresh one from there, as the
+// scheduler would start for a lone process, while refills are left.
+bool Run::refill() {
+  if (refills_ == 0 || step_ || !self_.breakpoints.empty()) return false;
+  --refills_;
+  ++refilled_;
+  budget_ = executed_ + period_;
+  return true;
 }
 
 // ---- settle how it ended -----------------------------------------------------
@@ -518,9 +546,9 @@ void Run::fault(const Block& b, const OpStop& s) {
 
 }  // namespace
 
-Stop Cpu::run(uint64_t budget) {
+Stop Cpu::run(uint64_t budget, Refills refills) {
   if (budget == 0) return Stop{StopReason::Budget};
-  return Run(*this, *impl_, budget).go();
+  return Run(*this, *impl_, budget, false, refills).go();
 }
 
 Stop Cpu::step() { return Run(*this, *impl_, 1, true).go(); }

@@ -105,7 +105,7 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   void end();
   void end_indirect();
   void path(uint32_t pc, bool last);
-  Label& fuel_out(uint32_t pc, bool taken_off);
+  Label& fuel_out(uint32_t pc, bool taken_off, bool indirect = false);
   Label& unlinked(JitLink& link, bool fuel_taken);
   void move_on(uint32_t target, Label& miss);
   void jump_indirect();
@@ -134,9 +134,12 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   struct FuelOut {
     Label at;
     Member* member;
-    uint32_t pc;
+    uint32_t pc;  // the static successor (a jr/jalr's is in kNextPc)
     bool taken_off;
+    bool indirect;
+    Label back;  // where the way on goes on with a fresh slice's fuel
   };
+  void refill(const FuelOut& f);
   std::deque<FuelOut> fuel_outs_;
   std::vector<std::pair<JitLink*, uint32_t>> jumps_;  // direct jumps' rel32 offsets
 };

@@ -66,7 +66,8 @@ void RegionCompiler::end() {
 // inline cache of the last targets met.
 void RegionCompiler::end_indirect() {
   cmp(kFuel, b_->n);
-  jbe(m_->complete, T_NEAR);
+  jbe(fuel_out(0, false, true), T_NEAR);
+  L(fuel_outs_.back().back);
   if (through_cache(*b_)) {
     jump_indirect();
     return;
@@ -92,12 +93,14 @@ void RegionCompiler::path(uint32_t pc, bool last) {
     // Inside the region the registers stay where they are.
     sub(kFuel, b_->n);
     jbe(fuel_out(pc, true), T_NEAR);
+    L(fuel_outs_.back().back);
     mov(dword[kFrame + kPending], pending_word(b_->exit.load));
     if (!last || size_t(j) != size_t(m_ - members_.data()) + 1) jmp(members_[size_t(j)].entry, T_NEAR);
     return;
   }
   cmp(kFuel, b_->n);
   jbe(fuel_out(pc, false), T_NEAR);
+  L(fuel_outs_.back().back);
   if (b_->has_delay) mov(kNextPc, pc);  // for the link's stub
   JitLink& link = code_.links[links_used_++];
   link.target[0].pc = pc;
@@ -119,8 +122,8 @@ void RegionCompiler::path(uint32_t pc, bool last) {
 
 // Out of fuel on the way to pc: the block completed there (the fuel given
 // back if taken off).
-Label& RegionCompiler::fuel_out(uint32_t pc, bool taken_off) {
-  fuel_outs_.push_back(FuelOut{Label(), m_, pc, taken_off});
+Label& RegionCompiler::fuel_out(uint32_t pc, bool taken_off, bool indirect) {
+  fuel_outs_.push_back(FuelOut{Label(), m_, pc, taken_off, indirect, Label()});
   return fuel_outs_.back().at;
 }
 
@@ -195,8 +198,9 @@ void RegionCompiler::exits(Member& m, Label& record) {
 void RegionCompiler::tails() {
   for (FuelOut& f : fuel_outs_) {
     L(f.at);
+    refill(f);
     if (f.taken_off) add(kFuel, f.member->block->n);
-    if (f.member->block->has_delay) mov(kNextPc, f.pc);
+    if (f.member->block->has_delay && !f.indirect) mov(kNextPc, f.pc);
     jmp(f.member->complete, T_NEAR);
   }
   for (Stub& st : stubs_) {
@@ -207,6 +211,24 @@ void RegionCompiler::tails() {
     jmp(st.member->complete_written, T_NEAR);
   }
 }
+// Where refills are left, a fresh slice starts at the block's end: the
+// fuel becomes the period (after the block's length is taken off, which
+// the way on does later unless taken_off), the fuel given counted.
+void RegionCompiler::refill(const FuelOut& f) {
+  Label none;
+  cmp(dword[kFrame + kRefills], 0);
+  je(none, T_NEAR);
+  dec(dword[kFrame + kRefills]);
+  mov(rax, qword[kFrame + kPeriod]);
+  if (!f.taken_off) add(rax, f.member->block->n);
+  mov(rcx, rax);
+  sub(rcx, kFuel);
+  add(qword[kFrame + kFuelAdded], rcx);
+  mov(kFuel, rax);
+  jmp(f.back, T_NEAR);
+  L(none);
+}
+
 // The direct jumps of links, once the code is at `at`.
 void RegionCompiler::place(uint8_t* at) {
   for (auto [link, offset] : jumps_) link->jump = at + offset;

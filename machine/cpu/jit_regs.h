@@ -65,6 +65,9 @@ inline constexpr int32_t kExitBlock = frame_at(offsetof(RunFrame, exit_block));
 inline constexpr int32_t kExitOp = frame_at(offsetof(RunFrame, exit_op));
 inline constexpr int32_t kExitLink = frame_at(offsetof(RunFrame, exit_link));
 inline constexpr int32_t kSyscall = frame_at(offsetof(RunFrame, syscall));
+inline constexpr int32_t kPeriod = frame_at(offsetof(RunFrame, period));
+inline constexpr int32_t kFuelAdded = frame_at(offsetof(RunFrame, fuel_added));
+inline constexpr int32_t kRefills = frame_at(offsetof(RunFrame, refills));
 static_assert(offsetof(RunFrame, r) == 0, "a syscall hook is handed the frame as the guest registers");
 // A guest register's slot in the frame: r[g].
 inline constexpr int32_t kSlotBytes = int32_t(sizeof(RunFrame::r[0]));

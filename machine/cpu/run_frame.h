@@ -40,6 +40,13 @@ struct RunFrame {
   // Serves a syscall in place (see Cpu::set_syscall_hook); null when every
   // syscall stops the run.
   const SyscallHook* syscall;
+  // Slices of a lone process run back to back: where the fuel runs out at
+  // a block's end, generated code may start a fresh slice of `period`
+  // instructions from there (as the scheduler would) while `refills` last,
+  // counting the fuel so given in fuel_added.
+  uint64_t period;
+  uint64_t fuel_added;
+  uint32_t refills;
 };
 
 }  // namespace r3k

@@ -264,6 +264,14 @@ std::optional<bool> Machine::start_slice(Goal goal) {
     return std::nullopt;
   }
   slice_ = Slice{next, std::min(scheduler_->slice(), opts_.max_insns - total_), false};
+  // A lone process would be picked again for a slice of the same length
+  // and nothing between would differ: it runs on through up to
+  // kLoneRefills more of them (the budget not in reach) before the machine
+  // looks around again.
+  const uint64_t per_slice = (opts_.max_insns - total_) / (kLoneRefills + 2);
+  if (live.size() == 1 && !debugging && opts_.back_to_back && scheduler_->fixed() && per_slice > slice_.left &&
+      per_slice - slice_.left > kMaxOvershoot)
+    slice_ = Slice{next, slice_.left, false, slice_.left, kLoneRefills};
   return std::nullopt;
 }
 
@@ -280,7 +288,9 @@ std::optional<bool> Machine::run_slice(Goal goal) {
     // blocks, where the longer run would have gone on alike.
     const uint64_t budget = std::min(std::max<uint64_t>(slice_.left, slice_.owed), debugging ? kPollInsns : UINT64_MAX);
     const bool step = watched && step_;
-    Stop stop = step ? p->cpu->step() : p->cpu->run(budget);
+    // Back to back only while it is alone (until it forks).
+    const Refills refills = kernel_->live().size() == 1 ? Refills{slice_.period, slice_.refills} : Refills{};
+    Stop stop = step ? p->cpu->step() : p->cpu->run(budget, refills);
     const bool at_trap =
         stop.reason == StopReason::Fault && stop.fault.kind == FaultKind::Break && trap_ && stop.fault.pc == *trap_;
     // A fault in a delay slot stops the debugger at its branch, which runs
@@ -292,7 +302,8 @@ std::optional<bool> Machine::run_slice(Goal goal) {
     slice_.owed = false;
     total_ += stop.executed;
     kernel_->count_insns(*p, stop.executed);
-    slice_.left -= std::min(slice_.left, stop.executed);
+    slice_.left = stop.refilled ? stop.left : slice_.left - std::min(slice_.left, stop.executed);
+    slice_.refills -= stop.refilled;
     if (output_refused()) return std::nullopt;  // a call stopped for it is not served
     if (const auto done = after_stop(goal, *p, stop, at_trap, step)) return done;
   }

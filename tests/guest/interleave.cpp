@@ -1,5 +1,5 @@
 // Parent and child each write their marker 100 times ('P' and 'C'), busy-waiting in between; the parent then waits.
-// With the argument "stderr" the child writes to fd 2.
+// With the argument "stderr" the child writes to fd 2; with "late" the parent first spins alone for a while.
 #include <unistd.h>
 
 namespace {
@@ -11,6 +11,7 @@ void spin(unsigned n) {
 
 int main(int argc, char **argv) {
   const int child_fd = argc > 1 && argv[1][0] == 's' ? 2 : 1;
+  if (argc > 1 && argv[1][0] == 'l') spin(30000);
   const pid_t pid = fork();
   const char mark = pid == 0 ? 'C' : 'P';
   for (unsigned i = 0; i < 100; ++i) {

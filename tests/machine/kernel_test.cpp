@@ -489,6 +489,24 @@ TEST(Scheduling, CallsServedInPlaceAgreeWithStoppingAtEach) {
   }
 }
 
+// A lone process runs its slices back to back: where its slice stands when
+// it forks, and everything after, stays as with a look between every two
+// slices.
+TEST(Scheduling, LoneSlicesBackToBackChangeNothing) {
+  const struct {
+    std::vector<std::string> args;
+    uint64_t quantum;
+  } cases[] = {{{"late"}, 40}, {{"late"}, 7}, {{"late"}, 10000}, {{"late"}, 1}, {{}, 333}};
+  for (const auto& c : cases) {
+    r3k::Options o;
+    o.quantum = c.quantum;
+    o.trace = true;
+    const std::string back_to_back = transcript(mtest::guest("interleave"), c.args, o);
+    o.back_to_back = false;
+    EXPECT_EQ(back_to_back, transcript(mtest::guest("interleave"), c.args, o)) << "quantum " << c.quantum;
+  }
+}
+
 TEST(Scheduling, DebuggerStopsChangeNoSlice) {
   // The first process stopped after each of its instructions, or at
   // breakpoints on every third word of its code: each run resumes its

@@ -128,6 +128,16 @@ struct Stop {
   StopReason reason{};
   uint64_t executed = 0;  // instructions completed in this run (a syscall counts)
   Fault fault{};          // valid when reason == Fault
+  uint64_t left = 0;      // of the budget (of the last refill's, if any)
+  uint32_t refilled = 0;  // refills used
+};
+
+// Slices of a lone process back to back in one run: each time the budget
+// runs out at a block's end, while `count` last, the run goes on with a
+// fresh budget of `period` from there, exactly as a new run(period) would.
+struct Refills {
+  uint64_t period = 0;
+  uint32_t count = 0;
 };
 
 class Cpu {
@@ -151,7 +161,7 @@ class Cpu {
   // returns at once (reason Budget, nothing executed).  The instruction at
   // state.pc when run() starts is never stopped at, so a run resumes past
   // the breakpoint it stopped on.
-  Stop run(uint64_t budget);
+  Stop run(uint64_t budget, Refills refills = {});
   // Runs exactly one instruction, a branch together with its delay slot
   // (reason Budget when nothing else stopped it), as a debugger steps.
   // Like run(), it does not stop at a breakpoint at state.pc.

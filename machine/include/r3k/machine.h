@@ -117,6 +117,11 @@ class Machine {
   // How long a machine whose processes all wait for console input waits
   // for it at a time under a debugger, between looks at interrupted().
   static constexpr int kPollMillis = 50;
+  // Slices a lone process runs back to back after its first, between the
+  // machine's looks at the console's output and the other processes.
+  static constexpr uint32_t kLoneRefills = 99;
+  // The most a run passes its budget by, finishing a block.
+  static constexpr uint64_t kMaxOvershoot = 64;
   DebugHalt debug_run(bool step, const std::function<bool()>& interrupted);
   Cpu& first_cpu() { return *first_process().cpu; }
   // Blocked in a call (stopped by an interrupt while waiting): the call
@@ -147,6 +152,10 @@ class Machine {
     Process* proc = nullptr;  // none: between slices
     uint64_t left = 0;
     bool owed = false;
+    // More slices of the same length the process may run back to back
+    // while it is the only one (see Refills).
+    uint64_t period = 0;
+    uint32_t refills = 0;
   };
   // Each returns the drive's result once its goal is reached or out of
   // reach, else nullopt.

@@ -46,6 +46,9 @@ struct Options {
   // Scheduling.
   uint64_t quantum = 10000;      // instructions per slice
   std::optional<uint64_t> seed;  // slices uniformly 1..2*quantum, seeded
+  // A lone process runs its slices back to back, the machine looking
+  // around only every so many (the same run, faster); off to compare.
+  bool back_to_back = true;
 
   // The code generator for hot blocks (--no-jit turns it off).
   JitConfig jit = jit_defaults();

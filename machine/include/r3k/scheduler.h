@@ -22,6 +22,8 @@ class Scheduler {
   // Instructions the picked process may run: the quantum, or uniformly
   // 1..2*quantum when seeded.
   uint64_t slice();
+  // Whether every slice is the quantum, the same for the next as for this.
+  bool fixed() const { return !rng_; }
 
  private:
   uint64_t quantum_;
