@@ -81,6 +81,7 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   // Memory ops (jit_emit_memory.cpp).
   void address(const Op& o);
   void guard(uint32_t size, uint32_t k);
+  Xbyak::RegExp access(const Op& o, uint32_t size, uint32_t k);
   void load(const Op& o, uint32_t size, bool is_signed, uint32_t k);
   void store(const Op& o, uint32_t size, uint32_t k);
   void aligned_word(const Op& o, uint32_t k);

@@ -24,23 +24,41 @@ void RegionCompiler::guard(uint32_t size, uint32_t k) {
   jnz(exit_before(k), T_NEAR);
 }
 
+// Where an access of size bytes at r[s] + imm reaches in the window, after
+// the guard that leaves before op k on a misaligned address: the guest
+// register plus the offset, added in 64 bits (the guard zones around the
+// window fault where the guest's sum would wrap), unless the offset makes
+// the alignment the register's alone cannot tell.
+Xbyak::RegExp RegionCompiler::access(const Op& o, uint32_t size, uint32_t k) {
+  const auto imm = int32_t(o.imm);
+  if ((uint32_t(imm) & (size - 1)) != 0) {
+    address(o);
+    guard(size, k);
+    return kWindow + rax;
+  }
+  const Reg32 base = cached(o.s) ? host_[o.s] : eax;
+  if (!cached(o.s)) mov(eax, slot_[o.s]);
+  test(base.cvt8(), size - 1);  // a byte: never taken
+  jnz(exit_before(k), T_NEAR);
+  return kWindow + base.cvt64() + imm;
+}
+
 void RegionCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k) {
-  address(o);
   // A load into $zero still checks its address, in a scratch register.
   const Reg32 d = o.d == kSink ? ecx : target(o.d, eax);
-  guard(size, k);
+  const Xbyak::RegExp at = access(o, size, k);
   switch (size) {
-    case 1: is_signed ? movsx(d, byte[kWindow + rax]) : movzx(d, byte[kWindow + rax]); break;
+    case 1: is_signed ? movsx(d, byte[at]) : movzx(d, byte[at]); break;
     case 2:
-      movzx(d, word[kWindow + rax]);
+      movzx(d, word[at]);
       rol(d.cvt16(), kByteBits);  // big-endian
       if (is_signed) movsx(d, d.cvt16());
       break;
     default:
       if (host_has(Xbyak::util::Cpu::tMOVBE)) {
-        movbe(d, dword[kWindow + rax]);
+        movbe(d, dword[at]);
       } else {
-        mov(d, dword[kWindow + rax]);
+        mov(d, dword[at]);
         bswap(d);
       }
       break;
@@ -49,29 +67,19 @@ void RegionCompiler::load(const Op& o, uint32_t size, bool is_signed, uint32_t k
 }
 
 void RegionCompiler::store(const Op& o, uint32_t size, uint32_t k) {
-  address(o);
   if (size == 4 && host_has(Xbyak::util::Cpu::tMOVBE)) {
     const Reg32 v = value(o.t, ecx);
-    guard(size, k);
-    movbe(dword[kWindow + rax], v);
+    movbe(dword[access(o, size, k)], v);
     return;
   }
   mov(ecx, rm(o.t));
+  if (size == 2) rol(cx, kByteBits);
+  if (size == 4) bswap(ecx);
+  const Xbyak::RegExp at = access(o, size, k);
   switch (size) {
-    case 1:
-      guard(size, k);
-      mov(byte[kWindow + rax], cl);
-      break;
-    case 2:
-      rol(cx, kByteBits);
-      guard(size, k);
-      mov(word[kWindow + rax], cx);
-      break;
-    default:
-      bswap(ecx);
-      guard(size, k);
-      mov(dword[kWindow + rax], ecx);
-      break;
+    case 1: mov(byte[at], cl); break;
+    case 2: mov(word[at], cx); break;
+    default: mov(dword[at], ecx); break;
   }
 }
 

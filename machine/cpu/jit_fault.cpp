@@ -38,10 +38,11 @@ void pass_on(int sig, siginfo_t* info, void* context) {
 
 void on_fault(int sig, siginfo_t* info, void* context) {
   auto* uc = static_cast<ucontext_t*>(context);
-  const auto* at = static_cast<const uint8_t*>(info->si_addr);
-  const uint8_t* window = t_window;
+  const auto at = reinterpret_cast<uintptr_t>(info->si_addr);
+  const auto window = reinterpret_cast<uintptr_t>(t_window);
   auto* pc = reinterpret_cast<const uint8_t*>(uc->uc_mcontext.gregs[REG_RIP]);
-  if (window && at >= window && uint64_t(at - window) < Window::kSize &&
+  const uintptr_t lowest = window - Window::kGuard;  // the guard zones are the window's too
+  if (window && at >= lowest && at - lowest < Window::kSize + 2 * Window::kGuard &&
       std::memcmp(pc - kJnzSize, kJnzRel32, sizeof kJnzRel32) == 0) {
     int32_t rel;
     std::memcpy(&rel, pc - sizeof rel, sizeof rel);

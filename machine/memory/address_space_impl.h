@@ -110,6 +110,10 @@ struct L2Table {
 // page table.  Made on first use; refresh() keeps it equal to rd and wr.
 struct Window {
   static constexpr uint64_t kSize = uint64_t{1} << 32;
+  // Never-mapped host address space on either side, so that a register
+  // plus a 16-bit offset, which generated code adds in 64 bits, faults
+  // where the guest's 32-bit sum would wrap around.
+  static constexpr uint64_t kGuard = uint64_t{64} << 10;
   // What the window costs the host for the pages of one second-level
   // table (a page of the host's own page tables), counted with the table
   // so that the host memory cap holds whether or not a window is made.

@@ -336,9 +336,10 @@ uint8_t* AddressSpace::Impl::window_base() {
     return true;
   }();
   (void)hooked;
-  void* p = mmap(nullptr, Window::kSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* p = mmap(nullptr, Window::kSize + 2 * Window::kGuard, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                 -1, 0);
   if (p == MAP_FAILED) return nullptr;
-  window.base = static_cast<uint8_t*>(p);
+  window.base = static_cast<uint8_t*>(p) + Window::kGuard;
   {
     std::lock_guard lock(g_windows_mutex);
     windows().insert(this);
@@ -376,7 +377,7 @@ bool AddressSpace::Impl::fill_window() {
 
 void AddressSpace::Impl::drop_window(bool for_good) {
   if (!window.base) return;
-  munmap(window.base, Window::kSize);
+  munmap(window.base - Window::kGuard, Window::kSize + 2 * Window::kGuard);
   window.base = nullptr;
   window.refused = for_good;
   std::lock_guard lock(g_windows_mutex);
