@@ -823,7 +823,9 @@ TEST_F(Installed, PackagesBuildAndRunPrograms) {
   ASSERT_FALSE(deb.empty() || tgz.empty()) << made.out;
 
   const Result depends = sh("dpkg-deb -f " + q(deb) + " Depends");
-  for (const char* want : {"g++-mips-linux-gnu", "binutils-mips-linux-gnu", "libc6 (", "libdw1 ("})
+  // libdw is linked in where its static archive is installed: the C
+  // library is what the host must always bring.
+  for (const char* want : {"g++-mips-linux-gnu", "binutils-mips-linux-gnu", "libc6 ("})
     EXPECT_NE(depends.out.find(want), std::string::npos) << want << " in " << depends.out;
   const fs::path root = dir / "root";
   ASSERT_EQ(sh("dpkg-deb -x " + q(deb) + " " + q(root)).status, 0);
