@@ -20,7 +20,9 @@ struct sigaction g_before[2];  // SIGSEGV's and SIGBUS's handlers before ours
 constexpr uint8_t kJnzRel32[] = {0x0f, 0x85};
 constexpr long kJnzSize = 6;
 
-struct sigaction& before(int sig) { return g_before[sig == SIGBUS]; }
+struct sigaction& before(int sig) {
+  return g_before[sig == SIGBUS];
+}
 
 // Hands a fault that is not ours on as if we were not there.
 void pass_on(int sig, siginfo_t* info, void* context) {

@@ -20,9 +20,9 @@ using Xbyak::Reg32;
 using Xbyak::Reg64;
 
 // Set up by the entry thunk and kept through all of generated code.
-inline constexpr Reg64 kFrame{Operand::RBP};    // the RunFrame
-inline constexpr Reg64 kWindow{Operand::R15};   // the address space's Window::base
-inline constexpr Reg64 kFuel{Operand::R14};     // instructions the code may still start
+inline constexpr Reg64 kFrame{Operand::RBP};   // the RunFrame
+inline constexpr Reg64 kWindow{Operand::R15};  // the address space's Window::base
+inline constexpr Reg64 kFuel{Operand::R14};    // instructions the code may still start
 // The running block's next pc, from its branch on (RunFrame::next).
 inline constexpr Reg32 kNextPc{Operand::R11D};
 // Guest registers cached within one region, handed out in this order.

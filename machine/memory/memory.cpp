@@ -336,8 +336,8 @@ uint8_t* AddressSpace::Impl::window_base() {
     return true;
   }();
   (void)hooked;
-  void* p = mmap(nullptr, Window::kSize + 2 * Window::kGuard, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                 -1, 0);
+  void* p =
+      mmap(nullptr, Window::kSize + 2 * Window::kGuard, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return nullptr;
   window.base = static_cast<uint8_t*>(p) + Window::kGuard;
   {
@@ -359,8 +359,7 @@ bool AddressSpace::Impl::fill_window() {
     for (uint32_t i = 0; i < kL2Size; ++i) {
       const uint32_t addr = j << (kPageBits + kL2Bits) | i << kPageBits;
       const Shown s = shown(addr);
-      const bool continues = pages && s.kind == run.kind && s.write == run.write &&
-                             start + pages * kPageSize == addr &&
+      const bool continues = pages && s.kind == run.kind && s.write == run.write && start + pages * kPageSize == addr &&
                              s.offset == run.offset + (s.kind == Shown::Pool ? uint64_t{pages} * kPageSize : 0);
       if (continues) {
         ++pages;

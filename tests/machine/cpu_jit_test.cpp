@@ -292,11 +292,23 @@ const Case kCases[] = {
      48u << 10},
     // Generated code adds base and offset in 64 bits: where the guest's
     // 32-bit sum wraps, the access must still fault at the wrapped address.
-    {"LoadWrapsPastTheTopOfTheSpace", kCode, {lw(t2, 12, a0), syscall()}, {{a0, 0xfffffff8}}, {run()},
+    {"LoadWrapsPastTheTopOfTheSpace",
+     kCode,
+     {lw(t2, 12, a0), syscall()},
+     {{a0, 0xfffffff8}},
+     {run()},
      [](const std::vector<Outcome>& o) { EXPECT_EQ(o[0].stop.fault.addr, 4u); }},
-    {"LoadWrapsBelowZero", kCode, {lhu(t2, -16, a0), syscall()}, {{a0, 8}}, {run()},
+    {"LoadWrapsBelowZero",
+     kCode,
+     {lhu(t2, -16, a0), syscall()},
+     {{a0, 8}},
+     {run()},
      [](const std::vector<Outcome>& o) { EXPECT_EQ(o[0].stop.fault.addr, 0xfffffff8u); }},
-    {"StoreWrapsBelowZero", kCode, {sb(t2, -4, a0), syscall()}, {{a0, 0}}, {run()},
+    {"StoreWrapsBelowZero",
+     kCode,
+     {sb(t2, -4, a0), syscall()},
+     {{a0, 0}},
+     {run()},
      [](const std::vector<Outcome>& o) { EXPECT_EQ(o[0].stop.fault.addr, 0xfffffffcu); }},
 };
 

@@ -291,7 +291,7 @@ TEST(Limits, AfterLoadingOnlyStandardStreamsAreUsed) {
     std::ifstream in(log);
     bool loaded = false;
     std::string program_fd;
-    std::set<std::string> pipe_fds;  // made by r3krun itself after loading
+    std::set<std::string> pipe_fds;    // made by r3krun itself after loading
     std::set<std::string> memory_fds;  // its own anonymous memory files
     size_t after = 0;
     for (std::string line; std::getline(in, line);) {
@@ -326,8 +326,8 @@ TEST(Limits, AfterLoadingOnlyStandardStreamsAreUsed) {
       for (int comma = 0; comma < 4 && mapped_fd.find(", ") != std::string::npos; ++comma)
         mapped_fd = mapped_fd.substr(mapped_fd.find(", ") + 2);
       mapped_fd = mapped_fd.substr(0, mapped_fd.find(','));
-      const bool anonymous = name == "mmap" && (call.find("MAP_ANONYMOUS") != std::string::npos ||
-                                                memory_fds.count(mapped_fd));
+      const bool anonymous =
+          name == "mmap" && (call.find("MAP_ANONYMOUS") != std::string::npos || memory_fds.count(mapped_fd));
       const bool own_memory = name == "ftruncate" && memory_fds.count(fd);
       const bool leaving = name == "exit_group";
       EXPECT_TRUE(standard_write || own_pipe || anonymous || own_memory || leaving) << what << ": " << call;
