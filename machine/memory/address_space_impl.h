@@ -122,8 +122,6 @@ struct Window {
   bool refused = false;  // given up: the space runs without generated code
 };
 
-struct Shown;
-
 struct AddressSpace::Impl {
   explicit Impl(std::shared_ptr<HostMemory> host);
   ~Impl();
@@ -182,8 +180,9 @@ struct AddressSpace::Impl {
   // The window's base, made and filled on first use; null when the host
   // refuses the address space or a mapping in it.
   uint8_t* window_base();
-  // What the window shows at page addr, from its rd and wr.
-  Shown shown(uint32_t addr) const;
+  // Shows page addr in the window as its rd and wr say; false when the
+  // host refuses.
+  bool show_page(uint32_t addr);
   bool fill_window();
   // Unmaps the window; for good when the host refused to change it (the
   // space then runs without generated code), else made again on next use.

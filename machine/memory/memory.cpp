@@ -3,13 +3,10 @@
 // memory of its own only when first written: until then it is the one
 // zero page, or a page shared copy-on-write with the space it was forked
 // from.
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <set>
 
 #include "memory/address_space_impl.h"
 #include "memory/page_pool.h"
@@ -90,13 +87,6 @@ std::shared_ptr<PageData> new_page(const std::shared_ptr<HostMemory>& host, cons
   } catch (const std::bad_alloc&) {  // the deleter ran
     return nullptr;
   }
-}
-
-// The spaces that have a window, for a forked child to make them again.
-std::mutex g_windows_mutex;
-std::set<AddressSpace::Impl*>& windows() {
-  static auto* const all = new std::set<AddressSpace::Impl*>;
-  return *all;
 }
 
 bool all_zero(const uint8_t* bytes, uint32_t n) {
@@ -274,29 +264,6 @@ bool AddressSpace::Impl::own_page(uint32_t addr) {
   return true;
 }
 
-// What the window shows at one page: a page of the pool from `offset`
-// (readable, writable too if `write`), zeros (read only), or nothing.
-struct Shown {
-  enum Kind : uint8_t { Nothing, Zeros, Pool } kind = Nothing;
-  bool write = false;
-  uint64_t offset = 0;
-};
-
-// Maps `pages` window pages from `at` as `s` says; false when the host refuses.
-bool show_run(uint8_t* at, uint32_t pages, const Shown& s) {
-  const size_t len = size_t{pages} * kPageSize;
-  void* p;
-  if (s.kind == Shown::Pool) {
-    const int prot = s.write ? PROT_READ | PROT_WRITE : PROT_READ;
-    p = mmap(at, len, prot, MAP_SHARED | MAP_FIXED, PagePool::get().fd(), off_t(s.offset));
-  } else {
-    // The zero page reads as fresh anonymous memory does.
-    const int prot = s.kind == Shown::Zeros ? PROT_READ : PROT_NONE;
-    p = mmap(at, len, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
-  }
-  return p != MAP_FAILED;
-}
-
 void AddressSpace::Impl::refresh(uint32_t addr) {
   L2Table* t = table(addr);
   if (t == &empty_table()) return;
@@ -311,76 +278,7 @@ void AddressSpace::Impl::refresh(uint32_t addr) {
   t->rd[i] = rd;
   t->wr[i] = wr;
   // A window the host will not change any more must not show stale access.
-  if (changed && window.base && !show_run(window.base + page_base(addr), 1, shown(addr))) drop_window(true);
-}
-
-Shown AddressSpace::Impl::shown(uint32_t addr) const {
-  const L2Table* t = table(addr);
-  const uint32_t i = l2_index(addr);
-  const auto* page = reinterpret_cast<const PageData*>(t->rd[i]);
-  PagePool& pool = PagePool::get();
-  // Anything else (a page from the heap, no read access) stays on the slow path.
-  if (page && pool.holds(page)) return Shown{Shown::Pool, t->wr[i] != nullptr, pool.offset(page)};
-  return Shown{page == &zero_page() ? Shown::Zeros : Shown::Nothing};
-}
-
-uint8_t* AddressSpace::Impl::window_base() {
-  if (window.base) return window.base;
-  if (window.refused || PagePool::get().fd() < 0) return nullptr;
-  static const bool hooked = [] {
-    PagePool::get().after_fork_copy = [](bool copied) {
-      const std::set<Impl*> all = windows();  // dropping one changes the set
-      for (Impl* m : all)
-        if (!copied || !m->fill_window()) m->drop_window(true);
-    };
-    return true;
-  }();
-  (void)hooked;
-  void* p =
-      mmap(nullptr, Window::kSize + 2 * Window::kGuard, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  window.base = static_cast<uint8_t*>(p) + Window::kGuard;
-  {
-    std::lock_guard lock(g_windows_mutex);
-    windows().insert(this);
-  }
-  if (!fill_window()) drop_window(true);
-  return window.base;
-}
-
-// Shows every page with access (the window refusing all else already), a
-// run of neighbours that continue one another in one mapping.
-bool AddressSpace::Impl::fill_window() {
-  if (!show_run(window.base, uint32_t(Window::kSize >> kPageBits), Shown{})) return false;
-  uint32_t start = 0, pages = 0;
-  Shown run;
-  for (uint32_t j = 0; j < (1u << kL1Bits); ++j) {
-    if (l1[j] == &empty_table()) continue;
-    for (uint32_t i = 0; i < kL2Size; ++i) {
-      const uint32_t addr = j << (kPageBits + kL2Bits) | i << kPageBits;
-      const Shown s = shown(addr);
-      const bool continues = pages && s.kind == run.kind && s.write == run.write && start + pages * kPageSize == addr &&
-                             s.offset == run.offset + (s.kind == Shown::Pool ? uint64_t{pages} * kPageSize : 0);
-      if (continues) {
-        ++pages;
-        continue;
-      }
-      if (pages && run.kind != Shown::Nothing && !show_run(window.base + start, pages, run)) return false;
-      start = addr;
-      pages = 1;
-      run = s;
-    }
-  }
-  return !pages || run.kind == Shown::Nothing || show_run(window.base + start, pages, run);
-}
-
-void AddressSpace::Impl::drop_window(bool for_good) {
-  if (!window.base) return;
-  munmap(window.base - Window::kGuard, Window::kSize + 2 * Window::kGuard);
-  window.base = nullptr;
-  window.refused = for_good;
-  std::lock_guard lock(g_windows_mutex);
-  windows().erase(this);
+  if (changed && window.base && !show_page(addr)) drop_window(true);
 }
 
 void AddressSpace::Impl::attach_code(uint32_t addr, std::unique_ptr<CodeCache> c) {
