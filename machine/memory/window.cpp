@@ -20,7 +20,6 @@ std::set<AddressSpace::Impl*>& windows() {
   return *all;
 }
 
-
 // What the window shows at one page: a page of the pool from `offset`
 // (readable, writable too if `write`), zeros (read only), or nothing.
 struct Shown {
