@@ -131,7 +131,7 @@ Run::Run(Cpu& cpu, Cpu::Impl& self, uint64_t budget, bool step, Refills refills)
     : cpu_(cpu),
       self_(self),
       mem_(cpu.space()->impl()),
-      ctx_{frame_, *cpu.space(), mem_.l1, mem_.code_gen, !self.jit.enabled},
+      ctx_{frame_, *cpu.space(), mem_.l1, mem_.code_gen, !self.jit.enabled || mem_.window.refused},
       budget_(budget),
       period_(refills.period),
       refills_(refills.period ? refills.count : 0),
@@ -385,8 +385,9 @@ OpStop Run::run_block(Block& b, uint32_t from) {
 bool Run::generated(Block& b, JitLink* link) {
   JitCode& code = b.jit;
   if (!code.code && !code.failed && code.heat++ >= self_.jit.hot_after) {
-    // No room leaves it interpreted until its page is decoded again.
-    code.failed = !jit_compile(b, *code_page(b), self_.jit.listener);
+    // No room, or no window on the space's memory (the host's address
+    // space limited), leaves it interpreted until its page is decoded again.
+    code.failed = !mem_.window_base() || !jit_compile(b, *code_page(b), self_.jit.listener);
     if (mem_.code_gen != seen_gen_) {  // room was made: the link may be gone
       link = nullptr;
       settle_drops();

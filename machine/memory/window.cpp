@@ -73,7 +73,12 @@ uint8_t* AddressSpace::Impl::window_base() {
   (void)hooked;
   void* p =
       mmap(nullptr, Window::kSize + 2 * Window::kGuard, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
+  if (p == MAP_FAILED) {
+    // Not again at every entry (an address-space limit holds for good):
+    // the space runs interpreted.
+    window.refused = true;
+    return nullptr;
+  }
   window.base = static_cast<uint8_t*>(p) + Window::kGuard;
   {
     std::lock_guard lock(g_windows_mutex);
