@@ -80,7 +80,7 @@ class RegionCompiler : public Xbyak::CodeGenerator {
   void syscall(uint32_t k);
   // Memory ops (jit_emit_memory.cpp).
   void address(const Op& o);
-  void guard(uint32_t size, uint32_t k);
+  void guard(uint32_t size, uint32_t k, const Reg32& at = Xbyak::util::eax);
   Xbyak::RegExp access(const Op& o, uint32_t size, uint32_t k);
   void load(const Op& o, uint32_t size, bool is_signed, uint32_t k);
   void store(const Op& o, uint32_t size, uint32_t k);

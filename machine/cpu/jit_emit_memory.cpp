@@ -16,11 +16,12 @@ void RegionCompiler::address(const Op& o) {
   }
 }
 
-// Leaves before op k unless the guest address in eax is aligned for an
-// access of size bytes, by a jnz the access the caller places right after
-// it also leaves through when the window refuses it (see cpu_jit.h).
-void RegionCompiler::guard(uint32_t size, uint32_t k) {
-  test(al, size - 1);  // a byte: never taken
+// Leaves before op k unless the guest address in `at` (its low bits are
+// enough) is aligned for an access of size bytes, by a jnz the access the
+// caller places right after it also leaves through when the window
+// refuses it (see cpu_jit.h).
+void RegionCompiler::guard(uint32_t size, uint32_t k, const Reg32& at) {
+  test(at.cvt8(), size - 1);  // a byte: never taken
   jnz(exit_before(k), T_NEAR);
 }
 
@@ -38,8 +39,7 @@ Xbyak::RegExp RegionCompiler::access(const Op& o, uint32_t size, uint32_t k) {
   }
   const Reg32 base = cached(o.s) ? host_[o.s] : eax;
   if (!cached(o.s)) mov(eax, slot_[o.s]);
-  test(base.cvt8(), size - 1);  // a byte: never taken
-  jnz(exit_before(k), T_NEAR);
+  guard(size, k, base);
   return kWindow + base.cvt64() + imm;
 }
 

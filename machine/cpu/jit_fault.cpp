@@ -57,15 +57,11 @@ void on_fault(int sig, siginfo_t* info, void* context) {
 }  // namespace
 
 void catch_window_faults() {
-  static const bool caught = [] {
-    struct sigaction sa {};
-    sa.sa_sigaction = on_fault;
-    sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGSEGV, SIGBUS}) sigaction(sig, &sa, &before(sig));
-    return true;
-  }();
-  (void)caught;
+  struct sigaction sa {};
+  sa.sa_sigaction = on_fault;
+  sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGSEGV, SIGBUS}) sigaction(sig, &sa, &before(sig));
 }
 
 WindowInUse::WindowInUse(uint8_t* window) : outer_(t_window) { t_window = window; }

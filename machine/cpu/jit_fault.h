@@ -10,8 +10,9 @@
 
 namespace r3k::jit {
 
-// Installs the handler of SIGSEGV and SIGBUS once; faults that are not a
-// refused access of generated code go on to the handler found before.
+// Installs the handler of SIGSEGV and SIGBUS (once, with the entry thunk);
+// faults that are not a refused access of generated code go on to the
+// handler found before.
 void catch_window_faults();
 
 // The window generated code uses on this thread while it runs.

@@ -38,6 +38,9 @@ class EntryThunk : public Xbyak::CodeGenerator {
     ret();
     end_ = getCurr();
     setProtectModeRE();
+    // Generated code reaches guest memory through windows from its first
+    // entry on: their refused accesses must come back to it.
+    catch_window_faults();
   }
   Fn fn() const { return fn_; }
   void tell(CodeListener& listener) const {
@@ -63,7 +66,6 @@ void tell_thunk(CodeListener& listener) { entry_thunk().tell(listener); }
 
 void jit_enter(RunFrame& frame, uint8_t* window, uint64_t fuel, const void* code) {
   frame.exit_link = nullptr;
-  jit::catch_window_faults();
   jit::WindowInUse in_use(window);
   jit::entry_thunk().fn()(&frame, window, fuel, code);
 }

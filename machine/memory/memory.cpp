@@ -67,9 +67,8 @@ std::shared_ptr<PageData> zero_page_ref() {
 bool is_zero_page(const std::shared_ptr<PageData>& page) { return page.get() == &g_zero_page; }
 
 // A page of host memory under the cap, with from's bytes (null: zeros);
-// null past the cap.
-// The last space to let a page go gives it back to the cap, whichever
-// space that is.
+// null past the cap.  The last space to let a page go gives it back to the
+// cap, whichever space that is.
 std::shared_ptr<PageData> new_page(const std::shared_ptr<HostMemory>& host, const PageData* from) {
   if (!host->take_page()) return nullptr;
   PagePool& pool = PagePool::get();
